@@ -1,0 +1,71 @@
+// On-disk records of an update package and of the self-contained updater's trailer.
+// All integers are unsigned 32-bit little-endian and unaligned in the file; the records below
+// are byte-exact images of them, read by memcpy on this (little-endian) machine.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "package records are read by memcpy");
+
+constexpr uint32_t kHeaderSize = 32;
+constexpr uint32_t kEntrySize = 48;
+constexpr uint32_t kEntryNameSize = 32;
+constexpr uint32_t kTrailerSize = 8;
+
+// Flag bit of DirectoryEntry::flags: the stored data is one zlib stream. No other bit counts.
+constexpr uint32_t ENTRY_DEFLATED = 0x10000;
+
+// Low two bits of PackageHeader::directoryMethod.
+constexpr uint32_t kDirectoryStored = 0;
+constexpr uint32_t kDirectoryRejected = 1;
+constexpr uint32_t kDirectoryDeflated = 2;
+constexpr uint32_t kDirectoryStoredToo = 3;
+
+// "Pinecone data  " and the byte 0x1A; compared byte for byte.
+inline constexpr unsigned char kPackageSignature[16] = {'P', 'i', 'n', 'e', 'c', 'o', 'n', 'e',
+                                                        ' ', 'd', 'a', 't', 'a', ' ', ' ', 0x1A};
+inline constexpr unsigned char kTrailerMagic[4] = {'P', 'I', 'N', 'E'};
+
+// Names of the control sections.
+inline constexpr char kStartupMsgSection[] = ":StartupMsg";
+inline constexpr char kRegistryKeysSection[] = ":RegistryKeys";
+inline constexpr char kXlatNamesSection[] = ":XlatNamesTable";
+inline constexpr char kFoldersSection[] = ":Folders";
+inline constexpr char kFilesToRemoveSection[] = ":FilesToRemove";
+
+struct PackageHeader {
+  unsigned char signature[16];
+  uint32_t entryCount;
+  uint32_t directoryOffset;  // from the package start
+  uint32_t directoryMethod;
+  uint32_t directoryPackedSize;
+};
+
+struct DirectoryEntry {
+  char name[kEntryNameSize];  // NUL-terminated, NUL-filled
+  uint32_t dataOffset;        // from the package start
+  uint32_t size;              // extracted length in bytes
+  uint32_t flags;
+  uint32_t packedSize;  // zlib stream length, when ENTRY_DEFLATED
+};
+
+struct PackageTrailer {
+  uint32_t packageOffset;  // file offset of the PackageHeader
+  unsigned char magic[4];
+};
+
+static_assert(sizeof(PackageHeader) == kHeaderSize, "header layout");
+static_assert(sizeof(DirectoryEntry) == kEntrySize, "entry layout");
+static_assert(sizeof(PackageTrailer) == kTrailerSize, "trailer layout");
+
+inline uint32_t ReadLE32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline void WriteLE32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// A control section's name begins with ':'; every other entry is a file to install.
+inline bool IsControlSection(const DirectoryEntry& e) { return e.name[0] == ':'; }

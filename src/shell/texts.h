@@ -1,0 +1,66 @@
+// The program's own texts, stored as Windows-1251 bytes so that they show correctly through the
+// ANSI API whatever compiler or source encoding builds them. Each is preceded by its reading.
+#pragma once
+
+namespace texts {
+
+inline constexpr char kDialogCaption[] = "Pinecone updater";
+inline constexpr char kButtonDone[] = "Done";
+inline constexpr char kButtonOk[] = "OK";
+
+// The usage text; shown as the format itself, with no argument.
+// "Usage: RL_PATCH.EXE resource_nm [output_nm MAKEEXE]"
+inline constexpr char kUsageText[] =
+    "Usage: RL_PATCH.EXE resource_nm [output_nm MAKEEXE]";
+
+// A registry key cannot be opened; %s is the key path.
+// "Ошибка при получении ключа %s из Windows registry\r\n"
+inline constexpr char kKeyOpenErrorFormat[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xEF\xEE\xEB\xF3\xF7\xE5\xED\xE8\xE8 \xEA\xEB\xFE\xF7\xE0 %s \xE8\xE7 Windows registry\r\n";
+
+// A registry value cannot be read; %s is the value name.
+// "Ошибка при чтении из Windows registry (%s)\r\n"
+inline constexpr char kValueReadErrorFormat[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF7\xF2\xE5\xED\xE8\xE8 \xE8\xE7 Windows registry (%s)\r\n";
+
+// The installed program was not found.
+// "Оригинальная программа не найдена на вашем компьютере!\r\n"
+inline constexpr char kNotFoundText[] =
+    "\xCE\xF0\xE8\xE3\xE8\xED\xE0\xEB\xFC\xED\xE0\xFF \xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0 \xED\xE5 \xED\xE0\xE9\xE4\xE5\xED\xE0 \xED\xE0 \xE2\xE0\xF8\xE5\xEC \xEA\xEE\xEC\xEF\xFC\xFE\xF2\xE5\xF0\xE5!\r\n";
+
+// The question when the installed patch level is the package's or later.
+// "Обнаружено текущее или более позднее обновление!\r\nПродолжить установку?\r\n"
+inline constexpr char kPatchLevelWarningText[] =
+    "\xCE\xE1\xED\xE0\xF0\xF3\xE6\xE5\xED\xEE \xF2\xE5\xEA\xF3\xF9\xE5\xE5 \xE8\xEB\xE8 \xE1\xEE\xEB\xE5\xE5 \xEF\xEE\xE7\xE4\xED\xE5\xE5 \xEE\xE1\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5!\r\n\xCF\xF0\xEE\xE4\xEE\xEB\xE6\xE8\xF2\xFC \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEA\xF3?\r\n";
+
+// Caption of that question.
+// "!"
+inline constexpr char kPatchLevelWarningCaption[] =
+    "!";
+
+// Every file was written; shown before the patch level is recorded.
+// "Обновление успешно установлено!\r\n"
+inline constexpr char kUpdateInstalledText[] =
+    "\xCE\xE1\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF3\xF1\xEF\xE5\xF8\xED\xEE \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xEE!\r\n";
+
+// A file is being written; %s is its name on disk, relative.
+// "Обновляем файл %s...."
+inline constexpr char kUpdatingFileFormat[] =
+    "\xCE\xE1\xED\xEE\xE2\xEB\xFF\xE5\xEC \xF4\xE0\xE9\xEB %s....";
+
+// A file was written; %s is its full path.
+// "Обновление успешно завершено!\r\n(%s)\r\n"
+inline constexpr char kFileUpdatedFormat[] =
+    "\xCE\xE1\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF3\xF1\xEF\xE5\xF8\xED\xEE \xE7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xEE!\r\n(%s)\r\n";
+
+// A file could not be written; %s is its full path.
+// "Ошибка в процессе обновления файла!\r\n(%s)\r\n"
+inline constexpr char kFileFailedFormat[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xE2 \xEF\xF0\xEE\xF6\xE5\xF1\xF1\xE5 \xEE\xE1\xED\xEE\xE2\xEB\xE5\xED\xE8\xFF \xF4\xE0\xE9\xEB\xE0!\r\n(%s)\r\n";
+
+// The updater could not be built; %s is the output's name.
+// "Ошибка при создании файла %s\r\n"
+inline constexpr char kBuildFailedFormat[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 \xF4\xE0\xE9\xEB\xE0 %s\r\n";
+
+}  // namespace texts

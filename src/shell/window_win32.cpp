@@ -1,0 +1,85 @@
+// The process entry, the progress window's dialog procedure and the message loop.
+#include <windows.h>
+
+#include "shell/texts.h"
+#include "shell/worker.h"
+
+namespace {
+
+constexpr SIZE_T kWorkerStackSize = 65536;
+
+// Centres the window on the primary screen; the quotients truncate toward zero, so a window
+// larger than the screen lands at a negative position.
+void CentreOnScreen(HWND dialog) {
+  RECT rect;
+  GetWindowRect(dialog, &rect);
+  const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+  const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+  const int x = (screenWidth - (rect.right - rect.left)) / 2;
+  const int y = (screenHeight - (rect.bottom - rect.top)) / 2;
+  SetWindowPos(dialog, nullptr, x, y, -1, -1, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      SetDlgItemTextA(dialog, IDC_STATUS, "");
+      SetDlgItemTextA(dialog, IDC_DETAIL, "");
+      SetDlgItemTextA(dialog, IDC_BUTTON, texts::kButtonDone);
+      CentreOnScreen(dialog);
+      return FALSE;  // no keyboard focus is set
+    case WM_COMMAND:
+      // Only a click on button 1 after the run has ended closes the window; the close box,
+      // Alt+F4 and Escape arrive as id 2 and change nothing.
+      if (HIWORD(wParam) == 0 && LOWORD(wParam) == IDC_BUTTON && RunState.load() != 0) {
+        RunState.store(2);
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+// Serves the window until RunState reaches 2. Blocks while idle instead of polling: the
+// worker's window calls arrive as sent messages and wake the wait, and so does the worker's
+// end, as long as its thread handle is among the objects waited on. Once the worker has ended
+// its handle stays signalled, so it must be left out from then on or the wait would return at
+// once, forever.
+void MessageLoop(HANDLE worker) {
+  bool workerRunning = worker != nullptr;
+  MSG msg;
+  while (RunState.load() < 2) {
+    while (PeekMessageA(&msg, DialogWindow, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    if (RunState.load() >= 2) break;
+    const DWORD count = workerRunning ? 1 : 0;
+    const DWORD woke = MsgWaitForMultipleObjects(count, &worker, FALSE, INFINITE, QS_ALLINPUT);
+    if (workerRunning && woke == WAIT_OBJECT_0) workerRunning = false;
+  }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  RunState.store(0);
+  DialogWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, DialogProc, 0);
+  ShowWindow(DialogWindow, SW_SHOW);
+  HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
+  SendMessageA(DialogWindow, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageA(DialogWindow, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_HIDE);
+
+  char* commandLine = GetCommandLineA();
+  HANDLE worker = CreateThread(nullptr, kWorkerStackSize, UpdateWorker, commandLine,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  MessageLoop(worker);
+  if (worker) {
+    WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+  }
+  DestroyWindow(DialogWindow);
+  return 0;
+}

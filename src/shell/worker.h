@@ -1,0 +1,35 @@
+// The worker thread's frame: the state shared with the window thread, the status line and the
+// end steps. Win32 only.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+// 0 working; 1 finished, waiting for the click on button 1; 2 leave. Only grows. Written by the
+// process entry (0), the end steps (1 or 2) and the dialog procedure (2); whole-word accesses.
+extern std::atomic<int32_t> RunState;
+
+// The progress window; set by the process entry before the worker starts, then only read.
+extern HWND DialogWindow;
+
+// The worker's end flag: set at its start, cleared by a successful build and by a declined
+// question. The end steps turn it into RunState 1 (set) or 2 (cleared).
+extern int waitForUser;
+
+// Control ids of the progress window.
+constexpr int IDD_PROGRESS = 101;
+constexpr int IDI_APP = 2000;
+constexpr int IDC_STATUS = 1000;
+constexpr int IDC_DETAIL = 1001;
+constexpr int IDC_BUTTON = 1;  // IDOK: "Done", then "OK"
+
+// printf-style: formats into a 65,536-byte buffer (a longer result is cut) and makes it the
+// text of the status line. Synchronous: returns once the window thread has applied it. Only
+// the worker calls it.
+void ShowStatus(const char* format, ...);
+
+// The worker thread's routine; the argument is the full command line (GetCommandLineA). Ends
+// its own thread through the end steps; never returns.
+DWORD WINAPI UpdateWorker(LPVOID commandLine);

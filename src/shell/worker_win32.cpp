@@ -1,0 +1,78 @@
+#include "shell/worker.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "package/builder.h"
+#include "package/package.h"
+#include "shell/command_line.h"
+#include "shell/texts.h"
+#include "update/update.h"
+
+std::atomic<int32_t> RunState{0};
+HWND DialogWindow = nullptr;
+int waitForUser = 0;
+
+namespace {
+
+constexpr size_t kStatusBufferSize = 65536;
+
+// Opens the package, finds the installed program and runs the update; whatever happens, the
+// target strings and the package are released before the end steps.
+void UpdateFromPackage(const char* path, int selfContained) {
+  PackageView view;
+  InitPackageView(view);
+  if (!OpenPackage(view, path, selfContained)) {
+    ShowStatus(texts::kUsageText);
+  } else {
+    TargetInfo target{};
+    if (DiscoverTarget(view, target)) RunUpdate(view, target);
+    ReleaseTarget(target);
+  }
+  ClosePackage(view);
+}
+
+// The worker's last act: button 1 becomes "OK", RunState says whether the window waits for
+// the click, and the thread ends. RunState is the last change: once it is 2 the window thread
+// stops serving the window, so no window call may follow it.
+[[noreturn]] void EndSteps() {
+  ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_SHOW);
+  SetDlgItemTextA(DialogWindow, IDC_BUTTON, texts::kButtonOk);
+  RunState.store(waitForUser ? 1 : 2);
+  ExitThread(0);
+}
+
+}  // namespace
+
+void ShowStatus(const char* format, ...) {
+  char* buffer = static_cast<char*>(std::malloc(kStatusBufferSize));
+  if (!buffer) return;  // no memory for the text: the previous one stays
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, kStatusBufferSize, format, args);
+  va_end(args);
+  buffer[kStatusBufferSize - 1] = '\0';  // a longer text is cut, whatever the C runtime does
+  SetDlgItemTextA(DialogWindow, IDC_STATUS, buffer);
+  std::free(buffer);
+}
+
+DWORD WINAPI UpdateWorker(LPVOID commandLine) {
+  waitForUser = 1;
+  SplitCommandLine(static_cast<const char*>(commandLine));
+  switch (ChooseRunMode()) {
+    case RunMode::Usage:
+      ShowStatus(texts::kUsageText);
+      break;
+    case RunMode::Build:
+      if (BuildUpdater(ArgTable[0], ArgTable[1], ArgTable[2])) waitForUser = 0;
+      break;
+    case RunMode::PackageFile:
+      UpdateFromPackage(ArgTable[1], 0);
+      break;
+    case RunMode::SelfContained:
+      UpdateFromPackage(ArgTable[0], 1);
+      break;
+  }
+  EndSteps();
+}

@@ -1,0 +1,34 @@
+// The update procedure: finding the installed program, the update run and the replacement of
+// one file with backup and rollback. Win32 only (registry, files, message boxes).
+#pragma once
+
+#include <cstdint>
+
+#include "package/package.h"
+
+// What discovery found. The four strings are malloc'd copies owned here, released together by
+// ReleaseTarget; a string never set is null.
+struct TargetInfo {
+  char* keyPath;         // key below HKEY_LOCAL_MACHINE, from :RegistryKeys
+  char* programFolder;   // from the registry, always ending in a backslash
+  char* programName;     // from the registry, relative to programFolder
+  char* patchValueName;  // REG_DWORD value holding the patch level, from :RegistryKeys
+  int32_t installedPatchLevel;  // 0 when the value is missing or not a REG_DWORD
+  int32_t packagePatchLevel;    // from :RegistryKeys
+};
+
+// Clears target, reads :RegistryKeys and the registry, and tests that the program file exists.
+// 1 when found (every field set); 0 after showing the not-found message.
+int DiscoverTarget(const PackageView& view, TargetInfo& target);
+
+// Frees the strings of target; safe on a cleared or partly filled target.
+void ReleaseTarget(TargetInfo& target);
+
+// The two questions, folders, removals, every file entry, the completion message and the
+// registry write. Clears waitForUser when the user declines a question.
+void RunUpdate(const PackageView& view, TargetInfo& target);
+
+// Installs file entry index under its name on disk (through the translation table, a run of
+// NUL-terminated pairs ended by an empty string), keeping the previous file as target + ".bak"
+// until the new one is complete. Shows its own status texts. 1 on success, 0 after rollback.
+int ReplaceFile(const PackageView& view, int index, const char* programFolder, const char* table);
