@@ -41,8 +41,8 @@ int WriteUpdater(const char* executablePath, const char* packagePath, const char
   if (!SizeOf(executable, executableSize) || !SizeOf(package, packageSize)) return 0;
   if (!UpdaterLayout(executableSize, packageSize, outputSize)) return 0;
 
-  OwnedHandle output(CreateFileA(outputPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  OwnedHandle output(CreateFileA(outputPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output.Valid()) return 0;
   createdOutput = true;
   // The mapping's size gives the output its final length up front.

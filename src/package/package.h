@@ -8,8 +8,8 @@
 #include "package/format.h"
 
 struct PackageView {
-  void* file;         // HANDLE of the package file; kInvalidHandle while not open
-  void* mapping;      // HANDLE of its read-only mapping; kInvalidHandle while not created
+  void* file;                 // HANDLE of the package file; InvalidHandle() while not open
+  void* mapping;              // HANDLE of its read-only mapping; InvalidHandle() while not created
   const unsigned char* base;  // start of the view of the whole file; null while not mapped
   uint32_t fileLength;        // bytes in the view (the whole file)
   uint32_t packageOffset;     // file offset of the PackageHeader

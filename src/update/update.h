@@ -9,10 +9,10 @@
 // What discovery found. The four strings are malloc'd copies owned here, released together by
 // ReleaseTarget; a string never set is null.
 struct TargetInfo {
-  char* keyPath;         // key below HKEY_LOCAL_MACHINE, from :RegistryKeys
-  char* programFolder;   // from the registry, always ending in a backslash
-  char* programName;     // from the registry, relative to programFolder
-  char* patchValueName;  // REG_DWORD value holding the patch level, from :RegistryKeys
+  char* keyPath;                // key below HKEY_LOCAL_MACHINE, from :RegistryKeys
+  char* programFolder;          // from the registry, always ending in a backslash
+  char* programName;            // from the registry, relative to programFolder
+  char* patchValueName;         // REG_DWORD value holding the patch level, from :RegistryKeys
   int32_t installedPatchLevel;  // 0 when the value is missing or not a REG_DWORD
   int32_t packagePatchLevel;    // from :RegistryKeys
 };
