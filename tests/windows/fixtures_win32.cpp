@@ -1,0 +1,165 @@
+#include "fixtures_win32.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "driver_win32.h"
+
+namespace {
+
+std::atomic<int> folderCounter{0};
+
+}  // namespace
+
+TempFolder::TempFolder(const std::string& tag) {
+  char base[MAX_PATH];
+  GetTempPathA(sizeof base, base);
+  for (;;) {
+    path_ = std::string(base) + "pinecone-" + tag + "-" + std::to_string(GetCurrentProcessId()) +
+            "-" + std::to_string(folderCounter++);
+    if (CreateDirectoryA(path_.c_str(), nullptr)) break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+}
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24));
+    ok = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written == chunk;
+    done += written;
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+bool WriteFileText(const std::string& path, const std::string& text) {
+  return WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  bool ok = GetFileSizeEx(file, &size) != 0;
+  if (ok) bytes.resize(static_cast<size_t>(size.QuadPart));
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    DWORD got = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24));
+    ok = ReadFile(file, bytes.data() + done, chunk, &got, nullptr) && got > 0;
+    done += got;
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+std::vector<uint8_t> ReadFileOrEmpty(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  if (!ReadFileBytes(path, bytes)) bytes.clear();
+  return bytes;
+}
+
+bool PathExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void RemoveTree(const std::string& path) {
+  if (!IsFolder(path)) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+    return;
+  }
+  for (const std::string& name : ListFolder(path)) RemoveTree(path + "\\" + name);
+  RemoveDirectoryA(path.c_str());
+}
+
+RegistryFixture::RegistryFixture(const std::string& name)
+    : keyPath_("Software\\PineconeTests\\" + name) {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath_.c_str());
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &key, nullptr) == ERROR_SUCCESS)
+    RegCloseKey(key);
+}
+
+RegistryFixture::~RegistryFixture() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath_.c_str()); }
+
+namespace {
+
+bool SetValue(const std::string& keyPath, const std::string& value, DWORD type,
+              const void* data, DWORD size) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  const bool ok = RegSetValueExA(key, value.c_str(), 0, type, static_cast<const BYTE*>(data),
+                                 size) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
+}
+
+}  // namespace
+
+bool RegistryFixture::SetString(const std::string& value, const std::string& data) {
+  return SetValue(keyPath_, value, REG_SZ, data.c_str(), static_cast<DWORD>(data.size() + 1));
+}
+
+bool RegistryFixture::SetDword(const std::string& value, uint32_t data) {
+  return SetValue(keyPath_, value, REG_DWORD, &data, sizeof data);
+}
+
+bool RegistryFixture::Get(const std::string& value, DWORD& type,
+                          std::vector<uint8_t>& data) const {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath_.c_str(), 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS)
+    return false;
+  DWORD size = 0;
+  bool ok = RegQueryValueExA(key, value.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+  if (ok) {
+    data.resize(size);
+    ok = RegQueryValueExA(key, value.c_str(), nullptr, &type, data.data(), &size) ==
+         ERROR_SUCCESS;
+    data.resize(size);
+  }
+  RegCloseKey(key);
+  return ok;
+}
+
+int64_t RegistryFixture::GetDword(const std::string& value, int64_t fallback) const {
+  DWORD type = 0;
+  std::vector<uint8_t> data;
+  if (!Get(value, type, data) || type != REG_DWORD || data.size() != 4) return fallback;
+  int32_t level;
+  memcpy(&level, data.data(), 4);
+  return level;
+}
+
+std::vector<uint8_t> RlPatchBytes() { return ReadFileOrEmpty(RlPatchPath()); }

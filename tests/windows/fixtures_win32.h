@@ -1,0 +1,59 @@
+// Fixtures shared by the Windows tests: temporary folders, whole-file reads and writes, and
+// registry keys of a test's own below HKEY_LOCAL_MACHINE. Each owner removes what it made.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh folder below the system's temporary folder, removed with its contents on destruction.
+// path() ends without a backslash.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& tag);
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "\\" + relative; }
+
+ private:
+  std::string path_;
+};
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+bool WriteFileText(const std::string& path, const std::string& text);
+// The whole file; false when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFileOrEmpty(const std::string& path);
+bool PathExists(const std::string& path);
+bool IsFolder(const std::string& path);
+// The folder's entries (names only, sorted), to show that nothing else was left behind.
+std::vector<std::string> ListFolder(const std::string& path);
+// Removes a folder with everything below it; safe when it does not exist.
+void RemoveTree(const std::string& path);
+
+// HKEY_LOCAL_MACHINE\Software\PineconeTests\<name>, created empty and deleted with its values.
+class RegistryFixture {
+ public:
+  explicit RegistryFixture(const std::string& name);
+  ~RegistryFixture();
+  RegistryFixture(const RegistryFixture&) = delete;
+  RegistryFixture& operator=(const RegistryFixture&) = delete;
+  // The key path below HKEY_LOCAL_MACHINE, as a package names it.
+  const std::string& keyPath() const { return keyPath_; }
+  bool SetString(const std::string& value, const std::string& data);
+  bool SetDword(const std::string& value, uint32_t data);
+  // The value's type and data; false when it does not exist.
+  bool Get(const std::string& value, DWORD& type, std::vector<uint8_t>& data) const;
+  // The REG_DWORD's value, or fallback when it is missing or of another type.
+  int64_t GetDword(const std::string& value, int64_t fallback = -0x100000000LL) const;
+
+ private:
+  std::string keyPath_;
+};
+
+// The bytes of the RL_PATCH.EXE under test.
+std::vector<uint8_t> RlPatchBytes();
