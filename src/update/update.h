@@ -32,3 +32,8 @@ void RunUpdate(const PackageView& view, TargetInfo& target);
 // NUL-terminated pairs ended by an empty string), keeping the previous file as target + ".bak"
 // until the new one is complete. Shows its own status texts. 1 on success, 0 after rollback.
 int ReplaceFile(const PackageView& view, int index, const char* programFolder, const char* table);
+
+// Creates the folders between programFolder and the name on disk, from the outermost in
+// (CreateDirectoryA; outcomes ignored, the folders may exist already). One leading backslash of
+// name is skipped; the file's own name is not created.
+void CreateParentFolders(const char* programFolder, const char* name);

@@ -1,0 +1,94 @@
+// The update run: the two questions, the translation table, :Folders, :FilesToRemove, every
+// file entry, then the completion message and the registry write of the new patch level.
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "package/format.h"
+#include "package/sections.h"
+#include "shell/texts.h"
+#include "shell/worker.h"
+#include "update/paths.h"
+#include "update/update.h"
+
+namespace {
+
+// Asks the :StartupMsg question when the package has one. 1 to go on (no question, or OK).
+int AskStartupQuestion(const PackageView& view) {
+  const int index = FindEntry(view, kStartupMsgSection);
+  if (index < 0) return 1;
+  unsigned char* payload = ExtractToBuffer(view, index);
+  if (!payload) return 0;  // out of memory: decline rather than update unasked
+  const char* caption;
+  const char* text;
+  int answer = IDCANCEL;
+  if (ParseStartupMsg(payload, view.directory[index].size, caption, text))
+    answer = MessageBoxA(DialogWindow, text, caption, MB_OKCANCEL | MB_ICONINFORMATION);
+  std::free(payload);
+  return answer == IDOK;
+}
+
+// 1 to go on: the installed level is below the package's, or the user said OK to the warning.
+int CheckPatchLevel(const TargetInfo& target) {
+  if (!PatchLevelNeedsWarning(target.installedPatchLevel, target.packagePatchLevel)) return 1;
+  return MessageBoxA(DialogWindow, texts::kPatchLevelWarningText, texts::kPatchLevelWarningCaption,
+                     MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK;
+}
+
+void CreateListedFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
+void RemoveListedFile(const char* path, void*) { DeleteFileA(path); }
+
+// Walks the names of section key, when the package has it, with visit on each full path.
+void ForEachSectionPath(const PackageView& view, const char* key, const char* programFolder,
+                        PathVisitor visit) {
+  const int index = FindEntry(view, key);
+  if (index < 0) return;
+  unsigned char* payload = ExtractToBuffer(view, index);
+  if (!payload) return;
+  ForEachListedPath(payload, view.directory[index].size, programFolder, visit, nullptr);
+  std::free(payload);
+}
+
+// Records the new patch level. Silent on failure: the completion message already stands.
+void WritePatchLevel(const TargetInfo& target) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, target.keyPath, 0, KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
+                    &key) != ERROR_SUCCESS)
+    return;
+  unsigned char level[4];
+  WriteLE32(level, static_cast<uint32_t>(target.packagePatchLevel));
+  RegSetValueExA(key, target.patchValueName, 0, REG_DWORD, level, sizeof level);
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+void RunUpdate(const PackageView& view, TargetInfo& target) {
+  if (!AskStartupQuestion(view) || !CheckPatchLevel(target)) {
+    waitForUser = 0;
+    return;
+  }
+
+  // The table as extracted (validated at open: it ends with an empty string inside its size),
+  // or an empty table.
+  static const char kEmptyTable[1] = {'\0'};
+  const int tableIndex = FindEntry(view, kXlatNamesSection);
+  unsigned char* tablePayload = tableIndex >= 0 ? ExtractToBuffer(view, tableIndex) : nullptr;
+  if (tableIndex >= 0 && !tablePayload) return;  // no memory: installing under wrong names is worse
+  const char* table = tablePayload ? reinterpret_cast<const char*>(tablePayload) : kEmptyTable;
+
+  int anyFileFailed = 0;
+  ForEachSectionPath(view, kFoldersSection, target.programFolder, CreateListedFolder);
+  ForEachSectionPath(view, kFilesToRemoveSection, target.programFolder, RemoveListedFile);
+
+  for (uint32_t i = 0; i < view.header.entryCount; ++i) {
+    if (IsControlSection(view.directory[i])) continue;
+    if (!ReplaceFile(view, static_cast<int>(i), target.programFolder, table)) anyFileFailed = 1;
+  }
+
+  if (!anyFileFailed) {
+    ShowStatus(texts::kUpdateInstalledText);
+    WritePatchLevel(target);
+  }
+  std::free(tablePayload);
+}
