@@ -1,0 +1,295 @@
+#include "driver_win32.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kPollMs = 20;
+constexpr UINT kSendTimeoutMs = 5000;
+constexpr int kStatusControlId = 1000;
+
+// Polls pred every kPollMs until it holds or timeoutMs has passed; one last check at the end.
+template <typename Pred>
+bool PollUntil(DWORD timeoutMs, Pred pred) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (true) {
+    if (pred()) return true;
+    if (GetTickCount64() >= deadline) return pred();
+    Sleep(kPollMs);
+  }
+}
+
+bool HasClass(HWND window, const char* className) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return std::strcmp(name, className) == 0;
+}
+
+struct DialogSearch {
+  DWORD processId;
+  HWND exclude;      // a window to pass over (the progress window when looking for a box)
+  bool needStatus;   // the progress window: it has the status control
+  bool needVisible;  // shown windows only
+  HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<DialogSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid != search->processId || window == search->exclude) return TRUE;
+  if (search->needVisible && !IsWindowVisible(window)) return TRUE;
+  if (!HasClass(window, "#32770")) return TRUE;
+  if (search->needStatus != (GetDlgItem(window, kStatusControlId) != nullptr)) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+HWND FindProcessDialog(DWORD processId, HWND exclude, bool needStatus) {
+  DialogSearch search{processId, exclude, needStatus, true, nullptr};
+  EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// The progress window exists from CreateDialogParamA on, before it is shown.
+bool ProgressWindowExists(DWORD processId) {
+  DialogSearch search{processId, nullptr, true, false, nullptr};
+  EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found != nullptr;
+}
+
+// A Linux absolute path (as ctest gives it) becomes its drive Z: form, which Wine maps to the
+// Linux root; a Windows path is returned unchanged.
+std::string WindowsPath(std::string path) {
+  if (path.empty() || path[0] != '/') return path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return "Z:" + path;
+}
+
+void CloseRunHandles(UpdaterRun& run) {
+  if (run.process.hThread) CloseHandle(run.process.hThread);
+  if (run.process.hProcess) CloseHandle(run.process.hProcess);
+  run.process = PROCESS_INFORMATION{};
+  run.dialog = nullptr;
+}
+
+}  // namespace
+
+bool StartProcess(const std::string& exePath, const std::string& commandLine, UpdaterRun& run,
+                  const char* workingDir) {
+  run = UpdaterRun{};
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back('\0');  // CreateProcessA may write into the command line
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  return CreateProcessA(exePath.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workingDir, &startup, &run.process) != 0;
+}
+
+bool StartProcessHoldingWorker(const std::string& exePath, const std::string& commandLine,
+                               UpdaterRun& run, HANDLE& workerThread, DWORD timeoutMs) {
+  run = UpdaterRun{};
+  workerThread = nullptr;
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back('\0');
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(exePath.c_str(), line.data(), nullptr, nullptr, FALSE,
+                      DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &run.process)) {
+    return false;
+  }
+  DebugSetProcessKillOnExit(FALSE);
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  bool held = false;
+  // Every debug event stops the whole process until it is continued, so the worker, announced
+  // by its creation event, has not run yet when it is suspended here.
+  while (!held && GetTickCount64() < deadline) {
+    DEBUG_EVENT event{};
+    if (!WaitForDebugEvent(&event, kPollMs * 5)) continue;
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case CREATE_THREAD_DEBUG_EVENT:
+        if (ProgressWindowExists(event.dwProcessId)) {
+          HANDLE thread = nullptr;
+          DuplicateHandle(GetCurrentProcess(), event.u.CreateThread.hThread, GetCurrentProcess(),
+                          &thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+          if (thread && SuspendThread(thread) != static_cast<DWORD>(-1)) {
+            workerThread = thread;
+            held = true;
+          } else if (thread) {
+            CloseHandle(thread);
+          }
+        }
+        break;
+      case EXCEPTION_DEBUG_EVENT:
+        // The loader's initial breakpoint is expected; anything else is the program's own.
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        }
+        break;
+      default:
+        break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+  DebugActiveProcessStop(run.process.dwProcessId);
+  if (!held) KillIfRunning(run);
+  return held;
+}
+
+std::string RlPatchPath() {
+  char value[MAX_PATH * 2] = {};
+  const DWORD length = GetEnvironmentVariableA("PINECONE_RL_PATCH", value, sizeof value);
+  if (length > 0 && length < sizeof value) return WindowsPath(value);
+  return TestExeFolder() + "RL_PATCH.EXE";
+}
+
+std::string TestExeFolder() {
+  char path[MAX_PATH * 2] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string folder(path, length);
+  const size_t slash = folder.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+}
+
+HWND WaitForDialog(UpdaterRun& run, DWORD timeoutMs) {
+  HWND found = nullptr;
+  PollUntil(timeoutMs, [&] {
+    found = FindProcessDialog(run.process.dwProcessId, nullptr, true);
+    return found != nullptr;
+  });
+  run.dialog = found;
+  return found;
+}
+
+std::string ControlText(HWND window, int id) {
+  HWND control = id == 0 ? window : GetDlgItem(window, id);
+  if (!control) return {};
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                           &length)) {
+    return {};
+  }
+  std::vector<char> text(length + 1, '\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutA(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+    return {};
+  }
+  return std::string(text.data(), copied);
+}
+
+std::wstring ControlTextW(HWND window, int id) {
+  HWND control = id == 0 ? window : GetDlgItem(window, id);
+  if (!control) return {};
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                           &length)) {
+    return {};
+  }
+  std::vector<wchar_t> text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+    return {};
+  }
+  return std::wstring(text.data(), copied);
+}
+
+bool ControlVisible(HWND window, int id) {
+  HWND control = GetDlgItem(window, id);
+  return control && (GetWindowLongPtrA(control, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+bool WaitForControlText(HWND window, int id, const std::string& text, DWORD timeoutMs) {
+  return PollUntil(timeoutMs, [&] { return ControlText(window, id) == text; });
+}
+
+bool WaitForFinished(UpdaterRun& run, DWORD timeoutMs) {
+  if (!run.dialog && !WaitForDialog(run, timeoutMs)) return false;
+  return PollUntil(timeoutMs, [&] {
+    return ControlVisible(run.dialog, 1) && ControlText(run.dialog, 1) == "OK";
+  });
+}
+
+HWND WaitForMessageBox(UpdaterRun& run, DWORD timeoutMs) {
+  HWND found = nullptr;
+  PollUntil(timeoutMs, [&] {
+    found = FindProcessDialog(run.process.dwProcessId, run.dialog, false);
+    return found != nullptr;
+  });
+  return found;
+}
+
+std::string WindowCaption(HWND window) { return ControlText(window, 0); }
+
+std::string MessageBoxText(HWND box) { return ControlText(box, 0xFFFF); }
+
+void PressButton(HWND window, int id) {
+  HWND button = GetDlgItem(window, id);
+  if (!button) return;
+  DWORD_PTR result = 0;
+  SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &result);
+}
+
+void PostToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  PostMessageA(window, message, wParam, lParam);
+}
+
+bool SendToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD timeoutMs) {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, timeoutMs, &result) != 0;
+}
+
+void TypeKey(HWND window, WORD vk, bool withAlt) {
+  SetForegroundWindow(window);
+  std::vector<INPUT> inputs;
+  auto key = [&](WORD code, bool up) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = code;
+    input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(input);
+  };
+  if (withAlt) key(VK_MENU, false);
+  key(vk, false);
+  key(vk, true);
+  if (withAlt) key(VK_MENU, true);
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+RECT WindowRect(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return rect;
+}
+
+bool WaitForExit(UpdaterRun& run, DWORD timeoutMs, DWORD& exitCode) {
+  exitCode = STILL_ACTIVE;
+  if (!run.process.hProcess) return false;
+  if (WaitForSingleObject(run.process.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+  return GetExitCodeProcess(run.process.hProcess, &exitCode) != 0;
+}
+
+bool IsRunning(const UpdaterRun& run) {
+  return run.process.hProcess && WaitForSingleObject(run.process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void KillIfRunning(UpdaterRun& run) {
+  if (IsRunning(run)) {
+    TerminateProcess(run.process.hProcess, 1);
+    WaitForSingleObject(run.process.hProcess, 5000);
+  }
+  CloseRunHandles(run);
+}
+
+void Pause(DWORD ms) { Sleep(ms); }

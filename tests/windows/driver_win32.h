@@ -1,0 +1,87 @@
+// Test driver: runs RL_PATCH.EXE (or another program) in the Wine prefix as a user would, finds
+// its windows by process, reads and presses what a user reads and presses. Every wait polls in
+// short steps up to a generous limit, so a passing test is fast and a failing one ends.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A started process and, once found, its progress window. Handles are owned by the test, which
+// calls KillIfRunning at the end (it also closes them).
+struct UpdaterRun {
+  PROCESS_INFORMATION process{};
+  HWND dialog = nullptr;
+};
+
+// Starts exePath with exactly this command line (token 0 included, as given; an empty string
+// gives the child an empty command line) in workingDir when not null. False when CreateProcess
+// fails.
+bool StartProcess(const std::string& exePath, const std::string& commandLine, UpdaterRun& run,
+                  const char* workingDir = nullptr);
+
+// The same, but the worker thread of RL_PATCH.EXE is held suspended from its creation, before it
+// runs a single instruction: the process is started under the debugger API, the first thread
+// created once the progress window exists is suspended, then the driver detaches. workerThread
+// receives that thread (the caller resumes it with ResumeThread and closes it). False when any
+// step fails; the process is then killed.
+bool StartProcessHoldingWorker(const std::string& exePath, const std::string& commandLine,
+                               UpdaterRun& run, HANDLE& workerThread, DWORD timeoutMs);
+
+// The RL_PATCH.EXE under test: the PINECONE_RL_PATCH environment variable, else RL_PATCH.EXE
+// next to the test executable.
+std::string RlPatchPath();
+
+// The folder of the running test executable, with a trailing backslash.
+std::string TestExeFolder();
+
+// The progress window of that process (a visible dialog of class #32770 with a status control
+// 1000); stores it in run.dialog. Null after timeoutMs.
+HWND WaitForDialog(UpdaterRun& run, DWORD timeoutMs);
+
+// The text of control id of window (WM_GETTEXT, bytes as the ANSI side gives them); "" when the
+// control does not exist.
+std::string ControlText(HWND window, int id);
+// The same text as the window holds it, in UTF-16: shows what the ANSI bytes became on screen.
+std::wstring ControlTextW(HWND window, int id);
+bool ControlVisible(HWND window, int id);
+
+// Polls until the text of control id equals text. False after timeoutMs.
+bool WaitForControlText(HWND window, int id, const std::string& text, DWORD timeoutMs);
+
+// Button 1 visible and reading "OK": the run has ended with RunState 1.
+bool WaitForFinished(UpdaterRun& run, DWORD timeoutMs);
+
+// A visible dialog (#32770) of the process other than its progress window, e.g. a message box.
+HWND WaitForMessageBox(UpdaterRun& run, DWORD timeoutMs);
+
+std::string WindowCaption(HWND window);
+// The message box's text (its static control 0xFFFF).
+std::string MessageBoxText(HWND box);
+
+// A click on button id of window (BM_CLICK, sent; returns once the window's thread handled it or
+// after 5 s).
+void PressButton(HWND window, int id);
+
+// Posts a message to the window, as input would arrive (does not wait).
+void PostToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Sends a message and waits at most timeoutMs for the window's thread to answer; false on timeout.
+bool SendToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD timeoutMs);
+// Keyboard input through SendInput after bringing window to the foreground: vk pressed and
+// released, with Alt held when withAlt.
+void TypeKey(HWND window, WORD vk, bool withAlt);
+
+// The window's rectangle in screen pixels, frame included.
+RECT WindowRect(HWND window);
+
+// Waits for the process to end; exitCode receives its exit code. False after timeoutMs.
+bool WaitForExit(UpdaterRun& run, DWORD timeoutMs, DWORD& exitCode);
+
+// True while the process has not ended (checked once, no waiting).
+bool IsRunning(const UpdaterRun& run);
+
+// Cleanup for every test: terminates the process when it still runs, closes its handles.
+void KillIfRunning(UpdaterRun& run);
+
+// Waits ms milliseconds while letting nothing else happen in this thread.
+void Pause(DWORD ms);
