@@ -1,0 +1,538 @@
+// The update procedure end to end, through the real window under Wine: target discovery, the
+// questions, the preparation steps, file replacement with backup and rollback, and the registry
+// write. Each test installs a program of its own (a folder below the temporary folder and a
+// registry key below HKLM\Software\PineconeTests) and runs RL_PATCH.EXE on a package made by the
+// package writer.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver_win32.h"
+#include "fixtures_win32.h"
+#include "package_writer.h"
+#include "shell/texts.h"
+
+namespace {
+
+constexpr DWORD kTimeoutMs = 20000;
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::string Text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+
+std::string Format(const char* format, const std::string& argument) {
+  std::vector<char> out(argument.size() + 512);
+  std::snprintf(out.data(), out.size(), format, argument.c_str());
+  return out.data();
+}
+
+WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data,
+                  bool deflate = true) {
+  WriterEntry e;
+  e.name = name;
+  e.data = data;
+  e.deflate = deflate;
+  return e;
+}
+
+// Contents of a file entry, different for every name so that a mix-up shows.
+std::vector<uint8_t> ContentsFor(const std::string& name, size_t repeat = 50) {
+  std::string s;
+  for (size_t i = 0; i < repeat; ++i) s += "new contents of " + name + " #" + std::to_string(i);
+  return Bytes(s);
+}
+
+// An installed program: folder prog\ with prog.exe, and the registry values that name it.
+class Installed {
+ public:
+  explicit Installed(const std::string& tag) : root_(tag), registry_("Update" + tag) {
+    folder_ = root_ / "prog";
+    CreateDirectoryA(folder_.c_str(), nullptr);
+    WriteFileText(Path("prog.exe"), "the installed program");
+    registry_.SetString("ProgramPath", folder_);
+    registry_.SetString("ProgramName", "prog.exe");
+  }
+  // The program folder, without a trailing backslash (as installers usually store it).
+  const std::string& folder() const { return folder_; }
+  std::string Path(const std::string& relative) const { return folder_ + "\\" + relative; }
+  RegistryFixture& registry() { return registry_; }
+  std::vector<uint8_t> Keys(int32_t level) const {
+    return RegistryKeysPayload(registry_.keyPath(), "ProgramPath", "ProgramName", "PatchLevel",
+                               level);
+  }
+  WriterEntry KeysEntry(int32_t level) const { return Entry(":RegistryKeys", Keys(level)); }
+  int64_t Level() const { return registry_.GetDword("PatchLevel", -0x100000000LL); }
+  std::string WritePackage(const PackageSpec& spec) const {
+    const std::string path = root_ / "update.pkg";
+    EXPECT_TRUE(WriteFileBytes(path, ::WritePackage(spec)));
+    return path;
+  }
+
+ private:
+  TempFolder root_;
+  RegistryFixture registry_;
+  std::string folder_;
+};
+
+constexpr int64_t kNoLevel = -0x100000000LL;
+
+struct Box {
+  std::string caption;
+  std::string text;
+};
+
+// What one run showed.
+struct Outcome {
+  std::vector<Box> boxes;  // every message box, in order
+  bool waited = false;     // ended with RunState 1: button "OK" shown, window waiting
+  std::string status;      // the status line then
+  bool exited = false;
+  DWORD exitCode = 1234;
+  bool exitedBeforeClick = false;  // the window closed without the click (RunState 2)
+};
+
+// Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
+// (Cancel beyond the list); a waiting window gets the click on "OK".
+Outcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers) {
+  Outcome outcome;
+  UpdaterRun run{};
+  if (!StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath), run)) {
+    ADD_FAILURE() << "cannot start the updater";
+    return outcome;
+  }
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < kTimeoutMs) {
+    if (WaitForExit(run, 0, outcome.exitCode)) {
+      outcome.exited = true;
+      outcome.exitedBeforeClick = true;
+      break;
+    }
+    if (HWND box = WaitForMessageBox(run, 20)) {
+      const size_t n = outcome.boxes.size();
+      outcome.boxes.push_back({WindowCaption(box), MessageBoxText(box)});
+      PressButton(box, n < answers.size() ? answers[n] : IDCANCEL);
+      continue;
+    }
+    if ((run.dialog || WaitForDialog(run, 20)) && WaitForFinished(run, 20)) {
+      outcome.waited = true;
+      outcome.status = ControlText(run.dialog, 1000);
+      PressButton(run.dialog, 1);
+      outcome.exited = WaitForExit(run, kTimeoutMs, outcome.exitCode);
+      break;
+    }
+  }
+  KillIfRunning(run);
+  EXPECT_TRUE(outcome.exited) << "the updater did not end";
+  EXPECT_EQ(outcome.exitCode, 0u);
+  return outcome;
+}
+
+void ExpectCompleted(const Outcome& o) {
+  EXPECT_TRUE(o.waited);
+  EXPECT_EQ(o.status, texts::kUpdateInstalledText);
+}
+
+const std::string kWarningCaption = texts::kPatchLevelWarningCaption;
+const std::string kWarningText = texts::kPatchLevelWarningText;
+
+// ---------------------------------------------------------------------------------------------
+// Discovery: every way of not finding the program ends the same way, with nothing touched.
+
+TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
+  enum Setup { kNoKeysSection, kNoKey, kNoFolderValue, kNoNameValue, kNoProgramFile,
+               kFolder512NoNul, kFolderTooLong, kFolderPlusNameTooLong };
+  const struct {
+    const char* label;
+    Setup setup;
+  } cases[] = {
+      {"no :RegistryKeys", kNoKeysSection},
+      {"key missing", kNoKey},
+      {"folder value missing", kNoFolderValue},
+      {"file-name value missing", kNoNameValue},
+      {"program file missing", kNoProgramFile},
+      {"folder value of 512 bytes without a NUL", kFolder512NoNul},
+      {"folder value longer than 512 bytes", kFolderTooLong},
+      {"folder plus file name beyond the path buffer", kFolderPlusNameTooLong},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("nf");
+    PackageSpec spec;
+    std::string folderValue = "ProgramPath", nameValue = "ProgramName";
+    std::string key = app.registry().keyPath();
+    HKEY handle;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &handle), 0);
+    switch (c.setup) {
+      case kNoKey:
+        key += "\\Missing";
+        break;
+      case kNoFolderValue:
+        folderValue = "NoSuchFolderValue";
+        break;
+      case kNoNameValue:
+        nameValue = "NoSuchNameValue";
+        break;
+      case kNoProgramFile:
+        app.registry().SetString("ProgramName", "missing.exe");
+        break;
+      case kFolder512NoNul: {
+        const std::string data(512, 'd');
+        RegSetValueExA(handle, "ProgramPath", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(data.data()), 512);
+        break;
+      }
+      case kFolderTooLong:
+        app.registry().SetString("ProgramPath", std::string(600, 'd'));
+        break;
+      case kFolderPlusNameTooLong:
+        app.registry().SetString("ProgramPath", std::string(500, 'd'));
+        app.registry().SetString("ProgramName", std::string(100, 'n'));
+        break;
+      default:
+        break;
+    }
+    RegCloseKey(handle);
+    if (c.setup != kNoKeysSection) {
+      spec.entries.push_back(Entry(
+          ":RegistryKeys", RegistryKeysPayload(key, folderValue, nameValue, "PatchLevel", 3)));
+    }
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    EXPECT_TRUE(o.boxes.empty());
+    EXPECT_TRUE(o.waited);
+    EXPECT_EQ(o.status, texts::kNotFoundText);
+    EXPECT_FALSE(PathExists(app.Path("a.dll")));
+    EXPECT_EQ(app.Level(), kNoLevel);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The two questions.
+
+TEST(UpdateQuestions, AnswersDecideWhetherAnythingHappens) {
+  const int kOk = IDOK, kCancel = IDCANCEL;
+  const struct {
+    const char* label;
+    bool startupMsg;
+    int64_t installed;  // kNoLevel: no value in the registry
+    int32_t package;
+    std::vector<int> answers;
+    std::vector<std::string> expectedCaptions;
+    bool updates;
+  } cases[] = {
+      {"no question at all", false, 0, 1, {}, {}, true},
+      {"startup question, Cancel", true, 0, 1, {kCancel}, {"Vendor caption"}, false},
+      {"startup question, OK", true, 0, 1, {kOk}, {"Vendor caption"}, true},
+      {"equal level, Cancel", false, 7, 7, {kCancel}, {kWarningCaption}, false},
+      {"equal level, OK", false, 7, 7, {kOk}, {kWarningCaption}, true},
+      {"later level installed, Cancel", false, 8, 7, {kCancel}, {kWarningCaption}, false},
+      {"-1 is below 0", false, -1, 0, {}, {}, true},
+      {"no level installed, package 0", false, kNoLevel, 0, {kCancel}, {kWarningCaption}, false},
+      {"no level installed, package -1", false, kNoLevel, -1, {kOk}, {kWarningCaption}, true},
+      {"lowest level is below every other", false, INT32_MIN, INT32_MIN + 1, {}, {}, true},
+      {"both questions, OK then Cancel", true, 2, 2, {kOk, kCancel},
+       {"Vendor caption", kWarningCaption}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("q");
+    if (c.installed != kNoLevel)
+      app.registry().SetDword("PatchLevel", static_cast<uint32_t>(c.installed));
+    WriteFileText(app.Path("a.dll"), "old a");
+    PackageSpec spec;
+    // The vendor's text in Windows-1251: "Установить обновление?"
+    const std::string question = "\xD3\xF1\xF2\xE0\xED\xEE\xE2\xE8\xF2\xFC?\r\nline 2";
+    if (c.startupMsg)
+      spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Vendor caption", question)));
+    spec.entries.push_back(app.KeysEntry(c.package));
+    spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    const Outcome o = RunUpdater(app.WritePackage(spec), c.answers);
+
+    ASSERT_EQ(o.boxes.size(), c.expectedCaptions.size());
+    for (size_t i = 0; i < o.boxes.size(); ++i) {
+      EXPECT_EQ(o.boxes[i].caption, c.expectedCaptions[i]);
+      EXPECT_EQ(o.boxes[i].text, c.expectedCaptions[i] == kWarningCaption ? kWarningText
+                                                                            : question);
+    }
+    if (c.updates) {
+      ExpectCompleted(o);
+      EXPECT_EQ(app.Level(), c.package);
+      EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
+      EXPECT_TRUE(IsFolder(app.Path("made")));
+    } else {
+      EXPECT_TRUE(o.exitedBeforeClick) << "a declined question closes the window at once";
+      EXPECT_EQ(app.Level(), c.installed);
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
+      EXPECT_FALSE(PathExists(app.Path("made")));
+    }
+  }
+}
+
+// While the startup question is up the run is still working (RunState 0): a click on button 1
+// arriving at the window must not end the process.
+TEST(UpdateQuestions, ButtonCommandDuringTheQuestionChangesNothing) {
+  Installed app("cmd");
+  PackageSpec spec;
+  spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+  spec.entries.push_back(app.KeysEntry(1));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  const std::string package = app.WritePackage(spec);
+  UpdaterRun run{};
+  ASSERT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), run));
+  ASSERT_TRUE(WaitForDialog(run, kTimeoutMs));
+  HWND box = WaitForMessageBox(run, kTimeoutMs);
+  ASSERT_TRUE(box);
+  EXPECT_TRUE(SendToWindow(run.dialog, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0, 5000));
+  Pause(300);
+  EXPECT_TRUE(IsRunning(run));
+  EXPECT_TRUE(IsWindow(box));
+  PressButton(box, IDOK);
+  EXPECT_TRUE(WaitForFinished(run, kTimeoutMs));
+  EXPECT_EQ(ControlText(run.dialog, 1000), texts::kUpdateInstalledText);
+  PressButton(run.dialog, 1);
+  DWORD code;
+  EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
+  KillIfRunning(run);
+  EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A full run: preparation steps, names on disk, and the registry write.
+
+TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
+  Installed app("full");
+  app.registry().SetDword("PatchLevel", 4);
+  WriteFileText(app.Path("a.dll"), "old a");
+  WriteFileText(app.Path("old.dll"), "to be removed");
+  CreateDirectoryA(app.Path("keepdir").c_str(), nullptr);
+  // Cyrillic names: "\xC0\xC1" is upper case of "\xE0\xE1"; the table translates only the exact
+  // lower-case spelling, so the upper-case entry keeps its name.
+  const std::string cyrUpper = "\xC0\xC1\xC2.txt", cyrLower = "\xE0\xE1\xE2.txt";
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(5));
+  spec.entries.push_back(Entry(":Folders", NameListPayload({"a\\b", "a", "c", "c\\d"})));
+  spec.entries.push_back(
+      Entry(":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir"})));
+  spec.entries.push_back(Entry(
+      ":XlatNamesTable",
+      XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  spec.entries.push_back(Entry("stored.bin", ContentsFor("stored.bin"), false));
+  spec.entries.push_back(Entry("data\\sub\\file.dll", ContentsFor("file.dll")));
+  spec.entries.push_back(Entry("\\lead.dll", ContentsFor("lead.dll")));
+  spec.entries.push_back(Entry("TR.DAT", ContentsFor("TR.DAT")));
+  spec.entries.push_back(Entry(cyrUpper, ContentsFor(cyrUpper)));
+  spec.entries.push_back(Entry(":Unknown", Bytes("ignored")));
+  const std::string package = app.WritePackage(spec);
+
+  const Outcome o = RunUpdater(package, {});
+  EXPECT_TRUE(o.boxes.empty());
+  ExpectCompleted(o);
+  EXPECT_EQ(app.Level(), 5);
+
+  const struct {
+    std::string path;
+    std::vector<uint8_t> contents;
+  } files[] = {
+      {"a.dll", ContentsFor("a.dll")},
+      {"stored.bin", ContentsFor("stored.bin")},
+      {"data\\sub\\file.dll", ContentsFor("file.dll")},
+      {"lead.dll", ContentsFor("lead.dll")},
+      {"docs\\deep\\translated.dat", ContentsFor("TR.DAT")},
+      {cyrUpper, ContentsFor(cyrUpper)},
+  };
+  for (const auto& f : files) {
+    std::vector<uint8_t> actual;
+    EXPECT_TRUE(ReadFileBytes(app.Path(f.path), actual)) << f.path;
+    EXPECT_EQ(actual, f.contents) << f.path;
+  }
+  // Nothing else: no backups, no untranslated names, the removed file gone, the folder that was
+  // listed for removal still there; a\b came before a, so only a was made.
+  EXPECT_EQ(ListFolder(app.folder()),
+            (std::vector<std::string>{"a", "a.dll", "c", "data", "docs", "keepdir", "lead.dll",
+                                      "prog.exe", "stored.bin", cyrUpper}));
+  EXPECT_TRUE(ListFolder(app.Path("a")).empty());
+  EXPECT_EQ(ListFolder(app.Path("c")), std::vector<std::string>{"d"});
+  EXPECT_EQ(ListFolder(app.Path("data\\sub")), std::vector<std::string>{"file.dll"});
+
+  // The same package again: the level is now the package's, so the warning comes.
+  const Outcome again = RunUpdater(package, {IDCANCEL});
+  ASSERT_EQ(again.boxes.size(), 1u);
+  EXPECT_EQ(again.boxes[0].caption, kWarningCaption);
+  EXPECT_TRUE(again.exitedBeforeClick);
+}
+
+TEST(UpdateRun, ControlSectionsOnlyStillCompletes) {
+  Installed app("ctl");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(9));
+  spec.entries.push_back(Entry(":FilesToRemove", NameListPayload({"missing.dll"})));
+  const std::string before = Text(ReadFileOrEmpty(app.Path("prog.exe")));
+  const Outcome o = RunUpdater(app.WritePackage(spec), {});
+  ExpectCompleted(o);
+  EXPECT_EQ(app.Level(), 9);
+  EXPECT_EQ(ListFolder(app.folder()), std::vector<std::string>{"prog.exe"});
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe"))), before);
+}
+
+// ---------------------------------------------------------------------------------------------
+// File replacement: failures roll back, the run goes on, the level stays.
+
+std::vector<uint8_t> Damaged(std::vector<uint8_t> stream, size_t at) {
+  stream[at] ^= 0x55;
+  return stream;
+}
+
+TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
+  const std::vector<uint8_t> good = ContentsFor("bad.dll", 200);
+  const std::vector<uint8_t> stream = DeflateBytes(good, 9);
+  std::vector<uint8_t> shorter(good.begin(), good.end() - 1);
+  std::vector<uint8_t> longer = good;
+  longer.push_back('!');
+  const struct {
+    const char* label;
+    std::vector<uint8_t> packed;  // the stream written for bad.dll (size stays good.size())
+    bool previousFile;            // bad.dll exists before the run
+  } cases[] = {
+      {"damaged stream", Damaged(stream, stream.size() / 2), true},
+      {"wrong Adler-32", Damaged(stream, stream.size() - 1), true},
+      {"stream shorter than size", DeflateBytes(shorter, 9), true},
+      {"stream longer than size", DeflateBytes(longer, 9), true},
+      {"damaged stream, new file", Damaged(stream, stream.size() / 2), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("bad");
+    app.registry().SetDword("PatchLevel", 1);
+    if (c.previousFile) WriteFileText(app.Path("bad.dll"), "previous bad.dll");
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(2));
+    spec.entries.push_back(Entry("good.dll", ContentsFor("good.dll")));
+    WriterEntry bad = Entry("bad.dll", good);
+    bad.packed = c.packed;
+    spec.entries.push_back(bad);
+    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    EXPECT_TRUE(o.waited);
+    EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("bad.dll")));
+    EXPECT_EQ(app.Level(), 1) << "the level stays after a failed file";
+    EXPECT_EQ(ReadFileOrEmpty(app.Path("good.dll")), ContentsFor("good.dll"));
+    if (c.previousFile) {
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("bad.dll"))), "previous bad.dll");
+      EXPECT_EQ(ListFolder(app.folder()),
+                (std::vector<std::string>{"bad.dll", "good.dll", "prog.exe"}));
+    } else {
+      EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"good.dll", "prog.exe"}));
+    }
+  }
+}
+
+// Another program holds the file open without sharing: it can be neither moved, deleted nor
+// overwritten. It stays as it was, nothing is left beside it, the other files are installed.
+TEST(UpdateReplace, FileHeldOpenWithoutSharingStaysUntouched) {
+  Installed app("lock");
+  WriteFileText(app.Path("locked.dll"), "in use");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(3));
+  spec.entries.push_back(Entry("free.dll", ContentsFor("free.dll")));
+  spec.entries.push_back(Entry("locked.dll", ContentsFor("locked.dll")));
+  const std::string package = app.WritePackage(spec);
+  HANDLE held = CreateFileA(app.Path("locked.dll").c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const Outcome o = RunUpdater(package, {});
+  CloseHandle(held);
+  EXPECT_TRUE(o.waited);
+  EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("locked.dll")));
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("locked.dll"))), "in use");
+  EXPECT_EQ(ReadFileOrEmpty(app.Path("free.dll")), ContentsFor("free.dll"));
+  EXPECT_EQ(ListFolder(app.folder()),
+            (std::vector<std::string>{"free.dll", "locked.dll", "prog.exe"}));
+  EXPECT_EQ(app.Level(), kNoLevel);
+}
+
+// A backup left beside the target by an interrupted earlier run holds the previous file; the
+// target holds a partial new one. A commit deletes the backup; a rollback puts it back.
+TEST(UpdateReplace, BackupFromAnInterruptedRun) {
+  const std::vector<uint8_t> good = ContentsFor("x.dll");
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "rollback" : "commit");
+    Installed app("bak");
+    WriteFileText(app.Path("x.dll"), "partial new");
+    WriteFileText(app.Path("x.dll.bak"), "previous");
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(1));
+    WriterEntry x = Entry("x.dll", good);
+    if (damaged) x.packed = Damaged(DeflateBytes(good, 9), 10);
+    spec.entries.push_back(x);
+    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    EXPECT_TRUE(o.waited);
+    EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"prog.exe", "x.dll"}));
+    if (damaged) {
+      EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("x.dll")));
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("x.dll"))), "previous");
+    } else {
+      EXPECT_EQ(o.status, texts::kUpdateInstalledText);
+      EXPECT_EQ(ReadFileOrEmpty(app.Path("x.dll")), good);
+    }
+  }
+}
+
+TEST(UpdateReplace, EmptyEntryInstallsAnEmptyFile) {
+  const struct {
+    const char* label;
+    bool deflate;
+    bool damaged;
+  } cases[] = {
+      {"stored", false, false},
+      {"deflated", true, false},
+      {"deflated, damaged stream", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("empty");
+    WriteFileText(app.Path("empty.dat"), "previous contents");
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(1));
+    WriterEntry e = Entry("empty.dat", {}, c.deflate);
+    if (c.damaged) e.packed = Damaged(DeflateBytes({}, 9), 3);
+    spec.entries.push_back(e);
+    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    EXPECT_TRUE(o.waited);
+    EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"empty.dat", "prog.exe"}));
+    std::vector<uint8_t> actual;
+    ASSERT_TRUE(ReadFileBytes(app.Path("empty.dat"), actual));
+    if (c.damaged) {
+      EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("empty.dat")));
+      EXPECT_EQ(Text(actual), "previous contents");
+      EXPECT_EQ(app.Level(), kNoLevel);
+    } else {
+      EXPECT_EQ(o.status, texts::kUpdateInstalledText);
+      EXPECT_TRUE(actual.empty());
+      EXPECT_EQ(app.Level(), 1);
+    }
+  }
+}
+
+// A name on disk too long for the 512-byte path buffer fails that file before anything is
+// touched (no folder made on its way) and names the full path; the next file is installed.
+TEST(UpdateReplace, PathBeyondTheBufferFailsThatFileOnly) {
+  Installed app("long");
+  const std::string longName = "made\\" + std::string(520, 'n') + ".dll";
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(1));
+  spec.entries.push_back(Entry(":XlatNamesTable", XlatTablePayload({{"long.dll", longName}})));
+  spec.entries.push_back(Entry("ok.dll", ContentsFor("ok.dll")));
+  spec.entries.push_back(Entry("long.dll", ContentsFor("long.dll")));
+  const Outcome o = RunUpdater(app.WritePackage(spec), {});
+  EXPECT_TRUE(o.waited);
+  EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path(longName)));
+  EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"ok.dll", "prog.exe"}));
+  EXPECT_EQ(app.Level(), kNoLevel);
+}
+
+}  // namespace
