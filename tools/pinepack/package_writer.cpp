@@ -66,7 +66,9 @@ std::vector<uint8_t> WritePackage(const PackageSpec& spec, PackageLayout* layout
     const uint32_t dataOffset = Narrow(out.size(), "entry offset");
     uint32_t packedSize = size;
     if (entry.deflate) {
-      const std::vector<uint8_t> stream = DeflateBytes(entry.data, entry.level);
+      std::vector<uint8_t> made;
+      if (entry.packed.empty()) made = DeflateBytes(entry.data, entry.level);
+      const std::vector<uint8_t>& stream = entry.packed.empty() ? made : entry.packed;
       packedSize = Narrow(stream.size(), "entry stream");
       out.insert(out.end(), stream.begin(), stream.end());
     } else {

@@ -20,11 +20,15 @@ class PackageWriteError : public std::runtime_error {
 };
 
 struct WriterEntry {
-  std::string name;                // entry name as stored (<= 31 bytes)
-  std::vector<uint8_t> data;       // contents once extracted
+  std::string name{};              // entry name as stored (<= 31 bytes)
+  std::vector<uint8_t> data{};     // contents once extracted
   bool deflate = true;             // false: stored
   int level = 9;                   // zlib level when deflating
   uint32_t extraFlags = 0x100000;  // other flag bits written as vendors' packages do (bit 20)
+  // When deflating and not empty: the zlib stream to write as it is, instead of deflating data
+  // (pinepack reuses the stream it made to decide; tests inject damaged streams). The record's
+  // size stays data.size().
+  std::vector<uint8_t> packed{};
 };
 
 struct PackageSpec {

@@ -1,0 +1,170 @@
+// pinepack: makes, inspects and wraps update packages for the Pinecone updater.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "create.h"
+#include "file_io.h"
+#include "inspect.h"
+#include "manifest.h"
+#include "package_writer.h"
+#include "tool_error.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TextOf(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code error;
+  if (fs::exists(a, error) && fs::exists(b, error)) return fs::equivalent(a, b, error);
+  return fs::absolute(a, error).lexically_normal() == fs::absolute(b, error).lexically_normal();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "pinepack: makes, inspects and wraps update packages for the Pinecone updater "
+      "(RL_PATCH.EXE)."};
+  app.require_subcommand(1);
+  app.fallthrough();  // --quiet also after the subcommand
+  bool quiet = false;
+  app.add_flag("-q,--quiet", quiet, "No progress on stderr");
+
+  std::string folder, manifestPath, output, input, updater;
+  int level = 9;
+  bool store = false;
+  auto* create =
+      app.add_subcommand("create", "Make a package from a folder of new files and a JSON manifest");
+  create->add_option("folder", folder, "Folder whose files the package installs")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  create->add_option("manifest", manifestPath, "JSON manifest (registry, patch level, ...)")
+      ->required()
+      ->check(CLI::ExistingFile);
+  create->add_option("output", output, "Package file to write")->required();
+  create->add_option("-l,--level", level, "zlib level, 0 to 9 (default 9)")
+      ->check(CLI::Range(0, 9));
+  create->add_flag("--store", store, "Store every entry (no deflating)");
+  create->footer(
+      "Manifest (UTF-8 JSON; texts are stored in Windows-1251):\n"
+      "  {\"registry\": {\"key\": \"SOFTWARE\\\\Maker\\\\Product\", \"folderValue\": "
+      "\"ProgramPath\",\n"
+      "                \"fileValue\": \"ProgramName\", \"patchLevelValue\": \"PatchLevel\"},\n"
+      "   \"patchLevel\": 2,\n"
+      "   \"startup\": {\"caption\": \"...\", \"text\": \"...\"},          (optional)\n"
+      "   \"folders\": [\"data\", \"data/sub\"],                         (optional)\n"
+      "   \"remove\": [\"old.dll\"],                                     (optional)\n"
+      "   \"rename\": {\"file/in/folder.dll\": \"name/on/disk.dll\"}}    (optional)\n"
+      "Files whose path is longer than 31 bytes get a short entry name and a translation pair.");
+
+  auto* list = app.add_subcommand("list", "Show a package's or updater's entries and sections");
+  list->add_option("file", input, "Package or self-contained updater")
+      ->required()
+      ->check(CLI::ExistingFile);
+
+  auto* verify = app.add_subcommand(
+      "verify", "Check a package or updater as the updater will, and extract every entry");
+  verify->add_option("file", input, "Package or self-contained updater")
+      ->required()
+      ->check(CLI::ExistingFile);
+
+  std::string extractManifest;
+  auto* extract = app.add_subcommand("extract", "Write a package's files into a folder");
+  extract->add_option("file", input, "Package or self-contained updater")
+      ->required()
+      ->check(CLI::ExistingFile);
+  extract->add_option("folder", folder, "Folder to write the files into")->required();
+  extract->add_option("-m,--manifest", extractManifest,
+                      "Also write the manifest that rebuilds the package with create");
+
+  bool unchecked = false;
+  auto* wrap = app.add_subcommand(
+      "wrap", "Make a self-contained updater: UPDATER + PACKAGE + trailer (as MAKEEXE does)");
+  wrap->add_option("updater", updater, "RL_PATCH.EXE (or any updater executable)")
+      ->required()
+      ->check(CLI::ExistingFile);
+  wrap->add_option("package", input, "Package file")->required()->check(CLI::ExistingFile);
+  wrap->add_option("output", output, "Self-contained updater to write")->required();
+  wrap->add_flag("--unchecked", unchecked,
+                 "Append the package even when the updater would reject it");
+
+  CLI11_PARSE(app, argc, argv);
+
+  const Progress progress = quiet ? Progress() : [](const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  };
+
+  try {
+    if (*create) {
+      if (SameFile(output, manifestPath))
+        throw ToolError("the output would overwrite the manifest");
+      const Manifest manifest = ParseManifest(TextOf(ReadFileBytes(manifestPath)));
+      CreateOptions options;
+      options.level = level;
+      options.storeAll = store;
+      options.exclude = {manifestPath, output};
+      std::vector<PackedFile> files;
+      const PackageSpec spec = BuildPackageSpec(folder, manifest, options, progress, &files);
+      const std::vector<uint8_t> package = WritePackage(spec);
+      WriteFileBytes(output, package);
+      if (progress)
+        progress("wrote " + output + ": " + std::to_string(spec.entries.size()) + " entries, " +
+                 std::to_string(files.size()) + " files, " + std::to_string(package.size()) +
+                 " bytes");
+      return 0;
+    }
+    if (*list) {
+      std::cout << ListPackage(ReadFileBytes(input));
+      return 0;
+    }
+    if (*verify) {
+      const std::vector<std::string> problems = VerifyPackage(ReadFileBytes(input), progress);
+      for (const std::string& problem : problems) std::cout << input << ": " << problem << "\n";
+      if (!problems.empty()) {
+        std::cerr << input << ": " << problems.size() << " problem(s)\n";
+        return 1;
+      }
+      std::cout << input << ": OK\n";
+      return 0;
+    }
+    if (*extract) {
+      const size_t written =
+          ExtractPackage(ReadFileBytes(input), folder, extractManifest, progress);
+      if (progress) progress("wrote " + std::to_string(written) + " files into " + folder);
+      return 0;
+    }
+    if (*wrap) {
+      if (SameFile(output, updater) || SameFile(output, input))
+        throw ToolError("the output must differ from both inputs");
+      const std::vector<uint8_t> executable = ReadFileBytes(updater);
+      const std::vector<uint8_t> package = ReadFileBytes(input);
+      if (!unchecked) {
+        if (DetectContainer(package) != Container::kBare)
+          throw ToolError(input + " is not a bare package (use --unchecked to append it anyway)");
+        const std::vector<std::string> problems = VerifyPackage(package, Progress());
+        if (!problems.empty())
+          throw ToolError(input + ": " + problems.front() +
+                          " (pinepack verify lists every problem; --unchecked appends it anyway)");
+      }
+      WriteFileBytes(output, WrapUpdater(executable, package));
+      return 0;
+    }
+  } catch (const ToolError& e) {
+    std::cerr << "pinepack: " << e.what() << "\n";
+    return 1;
+  } catch (const PackageWriteError& e) {
+    std::cerr << "pinepack: " << e.what() << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "pinepack: " << e.what() << "\n";
+    return 1;
+  }
+  return 1;
+}
