@@ -58,11 +58,12 @@ int main(int argc, char** argv) {
       "\"ProgramPath\",\n"
       "                \"fileValue\": \"ProgramName\", \"patchLevelValue\": \"PatchLevel\"},\n"
       "   \"patchLevel\": 2,\n"
-      "   \"startup\": {\"caption\": \"...\", \"text\": \"...\"},          (optional)\n"
-      "   \"folders\": [\"data\", \"data/sub\"],                         (optional)\n"
-      "   \"remove\": [\"old.dll\"],                                     (optional)\n"
-      "   \"rename\": {\"file/in/folder.dll\": \"name/on/disk.dll\"}}    (optional)\n"
-      "Files whose path is longer than 31 bytes get a short entry name and a translation pair.");
+      "   \"startup\": {\"caption\": \"...\", \"text\": \"...\"},\n"
+      "   \"folders\": [\"data\", \"data/sub\"],\n"
+      "   \"remove\": [\"old.dll\"],\n"
+      "   \"rename\": {\"file/in/folder.dll\": \"name/on/disk.dll\"}}\n"
+      "startup, folders, remove and rename are optional. Files whose path is longer than 31 bytes "
+      "get a short entry name and a translation pair.");
 
   auto* list = app.add_subcommand("list", "Show a package's or updater's entries and sections");
   list->add_option("file", input, "Package or self-contained updater")
