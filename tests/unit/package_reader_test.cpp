@@ -1,0 +1,476 @@
+// The portable reader over packages made by the writer and damaged byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "package/format.h"
+#include "package/package.h"
+#include "package_test_util.h"
+#include "package_writer.h"
+
+namespace {
+
+using L = PackageLayout;
+
+std::vector<uint8_t> Extracted(const PackageView& view, int index, int* ok = nullptr) {
+  std::vector<uint8_t> out(view.directory[index].size);
+  const int result = ExtractEntry(view, index, out.data());
+  if (ok) *ok = result;
+  return out;
+}
+
+// A package with a stored directory, so that tests can patch its records.
+struct Patchable {
+  PackageSpec spec = SamplePackageSpec();
+  PackageLayout layout;
+  std::vector<uint8_t> bytes;
+  Patchable() {
+    spec.deflateDirectory = false;
+    bytes = WritePackage(spec, &layout);
+  }
+  void SetField(size_t entry, uint32_t field, uint32_t value) {
+    PatchLE32(bytes, layout.RecordOffset(entry) + field, value);
+  }
+  uint32_t Field(size_t entry, uint32_t field) const {
+    return ReadLE32(bytes.data() + layout.RecordOffset(entry) + field);
+  }
+};
+
+TEST(LoadPackage, SampleOpensBareAndWrapped) {
+  const std::vector<uint8_t> bare = WritePackage(SamplePackageSpec());
+  EXPECT_EQ(LoadedView(bare, 0).ok, 1);
+  EXPECT_EQ(LoadedView(WrapUpdater(SampleData(100), bare), 1).ok, 1);
+  // A bare package read as self-contained has no trailer.
+  EXPECT_EQ(LoadedView(bare, 1).ok, 0);
+}
+
+TEST(LoadPackage, DirectoryMethodLowTwoBits) {
+  struct Case {
+    uint32_t method;
+    bool storedDirectory;
+    int ok;
+  };
+  const Case cases[] = {
+      {0, true, 1},          {3, true, 1},  {1, true, 0},          {5, true, 0},
+      {2, false, 1},         {6, false, 1}, {0xFFFFFFFC, true, 1}, {0xFFFFFFFE, false, 1},
+      {0xFFFFFFFD, true, 0}, {2, true, 0},  {0, false, 0},  // the wrong reading of the directory
+                                                            // fails
+  };
+  for (const Case& c : cases) {
+    PackageSpec spec = SamplePackageSpec();
+    spec.deflateDirectory = !c.storedDirectory;
+    std::vector<uint8_t> bytes = WritePackage(spec);
+    PatchLE32(bytes, L::kDirectoryMethodField, c.method);
+    LoadedView loaded(bytes, 0);
+    EXPECT_EQ(loaded.ok, c.ok) << "method " << c.method;
+    if (loaded.ok) {
+      EXPECT_STREQ(loaded.view.directory[2].name, "app.exe");
+    }
+  }
+}
+
+TEST(LoadPackage, StoredDirectoryIgnoresPackedSize) {
+  Patchable p;
+  PatchLE32(p.bytes, L::kDirectoryPackedSizeField, 0xFFFFFFFF);
+  EXPECT_EQ(LoadedView(p.bytes, 0).ok, 1);
+}
+
+TEST(LoadPackage, HeaderChecks) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+  };
+  const Case cases[] = {
+      {"signature letter case", [](auto& b) { b[0] = 'p'; }},
+      {"signature end byte", [](auto& b) { b[15] = 0x1B; }},
+      {"signature blank", [](auto& b) { b[13] = 'X'; }},
+      {"entryCount 0", [](auto& b) { PatchLE32(b, L::kEntryCountField, 0); }},
+      {"directoryOffset 0", [](auto& b) { PatchLE32(b, L::kDirectoryOffsetField, 0); }},
+      {"entryCount one more",
+       [](auto& b) { PatchLE32(b, L::kEntryCountField, ReadLE32(&b[L::kEntryCountField]) + 1); }},
+      {"entryCount x 48 overflows 32 bits",
+       [](auto& b) { PatchLE32(b, L::kEntryCountField, 0x05555556); }},
+      {"entryCount x 48 wraps to a small number",
+       [](auto& b) { PatchLE32(b, L::kEntryCountField, 0x55555556); }},
+      {"entryCount huge", [](auto& b) { PatchLE32(b, L::kEntryCountField, 0xFFFFFFFF); }},
+      {"directoryOffset past the end",
+       [](auto& b) { PatchLE32(b, L::kDirectoryOffsetField, 0xFFFFFFF0); }},
+  };
+  for (const Case& c : cases) {
+    for (bool deflated : {false, true}) {
+      PackageSpec spec = SamplePackageSpec();
+      spec.deflateDirectory = deflated;
+      std::vector<uint8_t> bytes = WritePackage(spec);
+      c.damage(bytes);
+      EXPECT_EQ(LoadedView(bytes, 0).ok, 0) << c.what << (deflated ? " (deflated)" : "");
+    }
+  }
+}
+
+TEST(LoadPackage, SelfContainedTrailerBounds) {
+  const std::vector<uint8_t> package = WritePackage(SamplePackageSpec());
+  const std::vector<uint8_t> exe = SampleData(64);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> file;
+    int ok;
+  };
+  std::vector<Case> cases;
+  for (size_t n = 0; n < 8; ++n) {
+    std::vector<uint8_t> tiny(n, 'P');
+    if (n >= 4) std::memcpy(tiny.data() + n - 4, "PINE", 4);
+    cases.push_back({"file shorter than 8 bytes", tiny, 0});
+  }
+  cases.push_back({"8 bytes: trailer only, offset 0", {0, 0, 0, 0, 'P', 'I', 'N', 'E'}, 0});
+  std::vector<uint8_t> good = WrapUpdater(exe, package);
+  cases.push_back({"good", good, 1});
+  const uint32_t length = static_cast<uint32_t>(good.size());
+  for (uint32_t offset : {length - 32 + 1, length - 8, length, 0xFFFFFFFFu, 0xFFFFFFE1u}) {
+    std::vector<uint8_t> bad = good;
+    PatchLE32(bad, length - 8, offset);
+    cases.push_back({"packageOffset + 32 past the end", bad, 0});
+  }
+  std::vector<uint8_t> magic = good;
+  magic[length - 1] = 'e';
+  cases.push_back({"magic letter case", magic, 0});
+  std::vector<uint8_t> off = good;
+  PatchLE32(off, length - 8, static_cast<uint32_t>(exe.size() - 1));
+  cases.push_back({"packageOffset one early", off, 0});
+  for (const Case& c : cases) {
+    EXPECT_EQ(LoadedView(c.file, 1).ok, c.ok) << c.what << ", " << c.file.size() << " bytes";
+  }
+}
+
+// The package's last byte is the directory's last byte: growing any length by one passes the end.
+TEST(LoadPackage, DirectoryExactlyAtTheEnd) {
+  for (bool deflated : {false, true}) {
+    PackageSpec spec = SamplePackageSpec();
+    spec.deflateDirectory = deflated;
+    PackageLayout layout;
+    std::vector<uint8_t> bytes = WritePackage(spec, &layout);
+    ASSERT_EQ(LoadedView(bytes, 0).ok, 1);
+    std::vector<uint8_t> shorter(bytes.begin(), bytes.end() - 1);
+    EXPECT_EQ(LoadedView(shorter, 0).ok, 0) << "one byte cut, deflated " << deflated;
+    // Wrapped, the bytes past the package (the trailer) must not count as package bytes.
+    std::vector<uint8_t> wrapped = WrapUpdater(SampleData(10), shorter);
+    EXPECT_EQ(LoadedView(wrapped, 1).ok, 0) << "wrapped, one byte cut, deflated " << deflated;
+    if (deflated) {
+      std::vector<uint8_t> longer = bytes;
+      PatchLE32(longer, L::kDirectoryPackedSizeField, layout.directoryLength + 1);
+      EXPECT_EQ(LoadedView(longer, 0).ok, 0) << "packed size one too many";
+      longer.push_back(0);
+      // With the byte present the stream still ends where it did: inflate stops at its end.
+      EXPECT_EQ(LoadedView(longer, 0).ok, 1) << "packed size includes a trailing byte";
+    }
+  }
+}
+
+TEST(LoadPackage, DamagedDirectoryStream) {
+  PackageLayout layout;
+  const std::vector<uint8_t> good = WritePackage(SamplePackageSpec(), &layout);
+  const uint32_t start = layout.directoryOffset;
+  const uint32_t end = start + layout.directoryLength;
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+  };
+  const Case cases[] = {
+      {"Adler-32", [&](auto& b) { b[end - 1] ^= 1; }},
+      {"header byte", [&](auto& b) { b[start] = 0x00; }},
+      {"stream cut short",
+       [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, end - start - 5); }},
+      {"inflates to one record less",
+       [&](auto& b) { PatchLE32(b, L::kEntryCountField, ReadLE32(&b[L::kEntryCountField]) - 1); }},
+      {"packed size 0", [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, 0); }},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bytes = good;
+    c.damage(bytes);
+    EXPECT_EQ(LoadedView(bytes, 0).ok, 0) << c.what;
+  }
+}
+
+TEST(LoadPackage, EntryBounds) {
+  struct Case {
+    const char* what;
+    size_t entry;  // 2: deflated app.exe, 3: stored lib.dll
+    std::function<void(Patchable&)> change;
+    int ok;
+    // Wrapped, the bound is the end of the file: the 8 trailer bytes lie inside it, so a stream
+    // or stored data that runs one byte into them reads nothing outside the file.
+    int wrappedOk = -1;  // -1: as ok
+  };
+  const Case cases[] = {
+      {"deflated: packedSize to the end", 2,
+       [](Patchable& p) {
+         p.SetField(2, L::kPackedSizeField,
+                    static_cast<uint32_t>(p.bytes.size()) - p.Field(2, L::kDataOffsetField));
+       },
+       1},
+      {"deflated: packedSize one past the end", 2,
+       [](Patchable& p) {
+         p.SetField(2, L::kPackedSizeField,
+                    static_cast<uint32_t>(p.bytes.size()) - p.Field(2, L::kDataOffsetField) + 1);
+       },
+       0, 1},
+      {"deflated: packedSize one past the end of the file", 2,
+       [](Patchable& p) {
+         p.SetField(2, L::kPackedSizeField,
+                    static_cast<uint32_t>(p.bytes.size()) - p.Field(2, L::kDataOffsetField) + 9);
+       },
+       0},
+      {"deflated: offset + packedSize wraps", 2,
+       [](Patchable& p) { p.SetField(2, L::kPackedSizeField, 0xFFFFFFFF); }, 0},
+      {"deflated: dataOffset past the end", 2,
+       [](Patchable& p) { p.SetField(2, L::kDataOffsetField, 0xFFFFFF00); }, 0},
+      {"deflated: size beyond what the stream can hold", 2,
+       [](Patchable& p) { p.SetField(2, L::kSizeField, 0xFFFFFFFF); }, 0},
+      {"stored: size exactly to the end", 3,
+       [](Patchable& p) {
+         p.SetField(3, L::kSizeField,
+                    static_cast<uint32_t>(p.bytes.size()) - p.Field(3, L::kDataOffsetField));
+       },
+       1},
+      {"stored: size one past the end", 3,
+       [](Patchable& p) {
+         p.SetField(3, L::kSizeField,
+                    static_cast<uint32_t>(p.bytes.size()) - p.Field(3, L::kDataOffsetField) + 1);
+       },
+       0, 1},
+      {"stored: size one past the end of the file", 3,
+       [](Patchable& p) {
+         p.SetField(3, L::kSizeField,
+                    static_cast<uint32_t>(p.bytes.size()) - p.Field(3, L::kDataOffsetField) + 9);
+       },
+       0},
+      {"stored: offset + size wraps", 3,
+       [](Patchable& p) { p.SetField(3, L::kDataOffsetField, 0xFFFFFFF0); }, 0},
+      {"stored: packedSize ignored (0)", 3,
+       [](Patchable& p) { p.SetField(3, L::kPackedSizeField, 0); }, 1},
+      {"stored: packedSize ignored (huge)", 3,
+       [](Patchable& p) { p.SetField(3, L::kPackedSizeField, 0xFFFFFFFF); }, 1},
+      {"stored: bit 20 alone means stored", 3,
+       [](Patchable& p) { p.SetField(3, L::kFlagsField, 0x100000); }, 1},
+      {"name without NUL in its 32 bytes", 2,
+       [](Patchable& p) { std::memset(&p.bytes[p.layout.RecordOffset(2)], 'a', kEntryNameSize); },
+       0},
+      {"name of 31 characters", 2,
+       [](Patchable& p) {
+         std::memset(&p.bytes[p.layout.RecordOffset(2)], 'a', kEntryNameSize - 1);
+       },
+       1},
+  };
+  for (const Case& c : cases) {
+    Patchable p;
+    c.change(p);
+    LoadedView loaded(p.bytes, 0);
+    EXPECT_EQ(loaded.ok, c.ok) << c.what;
+    // The same package wrapped: the bounds are the package's, not the file's (trailer excluded).
+    std::vector<uint8_t> wrapped = WrapUpdater(SampleData(33), p.bytes);
+    EXPECT_EQ(LoadedView(wrapped, 1).ok, c.wrappedOk < 0 ? c.ok : c.wrappedOk)
+        << c.what << " (wrapped)";
+    if (loaded.ok && c.entry == 3) {
+      int ok = 0;
+      const std::vector<uint8_t> data = Extracted(loaded.view, 3, &ok);
+      EXPECT_EQ(ok, 1) << c.what;
+      EXPECT_TRUE(std::equal(data.begin(), data.end(),
+                             p.bytes.begin() + loaded.view.directory[3].dataOffset))
+          << c.what;
+    }
+  }
+}
+
+TEST(LoadPackage, UnsafeFileEntryNames) {
+  struct Case {
+    const char* name;
+    int ok;
+  };
+  const Case cases[] = {
+      {"..\\evil.exe", 0}, {"../evil.exe", 0}, {"a\\..\\..\\b", 0}, {"a/../b", 0},
+      {"a\\..", 0},        {"C:evil.exe", 0},  {"file.txt:ads", 0}, {"\\lead.txt", 1},
+      {"..a\\b..", 1},     {"a\\.\\b", 1},     {"...", 1},          {"a\\...\\b", 1},
+  };
+  for (const Case& c : cases) {
+    PackageSpec spec = SamplePackageSpec();
+    spec.entries.push_back({c.name, Bytes("x"), true});
+    EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, c.ok) << c.name;
+  }
+}
+
+TEST(LoadPackage, ControlSectionLayouts) {
+  const auto raw = [](const char* s, size_t n) { return std::vector<uint8_t>(s, s + n); };
+  struct Case {
+    const char* section;
+    std::vector<uint8_t> payload;
+    int ok;
+  };
+  const std::vector<uint8_t> keys = RegistryKeysPayload("K", "F", "N", "P", 7);
+  const Case cases[] = {
+      {":StartupMsg", raw("C\0T\0", 4), 1},
+      {":StartupMsg", raw("C\0T", 3), 0},
+      {":StartupMsg", raw("C\0", 2), 0},
+      {":StartupMsg", raw("CT", 2), 0},
+      {":StartupMsg", {}, 0},
+      {":startupmsg", raw("C\0T", 3), 0},  // found under any ASCII letter case
+      {":RegistryKeys", std::vector<uint8_t>(keys.begin(), keys.end() - 1), 1},  // no trailing NUL
+      {":RegistryKeys", std::vector<uint8_t>(keys.begin(), keys.end() - 2), 0},  // level cut
+      {":RegistryKeys", raw("K\0F\0N\0P\0", 8), 0},
+      {":RegistryKeys", raw("K\0F\0N\0P", 7), 0},
+      {":RegistryKeys", {}, 0},
+      {":XlatNamesTable", raw("a\0b\0\0", 5), 1},
+      {":XlatNamesTable", raw("\0", 1), 1},
+      {":XlatNamesTable", raw("a\0b\0", 4), 0},  // no closing empty string
+      {":XlatNamesTable", raw("a\0\0", 3), 0},   // pair without its second string
+      {":XlatNamesTable", raw("a\0", 2), 0},
+      {":XlatNamesTable", raw("a\0..\\x\0\0", 8), 0},
+      {":XlatNamesTable", raw("a\0d:\\x\0\0", 8), 0},
+      {":XlatNamesTable", {}, 0},
+      {":Folders", raw("a\0b\\c\0\0", 7), 1},
+      {":Folders", raw("\0", 1), 1},
+      {":Folders", raw("a\0", 2), 0},
+      {":Folders", raw("a", 1), 0},
+      {":Folders", raw("..\0\0", 4), 0},
+      {":Folders", raw("a/../..\0\0", 9), 0},
+      {":Folders", raw("\\lead\0\0", 7), 1},
+      {":Folders", {}, 0},
+      {":FilesToRemove", raw("x.dll\0\0", 7), 1},
+      {":FilesToRemove", raw("x.dll\0", 6), 0},
+      {":FilesToRemove", raw("C:\\x.dll\0\0", 10), 0},
+      {":FilesToRemove", {}, 0},
+      {":Unknown", {}, 1},  // carried along, never read
+  };
+  for (const Case& c : cases) {
+    for (bool deflate : {false, true}) {
+      PackageSpec spec = SamplePackageSpec();
+      spec.entries.insert(spec.entries.begin(), {c.section, c.payload, deflate});
+      EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, c.ok)
+          << c.section << " payload of " << c.payload.size() << " bytes, deflated " << deflate;
+    }
+  }
+}
+
+// Only the first of two same-named sections counts; a bad second one is never read.
+TEST(LoadPackage, OnlyFirstSectionOfANameIsChecked) {
+  PackageSpec spec = SamplePackageSpec();
+  spec.entries.push_back({":FOLDERS", NameListPayload({"ok"}), true});
+  spec.entries.push_back({":Folders", Bytes("no end"), false});
+  EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, 1);
+  std::swap(spec.entries[spec.entries.size() - 1], spec.entries[spec.entries.size() - 2]);
+  EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, 0);
+}
+
+TEST(LoadPackage, DamagedSectionStreamRejects) {
+  PackageLayout layout;
+  std::vector<uint8_t> bytes = WritePackage(SamplePackageSpec(), &layout);
+  bytes[layout.dataOffsets[1] + layout.dataLengths[1] - 1] ^= 0x80;  // :RegistryKeys Adler-32
+  EXPECT_EQ(LoadedView(bytes, 0).ok, 0);
+}
+
+TEST(FindEntry, FoldsAsciiOnlyAndTakesTheFirst) {
+  PackageSpec spec = SamplePackageSpec();
+  spec.entries.push_back({":FoldersX", NameListPayload({"x"}), true});
+  spec.entries.push_back({"\xC0\xE1.txt", Bytes("cyr"), true});  // Cyrillic A, b
+  spec.entries.push_back({"APP.EXE", Bytes("second"), true});
+  const std::vector<uint8_t> bytes = WritePackage(spec);
+  LoadedView loaded(bytes, 0);
+  ASSERT_EQ(loaded.ok, 1);
+  const PackageView& view = loaded.view;
+  struct Case {
+    const char* key;
+    int index;
+  };
+  const Case cases[] = {
+      {":startupmsg", 0},
+      {":STARTUPMSG", 0},
+      {":StartupMsg", 0},
+      {":REGISTRYKEYS", 1},
+      {"app.exe", 2},
+      {"App.Exe", 2},
+      {":Folders", -1},
+      {":FoldersX", 5},
+      {":Folder", -1},
+      {"app.ex", -1},
+      {"app.exe ", -1},
+      {"\xC0\xE1.txt", 6},
+      {"\xE0\xE1.txt", -1},  // Windows-1251 letters are not folded
+      {"", -1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FindEntry(view, c.key), c.index) << c.key;
+}
+
+TEST(ExtractEntry, ReportsDamagedStreams) {
+  struct Case {
+    const char* what;
+    std::function<void(Patchable&)> change;
+  };
+  const Case cases[] = {
+      {"wrong Adler-32",
+       [](Patchable& p) { p.bytes[p.layout.dataOffsets[2] + p.layout.dataLengths[2] - 1] ^= 1; }},
+      {"damaged deflate data",
+       [](Patchable& p) {
+         for (uint32_t i = 2; i < 40; ++i) p.bytes[p.layout.dataOffsets[2] + i] = 0xFF;
+       }},
+      {"size one short of the stream",
+       [](Patchable& p) { p.SetField(2, L::kSizeField, p.Field(2, L::kSizeField) - 1); }},
+      {"size one past the stream",
+       [](Patchable& p) { p.SetField(2, L::kSizeField, p.Field(2, L::kSizeField) + 1); }},
+      {"stream cut short",
+       [](Patchable& p) {
+         p.SetField(2, L::kPackedSizeField, p.Field(2, L::kPackedSizeField) - 4);
+       }},
+  };
+  for (const Case& c : cases) {
+    Patchable p;
+    c.change(p);
+    LoadedView loaded(p.bytes, 0);  // file entries are not inflated at open
+    ASSERT_EQ(loaded.ok, 1) << c.what;
+    int ok = 1;
+    Extracted(loaded.view, 2, &ok);
+    EXPECT_EQ(ok, 0) << c.what;
+    EXPECT_EQ(ExtractToBuffer(loaded.view, 2), nullptr) << c.what;
+  }
+}
+
+TEST(ExtractEntry, FlagsAndEmptyEntries) {
+  struct Case {
+    uint32_t flags;  // written over a stored or deflated entry's flags
+    bool deflate;
+    int ok;
+  };
+  const Case cases[] = {
+      {0x110000, true, 1},  {0x010000, true, 1}, {0xFFFFFFFF, true, 1},
+      {0x100000, false, 1}, {0, false, 1},       {0xFFFEFFFF, false, 1},
+  };
+  for (const Case& c : cases) {
+    PackageSpec spec = SamplePackageSpec();
+    spec.deflateDirectory = false;
+    spec.entries.push_back({"x.bin", SampleData(4000, 5), c.deflate});
+    PackageLayout layout;
+    std::vector<uint8_t> bytes = WritePackage(spec, &layout);
+    const size_t i = spec.entries.size() - 1;
+    PatchLE32(bytes, layout.RecordOffset(i) + L::kFlagsField, c.flags);
+    LoadedView loaded(bytes, 0);
+    ASSERT_EQ(loaded.ok, 1) << std::hex << c.flags;
+    int ok = 0;
+    EXPECT_EQ(Extracted(loaded.view, static_cast<int>(i), &ok), spec.entries[i].data)
+        << std::hex << c.flags;
+    EXPECT_EQ(ok, c.ok);
+  }
+  // Empty entries, stored and deflated, extract to nothing and succeed.
+  PackageSpec spec;
+  spec.entries.push_back({"empty.stored", {}, false});
+  spec.entries.push_back({"empty.deflated", {}, true});
+  const std::vector<uint8_t> bytes = WritePackage(spec);
+  LoadedView loaded(bytes, 0);
+  ASSERT_EQ(loaded.ok, 1);
+  for (int i = 0; i < 2; ++i) {
+    unsigned char* buffer = ExtractToBuffer(loaded.view, i);
+    EXPECT_NE(buffer, nullptr) << i;
+    std::free(buffer);
+  }
+}
+
+}  // namespace
