@@ -45,8 +45,8 @@ bool WriteFileText(const std::string& path, const std::string& text) {
 }
 
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size;
   bool ok = GetFileSizeEx(file, &size) != 0;
@@ -105,8 +105,8 @@ RegistryFixture::RegistryFixture(const std::string& name)
     : keyPath_("Software\\PineconeTests\\" + name) {
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath_.c_str());
   HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                      nullptr, &key, nullptr) == ERROR_SUCCESS)
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) == ERROR_SUCCESS)
     RegCloseKey(key);
 }
 
@@ -114,8 +114,8 @@ RegistryFixture::~RegistryFixture() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath
 
 namespace {
 
-bool SetValue(const std::string& keyPath, const std::string& value, DWORD type,
-              const void* data, DWORD size) {
+bool SetValue(const std::string& keyPath, const std::string& value, DWORD type, const void* data,
+              DWORD size) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
     return false;
@@ -135,8 +135,7 @@ bool RegistryFixture::SetDword(const std::string& value, uint32_t data) {
   return SetValue(keyPath_, value, REG_DWORD, &data, sizeof data);
 }
 
-bool RegistryFixture::Get(const std::string& value, DWORD& type,
-                          std::vector<uint8_t>& data) const {
+bool RegistryFixture::Get(const std::string& value, DWORD& type, std::vector<uint8_t>& data) const {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath_.c_str(), 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS)
@@ -145,8 +144,7 @@ bool RegistryFixture::Get(const std::string& value, DWORD& type,
   bool ok = RegQueryValueExA(key, value.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
   if (ok) {
     data.resize(size);
-    ok = RegQueryValueExA(key, value.c_str(), nullptr, &type, data.data(), &size) ==
-         ERROR_SUCCESS;
+    ok = RegQueryValueExA(key, value.c_str(), nullptr, &type, data.data(), &size) == ERROR_SUCCESS;
     data.resize(size);
   }
   RegCloseKey(key);
