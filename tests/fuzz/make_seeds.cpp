@@ -1,0 +1,77 @@
+// Writes the fuzzer's seed corpus: small packages and updaters made by the package writer,
+// covering every section, both directory methods, stored and deflated, empty and long entries.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "package_writer.h"
+
+namespace {
+
+std::vector<uint8_t> Text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+void Save(const std::filesystem::path& folder, const std::string& name,
+          const std::vector<uint8_t>& bytes) {
+  std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    std::fprintf(stderr, "cannot write %s\n", (folder / name).c_str());
+    std::exit(1);
+  }
+}
+
+PackageSpec Full(bool deflate) {
+  PackageSpec spec;
+  spec.deflateDirectory = deflate;
+  spec.entries.push_back({":StartupMsg", StartupMsgPayload("Update", "Apply it?\r\nYes"), deflate});
+  spec.entries.push_back(
+      {":RegistryKeys", RegistryKeysPayload("SOFTWARE\\Maker\\Product", "ProgramPath",
+                                            "ProgramName", "PatchLevel", 2),
+       deflate});
+  spec.entries.push_back({":XlatNamesTable", XlatTablePayload({{"~1.dll", "data\\sub\\a.dll"}}),
+                          deflate});
+  spec.entries.push_back({":Folders", NameListPayload({"data", "data\\sub"}), deflate});
+  spec.entries.push_back({":FilesToRemove", NameListPayload({"old.dll"}), deflate});
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "line " + std::to_string(i) + "\r\n";
+  spec.entries.push_back({"app.exe", Text(text), true});
+  spec.entries.push_back({"~1.dll", Text("MZ library"), false});
+  spec.entries.push_back({"empty.txt", {}, deflate});
+  return spec;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS-FOLDER\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path folder = argv[1];
+  std::filesystem::create_directories(folder);
+  const std::vector<uint8_t> exe = Text("MZ\x90 a tiny stand-in for the updater executable");
+
+  const std::vector<uint8_t> deflated = WritePackage(Full(true));
+  const std::vector<uint8_t> stored = WritePackage(Full(false));
+  Save(folder, "full-deflated.pkg", deflated);
+  Save(folder, "full-stored.pkg", stored);
+  Save(folder, "full-deflated.exe", WrapUpdater(exe, deflated));
+  Save(folder, "full-stored.exe", WrapUpdater(exe, stored));
+  Save(folder, "twice-wrapped.exe", WrapUpdater(WrapUpdater(exe, stored), deflated));
+
+  PackageSpec minimal;
+  minimal.entries.push_back(
+      {":RegistryKeys", RegistryKeysPayload("K", "F", "N", "P", -1), false});
+  minimal.deflateDirectory = false;
+  Save(folder, "minimal.pkg", WritePackage(minimal));
+
+  PackageSpec files;
+  files.entries.push_back({"\\lead.txt", Text("leading backslash"), true});
+  files.entries.push_back({"a\\b\\c.bin", std::vector<uint8_t>(300, 0x41), true});
+  files.entries.push_back({":Other", Text("ignored section"), false});
+  files.entries.push_back({std::string(31, 'n'), Text("longest name"), false});
+  Save(folder, "files-only.pkg", WritePackage(files));
+  return 0;
+}

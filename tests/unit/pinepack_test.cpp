@@ -1,0 +1,429 @@
+// pinepack's library: Windows-1251 conversion, the manifest, create, verify and extract.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cp1251.h"
+#include "create.h"
+#include "file_io.h"
+#include "inspect.h"
+#include "manifest.h"
+#include "package/format.h"
+#include "package/package.h"
+#include "package_test_util.h"
+#include "package_writer.h"
+#include "shell/texts.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(Cp1251, ConvertsRussianTextsToTheProgramsBytes) {
+  struct Case {
+    const char* utf8;
+    const char* cp1251;
+  };
+  const Case cases[] = {
+      {"Оригинальная программа не найдена на вашем компьютере!\r\n", texts::kNotFoundText},
+      {"Обнаружено текущее или более позднее обновление!\r\nПродолжить установку?\r\n",
+       texts::kPatchLevelWarningText},
+      {"Ёё №€—«»", "\xA8\xB8 \xB9\x88\x97\xAB\xBB"},
+      {"plain ASCII\t~", "plain ASCII\t~"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    std::string error;
+    ASSERT_TRUE(Utf8ToCp1251(c.utf8, out, error)) << c.utf8 << ": " << error;
+    EXPECT_EQ(out, c.cp1251) << c.utf8;
+    EXPECT_EQ(Cp1251ToUtf8(out), c.utf8);
+  }
+}
+
+TEST(Cp1251, EveryByteRoundTrips) {
+  for (int b = 1; b < 256; ++b) {
+    if (b == 0x98) continue;  // the one byte without a character
+    const std::string one(1, static_cast<char>(b));
+    std::string back;
+    std::string error;
+    ASSERT_TRUE(Utf8ToCp1251(Cp1251ToUtf8(one), back, error)) << b << ": " << error;
+    EXPECT_EQ(back, one) << "byte " << b;
+  }
+  EXPECT_EQ(Cp1251ToUtf8("\x98"), "\xEF\xBF\xBD");
+}
+
+TEST(Cp1251, RefusesWhatItCannotHold) {
+  const std::string cases[] = {
+      "中",                // no Windows-1251 form
+      "\xC3\xA9",          // é: Latin-1, but not in Windows-1251
+      "\xEF\xBF\xBD",      // U+FFFD
+      "\xF0\x9F\x98\x80",  // an emoji
+      "\xC0\x80",          // overlong NUL
+      "\xE0\x80\xAF",      // overlong '/'
+      "\xED\xA0\x80",      // a surrogate
+      "\x80",              // a lone continuation byte
+      "\xD0",              // a cut sequence
+      "\xD0\x41",          // a lead byte followed by ASCII
+      "\xF8\x88\x80\x80\x80",
+      std::string("a\0b", 3),
+  };
+  for (const std::string& s : cases) {
+    std::string out;
+    std::string error;
+    EXPECT_FALSE(Utf8ToCp1251(s, out, error)) << s;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+const char kManifest[] = R"({
+  "registry": {"key": "SOFTWARE\\Maker\\Продукт", "folderValue": "ProgramPath",
+               "fileValue": "ProgramName", "patchLevelValue": "PatchLevel"},
+  "patchLevel": -3,
+  "startup": {"caption": "Обновление", "text": "Первая строка\nвторая\r\nтретья"},
+  "folders": ["data", "data/sub"],
+  "remove": ["old\\x.dll"],
+  "rename": {"app.exe": "bin/app.exe"}
+})";
+
+TEST(Manifest, ParsesAndConverts) {
+  const Manifest m = ParseManifest(kManifest);
+  EXPECT_EQ(m.keyPath, "SOFTWARE\\Maker\\\xCF\xF0\xEE\xE4\xF3\xEA\xF2");
+  EXPECT_EQ(m.patchLevelValue, "PatchLevel");
+  EXPECT_EQ(m.patchLevel, -3);
+  ASSERT_TRUE(m.hasStartup);
+  EXPECT_EQ(m.text,
+            "\xCF\xE5\xF0\xE2\xE0\xFF \xF1\xF2\xF0\xEE\xEA\xE0\r\n\xE2\xF2\xEE\xF0\xE0\xFF\r\n"
+            "\xF2\xF0\xE5\xF2\xFC\xFF");
+  EXPECT_EQ(m.folders, (std::vector<std::string>{"data", "data\\sub"}));
+  EXPECT_EQ(m.removals, (std::vector<std::string>{"old\\x.dll"}));
+  ASSERT_EQ(m.renames.size(), 1u);
+  EXPECT_EQ(m.renames[0].second, "bin\\app.exe");
+
+  const Manifest again = ParseManifest(ManifestToJson(m));
+  EXPECT_EQ(again.keyPath, m.keyPath);
+  EXPECT_EQ(again.text, m.text);
+  EXPECT_EQ(again.caption, m.caption);
+  EXPECT_EQ(again.folders, m.folders);
+  EXPECT_EQ(again.removals, m.removals);
+  EXPECT_EQ(again.renames, m.renames);
+  EXPECT_EQ(again.patchLevel, m.patchLevel);
+}
+
+TEST(Manifest, RefusesWithTheFieldNamed) {
+  const std::string registry =
+      R"("registry": {"key": "K", "folderValue": "F", "fileValue": "N", "patchLevelValue": "P"})";
+  struct Case {
+    std::string json;
+    const char* mentions;
+  };
+  const Case cases[] = {
+      {"{", "JSON"},
+      {"[]", "object"},
+      {R"({"patchLevel": 1})", "registry"},
+      {"{" + registry + "}", "patchLevel"},
+      {"{" + registry + R"(, "patchLevel": "1"})", "patchLevel"},
+      {"{" + registry + R"(, "patchLevel": 2147483648})", "patchLevel"},
+      {"{" + registry + R"(, "patchLevel": -2147483649})", "patchLevel"},
+      {"{" + registry + R"(, "patchLevel": 1.5})", "patchLevel"},
+      {"{" + registry + R"(, "patchLevel": 1, "extra": 1})", "extra"},
+      {R"({"registry": {"key": "", "folderValue": "F", "fileValue": "N", "patchLevelValue": "P"},
+          "patchLevel": 1})",
+       "registry.key"},
+      {R"({"registry": {"key": "K", "fileValue": "N", "patchLevelValue": "P"}, "patchLevel": 1})",
+       "folderValue"},
+      {"{" + registry + R"(, "patchLevel": 1, "startup": {"caption": "中", "text": "t"}})",
+       "startup.caption"},
+      {"{" + registry + R"(, "patchLevel": 1, "startup": {"caption": "c"}})", "text"},
+      {"{" + registry + R"(, "patchLevel": 1, "folders": ["../up"]})", "folders[0]"},
+      {"{" + registry + R"(, "patchLevel": 1, "folders": ["ok", "a\\..\\..\\b"]})", "folders[1]"},
+      {"{" + registry + R"(, "patchLevel": 1, "folders": [""]})", "folders[0]"},
+      {"{" + registry + R"(, "patchLevel": 1, "remove": ["C:/Windows/x.dll"]})", "remove[0]"},
+      {"{" + registry + R"(, "patchLevel": 1, "remove": "x.dll"})", "remove"},
+      {"{" + registry + R"(, "patchLevel": 1, "rename": {"a": "../a"}})", "rename"},
+      {"{" + registry + R"(, "patchLevel": 1, "rename": {"a": "x:stream"}})", "rename"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseManifest(c.json);
+      ADD_FAILURE() << "accepted: " << c.json;
+    } catch (const ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
+          << e.what() << " should mention " << c.mentions;
+    }
+  }
+}
+
+// A temporary folder of the test's own, removed afterwards.
+class TempFolder {
+ public:
+  TempFolder() {
+    path_ = fs::temp_directory_path() /
+            ("pinepack-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+  void Write(const std::string& relative, const std::vector<uint8_t>& bytes) const {
+    const fs::path file = path_ / fs::u8path(relative);
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+
+ private:
+  fs::path path_;
+};
+
+const std::string kLongPath = "data/sub/a_rather_long_folder_name/library.dll";  // 45 bytes
+
+void FillSampleFolder(const TempFolder& folder) {
+  folder.Write("files/app.exe", SampleData(20000, 3));  // compressible
+  std::vector<uint8_t> noise(5000);
+  uint32_t x = 7;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+  folder.Write("files/noise.bin", noise);  // deflating does not pay
+  folder.Write("files/" + kLongPath, SampleData(3000, 4));
+  folder.Write("files/Справка.txt", Bytes("help"));
+  folder.Write("files/empty.txt", {});
+}
+
+TEST(Create, LaysOutAsVendorsPackagesAndVerifies) {
+  TempFolder folder;
+  FillSampleFolder(folder);
+  std::vector<PackedFile> files;
+  CreateOptions options;
+  const PackageSpec spec =
+      BuildPackageSpec(folder.path() / "files", ParseManifest(kManifest), options, {}, &files);
+  const std::vector<uint8_t> package = WritePackage(spec);
+  EXPECT_TRUE(VerifyPackage(package, {}).empty());
+
+  std::vector<std::string> names;
+  for (const WriterEntry& e : spec.entries) names.push_back(e.name);
+  const std::string cyrillic = "\xD1\xEF\xF0\xE0\xE2\xEA\xE0.txt";
+  const std::vector<std::string> expected = {
+      ":StartupMsg", ":RegistryKeys", ":XlatNamesTable", ":Folders", ":FilesToRemove",
+      "app.exe",     "empty.txt",     "noise.bin",       "~1.dll",   cyrillic};
+  // Files come sorted by their package names: "data\..." sorts before "e", but its entry is the
+  // short name it got; the order is by path, not by entry name.
+  std::vector<std::string> sortedFiles(names.begin() + 5, names.end());
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 5),
+            std::vector<std::string>(expected.begin(), expected.begin() + 5));
+  std::vector<std::string> expectedFiles(expected.begin() + 5, expected.end());
+  std::sort(sortedFiles.begin(), sortedFiles.end());
+  std::sort(expectedFiles.begin(), expectedFiles.end());
+  EXPECT_EQ(sortedFiles, expectedFiles);
+
+  LoadedView loaded(package, 0);
+  ASSERT_EQ(loaded.ok, 1);
+  const PackageView& view = loaded.view;
+  const auto entryOf = [&](const std::string& name) -> const DirectoryEntry& {
+    const int i = FindEntry(view, name.c_str());
+    EXPECT_GE(i, 0) << name;
+    return view.directory[i < 0 ? 0 : i];
+  };
+  EXPECT_EQ(entryOf("app.exe").flags, 0x110000u);    // deflated where it pays
+  EXPECT_EQ(entryOf("noise.bin").flags, 0x100000u);  // stored where it does not
+  EXPECT_EQ(entryOf("empty.txt").flags, 0x100000u);
+  EXPECT_EQ(entryOf("~1.dll").size, 3000u);
+
+  // The long path and the rename come back as translation pairs.
+  const Manifest back = ManifestOfPackage(package);
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"app.exe", "bin\\app.exe"}, {"~1.dll", "data\\sub\\a_rather_long_folder_name\\library.dll"}};
+  EXPECT_EQ(back.renames, pairs);
+  EXPECT_EQ(back.patchLevel, -3);
+
+  CreateOptions storeAll;
+  storeAll.storeAll = true;
+  const PackageSpec stored =
+      BuildPackageSpec(folder.path() / "files", ParseManifest(kManifest), storeAll, {});
+  for (const WriterEntry& e : stored.entries) EXPECT_FALSE(e.deflate) << e.name;
+}
+
+TEST(Create, ExtractGivesTheFolderBack) {
+  TempFolder folder;
+  FillSampleFolder(folder);
+  const Manifest manifest = ParseManifest(kManifest);
+  const std::vector<uint8_t> package =
+      WritePackage(BuildPackageSpec(folder.path() / "files", manifest, {}, {}));
+  const std::vector<uint8_t> updater = WrapUpdater(SampleData(999), package);
+  EXPECT_EQ(DetectContainer(package), Container::kBare);
+  EXPECT_EQ(DetectContainer(updater), Container::kSelfContained);
+  const fs::path out = folder.path() / "out";
+  const fs::path json = folder.path() / "out.json";
+  EXPECT_EQ(ExtractPackage(updater, out, json, {}), 5u);
+  EXPECT_EQ(ReadFileBytes(out / "app.exe"), ReadFileBytes(folder.path() / "files/app.exe"));
+  EXPECT_EQ(ReadFileBytes(out / fs::u8path("Справка.txt")), Bytes("help"));
+  EXPECT_EQ(ReadFileBytes(out / "~1.dll"), ReadFileBytes(folder.path() / "files" / kLongPath));
+  EXPECT_TRUE(ReadFileBytes(out / "empty.txt").empty());
+
+  // The extracted folder and manifest build the same entries again.
+  const std::vector<uint8_t> manifestText = ReadFileBytes(json);
+  const Manifest again = ParseManifest(std::string(manifestText.begin(), manifestText.end()));
+  EXPECT_EQ(again.text, manifest.text);
+  const std::vector<uint8_t> rebuilt = WritePackage(BuildPackageSpec(out, again, {}, {}));
+  EXPECT_TRUE(VerifyPackage(rebuilt, {}).empty());
+  EXPECT_EQ(ManifestOfPackage(rebuilt).renames, ManifestOfPackage(package).renames);
+}
+
+TEST(Create, RefusesFoldersThatCannotBePackaged) {
+  struct Case {
+    std::vector<std::string> files;
+    std::string manifestTail;
+    const char* mentions;
+  };
+  const Case cases[] = {
+      {{"A.txt", "a.txt"}, "", "letter case"},
+      {{"sub/X.dll", "SUB/x.dll"}, "", "letter case"},
+      {{"bad:name.txt"}, "", "leaves the program folder"},
+      {{"中.txt"}, "", "Windows-1251"},
+      {{"a.txt"}, R"(, "rename": {"missing.txt": "b.txt"})", "not a file in the folder"},
+  };
+  for (const Case& c : cases) {
+    TempFolder folder;
+    for (const std::string& f : c.files) folder.Write("files/" + f, Bytes("x"));
+    const Manifest m = ParseManifest(
+        R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
+            "patchLevelValue": "P"}, "patchLevel": 1)" +
+        c.manifestTail + "}");
+    try {
+      BuildPackageSpec(folder.path() / "files", m, {}, {});
+      ADD_FAILURE() << "accepted " << c.files[0];
+    } catch (const ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(Create, ShortNamesAvoidTakenNames) {
+  TempFolder folder;
+  folder.Write("files/~1.dll", Bytes("taken"));
+  folder.Write("files/" + kLongPath, Bytes("long"));
+  folder.Write("files/" + std::string(40, 'b') + ".dll", Bytes("long too"));
+  const Manifest m = ParseManifest(
+      R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
+          "patchLevelValue": "P"}, "patchLevel": 1})");
+  const std::vector<uint8_t> package =
+      WritePackage(BuildPackageSpec(folder.path() / "files", m, {}, {}));
+  EXPECT_TRUE(VerifyPackage(package, {}).empty());
+  const Manifest back = ManifestOfPackage(package);
+  ASSERT_EQ(back.renames.size(), 2u);
+  for (const auto& pair : back.renames) {
+    EXPECT_NE(pair.first, "~1.dll");
+    EXPECT_LE(pair.first.size(), 31u);
+  }
+  EXPECT_NE(back.renames[0].first, back.renames[1].first);
+}
+
+TEST(Verify, NamesEveryProblem) {
+  using L = PackageLayout;
+  struct Case {
+    const char* what;
+    std::function<void(PackageSpec&)> build;
+    std::function<void(std::vector<uint8_t>&, const PackageLayout&)> damage;
+    std::vector<const char*> mentions;  // one problem each, in this order
+    bool readerRejects;  // the updater checks this at open too (file streams it does not inflate)
+  };
+  const auto none = [](std::vector<uint8_t>&, const PackageLayout&) {};
+  const auto keep = [](PackageSpec&) {};
+  const Case cases[] = {
+      {"duplicate names",
+       [](PackageSpec& s) {
+         s.entries.push_back({"APP.EXE", Bytes("again"), true});
+       },
+       none,
+       {"same name as entry 2"},
+       false},
+      {"name without NUL",
+       keep,
+       [](std::vector<uint8_t>& b, const PackageLayout& l) {
+         std::fill_n(b.begin() + l.RecordOffset(4), 32, 'n');
+       },
+       {"no NUL"},
+       true},
+      {"two damaged streams and an entry past the end",
+       keep,
+       [](std::vector<uint8_t>& b, const PackageLayout& l) {
+         b[l.dataOffsets[2] + l.dataLengths[2] - 1] ^= 1;
+         b[l.dataOffsets[4] + l.dataLengths[4] - 2] ^= 1;
+         PatchLE32(b, l.RecordOffset(3) + L::kSizeField, 0x7FFFFFFF);
+       },
+       {"entry 2", "entry 3", "entry 4"},
+       true},
+      {"section of length 0 and an unsafe removal",
+       [](PackageSpec& s) {
+         s.entries.insert(s.entries.begin(), {":Folders", {}, false});
+         s.entries.insert(s.entries.begin(),
+                          {":FilesToRemove", NameListPayload({"..\\x", "ok", "d:y"}), true});
+       },
+       none,
+       {":Folders: length 0", "\"..\\x\" leaves", "\"d:y\" leaves"},
+       true},
+      {"unsafe file name",
+       [](PackageSpec& s) {
+         s.entries.push_back({"..\\up.exe", Bytes("x"), true});
+       },
+       none,
+       {"leaves the program folder"},
+       true},
+      {"directory method 1",
+       keep,
+       [](std::vector<uint8_t>& b, const PackageLayout&) {
+         PatchLE32(b, L::kDirectoryMethodField, 5);
+       },
+       {"directoryMethod 5"},
+       true},
+      {"not a package",
+       keep,
+       [](std::vector<uint8_t>& b, const PackageLayout&) { b[0] = 'X'; },
+       {"neither a package"},
+       true},
+      {"registry keys cut",
+       keep,
+       [](std::vector<uint8_t>& b, const PackageLayout& l) {
+         PatchLE32(b, l.RecordOffset(1) + L::kSizeField, 10);
+         PatchLE32(b, l.RecordOffset(1) + L::kFlagsField, 0);  // now stored: 10 bytes of stream
+       },
+       {":RegistryKeys"},
+       true},
+  };
+  for (const Case& c : cases) {
+    PackageSpec spec = SamplePackageSpec();
+    spec.deflateDirectory = false;
+    c.build(spec);
+    PackageLayout layout;
+    std::vector<uint8_t> bytes = WritePackage(spec, &layout);
+    c.damage(bytes, layout);
+    const std::vector<std::string> problems = VerifyPackage(bytes, {});
+    ASSERT_EQ(problems.size(), c.mentions.size())
+        << c.what << ": " << ::testing::PrintToString(problems);
+    for (size_t i = 0; i < problems.size(); ++i) {
+      EXPECT_NE(problems[i].find(c.mentions[i]), std::string::npos)
+          << c.what << ": " << problems[i] << " should mention " << c.mentions[i];
+    }
+    EXPECT_EQ(LoadedView(bytes, 0).ok, c.readerRejects ? 0 : 1) << c.what;
+  }
+}
+
+TEST(Verify, SelfContainedTrailerProblems) {
+  const std::vector<uint8_t> updater =
+      WrapUpdater(SampleData(100), WritePackage(SamplePackageSpec()));
+  EXPECT_TRUE(VerifyPackage(updater, {}).empty());
+  std::vector<uint8_t> bad = updater;
+  PatchLE32(bad, bad.size() - 8, static_cast<uint32_t>(bad.size() - 31));
+  const std::vector<std::string> problems = VerifyPackage(bad, {});
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("passes the end of the file"), std::string::npos) << problems[0];
+  EXPECT_EQ(VerifyPackage(std::vector<uint8_t>(5, 'x'), {}).size(), 1u);
+}
+
+}  // namespace
