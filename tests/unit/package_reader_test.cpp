@@ -323,7 +323,9 @@ TEST(LoadPackage, ControlSectionLayouts) {
       {":XlatNamesTable", raw("a\0b\0\0", 5), 1},
       {":XlatNamesTable", raw("\0", 1), 1},
       {":XlatNamesTable", raw("a\0b\0", 4), 0},  // no closing empty string
-      {":XlatNamesTable", raw("a\0\0", 3), 0},   // pair without its second string
+      {":XlatNamesTable", raw("a\0\0", 3), 0},
+      {":XlatNamesTable", raw("a\0\0\0", 4),
+       0},  // an empty name on disk   // pair without its second string
       {":XlatNamesTable", raw("a\0", 2), 0},
       {":XlatNamesTable", raw("a\0..\\x\0\0", 8), 0},
       {":XlatNamesTable", raw("a\0d:\\x\0\0", 8), 0},

@@ -339,9 +339,10 @@ TEST(Verify, NamesEveryProblem) {
       {"duplicate names",
        [](PackageSpec& s) {
          s.entries.push_back({"APP.EXE", Bytes("again"), true});
+         s.entries.push_back({"app.EXE", Bytes("third"), false});
        },
        none,
-       {"same name as entry 2"},
+       {"same name as entry 2", "same name as entry 2"},
        false},
       {"name without NUL",
        keep,
