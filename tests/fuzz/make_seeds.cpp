@@ -15,7 +15,8 @@ std::vector<uint8_t> Text(const std::string& s) { return std::vector<uint8_t>(s.
 void Save(const std::filesystem::path& folder, const std::string& name,
           const std::vector<uint8_t>& bytes) {
   std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) {
     std::fprintf(stderr, "cannot write %s\n", (folder / name).c_str());
     std::exit(1);
@@ -26,12 +27,12 @@ PackageSpec Full(bool deflate) {
   PackageSpec spec;
   spec.deflateDirectory = deflate;
   spec.entries.push_back({":StartupMsg", StartupMsgPayload("Update", "Apply it?\r\nYes"), deflate});
-  spec.entries.push_back(
-      {":RegistryKeys", RegistryKeysPayload("SOFTWARE\\Maker\\Product", "ProgramPath",
-                                            "ProgramName", "PatchLevel", 2),
-       deflate});
-  spec.entries.push_back({":XlatNamesTable", XlatTablePayload({{"~1.dll", "data\\sub\\a.dll"}}),
+  spec.entries.push_back({":RegistryKeys",
+                          RegistryKeysPayload("SOFTWARE\\Maker\\Product", "ProgramPath",
+                                              "ProgramName", "PatchLevel", 2),
                           deflate});
+  spec.entries.push_back(
+      {":XlatNamesTable", XlatTablePayload({{"~1.dll", "data\\sub\\a.dll"}}), deflate});
   spec.entries.push_back({":Folders", NameListPayload({"data", "data\\sub"}), deflate});
   spec.entries.push_back({":FilesToRemove", NameListPayload({"old.dll"}), deflate});
   std::string text;
@@ -62,8 +63,7 @@ int main(int argc, char** argv) {
   Save(folder, "twice-wrapped.exe", WrapUpdater(WrapUpdater(exe, stored), deflated));
 
   PackageSpec minimal;
-  minimal.entries.push_back(
-      {":RegistryKeys", RegistryKeysPayload("K", "F", "N", "P", -1), false});
+  minimal.entries.push_back({":RegistryKeys", RegistryKeysPayload("K", "F", "N", "P", -1), false});
   minimal.deflateDirectory = false;
   Save(folder, "minimal.pkg", WritePackage(minimal));
 
