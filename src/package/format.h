@@ -16,6 +16,11 @@ constexpr uint32_t kTrailerSize = 8;
 // Flag bit of DirectoryEntry::flags: the stored data is one zlib stream. No other bit counts.
 constexpr uint32_t ENTRY_DEFLATED = 0x10000;
 
+// Deflate never compresses better than 1032:1, so a stream of n bytes cannot inflate to more
+// than n * 1032 bytes. Checking this at open keeps a tiny damaged package from asking for
+// gigabytes of memory for its directory or a section buffer.
+constexpr uint64_t kMaxInflateRatio = 1032;
+
 // Low two bits of PackageHeader::directoryMethod.
 constexpr uint32_t kDirectoryStored = 0;
 constexpr uint32_t kDirectoryRejected = 1;

@@ -7,6 +7,7 @@
 int NamesEqual(const char* a, const char* b);
 
 // 1 when the relative name stays inside the program folder: no component is "..", with '\' or
-// '/' as separator, and there is no ':' (a drive or an alternate stream). A single leading
-// backslash is allowed (it reads as the program folder itself); an empty name is allowed.
+// '/' as separator (nor dots and blanks that Windows would trim to ".."), and there is no ':' (a
+// drive or an alternate stream). A single leading backslash is allowed (it reads as the program
+// folder itself); an empty name is allowed.
 int IsSafeRelativeName(const char* name);

@@ -9,11 +9,6 @@
 
 namespace {
 
-// Deflate never compresses better than 1032:1, so a stream of n bytes cannot inflate to more
-// than n * 1032 bytes. Checking this at open keeps a tiny damaged package from asking for
-// gigabytes of memory for its directory or a section buffer.
-constexpr uint64_t kMaxInflateRatio = 1032;
-
 // 1 when [offset, offset + length) lies within [0, total); written so that nothing overflows.
 bool FitsIn(uint32_t offset, uint64_t length, uint32_t total) {
   return length <= total && offset <= total - length;

@@ -47,7 +47,8 @@ TEST(IsSafeRelativeName, RefusesWhatLeavesTheFolder) {
       {"C:\\x", 0},      {"C:x", 0},
       {"x:stream", 0},   {":", 0},
       {"..x", 1},        {"x..", 1},
-      {"a\\...\\b", 1},  {".\\x", 1},
+      {"a\\...\\b", 0},  {".\\x", 1},  // Windows trims "..." and ".. " to ".."
+      {"a\\.. \\b", 0},  {". \\x", 1},
       {"a\\.", 1},       {"\\\\server\\share", 1},  // no drive, no "..": stays relative
   };
   for (const Case& c : cases) EXPECT_EQ(IsSafeRelativeName(c.name), c.safe) << c.name;

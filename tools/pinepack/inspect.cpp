@@ -16,9 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The reader refuses deflated streams that would have to expand more than deflate ever can.
-constexpr uint64_t kMaxInflateRatio = 1032;
-
 bool FitsIn(uint32_t offset, uint64_t length, uint32_t total) {
   return length <= total && offset <= total - length;
 }
