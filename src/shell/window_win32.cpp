@@ -41,6 +41,19 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   }
 }
 
+#ifdef PINECONE_BENCH_SPINNING_LOOP
+// The old loop, kept only for the idle-CPU benchmark (bench/idle_cpu.sh builds RL_PATCH_SPIN.EXE
+// with it): polls without ever blocking, so a waiting window keeps a core busy.
+void MessageLoop(HANDLE) {
+  MSG msg;
+  while (RunState.load() < 2) {
+    while (PeekMessageA(&msg, DialogWindow, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+}
+#else
 // Serves the window until RunState reaches 2. Blocks while idle instead of polling: the
 // worker's window calls arrive as sent messages and wake the wait, and so does the worker's
 // end, as long as its thread handle is among the objects waited on. Once the worker has ended
@@ -60,6 +73,7 @@ void MessageLoop(HANDLE worker) {
     if (workerRunning && woke == WAIT_OBJECT_0) workerRunning = false;
   }
 }
+#endif
 
 }  // namespace
 
