@@ -43,7 +43,8 @@ void SplitCommandLine(const char* commandLine) {
 }
 
 RunMode ChooseRunMode() {
-  if (ArgCount > 3) return std::strcmp(ArgTable[3], "MAKEEXE") == 0 ? RunMode::Build : RunMode::Usage;
+  if (ArgCount > 3)
+    return std::strcmp(ArgTable[3], "MAKEEXE") == 0 ? RunMode::Build : RunMode::Usage;
   if (ArgCount >= 2) return RunMode::PackageFile;
   if (ArgCount == 1) return RunMode::SelfContained;
   return RunMode::Usage;

@@ -79,7 +79,8 @@ void MessageLoop(HANDLE worker) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RunState.store(0);
-  DialogWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, DialogProc, 0);
+  DialogWindow =
+      CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, DialogProc, 0);
   ShowWindow(DialogWindow, SW_SHOW);
   HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
   SendMessageA(DialogWindow, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
