@@ -50,6 +50,16 @@ update_ms() {
 
 inner() {
   cd "$work"
+  "$WINE" reg add "$regKey" /v ProgramPath /t REG_SZ /d 'C:\pinecone-bench\prog' /f >/dev/null
+  "$WINE" reg add "$regKey" /v ProgramName /t REG_SZ /d prog.exe /f >/dev/null
+  local status=0
+  measure || status=$?
+  rm -rf "$appDir"
+  "$WINE" reg delete "$regKey" /f >/dev/null 2>&1 || true
+  return $status
+}
+
+measure() {
   local rl=$winBuild/src/RL_PATCH.EXE rlNoFlush=$noFlushBuild/src/RL_PATCH.EXE
   # Self-contained updaters made natively (pinepack wrap), one per variant, plus an empty one.
   "$nativeBuild/tools/pinepack/pinepack" -q wrap "$rl" bench.pkg update.exe
@@ -171,8 +181,5 @@ JSON
   echo "$sizeMb" >"$work/size"
 fi
 
-"$WINE" reg add "$regKey" /v ProgramPath /t REG_SZ /d 'C:\pinecone-bench\prog' /f >/dev/null
-"$WINE" reg add "$regKey" /v ProgramName /t REG_SZ /d prog.exe /f >/dev/null
+# Every Wine call runs on the display (see scripts/demo for why).
 PINECONE_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$sizeMb" "$runs"
-rm -rf "$appDir"
-"$WINE" reg delete "$regKey" /f >/dev/null 2>&1 || true
