@@ -10,7 +10,7 @@
 # includes anything else running in the prefix at the time.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build/win64}
+build=$(realpath -m "${1:-$root/build/win64}")
 seconds=${2:-10}
 settle=3
 # shellcheck source=scripts/env.sh
