@@ -30,8 +30,7 @@ std::string Format(const char* format, const std::string& argument) {
   return out.data();
 }
 
-WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data,
-                  bool deflate = true) {
+WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data, bool deflate = true) {
   WriterEntry e;
   e.name = name;
   e.data = data;
@@ -143,8 +142,16 @@ const std::string kWarningText = texts::kPatchLevelWarningText;
 // Discovery: every way of not finding the program ends the same way, with nothing touched.
 
 TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
-  enum Setup { kNoKeysSection, kNoKey, kNoFolderValue, kNoNameValue, kNoProgramFile,
-               kFolder512NoNul, kFolderTooLong, kFolderPlusNameTooLong };
+  enum Setup {
+    kNoKeysSection,
+    kNoKey,
+    kNoFolderValue,
+    kNoNameValue,
+    kNoProgramFile,
+    kFolder512NoNul,
+    kFolderTooLong,
+    kFolderPlusNameTooLong
+  };
   const struct {
     const char* label;
     Setup setup;
@@ -181,8 +188,8 @@ TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
         break;
       case kFolder512NoNul: {
         const std::string data(512, 'd');
-        RegSetValueExA(handle, "ProgramPath", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(data.data()), 512);
+        RegSetValueExA(handle, "ProgramPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                       512);
         break;
       }
       case kFolderTooLong:
@@ -234,8 +241,13 @@ TEST(UpdateQuestions, AnswersDecideWhetherAnythingHappens) {
       {"no level installed, package 0", false, kNoLevel, 0, {kCancel}, {kWarningCaption}, false},
       {"no level installed, package -1", false, kNoLevel, -1, {kOk}, {kWarningCaption}, true},
       {"lowest level is below every other", false, INT32_MIN, INT32_MIN + 1, {}, {}, true},
-      {"both questions, OK then Cancel", true, 2, 2, {kOk, kCancel},
-       {"Vendor caption", kWarningCaption}, false},
+      {"both questions, OK then Cancel",
+       true,
+       2,
+       2,
+       {kOk, kCancel},
+       {"Vendor caption", kWarningCaption},
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -256,8 +268,8 @@ TEST(UpdateQuestions, AnswersDecideWhetherAnythingHappens) {
     ASSERT_EQ(o.boxes.size(), c.expectedCaptions.size());
     for (size_t i = 0; i < o.boxes.size(); ++i) {
       EXPECT_EQ(o.boxes[i].caption, c.expectedCaptions[i]);
-      EXPECT_EQ(o.boxes[i].text, c.expectedCaptions[i] == kWarningCaption ? kWarningText
-                                                                            : question);
+      EXPECT_EQ(o.boxes[i].text,
+                c.expectedCaptions[i] == kWarningCaption ? kWarningText : question);
     }
     if (c.updates) {
       ExpectCompleted(o);
@@ -318,9 +330,9 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
   spec.entries.push_back(Entry(":Folders", NameListPayload({"a\\b", "a", "c", "c\\d"})));
   spec.entries.push_back(
       Entry(":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir"})));
-  spec.entries.push_back(Entry(
-      ":XlatNamesTable",
-      XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
+  spec.entries.push_back(
+      Entry(":XlatNamesTable",
+            XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
   spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
   spec.entries.push_back(Entry("stored.bin", ContentsFor("stored.bin"), false));
   spec.entries.push_back(Entry("data\\sub\\file.dll", ContentsFor("file.dll")));
@@ -441,8 +453,8 @@ TEST(UpdateReplace, FileHeldOpenWithoutSharingStaysUntouched) {
   spec.entries.push_back(Entry("free.dll", ContentsFor("free.dll")));
   spec.entries.push_back(Entry("locked.dll", ContentsFor("locked.dll")));
   const std::string package = app.WritePackage(spec);
-  HANDLE held = CreateFileA(app.Path("locked.dll").c_str(), GENERIC_READ, 0, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE held = CreateFileA(app.Path("locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   const Outcome o = RunUpdater(package, {});
   CloseHandle(held);
