@@ -13,6 +13,7 @@
 #include "driver_win32.h"
 #include "fixtures_win32.h"
 #include "shell/texts.h"
+#include "shell/worker.h"
 
 namespace {
 
@@ -216,6 +217,86 @@ TEST(ShellWindow, StatusTextBytesAreTheProgramsOwn) {
   EXPECT_EQ(status, texts::kUsageText);
   EXPECT_EQ(ControlTextW(run.dialog, 1000), L"Usage: RL_PATCH.EXE resource_nm [output_nm MAKEEXE]");
   KillIfRunning(run);
+}
+
+// ShowStatus as the worker calls it: from another thread, onto the status control of
+// DialogWindow, here a window of the test's own served by the test's thread.
+class ShellStatus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(window_, nullptr);
+    HWND status =
+        CreateWindowExA(0, "STATIC", "Static1", WS_CHILD | SS_LEFT, 0, 0, 200, 30, window_,
+                        reinterpret_cast<HMENU>(1000), GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(status, nullptr);
+    DialogWindow = window_;
+  }
+  void TearDown() override {
+    DialogWindow = nullptr;
+    if (window_) DestroyWindow(window_);
+  }
+
+  struct Call {
+    const char* format;
+    const char* argument;  // null: the format alone, as the usage text is shown
+  };
+  static DWORD WINAPI CallShowStatus(LPVOID param) {
+    const Call* call = static_cast<const Call*>(param);
+    if (call->argument) {
+      ShowStatus(call->format, call->argument);
+    } else {
+      ShowStatus(call->format);
+    }
+    return 0;
+  }
+  // Runs ShowStatus on a thread of its own while this thread serves the window; false when the
+  // call did not return within 10 s (it waits for this thread to apply the text).
+  bool ShowFromWorker(const char* format, const char* argument) {
+    Call call{format, argument};
+    HANDLE thread = CreateThread(nullptr, 0, CallShowStatus, &call, 0, nullptr);
+    if (!thread) return false;
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    bool done = false;
+    while (!done && GetTickCount64() < deadline) {
+      const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
+      if (woke == WAIT_OBJECT_0) done = true;
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+    if (!done) TerminateThread(thread, 1);
+    CloseHandle(thread);
+    return done;
+  }
+  HWND window_ = nullptr;
+};
+
+TEST_F(ShellStatus, ShowsExactlyTheLastTextAndCutsWhatDoesNotFit) {
+  const std::string tooLong(70000, 'A');
+  const std::string longest(65535, 'B');
+  struct Case {
+    const char* name;
+    const char* format;
+    const char* argument;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"format alone", texts::kUsageText, nullptr, texts::kUsageText},
+      {"Cyrillic format with a name", texts::kUpdatingFileFormat, "data\\\xCF.dll",
+       "\xCE\xE1\xED\xEE\xE2\xEB\xFF\xE5\xEC \xF4\xE0\xE9\xEB data\\\xCF.dll...."},
+      {"a longer text is cut to the buffer", "%s", tooLong.c_str(), std::string(65535, 'A')},
+      {"a shorter text replaces it whole", "%s", "short", "short"},
+      {"the longest that fits", "%s", longest.c_str(), longest},
+      {"an empty text", "", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(ShowFromWorker(c.format, c.argument));
+    const std::string shown = ControlText(window_, 1000);
+    EXPECT_EQ(shown.size(), c.shown.size());
+    EXPECT_TRUE(shown == c.shown);  // (not EXPECT_EQ: the texts are too long to print)
+  }
 }
 
 // Reading the classic dialog template and the icon out of the executable's resources.
