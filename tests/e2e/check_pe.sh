@@ -5,6 +5,8 @@
 # FORMAT is objdump's name for it: pei-i386 (the product) or pei-x86-64 (the Wine test build).
 # Prints what it found; exits 1 on the first rule broken, 2 on bad usage.
 set -u
+# objdump translates its labels ("file format", "DLL Name") in other locales.
+export LC_ALL=C
 if [ $# -ne 3 ]; then
   echo "usage: $0 OBJDUMP EXE FORMAT" >&2
   exit 2
