@@ -293,3 +293,39 @@ void KillIfRunning(UpdaterRun& run) {
 }
 
 void Pause(DWORD ms) { Sleep(ms); }
+
+UserOutcome PlayUser(const std::string& exePath, const std::string& commandLine,
+                     const std::vector<int>& answers, DWORD closeGraceMs, DWORD timeoutMs) {
+  UserOutcome outcome;
+  UpdaterRun run{};
+  if (!StartProcess(exePath, commandLine, run)) return outcome;
+  outcome.started = true;
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < timeoutMs) {
+    if (WaitForExit(run, 0, outcome.exitCode)) {
+      outcome.exited = true;
+      outcome.exitedBeforeClick = true;
+      break;
+    }
+    if (HWND box = WaitForMessageBox(run, 20)) {
+      const size_t n = outcome.boxes.size();
+      outcome.boxes.push_back({WindowCaption(box), MessageBoxText(box)});
+      PressButton(box, n < answers.size() ? answers[n] : IDCANCEL);
+      continue;
+    }
+    if ((run.dialog || WaitForDialog(run, 20)) && WaitForFinished(run, 20)) {
+      if (WaitForExit(run, closeGraceMs, outcome.exitCode)) {
+        outcome.exited = true;
+        outcome.exitedBeforeClick = true;
+        break;
+      }
+      outcome.waited = true;
+      outcome.status = ControlText(run.dialog, 1000);
+      PressButton(run.dialog, 1);
+      outcome.exited = WaitForExit(run, timeoutMs, outcome.exitCode);
+      break;
+    }
+  }
+  KillIfRunning(run);
+  return outcome;
+}

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A started process and, once found, its progress window. Handles are owned by the test, which
 // calls KillIfRunning at the end (it also closes them).
@@ -85,3 +86,26 @@ void KillIfRunning(UpdaterRun& run);
 
 // Waits ms milliseconds while letting nothing else happen in this thread.
 void Pause(DWORD ms);
+
+// What a user saw in one run, played by PlayUser.
+struct MessageBoxSeen {
+  std::string caption;
+  std::string text;
+};
+struct UserOutcome {
+  bool started = false;
+  std::vector<MessageBoxSeen> boxes;  // every message box, in order
+  bool waited = false;  // ended with RunState 1: button "OK" shown, the window waiting
+  std::string status;   // the status line then
+  bool exited = false;
+  DWORD exitCode = 1234;
+  bool exitedBeforeClick = false;  // the window closed by itself (RunState 2)
+};
+
+// Runs exePath with commandLine and plays the user: the n-th message box gets answers[n]
+// (Cancel beyond the list); a window whose button 1 reads "OK" and that is still there
+// closeGraceMs later (a run ending with RunState 2 shows "OK" for an instant) is taken as
+// waiting and gets the click. Returns once the process has ended or timeoutMs has passed.
+UserOutcome PlayUser(const std::string& exePath, const std::string& commandLine,
+                     const std::vector<int>& answers = {}, DWORD closeGraceMs = 100,
+                     DWORD timeoutMs = 20000);

@@ -26,58 +26,18 @@ std::vector<uint8_t> Bytes(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-// What one run showed before it ended.
-struct Outcome {
-  bool sawBox = false;     // a message box came up (the package opened and the run went on)
-  std::string boxCaption;  // its caption; the box is answered with Cancel
-  bool waited = false;     // the window waited for the click with button 1 reading "OK"
-  std::string status;      // the status line then
-  bool exited = false;
-  DWORD exitCode = 1234;
-};
-
-// Runs exe with commandLine and plays the user: a message box is answered with Cancel, a window
-// that waits for the click gets it, once it is still there closeGraceMs after button 1 read
-// "OK". Returns once the process has ended (or the time is up).
-Outcome RunAndObserve(const std::string& exe, const std::string& commandLine,
-                      DWORD closeGraceMs = 100) {
-  Outcome outcome;
-  UpdaterRun run{};
-  if (!StartProcess(exe, commandLine, run)) return outcome;
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < kTimeoutMs) {
-    if (WaitForExit(run, 0, outcome.exitCode)) {
-      outcome.exited = true;
-      break;
-    }
-    if (HWND box = WaitForMessageBox(run, 20)) {
-      outcome.sawBox = true;
-      outcome.boxCaption = WindowCaption(box);
-      PressButton(box, IDCANCEL);
-      continue;
-    }
-    if (run.dialog || WaitForDialog(run, 20)) {
-      if (WaitForFinished(run, 20)) {
-        // A run that ends with RunState 2 shows "OK" for an instant before the window closes
-        // by itself; only a window still there a moment later is waiting for the click.
-        if (WaitForExit(run, closeGraceMs, outcome.exitCode)) {
-          outcome.exited = true;
-          break;
-        }
-        outcome.waited = true;
-        outcome.status = ControlText(run.dialog, 1000);
-        PressButton(run.dialog, 1);
-        outcome.exited = WaitForExit(run, kTimeoutMs, outcome.exitCode);
-        break;
-      }
-    }
-  }
-  KillIfRunning(run);
-  return outcome;
+// Runs exe with commandLine; message boxes are answered with Cancel.
+UserOutcome RunAndObserve(const std::string& exe, const std::string& commandLine,
+                          DWORD closeGraceMs = 100) {
+  return PlayUser(exe, commandLine, {}, closeGraceMs, kTimeoutMs);
 }
 
-void ExpectUsage(const Outcome& outcome) {
-  EXPECT_FALSE(outcome.sawBox) << outcome.boxCaption;
+std::string FirstBoxCaption(const UserOutcome& outcome) {
+  return outcome.boxes.empty() ? std::string() : outcome.boxes[0].caption;
+}
+
+void ExpectUsage(const UserOutcome& outcome) {
+  EXPECT_TRUE(outcome.boxes.empty()) << FirstBoxCaption(outcome);
   EXPECT_TRUE(outcome.waited);
   EXPECT_EQ(outcome.status, texts::kUsageText);
   EXPECT_TRUE(outcome.exited);
@@ -115,15 +75,13 @@ TEST(PackageContainers, BarePackageAndSelfContainedUpdaterOpen) {
       WriteFileBytes(work / "updater.exe",
                      WrapUpdater(RlPatchBytes(), AskingPackage("wrapped", program.registry))));
 
-  const Outcome bare =
+  const UserOutcome bare =
       RunAndObserve(RlPatchPath(), Quote(RlPatchPath()) + " " + Quote(work / "bare.pkg"));
-  EXPECT_TRUE(bare.sawBox);
-  EXPECT_EQ(bare.boxCaption, "bare");
+  EXPECT_EQ(FirstBoxCaption(bare), "bare");
   EXPECT_TRUE(bare.exited);
 
-  const Outcome wrapped = RunAndObserve(work / "updater.exe", Quote(work / "updater.exe"));
-  EXPECT_TRUE(wrapped.sawBox);
-  EXPECT_EQ(wrapped.boxCaption, "wrapped");
+  const UserOutcome wrapped = RunAndObserve(work / "updater.exe", Quote(work / "updater.exe"));
+  EXPECT_EQ(FirstBoxCaption(wrapped), "wrapped");
   EXPECT_TRUE(wrapped.exited);
   EXPECT_EQ(ReadFileOrEmpty(program.folder / "app.exe"), Bytes("old app"));
 }
@@ -337,9 +295,9 @@ TEST(PackageContainers, TheUndamagedEagerPackageIsInstalled) {
   InstalledProgram program("pkg-eager");
   TempFolder work("pkg-eager");
   ASSERT_TRUE(WriteFileBytes(work / "good.pkg", Eager(program.registry.keyPath())));
-  const Outcome outcome =
+  const UserOutcome outcome =
       RunAndObserve(RlPatchPath(), Quote(RlPatchPath()) + " " + Quote(work / "good.pkg"));
-  EXPECT_FALSE(outcome.sawBox);
+  EXPECT_TRUE(outcome.boxes.empty());
   EXPECT_TRUE(outcome.waited);
   EXPECT_EQ(outcome.status, texts::kUpdateInstalledText);
   EXPECT_EQ(ReadFileOrEmpty(program.folder / "app.exe"), Bytes("new app, deflated"));
@@ -350,8 +308,8 @@ TEST(PackageContainers, TheUndamagedEagerPackageIsInstalled) {
 
 // A build that ends by itself: no window waits, exit code 0.
 constexpr DWORD kBuildGraceMs = 5000;
-void ExpectSilentEnd(const Outcome& outcome) {
-  EXPECT_FALSE(outcome.sawBox);
+void ExpectSilentEnd(const UserOutcome& outcome) {
+  EXPECT_TRUE(outcome.boxes.empty());
   EXPECT_FALSE(outcome.waited) << outcome.status;
   EXPECT_TRUE(outcome.exited);
   EXPECT_EQ(outcome.exitCode, 0u);
@@ -381,10 +339,10 @@ TEST(PackageBuilder, MakeExeWritesWhatWrapWritesAndOnlyTheLastPackageCounts) {
                                 kBuildGraceMs));
   EXPECT_EQ(ReadFileOrEmpty(work / "two.exe"), WrapUpdater(one, second));
 
-  const Outcome runOne = RunAndObserve(work / "one.exe", Quote(work / "one.exe"));
-  EXPECT_EQ(runOne.boxCaption, "first");
-  const Outcome runTwo = RunAndObserve(work / "two.exe", Quote(work / "two.exe"));
-  EXPECT_EQ(runTwo.boxCaption, "second");
+  const UserOutcome runOne = RunAndObserve(work / "one.exe", Quote(work / "one.exe"));
+  EXPECT_EQ(FirstBoxCaption(runOne), "first");
+  const UserOutcome runTwo = RunAndObserve(work / "two.exe", Quote(work / "two.exe"));
+  EXPECT_EQ(FirstBoxCaption(runTwo), "second");
 }
 
 TEST(PackageBuilder, FailedBuildsSayWhichFileAndLeaveNoOutput) {
@@ -411,9 +369,9 @@ TEST(PackageBuilder, FailedBuildsSayWhichFileAndLeaveNoOutput) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Outcome outcome = RunAndObserve(
+    const UserOutcome outcome = RunAndObserve(
         work / "rl.exe", rl + " " + Quote(c.package) + " " + Quote(c.output) + " MAKEEXE");
-    EXPECT_FALSE(outcome.sawBox);
+    EXPECT_TRUE(outcome.boxes.empty());
     EXPECT_TRUE(outcome.waited);
     char expected[1024];
     snprintf(expected, sizeof expected, texts::kBuildFailedFormat, c.output.c_str());

@@ -79,52 +79,14 @@ class Installed {
 
 constexpr int64_t kNoLevel = -0x100000000LL;
 
-struct Box {
-  std::string caption;
-  std::string text;
-};
-
-// What one run showed.
-struct Outcome {
-  std::vector<Box> boxes;  // every message box, in order
-  bool waited = false;     // ended with RunState 1: button "OK" shown, window waiting
-  std::string status;      // the status line then
-  bool exited = false;
-  DWORD exitCode = 1234;
-  bool exitedBeforeClick = false;  // the window closed without the click (RunState 2)
-};
+using Outcome = UserOutcome;
 
 // Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
 // (Cancel beyond the list); a waiting window gets the click on "OK".
 Outcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers) {
-  Outcome outcome;
-  UpdaterRun run{};
-  if (!StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath), run)) {
-    ADD_FAILURE() << "cannot start the updater";
-    return outcome;
-  }
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < kTimeoutMs) {
-    if (WaitForExit(run, 0, outcome.exitCode)) {
-      outcome.exited = true;
-      outcome.exitedBeforeClick = true;
-      break;
-    }
-    if (HWND box = WaitForMessageBox(run, 20)) {
-      const size_t n = outcome.boxes.size();
-      outcome.boxes.push_back({WindowCaption(box), MessageBoxText(box)});
-      PressButton(box, n < answers.size() ? answers[n] : IDCANCEL);
-      continue;
-    }
-    if ((run.dialog || WaitForDialog(run, 20)) && WaitForFinished(run, 20)) {
-      outcome.waited = true;
-      outcome.status = ControlText(run.dialog, 1000);
-      PressButton(run.dialog, 1);
-      outcome.exited = WaitForExit(run, kTimeoutMs, outcome.exitCode);
-      break;
-    }
-  }
-  KillIfRunning(run);
+  const Outcome outcome = PlayUser(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath),
+                                   answers, 100, kTimeoutMs);
+  EXPECT_TRUE(outcome.started) << "cannot start the updater";
   EXPECT_TRUE(outcome.exited) << "the updater did not end";
   EXPECT_EQ(outcome.exitCode, 0u);
   return outcome;
