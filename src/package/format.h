@@ -38,6 +38,9 @@ inline constexpr char kRegistryKeysSection[] = ":RegistryKeys";
 inline constexpr char kXlatNamesSection[] = ":XlatNamesTable";
 inline constexpr char kFoldersSection[] = ":Folders";
 inline constexpr char kFilesToRemoveSection[] = ":FilesToRemove";
+inline constexpr const char* kControlSections[] = {kStartupMsgSection, kRegistryKeysSection,
+                                                   kXlatNamesSection, kFoldersSection,
+                                                   kFilesToRemoveSection};
 
 struct PackageHeader {
   unsigned char signature[16];

@@ -62,10 +62,7 @@ int CheckEntries(const PackageView& view) {
 }
 
 int CheckControlSections(const PackageView& view) {
-  static const char* const kSections[] = {kStartupMsgSection, kRegistryKeysSection,
-                                          kXlatNamesSection, kFoldersSection,
-                                          kFilesToRemoveSection};
-  for (const char* key : kSections) {
+  for (const char* key : kControlSections) {
     const int index = FindEntry(view, key);
     if (index < 0) continue;
     unsigned char* payload = ExtractToBuffer(view, index);

@@ -18,10 +18,7 @@ void Require(bool condition) {
 }
 
 void CheckSections(const PackageView& view) {
-  static const char* const kSections[] = {kStartupMsgSection, kRegistryKeysSection,
-                                          kXlatNamesSection, kFoldersSection,
-                                          kFilesToRemoveSection};
-  for (const char* key : kSections) {
+  for (const char* key : kControlSections) {
     const int index = FindEntry(view, key);
     if (index < 0) continue;
     const uint32_t size = view.directory[index].size;
