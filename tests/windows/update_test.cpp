@@ -13,8 +13,11 @@
 
 #include "driver_win32.h"
 #include "fixtures_win32.h"
+#include "package/package.h"
 #include "package_writer.h"
 #include "shell/texts.h"
+#include "shell/worker.h"
+#include "update/update.h"
 
 namespace {
 
@@ -176,6 +179,149 @@ TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
     EXPECT_EQ(o.status, texts::kNotFoundText);
     EXPECT_FALSE(PathExists(app.Path("a.dll")));
     EXPECT_EQ(app.Level(), kNoLevel);
+  }
+}
+
+// Every status text that DiscoverTarget shows, in order: it runs on a thread of its own, as in
+// the worker, while this thread serves a window of the test's own that stands in for the
+// progress window and records each text its status control receives.
+class UpdateDiscovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(window_, nullptr);
+    HWND status =
+        CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 200, 30, window_,
+                        reinterpret_cast<HMENU>(1000), GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(status, nullptr);
+    staticProc_ = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Record)));
+    DialogWindow = window_;
+  }
+  void TearDown() override {
+    DialogWindow = nullptr;
+    if (window_) DestroyWindow(window_);
+    shown_.clear();
+  }
+  static LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SETTEXT) shown_.push_back(reinterpret_cast<const char*>(lParam));
+    return CallWindowProcA(staticProc_, window, message, wParam, lParam);
+  }
+  struct Call {
+    const PackageView* view;
+    TargetInfo target;
+    int found;
+  };
+  static DWORD WINAPI Discover(LPVOID param) {
+    Call* call = static_cast<Call*>(param);
+    call->found = DiscoverTarget(*call->view, call->target);
+    return 0;
+  }
+  // Opens package from memory and runs discovery on a worker thread; the texts it showed are
+  // in shown_ afterwards. The caller releases call.target.
+  void Run(const std::vector<uint8_t>& package, Call& call) {
+    PackageView view;
+    InitPackageView(view);
+    view.base = package.data();
+    view.fileLength = static_cast<uint32_t>(package.size());
+    ASSERT_EQ(LoadPackage(view, 0), 1);
+    call.view = &view;
+    HANDLE thread = CreateThread(nullptr, 0, Discover, &call, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
+    bool done = false;
+    while (!done && GetTickCount64() < deadline) {
+      done = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT) == WAIT_OBJECT_0;
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+    if (!done) TerminateThread(thread, 1);
+    CloseHandle(thread);
+    ReleaseDirectory(view);
+    ASSERT_TRUE(done);
+  }
+  HWND window_ = nullptr;
+  static inline WNDPROC staticProc_ = nullptr;
+  static inline std::vector<std::string> shown_;
+};
+
+TEST_F(UpdateDiscovery, MessagesInTheOrderShownAndWhatIsFound) {
+  Installed app("disc");
+  const std::string key = app.registry().keyPath();
+  app.registry().SetString("LevelAsText", "7");
+  app.registry().SetDword("Level", static_cast<uint32_t>(-5));
+  const std::string notFound = texts::kNotFoundText;
+  const struct {
+    const char* label;
+    std::string key, folderValue, nameValue, levelValue;
+    std::vector<std::string> shown;
+    int found;
+    int32_t installedLevel;
+  } cases[] = {
+      {"found: no message; a signed level", key, "ProgramPath", "ProgramName", "Level", {}, 1, -5},
+      {"a level stored as text reads as 0, silently",
+       key,
+       "ProgramPath",
+       "ProgramName",
+       "LevelAsText",
+       {},
+       1,
+       0},
+      {"a missing level reads as 0, silently",
+       key,
+       "ProgramPath",
+       "ProgramName",
+       "NoLevel",
+       {},
+       1,
+       0},
+      {"key missing: its message for the folder and the name reads, then not found",
+       key + "\\Missing",
+       "ProgramPath",
+       "ProgramName",
+       "Level",
+       {Format(texts::kKeyOpenErrorFormat, key + "\\Missing"),
+        Format(texts::kKeyOpenErrorFormat, key + "\\Missing"), notFound},
+       0,
+       0},
+      {"folder value missing",
+       key,
+       "NoFolder",
+       "ProgramName",
+       "Level",
+       {Format(texts::kValueReadErrorFormat, "NoFolder"), notFound},
+       0,
+       -5},
+      {"file-name value missing",
+       key,
+       "ProgramPath",
+       "NoName",
+       "Level",
+       {Format(texts::kValueReadErrorFormat, "NoName"), notFound},
+       0,
+       -5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    PackageSpec spec;
+    spec.entries.push_back(Entry(
+        ":RegistryKeys", RegistryKeysPayload(c.key, c.folderValue, c.nameValue, c.levelValue, 9)));
+    Call call{};
+    Run(::WritePackage(spec), call);
+    EXPECT_EQ(call.found, c.found);
+    EXPECT_EQ(shown_, c.shown);
+    EXPECT_EQ(call.target.installedPatchLevel, c.installedLevel);
+    EXPECT_EQ(call.target.packagePatchLevel, 9);
+    if (c.found) {
+      // The folder gains its backslash; the strings are the registry's and the package's.
+      EXPECT_STREQ(call.target.programFolder, (app.folder() + "\\").c_str());
+      EXPECT_STREQ(call.target.programName, "prog.exe");
+      EXPECT_STREQ(call.target.keyPath, c.key.c_str());
+      EXPECT_STREQ(call.target.patchValueName, c.levelValue.c_str());
+    }
+    ReleaseTarget(call.target);
+    shown_.clear();
   }
 }
 
