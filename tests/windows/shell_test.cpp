@@ -14,6 +14,7 @@
 #include "fixtures_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
+#include "stand_in_win32.h"
 
 namespace {
 
@@ -224,19 +225,10 @@ TEST(ShellWindow, StatusTextBytesAreTheProgramsOwn) {
 class ShellStatus : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr,
-                              GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(window_, nullptr);
-    HWND status =
-        CreateWindowExA(0, "STATIC", "Static1", WS_CHILD | SS_LEFT, 0, 0, 200, 30, window_,
-                        reinterpret_cast<HMENU>(1000), GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(status, nullptr);
-    DialogWindow = window_;
+    ASSERT_NE(standIn_.window(), nullptr);
+    DialogWindow = standIn_.window();
   }
-  void TearDown() override {
-    DialogWindow = nullptr;
-    if (window_) DestroyWindow(window_);
-  }
+  void TearDown() override { DialogWindow = nullptr; }
 
   struct Call {
     const char* format;
@@ -251,25 +243,13 @@ class ShellStatus : public ::testing::Test {
     }
     return 0;
   }
-  // Runs ShowStatus on a thread of its own while this thread serves the window; false when the
-  // call did not return within 10 s (it waits for this thread to apply the text).
+  // Runs ShowStatus on a thread of its own; false when the call did not return within 10 s (it
+  // waits for this thread to apply the text).
   bool ShowFromWorker(const char* format, const char* argument) {
     Call call{format, argument};
-    HANDLE thread = CreateThread(nullptr, 0, CallShowStatus, &call, 0, nullptr);
-    if (!thread) return false;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    bool done = false;
-    while (!done && GetTickCount64() < deadline) {
-      const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
-      if (woke == WAIT_OBJECT_0) done = true;
-      MSG msg;
-      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-    }
-    if (!done) TerminateThread(thread, 1);
-    CloseHandle(thread);
-    return done;
+    return standIn_.RunOnWorker(CallShowStatus, &call, 10000);
   }
-  HWND window_ = nullptr;
+  StandInWindow standIn_;
 };
 
 TEST_F(ShellStatus, ShowsExactlyTheLastTextAndCutsWhatDoesNotFit) {
@@ -293,7 +273,7 @@ TEST_F(ShellStatus, ShowsExactlyTheLastTextAndCutsWhatDoesNotFit) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(ShowFromWorker(c.format, c.argument));
-    const std::string shown = ControlText(window_, 1000);
+    const std::string shown = ControlText(standIn_.window(), 1000);
     EXPECT_EQ(shown.size(), c.shown.size());
     EXPECT_TRUE(shown == c.shown);  // (not EXPECT_EQ: the texts are too long to print)
   }

@@ -17,6 +17,7 @@
 #include "package_writer.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
+#include "stand_in_win32.h"
 #include "update/update.h"
 
 namespace {
@@ -188,26 +189,10 @@ TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
 class UpdateDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr,
-                              GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(window_, nullptr);
-    HWND status =
-        CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 200, 30, window_,
-                        reinterpret_cast<HMENU>(1000), GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(status, nullptr);
-    staticProc_ = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Record)));
-    DialogWindow = window_;
+    ASSERT_NE(standIn_.window(), nullptr);
+    DialogWindow = standIn_.window();
   }
-  void TearDown() override {
-    DialogWindow = nullptr;
-    if (window_) DestroyWindow(window_);
-    shown_.clear();
-  }
-  static LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_SETTEXT) shown_.push_back(reinterpret_cast<const char*>(lParam));
-    return CallWindowProcA(staticProc_, window, message, wParam, lParam);
-  }
+  void TearDown() override { DialogWindow = nullptr; }
   struct Call {
     const PackageView* view;
     TargetInfo target;
@@ -219,7 +204,7 @@ class UpdateDiscovery : public ::testing::Test {
     return 0;
   }
   // Opens package from memory and runs discovery on a worker thread; the texts it showed are
-  // in shown_ afterwards. The caller releases call.target.
+  // in standIn_.shown() afterwards. The caller releases call.target.
   void Run(const std::vector<uint8_t>& package, Call& call) {
     PackageView view;
     InitPackageView(view);
@@ -227,23 +212,11 @@ class UpdateDiscovery : public ::testing::Test {
     view.fileLength = static_cast<uint32_t>(package.size());
     ASSERT_EQ(LoadPackage(view, 0), 1);
     call.view = &view;
-    HANDLE thread = CreateThread(nullptr, 0, Discover, &call, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
-    bool done = false;
-    while (!done && GetTickCount64() < deadline) {
-      done = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT) == WAIT_OBJECT_0;
-      MSG msg;
-      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-    }
-    if (!done) TerminateThread(thread, 1);
-    CloseHandle(thread);
+    const bool done = standIn_.RunOnWorker(Discover, &call, kTimeoutMs);
     ReleaseDirectory(view);
     ASSERT_TRUE(done);
   }
-  HWND window_ = nullptr;
-  static inline WNDPROC staticProc_ = nullptr;
-  static inline std::vector<std::string> shown_;
+  StandInWindow standIn_;
 };
 
 TEST_F(UpdateDiscovery, MessagesInTheOrderShownAndWhatIsFound) {
@@ -310,7 +283,7 @@ TEST_F(UpdateDiscovery, MessagesInTheOrderShownAndWhatIsFound) {
     Call call{};
     Run(::WritePackage(spec), call);
     EXPECT_EQ(call.found, c.found);
-    EXPECT_EQ(shown_, c.shown);
+    EXPECT_EQ(standIn_.shown(), c.shown);
     EXPECT_EQ(call.target.installedPatchLevel, c.installedLevel);
     EXPECT_EQ(call.target.packagePatchLevel, 9);
     if (c.found) {
@@ -321,7 +294,7 @@ TEST_F(UpdateDiscovery, MessagesInTheOrderShownAndWhatIsFound) {
       EXPECT_STREQ(call.target.patchValueName, c.levelValue.c_str());
     }
     ReleaseTarget(call.target);
-    shown_.clear();
+    standIn_.ClearShown();
   }
 }
 
