@@ -224,11 +224,7 @@ TEST(ShellWindow, StatusTextBytesAreTheProgramsOwn) {
 // DialogWindow, here a window of the test's own served by the test's thread.
 class ShellStatus : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NE(standIn_.window(), nullptr);
-    DialogWindow = standIn_.window();
-  }
-  void TearDown() override { DialogWindow = nullptr; }
+  void SetUp() override { ASSERT_NE(standIn_.window(), nullptr); }
 
   struct Call {
     const char* format;
@@ -249,7 +245,7 @@ class ShellStatus : public ::testing::Test {
     Call call{format, argument};
     return standIn_.RunOnWorker(CallShowStatus, &call, 10000);
   }
-  StandInWindow standIn_;
+  StandInWindow standIn_{&DialogWindow};
 };
 
 TEST_F(ShellStatus, ShowsExactlyTheLastTextAndCutsWhatDoesNotFit) {

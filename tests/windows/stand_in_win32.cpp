@@ -1,6 +1,6 @@
 #include "stand_in_win32.h"
 
-StandInWindow::StandInWindow() {
+StandInWindow::StandInWindow(HWND* publishAs) : publishAs_(publishAs) {
   window_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr,
                             GetModuleHandleA(nullptr), nullptr);
   if (!window_) return;
@@ -10,9 +10,11 @@ StandInWindow::StandInWindow() {
   SetWindowLongPtrA(status, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   staticProc_ = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrA(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Record)));
+  if (publishAs_) *publishAs_ = window_;
 }
 
 StandInWindow::~StandInWindow() {
+  if (publishAs_) *publishAs_ = nullptr;
   if (window_) DestroyWindow(window_);
 }
 

@@ -11,7 +11,9 @@
 
 class StandInWindow {
  public:
-  StandInWindow();
+  // publishAs, when given, holds the window while this object lives (the worker's code finds its
+  // window there: DialogWindow) and is reset to null afterwards.
+  explicit StandInWindow(HWND* publishAs = nullptr);
   ~StandInWindow();
   StandInWindow(const StandInWindow&) = delete;
   StandInWindow& operator=(const StandInWindow&) = delete;
@@ -30,6 +32,7 @@ class StandInWindow {
   static LRESULT CALLBACK Record(HWND control, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND window_ = nullptr;
+  HWND* publishAs_ = nullptr;
   WNDPROC staticProc_ = nullptr;
   std::vector<std::string> shown_;
 };

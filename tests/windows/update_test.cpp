@@ -188,11 +188,7 @@ TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
 // progress window and records each text its status control receives.
 class UpdateDiscovery : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NE(standIn_.window(), nullptr);
-    DialogWindow = standIn_.window();
-  }
-  void TearDown() override { DialogWindow = nullptr; }
+  void SetUp() override { ASSERT_NE(standIn_.window(), nullptr); }
   struct Call {
     const PackageView* view;
     TargetInfo target;
@@ -216,7 +212,7 @@ class UpdateDiscovery : public ::testing::Test {
     ReleaseDirectory(view);
     ASSERT_TRUE(done);
   }
-  StandInWindow standIn_;
+  StandInWindow standIn_{&DialogWindow};
 };
 
 TEST_F(UpdateDiscovery, MessagesInTheOrderShownAndWhatIsFound) {
