@@ -75,5 +75,10 @@ inline uint32_t ReadLE32(const unsigned char* p) {
 
 inline void WriteLE32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
+// 1 when [offset, offset + length) lies within [0, total); written so that nothing overflows.
+inline bool FitsIn(uint32_t offset, uint64_t length, uint32_t total) {
+  return length <= total && offset <= total - length;
+}
+
 // A control section's name begins with ':'; every other entry is a file to install.
 inline bool IsControlSection(const DirectoryEntry& e) { return e.name[0] == ':'; }

@@ -9,11 +9,6 @@
 
 namespace {
 
-// 1 when [offset, offset + length) lies within [0, total); written so that nothing overflows.
-bool FitsIn(uint32_t offset, uint64_t length, uint32_t total) {
-  return length <= total && offset <= total - length;
-}
-
 // One zlib stream of packedSize bytes into exactly size bytes, in a single inflate call.
 int InflateExact(const unsigned char* source, uint32_t packedSize, unsigned char* destination,
                  uint32_t size) {

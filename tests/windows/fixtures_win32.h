@@ -23,6 +23,11 @@ class TempFolder {
   std::string path_;
 };
 
+// A command-line token in double quotes.
+inline std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::string Text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool WriteFileText(const std::string& path, const std::string& text);
 // The whole file; false when it cannot be read.

@@ -20,12 +20,6 @@ namespace {
 
 constexpr DWORD kTimeoutMs = 20000;
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
-
-std::vector<uint8_t> Bytes(const std::string& s) {
-  return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 // Runs exe with commandLine; message boxes are answered with Cancel.
 UserOutcome RunAndObserve(const std::string& exe, const std::string& commandLine,
                           DWORD closeGraceMs = 100) {

@@ -24,10 +24,6 @@ namespace {
 
 constexpr DWORD kTimeoutMs = 20000;
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
-std::string Text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
-
 std::string Format(const char* format, const std::string& argument) {
   std::vector<char> out(argument.size() + 512);
   std::snprintf(out.data(), out.size(), format, argument.c_str());

@@ -16,10 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool FitsIn(uint32_t offset, uint64_t length, uint32_t total) {
-  return length <= total && offset <= total - length;
-}
-
 // A package opened by the updater's reader over bytes held by the caller.
 class OpenedPackage {
  public:
@@ -258,10 +254,7 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
     readable[i] = true;
   }
 
-  static const char* const kSections[] = {kStartupMsgSection, kRegistryKeysSection,
-                                          kXlatNamesSection, kFoldersSection,
-                                          kFilesToRemoveSection};
-  for (const char* key : kSections) {
+  for (const char* key : kControlSections) {
     int index = -1;
     for (uint32_t i = 0; i < header.entryCount && index < 0; ++i) {
       if (std::memchr(directory[i].name, 0, kEntryNameSize) && NamesEqual(directory[i].name, key))
