@@ -12,8 +12,9 @@ int UpdaterLayout(uint64_t executableSize, uint64_t packageSize, uint32_t& outpu
 // Writes the trailer (packageOffset, "PINE") into the 8 bytes at trailer.
 void WriteTrailer(unsigned char* trailer, uint32_t packageOffset);
 
-// Win32 only. Writes outputPath as executablePath + packagePath + trailer, sizing the output up
-// front through its mapping and copying each input once from its view. On failure shows the
-// build error with the output's name on the status line and removes an output it created.
-// Returns 1 on success.
+// Win32 only. Writes outputPath as executablePath + packagePath + trailer, copying each input
+// once in bounded chunks (ReadFile, WriteFile), so inputs of any size copy in the same memory.
+// On failure (an input that cannot be read, an output that cannot be created or written, a
+// full disk) shows the build error with the output's name on the status line and removes an
+// output it created. Returns 1 on success.
 int BuildUpdater(const char* executablePath, const char* packagePath, const char* outputPath);

@@ -10,6 +10,9 @@
 
 namespace {
 
+// Bytes moved per read and write of the copy.
+constexpr DWORD kCopyChunk = 256 * 1024;
+
 // The size of an open file, or false when it cannot be had.
 bool SizeOf(const OwnedHandle& file, uint64_t& size) {
   DWORD high = 0;
@@ -19,13 +22,28 @@ bool SizeOf(const OwnedHandle& file, uint64_t& size) {
   return true;
 }
 
-// Copies all of an open input into the output view at offset; its length was checked before.
-bool CopyFromView(const OwnedHandle& input, uint64_t length, unsigned char* destination) {
-  if (length == 0) return true;
-  OwnedHandle mapping;
-  MappedView view;
-  if (!MapWholeFileForReading(input, mapping, view)) return false;
-  std::memcpy(destination, view.Bytes(), static_cast<size_t>(length));
+bool WriteAll(const OwnedHandle& output, const unsigned char* data, DWORD count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(output.Get(), data, count, &written, nullptr) || written == 0) return false;
+    data += written;
+    count -= written;
+  }
+  return true;
+}
+
+// Appends the first length bytes of input to output, through buffer (kCopyChunk bytes). Reads
+// and writes in bounded chunks, so any size copies in the same memory, and a read or write
+// error (a full disk) is a failed copy.
+bool CopyBytes(const OwnedHandle& input, uint64_t length, const OwnedHandle& output,
+               unsigned char* buffer) {
+  while (length > 0) {
+    const DWORD want = length < kCopyChunk ? static_cast<DWORD>(length) : kCopyChunk;
+    DWORD got = 0;
+    if (!ReadFile(input.Get(), buffer, want, &got, nullptr) || got == 0) return false;
+    if (!WriteAll(output, buffer, got)) return false;
+    length -= got;
+  }
   return true;
 }
 
@@ -40,26 +58,18 @@ int WriteUpdater(const char* executablePath, const char* packagePath, const char
   uint32_t outputSize = 0;
   if (!SizeOf(executable, executableSize) || !SizeOf(package, packageSize)) return 0;
   if (!UpdaterLayout(executableSize, packageSize, outputSize)) return 0;
+  OwnedBuffer buffer(kCopyChunk);
+  if (!buffer.Valid()) return 0;
 
-  OwnedHandle output(CreateFileA(outputPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  OwnedHandle output(CreateFileA(outputPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output.Valid()) return 0;
   createdOutput = true;
-  // The mapping's size gives the output its final length up front.
-  OwnedHandle outputMapping(
-      CreateFileMappingA(output.Get(), nullptr, PAGE_READWRITE, 0, outputSize, nullptr));
-  if (!outputMapping.Valid()) return 0;
-  MappedView outputView(MapViewOfFile(outputMapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
-  if (!outputView.Valid()) return 0;
-
-  unsigned char* bytes = outputView.Bytes();
-  if (!CopyFromView(executable, executableSize, bytes)) return 0;
-  if (!CopyFromView(package, packageSize, bytes + executableSize)) return 0;
-  const uint32_t trailerAt = outputSize - kTrailerSize;
-  WriteTrailer(bytes + trailerAt, static_cast<uint32_t>(executableSize));
-  // Written through the view: unmapping flushes it to the file before the handles close.
-  outputView.Unmap();
-  return 1;
+  if (!CopyBytes(executable, executableSize, output, buffer.Bytes())) return 0;
+  if (!CopyBytes(package, packageSize, output, buffer.Bytes())) return 0;
+  unsigned char trailer[kTrailerSize];
+  WriteTrailer(trailer, static_cast<uint32_t>(executableSize));
+  return WriteAll(output, trailer, kTrailerSize);
 }
 
 }  // namespace

@@ -1,52 +1,84 @@
-// The opened package: one read-only view of the whole file, a copy of the header and an owned
-// copy of the directory. The checks and the extraction are portable and work on the view's
-// bytes; only OpenPackage/ClosePackage (package_win32.cpp) touch files and mappings.
+// The opened package: a reader of the package file, a copy of the header and an owned copy of
+// the directory. Nothing of the file is mapped or held whole: the directory and every entry are
+// read in bounded chunks and inflated chunk by chunk into a sink, so memory and address space
+// stay the same whatever the sizes. The checks and the extraction are portable; only
+// OpenPackage/ClosePackage (package_win32.cpp) touch files.
 #pragma once
 
 #include <cstdint>
 
 #include "package/format.h"
 
+// Reads of the container file (a bare package or a self-contained updater).
+struct ByteSource {
+  // Reads exactly count bytes at file offset offset into buffer; 1 on success, 0 on any failure
+  // (a read error, or fewer bytes than asked). count is at most kExtractChunk.
+  int (*read)(void* context, uint32_t offset, unsigned char* buffer, uint32_t count);
+  void* context;
+  uint32_t length;  // bytes in the file
+};
+
+// Receives an entry's extracted bytes in order. write returns 1 to go on, 0 to stop the
+// extraction, which then fails.
+struct ByteSink {
+  int (*write)(void* context, const unsigned char* data, uint32_t count);
+  void* context;
+};
+
+// Bytes read or written per step of an extraction. Two buffers of this size are all the memory
+// an extraction needs besides zlib's own state.
+constexpr uint32_t kExtractChunk = 256 * 1024;
+
 struct PackageView {
-  void* file;                 // HANDLE of the package file; InvalidHandle() while not open
-  void* mapping;              // HANDLE of its read-only mapping; InvalidHandle() while not created
-  const unsigned char* base;  // start of the view of the whole file; null while not mapped
-  uint32_t fileLength;        // bytes in the view (the whole file)
-  uint32_t packageOffset;     // file offset of the PackageHeader
+  void* file;              // HANDLE of the package file; InvalidHandle() while not open
+  ByteSource source;       // reads the file; set before LoadPackage
+  uint32_t packageOffset;  // file offset of the PackageHeader
+  uint32_t packageEnd;     // file offset just past the last byte that may be package data
   PackageHeader header;
   DirectoryEntry* directory;  // header.entryCount records, malloc'd; null while not loaded
+  unsigned char* scratch;     // 2 * kExtractChunk bytes for extraction, malloc'd; null until then
 };
 
 // INVALID_HANDLE_VALUE, without windows.h.
 inline void* InvalidHandle() { return reinterpret_cast<void*>(static_cast<intptr_t>(-1)); }
 
-// Puts the view in the closed state: invalid handles, no view, no directory.
+// Puts the view in the closed state: invalid handle, no source, no directory, no scratch.
 void InitPackageView(PackageView& view);
 
-// Given view.base and view.fileLength, finds the package (through the trailer when
-// selfContained), checks the header, loads the directory and checks every entry and control
-// section so that nothing later reads outside the file. Returns 1 on success; 0 on any failure,
-// after which ReleaseDirectory (or ClosePackage) cleans up.
+// Makes bytes (length bytes, owned by the caller, who keeps them alive while the view is used)
+// the view's source.
+void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t length);
+
+// Given view.source, finds the package (through the trailer when selfContained), checks the
+// header, loads the directory and checks every entry and control section so that nothing later
+// reads outside the package. Returns 1 on success; 0 on any failure, after which UnloadPackage
+// (or ClosePackage) cleans up.
 int LoadPackage(PackageView& view, int selfContained);
 
 // Index of the first entry whose name equals key (NamesEqual), or -1.
 int FindEntry(const PackageView& view, const char* key);
 
-// Writes entry index's extracted contents, exactly its size bytes, to destination (room for
-// size bytes). A stored entry is copied; a deflated one is inflated in one call and succeeds
-// only when the stream ends (Adler-32 checked) after exactly size bytes. Returns 1 or 0; on 0
-// the destination's contents are undefined.
+// Streams entry index's extracted contents, exactly its size bytes, into sink, in pieces of at
+// most kExtractChunk bytes. A stored entry is copied; a deflated one is inflated chunk by chunk
+// and succeeds only when the stream ends (Adler-32 checked) after exactly size bytes, within its
+// packedSize. Returns 1 or 0; on 0 the sink may have received part of the contents (or, for a
+// damaged stream, bytes that are not the contents).
+int StreamEntry(const PackageView& view, int index, const ByteSink& sink);
+
+// StreamEntry into destination (room for the entry's size bytes). Returns 1 or 0; on 0 the
+// destination's contents are undefined.
 int ExtractEntry(const PackageView& view, int index, unsigned char* destination);
 
 // Extracts entry index into a fresh malloc'd buffer of its size (at least 1 byte, so that an
 // empty section still yields a valid pointer). Returns null on failure; the caller frees.
 unsigned char* ExtractToBuffer(const PackageView& view, int index);
 
-// Frees the directory; safe when none was loaded.
-void ReleaseDirectory(PackageView& view);
+// Frees the directory and the scratch buffers; safe when none was loaded.
+void UnloadPackage(PackageView& view);
 
-// Win32 only. Opens path read-only (sharing read access), maps all of it and calls LoadPackage.
-// 1 on success; 0 on failure, leaving a partly opened view that ClosePackage releases.
+// Win32 only. Opens path read-only (sharing read access), sets the view's source to read the
+// file and calls LoadPackage. 1 on success; 0 on failure, leaving a partly opened view that
+// ClosePackage releases.
 int OpenPackage(PackageView& view, const char* path, int selfContained);
 
 // Win32 only. Releases whatever OpenPackage obtained; safe in every state it leaves.

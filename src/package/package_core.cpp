@@ -9,21 +9,99 @@
 
 namespace {
 
-// One zlib stream of packedSize bytes into exactly size bytes, in a single inflate call.
-int InflateExact(const unsigned char* source, uint32_t packedSize, unsigned char* destination,
-                 uint32_t size) {
-  unsigned char spare;  // zlib wants a non-null output pointer even for an empty result
+// A sink that fills a caller's buffer of a known size and refuses anything beyond it.
+struct BufferSink {
+  unsigned char* next;
+  uint32_t room;
+};
+
+int WriteToBuffer(void* context, const unsigned char* data, uint32_t count) {
+  auto* sink = static_cast<BufferSink*>(context);
+  if (count > sink->room) return 0;
+  std::memcpy(sink->next, data, count);
+  sink->next += count;
+  sink->room -= count;
+  return 1;
+}
+
+int ReadFromMemory(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  std::memcpy(buffer, static_cast<const unsigned char*>(context) + offset, count);
+  return 1;
+}
+
+// What an extraction reads: stored bytes at a package offset, checked at load to lie inside
+// the package.
+struct StoredData {
+  uint32_t dataOffset;  // from the package start
+  uint32_t size;        // bytes once extracted
+  uint32_t packedSize;  // bytes of the zlib stream, when deflated
+  bool deflated;
+};
+
+int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
+  unsigned char* chunk = view.scratch;
+  uint32_t offset = view.packageOffset + data.dataOffset;
+  for (uint32_t left = data.size; left > 0;) {
+    const uint32_t count = left < kExtractChunk ? left : kExtractChunk;
+    if (!view.source.read(view.source.context, offset, chunk, count)) return 0;
+    if (!sink.write(sink.context, chunk, count)) return 0;
+    offset += count;
+    left -= count;
+  }
+  return 1;
+}
+
+// Inflates one zlib stream of packedSize bytes into exactly size bytes, chunk by chunk. Never
+// reads past the stream's packedSize bytes; fails when the stream is damaged, ends early, would
+// produce more than size bytes, or does not end (Adler-32 checked) within packedSize.
+int InflateStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
+  unsigned char* input = view.scratch;
+  unsigned char* output = view.scratch + kExtractChunk;
   z_stream stream;
   std::memset(&stream, 0, sizeof stream);
   if (inflateInit(&stream) != Z_OK) return 0;
-  stream.next_in = const_cast<Bytef*>(source);
-  stream.avail_in = packedSize;
-  stream.next_out = destination ? destination : &spare;
-  stream.avail_out = size;
-  const int result = inflate(&stream, Z_NO_FLUSH);
-  const uLong produced = stream.total_out;
+  uint32_t offset = view.packageOffset + data.dataOffset;
+  uint32_t inputLeft = data.packedSize;
+  uint32_t produced = 0;
+  int ok = 0;
+  for (;;) {
+    if (stream.avail_in == 0 && inputLeft > 0) {
+      const uint32_t count = inputLeft < kExtractChunk ? inputLeft : kExtractChunk;
+      if (!view.source.read(view.source.context, offset, input, count)) break;
+      stream.next_in = input;
+      stream.avail_in = count;
+      offset += count;
+      inputLeft -= count;
+    }
+    // Once size bytes are out, one byte of room is still given: a stream that ends there
+    // finishes without using it, one that has more to give fills it and is refused.
+    const uint32_t room = data.size - produced;
+    const uint32_t give = room == 0 ? 1 : (room < kExtractChunk ? room : kExtractChunk);
+    stream.next_out = output;
+    stream.avail_out = give;
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    const uint32_t got = give - stream.avail_out;
+    if (got > room) break;
+    if (got > 0 && !sink.write(sink.context, output, got)) break;
+    produced += got;
+    if (result == Z_STREAM_END) {
+      ok = produced == data.size;
+      break;
+    }
+    // Z_BUF_ERROR: no progress was possible, so the stream wants input it does not have.
+    if (result != Z_OK) break;
+  }
   inflateEnd(&stream);
-  return result == Z_STREAM_END && produced == size;
+  return ok;
+}
+
+int StreamStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
+  if (!view.scratch || !view.source.read) return 0;
+  return data.deflated ? InflateStored(view, data, sink) : CopyStored(view, data, sink);
+}
+
+StoredData EntryData(const DirectoryEntry& e) {
+  return {e.dataOffset, e.size, e.packedSize, (e.flags & ENTRY_DEFLATED) != 0};
 }
 
 // The payload layout of each defined control section, and whether its names must stay inside
@@ -44,7 +122,7 @@ int CheckSection(const char* key, const unsigned char* data, uint32_t size) {
 }
 
 int CheckEntries(const PackageView& view) {
-  const uint32_t packageLength = view.fileLength - view.packageOffset;
+  const uint32_t packageLength = view.packageEnd - view.packageOffset;
   for (uint32_t i = 0; i < view.header.entryCount; ++i) {
     const DirectoryEntry& e = view.directory[i];
     if (!std::memchr(e.name, 0, kEntryNameSize)) return 0;
@@ -74,23 +152,33 @@ int CheckControlSections(const PackageView& view) {
 void InitPackageView(PackageView& view) {
   std::memset(&view, 0, sizeof view);
   view.file = InvalidHandle();
-  view.mapping = InvalidHandle();
+}
+
+void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t length) {
+  view.source.read = ReadFromMemory;
+  view.source.context = const_cast<unsigned char*>(bytes);
+  view.source.length = length;
 }
 
 int LoadPackage(PackageView& view, int selfContained) {
-  const unsigned char* base = view.base;
-  const uint32_t length = view.fileLength;
-  if (!base) return 0;
+  const ByteSource& source = view.source;
+  if (!source.read) return 0;
+  const uint32_t length = source.length;
 
   uint32_t packageOffset = 0;
   if (selfContained) {
+    unsigned char trailer[kTrailerSize];
     if (length < kTrailerSize) return 0;
-    if (std::memcmp(base + length - 4, kTrailerMagic, 4) != 0) return 0;
-    packageOffset = ReadLE32(base + length - kTrailerSize);
+    if (!source.read(source.context, length - kTrailerSize, trailer, kTrailerSize)) return 0;
+    if (std::memcmp(trailer + 4, kTrailerMagic, 4) != 0) return 0;
+    packageOffset = ReadLE32(trailer);
   }
-  if (!FitsIn(packageOffset, kHeaderSize, length)) return 0;
+  view.packageEnd = length;
+  if (!FitsIn(packageOffset, kHeaderSize, view.packageEnd)) return 0;
   view.packageOffset = packageOffset;
-  std::memcpy(&view.header, base + packageOffset, kHeaderSize);
+  if (!source.read(source.context, packageOffset, reinterpret_cast<unsigned char*>(&view.header),
+                   kHeaderSize))
+    return 0;
 
   const PackageHeader& h = view.header;
   if (std::memcmp(h.signature, kPackageSignature, sizeof kPackageSignature) != 0) return 0;
@@ -98,7 +186,7 @@ int LoadPackage(PackageView& view, int selfContained) {
 
   const uint64_t directoryBytes = static_cast<uint64_t>(h.entryCount) * kEntrySize;
   if (directoryBytes > UINT32_MAX) return 0;
-  const uint32_t packageLength = length - packageOffset;
+  const uint32_t packageLength = view.packageEnd - packageOffset;
   const uint32_t method = h.directoryMethod & 3;
   if (method == kDirectoryRejected) return 0;
   const bool deflated = method == kDirectoryDeflated;
@@ -109,17 +197,14 @@ int LoadPackage(PackageView& view, int selfContained) {
     return 0;
   }
 
+  view.scratch = static_cast<unsigned char*>(std::malloc(2 * kExtractChunk));
   view.directory = static_cast<DirectoryEntry*>(std::malloc(directoryBytes));
-  if (!view.directory) return 0;
-  auto* directory = reinterpret_cast<unsigned char*>(view.directory);
-  const unsigned char* source = base + packageOffset + h.directoryOffset;
-  if (deflated) {
-    if (!InflateExact(source, h.directoryPackedSize, directory,
-                      static_cast<uint32_t>(directoryBytes)))
-      return 0;
-  } else {
-    std::memcpy(directory, source, directoryBytes);
-  }
+  if (!view.scratch || !view.directory) return 0;
+  const StoredData data = {h.directoryOffset, static_cast<uint32_t>(directoryBytes),
+                           h.directoryPackedSize, deflated};
+  BufferSink buffer = {reinterpret_cast<unsigned char*>(view.directory),
+                       static_cast<uint32_t>(directoryBytes)};
+  if (!StreamStored(view, data, ByteSink{WriteToBuffer, &buffer})) return 0;
 
   return CheckEntries(view) && CheckControlSections(view);
 }
@@ -132,12 +217,13 @@ int FindEntry(const PackageView& view, const char* key) {
   return -1;
 }
 
+int StreamEntry(const PackageView& view, int index, const ByteSink& sink) {
+  return StreamStored(view, EntryData(view.directory[index]), sink);
+}
+
 int ExtractEntry(const PackageView& view, int index, unsigned char* destination) {
-  const DirectoryEntry& e = view.directory[index];
-  const unsigned char* source = view.base + view.packageOffset + e.dataOffset;
-  if (e.flags & ENTRY_DEFLATED) return InflateExact(source, e.packedSize, destination, e.size);
-  if (e.size) std::memcpy(destination, source, e.size);
-  return 1;
+  BufferSink buffer = {destination, view.directory[index].size};
+  return StreamEntry(view, index, ByteSink{WriteToBuffer, &buffer});
 }
 
 unsigned char* ExtractToBuffer(const PackageView& view, int index) {
@@ -151,7 +237,9 @@ unsigned char* ExtractToBuffer(const PackageView& view, int index) {
   return buffer;
 }
 
-void ReleaseDirectory(PackageView& view) {
+void UnloadPackage(PackageView& view) {
   std::free(view.directory);
   view.directory = nullptr;
+  std::free(view.scratch);
+  view.scratch = nullptr;
 }

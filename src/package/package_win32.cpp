@@ -2,6 +2,25 @@
 
 #include "package/package.h"
 
+namespace {
+
+// Positioned reads through ReadFile: nothing of the package is mapped, so a read error (a
+// network share gone, a removed medium) is a failed read and never a fault in our own code.
+int ReadFromFile(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  while (count > 0) {
+    OVERLAPPED at = {};
+    at.Offset = offset;
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(context), buffer, count, &got, &at) || got == 0) return 0;
+    buffer += got;
+    offset += got;
+    count -= got;
+  }
+  return 1;
+}
+
+}  // namespace
+
 int OpenPackage(PackageView& view, const char* path, int selfContained) {
   InitPackageView(view);
   view.file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -12,23 +31,12 @@ int OpenPackage(PackageView& view, const char* path, int selfContained) {
   // Offsets in the format are 32-bit; a file of 4 GiB or more cannot be a package.
   if (length == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
   if (high != 0) return 0;
-  HANDLE mapping = CreateFileMappingA(view.file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (!mapping) return 0;  // an empty file cannot be mapped
-  view.mapping = mapping;
-  view.base = static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
-  if (!view.base) return 0;
-  view.fileLength = length;
+  view.source = ByteSource{ReadFromFile, view.file, length};
   return LoadPackage(view, selfContained);
 }
 
 void ClosePackage(PackageView& view) {
-  ReleaseDirectory(view);
-  if (view.file != InvalidHandle()) {
-    if (view.mapping != InvalidHandle()) {
-      if (view.base) UnmapViewOfFile(view.base);
-      CloseHandle(view.mapping);
-    }
-    CloseHandle(view.file);
-  }
+  UnloadPackage(view);
+  if (view.file != InvalidHandle()) CloseHandle(view.file);
   InitPackageView(view);
 }

@@ -23,28 +23,28 @@ namespace {
 
 void CreateFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
 
-// Creates target and fills it with entry index: sized by its mapping and extracted straight
-// into the view, then flushed, view first and file second, so that the new contents are on
-// disk before the caller deletes the backup. 1 when the file is complete; 0 otherwise. Every
-// handle and view is released on return, before the caller commits or rolls back.
+// Writes each extracted chunk at the file's current end. A full disk or any other write error
+// is a failed write, which fails the file; nothing is written through a mapped view, so no
+// fault of the file system can end the process.
+int WriteToFile(void* context, const unsigned char* data, uint32_t count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(static_cast<HANDLE>(context), data, count, &written, nullptr) || written == 0)
+      return 0;
+    data += written;
+    count -= written;
+  }
+  return 1;
+}
+
+// Creates target and fills it with entry index, chunk by chunk, then flushes it so that the
+// new contents are on disk before the caller deletes the backup. 1 when the file is complete;
+// 0 otherwise. The handle is closed on return, before the caller commits or rolls back.
 int WriteNewFile(const PackageView& view, int index, const char* target) {
-  const uint32_t size = view.directory[index].size;
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  if (size == 0) {
-    // The platform refuses a mapping of length 0; the created file is already the result. The
-    // stream is still checked, so a damaged empty entry fails like any other.
-    if (!ExtractEntry(view, index, nullptr)) return 0;
-  } else {
-    // Declared after file, so released before it: view, then mapping, then file.
-    OwnedHandle mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READWRITE, 0, size, nullptr));
-    if (!mapping.Valid()) return 0;
-    MappedView data(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
-    if (!data.Valid()) return 0;
-    if (!ExtractEntry(view, index, data.Bytes())) return 0;
-    if (kFlushBeforeCommit && !FlushViewOfFile(data.Bytes(), 0)) return 0;
-  }
+  if (!StreamEntry(view, index, ByteSink{WriteToFile, file.Get()})) return 0;
   if (kFlushBeforeCommit && !FlushFileBuffers(file.Get())) return 0;
   return 1;
 }

@@ -60,14 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int selfContained = 0; selfContained < 2; ++selfContained) {
     PackageView view;
     InitPackageView(view);
-    view.base = data;
-    view.fileLength = static_cast<uint32_t>(size);
+    SetMemorySource(view, data, static_cast<uint32_t>(size));
     if (LoadPackage(view, selfContained)) {
       Require(view.directory != nullptr && view.header.entryCount > 0);
       CheckSections(view);
       ExtractAll(view);
     }
-    ReleaseDirectory(view);
+    UnloadPackage(view);
     Require(view.directory == nullptr);
   }
   return 0;

@@ -14,11 +14,10 @@ struct LoadedView {
   int ok = 0;
   LoadedView(const std::vector<uint8_t>& bytes, int selfContained) {
     InitPackageView(view);
-    view.base = bytes.data();
-    view.fileLength = static_cast<uint32_t>(bytes.size());
+    SetMemorySource(view, bytes.data(), static_cast<uint32_t>(bytes.size()));
     ok = LoadPackage(view, selfContained);
   }
-  ~LoadedView() { ReleaseDirectory(view); }
+  ~LoadedView() { UnloadPackage(view); }
   LoadedView(const LoadedView&) = delete;
   LoadedView& operator=(const LoadedView&) = delete;
 };

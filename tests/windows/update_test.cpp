@@ -200,12 +200,11 @@ class UpdateDiscovery : public ::testing::Test {
   void Run(const std::vector<uint8_t>& package, Call& call) {
     PackageView view;
     InitPackageView(view);
-    view.base = package.data();
-    view.fileLength = static_cast<uint32_t>(package.size());
+    SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
     ASSERT_EQ(LoadPackage(view, 0), 1);
     call.view = &view;
     const bool done = standIn_.RunOnWorker(Discover, &call, kTimeoutMs);
-    ReleaseDirectory(view);
+    UnloadPackage(view);
     ASSERT_TRUE(done);
   }
   StandInWindow standIn_{&DialogWindow};

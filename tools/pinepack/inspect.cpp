@@ -25,13 +25,12 @@ class OpenedPackage {
     const Container container = DetectContainer(file);
     if (container == Container::kUnknown)
       throw ToolError("neither a package nor a self-contained updater");
-    view_.base = file.data();
-    view_.fileLength = static_cast<uint32_t>(file.size());
+    SetMemorySource(view_, file.data(), static_cast<uint32_t>(file.size()));
     if (!LoadPackage(view_, container == Container::kSelfContained))
       throw ToolError("the updater would reject this package; run pinepack verify for details");
     selfContained_ = container == Container::kSelfContained;
   }
-  ~OpenedPackage() { ReleaseDirectory(view_); }
+  ~OpenedPackage() { UnloadPackage(view_); }
   OpenedPackage(const OpenedPackage&) = delete;
   OpenedPackage& operator=(const OpenedPackage&) = delete;
 
@@ -188,8 +187,9 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
   std::vector<DirectoryEntry> directory(header.entryCount);
   PackageView view;
   InitPackageView(view);
-  view.base = file.data();
-  view.fileLength = length;
+  SetMemorySource(view, file.data(), length);
+  std::vector<unsigned char> scratch(2 * kExtractChunk);
+  view.scratch = scratch.data();
   view.packageOffset = packageOffset;
   view.header = header;
   const unsigned char* source = file.data() + packageOffset + header.directoryOffset;
@@ -270,11 +270,10 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
     // The checks above mirror the reader's; the reader itself has the last word.
     PackageView reader;
     InitPackageView(reader);
-    reader.base = file.data();
-    reader.fileLength = length;
+    SetMemorySource(reader, file.data(), length);
     if (!LoadPackage(reader, container == Container::kSelfContained))
       problems.push_back("the updater's reader rejects the package");
-    ReleaseDirectory(reader);
+    UnloadPackage(reader);
   }
   return problems;
 }
@@ -318,9 +317,9 @@ std::string ListPackage(const std::vector<uint8_t>& file) {
   if (package.selfContained()) {
     std::snprintf(line, sizeof line,
                   "self-contained updater: executable of %u bytes, package of %u bytes\n",
-                  view.packageOffset, view.fileLength - view.packageOffset - kTrailerSize);
+                  view.packageOffset, view.source.length - view.packageOffset - kTrailerSize);
   } else {
-    std::snprintf(line, sizeof line, "package of %u bytes\n", view.fileLength);
+    std::snprintf(line, sizeof line, "package of %u bytes\n", view.source.length);
   }
   out += line;
   const uint32_t method = view.header.directoryMethod & 3;
