@@ -1,6 +1,7 @@
 #!/bin/bash
-# Checks a built RL_PATCH.EXE: its PE format, the GUI subsystem, and that it imports nothing
-# but the system DLLs it is allowed (KERNEL32, USER32, ADVAPI32 and the C runtime, msvcrt).
+# Checks a built RL_PATCH.EXE: its PE format, the GUI subsystem, the large-address-aware flag,
+# and that it imports nothing but the system DLLs it is allowed (KERNEL32, USER32, ADVAPI32 and
+# the C runtime, msvcrt).
 #   tests/e2e/check_pe.sh OBJDUMP EXE FORMAT
 # FORMAT is objdump's name for it: pei-i386 (the product) or pei-x86-64 (the Wine test build).
 # Prints what it found; exits 1 on the first rule broken, 2 on bad usage.
@@ -27,6 +28,12 @@ subsystem=$(printf '%s\n' "$dump" | awk '$1 == "Subsystem" { print $2; exit }')
 echo "subsystem: $subsystem"
 if [ "$subsystem" != "00000002" ]; then
   echo "FAIL: subsystem is '$subsystem', expected 00000002 (Windows GUI)" >&2
+  fail=1
+fi
+if printf '%s\n' "$dump" | grep -q '^[[:space:]]*large address aware$'; then
+  echo "large address aware: yes"
+else
+  echo "FAIL: not large address aware (a 32-bit process would get 2 GB of address space, not 4)" >&2
   fail=1
 fi
 dlls=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: *//p')
