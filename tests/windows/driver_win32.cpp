@@ -1,5 +1,6 @@
 #include "driver_win32.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -293,6 +294,65 @@ void KillIfRunning(UpdaterRun& run) {
 }
 
 void Pause(DWORD ms) { Sleep(ms); }
+
+namespace {
+
+// A whole /proc file: its size is not known in advance (it shows as 0), so it is read to its end.
+std::string ReadProcFile(const std::string& path) {
+  std::string text;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+// The number after "name:" in a /proc status text (kB for the Vm figures), or 0.
+uint64_t StatusField(const std::string& status, const char* name) {
+  const size_t at = status.find(std::string("\n") + name + ":");
+  return at == std::string::npos
+             ? 0
+             : std::strtoull(status.c_str() + at + std::strlen(name) + 2, nullptr, 10);
+}
+
+}  // namespace
+
+uint64_t AddressSpaceInUseKb(const UpdaterRun& run) {
+  uint64_t bytes = 0;
+  MEMORY_BASIC_INFORMATION region;
+  uintptr_t at = 0;
+  while (VirtualQueryEx(run.process.hProcess, reinterpret_cast<void*>(at), &region,
+                        sizeof region) == sizeof region) {
+    if (region.State != MEM_FREE) bytes += region.RegionSize;
+    const uintptr_t next = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+    if (next <= at) break;
+    at = next;
+  }
+  return bytes / 1024;
+}
+
+bool ReadUnixMemory(const std::string& token, UnixMemory& memory) {
+  const std::string proc = "Z:\\proc\\";
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((proc + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  int matches = 0;
+  do {
+    const std::string pid = found.cFileName;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string commandLine = ReadProcFile(proc + pid + "\\cmdline");
+    if (commandLine.find(token) == std::string::npos) continue;
+    const std::string status = ReadProcFile(proc + pid + "\\status");
+    memory.peakVirtualKb = StatusField(status, "VmPeak");
+    memory.peakResidentKb = StatusField(status, "VmHWM");
+    ++matches;
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return matches == 1 && memory.peakVirtualKb > 0;
+}
 
 UserOutcome PlayUser(const std::string& exePath, const std::string& commandLine,
                      const std::vector<int>& answers, DWORD closeGraceMs, DWORD timeoutMs) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,21 @@ void KillIfRunning(UpdaterRun& run);
 
 // Waits ms milliseconds while letting nothing else happen in this thread.
 void Pause(DWORD ms);
+
+// The Windows address space the process holds: every region that is not free (images, heaps,
+// stacks, views of files), in KB; 0 when it cannot be read.
+uint64_t AddressSpaceInUseKb(const UpdaterRun& run);
+
+// Peak memory of a process as Linux counts it. Under Wine every Windows process is a Linux
+// process, whose /proc entries the test reads through drive Z:; Wine shows the Windows command
+// line as the Linux one, so a process is found by a token of its command line. VmPeak includes
+// the address space Wine reserves at the start for the Windows side (most of it, in a 32-bit
+// process), which views of files then take without changing it; VmHWM counts what was resident.
+struct UnixMemory {
+  uint64_t peakVirtualKb = 0;   // VmPeak: the high-water mark of the address space mapped
+  uint64_t peakResidentKb = 0;  // VmHWM: the high-water mark of memory resident
+};
+bool ReadUnixMemory(const std::string& token, UnixMemory& memory);
 
 // What a user saw in one run, played by PlayUser.
 struct MessageBoxSeen {
