@@ -64,6 +64,7 @@ void MakeBlock(Fill fill, uint64_t index, std::vector<uint8_t>& block) {
 }
 
 // One entry of a big package: small contents from memory, or a big stored file made by fill.
+// Without a name it is a gap, a hole in the file that no entry refers to.
 struct PlannedEntry {
   std::string name;
   std::vector<uint8_t> data{};
@@ -78,29 +79,41 @@ bool WriteAll(HANDLE file, const void* data, DWORD count) {
   return WriteFile(file, data, count, &written, nullptr) && written == count;
 }
 
+bool Skip(HANDLE file, uint64_t count) {
+  LARGE_INTEGER skip;
+  skip.QuadPart = static_cast<LONGLONG>(count);
+  return SetFilePointerEx(file, skip, nullptr, FILE_CURRENT) != 0;
+}
+
 // Writes the package front to back: a header, each entry's data in directory order (big ones
-// block by block), the deflated directory, then the header's real contents. Sets each entry's
-// CRC. Returns the package's length, 0 when a write fails.
-uint64_t WriteBigPackage(const std::string& path, std::vector<PlannedEntry>& entries) {
+// block by block), the deflated directory, then the header's real contents; a file shorter than
+// padTo is then lengthened to it with a hole. Sets each entry's CRC. Returns the file's length,
+// 0 when a write fails.
+uint64_t WriteBigPackage(const std::string& path, std::vector<PlannedEntry>& entries,
+                         uint64_t padTo = 0) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   bool ok = WriteAll(file, std::vector<uint8_t>(kHeaderSize).data(), kHeaderSize);
   uint64_t offset = kHeaderSize;
   std::vector<uint8_t> directory, block;
+  uint32_t count = 0;
   for (PlannedEntry& e : entries) {
     const uint64_t dataOffset = offset;
     uint64_t size = e.data.size(), packedSize = size;
+    if (e.name.empty()) {
+      ok = ok && Skip(file, e.bigSize);
+      offset += e.bigSize;
+      continue;
+    }
     if (e.bigSize) {
       size = packedSize = e.bigSize;
       for (uint64_t done = 0, index = 0; ok && done < size; done += block.size(), ++index) {
         MakeBlock(e.fill, index, block);
         if (size - done < kBlock) block.resize(static_cast<size_t>(size - done));
         e.crc = crc32(e.crc, block.data(), static_cast<uInt>(block.size()));
-        LARGE_INTEGER skip;
-        skip.QuadPart = static_cast<LONGLONG>(block.size());
         ok = e.fill == Fill::kZeros
-                 ? SetFilePointerEx(file, skip, nullptr, FILE_CURRENT) != 0
+                 ? Skip(file, block.size())
                  : WriteAll(file, block.data(), static_cast<DWORD>(block.size()));
       }
     } else {
@@ -117,20 +130,26 @@ uint64_t WriteBigPackage(const std::string& path, std::vector<PlannedEntry>& ent
     WriteLE32(record + 40, (e.deflate && !e.bigSize ? ENTRY_DEFLATED : 0) | 0x100000);
     WriteLE32(record + 44, static_cast<uint32_t>(packedSize));
     directory.insert(directory.end(), record, record + kEntrySize);
+    ++count;
   }
   const std::vector<uint8_t> stream = DeflateBytes(directory, 9);
   ok = ok && offset + stream.size() < (uint64_t{1} << 32) &&
        WriteAll(file, stream.data(), static_cast<DWORD>(stream.size()));
+  uint64_t length = offset + stream.size();
+  if (ok && padTo > length) {
+    ok = Skip(file, padTo - length) && SetEndOfFile(file);
+    length = padTo;
+  }
   unsigned char header[kHeaderSize];
   std::memcpy(header, kPackageSignature, sizeof kPackageSignature);
-  WriteLE32(header + 16, static_cast<uint32_t>(entries.size()));
+  WriteLE32(header + 16, count);
   WriteLE32(header + 20, static_cast<uint32_t>(offset));
   WriteLE32(header + 24, kDirectoryDeflated);
   WriteLE32(header + 28, static_cast<uint32_t>(stream.size()));
   ok = ok && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
        WriteAll(file, header, kHeaderSize);
   CloseHandle(file);
-  return ok ? offset + stream.size() : 0;
+  return ok ? length : 0;
 }
 
 // Reads a file block by block from an offset.
@@ -225,6 +244,43 @@ WatchedRun RunToTheEnd(const std::string& updater, DWORD timeoutMs) {
   return r;
 }
 
+// An installed program: prog\prog.exe below a folder of the test's own, and the registry values
+// that name it.
+struct Program {
+  TempFolder root{"big"};
+  RegistryFixture registry{"BigPackage"};
+  std::string folder = root / "prog";
+  Program() {
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteFileText(folder + "\\prog.exe", "the installed program");
+    registry.SetString("ProgramPath", folder);
+    registry.SetString("ProgramName", "prog.exe");
+  }
+  std::vector<uint8_t> Keys(int32_t level) const {
+    return RegistryKeysPayload(registry.keyPath(), "ProgramPath", "ProgramName", "PatchLevel",
+                               level);
+  }
+  // Every file entry installed, by size and CRC-32.
+  void ExpectInstalled(const std::vector<PlannedEntry>& entries) const {
+    for (const PlannedEntry& e : entries) {
+      if (e.name.empty() || e.name[0] == ':') continue;
+      SCOPED_TRACE(e.name);
+      uint64_t size = 0;
+      uint32_t crc = 0;
+      SizeAndCrc(folder + "\\" + e.name, size, crc);
+      EXPECT_EQ(size, e.bigSize ? e.bigSize : e.data.size());
+      EXPECT_EQ(crc, e.crc);
+    }
+  }
+};
+
+// About 3 MB of text: a deflated file of several chunks in and out.
+std::vector<uint8_t> LinesOfText() {
+  std::string text;
+  for (int i = 0; text.size() < 3 * kMiB; ++i) text += "line " + std::to_string(i) + " of text\r\n";
+  return Bytes(text);
+}
+
 struct BigCase {
   uint64_t tiledSize;  // the big stored file of numbered tiles
   uint64_t zeroSize;   // a second stored file, of zeros; 0 for none
@@ -233,17 +289,9 @@ struct BigCase {
 // Installs a tiny package and then the big one into the same program, and checks the big one's
 // updater, the files, the level and the updater's address space against the tiny one's.
 void InstallBigPackage(const BigCase& c) {
-  TempFolder root("big");
-  RegistryFixture registry("BigPackage");
-  const std::string folder = root / "prog";
-  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-  WriteFileText(folder + "\\prog.exe", "the installed program");
-  registry.SetString("ProgramPath", folder);
-  registry.SetString("ProgramName", "prog.exe");
-  const std::vector<uint8_t> keys =
-      RegistryKeysPayload(registry.keyPath(), "ProgramPath", "ProgramName", "PatchLevel", 2);
-  std::string text;
-  for (int i = 0; text.size() < 3 * kMiB; ++i) text += "line " + std::to_string(i) + " of text\r\n";
+  Program program;
+  const TempFolder& root = program.root;
+  const std::vector<uint8_t> keys = program.Keys(2);
 
   // The tiny package: what the updater takes for one small file.
   PackageSpec tiny;
@@ -254,7 +302,7 @@ void InstallBigPackage(const BigCase& c) {
   const WatchedRun small = RunToTheEnd(tinyUpdater, kTimeoutMs);
   ASSERT_TRUE(small.finished && small.exited && small.memoryRead);
   ASSERT_EQ(small.status, texts::kUpdateInstalledText);
-  registry.SetDword("PatchLevel", 1);
+  program.registry.SetDword("PatchLevel", 1);
 
   // The big package: deflated files before and after the big ones, so that some entries, among
   // them a deflated file of several chunks, lie beyond 2 GiB in the big case.
@@ -264,7 +312,7 @@ void InstallBigPackage(const BigCase& c) {
       {"data\\tiles.bin", {}, false, c.tiledSize, Fill::kTiles},
   };
   if (c.zeroSize) entries.push_back({"data\\zeros.bin", {}, false, c.zeroSize, Fill::kZeros});
-  entries.push_back({"docs\\text.dat", Bytes(text)});
+  entries.push_back({"docs\\text.dat", LinesOfText()});
   entries.push_back({"z.dll", Bytes("the last deflated file")});
   entries.push_back({"tail.bin", std::vector<uint8_t>(100000, 0x5A), false});
   const std::string package = root / "big.pkg";
@@ -289,18 +337,10 @@ void InstallBigPackage(const BigCase& c) {
   const WatchedRun big = RunToTheEnd(updater, kBigTimeoutMs);
   ASSERT_TRUE(big.finished && big.exited && big.memoryRead);
   EXPECT_EQ(big.status, texts::kUpdateInstalledText);
-  EXPECT_EQ(registry.GetDword("PatchLevel"), 2);
-  for (const PlannedEntry& e : entries) {
-    if (e.name[0] == ':') continue;
-    SCOPED_TRACE(e.name);
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    SizeAndCrc(folder + "\\" + e.name, size, crc);
-    EXPECT_EQ(size, e.bigSize ? e.bigSize : e.data.size());
-    EXPECT_EQ(crc, e.crc);
-  }
+  EXPECT_EQ(program.registry.GetDword("PatchLevel"), 2);
+  program.ExpectInstalled(entries);
   const std::vector<std::string> top = {"a.dll", "data", "docs", "prog.exe", "tail.bin", "z.dll"};
-  EXPECT_EQ(ListFolder(folder), top) << "no backup left behind";
+  EXPECT_EQ(ListFolder(program.folder), top) << "no backup left behind";
 
   // Growth over the tiny package: the address space, and what was resident at most.
   const auto growthKb = [](uint64_t big, uint64_t tiny) {
@@ -329,6 +369,55 @@ TEST(BigPackage, PackageOver2GiBWithAFileOver1GiB) {
       std::strcmp(value, "1") != 0)
     GTEST_SKIP() << "set PINECONE_TEST_2GIB_PACKAGE=1 to run it (bench/big_package.sh does)";
   InstallBigPackage({1100 * kMiB + 4321, 1000 * kMiB});
+}
+
+// The largest package the format can describe, 4 GiB - 1 bytes, almost all of it a gap that no
+// entry refers to (a hole in the file, so it costs nothing), with its files at offsets just
+// below 4 GiB: it installs. One byte more and the file is no package. MAKEEXE refuses it: the
+// updater would pass 4 GiB, where its trailer could not say where the package begins.
+TEST(BigPackage, PackageOf4GiBLessOneByteInstallsAndNoMore) {
+  Program program;
+  constexpr uint64_t kLargest = 0xFFFFFFFF;
+  std::vector<PlannedEntry> entries = {
+      {":RegistryKeys", program.Keys(2)},
+      {"a.dll", Bytes("the first file")},
+      {"", {}, false, kLargest - 4 * kMiB, Fill::kZeros},
+      {"docs\\text.dat", LinesOfText()},
+      {"tail.bin", std::vector<uint8_t>(100000, 0x5A), false},
+  };
+  const std::string package = program.root / "largest.pkg";
+  ASSERT_EQ(WriteBigPackage(package, entries, kLargest), kLargest);
+  const std::string rl = Quote(RlPatchPath());
+  const UserOutcome installed =
+      PlayUser(RlPatchPath(), rl + " " + Quote(package), {}, 100, kTimeoutMs);
+  EXPECT_TRUE(installed.waited && installed.exited);
+  EXPECT_EQ(installed.status, texts::kUpdateInstalledText);
+  EXPECT_EQ(program.registry.GetDword("PatchLevel"), 2);
+  program.ExpectInstalled(entries);
+
+  const std::string updater = program.root / "largest.exe";
+  const UserOutcome build =
+      PlayUser(RlPatchPath(), rl + " " + Quote(package) + " " + Quote(updater) + " MAKEEXE", {},
+               100, kTimeoutMs);
+  char failed[1024];
+  std::snprintf(failed, sizeof failed, texts::kBuildFailedFormat, updater.c_str());
+  EXPECT_EQ(build.status, failed);
+  EXPECT_FALSE(PathExists(updater));
+
+  HANDLE file = CreateFileA(package.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(kLargest + 1);
+  const bool grown = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  ASSERT_TRUE(grown);
+  program.registry.SetDword("PatchLevel", 1);
+  const UserOutcome refused =
+      PlayUser(RlPatchPath(), rl + " " + Quote(package), {}, 100, kTimeoutMs);
+  EXPECT_TRUE(refused.waited);
+  EXPECT_EQ(refused.status, texts::kUsageText);
+  EXPECT_EQ(program.registry.GetDword("PatchLevel"), 1);
 }
 
 }  // namespace
