@@ -1,119 +1,177 @@
 #!/usr/bin/env bash
 # The update benchmark (on demand, not part of the tests):
-#   bench/update_bench.sh [SIZE_MB] [RUNS]         (defaults: 200 MB, 3 runs)
-# Makes a package of about SIZE_MB in many files of mixed sizes and compressibility, installs it
-# with RL_PATCH.EXE under Wine into a fresh program folder, and compares that with a baseline
-# program that only inflates the same streams into memory (bench/inflate_only.cpp). It does
-# this with the product (flush before each commit) and with a variant built without the flush
-# (PINECONE_BENCH_NO_FLUSH), and times the builder ("MAKEEXE") against copying the same bytes.
-# The figures are the best of RUNS; the fixed cost of starting a run under Wine is measured with
-# a package without files and shown separately.
+#   bench/update_bench.sh [RUNS]        (default 3; the figures are the best of RUNS)
+# Three shapes of package, each installed into a program folder that already holds every file,
+# so that each one is replaced with its backup:
+#   big    one file of $BENCH_BIG_MB MB (default 256) of text, deflated: the cost per byte;
+#   small  $BENCH_SMALL_FILES files (default 1000) of 1-16 KB of text in 10 folders: the cost
+#          per file;
+#   mixed  about $BENCH_MIXED_MB MB (default 100) in files of mixed sizes and compressibility.
+# For each shape, in the same run: inflate only (the reader into memory, bench/inflate_only.cpp);
+# the baseline, the least a correct updater does with plain Win32 calls (bench/baseline_update.cpp:
+# rename to a backup, inflate into a new file with WriteFile, FlushFileBuffers, delete the backup),
+# also without the flush; and the update by RL_PATCH.EXE as a self-contained updater, from its
+# start to its finished window (bench/timed_update.cpp), less the fixed cost of a run (the same
+# for a package without files). The ratios are update / baseline. MAKEEXE of the mixed package
+# is timed against copying the same bytes.
+# PINECONE_BENCH_RL_PATCH names another win64 RL_PATCH.EXE to measure (an older commit's, say);
+# BENCH_SHAPES picks shapes ("big small", say). BENCH_TMPFS=1 puts the program folder in memory
+# (/dev/shm), where a flush costs nothing and the disk's own noise is gone: what is left is the
+# work of the programs and of Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-sizeMb=${1:-200}
-runs=${2:-3}
+runs=${1:-3}
+bigMb=${BENCH_BIG_MB:-256}
+smallFiles=${BENCH_SMALL_FILES:-1000}
+mixedMb=${BENCH_MIXED_MB:-100}
 work=$root/build/bench-work
 nativeBuild=$root/build/demo-native
 winBuild=$root/build/demo-win64
-noFlushBuild=$root/build/bench-noflush-win64
+rl=${PINECONE_BENCH_RL_PATCH:-$winBuild/src/RL_PATCH.EXE}
 . scripts/env.sh
-appDir=$WINEPREFIX/drive_c/pinecone-bench/prog
+benchRoot=$WINEPREFIX/drive_c/pinecone-bench
+appDir=$benchRoot/prog
+memoryRoot=/dev/shm/pinecone-bench-$(basename "$WINEPREFIX")
 regKey='HKLM\SOFTWARE\PineconeTests\bench'
+read -r -a shapes <<<"${BENCH_SHAPES:-big small mixed}"
 
 zpath() { printf 'Z:%s' "${1//\//\\}"; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 min() { printf '%s\n' "$@" | sort -n | head -1; }
 
+# The program folder with the previous version of every file of the shape (the same bytes; what
+# counts is that each file exists), on disk before the clock starts.
 reset_program() {
   rm -rf "$appDir" && mkdir -p "$appDir" && echo program >"$appDir/prog.exe"
+  [ -z "${1:-}" ] || cp -r "$work/$1/files/." "$appDir/"
   "$WINE" reg add "$regKey" /v PatchLevel /t REG_DWORD /d 0 /f >/dev/null
+  sync
 }
 
-# One update run through the driver (no questions in this package); prints the milliseconds
-# from the start of the updater to its finished window.
+# One update run; prints its milliseconds from start to finished window.
 update_ms() {
-  local exe=$1 package=$2 signals=$work/signals
-  reset_program
-  rm -rf "$signals" && mkdir -p "$signals" && touch "$signals/finished.shot"
-  # The driver starts the updater with no argument; a bare package needs its name, so the
-  # self-contained form is used: the updater wrapped around the package.
-  local out
-  out=$("$WINE" "$winBuild/demo/demo_driver.exe" "$(zpath "$exe")" "$(zpath "$signals")" | tr -d '\r')
-  if ! grep -q 'status line: ' <<<"$out" || ! grep -q "$(printf '\xce\xe1\xed\xee\xe2\xeb\xe5\xed\xe8\xe5 \xf3\xf1\xef\xe5\xf8\xed\xee \xf3\xf1\xf2' | iconv -f CP1251 -t UTF-8)" <<<"$out"; then
-    echo "bench: the update did not complete:" >&2
-    echo "$out" >&2
+  local shape=$1 exe=$2 out
+  reset_program "$shape"
+  out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
+  if ! grep -q ': installed$' <<<"$out"; then
+    echo "bench: the update did not complete: $out" >&2
     return 1
   fi
-  sed -n 's/^finished after \([0-9]*\) ms$/\1/p' <<<"$out"
+  sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
+}
+
+# One baseline run (extra arguments passed on); prints its milliseconds.
+baseline_ms() {
+  local shape=$1 out
+  shift
+  reset_program "$shape"
+  out=$("$WINE" "$winBuild/bench/baseline_update.exe" "$(zpath "$work/$shape/package.pkg")" \
+    'C:\pinecone-bench\prog' "$@" | tr -d '\r')
+  grep -q '(0 failed)' <<<"$out" || { echo "bench: baseline failed: $out" >&2; return 1; }
+  sed -n 's/.* in \([0-9]*\) ms.*/\1/p' <<<"$out"
+}
+
+inflate_ms() {
+  "$WINE" "$winBuild/bench/inflate_only.exe" "$(zpath "$work/$1/package.pkg")" |
+    tr -d '\r' | sed -n 's/.* in \([0-9]*\) ms.*/\1/p'
+}
+
+# The program folder holds exactly the shape's files (and prog.exe), byte for byte.
+check_installed() {
+  rm "$appDir/prog.exe"
+  diff -r -q "$work/$1/files" "$appDir" >/dev/null ||
+    { echo "bench: the $2 of $1 did not install the files exactly" >&2; return 1; }
 }
 
 inner() {
   cd "$work"
+  rm -rf "$benchRoot" "$memoryRoot"
+  if [ "${BENCH_TMPFS:-0}" = 1 ]; then
+    mkdir -p "$memoryRoot" "$(dirname "$benchRoot")" && ln -s "$memoryRoot" "$benchRoot"
+  fi
   "$WINE" reg add "$regKey" /v ProgramPath /t REG_SZ /d 'C:\pinecone-bench\prog' /f >/dev/null
   "$WINE" reg add "$regKey" /v ProgramName /t REG_SZ /d prog.exe /f >/dev/null
   local status=0
   measure || status=$?
-  rm -rf "$appDir"
+  rm -rf "$appDir" "$benchRoot" "$memoryRoot"
   "$WINE" reg delete "$regKey" /f >/dev/null 2>&1 || true
   return $status
 }
 
 measure() {
-  local rl=$winBuild/src/RL_PATCH.EXE rlNoFlush=$noFlushBuild/src/RL_PATCH.EXE
-  # Self-contained updaters made natively (pinepack wrap), one per variant, plus an empty one.
-  "$nativeBuild/tools/pinepack/pinepack" -q wrap "$rl" bench.pkg update.exe
-  "$nativeBuild/tools/pinepack/pinepack" -q wrap "$rlNoFlush" bench.pkg update-noflush.exe
-  "$nativeBuild/tools/pinepack/pinepack" -q wrap "$rl" empty.pkg update-empty.exe
+  local pinepack=$nativeBuild/tools/pinepack/pinepack shape
+  "$pinepack" -q wrap "$rl" empty.pkg update-empty.exe
+  for shape in "${shapes[@]}"; do "$pinepack" -q wrap "$rl" "$shape/package.pkg" "$shape/update.exe"; done
 
-  local fixed=() flush=() noflush=() inflate=()
-  for _ in $(seq "$runs"); do
-    fixed+=("$(update_ms "$work/update-empty.exe" empty)")
-    flush+=("$(update_ms "$work/update.exe" bench)")
-    noflush+=("$(update_ms "$work/update-noflush.exe" bench)")
-    inflate+=("$("$WINE" "$winBuild/bench/inflate_only.exe" "$(zpath "$work/bench.pkg")" |
-      tr -d '\r' | sed -n 's/.* in \([0-9]*\) ms.*/\1/p')")
+  declare -A upd base nofl infl
+  local fixed=()
+  local run
+  for run in $(seq "$runs"); do
+    fixed+=("$(update_ms "" "$work/update-empty.exe")")
+    for shape in "${shapes[@]}"; do
+      upd[$shape]+=" $(update_ms "$shape" "$work/$shape/update.exe")"
+      [ "$run" != "$runs" ] || check_installed "$shape" update
+      base[$shape]+=" $(baseline_ms "$shape")"
+      [ "$run" != "$runs" ] || check_installed "$shape" baseline
+      nofl[$shape]+=" $(baseline_ms "$shape" --no-flush)"
+      infl[$shape]+=" $(inflate_ms "$shape")"
+    done
   done
-  # The last run's files must be the package's: spot-check one against the source folder.
-  local sample; sample=$(cd "$work/files" && find . -type f | sort | tail -1)
-  cmp -s "$work/files/$sample" "$appDir/$sample" ||
-    { echo "bench: installed $sample differs from its source" >&2; return 1; }
 
+  # MAKEEXE against copying the same bytes, with the mixed package. A failed build would wait
+  # for a click: it gets a time limit.
   local builder=() builderEmpty=() copy=()
   for _ in $(seq "$runs"); do
     rm -f built.exe built-empty.exe copy.exe
     local t0; t0=$(now_ms)
-    "$WINE" "$rl" bench.pkg built.exe MAKEEXE
+    timeout 300 "$WINE" "$rl" mixed/package.pkg built.exe MAKEEXE
     builder+=($(($(now_ms) - t0)))
     t0=$(now_ms)
-    "$WINE" "$rl" empty.pkg built-empty.exe MAKEEXE
+    timeout 60 "$WINE" "$rl" empty.pkg built-empty.exe MAKEEXE
     builderEmpty+=($(($(now_ms) - t0)))
     t0=$(now_ms)
-    cat "$rl" bench.pkg >copy.exe
+    cat "$rl" mixed/package.pkg >copy.exe
     copy+=($(($(now_ms) - t0)))
   done
-  cmp -s built.exe update.exe || { echo "bench: MAKEEXE differs from pinepack wrap" >&2; return 1; }
+  "$pinepack" -q wrap "$rl" mixed/package.pkg wrapped.exe
+  cmp -s built.exe wrapped.exe || { echo "bench: MAKEEXE differs from pinepack wrap" >&2; return 1; }
 
-  local bytes pkgBytes fx fl nf inf b be c
-  bytes=$(du -sb "$work/files" | cut -f1)
-  pkgBytes=$(stat -c %s bench.pkg)
-  fx=$(min "${fixed[@]}") fl=$(min "${flush[@]}") nf=$(min "${noflush[@]}") inf=$(min "${inflate[@]}")
-  b=$(min "${builder[@]}") be=$(min "${builderEmpty[@]}") c=$(min "${copy[@]}")
-  local files; files=$(find "$work/files" -type f | wc -l)
-  echo "== results (best of $runs; $files files, $((bytes / 1048576)) MB installed, package $((pkgBytes / 1048576)) MB)"
-  LC_ALL=C awk -v fx="$fx" -v fl="$fl" -v nf="$nf" -v inf="$inf" -v mb="$(echo "$bytes / 1048576" | bc -l)" \
-    -v b="$b" -v be="$be" -v c="$c" -v pmb="$(echo "$pkgBytes / 1048576" | bc -l)" 'BEGIN {
-    printf "  fixed cost of a run (updater start to finished window, no files): %d ms\n", fx
-    printf "  inflate only, into memory:           %6d ms  %7.1f MB/s\n", inf, mb / (inf / 1000)
-    printf "  update with flush (the product):     %6d ms  %7.1f MB/s  ratio %.2f (%d ms without the fixed cost: ratio %.2f)\n",
-      fl, mb / (fl / 1000), fl / inf, fl - fx, (fl - fx) / inf
-    printf "  update without flush:                %6d ms  %7.1f MB/s  ratio %.2f (%d ms without the fixed cost: ratio %.2f)\n",
-      nf, mb / (nf / 1000), nf / inf, nf - fx, (nf - fx) / inf
-    printf "  cost of the flush:                   %6d ms  (%.0f%% of the update without it)\n",
-      fl - nf, 100 * (fl - nf) / nf
-    printf "  MAKEEXE of the package:              %6d ms  (%d ms for an empty package: %d ms for %.0f MB)\n",
-      b, be, b - be, pmb
-    printf "  copying the same bytes (cat):        %6d ms  builder/copy ratio %.2f (%.2f without the start-up)\n",
+  local fx; fx=$(min "${fixed[@]}")
+  local on="disk"
+  [ "${BENCH_TMPFS:-0}" != 1 ] || on="memory (tmpfs)"
+  echo "== results (best of $runs; program folder on $on; RL_PATCH.EXE: $rl)"
+  echo "  fixed cost of a run (updater start to finished window, no files): $fx ms"
+  for shape in "${shapes[@]}"; do
+    local files bytes pkgBytes target
+    files=$(find "$shape/files" -type f | wc -l)
+    bytes=$(du -sb "$shape/files" | cut -f1)
+    pkgBytes=$(stat -c %s "$shape/package.pkg")
+    # The goals: per byte (one big file) within 1.25 times the baseline, per file within 1.5.
+    case $shape in big) target=1.25 ;; small) target=1.5 ;; *) target=0 ;; esac
+    # shellcheck disable=SC2086
+    LC_ALL=C awk -v shape="$shape" -v files="$files" -v mb="$(echo "$bytes / 1048576" | bc -l)" \
+      -v pmb="$(echo "$pkgBytes / 1048576" | bc -l)" -v fx="$fx" -v target="$target" \
+      -v inf="$(min ${infl[$shape]})" -v nf="$(min ${nofl[$shape]})" \
+      -v bl="$(min ${base[$shape]})" -v up="$(min ${upd[$shape]})" 'BEGIN {
+      printf "== %s: %d file%s, %.0f MB installed (package %.0f MB)\n", shape, files, files == 1 ? "" : "s", mb, pmb
+      printf "  %-44s %7s %8s %10s\n", "", "ms", "MB/s", "ms a file"
+      row("inflate only, into memory", inf)
+      row("baseline without the flush", nf)
+      row("baseline (the least an updater does)", bl)
+      row("update, less the fixed cost", up - fx)
+      printf "  ratio update / baseline: %.2f", (up - fx) / bl
+      if (target > 0) printf " (goal: %.2f or less: %s)", target, (up - fx) / bl <= target ? "met" : "NOT MET"
+      printf "; update / inflate only: %.2f\n", (up - fx) / inf
+    }
+    function row(label, ms) {
+      printf "  %-44s %7d %8.1f %10.3f\n", label, ms, mb / (ms / 1000), ms / files
+    }'
+  done
+  LC_ALL=C awk -v b="$(min "${builder[@]}")" -v be="$(min "${builderEmpty[@]}")" \
+    -v c="$(min "${copy[@]}")" -v pmb="$(echo "$(stat -c %s mixed/package.pkg) / 1048576" | bc -l)" 'BEGIN {
+    printf "== MAKEEXE of the mixed package: %d ms (%d ms for an empty package: %d ms for %.0f MB)\n", b, be, b - be, pmb
+    printf "  copying the same bytes (cat): %d ms; builder/copy ratio %.2f (%.2f without the start-up)\n",
       c, b / (c ? c : 1), (b - be) / (c ? c : 1)
   }'
 }
@@ -124,62 +182,77 @@ if [ -n "${PINECONE_BENCH_INNER:-}" ]; then
 fi
 
 bash scripts/setup >/dev/null
-echo "== building (win64: RL_PATCH.EXE, the driver, inflate_only; the same without the flush; pinepack)"
+echo "== building (win64: RL_PATCH.EXE, inflate_only, baseline_update, timed_update; pinepack)"
 cmake --preset native -B "$nativeBuild" >/dev/null
 cmake --build "$nativeBuild" -j2 --target pinepack >/dev/null
 cmake --preset win64 -B "$winBuild" >/dev/null
-cmake --build "$winBuild" -j2 --target rl_patch demo_driver inflate_only >/dev/null
-cmake --preset win64 -B "$noFlushBuild" -DCMAKE_CXX_FLAGS=-DPINECONE_BENCH_NO_FLUSH >/dev/null
-cmake --build "$noFlushBuild" -j2 --target rl_patch >/dev/null
+cmake --build "$winBuild" -j2 --target rl_patch inflate_only baseline_update timed_update >/dev/null
 
 mkdir -p "$work"
-if [ ! -f "$work/bench.pkg" ] || [ "$(cat "$work/size" 2>/dev/null)" != "$sizeMb" ]; then
-  echo "== making about $sizeMb MB of files and the package (once; kept in $work)"
-  rm -rf "$work/files" && mkdir -p "$work/files"
-  python3 - "$work/files" "$sizeMb" <<'PY'
+params="$bigMb $smallFiles $mixedMb"
+if [ "$(cat "$work/params" 2>/dev/null)" != "$params" ]; then
+  echo "== making the files and packages (once; kept in $work)"
+  rm -rf "$work" && mkdir -p "$work"
+  python3 - "$work" "$bigMb" "$smallFiles" "$mixedMb" <<'PY'
 import os, random, sys
-folder, total = sys.argv[1], int(sys.argv[2]) * 1048576
+work, bigMb, smallFiles, mixedMb = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
 rng = random.Random(2026)
 words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
          for _ in range(3000)]
 text = b" ".join(rng.choice(words) for _ in range(400000))  # about 2.4 MB of word soup
-def contents(kind, size):
-    if kind == "text":       # compresses to about a third
-        start = rng.randrange(len(text) - 1)
-        return (text[start:] + text)[:size] if size < len(text) else (text * (size // len(text) + 1))[:size]
-    if kind == "binary":     # 6 bits of entropy a byte: compresses a little
-        return bytes(b & 0x3F for b in os.urandom(size))
-    return os.urandom(size)  # random: stored
-made, n = 0, 0
-plan = [(0.05, 1024, 32768), (0.40, 65536, 1048576), (0.55, 4194304, 16777216)]
-for share, low, high in plan:
-    budget = total * share
-    spent = 0
+def soup(size):  # compresses to about a third
+    start = rng.randrange(len(text) - 1)
+    out = bytearray()
+    while len(out) < size:
+        out += text[start:start + size - len(out)]
+        start = 0
+    return bytes(out)
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+def manifest(shape, folders):
+    with open(os.path.join(work, shape, "manifest.json"), "w") as f:
+        f.write('{ "registry": { "key": "SOFTWARE\\\\PineconeTests\\\\bench", "folderValue": '
+                '"ProgramPath", "fileValue": "ProgramName", "patchLevelValue": "PatchLevel" },\n'
+                '  "patchLevel": 1, "folders": [%s] }\n' % ", ".join('"%s"' % d for d in folders))
+# big: one file, written in pieces of the soup
+big = os.path.join(work, "big", "files", "big.dat")
+os.makedirs(os.path.dirname(big))
+with open(big, "wb") as f:
+    left = bigMb * 1048576
+    while left > 0:
+        piece = soup(min(left, 4 * 1048576))
+        f.write(piece)
+        left -= len(piece)
+manifest("big", [])
+# small: files of 1-16 KB in 10 folders
+for n in range(smallFiles):
+    write(os.path.join(work, "small", "files", "dir%d" % (n % 10), "f%05d.txt" % n),
+          soup(rng.randint(1024, 16384)))
+manifest("small", ["dir%d" % d for d in range(10)])
+# mixed: many sizes, text, 6-bit binary and random (stored)
+total, n = mixedMb * 1048576, 0
+for share, low, high in [(0.05, 1024, 32768), (0.40, 65536, 1048576), (0.55, 4194304, 16777216)]:
+    budget, spent = total * share, 0
     while spent < budget:
         size = min(rng.randint(low, high), int(budget - spent) + low)
         kind = rng.choice(["text", "text", "binary", "random"])
-        sub = "dir%d" % (n % 7)
-        os.makedirs(os.path.join(folder, sub), exist_ok=True)
-        name = os.path.join(folder, sub if n % 3 else "", "f%04d.%s" % (n, kind[:3]))
-        with open(name, "wb") as f:
-            f.write(contents(kind, size))
+        data = (soup(size) if kind == "text" else
+                bytes(b & 0x3F for b in os.urandom(size)) if kind == "binary" else os.urandom(size))
+        sub = "dir%d" % (n % 7) if n % 3 else ""
+        write(os.path.join(work, "mixed", "files", sub, "f%04d.%s" % (n, kind[:3])), data)
         spent += size
         n += 1
-print("made %d files" % n)
+manifest("mixed", ["dir%d" % d for d in range(7)])
+os.makedirs(os.path.join(work, "nofiles"))
 PY
-  cat >"$work/manifest.json" <<'JSON'
-{ "registry": { "key": "SOFTWARE\\PineconeTests\\bench", "folderValue": "ProgramPath",
-                "fileValue": "ProgramName", "patchLevelValue": "PatchLevel" },
-  "patchLevel": 1,
-  "folders": [ "dir0", "dir1", "dir2", "dir3", "dir4", "dir5", "dir6" ] }
-JSON
-  mkdir -p "$work/nofiles"
-  t0=$(now_ms)
-  "$nativeBuild/tools/pinepack/pinepack" -q create "$work/files" "$work/manifest.json" "$work/bench.pkg"
-  echo "   pinepack create: $(($(now_ms) - t0)) ms"
-  "$nativeBuild/tools/pinepack/pinepack" -q create "$work/nofiles" "$work/manifest.json" "$work/empty.pkg"
-  echo "$sizeMb" >"$work/size"
+  for shape in big small mixed; do
+    "$nativeBuild/tools/pinepack/pinepack" -q create "$work/$shape/files" "$work/$shape/manifest.json" "$work/$shape/package.pkg"
+  done
+  "$nativeBuild/tools/pinepack/pinepack" -q create "$work/nofiles" "$work/big/manifest.json" "$work/empty.pkg"
+  echo "$params" >"$work/params"
 fi
 
 # Every Wine call runs on the display (see scripts/demo for why).
-PINECONE_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$sizeMb" "$runs"
+PINECONE_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$runs"
