@@ -1,6 +1,8 @@
 // The portable reader over packages made by the writer and damaged byte by byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -472,6 +474,98 @@ TEST(ExtractEntry, FlagsAndEmptyEntries) {
     unsigned char* buffer = ExtractToBuffer(loaded.view, i);
     EXPECT_NE(buffer, nullptr) << i;
     std::free(buffer);
+  }
+}
+
+// Entries of several chunks, streamed through a source that records what is read and can fail,
+// into a sink that records the pieces and can stop.
+struct Recorder {
+  const std::vector<uint8_t>* bytes;
+  uint32_t failFrom = UINT32_MAX;  // reads at or past this offset fail
+  uint64_t readEnd = 0;            // the end of the furthest read asked for
+  size_t stopAfter = SIZE_MAX;     // pieces the sink takes before it refuses
+  std::vector<uint32_t> pieces;
+  std::vector<uint8_t> out;
+  static int Read(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+    auto* r = static_cast<Recorder*>(context);
+    r->readEnd = std::max<uint64_t>(r->readEnd, uint64_t{offset} + count);
+    if (offset >= r->failFrom || uint64_t{offset} + count > r->bytes->size()) return 0;
+    std::memcpy(buffer, r->bytes->data() + offset, count);
+    return 1;
+  }
+  static int Write(void* context, const unsigned char* data, uint32_t count) {
+    auto* r = static_cast<Recorder*>(context);
+    if (r->pieces.size() == r->stopAfter) return 0;
+    r->pieces.push_back(count);
+    r->out.insert(r->out.end(), data, data + count);
+    return 1;
+  }
+};
+
+TEST(StreamEntry, ChunkBoundaries) {
+  constexpr uint32_t kChunk = kExtractChunk;
+  // Deflated at level 0 (stored blocks), a stream is longer than its contents: every stream
+  // below spans two input chunks or more.
+  struct Case {
+    const char* what;
+    size_t contents;  // bytes of the data written
+    bool deflate;
+    std::function<void(Patchable&, Recorder&)> change;
+    bool ok;
+  };
+  const auto setSize = [](int64_t delta) {
+    return [delta](Patchable& p, Recorder&) {
+      p.SetField(5, L::kSizeField, static_cast<uint32_t>(p.Field(5, L::kSizeField) + delta));
+    };
+  };
+  const auto none = [](Patchable&, Recorder&) {};
+  const Case cases[] = {
+      {"stored, three chunks and a bit", 3 * kChunk + 5, false, none, true},
+      {"deflated, three chunks and a bit", 3 * kChunk + 5, true, none, true},
+      {"deflated, exactly two chunks", 2 * kChunk, true, none, true},
+      {"deflated, size one short: the extra byte comes after the last chunk", 2 * kChunk + 1, true,
+       setSize(-1), false},
+      {"deflated, size one past the stream", 2 * kChunk, true, setSize(1), false},
+      {"deflated, a byte damaged in the second input chunk", 3 * kChunk, true,
+       [](Patchable& p, Recorder&) { p.bytes[p.layout.dataOffsets[5] + kChunk + 100] ^= 0x55; },
+       false},
+      {"deflated, stream cut short in its second input chunk", 3 * kChunk, true,
+       [](Patchable& p, Recorder&) { p.SetField(5, L::kPackedSizeField, kChunk + 1000); }, false},
+      {"stored, the source fails at the second chunk", 3 * kChunk, false,
+       [](Patchable& p, Recorder& r) { r.failFrom = p.layout.dataOffsets[5] + kChunk; }, false},
+      {"deflated, the source fails at the second chunk", 3 * kChunk, true,
+       [](Patchable& p, Recorder& r) { r.failFrom = p.layout.dataOffsets[5] + kChunk; }, false},
+      {"deflated, the sink stops after one piece", 3 * kChunk, true,
+       [](Patchable&, Recorder& r) { r.stopAfter = 1; }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Patchable p;
+    p.spec.entries.push_back({"big.bin", SampleData(c.contents, 9), c.deflate, 0});
+    p.bytes = WritePackage(p.spec, &p.layout);
+    Recorder r;
+    r.bytes = &p.bytes;
+    c.change(p, r);
+    PackageView view;
+    InitPackageView(view);
+    SetMemorySource(view, p.bytes.data(), static_cast<uint32_t>(p.bytes.size()));
+    ASSERT_EQ(LoadPackage(view, 0), 1);
+    view.source.read = Recorder::Read;
+    view.source.context = &r;
+    EXPECT_EQ(StreamEntry(view, 5, ByteSink{Recorder::Write, &r}), c.ok ? 1 : 0);
+    // Never a read outside the entry's stored bytes, never a piece larger than a chunk, never
+    // more than the entry's size.
+    const uint32_t stored = c.deflate ? p.Field(5, L::kPackedSizeField) : p.Field(5, L::kSizeField);
+    EXPECT_LE(r.readEnd, p.layout.dataOffsets[5] + stored);
+    for (uint32_t piece : r.pieces) EXPECT_LE(piece, kChunk);
+    EXPECT_LE(r.out.size(), p.Field(5, L::kSizeField)) << "never more than the entry's size";
+    if (c.ok) {
+      EXPECT_EQ(r.out, p.spec.entries[5].data);
+    }
+    if (r.stopAfter != SIZE_MAX) {
+      EXPECT_EQ(r.pieces.size(), r.stopAfter) << "nothing written after the sink refused";
+    }
+    UnloadPackage(view);
   }
 }
 
