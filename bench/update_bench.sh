@@ -49,16 +49,20 @@ reset_program() {
   sync
 }
 
-# One update run; prints its milliseconds from start to finished window.
+# One update run; prints its milliseconds from start to finished window. A run that does not
+# complete (once in a long while Wine fails to start a program) is tried once more.
 update_ms() {
-  local shape=$1 exe=$2 out
-  reset_program "$shape"
-  out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
-  if ! grep -q ': installed$' <<<"$out"; then
-    echo "bench: the update did not complete: $out" >&2
-    return 1
-  fi
-  sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
+  local shape=$1 exe=$2 out attempt
+  for attempt in 1 2; do
+    reset_program "$shape"
+    out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
+    if grep -q ': installed$' <<<"$out"; then
+      sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
+      return 0
+    fi
+    echo "bench: the update did not complete (attempt $attempt): $out" >&2
+  done
+  return 1
 }
 
 # One baseline run (extra arguments passed on); prints its milliseconds.
@@ -73,8 +77,11 @@ baseline_ms() {
 }
 
 inflate_ms() {
-  "$WINE" "$winBuild/bench/inflate_only.exe" "$(zpath "$work/$1/package.pkg")" |
-    tr -d '\r' | sed -n 's/.* in \([0-9]*\) ms.*/\1/p'
+  local ms
+  ms=$("$WINE" "$winBuild/bench/inflate_only.exe" "$(zpath "$work/$1/package.pkg")" |
+    tr -d '\r' | sed -n 's/.* in \([0-9]*\) ms (0 failed)$/\1/p')
+  [ -n "$ms" ] || { echo "bench: inflating $1 failed" >&2; return 1; }
+  echo "$ms"
 }
 
 # The program folder holds exactly the shape's files (and prog.exe), byte for byte.
@@ -101,21 +108,28 @@ inner() {
 
 measure() {
   local pinepack=$nativeBuild/tools/pinepack/pinepack shape
-  "$pinepack" -q wrap "$rl" empty.pkg update-empty.exe
-  for shape in "${shapes[@]}"; do "$pinepack" -q wrap "$rl" "$shape/package.pkg" "$shape/update.exe"; done
+  "$pinepack" -q wrap "$rl" empty.pkg update-empty.exe || return 1
+  for shape in "${shapes[@]}"; do
+    "$pinepack" -q wrap "$rl" "$shape/package.pkg" "$shape/update.exe" || return 1
+  done
 
+  # This runs in a list (measure || ...), where errexit does not hold: every failure returns.
   declare -A upd base nofl infl
-  local fixed=()
-  local run
+  local fixed=() run v
   for run in $(seq "$runs"); do
-    fixed+=("$(update_ms "" "$work/update-empty.exe")")
+    v=$(update_ms "" "$work/update-empty.exe") || return 1
+    fixed+=("$v")
     for shape in "${shapes[@]}"; do
-      upd[$shape]+=" $(update_ms "$shape" "$work/$shape/update.exe")"
-      [ "$run" != "$runs" ] || check_installed "$shape" update
-      base[$shape]+=" $(baseline_ms "$shape")"
-      [ "$run" != "$runs" ] || check_installed "$shape" baseline
-      nofl[$shape]+=" $(baseline_ms "$shape" --no-flush)"
-      infl[$shape]+=" $(inflate_ms "$shape")"
+      v=$(update_ms "$shape" "$work/$shape/update.exe") || return 1
+      upd[$shape]+=" $v"
+      [ "$run" != "$runs" ] || check_installed "$shape" update || return 1
+      v=$(baseline_ms "$shape") || return 1
+      base[$shape]+=" $v"
+      [ "$run" != "$runs" ] || check_installed "$shape" baseline || return 1
+      v=$(baseline_ms "$shape" --no-flush) || return 1
+      nofl[$shape]+=" $v"
+      v=$(inflate_ms "$shape") || return 1
+      infl[$shape]+=" $v"
     done
   done
 
@@ -134,7 +148,7 @@ measure() {
     cat "$rl" mixed/package.pkg >copy.exe
     copy+=($(($(now_ms) - t0)))
   done
-  "$pinepack" -q wrap "$rl" mixed/package.pkg wrapped.exe
+  "$pinepack" -q wrap "$rl" mixed/package.pkg wrapped.exe || return 1
   cmp -s built.exe wrapped.exe || { echo "bench: MAKEEXE differs from pinepack wrap" >&2; return 1; }
 
   local fx; fx=$(min "${fixed[@]}")
