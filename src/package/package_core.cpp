@@ -129,7 +129,7 @@ int CheckEntries(const PackageView& view) {
     const bool deflated = (e.flags & ENTRY_DEFLATED) != 0;
     if (!FitsIn(e.dataOffset, deflated ? e.packedSize : e.size, packageLength)) return 0;
     if (deflated && e.size > static_cast<uint64_t>(e.packedSize) * kMaxInflateRatio) return 0;
-    if (!IsControlSection(e) && !IsSafeRelativeName(e.name)) return 0;
+    if (!IsControlSection(e) && !IsFileName(e.name)) return 0;
   }
   return 1;
 }

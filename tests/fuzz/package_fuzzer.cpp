@@ -44,7 +44,7 @@ void ExtractAll(const PackageView& view) {
   for (uint32_t i = 0; i < view.header.entryCount; ++i) {
     const DirectoryEntry& e = view.directory[i];
     Require(std::memchr(e.name, 0, kEntryNameSize) != nullptr);
-    Require(IsControlSection(e) || IsSafeRelativeName(e.name));
+    Require(IsControlSection(e) || IsFileName(e.name));
     // Exactly size bytes, so that the sanitizer sees any write past them.
     unsigned char* destination = static_cast<unsigned char*>(std::malloc(e.size ? e.size : 1));
     if (!destination) continue;

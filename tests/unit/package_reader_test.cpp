@@ -289,9 +289,28 @@ TEST(LoadPackage, UnsafeFileEntryNames) {
     int ok;
   };
   const Case cases[] = {
-      {"..\\evil.exe", 0}, {"../evil.exe", 0}, {"a\\..\\..\\b", 0}, {"a/../b", 0},
-      {"a\\..", 0},        {"C:evil.exe", 0},  {"file.txt:ads", 0}, {"\\lead.txt", 1},
-      {"..a\\b..", 1},     {"a\\.\\b", 1},     {"...", 0},          {"a\\...\\b", 0},
+      {"..\\evil.exe", 0},
+      {"../evil.exe", 0},
+      {"a\\..\\..\\b", 0},
+      {"a/../b", 0},
+      {"a\\..", 0},
+      {"C:evil.exe", 0},
+      {"file.txt:ads", 0},
+      {"\\lead.txt", 1},
+      {"..a\\b..", 1},
+      {"a\\.\\b", 1},
+      {"...", 0},
+      {"a\\...\\b", 0},
+      {"", 0},
+      {"\\", 0},
+      {"dir\\", 0},
+      {"CON", 0},
+      {"nul.txt", 0},
+      {"Com1.dll", 0},
+      {"lpt9 .x", 0},
+      {"aux\\x.dll", 0},
+      {"COM0.dll", 1},
+      {"icon.ico", 1},
   };
   for (const Case& c : cases) {
     PackageSpec spec = SamplePackageSpec();

@@ -285,17 +285,21 @@ TEST(Create, RefusesFoldersThatCannotBePackaged) {
       {{"A.txt", "a.txt"}, "", "letter case"},
       {{"sub/X.dll", "SUB/x.dll"}, "", "letter case"},
       {{"bad:name.txt"}, "", "leaves the program folder"},
+      {{"CON.txt"}, "", "not a file's name"},
+      {{"sub/nul/x.dll"}, "", "not a file's name"},
+      {{"a.txt"}, R"(, "rename": {"a.txt": "Lpt1.txt"})", "not a file's name"},
+      {{"a.txt"}, R"(, "rename": {"a.txt": "docs/"})", "not a file's name"},
       {{"中.txt"}, "", "Windows-1251"},
       {{"a.txt"}, R"(, "rename": {"missing.txt": "b.txt"})", "not a file in the folder"},
   };
   for (const Case& c : cases) {
     TempFolder folder;
     for (const std::string& f : c.files) folder.Write("files/" + f, Bytes("x"));
-    const Manifest m = ParseManifest(
-        R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
-            "patchLevelValue": "P"}, "patchLevel": 1)" +
-        c.manifestTail + "}");
     try {
+      const Manifest m = ParseManifest(
+          R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
+              "patchLevelValue": "P"}, "patchLevel": 1)" +
+          c.manifestTail + "}");
       BuildPackageSpec(folder.path() / "files", m, {}, {});
       ADD_FAILURE() << "accepted " << c.files[0];
     } catch (const ToolError& e) {
@@ -375,6 +379,15 @@ TEST(Verify, NamesEveryProblem) {
        },
        none,
        {"leaves the program folder"},
+       true},
+      {"device names as a file and as a name on disk",
+       [](PackageSpec& s) {
+         s.entries.push_back({"aux.dll", Bytes("x"), true});
+         s.entries.insert(s.entries.begin(),
+                          {":XlatNamesTable", XlatTablePayload({{"a.txt", "bin\\com3"}}), true});
+       },
+       none,
+       {"CON or NUL", "not a file's name"},
        true},
       {"directory method 1",
        keep,

@@ -73,7 +73,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     if (error) throw ToolError("cannot read " + Show(folder) + ": " + error.message());
     if (!it->is_regular_file() || IsExcluded(it->path(), options.exclude)) continue;
     const std::string relative = fs::relative(it->path(), folder).generic_u8string();
-    const std::string name = PackageName(relative, "file " + relative);
+    const std::string name = PackageFileName(relative, "file " + relative);
     if (NameTaken(names, name))
       throw ToolError("file " + relative +
                       ": another file has the same name apart from letter case");

@@ -101,7 +101,8 @@ void CheckSectionLayout(const char* key, const std::vector<uint8_t>& payload,
     if (!CheckXlatTable(data, size))
       problems.push_back(label +
                          ": a pair lacks its second string or a NUL, the closing empty string "
-                         "is missing, or a name on disk leaves the program folder");
+                         "is missing, or a name on disk leaves the program folder or is not a "
+                         "file's name (a device name such as CON or NUL)");
   } else if (!CheckNameList(data, size, 0)) {
     problems.push_back(label + ": a name lacks its NUL or the closing empty name is missing");
   } else if (!CheckNameList(data, size, 1)) {
@@ -221,9 +222,14 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
       problems.push_back(label + ": the name has no NUL in its 32 bytes (longer than 31)");
       continue;
     }
-    if (e.name[0] == '\0') problems.push_back(label + ": empty name");
-    if (!IsControlSection(e) && !IsSafeRelativeName(e.name))
+    if (e.name[0] == '\0')
+      problems.push_back(label + ": empty name");
+    else if (!IsControlSection(e) && !IsSafeRelativeName(e.name))
       problems.push_back(label + ": the name leaves the program folder (a '..' or ':')");
+    else if (!IsControlSection(e) && !IsFileName(e.name))
+      problems.push_back(label +
+                         ": not a file's name (a device name such as CON or NUL, or no "
+                         "file name at its end)");
     for (uint32_t j = 0; j < i; ++j) {
       if (std::memchr(directory[j].name, 0, kEntryNameSize) &&
           NamesEqual(directory[j].name, e.name)) {

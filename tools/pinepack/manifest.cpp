@@ -86,6 +86,15 @@ std::string PackageName(const std::string& utf8, const std::string& what) {
   return name;
 }
 
+std::string PackageFileName(const std::string& utf8, const std::string& what) {
+  std::string name = PackageName(utf8, what);
+  if (!IsFileName(name.c_str()))
+    throw ToolError(what + ": \"" + utf8 +
+                    "\" is not a file's name (a device name such as CON or NUL, or no file name "
+                    "at its end)");
+  return name;
+}
+
 Manifest ParseManifest(const std::string& text) {
   json root;
   try {
@@ -134,7 +143,7 @@ Manifest ParseManifest(const std::string& text) {
       const std::string where = "rename[\"" + item.key() + "\"]";
       if (!item.value().is_string()) throw ToolError(where + ": must be a string");
       m.renames.emplace_back(PackageName(item.key(), where),
-                             PackageName(item.value().get<std::string>(), where));
+                             PackageFileName(item.value().get<std::string>(), where));
     }
   }
   return m;

@@ -47,3 +47,8 @@ std::string ManifestToJson(const Manifest& manifest);
 // package stores it: Windows-1251, '\' separators. Throws ToolError (naming what) when it is
 // empty, cannot be converted, or leaves the program folder ('..' component, ':').
 std::string PackageName(const std::string& utf8, const std::string& what);
+
+// PackageName for the name of a file the update writes (a file in the folder, a rename's name on
+// disk): also throws when it is not a file's name (IsFileName: a device name such as CON or NUL in
+// any component, or no file name at its end).
+std::string PackageFileName(const std::string& utf8, const std::string& what);
