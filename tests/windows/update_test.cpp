@@ -13,6 +13,7 @@
 
 #include "driver_win32.h"
 #include "fixtures_win32.h"
+#include "installed_win32.h"
 #include "package/package.h"
 #include "package_writer.h"
 #include "shell/texts.h"
@@ -22,80 +23,9 @@
 
 namespace {
 
-constexpr DWORD kTimeoutMs = 20000;
-
-std::string Format(const char* format, const std::string& argument) {
-  std::vector<char> out(argument.size() + 512);
-  std::snprintf(out.data(), out.size(), format, argument.c_str());
-  return out.data();
-}
-
-WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data, bool deflate = true) {
-  WriterEntry e;
-  e.name = name;
-  e.data = data;
-  e.deflate = deflate;
-  return e;
-}
-
-// Contents of a file entry, different for every name so that a mix-up shows.
-std::vector<uint8_t> ContentsFor(const std::string& name, size_t repeat = 50) {
-  std::string s;
-  for (size_t i = 0; i < repeat; ++i) s += "new contents of " + name + " #" + std::to_string(i);
-  return Bytes(s);
-}
-
-// An installed program: folder prog\ with prog.exe, and the registry values that name it.
-class Installed {
- public:
-  explicit Installed(const std::string& tag) : root_(tag), registry_("Update" + tag) {
-    folder_ = root_ / "prog";
-    CreateDirectoryA(folder_.c_str(), nullptr);
-    WriteFileText(Path("prog.exe"), "the installed program");
-    registry_.SetString("ProgramPath", folder_);
-    registry_.SetString("ProgramName", "prog.exe");
-  }
-  // The program folder, without a trailing backslash (as installers usually store it).
-  const std::string& folder() const { return folder_; }
-  std::string Path(const std::string& relative) const { return folder_ + "\\" + relative; }
-  RegistryFixture& registry() { return registry_; }
-  std::vector<uint8_t> Keys(int32_t level) const {
-    return RegistryKeysPayload(registry_.keyPath(), "ProgramPath", "ProgramName", "PatchLevel",
-                               level);
-  }
-  WriterEntry KeysEntry(int32_t level) const { return Entry(":RegistryKeys", Keys(level)); }
-  int64_t Level() const { return registry_.GetDword("PatchLevel", -0x100000000LL); }
-  std::string WritePackage(const PackageSpec& spec) const {
-    const std::string path = root_ / "update.pkg";
-    EXPECT_TRUE(WriteFileBytes(path, ::WritePackage(spec)));
-    return path;
-  }
-
- private:
-  TempFolder root_;
-  RegistryFixture registry_;
-  std::string folder_;
-};
-
-constexpr int64_t kNoLevel = -0x100000000LL;
+constexpr DWORD kTimeoutMs = kUpdateTimeoutMs;
 
 using Outcome = UserOutcome;
-
-// Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
-// (Cancel beyond the list); a waiting window gets the click on "OK".
-Outcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers) {
-  const Outcome outcome = PlayUser(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath),
-                                   answers, 100, kTimeoutMs);
-  EXPECT_TRUE(outcome.started) << "cannot start the updater";
-  EXPECT_TRUE(outcome.exited) << "the updater did not end";
-  EXPECT_EQ(outcome.exitCode, 0u);
-  return outcome;
-}
-
-void ExpectCompleted(const Outcome& o) {
-  EXPECT_TRUE(o.waited);
-  EXPECT_EQ(o.status, texts::kUpdateInstalledText);
-}
 
 const std::string kWarningCaption = texts::kPatchLevelWarningCaption;
 const std::string kWarningText = texts::kPatchLevelWarningText;
@@ -466,11 +396,6 @@ TEST(UpdateRun, ControlSectionsOnlyStillCompletes) {
 
 // ---------------------------------------------------------------------------------------------
 // File replacement: failures roll back, the run goes on, the level stays.
-
-std::vector<uint8_t> Damaged(std::vector<uint8_t> stream, size_t at) {
-  stream[at] ^= 0x55;
-  return stream;
-}
 
 TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
   const std::vector<uint8_t> good = ContentsFor("bad.dll", 200);
