@@ -2,6 +2,7 @@
 // target + ".bak" until the new one is complete and on disk, and put back when the write fails.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,16 +38,76 @@ int WriteToFile(void* context, const unsigned char* data, uint32_t count) {
   return 1;
 }
 
-// Creates target and fills it with entry index, chunk by chunk, then flushes it so that the
-// new contents are on disk before the caller deletes the backup. 1 when the file is complete;
-// 0 otherwise. The handle is closed on return, before the caller commits or rolls back.
+// Creates target, which must not exist (CREATE_NEW: no file that is already there is ever
+// opened for writing, so a file without a backup can never be truncated), fills it with entry
+// index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
+// deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
+// file it created, so that the target's name is free again for the backup to come back.
 int WriteNewFile(const PackageView& view, int index, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  if (!StreamEntry(view, index, ByteSink{WriteToFile, file.Get()})) return 0;
-  if (kFlushBeforeCommit && !FlushFileBuffers(file.Get())) return 0;
-  return 1;
+  if (StreamEntry(view, index, ByteSink{WriteToFile, file.Get()}) &&
+      (!kFlushBeforeCommit || FlushFileBuffers(file.Get())))
+    return 1;
+  file.Close();
+  DeleteFileA(target);
+  return 0;
+}
+
+// Prepare: frees the target's name for the new file, keeping the previous file as the backup.
+// The normal case is one rename. When the rename finds no target, the entry is a new file, or an
+// interrupted earlier run set the previous file aside already (its backup stays the one to put
+// back). When that run's backup is in the way, the target is its partial successor and is
+// deleted. 1 when the name is free; 0 when a previous file is still there and cannot be set
+// aside (held open by a program that does not share deletion): nothing has been touched.
+int SetTargetAside(const char* target, const char* backup) {
+  if (MoveFileA(target, backup)) return 1;
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return 1;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return DeleteFileA(target);
+    default:
+      return 0;
+  }
+}
+
+// Roll back: the backup, if there is one, becomes the target again. Never replaces a file.
+void PutBackupBack(const char* target, const char* backup) { MoveFileA(backup, target); }
+
+// A backup that cannot be deleted now (a running executable can be renamed but not deleted) is
+// renamed to a name of its own, so that no later run takes it for the backup of an interrupted
+// run, and deleted at the next restart (the updater runs elevated). When no free name is found,
+// it is deleted at the restart under its own name.
+void RetireBackup(const char* backup) {
+  char retired[kPathBufferSize];
+  for (unsigned n = 1; n < 100; ++n) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, ".%u", n);
+    if (!JoinPath(retired, sizeof retired, backup, suffix)) break;
+    if (MoveFileA(backup, retired)) {
+      MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      return;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  MoveFileExA(backup, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// Commit: the new file is complete, so the backup goes. One delete in the normal case (and for a
+// new file, where it finds nothing). A read-only, hidden or system backup has those attributes
+// cleared first; one that still resists is retired. Never leaves a backup under its name, where
+// the next run would take it for the previous file of an interrupted run.
+void DropBackup(const char* backup) {
+  if (DeleteFileA(backup)) return;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
+  if (DeleteFileA(backup)) return;
+  RetireBackup(backup);
 }
 
 // The error message for a path too long for its buffer: the full path is still named.
@@ -78,18 +139,14 @@ int ReplaceFile(const PackageView& view, int index, const char* programFolder, c
   }
 
   CreateParentFolders(programFolder, name);
-  // Fails, harmlessly, for a new file, and when a backup from an interrupted run is in the way:
-  // that backup then stays the one to put back.
-  MoveFileA(target, backup);
-  DeleteFileA(target);
-
-  if (WriteNewFile(view, index, target)) {
-    DeleteFileA(backup);
-    ShowStatus(texts::kFileUpdatedFormat, target);
-    return 1;
+  if (SetTargetAside(target, backup)) {
+    if (WriteNewFile(view, index, target)) {
+      DropBackup(backup);
+      ShowStatus(texts::kFileUpdatedFormat, target);
+      return 1;
+    }
+    PutBackupBack(target, backup);
   }
-  DeleteFileA(target);
-  MoveFileA(backup, target);
   ShowStatus(texts::kFileFailedFormat, target);
   return 0;
 }

@@ -30,7 +30,10 @@ void RunUpdate(const PackageView& view, TargetInfo& target);
 
 // Installs file entry index under its name on disk (through the translation table, a run of
 // NUL-terminated pairs ended by an empty string), keeping the previous file as target + ".bak"
-// until the new one is complete. Shows its own status texts. 1 on success, 0 after rollback.
+// until the new one is complete and flushed; a backup left by an interrupted earlier run is kept
+// as the previous file. A file is never written in place: one that cannot be renamed aside (held
+// open without delete sharing) fails untouched. Shows its own status texts. 1 on success, with
+// no backup left under its name; 0 after rollback (the previous file back, or untouched).
 int ReplaceFile(const PackageView& view, int index, const char* programFolder, const char* table);
 
 // Creates the folders between programFolder and the name on disk, from the outermost in

@@ -440,30 +440,6 @@ TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
   }
 }
 
-// Another program holds the file open without sharing: it can be neither moved, deleted nor
-// overwritten. It stays as it was, nothing is left beside it, the other files are installed.
-TEST(UpdateReplace, FileHeldOpenWithoutSharingStaysUntouched) {
-  Installed app("lock");
-  WriteFileText(app.Path("locked.dll"), "in use");
-  PackageSpec spec;
-  spec.entries.push_back(app.KeysEntry(3));
-  spec.entries.push_back(Entry("free.dll", ContentsFor("free.dll")));
-  spec.entries.push_back(Entry("locked.dll", ContentsFor("locked.dll")));
-  const std::string package = app.WritePackage(spec);
-  HANDLE held = CreateFileA(app.Path("locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  const Outcome o = RunUpdater(package, {});
-  CloseHandle(held);
-  EXPECT_TRUE(o.waited);
-  EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("locked.dll")));
-  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("locked.dll"))), "in use");
-  EXPECT_EQ(ReadFileOrEmpty(app.Path("free.dll")), ContentsFor("free.dll"));
-  EXPECT_EQ(ListFolder(app.folder()),
-            (std::vector<std::string>{"free.dll", "locked.dll", "prog.exe"}));
-  EXPECT_EQ(app.Level(), kNoLevel);
-}
-
 // A backup left beside the target by an interrupted earlier run holds the previous file; the
 // target holds a partial new one. A commit deletes the backup; a rollback puts it back.
 TEST(UpdateReplace, BackupFromAnInterruptedRun) {
