@@ -1,6 +1,7 @@
 // The faults of a real machine, through the real window under Wine: files held open by other
-// programs, read-only and running files. Whatever happens, every file holds its old or its new
-// contents, and nothing is reported as done that is not on disk.
+// programs, read-only and running files, and a program file left set aside by a killed run.
+// Whatever happens, every file holds its old or its new contents (or its old contents wait in
+// its backup), nothing is reported as done that is not on disk, and a rerun finishes the update.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -233,6 +234,77 @@ TEST(FaultAttributes, ARunningProgramFileIsRetiredAndDeletedAtTheNextRestart) {
   EXPECT_EQ(ReadFileOrEmpty(app.Path("prog.exe")), first);
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"prog.exe", "prog.exe.bak.1"}));
   EXPECT_EQ(app.Level(), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The program file left set aside: a run killed between renaming the program file to its backup
+// and completing the new one leaves the program file absent (or partial) and its backup. The
+// rerun finds the program by that backup and never ends with the program file missing.
+
+TEST(FaultProgramFile, ARerunFindsTheProgramByItsBackupAndNeverLeavesItMissing) {
+  const std::vector<uint8_t> newProgram = ContentsFor("prog.exe");
+  const std::string oldProgram = "the installed program";
+  enum Ending { kCompleted, kFailed, kDeclined };
+  const struct {
+    const char* label;
+    bool installsProgram;
+    bool damagedProgram;
+    bool damagedOther;
+    bool startupQuestion;    // the startup question is asked (and declined when the run ends so)
+    int32_t installedLevel;  // the package brings level 5
+    Ending ending;
+  } cases[] = {
+      {"the package installs the program file", true, false, false, false, 1, kCompleted},
+      {"the program file's entry fails", true, true, false, false, 1, kFailed},
+      {"the package does not install it", false, false, false, false, 1, kCompleted},
+      {"another file fails", false, false, true, false, 1, kFailed},
+      {"the startup question declined", true, false, false, true, 1, kDeclined},
+      {"the patch-level warning declined", true, false, false, false, 5, kDeclined},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("setaside");
+    app.registry().SetDword("PatchLevel", static_cast<uint32_t>(c.installedLevel));
+    ASSERT_TRUE(MoveFileA(app.Path("prog.exe").c_str(), app.Path("prog.exe.bak").c_str()));
+    WriteFileText(app.Path("a.dll"), "old a");
+    PackageSpec spec;
+    if (c.startupQuestion)
+      spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Q", "Go?")));
+    spec.entries.push_back(app.KeysEntry(5));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    if (c.damagedOther)
+      spec.entries.back().packed = Damaged(DeflateBytes(ContentsFor("a.dll"), 9), 20);
+    if (c.installsProgram) {
+      spec.entries.push_back(Entry("prog.exe", newProgram));
+      if (c.damagedProgram) spec.entries.back().packed = Damaged(DeflateBytes(newProgram, 9), 20);
+    }
+    const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
+
+    EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"a.dll", "prog.exe"}));
+    const bool programInstalled = c.ending == kCompleted && c.installsProgram;
+    if (programInstalled)
+      EXPECT_EQ(ReadFileOrEmpty(app.Path("prog.exe")), newProgram);
+    else
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe"))), oldProgram);
+    switch (c.ending) {
+      case kCompleted:
+        ExpectCompleted(o);
+        EXPECT_EQ(app.Level(), 5);
+        break;
+      case kFailed:
+        EXPECT_TRUE(o.waited);
+        EXPECT_EQ(o.status, Format(texts::kFileFailedFormat,
+                                   app.Path(c.damagedProgram ? "prog.exe" : "a.dll")));
+        EXPECT_EQ(app.Level(), c.installedLevel);
+        break;
+      case kDeclined:
+        EXPECT_EQ(o.boxes.size(), 1u);
+        EXPECT_TRUE(o.exitedBeforeClick);
+        EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
+        EXPECT_EQ(app.Level(), c.installedLevel);
+        break;
+    }
+  }
 }
 
 }  // namespace
