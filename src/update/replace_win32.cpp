@@ -92,7 +92,8 @@ void RetireBackup(const char* backup) {
       MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
       return;
     }
-    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;  // not a name clash
   }
   MoveFileExA(backup, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
