@@ -6,7 +6,11 @@
 
 namespace {
 
-constexpr SIZE_T kWorkerStackSize = 65536;
+// The worker's stack: 64 KiB committed at once, inside the image's stack reservation
+// (SizeOfStackReserve, 2 MiB). The worker's message boxes run their modal loops on this stack,
+// and input-method, accessibility and hook DLLs run their code there too, so 64 KiB must not be
+// all the stack it can ever have.
+constexpr SIZE_T kWorkerStackCommit = 65536;
 
 // Centres the window on the primary screen; the quotients truncate toward zero, so a window
 // larger than the screen lands at a negative position.
@@ -88,8 +92,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_HIDE);
 
   char* commandLine = GetCommandLineA();
-  HANDLE worker = CreateThread(nullptr, kWorkerStackSize, UpdateWorker, commandLine,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  HANDLE worker = CreateThread(nullptr, kWorkerStackCommit, UpdateWorker, commandLine, 0, nullptr);
   MessageLoop(worker);
   if (worker) {
     WaitForSingleObject(worker, INFINITE);
