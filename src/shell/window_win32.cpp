@@ -1,4 +1,5 @@
-// The process entry, the progress window's dialog procedure and the message loop.
+// The process entry, the progress window's dialog procedure and the message loop, and the
+// image's entry point.
 #include <windows.h>
 
 #include "shell/texts.h"
@@ -7,9 +8,9 @@
 namespace {
 
 // The worker's stack: 64 KiB committed at once, inside the image's stack reservation
-// (SizeOfStackReserve, 2 MiB). The worker's message boxes run their modal loops on this stack,
-// and input-method, accessibility and hook DLLs run their code there too, so 64 KiB must not be
-// all the stack it can ever have.
+// (SizeOfStackReserve, 2 MiB; cmake/product.cmake). The worker's message boxes run their modal
+// loops on this stack, and input-method, accessibility and hook DLLs run their code there too, so
+// 64 KiB must not be all the stack it can ever have.
 constexpr SIZE_T kWorkerStackCommit = 65536;
 
 // Centres the window on the primary screen; the quotients truncate toward zero, so a window
@@ -100,4 +101,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   DestroyWindow(DialogWindow);
   return 0;
+}
+
+// The image's entry point, named to the linker (cmake/product.cmake). The program has no C
+// runtime start-up code: msvcrt initialises itself when the loader loads it, the program has no
+// constructors or destructors of static objects to run (the build check makes sure), and
+// WinMain's result is the exit code.
+extern "C" __attribute__((force_align_arg_pointer)) DWORD WINAPI RlPatchStart(void*) {
+  ExitProcess(static_cast<UINT>(
+      WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT)));
 }
