@@ -11,9 +11,13 @@
 #   collection, no debug information or symbols, and on x86 no DWARF unwind tables (nothing
 #   unwinds: there are no exceptions, and x86 SEH does not use them);
 # - hardening flags: ASLR (dynamic base, with relocations), DEP (NX compatible), large-address
-#   aware, and a stated 2 MiB stack reservation (the worker thread commits 64 KiB of it).
+#   aware, and a stated 2 MiB stack reservation (the worker thread commits 64 KiB of it);
+# - the load-configuration record, whose dependent-load flags restrict the DLL search to System32,
+#   becomes the image's load-configuration directory (cmake/pe_load_config.py, after the link).
 # The portable sources are compiled again here with these options; the library
 # pinecone_portable keeps the ordinary ones for the tests and pinepack.
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # pinecone_add_product(TARGET OUTPUT_NAME): RL_PATCH.EXE's sources built as the GUI executable
 # OUTPUT_NAME.EXE in the current binary folder, with its link map OUTPUT_NAME.map beside it.
@@ -41,8 +45,10 @@ function(pinecone_add_product target output_name)
   # stdcall entry point its argument bytes. The map lists them without that underscore.
   if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     set(entry RlPatchStart)
+    set(load_config _load_config_used)
   else()
     set(entry _RlPatchStart@4)
+    set(load_config __load_config_used)
     target_compile_options(${target} PRIVATE
       $<$<COMPILE_LANGUAGE:C,CXX>:-fno-asynchronous-unwind-tables>)
     # zlib's objects bring their own unwind tables; the default linker script keeps every
@@ -55,8 +61,14 @@ function(pinecone_add_product target output_name)
   endif()
   target_link_options(${target} PRIVATE
     -nostdlib -Wl,-e,${entry} -s -Wl,--gc-sections
+    # The record is referenced by nothing but the directory filled in after the link.
+    -Wl,--require-defined,${load_config}
     # Data imported from a DLL would need the start-up code's pseudo-relocation pass: refused.
     -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--stack,0x200000
     -Wl,-Map,${map})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/pe_load_config.py
+            $<TARGET_FILE:${target}> ${map} _load_config_used
+    VERBATIM)
 endfunction()
