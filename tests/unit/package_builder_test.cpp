@@ -51,10 +51,6 @@ int AppendTo(void* context, const unsigned char* data, uint32_t count) {
   return 1;
 }
 
-ByteSource Source(const std::vector<uint8_t>& bytes) {
-  return MemorySource(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
 // Every executable is copied up to its certificate table, with the security entry cleared when
 // it had one at its end; every package length gets the padding that makes the output a multiple
 // of 8; every chunk size gives the same bytes.

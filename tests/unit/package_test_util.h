@@ -24,6 +24,11 @@ struct LoadedView {
   LoadedView& operator=(const LoadedView&) = delete;
 };
 
+// A source over bytes that outlive it.
+inline ByteSource Source(const std::vector<uint8_t>& bytes) {
+  return MemorySource(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
 inline std::vector<uint8_t> Bytes(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());
 }
