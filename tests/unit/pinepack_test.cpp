@@ -145,6 +145,13 @@ TEST(Manifest, RefusesWithTheFieldNamed) {
       {"{" + registry + R"(, "patchLevel": 1, "remove": "x.dll"})", "remove"},
       {"{" + registry + R"(, "patchLevel": 1, "rename": {"a": "../a"}})", "rename"},
       {"{" + registry + R"(, "patchLevel": 1, "rename": {"a": "x:stream"}})", "rename"},
+      {"{" + registry +
+           R"(, "patchLevel": 1, "entryNames": {"a": "12345678901234567890123456789012"}})",
+       "entryNames[\"a\"]"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": ":Folders"}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": "..\\x"}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": ""}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": ["a"]})", "entryNames"},
   };
   for (const Case& c : cases) {
     try {
@@ -415,6 +422,8 @@ TEST(Create, RefusesFoldersThatCannotBePackaged) {
       {{"bad:name.txt"}, "", "leaves the program folder"},
       {{"中.txt"}, "", "Windows-1251"},
       {{"a.txt"}, R"(, "rename": {"missing.txt": "b.txt"})", "not a file in the folder"},
+      {{"a.txt"}, R"(, "entryNames": {"missing.txt": "b.txt"})", "not a file in the folder"},
+      {{"a.txt", "b.txt"}, R"(, "entryNames": {"b.txt": "A.TXT"})", "two files"},
   };
   for (const Case& c : cases) {
     TempFolder folder;
