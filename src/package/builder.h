@@ -39,8 +39,8 @@ int PlanUpdater(const ByteSource& executable, const ByteSource& package, Updater
 
 // Writes the planned updater into sink in order: the executable part (its security directory
 // entry cleared when the plan says so), the package, the padding, the trailer. Reads and writes
-// through buffer (bufferSize bytes, from 1 to kExtractChunk), so inputs of any size
-// copy in the same memory. 1 on success; 0 on the first read or write that fails.
+// through buffer (bufferSize bytes, from 1 to kExtractChunk), so inputs of any size copy in the
+// same memory. 1 on success; 0 on the first read or write that fails.
 int CopyUpdater(const ByteSource& executable, const ByteSource& package, const UpdaterPlan& plan,
                 const ByteSink& sink, unsigned char* buffer, uint32_t bufferSize);
 

@@ -27,8 +27,10 @@ class OpenedPackage {
     if (container == Container::kUnknown)
       throw ToolError("neither a package nor a self-contained updater");
     view_.source = source;
-    if (!LoadPackage(view_, container == Container::kSelfContained))
+    if (!LoadPackage(view_, container == Container::kSelfContained)) {
+      UnloadPackage(view_);  // no destructor runs for a constructor that throws
       throw ToolError("the updater would reject this package; run pinepack verify for details");
+    }
     selfContained_ = container == Container::kSelfContained;
   }
   ~OpenedPackage() { UnloadPackage(view_); }
