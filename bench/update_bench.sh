@@ -7,7 +7,8 @@
 # this with the product (flush before each commit) and with a variant built without the flush
 # (PINECONE_BENCH_NO_FLUSH), and times the builder ("MAKEEXE") against copying the same bytes.
 # The figures are the best of RUNS; the fixed cost of starting a run under Wine is measured with
-# a package without files and shown separately.
+# a package without files and shown separately. The Windows programs are the win32 build's (the
+# product's) where Wine runs 32-bit programs, found by trying, and the win64 build's elsewhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,9 +16,15 @@ sizeMb=${1:-200}
 runs=${2:-3}
 work=$root/build/bench-work
 nativeBuild=$root/build/demo-native
-winBuild=$root/build/demo-win64
-noFlushBuild=$root/build/bench-noflush-win64
 . scripts/env.sh
+# The Windows build, chosen before the display session below, which gets it through
+# PINECONE_BENCH_BUILD.
+winPreset=${PINECONE_BENCH_BUILD:-}
+winBuild=$root/build/demo-$winPreset
+noFlushBuild=$root/build/bench-noflush-$winPreset
+# The win32 build's programs need the 32-bit loader; reg.exe run through it also writes the
+# 32-bit registry view, which is the one the 32-bit updater reads.
+if [ "$winPreset" = win32 ]; then WINE=$WINE32; fi
 appDir=$WINEPREFIX/drive_c/pinecone-bench/prog
 regKey='HKLM\SOFTWARE\PineconeTests\bench'
 
@@ -124,12 +131,16 @@ if [ -n "${PINECONE_BENCH_INNER:-}" ]; then
 fi
 
 bash scripts/setup >/dev/null
-echo "== building (win64: RL_PATCH.EXE, the driver, inflate_only; the same without the flush; pinepack)"
+winPreset=$(pinecone_wine_build "$root/build/demo-win32")
+winBuild=$root/build/demo-$winPreset
+noFlushBuild=$root/build/bench-noflush-$winPreset
+export PINECONE_BENCH_BUILD=$winPreset
+echo "== building ($winPreset: RL_PATCH.EXE, the driver, inflate_only; the same without the flush; pinepack)"
 cmake --preset native -B "$nativeBuild" >/dev/null
 cmake --build "$nativeBuild" -j2 --target pinepack >/dev/null
-cmake --preset win64 -B "$winBuild" >/dev/null
+cmake --preset "$winPreset" -B "$winBuild" >/dev/null
 cmake --build "$winBuild" -j2 --target rl_patch demo_driver inflate_only >/dev/null
-cmake --preset win64 -B "$noFlushBuild" -DCMAKE_CXX_FLAGS=-DPINECONE_BENCH_NO_FLUSH >/dev/null
+cmake --preset "$winPreset" -B "$noFlushBuild" -DCMAKE_CXX_FLAGS=-DPINECONE_BENCH_NO_FLUSH >/dev/null
 cmake --build "$noFlushBuild" -j2 --target rl_patch >/dev/null
 
 mkdir -p "$work"

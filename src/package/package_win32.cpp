@@ -2,11 +2,9 @@
 
 #include "package/package.h"
 
-namespace {
-
 // Positioned reads through ReadFile: nothing of the package is mapped, so a read error (a
 // network share gone, a removed medium) is a failed read and never a fault in our own code.
-int ReadFromFile(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+int ReadFromHandle(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
   while (count > 0) {
     OVERLAPPED at = {};
     at.Offset = offset;
@@ -19,8 +17,6 @@ int ReadFromFile(void* context, uint32_t offset, unsigned char* buffer, uint32_t
   return 1;
 }
 
-}  // namespace
-
 int OpenPackage(PackageView& view, const char* path, int selfContained) {
   InitPackageView(view);
   view.file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -31,7 +27,7 @@ int OpenPackage(PackageView& view, const char* path, int selfContained) {
   // Offsets in the format are 32-bit; a file of 4 GiB or more cannot be a package.
   if (length == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
   if (high != 0) return 0;
-  view.source = ByteSource{ReadFromFile, view.file, length};
+  view.source = ByteSource{ReadFromHandle, view.file, length};
   return LoadPackage(view, selfContained);
 }
 

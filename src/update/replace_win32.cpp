@@ -2,7 +2,6 @@
 // target + ".bak" until the new one is complete and on disk, and put back when the write fails.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -85,8 +84,11 @@ void PutBackupBack(const char* target, const char* backup) { MoveFileA(backup, t
 void RetireBackup(const char* backup) {
   char retired[kPathBufferSize];
   for (unsigned n = 1; n < 100; ++n) {
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, ".%u", n);
+    // ".1" to ".99", written by hand: the product links no printf of its own.
+    char suffix[4] = {'.'};
+    char* digit = suffix + 1;
+    if (n >= 10) *digit++ = static_cast<char>('0' + n / 10);
+    *digit = static_cast<char>('0' + n % 10);
     if (!JoinPath(retired, sizeof retired, backup, suffix)) break;
     if (MoveFileA(backup, retired)) {
       MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);

@@ -42,3 +42,5 @@ mkdir -p "$WINEPREFIX/dosdevices"
 ln -s "$mount_point" "$WINEPREFIX/dosdevices/$drive:"
 
 PINECONE_FULL_DISK="$drive:" "$@"
+status=$?
+exit $status

@@ -103,8 +103,9 @@ Manifest ParseManifest(const std::string& text) {
     throw ToolError(std::string("manifest is not valid JSON: ") + e.what());
   }
   if (!root.is_object()) throw ToolError("manifest: must be a JSON object");
-  RejectUnknownKeys(root, {"registry", "patchLevel", "startup", "folders", "remove", "rename"},
-                    "manifest");
+  RejectUnknownKeys(
+      root, {"registry", "patchLevel", "startup", "folders", "remove", "rename", "entryNames"},
+      "manifest");
 
   Manifest m;
   const json& registry = Field(root, "registry", "manifest");
@@ -146,6 +147,24 @@ Manifest ParseManifest(const std::string& text) {
                              PackageFileName(item.value().get<std::string>(), where));
     }
   }
+
+  const auto entryNames = root.find("entryNames");
+  if (entryNames != root.end()) {
+    if (!entryNames->is_object())
+      throw ToolError("entryNames: must be an object of \"path in folder\": \"entry name\"");
+    for (const auto& item : entryNames->items()) {
+      const std::string where = "entryNames[\"" + item.key() + "\"]";
+      if (!item.value().is_string()) throw ToolError(where + ": must be a string");
+      // Kept byte for byte: the entry name is what the directory stores.
+      const std::string entry = ToCp1251(item.value().get<std::string>(), where);
+      if (entry.empty() || entry.size() > 31 || entry[0] == ':' || !IsFileName(entry.c_str()))
+        throw ToolError(where +
+                        ": an entry name is 1 to 31 bytes, does not begin with ':', stays "
+                        "inside the program folder and is a file's name (no device name such "
+                        "as CON or NUL)");
+      m.entryNames.emplace_back(PackageName(item.key(), where), entry);
+    }
+  }
   return m;
 }
 
@@ -169,6 +188,11 @@ std::string ManifestToJson(const Manifest& m) {
     json rename = json::object();
     for (const auto& pair : m.renames) rename[Utf8Name(pair.first)] = Utf8Name(pair.second);
     root["rename"] = rename;
+  }
+  if (!m.entryNames.empty()) {
+    json entryNames = json::object();
+    for (const auto& pair : m.entryNames) entryNames[Utf8Name(pair.first)] = Utf8Name(pair.second);
+    root["entryNames"] = entryNames;
   }
   return root.dump(2) + "\n";
 }
