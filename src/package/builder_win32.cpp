@@ -18,17 +18,6 @@ bool SourceOf(const OwnedHandle& file, ByteSource& source) {
   return true;
 }
 
-int WriteToHandle(void* context, const unsigned char* data, uint32_t count) {
-  while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(static_cast<HANDLE>(context), data, count, &written, nullptr) || written == 0)
-      return 0;
-    data += written;
-    count -= written;
-  }
-  return 1;
-}
-
 // Everything but the report: 1 on success. Sets createdOutput once the output exists.
 int WriteUpdater(const char* executablePath, const char* packagePath, const char* outputPath,
                  bool& createdOutput) {

@@ -93,6 +93,12 @@ void UnloadPackage(PackageView& view);
 // the handle's file pointer is not relied on.
 int ReadFromHandle(void* context, uint32_t offset, unsigned char* buffer, uint32_t count);
 
+// Win32 only. A ByteSink write function over a file HANDLE (context): writes at the file's
+// current position, all count bytes or fails. A full disk or any other write error is a failed
+// write; nothing is written through a mapped view, so no fault of the file system can end the
+// process.
+int WriteToHandle(void* context, const unsigned char* data, uint32_t count);
+
 // Win32 only. Opens path read-only (sharing read access), sets the view's source to read the
 // file and calls LoadPackage. 1 on success; 0 on failure, leaving a partly opened view that
 // ClosePackage releases.

@@ -17,6 +17,17 @@ int ReadFromHandle(void* context, uint32_t offset, unsigned char* buffer, uint32
   return 1;
 }
 
+int WriteToHandle(void* context, const unsigned char* data, uint32_t count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(static_cast<HANDLE>(context), data, count, &written, nullptr) || written == 0)
+      return 0;
+    data += written;
+    count -= written;
+  }
+  return 1;
+}
+
 int OpenPackage(PackageView& view, const char* path, int selfContained) {
   InitPackageView(view);
   view.file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

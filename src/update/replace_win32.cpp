@@ -23,20 +23,6 @@ namespace {
 
 void CreateFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
 
-// Writes each extracted chunk at the file's current end. A full disk or any other write error
-// is a failed write, which fails the file; nothing is written through a mapped view, so no
-// fault of the file system can end the process.
-int WriteToFile(void* context, const unsigned char* data, uint32_t count) {
-  while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(static_cast<HANDLE>(context), data, count, &written, nullptr) || written == 0)
-      return 0;
-    data += written;
-    count -= written;
-  }
-  return 1;
-}
-
 // Creates target, which must not exist (CREATE_NEW: no file that is already there is ever
 // opened for writing, so a file without a backup can never be truncated), fills it with entry
 // index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
@@ -46,7 +32,7 @@ int WriteNewFile(const PackageView& view, int index, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  if (StreamEntry(view, index, ByteSink{WriteToFile, file.Get()}) &&
+  if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) &&
       (!kFlushBeforeCommit || FlushFileBuffers(file.Get())))
     return 1;
   file.Close();
@@ -59,9 +45,18 @@ int WriteNewFile(const PackageView& view, int index, const char* target) {
 // interrupted earlier run set the previous file aside already (its backup stays the one to put
 // back). When that run's backup is in the way, the target is its partial successor and is
 // deleted. 1 when the name is free; 0 when a previous file is still there and cannot be set
-// aside (held open by a program that does not share deletion): nothing has been touched.
+// aside (held open by a program that does not share deletion), or when a folder stands under
+// the file's name (its contents are not a previous version of the file, and a commit would
+// move them out of the way for good): nothing has been touched.
 int SetTargetAside(const char* target, const char* backup) {
-  if (MoveFileA(target, backup)) return 1;
+  if (MoveFileA(target, backup)) {
+    // Checked on the backup, which exists: under Wine a lookup of a missing name scans its
+    // folder, so asking about the target first would cost every new file a scan.
+    const DWORD attributes = GetFileAttributesA(backup);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    MoveFileA(backup, target);
+    return 0;
+  }
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:

@@ -75,6 +75,24 @@ TEST(FaultSharing, AHeldFileIsNeverWrittenWithoutABackup) {
   }
 }
 
+// A folder where the package puts a file: failed with its error text, the folder and what it
+// holds stay where they are (a commit would have moved them out of the way for good).
+TEST(FaultSharing, AFolderUnderTheFilesNameStaysWhereItIs) {
+  Installed app("folder");
+  ASSERT_TRUE(CreateDirectoryA(app.Path("data").c_str(), nullptr));
+  WriteFileText(app.Path("data\\saved.txt"), "the user's");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(3));
+  spec.entries.push_back(Entry("data", ContentsFor("data")));
+  spec.entries.push_back(Entry("free.dll", ContentsFor("free.dll")));
+  const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
+  EXPECT_TRUE(o.waited);
+  EXPECT_EQ(o.status, Format(texts::kFileUpdatedFormat, app.Path("free.dll")));
+  EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"data", "free.dll", "prog.exe"}));
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("data\\saved.txt"))), "the user's");
+  EXPECT_EQ(app.Level(), kNoLevel);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Files whose backup cannot simply be deleted.
 
