@@ -3,22 +3,30 @@
 # loop of RL_PATCH.EXE against the old spinning loop (RL_PATCH_SPIN.EXE, the same sources built
 # with PINECONE_BENCH_SPINNING_LOOP).
 #   bench/idle_cpu.sh [BUILD_DIR] [SECONDS]
-# BUILD_DIR defaults to build/win64 (configured and built if missing); SECONDS to 10.
+# BUILD_DIR, a configured Windows build, defaults to build/win32 (the product's build) where Wine
+# runs 32-bit programs, found by trying, and to build/win64 elsewhere (configured if missing);
+# SECONDS to 10.
 # For each program: starts it with four tokens (the usage text, then the window waits), lets it
 # settle, and reads over SECONDS the CPU time of its Wine process (Linux /proc, user + system)
 # and of the wineserver. The wineserver serves every Wine program of the prefix, so its figure
 # includes anything else running in the prefix at the time.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath -m "${1:-$root/build/win64}")
 seconds=${2:-10}
 settle=3
 # shellcheck source=scripts/env.sh
 source "$root/scripts/env.sh"
-
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset win64 -B "$build" >/dev/null
+if [ -n "${1:-}" ]; then
+  build=$(realpath -m "$1")
+else
+  preset=$(pinecone_wine_build "$root/build/win32")
+  build=$root/build/$preset
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake --preset "$preset" -B "$build" >/dev/null
+  fi
 fi
+pinecone_loader_for "$build"
+echo "idle_cpu: the programs of $build, under $WINE" >&2
 cmake --build "$build" -j2 --target rl_patch rl_patch_spin >/dev/null
 
 ticks=$(getconf CLK_TCK)

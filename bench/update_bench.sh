@@ -14,7 +14,10 @@
 # start to its finished window (bench/timed_update.cpp), less the fixed cost of a run (the same
 # for a package without files). The ratios are update / baseline. MAKEEXE of the mixed package
 # is timed against copying the same bytes.
-# PINECONE_BENCH_RL_PATCH names another win64 RL_PATCH.EXE to measure (an older commit's, say);
+# The Windows programs are the win32 build's (the product's) where Wine runs 32-bit programs,
+# found by trying, and the win64 build's elsewhere.
+# PINECONE_BENCH_RL_PATCH names another RL_PATCH.EXE of that build's kind to measure (an older
+# commit's, say);
 # BENCH_SHAPES picks shapes ("big small", say). BENCH_TMPFS=1 puts the program folder in memory
 # (/dev/shm), where a flush costs nothing and the disk's own noise is gone: what is left is the
 # work of the programs and of Wine.
@@ -27,9 +30,15 @@ smallFiles=${BENCH_SMALL_FILES:-1000}
 mixedMb=${BENCH_MIXED_MB:-100}
 work=$root/build/bench-work
 nativeBuild=$root/build/demo-native
-winBuild=$root/build/demo-win64
-rl=${PINECONE_BENCH_RL_PATCH:-$winBuild/src/RL_PATCH.EXE}
 . scripts/env.sh
+# The Windows build, chosen before the display session below, which gets it through
+# PINECONE_BENCH_BUILD.
+winPreset=${PINECONE_BENCH_BUILD:-}
+winBuild=$root/build/demo-$winPreset
+rl=${PINECONE_BENCH_RL_PATCH:-$winBuild/src/RL_PATCH.EXE}
+# The win32 build's programs need the 32-bit loader; reg.exe run through it also writes the
+# 32-bit registry view, which is the one the 32-bit updater reads.
+if [ "$winPreset" = win32 ]; then WINE=$WINE32; fi
 benchRoot=$WINEPREFIX/drive_c/pinecone-bench
 appDir=$benchRoot/prog
 memoryRoot=/dev/shm/pinecone-bench-$(basename "$WINEPREFIX")
@@ -196,10 +205,13 @@ if [ -n "${PINECONE_BENCH_INNER:-}" ]; then
 fi
 
 bash scripts/setup >/dev/null
-echo "== building (win64: RL_PATCH.EXE, inflate_only, baseline_update, timed_update; pinepack)"
+winPreset=$(pinecone_wine_build "$root/build/demo-win32")
+winBuild=$root/build/demo-$winPreset
+export PINECONE_BENCH_BUILD=$winPreset
+echo "== building ($winPreset: RL_PATCH.EXE, inflate_only, baseline_update, timed_update; pinepack)"
 cmake --preset native -B "$nativeBuild" >/dev/null
 cmake --build "$nativeBuild" -j2 --target pinepack >/dev/null
-cmake --preset win64 -B "$winBuild" >/dev/null
+cmake --preset "$winPreset" -B "$winBuild" >/dev/null
 cmake --build "$winBuild" -j2 --target rl_patch inflate_only baseline_update timed_update >/dev/null
 
 mkdir -p "$work"

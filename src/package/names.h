@@ -11,3 +11,10 @@ int NamesEqual(const char* a, const char* b);
 // drive or an alternate stream). A single leading backslash is allowed (it reads as the program
 // folder itself); an empty name is allowed.
 int IsSafeRelativeName(const char* name);
+
+// 1 when the relative name can name a file that the update writes (a file entry's name, a name
+// on disk in :XlatNamesTable): it is safe (IsSafeRelativeName), it ends in a file name of its
+// own (not empty, not a lone "\" nor a trailing separator, nor only dots and blanks, which
+// Windows trims away), and no component is a Windows device name: CON, PRN, AUX, NUL, COM1 to
+// COM9 or LPT1 to LPT9, in any letter case, alone or before an extension ("nul.txt", "Com1 .log").
+int IsFileName(const char* name);

@@ -33,7 +33,10 @@ struct PackageView {
   void* file;              // HANDLE of the package file; InvalidHandle() while not open
   ByteSource source;       // reads the file; set before LoadPackage
   uint32_t packageOffset;  // file offset of the PackageHeader
-  uint32_t packageEnd;     // file offset just past the last byte that may be package data
+  // File offset just past the last byte that may be package data: the end of the file, or in
+  // a self-contained updater the end of its trailer (a signed updater's certificate table and
+  // the padding before it are never package data).
+  uint32_t packageEnd;
   PackageHeader header;
   DirectoryEntry* directory;  // header.entryCount records, malloc'd; null while not loaded
   unsigned char* scratch;     // 2 * kExtractChunk bytes for extraction, malloc'd; null until then
@@ -45,9 +48,19 @@ inline void* InvalidHandle() { return reinterpret_cast<void*>(static_cast<intptr
 // Puts the view in the closed state: invalid handle, no source, no directory, no scratch.
 void InitPackageView(PackageView& view);
 
-// Makes bytes (length bytes, owned by the caller, who keeps them alive while the view is used)
-// the view's source.
+// A source over length bytes in memory, owned by the caller, who keeps them alive while the
+// source is used.
+ByteSource MemorySource(const unsigned char* bytes, uint32_t length);
+
+// Makes MemorySource(bytes, length) the view's source.
 void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t length);
+
+// The trailer of a self-contained updater read through source. When the file ends with "PINE",
+// the last 8 bytes, whatever else they hold. Otherwise, when the file is a signed PE image (its
+// certificate table covers the tail of the file, see pe_image.h), the 8 bytes just before the
+// table and the zero bytes, at most 7, that signing puts in front of it; their last 4 must be
+// "PINE". 1 with trailerOffset, the file offset of the trailer's first byte; 0 when there is none.
+int FindTrailer(const ByteSource& source, uint32_t& trailerOffset);
 
 // Given view.source, finds the package (through the trailer when selfContained), checks the
 // header, loads the directory and checks every entry and control section so that nothing later
@@ -75,6 +88,17 @@ unsigned char* ExtractToBuffer(const PackageView& view, int index);
 
 // Frees the directory and the scratch buffers; safe when none was loaded.
 void UnloadPackage(PackageView& view);
+
+// Win32 only. A ByteSource read function over a file HANDLE (context): each read sets the
+// handle's file pointer to its offset first, so no earlier position is relied on (the handle
+// must not be read or written elsewhere at the same time).
+int ReadFromHandle(void* context, uint32_t offset, unsigned char* buffer, uint32_t count);
+
+// Win32 only. A ByteSink write function over a file HANDLE (context): writes at the file's
+// current position, all count bytes or fails. A full disk or any other write error is a failed
+// write; nothing is written through a mapped view, so no fault of the file system can end the
+// process.
+int WriteToHandle(void* context, const unsigned char* data, uint32_t count);
 
 // Win32 only. Opens path read-only (sharing read access), sets the view's source to read the
 // file and calls LoadPackage. 1 on success; 0 on failure, leaving a partly opened view that

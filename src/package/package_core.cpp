@@ -5,6 +5,7 @@
 
 #include "package/names.h"
 #include "package/package.h"
+#include "package/pe_image.h"
 #include "package/sections.h"
 
 namespace {
@@ -129,7 +130,7 @@ int CheckEntries(const PackageView& view) {
     const bool deflated = (e.flags & ENTRY_DEFLATED) != 0;
     if (!FitsIn(e.dataOffset, deflated ? e.packedSize : e.size, packageLength)) return 0;
     if (deflated && e.size > static_cast<uint64_t>(e.packedSize) * kMaxInflateRatio) return 0;
-    if (!IsControlSection(e) && !IsSafeRelativeName(e.name)) return 0;
+    if (!IsControlSection(e) && !IsFileName(e.name)) return 0;
   }
   return 1;
 }
@@ -154,26 +155,53 @@ void InitPackageView(PackageView& view) {
   view.file = InvalidHandle();
 }
 
+ByteSource MemorySource(const unsigned char* bytes, uint32_t length) {
+  return ByteSource{ReadFromMemory, const_cast<unsigned char*>(bytes), length};
+}
+
 void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t length) {
-  view.source.read = ReadFromMemory;
-  view.source.context = const_cast<unsigned char*>(bytes);
-  view.source.length = length;
+  view.source = MemorySource(bytes, length);
+}
+
+int FindTrailer(const ByteSource& source, uint32_t& trailerOffset) {
+  if (!source.read || source.length < kTrailerSize) return 0;
+  unsigned char magic[4];
+  if (!source.read(source.context, source.length - 4, magic, 4)) return 0;
+  if (std::memcmp(magic, kTrailerMagic, 4) == 0) {
+    trailerOffset = source.length - kTrailerSize;
+    return 1;
+  }
+  CertificateTable table;
+  if (!CertificateTableAtEnd(source, table)) return 0;
+  // The trailer and at most 7 zeros of padding: the 15 bytes before the table, or all there
+  // are. Zeros are skipped from the end; the trailer's own last byte is 'E', so the run stops
+  // there, and a run of 8 or more leaves fewer than 8 bytes for the trailer.
+  unsigned char tail[kTrailerSize + 7];
+  const uint32_t count = table.offset < sizeof tail ? table.offset : sizeof tail;
+  if (!source.read(source.context, table.offset - count, tail, count)) return 0;
+  uint32_t end = count;
+  while (end > 0 && tail[end - 1] == 0) --end;
+  if (end < kTrailerSize) return 0;
+  if (std::memcmp(tail + end - 4, kTrailerMagic, 4) != 0) return 0;
+  trailerOffset = table.offset - (count - end) - kTrailerSize;
+  return 1;
 }
 
 int LoadPackage(PackageView& view, int selfContained) {
   const ByteSource& source = view.source;
   if (!source.read) return 0;
-  const uint32_t length = source.length;
 
   uint32_t packageOffset = 0;
+  view.packageEnd = source.length;
   if (selfContained) {
+    uint32_t trailerOffset;
     unsigned char trailer[kTrailerSize];
-    if (length < kTrailerSize) return 0;
-    if (!source.read(source.context, length - kTrailerSize, trailer, kTrailerSize)) return 0;
-    if (std::memcmp(trailer + 4, kTrailerMagic, 4) != 0) return 0;
+    if (!FindTrailer(source, trailerOffset)) return 0;
+    if (!source.read(source.context, trailerOffset, trailer, kTrailerSize)) return 0;
     packageOffset = ReadLE32(trailer);
+    // Up to and including the trailer, as in an unsigned updater, where the trailer ends the file.
+    view.packageEnd = trailerOffset + kTrailerSize;
   }
-  view.packageEnd = length;
   if (!FitsIn(packageOffset, kHeaderSize, view.packageEnd)) return 0;
   view.packageOffset = packageOffset;
   if (!source.read(source.context, packageOffset, reinterpret_cast<unsigned char*>(&view.header),

@@ -2,14 +2,12 @@
 
 #include "package/package.h"
 
-namespace {
-
-// Reads through ReadFile at a position set with SetFilePointerEx: nothing of the package is
-// mapped, so a read error (a network share gone, a removed medium) is a failed read and never a
-// fault in our own code. Only the worker reads the package, so the handle's position is its
-// own. (A read at an OVERLAPPED offset would do the same in one call, but under Wine it costs a
-// round trip to the wineserver each time, several times the read of a small entry.)
-int ReadFromFile(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+// Reads through ReadFile at a position set first with SetFilePointerEx: nothing of the package
+// is mapped, so a read error (a network share gone, a removed medium) is a failed read and never
+// a fault in our own code. (A read at an OVERLAPPED offset would do the same in one call, but
+// under Wine each one costs a round trip to the wineserver, several times the read of a small
+// entry.)
+int ReadFromHandle(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
   HANDLE file = static_cast<HANDLE>(context);
   LARGE_INTEGER at;
   at.QuadPart = offset;
@@ -23,7 +21,16 @@ int ReadFromFile(void* context, uint32_t offset, unsigned char* buffer, uint32_t
   return 1;
 }
 
-}  // namespace
+int WriteToHandle(void* context, const unsigned char* data, uint32_t count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(static_cast<HANDLE>(context), data, count, &written, nullptr) || written == 0)
+      return 0;
+    data += written;
+    count -= written;
+  }
+  return 1;
+}
 
 int OpenPackage(PackageView& view, const char* path, int selfContained) {
   InitPackageView(view);
@@ -35,7 +42,7 @@ int OpenPackage(PackageView& view, const char* path, int selfContained) {
   // Offsets in the format are 32-bit; a file of 4 GiB or more cannot be a package.
   if (length == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
   if (high != 0) return 0;
-  view.source = ByteSource{ReadFromFile, view.file, length};
+  view.source = ByteSource{ReadFromHandle, view.file, length};
   return LoadPackage(view, selfContained);
 }
 

@@ -59,7 +59,7 @@ int CheckXlatTable(const unsigned char* data, uint32_t size) {
     const uint32_t next = SkipString(data, size, second);
     if (next == 0) return 0;
     const char* target = reinterpret_cast<const char*>(data + second);
-    if (target[0] == '\0' || !IsSafeRelativeName(target)) return 0;
+    if (!IsFileName(target)) return 0;
     at = next;
   }
 }

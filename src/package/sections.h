@@ -26,7 +26,8 @@ int ParseStartupMsg(const unsigned char* data, uint32_t size, const char*& capti
 int CheckNameList(const unsigned char* data, uint32_t size, int requireSafe);
 
 // :XlatNamesTable: pairs of non-empty NUL-terminated strings (entry name, name on disk) ended by
-// an empty string where the next pair would begin; every name on disk must be safe.
+// an empty string where the next pair would begin; every name on disk must be a file's name
+// (IsFileName).
 int CheckXlatTable(const unsigned char* data, uint32_t size);
 
 // Offset just past the NUL of the string starting at offset, or 0 when no NUL lies before

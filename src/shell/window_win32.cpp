@@ -1,4 +1,6 @@
-// The process entry, the progress window's dialog procedure and the message loop.
+// The process entry, the progress window's dialog procedure and the message loop; the image's
+// entry point, which restricts the DLL search before anything else runs, and its
+// load-configuration record.
 #include <windows.h>
 
 #include "shell/texts.h"
@@ -6,7 +8,11 @@
 
 namespace {
 
-constexpr SIZE_T kWorkerStackSize = 65536;
+// The worker's stack: 64 KiB committed at once, inside the image's stack reservation
+// (SizeOfStackReserve, 2 MiB; cmake/product.cmake). The worker's message boxes run their modal
+// loops on this stack, and input-method, accessibility and hook DLLs run their code there too, so
+// 64 KiB must not be all the stack it can ever have.
+constexpr SIZE_T kWorkerStackCommit = 65536;
 
 // Centres the window on the primary screen; the quotients truncate toward zero, so a window
 // larger than the screen lands at a negative position.
@@ -75,7 +81,43 @@ void MessageLoop(HANDLE worker) {
 }
 #endif
 
+// Restricts the DLL search of the process to System32. The updater runs elevated from wherever
+// the user saved it, often a Downloads folder that anything can drop a DLL into, and Windows loads
+// DLLs late on behalf of a window (themes, input methods, accessibility): a file beside the
+// updater named like one of them would otherwise run with administrator rights.
+// SetDefaultDllDirectories exists from Windows 8 (on 7 with KB2533623) and is looked up, so that
+// the program still starts without it; then SetDllDirectoryA("") at least takes the current
+// directory out of the search.
+void RestrictDllSearch() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  // Through void(*)(): the one function pointer type that every other converts to without a
+  // -Wcast-function-type warning.
+  auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(
+      kernel32 ? GetProcAddress(kernel32, "SetDefaultDllDirectories") : nullptr));
+  if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  SetDllDirectoryA("");
+}
+
 }  // namespace
+
+// The image's load-configuration record; after the link it is the image's load-configuration
+// directory (cmake/pe_load_config.py). Its dependent-load flags make the loader look for the
+// DLLs the image imports in System32 only, before the first instruction of the program runs
+// (Windows 10 1607 and later read them; earlier versions ignore the field). Everything else is
+// zero: no security cookie (the program is built without stack protection), and on x86 no SafeSEH
+// handler table, which the loader reads as "handlers not restricted", exactly as for an image
+// without the record. Its size is that of these headers' IMAGE_LOAD_CONFIG_DIRECTORY (72 bytes on
+// x86, 112 on x64), which name the dependent-load flags Reserved1. Constant-initialised
+// (constexpr), so it is in the file as it is, with no code to run.
+constexpr IMAGE_LOAD_CONFIG_DIRECTORY LoadConfiguration() {
+  IMAGE_LOAD_CONFIG_DIRECTORY record{};
+  record.Size = sizeof record;
+  record.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32;
+  return record;
+}
+extern "C" __attribute__((used)) constexpr IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used =
+    LoadConfiguration();
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RunState.store(0);
@@ -88,8 +130,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_HIDE);
 
   char* commandLine = GetCommandLineA();
-  HANDLE worker = CreateThread(nullptr, kWorkerStackSize, UpdateWorker, commandLine,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  HANDLE worker = CreateThread(nullptr, kWorkerStackCommit, UpdateWorker, commandLine, 0, nullptr);
   MessageLoop(worker);
   if (worker) {
     WaitForSingleObject(worker, INFINITE);
@@ -97,4 +138,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   DestroyWindow(DialogWindow);
   return 0;
+}
+
+// The image's entry point, named to the linker (cmake/product.cmake). The program has no C
+// runtime start-up code: msvcrt initialises itself when the loader loads it, the program has no
+// constructors or destructors of static objects to run (the build check makes sure), and
+// WinMain's result is the exit code.
+extern "C" __attribute__((force_align_arg_pointer)) DWORD WINAPI RlPatchStart(void*) {
+  RestrictDllSearch();
+  ExitProcess(static_cast<UINT>(
+      WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT)));
 }

@@ -50,9 +50,12 @@ void ShowStatus(const char* format, ...) {
   if (!buffer) return;  // no memory for the text: the previous one stays
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buffer, kStatusBufferSize, format, args);
+  // msvcrt's own formatter rather than MinGW's C99 printf, which would add some 25 KB of
+  // floating-point formatting to a program whose formats hold nothing but "%s". It leaves a
+  // text that fills the buffer unterminated (and returns -1), hence the NUL below.
+  _vsnprintf(buffer, kStatusBufferSize, format, args);
   va_end(args);
-  buffer[kStatusBufferSize - 1] = '\0';  // a longer text is cut, whatever the C runtime does
+  buffer[kStatusBufferSize - 1] = '\0';  // a longer text is cut
   SetDlgItemTextA(DialogWindow, IDC_STATUS, buffer);
   std::free(buffer);
 }

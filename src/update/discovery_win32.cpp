@@ -78,7 +78,13 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   char programPath[kFolderBufferSize];
   if (!JoinPath(programPath, sizeof programPath, target.programFolder, target.programName))
     return 0;
-  return GetFileAttributesA(programPath) != INVALID_FILE_ATTRIBUTES;
+  if (GetFileAttributesA(programPath) != INVALID_FILE_ATTRIBUTES) return 1;
+  // A run killed while it had the program file set aside left only the file's backup: the
+  // program is installed all the same, and this run finishes the update or puts the backup back
+  // (RestoreProgramFile).
+  char backupPath[kFolderBufferSize + 4];
+  return BackupPath(backupPath, sizeof backupPath, programPath) &&
+         GetFileAttributesA(backupPath) != INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
@@ -96,6 +102,16 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target) {
   }
   if (!found) ShowStatus(texts::kNotFoundText);
   return found;
+}
+
+void RestoreProgramFile(const TargetInfo& target) {
+  if (!target.programFolder || !target.programName) return;
+  char programPath[kFolderBufferSize];
+  char backupPath[kFolderBufferSize + 4];
+  if (!JoinPath(programPath, sizeof programPath, target.programFolder, target.programName) ||
+      !BackupPath(backupPath, sizeof backupPath, programPath))
+    return;
+  MoveFileA(backupPath, programPath);
 }
 
 void ReleaseTarget(TargetInfo& target) {

@@ -23,30 +23,89 @@ namespace {
 
 void CreateFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
 
-// Writes each extracted chunk at the file's current end. A full disk or any other write error
-// is a failed write, which fails the file; nothing is written through a mapped view, so no
-// fault of the file system can end the process.
-int WriteToFile(void* context, const unsigned char* data, uint32_t count) {
-  while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(static_cast<HANDLE>(context), data, count, &written, nullptr) || written == 0)
-      return 0;
-    data += written;
-    count -= written;
-  }
-  return 1;
-}
-
-// Creates target and fills it with entry index, chunk by chunk, then flushes it so that the
-// new contents are on disk before the caller deletes the backup. 1 when the file is complete;
-// 0 otherwise. The handle is closed on return, before the caller commits or rolls back.
+// Creates target, which must not exist (CREATE_NEW: no file that is already there is ever
+// opened for writing, so a file without a backup can never be truncated), fills it with entry
+// index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
+// deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
+// file it created, so that the target's name is free again for the backup to come back.
 int WriteNewFile(const PackageView& view, int index, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  if (!StreamEntry(view, index, ByteSink{WriteToFile, file.Get()})) return 0;
-  if (kFlushBeforeCommit && !FlushFileBuffers(file.Get())) return 0;
-  return 1;
+  if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) &&
+      (!kFlushBeforeCommit || FlushFileBuffers(file.Get())))
+    return 1;
+  file.Close();
+  DeleteFileA(target);
+  return 0;
+}
+
+// Prepare: frees the target's name for the new file, keeping the previous file as the backup.
+// The normal case is one rename. When the rename finds no target, the entry is a new file, or an
+// interrupted earlier run set the previous file aside already (its backup stays the one to put
+// back). When that run's backup is in the way, the target is its partial successor and is
+// deleted. 1 when the name is free; 0 when a previous file is still there and cannot be set
+// aside (held open by a program that does not share deletion), or when a folder stands under
+// the file's name (its contents are not a previous version of the file, and a commit would
+// move them out of the way for good): nothing has been touched.
+int SetTargetAside(const char* target, const char* backup) {
+  if (MoveFileA(target, backup)) {
+    // Checked on the backup, which exists: under Wine a lookup of a missing name scans its
+    // folder, so asking about the target first would cost every new file a scan.
+    const DWORD attributes = GetFileAttributesA(backup);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    MoveFileA(backup, target);
+    return 0;
+  }
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return 1;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return DeleteFileA(target);
+    default:
+      return 0;
+  }
+}
+
+// Roll back: the backup, if there is one, becomes the target again. Never replaces a file.
+void PutBackupBack(const char* target, const char* backup) { MoveFileA(backup, target); }
+
+// A backup that cannot be deleted now (a running executable can be renamed but not deleted) is
+// renamed to a name of its own, so that no later run takes it for the backup of an interrupted
+// run, and deleted at the next restart (the updater runs elevated). When no free name is found,
+// it is deleted at the restart under its own name.
+void RetireBackup(const char* backup) {
+  char retired[kPathBufferSize];
+  for (unsigned n = 1; n < 100; ++n) {
+    // ".1" to ".99", written by hand: the product links no printf of its own.
+    char suffix[4] = {'.'};
+    char* digit = suffix + 1;
+    if (n >= 10) *digit++ = static_cast<char>('0' + n / 10);
+    *digit = static_cast<char>('0' + n % 10);
+    if (!JoinPath(retired, sizeof retired, backup, suffix)) break;
+    if (MoveFileA(backup, retired)) {
+      MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;  // not a name clash
+  }
+  MoveFileExA(backup, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// Commit: the new file is complete, so the backup goes. One delete in the normal case (and for a
+// new file, where it finds nothing). A read-only, hidden or system backup has those attributes
+// cleared first; one that still resists is retired. Never leaves a backup under its name, where
+// the next run would take it for the previous file of an interrupted run.
+void DropBackup(const char* backup) {
+  if (DeleteFileA(backup)) return;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
+  if (DeleteFileA(backup)) return;
+  RetireBackup(backup);
 }
 
 // The error message for a path too long for its buffer: the full path is still named.
@@ -78,18 +137,14 @@ int ReplaceFile(const PackageView& view, int index, const char* programFolder, c
   }
 
   CreateParentFolders(programFolder, name);
-  // Fails, harmlessly, for a new file, and when a backup from an interrupted run is in the way:
-  // that backup then stays the one to put back.
-  MoveFileA(target, backup);
-  DeleteFileA(target);
-
-  if (WriteNewFile(view, index, target)) {
-    DeleteFileA(backup);
-    ShowStatus(texts::kFileUpdatedFormat, target);
-    return 1;
+  if (SetTargetAside(target, backup)) {
+    if (WriteNewFile(view, index, target)) {
+      DropBackup(backup);
+      ShowStatus(texts::kFileUpdatedFormat, target);
+      return 1;
+    }
+    PutBackupBack(target, backup);
   }
-  DeleteFileA(target);
-  MoveFileA(backup, target);
   ShowStatus(texts::kFileFailedFormat, target);
   return 0;
 }

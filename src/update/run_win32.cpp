@@ -61,14 +61,9 @@ void WritePatchLevel(const TargetInfo& target) {
   RegCloseKey(key);
 }
 
-}  // namespace
-
-void RunUpdate(const PackageView& view, TargetInfo& target) {
-  if (!AskStartupQuestion(view) || !CheckPatchLevel(target)) {
-    waitForUser = 0;
-    return;
-  }
-
+// Steps 3 to 8 of the run, once the user has agreed: the translation table, folders, removals,
+// every file entry, then the completion message and the registry write when no file failed.
+void InstallPackage(const PackageView& view, const TargetInfo& target) {
   // The table as extracted (validated at open: it ends with an empty string inside its size),
   // or an empty table.
   static const char kEmptyTable[1] = {'\0'};
@@ -91,4 +86,17 @@ void RunUpdate(const PackageView& view, TargetInfo& target) {
     WritePatchLevel(target);
   }
   std::free(tablePayload);
+}
+
+}  // namespace
+
+void RunUpdate(const PackageView& view, TargetInfo& target) {
+  if (AskStartupQuestion(view) && CheckPatchLevel(target))
+    InstallPackage(view, target);
+  else
+    waitForUser = 0;
+  // Discovery may have found the program only by the backup that a killed run left. When this
+  // run did not install the program file (a question declined, or no entry for it), that backup
+  // is the program file again; a replacement of it commits or puts the backup back by itself.
+  RestoreProgramFile(target);
 }

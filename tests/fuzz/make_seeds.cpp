@@ -1,11 +1,13 @@
 // Writes the fuzzer's seed corpus: small packages and updaters made by the package writer,
-// covering every section, both directory methods, stored and deflated, empty and long entries.
+// covering every section, both directory methods, stored and deflated, empty and long entries,
+// and signed updaters (PE32 and PE32+, with and without signing's padding).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "package_test_util.h"
 #include "package_writer.h"
 
 namespace {
@@ -61,6 +63,17 @@ int main(int argc, char** argv) {
   Save(folder, "full-deflated.exe", WrapUpdater(exe, deflated));
   Save(folder, "full-stored.exe", WrapUpdater(exe, stored));
   Save(folder, "twice-wrapped.exe", WrapUpdater(WrapUpdater(exe, stored), deflated));
+
+  // Signed: the builder's output needs no padding; a PE32+ updater built without the builder's
+  // padding gets 3 zeros from signing; a signed executable as the updater's executable part.
+  Save(folder, "signed.exe", Signed(WrapUpdater(PeImage(false, 600), stored), 64));
+  std::vector<uint8_t> unpadded = PeImage(true, 600);
+  unpadded.insert(unpadded.end(), deflated.begin(), deflated.end());
+  while (unpadded.size() % 8 != 5) unpadded.push_back('x');
+  const unsigned char trailer[8] = {0x58, 0x02, 0, 0, 'P', 'I', 'N', 'E'};  // offset 600
+  unpadded.insert(unpadded.end(), trailer, trailer + 8);
+  Save(folder, "signed-padded.exe", Signed(unpadded, 16));
+  Save(folder, "signed-exe-wrapped.exe", WrapUpdater(Signed(PeImage(false, 600), 32), stored));
 
   PackageSpec minimal;
   minimal.entries.push_back({":RegistryKeys", RegistryKeysPayload("K", "F", "N", "P", -1), false});

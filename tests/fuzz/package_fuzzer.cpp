@@ -1,11 +1,17 @@
-// libFuzzer target: arbitrary bytes as a bare package and as a self-contained updater, through
-// open, section checks and extraction of every entry. Besides the sanitizers it traps when the
-// reader breaks its own promises: a package that opened must have NUL-terminated names, control
-// sections that extract and parse, and entries that extract into exactly their size.
+// libFuzzer target: arbitrary bytes as a bare package and as a self-contained updater (signed or
+// not), through open, section checks and extraction of every entry, and as the executable and
+// the package of an updater build. Besides the sanitizers it traps when the reader or the
+// builder breaks its promises: a package that opened must have NUL-terminated names, control
+// sections that extract and parse, and entries that extract into exactly their size; a signed
+// updater reads exactly as the same file cut just past its trailer; a bare package that opens
+// still opens once built into an updater, whatever the executable's headers say.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include <vector>
+
+#include "package/builder.h"
 #include "package/format.h"
 #include "package/names.h"
 #include "package/package.h"
@@ -44,7 +50,7 @@ void ExtractAll(const PackageView& view) {
   for (uint32_t i = 0; i < view.header.entryCount; ++i) {
     const DirectoryEntry& e = view.directory[i];
     Require(std::memchr(e.name, 0, kEntryNameSize) != nullptr);
-    Require(IsControlSection(e) || IsSafeRelativeName(e.name));
+    Require(IsControlSection(e) || IsFileName(e.name));
     // Exactly size bytes, so that the sanitizer sees any write past them.
     unsigned char* destination = static_cast<unsigned char*>(std::malloc(e.size ? e.size : 1));
     if (!destination) continue;
@@ -53,10 +59,51 @@ void ExtractAll(const PackageView& view) {
   }
 }
 
+// What a self-contained read found must be what an unsigned updater of the same bytes, ending
+// at the trailer, gives: signing adds nothing that is read.
+void CheckSameAsCut(const uint8_t* data, const PackageView& view) {
+  Require(view.packageEnd >= kTrailerSize && view.packageEnd <= view.source.length);
+  PackageView cut;
+  InitPackageView(cut);
+  SetMemorySource(cut, data, view.packageEnd);
+  Require(LoadPackage(cut, 1) == 1);
+  Require(cut.packageOffset == view.packageOffset);
+  Require(std::memcmp(cut.directory, view.directory,
+                      view.header.entryCount * sizeof(DirectoryEntry)) == 0);
+  UnloadPackage(cut);
+}
+
+int AppendTo(void* context, const unsigned char* data, uint32_t count) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  out->insert(out->end(), data, data + count);
+  return 1;
+}
+
+// The input as the executable and as the package of a build (the executable's PE headers are
+// read for a certificate table). When the input opens as a bare package, the updater must open
+// with the package where the plan put it; its length is always a multiple of 8.
+void CheckBuild(const uint8_t* data, uint32_t size, int bareOpened) {
+  const ByteSource input = MemorySource(data, size);
+  UpdaterPlan plan;
+  if (!PlanUpdater(input, input, plan)) return;
+  Require(plan.executableSize <= size && plan.outputSize % 8 == 0);
+  std::vector<uint8_t> out;
+  unsigned char buffer[4096];
+  Require(CopyUpdater(input, input, plan, ByteSink{AppendTo, &out}, buffer, sizeof buffer) == 1);
+  Require(out.size() == plan.outputSize);
+  if (!bareOpened) return;
+  PackageView view;
+  InitPackageView(view);
+  SetMemorySource(view, out.data(), static_cast<uint32_t>(out.size()));
+  Require(LoadPackage(view, 1) == 1 && view.packageOffset == plan.executableSize);
+  UnloadPackage(view);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > UINT32_MAX) return 0;
+  int bareOpened = 0;
   for (int selfContained = 0; selfContained < 2; ++selfContained) {
     PackageView view;
     InitPackageView(view);
@@ -65,9 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(view.directory != nullptr && view.header.entryCount > 0);
       CheckSections(view);
       ExtractAll(view);
+      if (selfContained) CheckSameAsCut(data, view);
+      if (!selfContained) bareOpened = 1;
     }
     UnloadPackage(view);
     Require(view.directory == nullptr);
   }
+  CheckBuild(data, static_cast<uint32_t>(size), bareOpened);
   return 0;
 }

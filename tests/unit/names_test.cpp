@@ -54,4 +54,35 @@ TEST(IsSafeRelativeName, RefusesWhatLeavesTheFolder) {
   for (const Case& c : cases) EXPECT_EQ(IsSafeRelativeName(c.name), c.safe) << c.name;
 }
 
+// Names of the files an update writes: safe, a file name at the end, no device in any component.
+TEST(IsFileName, RefusesDevicesAndNamesWithoutAFile) {
+  struct Case {
+    const char* name;
+    int file;
+  };
+  const Case cases[] = {
+      {"file.txt", 1},    {"data\\sub\\f.dll", 1},
+      {"\\lead.txt", 1},  {"..\\x", 0},
+      {"C:x", 0},         {"", 0},
+      {"\\", 0},          {"dir\\", 0},
+      {"dir/", 0},        {".", 0},
+      {"a\\. ", 0},       {"a\\.\\b", 1},
+      {"CON", 0},         {"con", 0},
+      {"Con.txt", 0},     {"nul.tar.gz", 0},
+      {"PRN", 0},         {"aux.h", 0},
+      {"COM1", 0},        {"com9.log", 0},
+      {"LPT1", 0},        {"lpt9", 0},
+      {"CON .txt", 0},    {"con ", 0},
+      {"con.", 0},        {"data\\NUL\\x.dll", 0},
+      {"aux\\x.dll", 0},  {"a/com1/b", 0},
+      {"COM0", 1},        {"LPT10", 1},
+      {"COM", 1},         {"CONSOLE", 1},
+      {"icon.ico", 1},    {"xcon", 1},
+      {" con", 1},        {"con_x.txt", 1},
+      {"nul\xE0.txt", 1}, {"data\\prn1\\x", 1},
+      {"com\xB9", 1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsFileName(c.name), c.file) << '"' << c.name << '"';
+}
+
 }  // namespace

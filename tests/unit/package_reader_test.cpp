@@ -146,6 +146,108 @@ TEST(LoadPackage, SelfContainedTrailerBounds) {
   }
 }
 
+// exe + package + trailer with no padding of the builder's, so that signing adds its own.
+std::vector<uint8_t> Unpadded(const std::vector<uint8_t>& exe,
+                              const std::vector<uint8_t>& package) {
+  std::vector<uint8_t> out = exe;
+  out.insert(out.end(), package.begin(), package.end());
+  unsigned char trailer[8];
+  std::memcpy(trailer + 4, "PINE", 4);
+  WriteLE32(trailer, static_cast<uint32_t>(exe.size()));
+  out.insert(out.end(), trailer, trailer + 8);
+  return out;
+}
+
+// A signed updater: the trailer is found before the certificate table and the zero bytes (at
+// most 7) that signing put in front of it, and the package then reads exactly as unsigned.
+TEST(LoadPackage, SignedUpdaterTrailerBeforeTheCertificateTable) {
+  const std::vector<uint8_t> package = WritePackage(SamplePackageSpec());
+  const std::vector<uint8_t> exe = PeImage(false, 1024);
+  const uint32_t tableSize = 1496;
+  // The package grown by k bytes, so that signing pads the unpadded updater with (8 - k) % 8
+  // zeros... shifted by the package's own length.
+  const auto withPadding = [&](uint32_t zeros) {
+    std::vector<uint8_t> grown = package;
+    while ((exe.size() + grown.size() + 8 + zeros) % 8 != 0) grown.push_back('x');
+    return Signed(Unpadded(exe, grown), tableSize);
+  };
+  const auto setTable = [](std::vector<uint8_t>& f, uint32_t offset, uint32_t size) {
+    PatchLE32(f, SecurityEntryOf(f), offset);
+    PatchLE32(f, SecurityEntryOf(f) + 4, size);
+  };
+  const auto length = [](const std::vector<uint8_t>& f) { return static_cast<uint32_t>(f.size()); };
+  const uint32_t tableAt = length(withPadding(0)) - tableSize;
+  struct Case {
+    std::string what;
+    std::vector<uint8_t> file;
+    int ok;
+  };
+  std::vector<Case> cases;
+  for (uint32_t zeros = 0; zeros < 8; ++zeros)
+    cases.push_back({std::to_string(zeros) + " zeros of padding", withPadding(zeros), 1});
+  cases.push_back({"PE32+", Signed(WrapUpdater(PeImage(true), package)), 1});
+  cases.push_back({"a table of 8 bytes", Signed(WrapUpdater(exe, package), 8), 1});
+  const auto changed = [&](const char* what, uint32_t zeros, int ok,
+                           const std::function<void(std::vector<uint8_t>&)>& change) {
+    std::vector<uint8_t> file = withPadding(zeros);
+    change(file);
+    cases.push_back({what, file, ok});
+  };
+  changed("8 zeros before the table", 0, 0, [&](auto& f) {
+    f.insert(f.begin() + tableAt, 8, 0);
+    setTable(f, tableAt + 8, tableSize);
+  });
+  changed("a non-zero byte in the padding's last place", 3, 0,
+          [&](auto& f) { f[length(f) - tableSize - 1] = 0x01; });
+  changed("a non-zero byte in the padding's first place", 3, 0,
+          [&](auto& f) { f[length(f) - tableSize - 3] = 0x01; });
+  changed("table offset outside the file", 0, 0,
+          [&](auto& f) { setTable(f, length(f) + 8, tableSize); });
+  changed("table past the end of the file", 0, 0,
+          [&](auto& f) { setTable(f, tableAt, tableSize + 1); });
+  changed("table ending before the end of the file", 0, 0,
+          [&](auto& f) { setTable(f, tableAt, tableSize - 1); });
+  changed("table of size 0 at the end", 0, 0, [&](auto& f) { setTable(f, length(f), 0); });
+  changed("security entry empty", 0, 0, [&](auto& f) { setTable(f, 0, 0); });
+  changed("offset + size wraps to the file's length", 0, 0,
+          [&](auto& f) { setTable(f, 0xFFFFFFF8u, length(f) + 8); });
+  changed("table overlapping the package", 0, 0,
+          [&](auto& f) { setTable(f, 1024 + 40, length(f) - 1024 - 40); });
+  changed("table starting at the trailer", 0, 0,
+          [&](auto& f) { setTable(f, tableAt - 8, tableSize + 8); });
+  changed("table covering the whole file", 0, 0, [&](auto& f) { setTable(f, 0, length(f)); });
+  changed("trailer's packageOffset past the package", 0, 0,
+          [&](auto& f) { PatchLE32(f, tableAt - 8, tableAt - 31); });
+  changed("trailer without PINE", 0, 0, [&](auto& f) { f[tableAt - 1] = 'e'; });
+  // "PINE" in the last 4 bytes is a trailer, whatever the headers say: read as unsigned.
+  changed("table ending in PINE", 0, 0,
+          [&](auto& f) { std::memcpy(&f[length(f) - 4], "PINE", 4); });
+  // Headers that do not lead to a security entry.
+  changed("no MZ", 0, 0, [&](auto& f) { f[0] = 'N'; });
+  changed("no PE signature", 0, 0, [&](auto& f) { f[kPeOffset + 2] = 'X'; });
+  changed("unknown optional header magic", 0, 0, [&](auto& f) { f[kPeOffset + 24] = 0x07; });
+  changed("4 data directories", 0, 0, [&](auto& f) { PatchLE32(f, kPeOffset + 24 + 92, 4); });
+  changed("optional header too short for entry 4", 0, 0,
+          [&](auto& f) { f[kPeOffset + 20] = 96 + 39; });
+  changed("e_lfanew past the end", 0, 0, [&](auto& f) { PatchLE32(f, 0x3C, length(f) - 10); });
+  changed("e_lfanew near 4 GiB", 0, 0, [&](auto& f) { PatchLE32(f, 0x3C, 0xFFFFFFF0u); });
+  for (const Case& c : cases) {
+    LoadedView loaded(c.file, 1);
+    EXPECT_EQ(loaded.ok, c.ok) << c.what;
+    if (!loaded.ok) continue;
+    // The same as the file cut just past its trailer, read as an unsigned updater.
+    const std::vector<uint8_t> cut(c.file.begin(), c.file.begin() + loaded.view.packageEnd);
+    LoadedView unsignedView(cut, 1);
+    ASSERT_EQ(unsignedView.ok, 1) << c.what;
+    EXPECT_EQ(loaded.view.packageOffset, unsignedView.view.packageOffset) << c.what;
+    EXPECT_EQ(std::memcmp(loaded.view.directory, unsignedView.view.directory,
+                          loaded.view.header.entryCount * sizeof(DirectoryEntry)),
+              0)
+        << c.what;
+    EXPECT_EQ(Extracted(loaded.view, 2), SampleData(5000, 1)) << c.what;
+  }
+}
+
 // The package's last byte is the directory's last byte: growing any length by one passes the end.
 TEST(LoadPackage, DirectoryExactlyAtTheEnd) {
   for (bool deflated : {false, true}) {
@@ -156,8 +258,8 @@ TEST(LoadPackage, DirectoryExactlyAtTheEnd) {
     ASSERT_EQ(LoadedView(bytes, 0).ok, 1);
     std::vector<uint8_t> shorter(bytes.begin(), bytes.end() - 1);
     EXPECT_EQ(LoadedView(shorter, 0).ok, 0) << "one byte cut, deflated " << deflated;
-    // Wrapped, the bytes past the package (the trailer) must not count as package bytes.
-    std::vector<uint8_t> wrapped = WrapUpdater(SampleData(10), shorter);
+    // Wrapped without padding, the trailer that follows does not complete the directory.
+    std::vector<uint8_t> wrapped = WrapUpdater(ExecutableFor(shorter.size()), shorter);
     EXPECT_EQ(LoadedView(wrapped, 1).ok, 0) << "wrapped, one byte cut, deflated " << deflated;
     if (deflated) {
       std::vector<uint8_t> longer = bytes;
@@ -201,8 +303,10 @@ TEST(LoadPackage, EntryBounds) {
     size_t entry;  // 2: deflated app.exe, 3: stored lib.dll
     std::function<void(Patchable&)> change;
     int ok;
-    // Wrapped, the bound is the end of the file: the 8 trailer bytes lie inside it, so a stream
-    // or stored data that runs one byte into them reads nothing outside the file.
+    // Wrapped (without padding), the bound is the end of the file: the 8 trailer bytes lie
+    // inside it, so a stream or stored data that runs one byte into them reads nothing outside
+    // the file. Signed, the bound is the same: the end of the trailer, never the padding or the
+    // certificate table after it.
     int wrappedOk = -1;  // -1: as ok
   };
   const Case cases[] = {
@@ -270,10 +374,10 @@ TEST(LoadPackage, EntryBounds) {
     c.change(p);
     LoadedView loaded(p.bytes, 0);
     EXPECT_EQ(loaded.ok, c.ok) << c.what;
-    // The same package wrapped: the bounds are the package's, not the file's (trailer excluded).
-    std::vector<uint8_t> wrapped = WrapUpdater(SampleData(33), p.bytes);
-    EXPECT_EQ(LoadedView(wrapped, 1).ok, c.wrappedOk < 0 ? c.ok : c.wrappedOk)
-        << c.what << " (wrapped)";
+    const std::vector<uint8_t> wrapped = WrapUpdater(ExecutableFor(p.bytes.size()), p.bytes);
+    const int wrappedOk = c.wrappedOk < 0 ? c.ok : c.wrappedOk;
+    EXPECT_EQ(LoadedView(wrapped, 1).ok, wrappedOk) << c.what << " (wrapped)";
+    EXPECT_EQ(LoadedView(Signed(wrapped), 1).ok, wrappedOk) << c.what << " (wrapped and signed)";
     if (loaded.ok && c.entry == 3) {
       int ok = 0;
       const std::vector<uint8_t> data = Extracted(loaded.view, 3, &ok);
@@ -291,9 +395,28 @@ TEST(LoadPackage, UnsafeFileEntryNames) {
     int ok;
   };
   const Case cases[] = {
-      {"..\\evil.exe", 0}, {"../evil.exe", 0}, {"a\\..\\..\\b", 0}, {"a/../b", 0},
-      {"a\\..", 0},        {"C:evil.exe", 0},  {"file.txt:ads", 0}, {"\\lead.txt", 1},
-      {"..a\\b..", 1},     {"a\\.\\b", 1},     {"...", 0},          {"a\\...\\b", 0},
+      {"..\\evil.exe", 0},
+      {"../evil.exe", 0},
+      {"a\\..\\..\\b", 0},
+      {"a/../b", 0},
+      {"a\\..", 0},
+      {"C:evil.exe", 0},
+      {"file.txt:ads", 0},
+      {"\\lead.txt", 1},
+      {"..a\\b..", 1},
+      {"a\\.\\b", 1},
+      {"...", 0},
+      {"a\\...\\b", 0},
+      {"", 0},
+      {"\\", 0},
+      {"dir\\", 0},
+      {"CON", 0},
+      {"nul.txt", 0},
+      {"Com1.dll", 0},
+      {"lpt9 .x", 0},
+      {"aux\\x.dll", 0},
+      {"COM0.dll", 1},
+      {"icon.ico", 1},
   };
   for (const Case& c : cases) {
     PackageSpec spec = SamplePackageSpec();

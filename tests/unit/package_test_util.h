@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "package/format.h"
 #include "package/package.h"
 #include "package_writer.h"
 
@@ -21,6 +23,11 @@ struct LoadedView {
   LoadedView(const LoadedView&) = delete;
   LoadedView& operator=(const LoadedView&) = delete;
 };
+
+// A source over bytes that outlive it.
+inline ByteSource Source(const std::vector<uint8_t>& bytes) {
+  return MemorySource(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
 
 inline std::vector<uint8_t> Bytes(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());
@@ -49,4 +56,49 @@ inline PackageSpec SamplePackageSpec() {
   spec.entries.push_back({"data\\sub\\lib.dll", SampleData(3000, 2), false});
   spec.entries.push_back({"readme.txt", Bytes("hello"), true});
   return spec;
+}
+
+// The PE headers of an executable as far as the reader goes: "MZ", e_lfanew, "PE\0\0", a file
+// header and an optional header (PE32, or PE32+ when pe32Plus) with 16 data directories, all
+// empty; then filler up to size bytes (at least 512).
+constexpr uint32_t kPeOffset = 0x80;
+inline std::vector<uint8_t> PeImage(bool pe32Plus = false, size_t size = 1024) {
+  std::vector<uint8_t> image = SampleData(size, 7);
+  std::memset(image.data(), 0, 512);
+  image[0] = 'M';
+  image[1] = 'Z';
+  WriteLE32(&image[0x3C], kPeOffset);
+  std::memcpy(&image[kPeOffset], "PE\0\0", 4);
+  const uint32_t optionalSize = pe32Plus ? 240 : 224;
+  image[kPeOffset + 20] = static_cast<uint8_t>(optionalSize);
+  image[kPeOffset + 24] = 0x0B;
+  image[kPeOffset + 25] = pe32Plus ? 0x02 : 0x01;
+  WriteLE32(&image[kPeOffset + 24 + (pe32Plus ? 108 : 92)], 16);
+  return image;
+}
+
+// File offset of the security directory entry of a PE image, read from its headers as a
+// signing tool does.
+inline size_t SecurityEntryOf(const std::vector<uint8_t>& image) {
+  const uint32_t pe = ReadLE32(&image[0x3C]);
+  const bool pe32Plus = image[pe + 25] == 0x02;
+  return pe + 24 + (pe32Plus ? 112 : 96) + 4 * 8;
+}
+
+// What a signing tool does to a PE image: zeros up to a multiple of 8, then a certificate table
+// of tableSize bytes (non-zero filler here), whose offset and size go into the security entry.
+inline std::vector<uint8_t> Signed(std::vector<uint8_t> image, uint32_t tableSize = 1496) {
+  image.resize((image.size() + 7) / 8 * 8, 0);
+  const size_t entry = SecurityEntryOf(image);
+  WriteLE32(&image[entry], static_cast<uint32_t>(image.size()));
+  WriteLE32(&image[entry + 4], tableSize);
+  const std::vector<uint8_t> table = SampleData(tableSize, 11);
+  image.insert(image.end(), table.begin(), table.end());
+  return image;
+}
+
+// A PE image whose length brings a package of packageSize bytes to a multiple of 8: wrapped
+// with it, the package is followed directly by its trailer, without padding.
+inline std::vector<uint8_t> ExecutableFor(size_t packageSize) {
+  return PeImage(false, 1024 + (8 - packageSize % 8) % 8);
 }

@@ -83,7 +83,8 @@ TEST(WrapUpdater, ExecutablePackageTrailer) {
   const std::vector<uint8_t> exe = SampleData(777, 9);
   const std::vector<uint8_t> package = WritePackage(SamplePackageSpec());
   const std::vector<uint8_t> updater = WrapUpdater(exe, package);
-  ASSERT_EQ(updater.size(), exe.size() + package.size() + 8);
+  // Zeros after the package up to a multiple of 8, then the trailer.
+  ASSERT_EQ(updater.size(), (exe.size() + package.size() + 8 + 7) / 8 * 8);
   EXPECT_TRUE(std::equal(exe.begin(), exe.end(), updater.begin()));
   EXPECT_TRUE(std::equal(package.begin(), package.end(), updater.begin() + exe.size()));
   EXPECT_EQ(ReadLE32(updater.data() + updater.size() - 8), exe.size());

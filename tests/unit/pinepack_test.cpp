@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,14 @@ TEST(Manifest, RefusesWithTheFieldNamed) {
       {"{" + registry + R"(, "patchLevel": 1, "remove": "x.dll"})", "remove"},
       {"{" + registry + R"(, "patchLevel": 1, "rename": {"a": "../a"}})", "rename"},
       {"{" + registry + R"(, "patchLevel": 1, "rename": {"a": "x:stream"}})", "rename"},
+      {"{" + registry +
+           R"(, "patchLevel": 1, "entryNames": {"a": "12345678901234567890123456789012"}})",
+       "entryNames[\"a\"]"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": ":Folders"}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": "..\\x"}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": ""}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": {"a": "aux.dll"}})", "entryNames"},
+      {"{" + registry + R"(, "patchLevel": 1, "entryNames": ["a"]})", "entryNames"},
   };
   for (const Case& c : cases) {
     try {
@@ -204,7 +213,7 @@ TEST(Create, LaysOutAsVendorsPackagesAndVerifies) {
   const PackageSpec spec =
       BuildPackageSpec(folder.path() / "files", ParseManifest(kManifest), options, {}, &files);
   const std::vector<uint8_t> package = WritePackage(spec);
-  EXPECT_TRUE(VerifyPackage(package, {}).empty());
+  EXPECT_TRUE(VerifyPackage(Source(package), {}).empty());
 
   std::vector<std::string> names;
   for (const WriterEntry& e : spec.entries) names.push_back(e.name);
@@ -236,7 +245,7 @@ TEST(Create, LaysOutAsVendorsPackagesAndVerifies) {
   EXPECT_EQ(entryOf("~1.dll").size, 3000u);
 
   // The long path and the rename come back as translation pairs.
-  const Manifest back = ManifestOfPackage(package);
+  const Manifest back = ManifestOfPackage(Source(package));
   const std::vector<std::pair<std::string, std::string>> pairs = {
       {"app.exe", "bin\\app.exe"}, {"~1.dll", "data\\sub\\a_rather_long_folder_name\\library.dll"}};
   EXPECT_EQ(back.renames, pairs);
@@ -249,30 +258,157 @@ TEST(Create, LaysOutAsVendorsPackagesAndVerifies) {
   for (const WriterEntry& e : stored.entries) EXPECT_FALSE(e.deflate) << e.name;
 }
 
-TEST(Create, ExtractGivesTheFolderBack) {
+// Every entry of a package by name, and the translation pairs sorted: what a rebuild must keep.
+struct EntrySet {
+  std::map<std::string, std::vector<uint8_t>> entries;  // :XlatNamesTable left out
+  std::vector<std::pair<std::string, std::string>> pairs;
+  bool operator==(const EntrySet& o) const { return entries == o.entries && pairs == o.pairs; }
+};
+EntrySet EntriesOf(const std::vector<uint8_t>& package) {
+  EntrySet set;
+  LoadedView loaded(package, 0);
+  EXPECT_EQ(loaded.ok, 1);
+  for (uint32_t i = 0; loaded.ok && i < loaded.view.header.entryCount; ++i) {
+    const DirectoryEntry& e = loaded.view.directory[i];
+    if (std::string(e.name) == ":XlatNamesTable") continue;
+    std::vector<uint8_t> data(e.size);
+    EXPECT_EQ(ExtractEntry(loaded.view, static_cast<int>(i), data.data()), 1) << e.name;
+    set.entries[e.name] = data;
+  }
+  set.pairs = ManifestOfPackage(Source(package)).renames;
+  std::sort(set.pairs.begin(), set.pairs.end());
+  return set;
+}
+
+// Every regular file below folder, by its path relative to it ('/').
+std::map<std::string, std::vector<uint8_t>> FilesBelow(const fs::path& folder) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const auto& item : fs::recursive_directory_iterator(folder)) {
+    if (item.is_regular_file())
+      files[fs::relative(item.path(), folder).generic_u8string()] = ReadFileBytes(item.path());
+  }
+  return files;
+}
+
+// Extracted from a signed updater on disk: as installed (renames and long paths under their
+// names on disk) or raw (entry names); either folder and its manifest rebuild the same entries.
+TEST(Extract, LaysFilesOutAsInstalledOrRawAndRebuildsTheSameEntries) {
   TempFolder folder;
   FillSampleFolder(folder);
-  const Manifest manifest = ParseManifest(kManifest);
+  const fs::path files = folder.path() / "files";
   const std::vector<uint8_t> package =
-      WritePackage(BuildPackageSpec(folder.path() / "files", manifest, {}, {}));
-  const std::vector<uint8_t> updater = WrapUpdater(SampleData(999), package);
-  EXPECT_EQ(DetectContainer(package), Container::kBare);
-  EXPECT_EQ(DetectContainer(updater), Container::kSelfContained);
-  const fs::path out = folder.path() / "out";
-  const fs::path json = folder.path() / "out.json";
-  EXPECT_EQ(ExtractPackage(updater, out, json, {}), 5u);
-  EXPECT_EQ(ReadFileBytes(out / "app.exe"), ReadFileBytes(folder.path() / "files/app.exe"));
-  EXPECT_EQ(ReadFileBytes(out / fs::u8path("Справка.txt")), Bytes("help"));
-  EXPECT_EQ(ReadFileBytes(out / "~1.dll"), ReadFileBytes(folder.path() / "files" / kLongPath));
-  EXPECT_TRUE(ReadFileBytes(out / "empty.txt").empty());
+      WritePackage(BuildPackageSpec(files, ParseManifest(kManifest), {}, {}));
+  const fs::path updater = folder.path() / "signed.exe";
+  WriteFileBytes(updater, Signed(WrapUpdater(PeImage(), package)));
+  const FileSource file(updater);
+  EXPECT_EQ(DetectContainer(Source(package)), Container::kBare);
+  EXPECT_EQ(DetectContainer(file.source()), Container::kSelfContained);
+  const auto original = [&](const std::string& path) { return ReadFileBytes(files / path); };
 
-  // The extracted folder and manifest build the same entries again.
-  const std::vector<uint8_t> manifestText = ReadFileBytes(json);
-  const Manifest again = ParseManifest(std::string(manifestText.begin(), manifestText.end()));
-  EXPECT_EQ(again.text, manifest.text);
-  const std::vector<uint8_t> rebuilt = WritePackage(BuildPackageSpec(out, again, {}, {}));
-  EXPECT_TRUE(VerifyPackage(rebuilt, {}).empty());
-  EXPECT_EQ(ManifestOfPackage(rebuilt).renames, ManifestOfPackage(package).renames);
+  struct Case {
+    ExtractLayout layout;
+    const char* name;
+    std::map<std::string, std::vector<uint8_t>> expected;
+  };
+  const Case cases[] = {
+      {ExtractLayout::kInstalled,
+       "installed",
+       {{"bin/app.exe", original("app.exe")},
+        {"noise.bin", original("noise.bin")},
+        {kLongPath, original(kLongPath)},
+        {"Справка.txt", Bytes("help")},
+        {"empty.txt", {}}}},
+      {ExtractLayout::kRaw,
+       "raw",
+       {{"app.exe", original("app.exe")},
+        {"noise.bin", original("noise.bin")},
+        {"~1.dll", original(kLongPath)},
+        {"Справка.txt", Bytes("help")},
+        {"empty.txt", {}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path out = folder.path() / c.name;
+    const fs::path json = folder.path() / (std::string(c.name) + ".json");
+    EXPECT_EQ(ExtractPackage(file.source(), out, json, c.layout, {}), 5u);
+    EXPECT_EQ(FilesBelow(out), c.expected);
+    const std::vector<uint8_t> text = ReadFileBytes(json);
+    const std::vector<uint8_t> rebuilt = WritePackage(
+        BuildPackageSpec(out, ParseManifest(std::string(text.begin(), text.end())), {}, {}));
+    EXPECT_TRUE(VerifyPackage(Source(rebuilt), {}).empty());
+    EXPECT_TRUE(EntriesOf(rebuilt) == EntriesOf(package));
+  }
+}
+
+// Two entries installed under one name (A-Z folded): the later one is written, under the first
+// spelling, as the update leaves it; no folder holds both, so a manifest is refused.
+TEST(Extract, TwoEntriesUnderOneNameOnDisk) {
+  TempFolder folder;
+  PackageSpec spec = SamplePackageSpec();
+  spec.entries.push_back({":XlatNamesTable", XlatTablePayload({{"a.txt", "sub\\b.txt"}}), true});
+  spec.entries.push_back({"a.txt", Bytes("first"), true});
+  spec.entries.push_back({"SUB\\B.TXT", Bytes("second"), false});
+  const std::vector<uint8_t> package = WritePackage(spec);
+  const fs::path out = folder.path() / "out";
+  try {
+    ExtractPackage(Source(package), out, folder.path() / "m.json", ExtractLayout::kInstalled, {});
+    ADD_FAILURE() << "a manifest was written for a folder that cannot hold both entries";
+  } catch (const ToolError& e) {
+    EXPECT_NE(std::string(e.what()).find("both written as"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_EQ(ExtractPackage(Source(package), out, {}, ExtractLayout::kInstalled, {}), 4u);
+  const auto found = FilesBelow(out);
+  EXPECT_EQ(found.count("sub/b.txt"), 1u);
+  EXPECT_EQ(found.count("SUB/B.TXT"), 0u);
+  EXPECT_EQ(ReadFileBytes(out / "sub/b.txt"), Bytes("second"));
+  // Raw, the names differ, and a manifest can be written.
+  EXPECT_EQ(ExtractPackage(Source(package), folder.path() / "raw", folder.path() / "raw.json",
+                           ExtractLayout::kRaw, {}),
+            5u);
+}
+
+// pinepack's file paths (FileSource, FileSink, chunked copies) over a package larger than one
+// read chunk: wrap gives the in-memory bytes, and verify, list and extract read it, signed too.
+TEST(PinepackFiles, PackagesLargerThanAChunk) {
+  TempFolder folder;
+  std::vector<uint8_t> noise(kExtractChunk + 12345);
+  uint32_t x = 99;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+  PackageSpec spec = SamplePackageSpec();
+  spec.entries.push_back({"big\\stored.bin", noise, false});
+  spec.entries.push_back({"big\\deflated.bin", SampleData(3 * kExtractChunk + 7, 4), true});
+  const std::vector<uint8_t> package = WritePackage(spec);
+  ASSERT_GT(package.size(), 2 * kExtractChunk);
+  const std::vector<uint8_t> exe = Signed(PeImage(true, 4000));
+  WriteFileBytes(folder.path() / "rl.exe", exe);
+  WriteFileBytes(folder.path() / "p.pkg", package);
+  {
+    const FileSource executable(folder.path() / "rl.exe");
+    const FileSource pkg(folder.path() / "p.pkg");
+    FileSink out(folder.path() / "u.exe");
+    WrapUpdater(executable.source(), pkg.source(), out.sink());
+    out.Commit();
+  }
+  const std::vector<uint8_t> wrapped = ReadFileBytes(folder.path() / "u.exe");
+  EXPECT_EQ(wrapped, WrapUpdater(exe, package));
+  WriteFileBytes(folder.path() / "s.exe", Signed(wrapped, 2048));
+
+  for (const char* name : {"p.pkg", "u.exe", "s.exe"}) {
+    SCOPED_TRACE(name);
+    const FileSource file(folder.path() / name);
+    EXPECT_EQ(VerifyPackage(file.source(), {}), std::vector<std::string>{});
+    const std::string listing = ListPackage(file.source());
+    EXPECT_NE(listing.find("big\\stored.bin"), std::string::npos) << listing;
+    const bool isSigned = std::string(name) == "s.exe";
+    EXPECT_EQ(listing.find("signed: certificate table of 2048 bytes") != std::string::npos,
+              isSigned)
+        << listing;
+    const fs::path out = folder.path() / (std::string(name) + ".out");
+    EXPECT_EQ(ExtractPackage(file.source(), out, {}, ExtractLayout::kInstalled, {}), 5u);
+    EXPECT_EQ(ReadFileBytes(out / "big/stored.bin"), noise);
+    EXPECT_EQ(ReadFileBytes(out / "big/deflated.bin"), spec.entries.back().data);
+  }
 }
 
 TEST(Create, RefusesFoldersThatCannotBePackaged) {
@@ -285,17 +421,23 @@ TEST(Create, RefusesFoldersThatCannotBePackaged) {
       {{"A.txt", "a.txt"}, "", "letter case"},
       {{"sub/X.dll", "SUB/x.dll"}, "", "letter case"},
       {{"bad:name.txt"}, "", "leaves the program folder"},
+      {{"CON.txt"}, "", "not a file's name"},
+      {{"sub/nul/x.dll"}, "", "not a file's name"},
+      {{"a.txt"}, R"(, "rename": {"a.txt": "Lpt1.txt"})", "not a file's name"},
+      {{"a.txt"}, R"(, "rename": {"a.txt": "docs/"})", "not a file's name"},
       {{"中.txt"}, "", "Windows-1251"},
       {{"a.txt"}, R"(, "rename": {"missing.txt": "b.txt"})", "not a file in the folder"},
+      {{"a.txt"}, R"(, "entryNames": {"missing.txt": "b.txt"})", "not a file in the folder"},
+      {{"a.txt", "b.txt"}, R"(, "entryNames": {"b.txt": "A.TXT"})", "two files"},
   };
   for (const Case& c : cases) {
     TempFolder folder;
     for (const std::string& f : c.files) folder.Write("files/" + f, Bytes("x"));
-    const Manifest m = ParseManifest(
-        R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
-            "patchLevelValue": "P"}, "patchLevel": 1)" +
-        c.manifestTail + "}");
     try {
+      const Manifest m = ParseManifest(
+          R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
+              "patchLevelValue": "P"}, "patchLevel": 1)" +
+          c.manifestTail + "}");
       BuildPackageSpec(folder.path() / "files", m, {}, {});
       ADD_FAILURE() << "accepted " << c.files[0];
     } catch (const ToolError& e) {
@@ -314,8 +456,8 @@ TEST(Create, ShortNamesAvoidTakenNames) {
           "patchLevelValue": "P"}, "patchLevel": 1})");
   const std::vector<uint8_t> package =
       WritePackage(BuildPackageSpec(folder.path() / "files", m, {}, {}));
-  EXPECT_TRUE(VerifyPackage(package, {}).empty());
-  const Manifest back = ManifestOfPackage(package);
+  EXPECT_TRUE(VerifyPackage(Source(package), {}).empty());
+  const Manifest back = ManifestOfPackage(Source(package));
   ASSERT_EQ(back.renames.size(), 2u);
   for (const auto& pair : back.renames) {
     EXPECT_NE(pair.first, "~1.dll");
@@ -376,6 +518,15 @@ TEST(Verify, NamesEveryProblem) {
        none,
        {"leaves the program folder"},
        true},
+      {"device names as a file and as a name on disk",
+       [](PackageSpec& s) {
+         s.entries.push_back({"aux.dll", Bytes("x"), true});
+         s.entries.insert(s.entries.begin(),
+                          {":XlatNamesTable", XlatTablePayload({{"a.txt", "bin\\com3"}}), true});
+       },
+       none,
+       {"CON or NUL", "not a file's name"},
+       true},
       {"directory method 1",
        keep,
        [](std::vector<uint8_t>& b, const PackageLayout&) {
@@ -404,7 +555,7 @@ TEST(Verify, NamesEveryProblem) {
     PackageLayout layout;
     std::vector<uint8_t> bytes = WritePackage(spec, &layout);
     c.damage(bytes, layout);
-    const std::vector<std::string> problems = VerifyPackage(bytes, {});
+    const std::vector<std::string> problems = VerifyPackage(Source(bytes), {});
     ASSERT_EQ(problems.size(), c.mentions.size())
         << c.what << ": " << ::testing::PrintToString(problems);
     for (size_t i = 0; i < problems.size(); ++i) {
@@ -416,15 +567,31 @@ TEST(Verify, NamesEveryProblem) {
 }
 
 TEST(Verify, SelfContainedTrailerProblems) {
-  const std::vector<uint8_t> updater =
-      WrapUpdater(SampleData(100), WritePackage(SamplePackageSpec()));
-  EXPECT_TRUE(VerifyPackage(updater, {}).empty());
+  const std::vector<uint8_t> updater = WrapUpdater(PeImage(), WritePackage(SamplePackageSpec()));
   std::vector<uint8_t> bad = updater;
   PatchLE32(bad, bad.size() - 8, static_cast<uint32_t>(bad.size() - 31));
-  const std::vector<std::string> problems = VerifyPackage(bad, {});
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_NE(problems[0].find("passes the end of the file"), std::string::npos) << problems[0];
-  EXPECT_EQ(VerifyPackage(std::vector<uint8_t>(5, 'x'), {}).size(), 1u);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> file;
+    const char* mentions;  // nullptr: sound
+  };
+  const Case cases[] = {
+      {"unsigned", updater, nullptr},
+      {"signed", Signed(updater), nullptr},
+      {"offset too far", bad, "passes the end of the file"},
+      {"signed, offset too far", Signed(bad), "before the certificate table"},
+      {"signed executable without a package", Signed(PeImage()), "no trailer lies before"},
+      {"5 bytes", std::vector<uint8_t>(5, 'x'), "neither a package"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string> problems = VerifyPackage(Source(c.file), {});
+    if (!c.mentions) {
+      EXPECT_TRUE(problems.empty()) << c.what << ": " << ::testing::PrintToString(problems);
+      continue;
+    }
+    ASSERT_EQ(problems.size(), 1u) << c.what << ": " << ::testing::PrintToString(problems);
+    EXPECT_NE(problems[0].find(c.mentions), std::string::npos) << c.what << ": " << problems[0];
+  }
 }
 
 }  // namespace

@@ -91,6 +91,10 @@ TEST(NameListsAndXlat, SafetyIsChecked) {
       {Raw("a\0\0", 3), 1, 1, 0},  // a list of one; a pair without its target
       {Raw("\0", 1), 1, 1, 1},
       {Raw("a\0c:x\0\0", 7), 1, 0, 0},
+      {Raw("a\0CON\0\0", 7), 1, 1, 0},  // a device: a list may name it, no file is written there
+      {Raw("a\0d\\nul.x\0\0", 11), 1, 1, 0},
+      {Raw("a\0\\\0\0", 5), 1, 1, 0},   // a lone "\" names no file
+      {Raw("con\0a\0\0", 7), 1, 1, 1},  // entry names are checked with the directory
   };
   for (const Case& c : cases) {
     const auto size = static_cast<uint32_t>(c.payload.size());

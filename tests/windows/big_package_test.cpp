@@ -20,6 +20,7 @@
 
 #include "driver_win32.h"
 #include "fixtures_win32.h"
+#include "package/builder.h"
 #include "package/format.h"
 #include "package_writer.h"
 #include "shell/texts.h"
@@ -319,7 +320,8 @@ void InstallBigPackage(const BigCase& c) {
   const uint64_t packageLength = WriteBigPackage(package, entries);
   ASSERT_GT(packageLength, c.tiledSize + c.zeroSize);
 
-  // MAKEEXE: the executable, the package and the trailer, in bounded memory at any size.
+  // MAKEEXE: the executable, the package, the padding and the trailer, in bounded memory at any
+  // size.
   const std::string updater = root / "big.exe";
   const ULONGLONG buildStart = GetTickCount64();
   const UserOutcome built =
@@ -329,9 +331,15 @@ void InstallBigPackage(const BigCase& c) {
   const double buildSeconds = (GetTickCount64() - buildStart) / 1000.0;
   ASSERT_TRUE(built.exited && !built.waited) << built.status;
   const uint64_t executableLength = RlPatchBytes().size();
-  ASSERT_EQ(FileSize(updater), executableLength + packageLength + kTrailerSize);
+  uint32_t paddingSize = 0, outputSize = 0;
+  ASSERT_EQ(UpdaterLayout(executableLength, packageLength, paddingSize, outputSize), 1);
+  ASSERT_EQ(FileSize(updater), outputSize);
   EXPECT_TRUE(HoldsAt(updater, 0, RlPatchPath()));
   EXPECT_TRUE(HoldsAt(updater, executableLength, package));
+  unsigned char trailer[kTrailerSize];
+  WriteTrailer(trailer, static_cast<uint32_t>(executableLength));
+  BlockReader end(updater, outputSize - kTrailerSize);
+  EXPECT_EQ(end.Next(), std::vector<uint8_t>(trailer, trailer + kTrailerSize));
   DeleteFileA(package.c_str());  // the disk holds the updater and the installed files only
 
   const WatchedRun big = RunToTheEnd(updater, kBigTimeoutMs);

@@ -11,12 +11,13 @@ std::atomic<int> folderCounter{0};
 
 }  // namespace
 
-TempFolder::TempFolder(const std::string& tag) {
-  char base[MAX_PATH];
-  GetTempPathA(sizeof base, base);
+TempFolder::TempFolder(const std::string& tag, const std::string& base) {
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  const std::string parent = base.empty() ? std::string(temp) : base + "\\";
   for (;;) {
-    path_ = std::string(base) + "pinecone-" + tag + "-" + std::to_string(GetCurrentProcessId()) +
-            "-" + std::to_string(folderCounter++);
+    path_ = parent + "pinecone-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(folderCounter++);
     if (CreateDirectoryA(path_.c_str(), nullptr)) break;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }

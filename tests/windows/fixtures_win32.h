@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-// A fresh folder below the system's temporary folder, removed with its contents on destruction.
-// path() ends without a backslash.
+// A fresh folder below base (a folder path without a trailing backslash; empty: the system's
+// temporary folder), removed with its contents on destruction. path() ends without a backslash.
 class TempFolder {
  public:
-  explicit TempFolder(const std::string& tag);
+  explicit TempFolder(const std::string& tag, const std::string& base = "");
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "driver_win32.h"
 #include "fixtures_win32.h"
+#include "installed_win32.h"
 #include "package/package.h"
 #include "package_writer.h"
 #include "shell/texts.h"
@@ -22,80 +24,9 @@
 
 namespace {
 
-constexpr DWORD kTimeoutMs = 20000;
-
-std::string Format(const char* format, const std::string& argument) {
-  std::vector<char> out(argument.size() + 512);
-  std::snprintf(out.data(), out.size(), format, argument.c_str());
-  return out.data();
-}
-
-WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data, bool deflate = true) {
-  WriterEntry e;
-  e.name = name;
-  e.data = data;
-  e.deflate = deflate;
-  return e;
-}
-
-// Contents of a file entry, different for every name so that a mix-up shows.
-std::vector<uint8_t> ContentsFor(const std::string& name, size_t repeat = 50) {
-  std::string s;
-  for (size_t i = 0; i < repeat; ++i) s += "new contents of " + name + " #" + std::to_string(i);
-  return Bytes(s);
-}
-
-// An installed program: folder prog\ with prog.exe, and the registry values that name it.
-class Installed {
- public:
-  explicit Installed(const std::string& tag) : root_(tag), registry_("Update" + tag) {
-    folder_ = root_ / "prog";
-    CreateDirectoryA(folder_.c_str(), nullptr);
-    WriteFileText(Path("prog.exe"), "the installed program");
-    registry_.SetString("ProgramPath", folder_);
-    registry_.SetString("ProgramName", "prog.exe");
-  }
-  // The program folder, without a trailing backslash (as installers usually store it).
-  const std::string& folder() const { return folder_; }
-  std::string Path(const std::string& relative) const { return folder_ + "\\" + relative; }
-  RegistryFixture& registry() { return registry_; }
-  std::vector<uint8_t> Keys(int32_t level) const {
-    return RegistryKeysPayload(registry_.keyPath(), "ProgramPath", "ProgramName", "PatchLevel",
-                               level);
-  }
-  WriterEntry KeysEntry(int32_t level) const { return Entry(":RegistryKeys", Keys(level)); }
-  int64_t Level() const { return registry_.GetDword("PatchLevel", -0x100000000LL); }
-  std::string WritePackage(const PackageSpec& spec) const {
-    const std::string path = root_ / "update.pkg";
-    EXPECT_TRUE(WriteFileBytes(path, ::WritePackage(spec)));
-    return path;
-  }
-
- private:
-  TempFolder root_;
-  RegistryFixture registry_;
-  std::string folder_;
-};
-
-constexpr int64_t kNoLevel = -0x100000000LL;
+constexpr DWORD kTimeoutMs = kUpdateTimeoutMs;
 
 using Outcome = UserOutcome;
-
-// Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
-// (Cancel beyond the list); a waiting window gets the click on "OK".
-Outcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers) {
-  const Outcome outcome = PlayUser(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath),
-                                   answers, 100, kTimeoutMs);
-  EXPECT_TRUE(outcome.started) << "cannot start the updater";
-  EXPECT_TRUE(outcome.exited) << "the updater did not end";
-  EXPECT_EQ(outcome.exitCode, 0u);
-  return outcome;
-}
-
-void ExpectCompleted(const Outcome& o) {
-  EXPECT_TRUE(o.waited);
-  EXPECT_EQ(o.status, texts::kUpdateInstalledText);
-}
 
 const std::string kWarningCaption = texts::kPatchLevelWarningCaption;
 const std::string kWarningText = texts::kPatchLevelWarningText;
@@ -400,8 +331,9 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
   PackageSpec spec;
   spec.entries.push_back(app.KeysEntry(5));
   spec.entries.push_back(Entry(":Folders", NameListPayload({"a\\b", "a", "c", "c\\d"})));
+  // a.dll is removed and installed: removals come first, so the new a.dll stays.
   spec.entries.push_back(
-      Entry(":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir"})));
+      Entry(":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir", "a.dll"})));
   spec.entries.push_back(
       Entry(":XlatNamesTable",
             XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
@@ -464,13 +396,76 @@ TEST(UpdateRun, ControlSectionsOnlyStillCompletes) {
   EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe"))), before);
 }
 
+// Every status text of a run, in order, recorded as the discovery test records them: discovery
+// and the run on a thread of their own, the stand-in window recording each text it receives.
+class UpdateTexts : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(standIn_.window(), nullptr); }
+  static DWORD WINAPI Update(LPVOID param) {
+    const PackageView& view = *static_cast<const PackageView*>(param);
+    TargetInfo target{};
+    if (DiscoverTarget(view, target)) RunUpdate(view, target);
+    ReleaseTarget(target);
+    return 0;
+  }
+  void Run(const std::vector<uint8_t>& package) {
+    PackageView view;
+    InitPackageView(view);
+    SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
+    ASSERT_EQ(LoadPackage(view, 0), 1);
+    const bool done = standIn_.RunOnWorker(Update, &view, kTimeoutMs);
+    UnloadPackage(view);
+    ASSERT_TRUE(done);
+  }
+  StandInWindow standIn_{&DialogWindow};
+};
+
+// Each file is announced under its name on disk (translated, or with its leading backslash)
+// and then reported with its full path, in directory order; a failed file in the middle is
+// reported and the files after it are still installed.
+TEST_F(UpdateTexts, EachFileAnnouncedThenReportedInDirectoryOrder) {
+  const std::vector<uint8_t> good = ContentsFor("bad.dll");
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a failed file in the middle" : "every file installed");
+    Installed app("texts");
+    const std::string folder = app.folder() + "\\";  // the program folder as the run has it
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(3));
+    spec.entries.push_back(
+        Entry(":XlatNamesTable", XlatTablePayload({{"tr.dat", "docs\\tr.dat"}})));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    spec.entries.push_back(Entry("TR.DAT", ContentsFor("TR.DAT")));
+    spec.entries.push_back(Entry("\\lead.dll", ContentsFor("lead.dll")));
+    WriterEntry bad = Entry("bad.dll", good);
+    if (damaged) bad.packed = Damaged(DeflateBytes(good, 9), 20);
+    spec.entries.push_back(bad);
+    spec.entries.push_back(Entry("z.dll", ContentsFor("z.dll")));
+    Run(WritePackage(spec));
+
+    const char* updating = texts::kUpdatingFileFormat;
+    const char* updated = texts::kFileUpdatedFormat;
+    std::vector<std::string> expected = {
+        Format(updating, "a.dll"),
+        Format(updated, folder + "a.dll"),
+        Format(updating, "docs\\tr.dat"),
+        Format(updated, folder + "docs\\tr.dat"),
+        Format(updating, "\\lead.dll"),
+        Format(updated, folder + "\\lead.dll"),  // two backslashes in a row
+        Format(updating, "bad.dll"),
+        Format(damaged ? texts::kFileFailedFormat : updated, folder + "bad.dll"),
+        Format(updating, "z.dll"),
+        Format(updated, folder + "z.dll"),
+    };
+    if (!damaged) expected.push_back(texts::kUpdateInstalledText);
+    EXPECT_EQ(standIn_.shown(), expected);
+    EXPECT_EQ(ReadFileOrEmpty(app.Path("z.dll")), ContentsFor("z.dll"));
+    EXPECT_EQ(app.Level(), damaged ? kNoLevel : 3);
+    standIn_.ClearShown();
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // File replacement: failures roll back, the run goes on, the level stays.
-
-std::vector<uint8_t> Damaged(std::vector<uint8_t> stream, size_t at) {
-  stream[at] ^= 0x55;
-  return stream;
-}
 
 TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
   const std::vector<uint8_t> good = ContentsFor("bad.dll", 200);
@@ -482,12 +477,14 @@ TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
     const char* label;
     std::vector<uint8_t> packed;  // the stream written for bad.dll (size stays good.size())
     bool previousFile;            // bad.dll exists before the run
+    bool last;                    // bad.dll is the last entry; otherwise later.dll follows it
   } cases[] = {
-      {"damaged stream", Damaged(stream, stream.size() / 2), true},
-      {"wrong Adler-32", Damaged(stream, stream.size() - 1), true},
-      {"stream shorter than size", DeflateBytes(shorter, 9), true},
-      {"stream longer than size", DeflateBytes(longer, 9), true},
-      {"damaged stream, new file", Damaged(stream, stream.size() / 2), false},
+      {"damaged stream, the last entry", Damaged(stream, stream.size() / 2), true, true},
+      {"damaged stream", Damaged(stream, stream.size() / 2), true, false},
+      {"wrong Adler-32", Damaged(stream, stream.size() - 1), true, false},
+      {"stream shorter than size", DeflateBytes(shorter, 9), true, false},
+      {"stream longer than size", DeflateBytes(longer, 9), true, false},
+      {"damaged stream, new file", Damaged(stream, stream.size() / 2), false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -500,43 +497,26 @@ TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
     WriterEntry bad = Entry("bad.dll", good);
     bad.packed = c.packed;
     spec.entries.push_back(bad);
+    if (!c.last) spec.entries.push_back(Entry("later.dll", ContentsFor("later.dll")));
     const Outcome o = RunUpdater(app.WritePackage(spec), {});
     EXPECT_TRUE(o.waited);
-    EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("bad.dll")));
+    // The status line keeps the last file's own text: a failure does not stop the run.
+    EXPECT_EQ(o.status, c.last ? Format(texts::kFileFailedFormat, app.Path("bad.dll"))
+                               : Format(texts::kFileUpdatedFormat, app.Path("later.dll")));
     EXPECT_EQ(app.Level(), 1) << "the level stays after a failed file";
     EXPECT_EQ(ReadFileOrEmpty(app.Path("good.dll")), ContentsFor("good.dll"));
+    std::vector<std::string> expected = {"good.dll", "prog.exe"};
+    if (!c.last) {
+      EXPECT_EQ(ReadFileOrEmpty(app.Path("later.dll")), ContentsFor("later.dll"));
+      expected.push_back("later.dll");
+    }
     if (c.previousFile) {
       EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("bad.dll"))), "previous bad.dll");
-      EXPECT_EQ(ListFolder(app.folder()),
-                (std::vector<std::string>{"bad.dll", "good.dll", "prog.exe"}));
-    } else {
-      EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"good.dll", "prog.exe"}));
+      expected.push_back("bad.dll");
     }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListFolder(app.folder()), expected);
   }
-}
-
-// Another program holds the file open without sharing: it can be neither moved, deleted nor
-// overwritten. It stays as it was, nothing is left beside it, the other files are installed.
-TEST(UpdateReplace, FileHeldOpenWithoutSharingStaysUntouched) {
-  Installed app("lock");
-  WriteFileText(app.Path("locked.dll"), "in use");
-  PackageSpec spec;
-  spec.entries.push_back(app.KeysEntry(3));
-  spec.entries.push_back(Entry("free.dll", ContentsFor("free.dll")));
-  spec.entries.push_back(Entry("locked.dll", ContentsFor("locked.dll")));
-  const std::string package = app.WritePackage(spec);
-  HANDLE held = CreateFileA(app.Path("locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  const Outcome o = RunUpdater(package, {});
-  CloseHandle(held);
-  EXPECT_TRUE(o.waited);
-  EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("locked.dll")));
-  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("locked.dll"))), "in use");
-  EXPECT_EQ(ReadFileOrEmpty(app.Path("free.dll")), ContentsFor("free.dll"));
-  EXPECT_EQ(ListFolder(app.folder()),
-            (std::vector<std::string>{"free.dll", "locked.dll", "prog.exe"}));
-  EXPECT_EQ(app.Level(), kNoLevel);
 }
 
 // A backup left beside the target by an interrupted earlier run holds the previous file; the

@@ -4,6 +4,7 @@
 #include <map>
 #include <system_error>
 
+#include "cp1251.h"
 #include "file_io.h"
 #include "package/names.h"
 
@@ -73,7 +74,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     if (error) throw ToolError("cannot read " + Show(folder) + ": " + error.message());
     if (!it->is_regular_file() || IsExcluded(it->path(), options.exclude)) continue;
     const std::string relative = fs::relative(it->path(), folder).generic_u8string();
-    const std::string name = PackageName(relative, "file " + relative);
+    const std::string name = PackageFileName(relative, "file " + relative);
     if (NameTaken(names, name))
       throw ToolError("file " + relative +
                       ": another file has the same name apart from letter case");
@@ -87,18 +88,33 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       throw ToolError("rename: " + Show(fs::u8path(pair.first)) + " is not a file in the folder");
     renames[pair.first] = pair.second;
   }
+  std::map<std::string, std::string> chosen;  // entry names the manifest gives
+  std::vector<std::string> taken = names;
+  for (const auto& pair : manifest.entryNames) {
+    if (!found.count(pair.first))
+      throw ToolError("entryNames: " + Show(fs::u8path(pair.first)) +
+                      " is not a file in the folder");
+    chosen[pair.first] = pair.second;
+    taken.push_back(pair.second);
+  }
 
-  // Entry names: the path itself when it fits, else a short name and a translation pair.
+  // Entry names: the one the manifest gives, else the path itself when it fits, else a short
+  // name; a translation pair wherever the entry name is not the name on disk.
   std::vector<std::pair<std::string, std::string>> xlat;
   std::vector<std::string> entryNames;
-  std::vector<std::string> taken = names;
   for (const auto& item : found) {
     const std::string& path = item.first;
     std::string entry = path;
-    if (path.size() > kMaxEntryName) {
+    const auto given = chosen.find(path);
+    if (given != chosen.end()) {
+      entry = given->second;
+    } else if (path.size() > kMaxEntryName) {
       entry = ShortName(path, taken);
       taken.push_back(entry);
     }
+    if (NameTaken(entryNames, entry))
+      throw ToolError("entry name " + Cp1251ToUtf8(entry) +
+                      " would be given to two files (entryNames)");
     entryNames.push_back(entry);
     const auto renamed = renames.find(path);
     const std::string disk = renamed != renames.end() ? renamed->second : path;

@@ -10,24 +10,27 @@
 #include "package/format.h"
 #include "package/names.h"
 #include "package/package.h"
+#include "package/pe_image.h"
 #include "package/sections.h"
+#include "update/paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// A package opened by the updater's reader over bytes held by the caller.
+// A package opened by the updater's reader through a source the caller keeps open.
 class OpenedPackage {
  public:
-  explicit OpenedPackage(const std::vector<uint8_t>& file) {
+  explicit OpenedPackage(const ByteSource& source) {
     InitPackageView(view_);
-    if (file.size() > UINT32_MAX) throw ToolError("the file is 4 GiB or more: not a package");
-    const Container container = DetectContainer(file);
+    const Container container = DetectContainer(source);
     if (container == Container::kUnknown)
       throw ToolError("neither a package nor a self-contained updater");
-    SetMemorySource(view_, file.data(), static_cast<uint32_t>(file.size()));
-    if (!LoadPackage(view_, container == Container::kSelfContained))
+    view_.source = source;
+    if (!LoadPackage(view_, container == Container::kSelfContained)) {
+      UnloadPackage(view_);  // no destructor runs for a constructor that throws
       throw ToolError("the updater would reject this package; run pinepack verify for details");
+    }
     selfContained_ = container == Container::kSelfContained;
   }
   ~OpenedPackage() { UnloadPackage(view_); }
@@ -42,10 +45,18 @@ class OpenedPackage {
   // The extracted contents of entry i (checked at open for control sections).
   std::vector<uint8_t> Extract(uint32_t i) const {
     std::vector<uint8_t> out(entry(i).size);
-    if (!ExtractEntry(view_, static_cast<int>(i), out.data()))
-      throw ToolError("entry " + std::to_string(i) + " (" + Cp1251ToUtf8(entry(i).name) +
-                      "): the stored data is damaged");
+    if (!ExtractEntry(view_, static_cast<int>(i), out.data())) throw Damaged(i);
     return out;
+  }
+
+  // Streams entry i into sink; throws when its stored data is damaged or the sink fails.
+  void Stream(uint32_t i, const ByteSink& sink) const {
+    if (!StreamEntry(view_, static_cast<int>(i), sink)) throw Damaged(i);
+  }
+
+  ToolError Damaged(uint32_t i) const {
+    return ToolError("entry " + std::to_string(i) + " (" + Cp1251ToUtf8(entry(i).name) +
+                     "): the stored data is damaged or cannot be written");
   }
 
   // The payload of a control section, or false when the package has none.
@@ -101,7 +112,8 @@ void CheckSectionLayout(const char* key, const std::vector<uint8_t>& payload,
     if (!CheckXlatTable(data, size))
       problems.push_back(label +
                          ": a pair lacks its second string or a NUL, the closing empty string "
-                         "is missing, or a name on disk leaves the program folder");
+                         "is missing, or a name on disk leaves the program folder or is not a "
+                         "file's name (a device name such as CON or NUL)");
   } else if (!CheckNameList(data, size, 0)) {
     problems.push_back(label + ": a name lacks its NUL or the closing empty name is missing");
   } else if (!CheckNameList(data, size, 1)) {
@@ -116,42 +128,60 @@ std::string Quoted(const std::string& cp1251) { return "\"" + Cp1251ToUtf8(cp125
 
 }  // namespace
 
-Container DetectContainer(const std::vector<uint8_t>& file) {
-  if (file.size() >= kHeaderSize &&
-      std::memcmp(file.data(), kPackageSignature, sizeof kPackageSignature) == 0)
+Container DetectContainer(const ByteSource& source) {
+  unsigned char signature[sizeof kPackageSignature];
+  if (source.length >= kHeaderSize && source.read(source.context, 0, signature, sizeof signature) &&
+      std::memcmp(signature, kPackageSignature, sizeof kPackageSignature) == 0)
     return Container::kBare;
-  if (file.size() >= kTrailerSize &&
-      std::memcmp(file.data() + file.size() - 4, kTrailerMagic, 4) == 0)
-    return Container::kSelfContained;
+  uint32_t trailerOffset;
+  if (FindTrailer(source, trailerOffset)) return Container::kSelfContained;
   return Container::kUnknown;
 }
 
-std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const Progress& progress) {
+std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress& progress) {
   std::vector<std::string> problems;
-  if (file.size() > UINT32_MAX) {
-    problems.push_back("the file is 4 GiB or more, beyond the format's 32-bit offsets");
-    return problems;
-  }
-  const auto length = static_cast<uint32_t>(file.size());
-  const Container container = DetectContainer(file);
+  const uint32_t length = source.length;
+  const Container container = DetectContainer(source);
+  CertificateTable table;
+  const bool signedFile = CertificateTableAtEnd(source, table);
   if (container == Container::kUnknown) {
-    problems.push_back(
-        "neither a package (no signature at offset 0) nor a self-contained updater "
-        "(no \"PINE\" in the last 4 bytes)");
+    if (signedFile)
+      problems.push_back("signed (a certificate table of " + std::to_string(table.size) +
+                         " bytes ends the file), but no trailer lies before the table after at "
+                         "most 7 zero bytes: was the package appended after signing?");
+    else
+      problems.push_back(
+          "neither a package (no signature at offset 0) nor a self-contained updater "
+          "(no \"PINE\" in the last 4 bytes, nor before a certificate table)");
     return problems;
   }
   uint32_t packageOffset = 0;
+  uint32_t packageEnd = length;
   if (container == Container::kSelfContained) {
-    packageOffset = ReadLE32(file.data() + length - kTrailerSize);
-    if (!FitsIn(packageOffset, kHeaderSize, length)) {
+    uint32_t trailerOffset = 0;
+    unsigned char trailer[kTrailerSize];
+    FindTrailer(source, trailerOffset);
+    if (!source.read(source.context, trailerOffset, trailer, kTrailerSize)) {
+      problems.push_back("cannot read the trailer");
+      return problems;
+    }
+    packageOffset = ReadLE32(trailer);
+    packageEnd = trailerOffset + kTrailerSize;
+    if (!FitsIn(packageOffset, kHeaderSize, packageEnd)) {
       problems.push_back("trailer: packageOffset " + std::to_string(packageOffset) +
-                         " + 32 passes the end of the file (" + std::to_string(length) + " bytes)");
+                         " + 32 passes the end of the file (" + std::to_string(packageEnd) +
+                         " bytes" + (packageEnd != length ? " before the certificate table" : "") +
+                         ")");
       return problems;
     }
   }
 
   PackageHeader header;
-  std::memcpy(&header, file.data() + packageOffset, kHeaderSize);
+  if (!source.read(source.context, packageOffset, reinterpret_cast<unsigned char*>(&header),
+                   kHeaderSize)) {
+    problems.push_back("cannot read the header");
+    return problems;
+  }
   const std::string at = " (package at file offset " + std::to_string(packageOffset) + ")";
   if (std::memcmp(header.signature, kPackageSignature, sizeof kPackageSignature) != 0) {
     problems.push_back("header: wrong signature" + at);
@@ -168,7 +198,7 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
                        " x 48 does not fit 32 bits");
   if (!problems.empty()) return problems;
 
-  const uint32_t packageLength = length - packageOffset;
+  const uint32_t packageLength = packageEnd - packageOffset;
   const bool deflated = (header.directoryMethod & 3) == kDirectoryDeflated;
   const uint64_t directoryStored = deflated ? header.directoryPackedSize : directoryBytes;
   if (!FitsIn(header.directoryOffset, directoryStored, packageLength)) {
@@ -183,32 +213,32 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
     return problems;
   }
 
-  // The directory, loaded as the reader loads it; ExtractEntry does the inflating.
+  // The directory, loaded as the reader loads it, through an entry that describes it.
   std::vector<DirectoryEntry> directory(header.entryCount);
   PackageView view;
   InitPackageView(view);
-  SetMemorySource(view, file.data(), length);
+  view.source = source;
   std::vector<unsigned char> scratch(2 * kExtractChunk);
   view.scratch = scratch.data();
   view.packageOffset = packageOffset;
   view.header = header;
-  const unsigned char* source = file.data() + packageOffset + header.directoryOffset;
-  if (deflated) {
-    DirectoryEntry probe{};
-    probe.dataOffset = header.directoryOffset;
-    probe.size = static_cast<uint32_t>(directoryBytes);
-    probe.flags = ENTRY_DEFLATED;
-    probe.packedSize = header.directoryPackedSize;
-    view.directory = &probe;
-    if (!ExtractEntry(view, 0, reinterpret_cast<unsigned char*>(directory.data()))) {
-      problems.push_back("directory: the stream is damaged (it does not inflate to exactly " +
-                         std::to_string(directoryBytes) + " bytes with a good Adler-32)");
-      return problems;
-    }
-  } else {
-    std::memcpy(directory.data(), source, directoryBytes);
+  DirectoryEntry probe{};
+  probe.dataOffset = header.directoryOffset;
+  probe.size = static_cast<uint32_t>(directoryBytes);
+  probe.flags = deflated ? ENTRY_DEFLATED : 0;
+  probe.packedSize = header.directoryPackedSize;
+  view.directory = &probe;
+  if (!ExtractEntry(view, 0, reinterpret_cast<unsigned char*>(directory.data()))) {
+    problems.push_back(deflated
+                           ? "directory: the stream is damaged (it does not inflate to "
+                             "exactly " +
+                                 std::to_string(directoryBytes) + " bytes with a good Adler-32)"
+                           : std::string("directory: cannot be read"));
+    return problems;
   }
   view.directory = directory.data();
+  // Entries are inflated in full and thrown away: nothing but the reader's chunks is held.
+  const ByteSink discard{[](void*, const unsigned char*, uint32_t) { return 1; }, nullptr};
 
   std::vector<bool> readable(header.entryCount, false);
   for (uint32_t i = 0; i < header.entryCount; ++i) {
@@ -221,9 +251,14 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
       problems.push_back(label + ": the name has no NUL in its 32 bytes (longer than 31)");
       continue;
     }
-    if (e.name[0] == '\0') problems.push_back(label + ": empty name");
-    if (!IsControlSection(e) && !IsSafeRelativeName(e.name))
+    if (e.name[0] == '\0')
+      problems.push_back(label + ": empty name");
+    else if (!IsControlSection(e) && !IsSafeRelativeName(e.name))
       problems.push_back(label + ": the name leaves the program folder (a '..' or ':')");
+    else if (!IsControlSection(e) && !IsFileName(e.name))
+      problems.push_back(label +
+                         ": not a file's name (a device name such as CON or NUL, or no "
+                         "file name at its end)");
     for (uint32_t j = 0; j < i; ++j) {
       if (std::memchr(directory[j].name, 0, kEntryNameSize) &&
           NamesEqual(directory[j].name, e.name)) {
@@ -245,8 +280,7 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
                          " bytes cannot inflate to " + std::to_string(e.size) + " bytes");
       continue;
     }
-    std::vector<uint8_t> contents(e.size);
-    if (!ExtractEntry(view, static_cast<int>(i), contents.data())) {
+    if (!StreamEntry(view, static_cast<int>(i), discard)) {
       problems.push_back(label + ": the stream is damaged (it does not inflate to exactly " +
                          std::to_string(e.size) + " bytes with a good Adler-32)");
       continue;
@@ -270,7 +304,7 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
     // The checks above mirror the reader's; the reader itself has the last word.
     PackageView reader;
     InitPackageView(reader);
-    SetMemorySource(reader, file.data(), length);
+    reader.source = source;
     if (!LoadPackage(reader, container == Container::kSelfContained))
       problems.push_back("the updater's reader rejects the package");
     UnloadPackage(reader);
@@ -278,8 +312,8 @@ std::vector<std::string> VerifyPackage(const std::vector<uint8_t>& file, const P
   return problems;
 }
 
-Manifest ManifestOfPackage(const std::vector<uint8_t>& file) {
-  const OpenedPackage package(file);
+Manifest ManifestOfPackage(const ByteSource& source) {
+  const OpenedPackage package(source);
   Manifest m;
   std::vector<uint8_t> payload;
   if (!package.Section(kRegistryKeysSection, payload))
@@ -309,17 +343,30 @@ Manifest ManifestOfPackage(const std::vector<uint8_t>& file) {
   return m;
 }
 
-std::string ListPackage(const std::vector<uint8_t>& file) {
-  const OpenedPackage package(file);
+std::string ListPackage(const ByteSource& source) {
+  const OpenedPackage package(source);
   const PackageView& view = package.view();
   std::string out;
   char line[512];
   if (package.selfContained()) {
     std::snprintf(line, sizeof line,
                   "self-contained updater: executable of %u bytes, package of %u bytes\n",
-                  view.packageOffset, view.source.length - view.packageOffset - kTrailerSize);
+                  view.packageOffset, view.packageEnd - kTrailerSize - view.packageOffset);
+    out += line;
+    CertificateTable table;
+    if (CertificateTableAtEnd(source, table)) {
+      std::snprintf(line, sizeof line, "signed: certificate table of %u bytes at file offset %u\n",
+                    table.size, table.offset);
+    } else if (ReadCertificateTable(source, table) && table.size != 0) {
+      std::snprintf(line, sizeof line,
+                    "not signed: the security directory names %u bytes at file offset %u, "
+                    "which do not end the file\n",
+                    table.size, table.offset);
+    } else {
+      std::snprintf(line, sizeof line, "not signed: no certificate table\n");
+    }
   } else {
-    std::snprintf(line, sizeof line, "package of %u bytes\n", view.source.length);
+    std::snprintf(line, sizeof line, "package of %u bytes\n", source.length);
   }
   out += line;
   const uint32_t method = view.header.directoryMethod & 3;
@@ -371,38 +418,85 @@ std::string ListPackage(const std::vector<uint8_t>& file) {
   return out;
 }
 
-size_t ExtractPackage(const std::vector<uint8_t>& file, const fs::path& folder,
-                      const fs::path& manifestPath, const Progress& progress) {
-  const OpenedPackage package(file);
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) throw ToolError("cannot create " + Show(folder) + ": " + error.message());
-  size_t written = 0;
+size_t ExtractPackage(const ByteSource& source, const fs::path& folder,
+                      const fs::path& manifestPath, ExtractLayout layout,
+                      const Progress& progress) {
+  const OpenedPackage package(source);
+  // The translation table as the update reads it (its layout checked at open), or an empty one.
+  std::vector<uint8_t> table(1, 0);
+  if (layout == ExtractLayout::kInstalled) package.Section(kXlatNamesSection, table);
+  const char* xlat = reinterpret_cast<const char*>(table.data());
+
+  // Where each file entry goes, in directory order: its path in the folder in package form
+  // ('\' separators, no leading '\', which names the program folder itself).
+  struct Placed {
+    uint32_t index;
+    std::string path;
+  };
+  std::vector<Placed> placed;
   for (uint32_t i = 0; i < package.count(); ++i) {
     const DirectoryEntry& e = package.entry(i);
     if (IsControlSection(e)) continue;
-    // The reader refused names with '..' or ':' at open; a leading '\' means the folder itself.
-    std::string relative = Cp1251ToUtf8(e.name);
-    for (char& c : relative) {
-      if (c == '\\') c = '/';
+    std::string path = layout == ExtractLayout::kInstalled ? TranslateName(xlat, e.name) : e.name;
+    for (char& c : path) {
+      if (c == '/') c = '\\';
     }
-    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
-    if (relative.empty() || relative.back() == '/') {
+    while (!path.empty() && path.front() == '\\') path.erase(0, 1);
+    if (path.empty() || path.back() == '\\') {
       if (progress) progress("skipped " + EntryLabel(i, e.name) + ": not a file name");
       continue;
+    }
+    // Names are compared as the update compares them (A-Z folded), since Windows puts both in
+    // one file: there the later entry's contents stay, and so they do here, under the name
+    // first written.
+    bool clashed = false;
+    for (Placed& other : placed) {
+      if (!NamesEqual(other.path.c_str(), path.c_str())) continue;
+      const std::string clash = EntryLabel(other.index, package.entry(other.index).name) + " and " +
+                                EntryLabel(i, e.name) + " are both written as " +
+                                Quoted(other.path);
+      if (!manifestPath.empty())
+        throw ToolError(clash + ": no folder can rebuild this package (try --raw)");
+      if (progress) progress(clash + "; the later one is kept, as the update keeps it");
+      other.index = i;
+      clashed = true;
+    }
+    if (!clashed) placed.push_back({i, path});
+  }
+
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error) throw ToolError("cannot create " + Show(folder) + ": " + error.message());
+  for (const Placed& p : placed) {
+    std::string relative = Cp1251ToUtf8(p.path);
+    for (char& c : relative) {
+      if (c == '\\') c = '/';
     }
     const fs::path target = folder / fs::u8path(relative);
     fs::create_directories(target.parent_path(), error);
     if (error) throw ToolError("cannot create " + Show(target.parent_path()));
-    WriteFileBytes(target, package.Extract(i));
-    ++written;
+    FileSink out(target);
+    package.Stream(p.index, out.sink());
+    out.Commit();
     if (progress)
-      progress("[" + std::to_string(i + 1) + "/" + std::to_string(package.count()) + "] " +
-               relative + " (" + std::to_string(e.size) + " bytes)");
+      progress("[" + std::to_string(p.index + 1) + "/" + std::to_string(package.count()) + "] " +
+               relative + " (" + std::to_string(package.entry(p.index).size) + " bytes)");
   }
+
   if (!manifestPath.empty()) {
-    const std::string json = ManifestToJson(ManifestOfPackage(file));
+    Manifest manifest = ManifestOfPackage(source);
+    if (layout == ExtractLayout::kInstalled) {
+      // The files already lie under their names on disk: what create needs besides is the entry
+      // name of every file stored under another name.
+      manifest.renames.clear();
+      for (const Placed& p : placed) {
+        std::string entry = package.entry(p.index).name;
+        if (!entry.empty() && entry.front() == '\\') entry.erase(0, 1);
+        if (entry != p.path) manifest.entryNames.emplace_back(p.path, package.entry(p.index).name);
+      }
+    }
+    const std::string json = ManifestToJson(manifest);
     WriteFileBytes(manifestPath, std::vector<uint8_t>(json.begin(), json.end()));
   }
-  return written;
+  return placed.size();
 }

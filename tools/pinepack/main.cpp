@@ -61,9 +61,11 @@ int main(int argc, char** argv) {
       "   \"startup\": {\"caption\": \"...\", \"text\": \"...\"},\n"
       "   \"folders\": [\"data\", \"data/sub\"],\n"
       "   \"remove\": [\"old.dll\"],\n"
-      "   \"rename\": {\"file/in/folder.dll\": \"name/on/disk.dll\"}}\n"
-      "startup, folders, remove and rename are optional. Files whose path is longer than 31 bytes "
-      "get a short entry name and a translation pair.");
+      "   \"rename\": {\"file/in/folder.dll\": \"name/on/disk.dll\"},\n"
+      "   \"entryNames\": {\"file/in/folder.dll\": \"~1.dll\"}}\n"
+      "startup, folders, remove, rename and entryNames are optional. Files whose path is longer "
+      "than 31 bytes get a short entry name and a translation pair; entryNames chooses the entry "
+      "name of a file (extract -m writes it, so that a rebuilt package keeps its entries).");
 
   auto* list = app.add_subcommand("list", "Show a package's or updater's entries and sections");
   list->add_option("file", input, "Package or self-contained updater")
@@ -77,13 +79,18 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
 
   std::string extractManifest;
-  auto* extract = app.add_subcommand("extract", "Write a package's files into a folder");
+  bool raw = false;
+  auto* extract = app.add_subcommand(
+      "extract", "Write a package's files into a folder, laid out as the update installs them");
   extract->add_option("file", input, "Package or self-contained updater")
       ->required()
       ->check(CLI::ExistingFile);
   extract->add_option("folder", folder, "Folder to write the files into")->required();
   extract->add_option("-m,--manifest", extractManifest,
                       "Also write the manifest that rebuilds the package with create");
+  extract->add_flag("--raw", raw,
+                    "Write each file under its entry name as stored (e.g. ~1.dat), not under "
+                    "its name on disk");
 
   bool unchecked = false;
   auto* wrap = app.add_subcommand(
@@ -122,11 +129,13 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (*list) {
-      std::cout << ListPackage(ReadFileBytes(input));
+      const FileSource file(input);
+      std::cout << ListPackage(file.source());
       return 0;
     }
     if (*verify) {
-      const std::vector<std::string> problems = VerifyPackage(ReadFileBytes(input), progress);
+      const FileSource file(input);
+      const std::vector<std::string> problems = VerifyPackage(file.source(), progress);
       for (const std::string& problem : problems) std::cout << input << ": " << problem << "\n";
       if (!problems.empty()) {
         std::cerr << input << ": " << problems.size() << " problem(s)\n";
@@ -136,25 +145,29 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (*extract) {
+      const FileSource file(input);
       const size_t written =
-          ExtractPackage(ReadFileBytes(input), folder, extractManifest, progress);
+          ExtractPackage(file.source(), folder, extractManifest,
+                         raw ? ExtractLayout::kRaw : ExtractLayout::kInstalled, progress);
       if (progress) progress("wrote " + std::to_string(written) + " files into " + folder);
       return 0;
     }
     if (*wrap) {
       if (SameFile(output, updater) || SameFile(output, input))
         throw ToolError("the output must differ from both inputs");
-      const std::vector<uint8_t> executable = ReadFileBytes(updater);
-      const std::vector<uint8_t> package = ReadFileBytes(input);
+      const FileSource executable(updater);
+      const FileSource package(input);
       if (!unchecked) {
-        if (DetectContainer(package) != Container::kBare)
+        if (DetectContainer(package.source()) != Container::kBare)
           throw ToolError(input + " is not a bare package (use --unchecked to append it anyway)");
-        const std::vector<std::string> problems = VerifyPackage(package, Progress());
+        const std::vector<std::string> problems = VerifyPackage(package.source(), Progress());
         if (!problems.empty())
           throw ToolError(input + ": " + problems.front() +
                           " (pinepack verify lists every problem; --unchecked appends it anyway)");
       }
-      WriteFileBytes(output, WrapUpdater(executable, package));
+      FileSink out(output);
+      WrapUpdater(executable.source(), package.source(), out.sink());
+      out.Commit();
       return 0;
     }
   } catch (const ToolError& e) {

@@ -86,6 +86,15 @@ std::string PackageName(const std::string& utf8, const std::string& what) {
   return name;
 }
 
+std::string PackageFileName(const std::string& utf8, const std::string& what) {
+  std::string name = PackageName(utf8, what);
+  if (!IsFileName(name.c_str()))
+    throw ToolError(what + ": \"" + utf8 +
+                    "\" is not a file's name (a device name such as CON or NUL, or no file name "
+                    "at its end)");
+  return name;
+}
+
 Manifest ParseManifest(const std::string& text) {
   json root;
   try {
@@ -94,8 +103,9 @@ Manifest ParseManifest(const std::string& text) {
     throw ToolError(std::string("manifest is not valid JSON: ") + e.what());
   }
   if (!root.is_object()) throw ToolError("manifest: must be a JSON object");
-  RejectUnknownKeys(root, {"registry", "patchLevel", "startup", "folders", "remove", "rename"},
-                    "manifest");
+  RejectUnknownKeys(
+      root, {"registry", "patchLevel", "startup", "folders", "remove", "rename", "entryNames"},
+      "manifest");
 
   Manifest m;
   const json& registry = Field(root, "registry", "manifest");
@@ -134,7 +144,25 @@ Manifest ParseManifest(const std::string& text) {
       const std::string where = "rename[\"" + item.key() + "\"]";
       if (!item.value().is_string()) throw ToolError(where + ": must be a string");
       m.renames.emplace_back(PackageName(item.key(), where),
-                             PackageName(item.value().get<std::string>(), where));
+                             PackageFileName(item.value().get<std::string>(), where));
+    }
+  }
+
+  const auto entryNames = root.find("entryNames");
+  if (entryNames != root.end()) {
+    if (!entryNames->is_object())
+      throw ToolError("entryNames: must be an object of \"path in folder\": \"entry name\"");
+    for (const auto& item : entryNames->items()) {
+      const std::string where = "entryNames[\"" + item.key() + "\"]";
+      if (!item.value().is_string()) throw ToolError(where + ": must be a string");
+      // Kept byte for byte: the entry name is what the directory stores.
+      const std::string entry = ToCp1251(item.value().get<std::string>(), where);
+      if (entry.empty() || entry.size() > 31 || entry[0] == ':' || !IsFileName(entry.c_str()))
+        throw ToolError(where +
+                        ": an entry name is 1 to 31 bytes, does not begin with ':', stays "
+                        "inside the program folder and is a file's name (no device name such "
+                        "as CON or NUL)");
+      m.entryNames.emplace_back(PackageName(item.key(), where), entry);
     }
   }
   return m;
@@ -160,6 +188,11 @@ std::string ManifestToJson(const Manifest& m) {
     json rename = json::object();
     for (const auto& pair : m.renames) rename[Utf8Name(pair.first)] = Utf8Name(pair.second);
     root["rename"] = rename;
+  }
+  if (!m.entryNames.empty()) {
+    json entryNames = json::object();
+    for (const auto& pair : m.entryNames) entryNames[Utf8Name(pair.first)] = Utf8Name(pair.second);
+    root["entryNames"] = entryNames;
   }
   return root.dump(2) + "\n";
 }

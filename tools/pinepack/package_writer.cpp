@@ -6,6 +6,7 @@
 
 #include "package/builder.h"
 #include "package/format.h"
+#include "package/package.h"
 
 namespace {
 
@@ -153,18 +154,28 @@ std::vector<uint8_t> XlatTablePayload(
   return out;
 }
 
+void WrapUpdater(const ByteSource& executable, const ByteSource& package, const ByteSink& sink) {
+  if (package.length == 0) throw PackageWriteError("the package is empty");
+  UpdaterPlan plan;
+  if (!PlanUpdater(executable, package, plan))
+    throw PackageWriteError("the updater would be 4 GiB or more");
+  std::vector<unsigned char> buffer(kExtractChunk);
+  if (!CopyUpdater(executable, package, plan, sink, buffer.data(), kExtractChunk))
+    throw PackageWriteError("cannot copy the updater's parts");
+}
+
 std::vector<uint8_t> WrapUpdater(const std::vector<uint8_t>& executable,
                                  const std::vector<uint8_t>& package) {
-  uint32_t outputSize = 0;
-  if (package.empty()) throw PackageWriteError("the package is empty");
-  if (!UpdaterLayout(executable.size(), package.size(), outputSize))
+  if (executable.size() > UINT32_MAX || package.size() > UINT32_MAX)
     throw PackageWriteError("the updater would be 4 GiB or more");
   std::vector<uint8_t> out;
-  out.reserve(outputSize);
-  out.insert(out.end(), executable.begin(), executable.end());
-  out.insert(out.end(), package.begin(), package.end());
-  unsigned char trailer[kTrailerSize];
-  WriteTrailer(trailer, static_cast<uint32_t>(executable.size()));
-  out.insert(out.end(), trailer, trailer + kTrailerSize);
+  const auto append = [](void* context, const unsigned char* data, uint32_t count) {
+    auto* bytes = static_cast<std::vector<uint8_t>*>(context);
+    bytes->insert(bytes->end(), data, data + count);
+    return 1;
+  };
+  WrapUpdater(MemorySource(executable.data(), static_cast<uint32_t>(executable.size())),
+              MemorySource(package.data(), static_cast<uint32_t>(package.size())),
+              ByteSink{append, &out});
   return out;
 }

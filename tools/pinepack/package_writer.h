@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "package/package.h"
+
 // A package that the format cannot hold: a name of more than 31 bytes, data or offsets beyond
 // 32 bits, an empty name inside a name list, an empty package to wrap.
 class PackageWriteError : public std::runtime_error {
@@ -87,9 +89,13 @@ std::vector<uint8_t> NameListPayload(const std::vector<std::string>& names);
 std::vector<uint8_t> XlatTablePayload(
     const std::vector<std::pair<std::string, std::string>>& pairs);
 
-// The self-contained updater: executable, package, trailer (executable length, "PINE"); the
-// same bytes as the updater's own build mode writes. Throws when the package is empty or the
-// result would not fit 32 bits.
+// The self-contained updater (PlanUpdater, CopyUpdater): the executable without its certificate
+// table when it is signed, the package, zeros to a multiple of 8, the trailer; the same bytes as
+// the updater's own build mode writes. Written to sink in bounded chunks. Throws when the
+// package is empty, the result would not fit 32 bits, or a read or write fails.
+void WrapUpdater(const ByteSource& executable, const ByteSource& package, const ByteSink& sink);
+
+// The same, in memory.
 std::vector<uint8_t> WrapUpdater(const std::vector<uint8_t>& executable,
                                  const std::vector<uint8_t>& package);
 

@@ -1,0 +1,67 @@
+#include "installed_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "shell/texts.h"
+
+std::string Format(const char* format, const std::string& argument) {
+  std::vector<char> out(argument.size() + 512);
+  std::snprintf(out.data(), out.size(), format, argument.c_str());
+  return out.data();
+}
+
+WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data, bool deflate) {
+  WriterEntry e;
+  e.name = name;
+  e.data = data;
+  e.deflate = deflate;
+  return e;
+}
+
+std::vector<uint8_t> ContentsFor(const std::string& name, size_t repeat) {
+  std::string s;
+  for (size_t i = 0; i < repeat; ++i) s += "new contents of " + name + " #" + std::to_string(i);
+  return Bytes(s);
+}
+
+std::vector<uint8_t> Damaged(std::vector<uint8_t> stream, size_t at) {
+  stream[at] ^= 0x55;
+  return stream;
+}
+
+Installed::Installed(const std::string& tag, const std::string& base)
+    : root_(tag, base), registry_("Update" + tag) {
+  folder_ = root_ / "prog";
+  CreateDirectoryA(folder_.c_str(), nullptr);
+  WriteFileText(Path("prog.exe"), "the installed program");
+  registry_.SetString("ProgramPath", folder_);
+  registry_.SetString("ProgramName", "prog.exe");
+}
+
+std::vector<uint8_t> Installed::Keys(int32_t level) const {
+  return RegistryKeysPayload(registry_.keyPath(), "ProgramPath", "ProgramName", "PatchLevel",
+                             level);
+}
+
+std::string Installed::WritePackage(const PackageSpec& spec) const {
+  const std::string path = root_ / "update.pkg";
+  EXPECT_TRUE(WriteFileBytes(path, ::WritePackage(spec)));
+  return path;
+}
+
+UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers) {
+  const UserOutcome outcome =
+      PlayUser(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath), answers, 100,
+               kUpdateTimeoutMs);
+  EXPECT_TRUE(outcome.started) << "cannot start the updater";
+  EXPECT_TRUE(outcome.exited) << "the updater did not end";
+  EXPECT_EQ(outcome.exitCode, 0u);
+  return outcome;
+}
+
+void ExpectCompleted(const UserOutcome& o) {
+  EXPECT_TRUE(o.waited);
+  EXPECT_EQ(o.status, texts::kUpdateInstalledText);
+}

@@ -1,0 +1,57 @@
+// An installed program for the update tests, and the helpers that build their packages and run
+// the updater on them as a user would.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver_win32.h"
+#include "fixtures_win32.h"
+#include "package_writer.h"
+
+constexpr DWORD kUpdateTimeoutMs = 20000;
+// What Installed::Level gives when there is no patch level in the registry.
+constexpr int64_t kNoLevel = -0x100000000LL;
+
+// printf of a format with one %s (the updater's own texts), as the status line shows it.
+std::string Format(const char* format, const std::string& argument);
+
+WriterEntry Entry(const std::string& name, const std::vector<uint8_t>& data, bool deflate = true);
+
+// Contents of a file entry, different for every name so that a mix-up shows.
+std::vector<uint8_t> ContentsFor(const std::string& name, size_t repeat = 50);
+
+// stream with the byte at at changed: a damaged zlib stream.
+std::vector<uint8_t> Damaged(std::vector<uint8_t> stream, size_t at);
+
+// An installed program: folder prog\ with prog.exe below a fresh folder (in base, a folder path
+// without a trailing backslash, or the temporary folder), and the registry values that name it.
+class Installed {
+ public:
+  explicit Installed(const std::string& tag, const std::string& base = "");
+  // The program folder, without a trailing backslash (as installers usually store it).
+  const std::string& folder() const { return folder_; }
+  std::string Path(const std::string& relative) const { return folder_ + "\\" + relative; }
+  RegistryFixture& registry() { return registry_; }
+  std::vector<uint8_t> Keys(int32_t level) const;
+  WriterEntry KeysEntry(int32_t level) const { return Entry(":RegistryKeys", Keys(level)); }
+  int64_t Level() const { return registry_.GetDword("PatchLevel", kNoLevel); }
+  // Writes spec as update.pkg beside the program folder and returns its path.
+  std::string WritePackage(const PackageSpec& spec) const;
+
+ private:
+  TempFolder root_;
+  RegistryFixture registry_;
+  std::string folder_;
+};
+
+// Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
+// (Cancel beyond the list); a waiting window gets the click on "OK". Expects a start, an end
+// and exit code 0.
+UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers);
+
+// The run ended waiting, with the completion text.
+void ExpectCompleted(const UserOutcome& o);
