@@ -326,7 +326,8 @@ uint64_t AddressSpaceInUseKb(const UpdaterRun& run) {
   uintptr_t at = 0;
   while (VirtualQueryEx(run.process.hProcess, reinterpret_cast<void*>(at), &region,
                         sizeof region) == sizeof region) {
-    if (region.State != MEM_FREE) bytes += region.RegionSize;
+    if (region.State == MEM_COMMIT || (region.State == MEM_RESERVE && region.Type != MEM_PRIVATE))
+      bytes += region.RegionSize;
     const uintptr_t next = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
     if (next <= at) break;
     at = next;

@@ -88,8 +88,10 @@ void KillIfRunning(UpdaterRun& run);
 // Waits ms milliseconds while letting nothing else happen in this thread.
 void Pause(DWORD ms);
 
-// The Windows address space the process holds: every region that is not free (images, heaps,
-// stacks, views of files), in KB; 0 when it cannot be read.
+// The Windows address space the process uses, in KB: every committed region, and every view of
+// a file or image whether committed or not; regions only reserved for private use (the unused
+// rest of stacks and heaps, and what Wine reserves for itself, which in a 32-bit process can be
+// gigabytes and may come at any moment) are left out. 0 when it cannot be read.
 uint64_t AddressSpaceInUseKb(const UpdaterRun& run);
 
 // Peak memory of a process as Linux counts it. Under Wine every Windows process is a Linux
