@@ -26,7 +26,7 @@ void CentreOnScreen(HWND dialog) {
   SetWindowPos(dialog, nullptr, x, y, -1, -1, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       SetDlgItemTextA(dialog, IDC_STATUS, "");
@@ -42,6 +42,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         return TRUE;
       }
       return FALSE;
+    case kStatusTextMessage:
+      ApplyStatusText(dialog, lParam);
+      return TRUE;
     default:
       return FALSE;
   }

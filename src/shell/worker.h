@@ -26,9 +26,20 @@ constexpr int IDC_DETAIL = 1001;
 constexpr int IDC_BUTTON = 1;  // IDOK: "Done", then "OK"
 
 // printf-style: formats into a 65,536-byte buffer (a longer result is cut) and makes it the
-// text of the status line. Synchronous: returns once the window thread has applied it. Only
-// the worker calls it.
+// text of the status line. Ordered, not waited for: the text goes to the window thread as a
+// kStatusTextMessage and ShowStatus returns at once, so that a run of many small files does not
+// wait for a repaint per text. Texts are applied in the order shown, and before any later
+// synchronous window call of the worker returns (the end steps' button change among them), so
+// the last text is the one that stays. Only the worker calls it.
 void ShowStatus(const char* format, ...);
+
+// The message that carries a status text to the window thread: lParam is a malloc'd
+// NUL-terminated text, which ApplyStatusText shows in control IDC_STATUS and frees.
+constexpr UINT kStatusTextMessage = WM_APP + 1;
+
+// The window thread's side of kStatusTextMessage: shows text (lParam) in dialog's status line
+// and frees it.
+void ApplyStatusText(HWND dialog, LPARAM text);
 
 // The worker thread's routine; the argument is the full command line (GetCommandLineA). Ends
 // its own thread through the end steps; never returns.

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "package/builder.h"
 #include "package/package.h"
@@ -56,8 +57,21 @@ void ShowStatus(const char* format, ...) {
   _vsnprintf(buffer, kStatusBufferSize, format, args);
   va_end(args);
   buffer[kStatusBufferSize - 1] = '\0';  // a longer text is cut
-  SetDlgItemTextA(DialogWindow, IDC_STATUS, buffer);
-  std::free(buffer);
+  // Shrunk to the text, the block travels to the window thread, which frees it once shown.
+  // Sent messages reach a thread in the order sent, notified or not, so texts cannot overtake
+  // one another or a later synchronous call.
+  char* text = static_cast<char*>(std::realloc(buffer, std::strlen(buffer) + 1));
+  if (!text) text = buffer;
+  if (SendNotifyMessageA(DialogWindow, kStatusTextMessage, 0, reinterpret_cast<LPARAM>(text)))
+    return;
+  SetDlgItemTextA(DialogWindow, IDC_STATUS, text);  // not handed over: shown the waiting way
+  std::free(text);
+}
+
+void ApplyStatusText(HWND dialog, LPARAM text) {
+  char* owned = reinterpret_cast<char*>(text);
+  SetDlgItemTextA(dialog, IDC_STATUS, owned);
+  std::free(owned);
 }
 
 DWORD WINAPI UpdateWorker(LPVOID commandLine) {

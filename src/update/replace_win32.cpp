@@ -11,14 +11,6 @@
 #include "update/paths.h"
 #include "update/update.h"
 
-// The benchmark builds a variant without the flush to measure what it costs; the product
-// always flushes.
-#ifdef PINECONE_BENCH_NO_FLUSH
-constexpr bool kFlushBeforeCommit = false;
-#else
-constexpr bool kFlushBeforeCommit = true;
-#endif
-
 namespace {
 
 void CreateFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
@@ -32,8 +24,7 @@ int WriteNewFile(const PackageView& view, int index, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) &&
-      (!kFlushBeforeCommit || FlushFileBuffers(file.Get())))
+  if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
     return 1;
   file.Close();
   DeleteFileA(target);
@@ -108,6 +99,19 @@ void DropBackup(const char* backup) {
   RetireBackup(backup);
 }
 
+// CreateParentFolders, skipped when target lies in the same folder as the previous call's: a
+// package lists the files of a folder together, and each CreateDirectoryA of a folder that
+// exists already is a round trip for nothing (under Wine, a request to the wineserver).
+void CreateParentFoldersOnce(const char* programFolder, const char* name, const char* target) {
+  static char lastFolder[kPathBufferSize];  // the folder of the previous target
+  // target is programFolder, which ends in a backslash, followed by name.
+  const size_t length = static_cast<size_t>(std::strrchr(target, '\\') - target);
+  if (std::strncmp(lastFolder, target, length) == 0 && lastFolder[length] == '\0') return;
+  CreateParentFolders(programFolder, name);
+  std::memcpy(lastFolder, target, length);
+  lastFolder[length] = '\0';
+}
+
 // The error message for a path too long for its buffer: the full path is still named.
 void ShowLongPathFailure(const char* programFolder, const char* name) {
   const size_t length = std::strlen(programFolder) + std::strlen(name) + 1;
@@ -136,7 +140,7 @@ int ReplaceFile(const PackageView& view, int index, const char* programFolder, c
     return 0;
   }
 
-  CreateParentFolders(programFolder, name);
+  CreateParentFoldersOnce(programFolder, name, target);
   if (SetTargetAside(target, backup)) {
     if (WriteNewFile(view, index, target)) {
       DropBackup(backup);

@@ -239,8 +239,8 @@ class ShellStatus : public ::testing::Test {
     }
     return 0;
   }
-  // Runs ShowStatus on a thread of its own; false when the call did not return within 10 s (it
-  // waits for this thread to apply the text).
+  // Runs ShowStatus on a thread of its own; false when that thread did not end within 10 s. The
+  // text is applied by this thread, while it serves the window until the thread has ended.
   bool ShowFromWorker(const char* format, const char* argument) {
     Call call{format, argument};
     return standIn_.RunOnWorker(CallShowStatus, &call, 10000);

@@ -1,7 +1,7 @@
 // A window of the test's own standing in for the progress window, so that tests can call the
 // worker's code (ShowStatus, DiscoverTarget) directly: a popup with a status control 1000 that
-// records every text it receives, served by the test's thread as the window thread serves the
-// worker.
+// records every text it receives (ShowStatus's messages handled as the dialog procedure handles
+// them), served by the test's thread as the window thread serves the worker.
 #pragma once
 
 #include <windows.h>
@@ -30,9 +30,11 @@ class StandInWindow {
 
  private:
   static LRESULT CALLBACK Record(HWND control, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK Serve(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND window_ = nullptr;
   HWND* publishAs_ = nullptr;
   WNDPROC staticProc_ = nullptr;
+  WNDPROC popupProc_ = nullptr;
   std::vector<std::string> shown_;
 };
