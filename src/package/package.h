@@ -59,8 +59,9 @@ void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t len
 // the last 8 bytes, whatever else they hold. Otherwise, when the file is a signed PE image (its
 // certificate table covers the tail of the file, see pe_image.h), the 8 bytes just before the
 // table and the zero bytes, at most 7, that signing puts in front of it; their last 4 must be
-// "PINE". 1 with trailerOffset, the file offset of the trailer's first byte; 0 when there is none.
-int FindTrailer(const ByteSource& source, uint32_t& trailerOffset);
+// "PINE". 1 with trailerOffset, the file offset of the trailer's first byte, and packageOffset,
+// the value it holds; 0 when there is none (or it cannot be read).
+int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& packageOffset);
 
 // Given view.source, finds the package (through the trailer when selfContained), checks the
 // header, loads the directory and checks every entry and control section so that nothing later

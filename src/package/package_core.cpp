@@ -163,12 +163,13 @@ void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t len
   view.source = MemorySource(bytes, length);
 }
 
-int FindTrailer(const ByteSource& source, uint32_t& trailerOffset) {
+int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& packageOffset) {
   if (!source.read || source.length < kTrailerSize) return 0;
-  unsigned char magic[4];
-  if (!source.read(source.context, source.length - 4, magic, 4)) return 0;
-  if (std::memcmp(magic, kTrailerMagic, 4) == 0) {
+  unsigned char last[kTrailerSize];
+  if (!source.read(source.context, source.length - kTrailerSize, last, kTrailerSize)) return 0;
+  if (std::memcmp(last + 4, kTrailerMagic, 4) == 0) {
     trailerOffset = source.length - kTrailerSize;
+    packageOffset = ReadLE32(last);
     return 1;
   }
   CertificateTable table;
@@ -184,6 +185,7 @@ int FindTrailer(const ByteSource& source, uint32_t& trailerOffset) {
   if (end < kTrailerSize) return 0;
   if (std::memcmp(tail + end - 4, kTrailerMagic, 4) != 0) return 0;
   trailerOffset = table.offset - (count - end) - kTrailerSize;
+  packageOffset = ReadLE32(tail + end - kTrailerSize);
   return 1;
 }
 
@@ -195,10 +197,7 @@ int LoadPackage(PackageView& view, int selfContained) {
   view.packageEnd = source.length;
   if (selfContained) {
     uint32_t trailerOffset;
-    unsigned char trailer[kTrailerSize];
-    if (!FindTrailer(source, trailerOffset)) return 0;
-    if (!source.read(source.context, trailerOffset, trailer, kTrailerSize)) return 0;
-    packageOffset = ReadLE32(trailer);
+    if (!FindTrailer(source, trailerOffset, packageOffset)) return 0;
     // Up to and including the trailer, as in an unsigned updater, where the trailer ends the file.
     view.packageEnd = trailerOffset + kTrailerSize;
   }

@@ -45,6 +45,14 @@ char* CopyString(const char* text) {
   return copy;
 }
 
+// The program file's path (folder + name) and its backup's (+ ".bak"). 0 when the program's path
+// does not fit; the backup's buffer is 4 bytes larger, so it always fits then.
+int ProgramPaths(const TargetInfo& target, char (&programPath)[kFolderBufferSize],
+                 char (&backupPath)[kFolderBufferSize + 4]) {
+  return JoinPath(programPath, sizeof programPath, target.programFolder, target.programName) &&
+         BackupPath(backupPath, sizeof backupPath, programPath);
+}
+
 // Steps 3 to 10 of discovery on the extracted :RegistryKeys payload; 1 when the program file
 // was found. Fills target as far as it gets.
 int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) {
@@ -76,15 +84,13 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   if (!target.keyPath || !target.patchValueName || !target.programFolder || !target.programName)
     return 0;  // out of memory for a copy
   char programPath[kFolderBufferSize];
-  if (!JoinPath(programPath, sizeof programPath, target.programFolder, target.programName))
-    return 0;
+  char backupPath[kFolderBufferSize + 4];
+  if (!ProgramPaths(target, programPath, backupPath)) return 0;
   if (GetFileAttributesA(programPath) != INVALID_FILE_ATTRIBUTES) return 1;
   // A run killed while it had the program file set aside left only the file's backup: the
   // program is installed all the same, and this run finishes the update or puts the backup back
   // (RestoreProgramFile).
-  char backupPath[kFolderBufferSize + 4];
-  return BackupPath(backupPath, sizeof backupPath, programPath) &&
-         GetFileAttributesA(backupPath) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesA(backupPath) != INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
@@ -108,10 +114,7 @@ void RestoreProgramFile(const TargetInfo& target) {
   if (!target.programFolder || !target.programName) return;
   char programPath[kFolderBufferSize];
   char backupPath[kFolderBufferSize + 4];
-  if (!JoinPath(programPath, sizeof programPath, target.programFolder, target.programName) ||
-      !BackupPath(backupPath, sizeof backupPath, programPath))
-    return;
-  MoveFileA(backupPath, programPath);
+  if (ProgramPaths(target, programPath, backupPath)) MoveFileA(backupPath, programPath);
 }
 
 void ReleaseTarget(TargetInfo& target) {

@@ -133,8 +133,8 @@ Container DetectContainer(const ByteSource& source) {
   if (source.length >= kHeaderSize && source.read(source.context, 0, signature, sizeof signature) &&
       std::memcmp(signature, kPackageSignature, sizeof kPackageSignature) == 0)
     return Container::kBare;
-  uint32_t trailerOffset;
-  if (FindTrailer(source, trailerOffset)) return Container::kSelfContained;
+  uint32_t trailerOffset, packageOffset;
+  if (FindTrailer(source, trailerOffset, packageOffset)) return Container::kSelfContained;
   return Container::kUnknown;
 }
 
@@ -159,13 +159,10 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
   uint32_t packageEnd = length;
   if (container == Container::kSelfContained) {
     uint32_t trailerOffset = 0;
-    unsigned char trailer[kTrailerSize];
-    FindTrailer(source, trailerOffset);
-    if (!source.read(source.context, trailerOffset, trailer, kTrailerSize)) {
+    if (!FindTrailer(source, trailerOffset, packageOffset)) {
       problems.push_back("cannot read the trailer");
       return problems;
     }
-    packageOffset = ReadLE32(trailer);
     packageEnd = trailerOffset + kTrailerSize;
     if (!FitsIn(packageOffset, kHeaderSize, packageEnd)) {
       problems.push_back("trailer: packageOffset " + std::to_string(packageOffset) +
