@@ -85,6 +85,6 @@ int JournalListHas(const char* list, size_t size, const char* name);
 // does not fit. size 0 is an empty list.
 size_t JournalListAdd(char* buffer, size_t size, size_t capacity, const char* name);
 
-// Removes every occurrence of name from the list in place and returns the new size; 1 (only the
-// closing NUL) or 0 means the list is empty.
+// Removes every occurrence of name from the list in place, and a last name without its NUL, which
+// is no name, and returns the new size; 1 (only the closing NUL) or 0 means the list is empty.
 size_t JournalListRemove(char* list, size_t size, const char* name);
