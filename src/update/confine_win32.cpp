@@ -11,8 +11,9 @@ namespace {
 // Final paths of a 511-character path, with "\\?\UNC\" in front, fit with room to spare.
 constexpr DWORD kFinalPathSize = 1024;
 
-// Loaded from KERNEL32 at run time: systems before Vista have neither, and the import table stays
-// loadable there. Set once by HoldProgramFolder, on the worker thread, before any check.
+// Loaded from KERNEL32 at run time, with a fallback where one is missing (systems before Vista
+// have neither), so that the updater still starts there. Set by HoldProgramFolder, on the worker
+// thread, before any check.
 using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
 using SetInfoFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
 FinalPathFunction finalPathByHandle = nullptr;
@@ -35,6 +36,12 @@ void LoadFunctions() {
 HANDLE OpenEntry(const char* path, DWORD share) {
   return CreateFileA(path, FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Opens the folder at path, following links, for its attributes only, without delete sharing.
+HANDLE OpenFolder(const char* path) {
+  return CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // 1 when the opened entry is no reparse point and, where the system tells final paths, its final
@@ -68,9 +75,7 @@ int HoldProgramFolder(const char* programFolder, HeldFolder& held) {
   LoadFunctions();
   // The registry's path may itself pass through links (a program folder on another volume):
   // followed, and the folder reached is the one held.
-  const HANDLE folder =
-      CreateFileA(programFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE folder = OpenFolder(programFolder);
   if (folder == INVALID_HANDLE_VALUE) return 0;
   held.handle = folder;  // from here on ReleaseHeldFolder closes it
   BY_HANDLE_FILE_INFORMATION info;
@@ -111,8 +116,9 @@ int CheckPath(const TargetInfo& target, const char* path, PathPins& pins) {
   if (pathLength >= kPathBufferSize || std::strncmp(path, programFolder, folderLength) != 0)
     return 0;
   // The registry's path must still lead to the folder held: one of its parents renamed and
-  // replaced by a link since discovery leads elsewhere. Pinned like the folders below it.
-  HANDLE root = OpenEntry(programFolder, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  // replaced by a link since discovery leads elsewhere. Opened as discovery opened it, following
+  // the links the registry's path itself takes; pinned like the folders below it.
+  HANDLE root = OpenFolder(programFolder);
   if (root == INVALID_HANDLE_VALUE) return 0;
   const int same = SameFolder(root, held);
   if (!pins.Add(root) || !same) return 0;
