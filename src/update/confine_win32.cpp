@@ -160,6 +160,28 @@ EntryState CheckEntry(const TargetInfo& target, const char* path) {
   return EntryIsInside(entry.Get(), target.folder) ? kEntryPresent : kEntryRefused;
 }
 
+int DeleteChecked(const TargetInfo& target, const char* path) {
+  OwnedHandle entry(CreateFileA(
+      path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!entry.Valid()) return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!EntryIsInside(entry.Get(), target.folder) ||
+      !GetFileInformationByHandle(entry.Get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  if (!setInfoByHandle) {
+    // Without it, by name: DeleteFileA deletes a link put there since, never what it points to.
+    entry.Close();
+    return DeleteFileA(path);
+  }
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return setInfoByHandle(entry.Get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
 int ClearOwnAttributes(const char* path) {
   OwnedHandle file(CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -55,6 +55,13 @@ enum EntryState { kEntryRefused, kEntryAbsent, kEntryPresent };
 // reparse point, outside, or not to be opened).
 EntryState CheckEntry(const TargetInfo& target, const char* path);
 
+// Deletes the file at path (whose folders CheckPath has pinned) through a handle that does not
+// follow a link and that passed the same test as CheckEntry: what is deleted is what was checked,
+// even if the name is swapped for a link in between. Never deletes a folder. 1 when deleted; 0
+// otherwise, with GetLastError telling why (ERROR_FILE_NOT_FOUND when there is nothing, and
+// ERROR_ACCESS_DENIED for a link, a folder or a read-only file, as DeleteFileA tells).
+int DeleteChecked(const TargetInfo& target, const char* path);
+
 // Clears the read-only, hidden and system attributes of the file at path through a handle that
 // does not follow a link. 0, changing nothing, when the file is a reparse point or has more than
 // one hard link (its attributes are those of a file elsewhere too), or on failure.

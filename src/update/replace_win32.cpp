@@ -44,14 +44,14 @@ int CreateCheckedParentFolders(const TargetInfo& target, const char* name) {
 // index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
 // deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
 // file it created, so that the target's name is free again for the backup to come back.
-int WriteNewFile(const PackageView& view, int index, const char* target) {
+int WriteNewFile(const PackageView& view, int index, const TargetInfo& info, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
   if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
     return 1;
   file.Close();
-  DeleteFileA(target);
+  DeleteChecked(info, target);
   return 0;
 }
 
@@ -74,7 +74,8 @@ enum Aside {
 // previous file that cannot be set aside (held open by a program that does not share deletion),
 // or a folder under the file's name (its contents are not a previous version of the file, and a
 // commit would move them out of the way for good), fails with nothing touched.
-Aside SetTargetAside(const char* target, const char* backup, int earlierBackup) {
+Aside SetTargetAside(const TargetInfo& info, const char* target, const char* backup,
+                     int earlierBackup) {
   if (MoveFileA(target, backup)) {
     // Checked on the backup, which exists: under Wine a lookup of a missing name scans its
     // folder, so asking about the target first would cost every new file a scan.
@@ -91,7 +92,7 @@ Aside SetTargetAside(const char* target, const char* backup, int earlierBackup) 
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
       if (!earlierBackup) return kForeignBackup;
-      return DeleteFileA(target) ? kEarlierKept : kAsideFailed;
+      return DeleteChecked(info, target) ? kEarlierKept : kAsideFailed;
     default:
       return kAsideFailed;
   }
@@ -134,11 +135,11 @@ int RetireBackup(const char* backup) {
 // cleared first, unless it has more than one hard link (the attributes are another name's too);
 // one that still resists is retired. 1 when no backup is left under its name, where the next run
 // would take it for the previous file of an interrupted run.
-int DropBackup(const char* backup) {
-  if (DeleteFileA(backup)) return 1;
+int DropBackup(const TargetInfo& info, const char* backup) {
+  if (DeleteChecked(info, backup)) return 1;
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 1;
-  if (ClearOwnAttributes(backup) && DeleteFileA(backup)) return 1;
+  if (ClearOwnAttributes(backup) && DeleteChecked(info, backup)) return 1;
   return RetireBackup(backup);
 }
 
@@ -204,7 +205,7 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
     ShowStatus(texts::kFileFailedFormat, target);  // no backup may be made unrecorded
     return 0;
   }
-  const Aside aside = SetTargetAside(target, backup, earlierBackup);
+  const Aside aside = SetTargetAside(info, target, backup, earlierBackup);
   if (aside == kAsideFailed || aside == kForeignBackup) {
     if (!earlierBackup) JournalRemove(info.keyPath, name);
     if (aside == kForeignBackup)
@@ -215,8 +216,8 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
   }
   // A .bak that appeared unrecorded after the check, beside a new file, is not ours to touch.
   const int backupIsOurs = aside == kSetAside || earlierBackup;
-  if (WriteNewFile(view, index, target)) {
-    if (!backupIsOurs || DropBackup(backup)) JournalRemove(info.keyPath, name);
+  if (WriteNewFile(view, index, info, target)) {
+    if (!backupIsOurs || DropBackup(info, backup)) JournalRemove(info.keyPath, name);
     ShowStatus(texts::kFileUpdatedFormat, target);
     return 1;
   }

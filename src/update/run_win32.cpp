@@ -57,11 +57,10 @@ void CreateListedFolder(const char* path, void* context) {
     CreateDirectoryA(path, nullptr);
 }
 
-// DeleteFileA removes the last component itself (a link there, never what it points to); the
-// folders on the way are pinned, so it deletes in the folder checked.
 void RemoveListedFile(const char* path, void* context) {
+  ListWalk& walk = *static_cast<ListWalk*>(context);
   PathPins pins;
-  if (CheckListedPath(*static_cast<ListWalk*>(context), path, pins)) DeleteFileA(path);
+  if (CheckListedPath(walk, path, pins)) DeleteChecked(*walk.target, path);
 }
 
 // Walks the names of section key, when the package has it, with visit on each full path. 1 when
