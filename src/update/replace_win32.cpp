@@ -186,9 +186,10 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
   }
 
   CreateParentFoldersOnce(info, name, target);
-  // From the check to the commit or the rollback the folders on the way stay pinned, so every
-  // act by name below reaches the entries checked; the renames and deletions act on the last
-  // component itself, never on what a link put there in between points to.
+  // From the check to the commit or the rollback the folders on the way stay pinned, so that
+  // every act by name below reaches the folder checked. The last component is acted on itself: a
+  // rename moves a link put there since, never what it points to; the creation (CREATE_NEW)
+  // refuses a name that exists; a deletion goes through a handle checked again.
   PathPins pins;
   const EntryState backupState =
       CheckPath(info, target, pins) ? CheckEntry(info, backup) : kEntryRefused;
