@@ -43,10 +43,12 @@ class PathPins {
   int count_ = 0;
 };
 
-// 1 when path (programFolder followed by a relative name) may be acted on: programFolder still
-// leads to the held folder, and every component of the name that exists is no reparse point and
-// has its final path inside the held folder's; the first missing component ends the walk (none
-// below it exists). The folders on the way stay pinned in pins. 0 otherwise: act on nothing.
+// 1 when path (programFolder followed by a relative name) may be acted on: every component of
+// the name that exists is no reparse point and has its final path inside the held folder's; the
+// first missing component ends the walk (none below it exists). When not even the first exists,
+// programFolder itself must still lead to the held folder (a component found inside shows that
+// already, more cheaply). The folders on the way stay pinned in pins. 0 otherwise: act on
+// nothing.
 int CheckPath(const TargetInfo& target, const char* path, PathPins& pins);
 
 // What CheckEntry found at a path whose folders CheckPath has pinned.
