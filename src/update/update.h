@@ -12,7 +12,7 @@
 struct HeldFolder {
   void* handle;     // the folder's handle; null when not held
   char* finalPath;  // malloc'd, "\\?\C:\..."; null where the system gives no final paths
-  uint32_t volume;  // volume serial number and file index: the folder's identity
+  uint32_t volume;  // volume serial number and file index: its identity, where no final path
   uint32_t indexHigh;
   uint32_t indexLow;
 };
