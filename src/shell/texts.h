@@ -66,6 +66,21 @@ inline constexpr char kFileFailedFormat[] =
     "\xCE\xF8\xE8\xE1\xEA\xE0 \xE2 \xEF\xF0\xEE\xF6\xE5\xF1\xF1\xE5 "
     "\xEE\xE1\xED\xEE\xE2\xEB\xE5\xED\xE8\xFF \xF4\xE0\xE9\xEB\xE0!\r\n(%s)\r\n";
 
+// A file, folder or removal whose path leaves the program folder through a link (a junction, a
+// symbolic link, a mount point) or no longer leads to the folder held: refused untouched; %s is
+// its full path.
+// "Путь выходит за пределы папки программы!\r\n(%s)\r\n"
+inline constexpr char kOutsideFolderFormat[] =
+    "\xCF\xF3\xF2\xFC \xE2\xFB\xF5\xEE\xE4\xE8\xF2 \xE7\xE0 \xEF\xF0\xE5\xE4\xE5\xEB\xFB "
+    "\xEF\xE0\xEF\xEA\xE8 \xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xFB!\r\n(%s)\r\n";
+
+// A file whose backup name is taken by a .bak that no run of the updater made (the user's own):
+// the file is left untouched; %s is the full path of that .bak.
+// "Найдена чужая резервная копия, файл не обновлен!\r\n(%s)\r\n"
+inline constexpr char kForeignBackupFormat[] =
+    "\xCD\xE0\xE9\xE4\xE5\xED\xE0 \xF7\xF3\xE6\xE0\xFF \xF0\xE5\xE7\xE5\xF0\xE2\xED\xE0\xFF "
+    "\xEA\xEE\xEF\xE8\xFF, \xF4\xE0\xE9\xEB \xED\xE5 \xEE\xE1\xED\xEE\xE2\xEB\xE5\xED!\r\n(%s)\r\n";
+
 // The updater could not be built; %s is the output's name.
 // "Ошибка при создании файла %s\r\n"
 inline constexpr char kBuildFailedFormat[] =

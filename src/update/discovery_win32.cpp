@@ -9,6 +9,8 @@
 #include "package/sections.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
+#include "update/confine_win32.h"
+#include "update/journal_win32.h"
 #include "update/paths.h"
 #include "update/registry_win32.h"
 #include "update/update.h"
@@ -53,6 +55,25 @@ int ProgramPaths(const TargetInfo& target, char (&programPath)[kFolderBufferSize
          BackupPath(backupPath, sizeof backupPath, programPath);
 }
 
+// The string value just read into data as text (kFolderBufferSize bytes): REG_SZ as it is,
+// REG_EXPAND_SZ with its environment variables expanded. 0 for any other type (a number or
+// binary data is no path) or an expansion that does not fit.
+int ValueText(const unsigned char* data, DWORD type, char (&text)[kFolderBufferSize]) {
+  const char* value = reinterpret_cast<const char*>(data);
+  if (type == REG_SZ) return JoinPath(text, sizeof text, value, "");
+  if (type != REG_EXPAND_SZ) return 0;
+  const DWORD length = ExpandEnvironmentStringsA(value, text, sizeof text);
+  return length > 0 && length <= sizeof text;
+}
+
+// 1 when path names a file that passes the link check (a folder is no program file).
+int IsCheckedFile(const TargetInfo& target, const char* path) {
+  PathPins pins;
+  if (!CheckPath(target, path, pins)) return 0;
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Steps 3 to 10 of discovery on the extracted :RegistryKeys payload; 1 when the program file
 // was found. Fills target as far as it gets.
 int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) {
@@ -64,16 +85,20 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
 
   unsigned char data[kRegistryBufferSize];
   DWORD type;
+  char text[kFolderBufferSize];
+  // Only an absolute folder: an empty or relative one would resolve against the current folder
+  // or drive of the process, a folder of nobody's choosing.
   const int folderRead =
-      ReadRegistryValue(HKEY_LOCAL_MACHINE, keys.keyPath, keys.folderValueName, data, type, 0);
+      ReadRegistryValue(HKEY_LOCAL_MACHINE, keys.keyPath, keys.folderValueName, data, type, 0) &&
+      ValueText(data, type, text) && IsAbsoluteFolderPath(text);
   char folder[kFolderBufferSize];
-  // The registry text is at most 512 bytes, so the folder always fits its buffer.
-  NormaliseFolder(folder, sizeof folder, reinterpret_cast<const char*>(data));
-  target.programFolder = CopyString(folder);
+  if (folderRead && NormaliseFolder(folder, sizeof folder, text))
+    target.programFolder = CopyString(folder);
 
   const int nameRead =
-      ReadRegistryValue(HKEY_LOCAL_MACHINE, keys.keyPath, keys.fileValueName, data, type, 0);
-  if (nameRead) target.programName = CopyString(reinterpret_cast<const char*>(data));
+      ReadRegistryValue(HKEY_LOCAL_MACHINE, keys.keyPath, keys.fileValueName, data, type, 0) &&
+      ValueText(data, type, text) && text[0] != '\0';
+  if (nameRead) target.programName = CopyString(text);
 
   if (ReadRegistryValue(HKEY_LOCAL_MACHINE, keys.keyPath, keys.patchValueName, data, type, 1) &&
       type == REG_DWORD) {
@@ -86,11 +111,12 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   char programPath[kFolderBufferSize];
   char backupPath[kFolderBufferSize + 4];
   if (!ProgramPaths(target, programPath, backupPath)) return 0;
-  if (GetFileAttributesA(programPath) != INVALID_FILE_ATTRIBUTES) return 1;
+  if (!HoldProgramFolder(target.programFolder, target.folder)) return 0;
+  if (IsCheckedFile(target, programPath)) return 1;
   // A run killed while it had the program file set aside left only the file's backup: the
   // program is installed all the same, and this run finishes the update or puts the backup back
-  // (RestoreProgramFile).
-  return GetFileAttributesA(backupPath) != INVALID_FILE_ATTRIBUTES;
+  // (RestoreProgramFile). Only a backup of ours counts: a .bak the user left is no program.
+  return JournalHas(target.keyPath, target.programName) && IsCheckedFile(target, backupPath);
 }
 
 }  // namespace
@@ -111,10 +137,21 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target) {
 }
 
 void RestoreProgramFile(const TargetInfo& target) {
-  if (!target.programFolder || !target.programName) return;
+  if (!target.programFolder || !target.programName || !target.keyPath) return;
+  if (!JournalHas(target.keyPath, target.programName)) return;
   char programPath[kFolderBufferSize];
   char backupPath[kFolderBufferSize + 4];
-  if (ProgramPaths(target, programPath, backupPath)) MoveFileA(backupPath, programPath);
+  if (!ProgramPaths(target, programPath, backupPath)) return;
+  PathPins pins;
+  if (!CheckPath(target, programPath, pins) || CheckEntry(target, backupPath) == kEntryRefused)
+    return;
+  if (MoveFileA(backupPath, programPath)) {
+    JournalRemove(target.keyPath, target.programName);
+    return;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    JournalRemove(target.keyPath, target.programName);  // recorded, but no backup is left
 }
 
 void ReleaseTarget(TargetInfo& target) {
@@ -122,5 +159,6 @@ void ReleaseTarget(TargetInfo& target) {
   std::free(target.programFolder);
   std::free(target.programName);
   std::free(target.patchValueName);
+  ReleaseHeldFolder(target.folder);
   target = TargetInfo{};
 }

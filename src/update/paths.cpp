@@ -77,3 +77,82 @@ void ForEachListedPath(const unsigned char* data, uint32_t size, const char* pro
     at = static_cast<uint32_t>(static_cast<const unsigned char*>(nul) - data) + 1;
   }
 }
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The length of the list's names part: up to its closing empty name or size.
+size_t ListEnd(const char* list, size_t size) {
+  size_t at = 0;
+  while (at < size && list[at] != '\0') {
+    const void* nul = std::memchr(list + at, 0, size - at);
+    if (!nul) return at;  // a last name without its NUL is not a name
+    at = static_cast<size_t>(static_cast<const char*>(nul) - list) + 1;
+  }
+  return at;
+}
+
+}  // namespace
+
+int IsAbsoluteFolderPath(const char* text) {
+  const char first = FoldAscii(text[0]);
+  if (first >= 'a' && first <= 'z') return text[1] == ':' && IsSeparator(text[2]);
+  if (text[0] != '\\' || text[1] != '\\') return 0;
+  // \\server\share: a server that is neither "?" nor ".", then a share, each not empty.
+  const char* server = text + 2;
+  const char* serverEnd = server;
+  while (*serverEnd != '\0' && *serverEnd != '\\') ++serverEnd;
+  const size_t serverLength = static_cast<size_t>(serverEnd - server);
+  if (serverLength == 0 || *serverEnd != '\\') return 0;
+  if (serverLength == 1 && (server[0] == '?' || server[0] == '.')) return 0;
+  const char* share = serverEnd + 1;
+  return *share != '\0' && *share != '\\';
+}
+
+int PathIsInside(const char* folder, const char* path) {
+  size_t at = 0;
+  for (; folder[at] != '\0'; ++at) {
+    if (FoldAscii(folder[at]) != FoldAscii(path[at])) return 0;
+  }
+  return at > 0 && (folder[at - 1] == '\\' || path[at] == '\0' || path[at] == '\\');
+}
+
+const char* JournalName(const char* name) { return name[0] == '\\' ? name + 1 : name; }
+
+int JournalListHas(const char* list, size_t size, const char* name) {
+  const size_t end = ListEnd(list, size);
+  for (size_t at = 0; at < end; at += std::strlen(list + at) + 1) {
+    if (NamesEqual(list + at, name)) return 1;
+  }
+  return 0;
+}
+
+size_t JournalListAdd(char* buffer, size_t size, size_t capacity, const char* name) {
+  const size_t end = ListEnd(buffer, size);
+  const size_t length = std::strlen(name) + 1;
+  // The name with its NUL, then the closing NUL.
+  if (end > capacity || capacity - end < length + 1) return 0;
+  std::memcpy(buffer + end, name, length);
+  buffer[end + length] = '\0';
+  return end + length + 1;
+}
+
+size_t JournalListRemove(char* list, size_t size, const char* name) {
+  const size_t end = ListEnd(list, size);
+  size_t kept = 0;
+  for (size_t at = 0; at < end;) {
+    const size_t length = std::strlen(list + at) + 1;
+    if (!NamesEqual(list + at, name)) {
+      std::memmove(list + kept, list + at, length);
+      kept += length;
+    }
+    at += length;
+  }
+  if (size == 0) return 0;
+  if (kept == size) return size;  // nothing removed from a list without its closing NUL
+  list[kept] = '\0';
+  return kept + 1;
+}

@@ -58,3 +58,34 @@ void ForEachListedPath(const unsigned char* data, uint32_t size, const char* pro
 inline bool PatchLevelNeedsWarning(int32_t installed, int32_t package) {
   return installed >= package;
 }
+
+// 1 when text names a folder by an absolute path: a drive letter, ':' and a separator ("C:\Prog",
+// "C:/Prog"), or a UNC path with a server and a share ("\\server\share", "\\server\share\Prog").
+// A relative ("Prog"), drive-relative ("C:Prog"), rooted ("\Prog") or empty path is not; nor is a
+// device or object-manager path ("\\?\...", "\\.\..."), whose server part is "?" or ".".
+int IsAbsoluteFolderPath(const char* text);
+
+// 1 when path is folder itself or lies below it: folder is a prefix of path, compared with the
+// ASCII letters folded as the file system folds them, and the prefix ends at a backslash of path
+// (or folder ends in one). Both are final paths as the system gives them ("\\?\C:\Prog").
+int PathIsInside(const char* folder, const char* path);
+
+// The journal of the backups a run made: the names on disk (relative to the program folder, one
+// leading backslash dropped) whose name + ".bak" a run of the updater created, as a list of
+// NUL-terminated names ended by an empty name (the layout of a REG_MULTI_SZ value). size counts
+// every byte of the list, its closing NUL included; a list is never read past size.
+
+// The journal's spelling of a name on disk: name without its one leading backslash, so that
+// "\a.dll" and "a.dll", which name the same file, are one entry.
+const char* JournalName(const char* name);
+
+// 1 when the list holds name (ASCII letters folded).
+int JournalListHas(const char* list, size_t size, const char* name);
+
+// Appends name to the list in buffer (capacity bytes) and returns the new size, or 0 when it
+// does not fit. size 0 is an empty list.
+size_t JournalListAdd(char* buffer, size_t size, size_t capacity, const char* name);
+
+// Removes every occurrence of name from the list in place, and a last name without its NUL, which
+// is no name, and returns the new size; 1 (only the closing NUL) or 0 means the list is empty.
+size_t JournalListRemove(char* list, size_t size, const char* name);

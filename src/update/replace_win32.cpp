@@ -8,66 +8,109 @@
 #include "package/handles_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
+#include "update/confine_win32.h"
+#include "update/journal_win32.h"
 #include "update/paths.h"
 #include "update/update.h"
 
 namespace {
 
-void CreateFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
+// The folders on the way to a file: each created only when its path passes the link check; after
+// the first that does not, none further in is tried.
+struct FolderWalk {
+  const TargetInfo* target;
+  int refused;
+};
+
+void CreateFolder(const char* path, void* context) {
+  FolderWalk& walk = *static_cast<FolderWalk*>(context);
+  if (walk.refused) return;
+  PathPins pins;
+  if (CheckPath(*walk.target, path, pins))
+    CreateDirectoryA(path, nullptr);
+  else
+    walk.refused = 1;
+}
+
+// 1 when every folder on the way passed the check.
+int CreateCheckedParentFolders(const TargetInfo& target, const char* name) {
+  FolderWalk walk{&target, 0};
+  ForEachParentFolder(target.programFolder, name, CreateFolder, &walk);
+  return !walk.refused;
+}
 
 // Creates target, which must not exist (CREATE_NEW: no file that is already there is ever
 // opened for writing, so a file without a backup can never be truncated), fills it with entry
 // index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
 // deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
 // file it created, so that the target's name is free again for the backup to come back.
-int WriteNewFile(const PackageView& view, int index, const char* target) {
+int WriteNewFile(const PackageView& view, int index, const TargetInfo& info, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
   if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
     return 1;
   file.Close();
-  DeleteFileA(target);
+  DeleteChecked(info, target);
   return 0;
 }
+
+// What preparing left at the target's name.
+enum Aside {
+  kAsideFailed,    // the previous file is still there, untouched: the entry fails
+  kForeignBackup,  // a .bak that no run of ours recorded is in the way: the entry fails untouched
+  kNothingAside,   // no file under the name: a new file, or an earlier run set it aside already
+  kSetAside,       // the previous file is now the backup
+  kEarlierKept,    // an earlier run's backup is kept as the previous file; its partial successor
+                   // under the target's name is gone
+};
 
 // Prepare: frees the target's name for the new file, keeping the previous file as the backup.
 // The normal case is one rename. When the rename finds no target, the entry is a new file, or an
 // interrupted earlier run set the previous file aside already (its backup stays the one to put
-// back). When that run's backup is in the way, the target is its partial successor and is
-// deleted. 1 when the name is free; 0 when a previous file is still there and cannot be set
-// aside (held open by a program that does not share deletion), or when a folder stands under
-// the file's name (its contents are not a previous version of the file, and a commit would
-// move them out of the way for good): nothing has been touched.
-int SetTargetAside(const char* target, const char* backup) {
+// back). When a backup is in the way, it is that run's only when earlierBackup says the journal
+// recorded it before this run: the target is then its partial successor and is deleted;
+// otherwise the backup is the user's own file and neither it nor the target is touched. A
+// previous file that cannot be set aside (held open by a program that does not share deletion),
+// or a folder under the file's name (its contents are not a previous version of the file, and a
+// commit would move them out of the way for good), fails with nothing touched.
+Aside SetTargetAside(const TargetInfo& info, const char* target, const char* backup,
+                     int earlierBackup) {
   if (MoveFileA(target, backup)) {
     // Checked on the backup, which exists: under Wine a lookup of a missing name scans its
     // folder, so asking about the target first would cost every new file a scan.
     const DWORD attributes = GetFileAttributesA(backup);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return kSetAside;
     MoveFileA(backup, target);
-    return 0;
+    return kAsideFailed;
   }
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      return 1;
+      return kNothingAside;
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
-      return DeleteFileA(target);
+      if (!earlierBackup) return kForeignBackup;
+      return DeleteChecked(info, target) ? kEarlierKept : kAsideFailed;
     default:
-      return 0;
+      return kAsideFailed;
   }
 }
 
-// Roll back: the backup, if there is one, becomes the target again. Never replaces a file.
-void PutBackupBack(const char* target, const char* backup) { MoveFileA(backup, target); }
+// Roll back: the backup, if there is one, becomes the target again. Never replaces a file. 1 when
+// no backup is left under its name.
+int PutBackupBack(const char* target, const char* backup) {
+  if (MoveFileA(backup, target)) return 1;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 // A backup that cannot be deleted now (a running executable can be renamed but not deleted) is
 // renamed to a name of its own, so that no later run takes it for the backup of an interrupted
 // run, and deleted at the next restart (the updater runs elevated). When no free name is found,
-// it is deleted at the restart under its own name.
-void RetireBackup(const char* backup) {
+// it is deleted at the restart under its own name. 1 when the backup's name is free.
+int RetireBackup(const char* backup) {
   char retired[kPathBufferSize];
   for (unsigned n = 1; n < 100; ++n) {
     // ".1" to ".99", written by hand: the product links no printf of its own.
@@ -78,31 +121,32 @@ void RetireBackup(const char* backup) {
     if (!JoinPath(retired, sizeof retired, backup, suffix)) break;
     if (MoveFileA(backup, retired)) {
       MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      return;
+      return 1;
     }
     const DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;  // not a name clash
   }
   MoveFileExA(backup, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  return 0;
 }
 
 // Commit: the new file is complete, so the backup goes. One delete in the normal case (and for a
 // new file, where it finds nothing). A read-only, hidden or system backup has those attributes
-// cleared first; one that still resists is retired. Never leaves a backup under its name, where
-// the next run would take it for the previous file of an interrupted run.
-void DropBackup(const char* backup) {
-  if (DeleteFileA(backup)) return;
+// cleared first, unless it has more than one hard link (the attributes are another name's too);
+// one that still resists is retired. 1 when no backup is left under its name, where the next run
+// would take it for the previous file of an interrupted run.
+int DropBackup(const TargetInfo& info, const char* backup) {
+  if (DeleteChecked(info, backup)) return 1;
   const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
-  SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
-  if (DeleteFileA(backup)) return;
-  RetireBackup(backup);
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 1;
+  if (ClearOwnAttributes(backup) && DeleteChecked(info, backup)) return 1;
+  return RetireBackup(backup);
 }
 
 // CreateParentFolders, skipped when target lies in the same folder as the previous call's: a
 // package lists the files of a folder together, and each CreateDirectoryA of a folder that
 // exists already is a round trip for nothing (under Wine, a request to the wineserver).
-void CreateParentFoldersOnce(const char* programFolder, const char* name, const char* target) {
+void CreateParentFoldersOnce(const TargetInfo& info, const char* name, const char* target) {
   static char lastFolder[kPathBufferSize];  // the folder of the previous target
   // target is programFolder, which ends in a backslash, followed by name, whose separators may
   // be '/' as well.
@@ -110,7 +154,8 @@ void CreateParentFoldersOnce(const char* programFolder, const char* name, const 
   while (target[length - 1] != '\\' && target[length - 1] != '/') --length;
   --length;
   if (std::strncmp(lastFolder, target, length) == 0 && lastFolder[length] == '\0') return;
-  CreateParentFolders(programFolder, name);
+  // A refused folder is not remembered: the next file there is refused in its own right.
+  if (!CreateCheckedParentFolders(info, name)) return;
   std::memcpy(lastFolder, target, length);
   lastFolder[length] = '\0';
 }
@@ -127,31 +172,60 @@ void ShowLongPathFailure(const char* programFolder, const char* name) {
 
 }  // namespace
 
-void CreateParentFolders(const char* programFolder, const char* name) {
-  ForEachParentFolder(programFolder, name, CreateFolder, nullptr);
+void CreateParentFolders(const TargetInfo& target, const char* name) {
+  CreateCheckedParentFolders(target, name);
 }
 
-int ReplaceFile(const PackageView& view, int index, const char* programFolder, const char* table) {
+int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, const char* table) {
   const char* name = TranslateName(table, view.directory[index].name);
   ShowStatus(texts::kUpdatingFileFormat, name);
 
   char target[kPathBufferSize];
   char backup[kPathBufferSize];
-  if (!JoinPath(target, sizeof target, programFolder, name) ||
+  if (!JoinPath(target, sizeof target, info.programFolder, name) ||
       !BackupPath(backup, sizeof backup, target)) {
-    ShowLongPathFailure(programFolder, name);  // nothing on disk has been touched
+    ShowLongPathFailure(info.programFolder, name);  // nothing on disk has been touched
     return 0;
   }
 
-  CreateParentFoldersOnce(programFolder, name, target);
-  if (SetTargetAside(target, backup)) {
-    if (WriteNewFile(view, index, target)) {
-      DropBackup(backup);
-      ShowStatus(texts::kFileUpdatedFormat, target);
-      return 1;
-    }
-    PutBackupBack(target, backup);
+  CreateParentFoldersOnce(info, name, target);
+  // From the check to the commit or the rollback the folders on the way stay pinned, so that
+  // every act by name below reaches the folder checked. The last component is acted on itself: a
+  // rename moves a link put there since, never what it points to; the creation (CREATE_NEW)
+  // refuses a name that exists; a deletion goes through a handle checked again.
+  PathPins pins;
+  const EntryState backupState =
+      CheckPath(info, target, pins) ? CheckEntry(info, backup) : kEntryRefused;
+  if (backupState == kEntryRefused) {
+    ShowStatus(texts::kOutsideFolderFormat, target);
+    return 0;
   }
+  if (backupState == kEntryPresent && !JournalHas(info.keyPath, name)) {
+    ShowStatus(texts::kForeignBackupFormat, backup);
+    return 0;
+  }
+  int earlierBackup = 0;
+  if (!JournalAdd(info.keyPath, name, earlierBackup)) {
+    ShowStatus(texts::kFileFailedFormat, target);  // no backup may be made unrecorded
+    return 0;
+  }
+  const Aside aside = SetTargetAside(info, target, backup, earlierBackup);
+  if (aside == kAsideFailed || aside == kForeignBackup) {
+    if (!earlierBackup) JournalRemove(info.keyPath, name);
+    if (aside == kForeignBackup)
+      ShowStatus(texts::kForeignBackupFormat, backup);
+    else
+      ShowStatus(texts::kFileFailedFormat, target);
+    return 0;
+  }
+  // A .bak that appeared unrecorded after the check, beside a new file, is not ours to touch.
+  const int backupIsOurs = aside == kSetAside || earlierBackup;
+  if (WriteNewFile(view, index, info, target)) {
+    if (!backupIsOurs || DropBackup(info, backup)) JournalRemove(info.keyPath, name);
+    ShowStatus(texts::kFileUpdatedFormat, target);
+    return 1;
+  }
+  if (!backupIsOurs || PutBackupBack(target, backup)) JournalRemove(info.keyPath, name);
   ShowStatus(texts::kFileFailedFormat, target);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "package/sections.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
+#include "update/confine_win32.h"
 #include "update/paths.h"
 #include "update/update.h"
 
@@ -35,18 +36,45 @@ int CheckPatchLevel(const TargetInfo& target) {
                      MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK;
 }
 
-void CreateListedFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
-void RemoveListedFile(const char* path, void*) { DeleteFileA(path); }
+// A walk over a :Folders or :FilesToRemove list: a path that fails the link check is skipped,
+// named on the status line, and counted as a failure of the run.
+struct ListWalk {
+  const TargetInfo* target;
+  int anyFailed;
+};
 
-// Walks the names of section key, when the package has it, with visit on each full path.
-void ForEachSectionPath(const PackageView& view, const char* key, const char* programFolder,
-                        PathVisitor visit) {
+// 1 when path passed the check (its folders stay pinned in pins); otherwise shows it as refused.
+int CheckListedPath(ListWalk& walk, const char* path, PathPins& pins) {
+  if (CheckPath(*walk.target, path, pins)) return 1;
+  ShowStatus(texts::kOutsideFolderFormat, path);
+  walk.anyFailed = 1;
+  return 0;
+}
+
+void CreateListedFolder(const char* path, void* context) {
+  PathPins pins;
+  if (CheckListedPath(*static_cast<ListWalk*>(context), path, pins))
+    CreateDirectoryA(path, nullptr);
+}
+
+void RemoveListedFile(const char* path, void* context) {
+  ListWalk& walk = *static_cast<ListWalk*>(context);
+  PathPins pins;
+  if (CheckListedPath(walk, path, pins)) DeleteChecked(*walk.target, path);
+}
+
+// Walks the names of section key, when the package has it, with visit on each full path. 1 when
+// no path was refused.
+int ForEachSectionPath(const PackageView& view, const char* key, const TargetInfo& target,
+                       PathVisitor visit) {
   const int index = FindEntry(view, key);
-  if (index < 0) return;
+  if (index < 0) return 1;
   unsigned char* payload = ExtractToBuffer(view, index);
-  if (!payload) return;
-  ForEachListedPath(payload, view.directory[index].size, programFolder, visit, nullptr);
+  if (!payload) return 1;
+  ListWalk walk{&target, 0};
+  ForEachListedPath(payload, view.directory[index].size, target.programFolder, visit, &walk);
   std::free(payload);
+  return !walk.anyFailed;
 }
 
 // Records the new patch level. Silent on failure: the completion message already stands.
@@ -72,13 +100,14 @@ void InstallPackage(const PackageView& view, const TargetInfo& target) {
   if (tableIndex >= 0 && !tablePayload) return;  // no memory: installing under wrong names is worse
   const char* table = tablePayload ? reinterpret_cast<const char*>(tablePayload) : kEmptyTable;
 
+  // A folder or removal refused by the link check counts as a failed file: no new level.
   int anyFileFailed = 0;
-  ForEachSectionPath(view, kFoldersSection, target.programFolder, CreateListedFolder);
-  ForEachSectionPath(view, kFilesToRemoveSection, target.programFolder, RemoveListedFile);
+  if (!ForEachSectionPath(view, kFoldersSection, target, CreateListedFolder)) anyFileFailed = 1;
+  if (!ForEachSectionPath(view, kFilesToRemoveSection, target, RemoveListedFile)) anyFileFailed = 1;
 
   for (uint32_t i = 0; i < view.header.entryCount; ++i) {
     if (IsControlSection(view.directory[i])) continue;
-    if (!ReplaceFile(view, static_cast<int>(i), target.programFolder, table)) anyFileFailed = 1;
+    if (!ReplaceFile(view, static_cast<int>(i), target, table)) anyFileFailed = 1;
   }
 
   if (!anyFileFailed) {

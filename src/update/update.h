@@ -6,6 +6,17 @@
 
 #include "package/package.h"
 
+// The program folder as the run holds it: open from discovery to the end of the run without
+// delete sharing, so that it cannot be renamed or replaced, and known by its final path (every
+// link on the way resolved) and its identity. Released by ReleaseTarget.
+struct HeldFolder {
+  void* handle;     // the folder's handle; null when not held
+  char* finalPath;  // malloc'd, "\\?\C:\..."; null where the system gives no final paths
+  uint32_t volume;  // volume serial number and file index: its identity, where no final path
+  uint32_t indexHigh;
+  uint32_t indexLow;
+};
+
 // What discovery found. The four strings are malloc'd copies owned here, released together by
 // ReleaseTarget; a string never set is null.
 struct TargetInfo {
@@ -15,19 +26,23 @@ struct TargetInfo {
   char* patchValueName;         // REG_DWORD value holding the patch level, from :RegistryKeys
   int32_t installedPatchLevel;  // 0 when the value is missing or not a REG_DWORD
   int32_t packagePatchLevel;    // from :RegistryKeys
+  HeldFolder folder;            // programFolder, held while the run works
 };
 
-// Clears target, reads :RegistryKeys and the registry, and tests that the program file exists,
-// or, where a killed run left it set aside, its backup (programFolder + programName + ".bak").
+// Clears target, reads :RegistryKeys and the registry, holds the program folder and tests that the
+// program file exists as a file, or, where a killed run left it set aside, its backup
+// (programFolder + programName + ".bak") when the backup journal records it. The folder and file
+// values must be strings (REG_SZ, or REG_EXPAND_SZ, expanded) and the folder an absolute path.
 // 1 when found (every field set); 0 after showing the not-found message.
 int DiscoverTarget(const PackageView& view, TargetInfo& target);
 
 // Renames the program file's backup back to the program file when the program file is absent
-// (the rename never replaces a file, so it does nothing while the program file exists). The run
-// calls it last on every path, so that no run ends with only the backup of the program file.
+// (the rename never replaces a file, so it does nothing while the program file exists) and the
+// backup journal records that backup as ours. The run calls it last on every path, so that no
+// run ends with only the backup of the program file.
 void RestoreProgramFile(const TargetInfo& target);
 
-// Frees the strings of target; safe on a cleared or partly filled target.
+// Frees the strings of target and lets its folder go; safe on a cleared or partly filled target.
 void ReleaseTarget(TargetInfo& target);
 
 // The two questions, folders, removals, every file entry, the completion message and the
@@ -36,14 +51,19 @@ void ReleaseTarget(TargetInfo& target);
 void RunUpdate(const PackageView& view, TargetInfo& target);
 
 // Installs file entry index under its name on disk (through the translation table, a run of
-// NUL-terminated pairs ended by an empty string), keeping the previous file as target + ".bak"
-// until the new one is complete and flushed; a backup left by an interrupted earlier run is kept
-// as the previous file. A file is never written in place: one that cannot be renamed aside (held
-// open without delete sharing) fails untouched. Shows its own status texts. 1 on success, with
-// no backup left under its name; 0 after rollback (the previous file back, or untouched).
-int ReplaceFile(const PackageView& view, int index, const char* programFolder, const char* table);
+// NUL-terminated pairs ended by an empty string) in target's program folder, keeping the previous
+// file as target + ".bak" until the new one is complete and flushed; the backup is recorded in
+// the backup journal (target.keyPath) before it is made and forgotten once it is gone. A backup
+// that the journal records from an interrupted earlier run is kept as the previous file; one it
+// does not record is the user's: the file then fails untouched, the .bak named. A file is never
+// written in place: one that cannot be renamed aside (held open without delete sharing) fails
+// untouched, and so does one whose path, or its backup's, leaves the held folder through a link.
+// Shows its own status texts. 1 on success, with no backup left under its name; 0 after
+// rollback (the previous file back, or untouched).
+int ReplaceFile(const PackageView& view, int index, const TargetInfo& target, const char* table);
 
-// Creates the folders between programFolder and the name on disk, from the outermost in
-// (CreateDirectoryA; outcomes ignored, the folders may exist already). One leading backslash of
-// name is skipped; the file's own name is not created.
-void CreateParentFolders(const char* programFolder, const char* name);
+// Creates the folders between the program folder and the name on disk, from the outermost in
+// (CreateDirectoryA; outcomes ignored, the folders may exist already), each only after its path
+// passed the link check (CheckPath); the walk ends at the first that does not. One leading
+// backslash of name is skipped; the file's own name is not created.
+void CreateParentFolders(const TargetInfo& target, const char* name);

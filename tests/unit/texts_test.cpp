@@ -51,6 +51,9 @@ TEST(Texts, EveryTextIsItsRussianInWindows1251) {
       TEXT_CASE(kUpdatingFileFormat, u8"Обновляем файл %s...."),
       TEXT_CASE(kFileUpdatedFormat, u8"Обновление успешно завершено!\r\n(%s)\r\n"),
       TEXT_CASE(kFileFailedFormat, u8"Ошибка в процессе обновления файла!\r\n(%s)\r\n"),
+      TEXT_CASE(kOutsideFolderFormat, u8"Путь выходит за пределы папки программы!\r\n(%s)\r\n"),
+      TEXT_CASE(kForeignBackupFormat,
+                u8"Найдена чужая резервная копия, файл не обновлен!\r\n(%s)\r\n"),
       TEXT_CASE(kBuildFailedFormat, u8"Ошибка при создании файла %s\r\n"),
   };
 #undef TEXT_CASE
@@ -69,10 +72,11 @@ TEST(Texts, FormatsHoldOnlyTheirOneStringConversion) {
     int conversions;
   };
   const Case cases[] = {
-      {texts::kUsageText, 0},          {texts::kNotFoundText, 0},
-      {texts::kKeyOpenErrorFormat, 1}, {texts::kValueReadErrorFormat, 1},
-      {texts::kUpdatingFileFormat, 1}, {texts::kFileUpdatedFormat, 1},
-      {texts::kFileFailedFormat, 1},   {texts::kBuildFailedFormat, 1},
+      {texts::kUsageText, 0},           {texts::kNotFoundText, 0},
+      {texts::kKeyOpenErrorFormat, 1},  {texts::kValueReadErrorFormat, 1},
+      {texts::kUpdatingFileFormat, 1},  {texts::kFileUpdatedFormat, 1},
+      {texts::kFileFailedFormat, 1},    {texts::kBuildFailedFormat, 1},
+      {texts::kOutsideFolderFormat, 1}, {texts::kForeignBackupFormat, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

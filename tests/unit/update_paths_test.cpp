@@ -218,4 +218,106 @@ TEST(PatchLevelNeedsWarning, SignedComparison) {
   }
 }
 
+TEST(IsAbsoluteFolderPath, Table) {
+  const struct {
+    const char* text;
+    int expected;
+  } cases[] = {
+      {"C:\\Prog", 1},
+      {"c:\\", 1},
+      {"C:/Prog", 1},
+      {"\\\\server\\share", 1},
+      {"\\\\server\\share\\Prog", 1},
+      {"", 0},      // would become "\", the current drive's root
+      {"Prog", 0},  // relative to the current folder
+      {"Prog\\Sub", 0},
+      {"C:Prog", 0},  // relative to drive C:'s current folder
+      {"C:", 0},
+      {"\\Prog", 0},      // rooted on the current drive
+      {"1:\\Prog", 0},    // no drive letter
+      {"\\\\server", 0},  // no share
+      {"\\\\server\\", 0},
+      {"\\\\server\\\\share", 0},  // empty share
+      {"\\\\\\share", 0},          // empty server
+      {"\\\\?\\C:\\Prog", 0},      // device and object-manager paths
+      {"\\\\.\\C:\\Prog", 0},
+      {"\\\\?\\GLOBALROOT\\x", 0},
+      {"\\\\??\\share", 1},  // a server named "??" is an ordinary name
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsAbsoluteFolderPath(c.text), c.expected) << c.text;
+}
+
+TEST(PathIsInside, Table) {
+  const struct {
+    const char* folder;
+    const char* path;
+    int expected;
+  } cases[] = {
+      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Prog\\a.dll", 1},
+      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Prog\\data\\sub", 1},
+      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Prog", 1},
+      {"\\\\?\\C:\\Prog", "\\\\?\\c:\\PROG\\A.DLL", 1},     // ASCII letters folded
+      {"\\\\?\\C:\\", "\\\\?\\C:\\a.dll", 1},               // a root ends in its backslash
+      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Program\\a.dll", 0},  // a sibling with a longer name
+      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Other\\a.dll", 0},
+      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\", 0},
+      {"\\\\?\\C:\\Prog", "\\\\?\\D:\\Prog\\a.dll", 0},
+      {"\\\\?\\C:\\\xC0", "\\\\?\\C:\\\xE0\\a.dll", 0},  // Cyrillic case is not folded
+      {"", "\\\\?\\C:\\Prog", 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(PathIsInside(c.folder, c.path), c.expected) << c.folder << " | " << c.path;
+}
+
+TEST(JournalList, AddFindRemove) {
+  char list[64] = {};
+  size_t size = 0;
+  EXPECT_FALSE(JournalListHas(list, size, "a.dll"));
+  size = JournalListAdd(list, size, sizeof list, "a.dll");
+  ASSERT_EQ(size, 7u);  // "a.dll", its NUL, the closing NUL
+  size = JournalListAdd(list, size, sizeof list, "data\\b.dll");
+  ASSERT_EQ(size, 18u);
+  EXPECT_EQ(std::string(list, size), Payload({"a.dll", "data\\b.dll", ""}));
+  EXPECT_TRUE(JournalListHas(list, size, "A.DLL"));  // names compare as the file system does
+  EXPECT_TRUE(JournalListHas(list, size, "data\\B.dll"));
+  EXPECT_FALSE(JournalListHas(list, size, "b.dll"));
+  EXPECT_FALSE(JournalListHas(list, size, "a.dl"));
+  EXPECT_FALSE(JournalListHas(list, size, ""));
+
+  size = JournalListRemove(list, size, "A.dll");
+  EXPECT_EQ(std::string(list, size), Payload({"data\\b.dll", ""}));
+  EXPECT_EQ(JournalListRemove(list, size, "missing"), size);
+  size = JournalListRemove(list, size, "data\\b.dll");
+  EXPECT_EQ(size, 1u);  // empty: only the closing NUL
+  EXPECT_FALSE(JournalListHas(list, size, "data\\b.dll"));
+}
+
+TEST(JournalList, FullBufferAndDamagedLists) {
+  char list[8] = {};
+  size_t size = JournalListAdd(list, 0, sizeof list, "abcde");
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(JournalListAdd(list, size, sizeof list, "x"), 0u) << "no room: nothing written";
+  EXPECT_TRUE(JournalListHas(list, size, "abcde"));
+
+  // A list without its closing NUL, or whose last name has no NUL: never read past size.
+  const std::string noClose = std::string("a.dll\0b.dll", 11);
+  EXPECT_TRUE(JournalListHas(noClose.data(), noClose.size(), "a.dll"));
+  EXPECT_FALSE(JournalListHas(noClose.data(), noClose.size(), "b.dll"));
+  std::string copy = noClose;
+  // The unended last name is no name: a removal leaves the list without it, closed.
+  size_t left = JournalListRemove(copy.data(), copy.size(), "x");
+  EXPECT_EQ(std::string(copy.data(), left), Payload({"a.dll", ""}));
+  EXPECT_EQ(JournalListRemove(copy.data(), left, "a.dll"), 1u);
+  // The same name twice (written by hand) goes at once.
+  std::string twice = Payload({"a", "b", "a", ""});
+  left = JournalListRemove(twice.data(), twice.size(), "a");
+  EXPECT_EQ(std::string(twice.data(), left), Payload({"b", ""}));
+}
+
+TEST(JournalName, DropsOneLeadingBackslash) {
+  EXPECT_STREQ(JournalName("\\lead.dll"), "lead.dll");
+  EXPECT_STREQ(JournalName("lead.dll"), "lead.dll");
+  EXPECT_STREQ(JournalName("data\\x"), "data\\x");
+}
+
 }  // namespace

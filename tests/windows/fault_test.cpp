@@ -255,6 +255,39 @@ TEST(FaultAttributes, ARunningProgramFileIsRetiredAndDeletedAtTheNextRestart) {
   EXPECT_EQ(app.Level(), 1);
 }
 
+// A read-only backup that is a hard link of a file outside the program folder (the user linked
+// it there): its attributes are that file's too, so they are never cleared; the backup is retired
+// as one that cannot be deleted, and the file outside keeps its attributes and contents.
+TEST(FaultAttributes, AHardLinkedBackupKeepsItsAttributes) {
+  Installed app("hardlink");
+  TempFolder outside("hardlink-outside");
+  const std::string elsewhere = outside / "kept.dll";
+  const DWORD attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  WriteFileText(app.Path("x.dll"), "as installed");
+  ASSERT_TRUE(CreateHardLinkA(elsewhere.c_str(), app.Path("x.dll").c_str(), nullptr));
+  ASSERT_TRUE(SetFileAttributesA(app.Path("x.dll").c_str(), attributes));
+  const DWORD before = GetFileAttributesA(elsewhere.c_str());
+  ASSERT_TRUE(before & FILE_ATTRIBUTE_READONLY) << "the link does not share the attributes here";
+
+  PendingRestartOperations pending;
+  const std::vector<uint8_t> update = ContentsFor("x.dll");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(1));
+  spec.entries.push_back(Entry("x.dll", update));
+  ExpectCompleted(RunUpdater(app.WritePackage(spec), {}));
+  EXPECT_EQ(ReadFileOrEmpty(app.Path("x.dll")), update);
+  EXPECT_EQ(GetFileAttributesA(elsewhere.c_str()), before) << "the outside file's attributes";
+  EXPECT_EQ(Text(ReadFileOrEmpty(elsewhere)), "as installed");
+  EXPECT_TRUE(app.Journal().empty());
+  // Retired: renamed aside, to be deleted at the next restart (deleting a name is harmless).
+  EXPECT_EQ(ListFolder(app.folder()),
+            (std::vector<std::string>{"prog.exe", "x.dll", "x.dll.bak.1"}));
+  bool scheduled = false;
+  for (const std::string& path : pending.Deletions())
+    scheduled |= _stricmp(path.c_str(), app.Path("x.dll.bak.1").c_str()) == 0;
+  EXPECT_TRUE(scheduled) << "the retired backup is not deleted at the next restart";
+}
+
 // ---------------------------------------------------------------------------------------------
 // The program file left set aside: a run killed between renaming the program file to its backup
 // and completing the new one leaves the program file absent (or partial) and its backup. The
@@ -285,6 +318,7 @@ TEST(FaultProgramFile, ARerunFindsTheProgramByItsBackupAndNeverLeavesItMissing) 
     Installed app("setaside");
     app.registry().SetDword("PatchLevel", static_cast<uint32_t>(c.installedLevel));
     ASSERT_TRUE(MoveFileA(app.Path("prog.exe").c_str(), app.Path("prog.exe.bak").c_str()));
+    ASSERT_TRUE(app.SetJournal({"prog.exe"}));  // as the killed run recorded it
     WriteFileText(app.Path("a.dll"), "old a");
     PackageSpec spec;
     if (c.startupQuestion)
@@ -300,6 +334,7 @@ TEST(FaultProgramFile, ARerunFindsTheProgramByItsBackupAndNeverLeavesItMissing) 
     const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
 
     EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"a.dll", "prog.exe"}));
+    EXPECT_TRUE(app.Journal().empty());
     const bool programInstalled = c.ending == kCompleted && c.installsProgram;
     if (programInstalled)
       EXPECT_EQ(ReadFileOrEmpty(app.Path("prog.exe")), newProgram);
@@ -324,6 +359,21 @@ TEST(FaultProgramFile, ARerunFindsTheProgramByItsBackupAndNeverLeavesItMissing) 
         break;
     }
   }
+}
+
+// A prog.exe.bak that no run recorded, with no prog.exe beside it, is not the program: the user's
+// own copy is no installed program, and it is neither renamed nor deleted.
+TEST(FaultProgramFile, AnUnrecordedBackupIsNotTheProgram) {
+  Installed app("unrecorded");
+  ASSERT_TRUE(MoveFileA(app.Path("prog.exe").c_str(), app.Path("prog.exe.bak").c_str()));
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(5));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
+  EXPECT_TRUE(o.waited);
+  EXPECT_EQ(o.status, texts::kNotFoundText);
+  EXPECT_EQ(ListFolder(app.folder()), std::vector<std::string>{"prog.exe.bak"});
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe.bak"))), "the installed program");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -508,6 +558,8 @@ class FaultKill : public ::testing::Test {
   // adds, absent or a beginning of its new contents. The new level only once every file is new.
   // Counts the files found new and set aside.
   void ExpectOldOrNewEverywhere(const Installed& app, int& newFiles, int& setAside) {
+    const std::vector<std::string> names = app.Journal();
+    const std::set<std::string> journal(names.begin(), names.end());
     std::set<std::string> expected;
     bool allNew = true;
     for (const KillFile& f : files_) {
@@ -522,6 +574,7 @@ class FaultKill : public ::testing::Test {
       if (backedUp) {
         ++setAside;
         EXPECT_TRUE(f.existed);
+        EXPECT_TRUE(journal.count(f.name)) << "a backup the journal does not record";
         EXPECT_EQ(ReadFileOrEmpty(path + ".bak"), f.before);
         if (exists) {
           EXPECT_TRUE(StartsWith(f.after, now));
@@ -551,6 +604,7 @@ class FaultKill : public ::testing::Test {
     ListTree(app.folder(), "", found);
     EXPECT_EQ(found, expected);
     EXPECT_EQ(app.Level(), 2);
+    EXPECT_TRUE(app.Journal().empty()) << "a complete run leaves a journal behind";
   }
 
   TempFolder work_{"kill"};

@@ -92,7 +92,77 @@ std::vector<std::string> ListFolder(const std::string& path) {
   return names;
 }
 
+namespace {
+
+// The Unix path of a Windows path under Wine (its last component need not exist); empty
+// elsewhere.
+std::string UnixPath(const std::string& windowsPath) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (!unixName) return "";
+  std::wstring wide(windowsPath.begin(), windowsPath.end());  // ASCII paths of the tests
+  char* name = unixName(wide.c_str());
+  if (!name) return "";
+  std::string out = name;
+  HeapFree(GetProcessHeap(), 0, name);
+  return out;
+}
+
+// Starts the Linux program at unixProgram with the arguments given (quoted). Wine does not wait
+// for a Linux program nor report its exit code: the caller polls for its effect.
+bool RunUnix(const std::string& unixProgram, const std::vector<std::string>& arguments) {
+  std::string commandLine = Quote(unixProgram);
+  for (const std::string& a : arguments) commandLine += " " + Quote(a);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const std::string program = "Z:" + unixProgram;  // drive Z: is the Unix root under Wine
+  if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process))
+    return false;
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return true;
+}
+
+}  // namespace
+
+bool MakeUnixLink(const std::string& link, const std::string& target) {
+  const std::string unixLink = UnixPath(link), unixTarget = UnixPath(target);
+  if (unixLink.empty() || unixTarget.empty()) return false;
+  // The exit code Wine reports for a Linux program is not its own: the link is looked at instead.
+  if (!RunUnix("/bin/ln", {"-s", unixTarget, unixLink})) return false;
+  for (int wait = 0; wait < 100 && !PathExists(link); ++wait) Sleep(50);
+  return PathExists(link);
+}
+
+std::map<std::string, std::string> TreeSnapshot(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const std::string& name : ListFolder(folder)) {
+    const std::string path = folder + "\\" + name;
+    if (IsFolder(path)) {
+      out[name] = "<folder>";
+      for (const auto& [below, contents] : TreeSnapshot(path)) out[name + "\\" + below] = contents;
+    } else {
+      out[name] = Text(ReadFileOrEmpty(path));
+    }
+  }
+  return out;
+}
+
 void RemoveTree(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // A link: removed itself, whatever it points to.
+    if (!RemoveDirectoryA(path.c_str()) && !DeleteFileA(path.c_str())) {
+      const std::string unixPath = UnixPath(path);
+      if (!unixPath.empty() && RunUnix("/bin/rm", {"-f", unixPath})) {
+        for (int wait = 0; wait < 100 && PathExists(path); ++wait) Sleep(50);
+      }
+    }
+    return;
+  }
   if (!IsFolder(path)) {
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(path.c_str());

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,18 @@ bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);
 // The folder's entries (names only, sorted), to show that nothing else was left behind.
 std::vector<std::string> ListFolder(const std::string& path);
-// Removes a folder with everything below it; safe when it does not exist.
+// Removes a folder with everything below it; safe when it does not exist. A link below it is
+// removed itself, never followed.
 void RemoveTree(const std::string& path);
+
+// Every entry below folder, as paths relative to it: a file's contents, or "<folder>" for a
+// folder. Shows that nothing below folder changed.
+std::map<std::string, std::string> TreeSnapshot(const std::string& folder);
+
+// Under Wine, a Unix symbolic link standing in for the junction or symbolic link a user makes on
+// Windows: link (a Windows path, not existing) made to point to target (a Windows path), through
+// /bin/ln, which Wine starts like any program. False when it could not be made (not under Wine).
+bool MakeUnixLink(const std::string& link, const std::string& target);
 
 // HKEY_LOCAL_MACHINE\Software\PineconeTests\<name>, created empty and deleted with its values.
 class RegistryFixture {

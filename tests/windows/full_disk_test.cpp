@@ -41,6 +41,9 @@ TEST(FullDisk, AFileThatDoesNotFitFailsAloneAndTheOldFileStays) {
       {"small1.dll", Bytes("old small1"), ContentsFor("small1.dll", 500), true},
       {"big1.dll", ContentsFor("old big1.dll", 7000), ContentsFor("big1.dll", 40000), false},
       {"small2.dll", Bytes("old small2"), ContentsFor("small2.dll", 500), true},
+      // Beside a .bak of the user's own (an editor's): failed untouched before anything is
+      // written, so the full disk never makes the user's old copy come back in its place.
+      {"settings.ini", Bytes("current settings"), ContentsFor("settings.ini", 40000), false},
       {"big2.dll", ContentsFor("old big2.dll", 7000), ContentsFor("big2.dll", 40000), false},
   };
   app.registry().SetDword("PatchLevel", 1);
@@ -50,6 +53,7 @@ TEST(FullDisk, AFileThatDoesNotFitFailsAloneAndTheOldFileStays) {
     ASSERT_TRUE(WriteFileBytes(app.Path(f.name), f.before)) << f.name;
     spec.entries.push_back(Entry(f.name, f.after));
   }
+  ASSERT_TRUE(WriteFileText(app.Path("settings.ini.bak"), "the user's old settings"));
   // The package lives on the ordinary drive: only the program's files fill the small one.
   TempFolder work("full-pkg");
   const std::string package = work / "update.pkg";
@@ -62,8 +66,11 @@ TEST(FullDisk, AFileThatDoesNotFitFailsAloneAndTheOldFileStays) {
     // (not EXPECT_EQ: the contents are too long to print)
     EXPECT_TRUE(ReadFileOrEmpty(app.Path(f.name)) == (f.fits ? f.after : f.before)) << f.name;
   }
-  EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"big1.dll", "big2.dll", "prog.exe",
-                                                                "small1.dll", "small2.dll"}));
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("settings.ini.bak"))), "the user's old settings");
+  EXPECT_EQ(ListFolder(app.folder()),
+            (std::vector<std::string>{"big1.dll", "big2.dll", "prog.exe", "settings.ini",
+                                      "settings.ini.bak", "small1.dll", "small2.dll"}));
+  EXPECT_TRUE(app.Journal().empty());
   EXPECT_EQ(app.Level(), 1);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "shell/texts.h"
+#include "update/journal_win32.h"
 
 std::string Format(const char* format, const std::string& argument) {
   std::vector<char> out(argument.size() + 512);
@@ -43,6 +44,39 @@ Installed::Installed(const std::string& tag, const std::string& base)
 std::vector<uint8_t> Installed::Keys(int32_t level) const {
   return RegistryKeysPayload(registry_.keyPath(), "ProgramPath", "ProgramName", "PatchLevel",
                              level);
+}
+
+std::vector<std::string> Installed::Journal() const {
+  DWORD type = 0;
+  std::vector<uint8_t> data;
+  std::vector<std::string> names;
+  if (!registry_.Get(kJournalValue, type, data)) return names;
+  EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+  std::string name;
+  for (const uint8_t byte : data) {
+    if (byte != 0) {
+      name += static_cast<char>(byte);
+    } else if (!name.empty()) {
+      names.push_back(name);
+      name.clear();
+    }
+  }
+  return names;
+}
+
+bool Installed::SetJournal(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& name : names) list += name + '\0';
+  list += '\0';
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, registry_.keyPath().c_str(), 0, KEY_SET_VALUE, &key) !=
+      ERROR_SUCCESS)
+    return false;
+  const bool ok = RegSetValueExA(key, kJournalValue, 0, REG_MULTI_SZ,
+                                 reinterpret_cast<const BYTE*>(list.data()),
+                                 static_cast<DWORD>(list.size())) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
 }
 
 std::string Installed::WritePackage(const PackageSpec& spec) const {

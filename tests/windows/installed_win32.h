@@ -39,6 +39,11 @@ class Installed {
   std::vector<uint8_t> Keys(int32_t level) const;
   WriterEntry KeysEntry(int32_t level) const { return Entry(":RegistryKeys", Keys(level)); }
   int64_t Level() const { return registry_.GetDword("PatchLevel", kNoLevel); }
+  // The names in the updater's backup journal under the program's key, in order; empty when
+  // there is no journal.
+  std::vector<std::string> Journal() const;
+  // Writes the journal as a run killed with these backups made would have left it.
+  bool SetJournal(const std::vector<std::string>& names);
   // Writes spec as update.pkg beside the program folder and returns its path.
   std::string WritePackage(const PackageSpec& spec) const;
 

@@ -220,6 +220,77 @@ TEST_F(UpdateDiscovery, MessagesInTheOrderShownAndWhatIsFound) {
   }
 }
 
+// Where the registry's values would send the elevated updater elsewhere: a folder that is not
+// absolute resolves against the current folder or drive of the process (for an updater started
+// from Explorer, the user's download folder), an unexpanded REG_EXPAND_SZ names no folder, data
+// of another type is no path, and a folder is no program file. Each case is set up so that the
+// value would have found a program file before the check.
+TEST_F(UpdateDiscovery, ProgramLocationIsAnAbsoluteFolderAndAFile) {
+  Installed app("loc");
+  const std::string folder = app.folder();
+  const std::string root = folder.substr(0, folder.rfind('\\'));  // holds prog
+  const std::string drive = root.substr(0, 2);                    // "C:"
+  ASSERT_EQ(drive[1], ':');
+  ASSERT_TRUE(CreateDirectoryA(app.Path("sub").c_str(), nullptr));
+  // A program file in the root of the current drive, where an empty folder value led.
+  const std::string rootName = "pinecone-loc-" + std::to_string(GetCurrentProcessId()) + ".exe";
+  ASSERT_TRUE(WriteFileText(drive + "\\" + rootName, "at the drive's root"));
+  SetEnvironmentVariableA("PINECONE_LOC_ROOT", root.c_str());
+  SetEnvironmentVariableA("PINECONE_LOC_RELATIVE", "prog");
+  char saved[MAX_PATH];
+  GetCurrentDirectoryA(sizeof saved, saved);
+  ASSERT_TRUE(SetCurrentDirectoryA(root.c_str()));
+
+  const std::string dword = drive + "\\";  // four bytes: "C:\" and its NUL
+  const struct {
+    const char* label;
+    DWORD type;
+    std::string data;  // stored with a NUL for string types
+    std::string name;  // ProgramName
+    int found;
+  } cases[] = {
+      {"absolute", REG_SZ, folder, "prog.exe", 1},
+      {"empty", REG_SZ, "", rootName, 0},
+      {"relative", REG_SZ, "prog", "prog.exe", 0},
+      {"drive-relative", REG_SZ, drive + "prog", "prog.exe", 0},
+      {"rooted on the current drive", REG_SZ, folder.substr(2), "prog.exe", 0},
+      {"REG_EXPAND_SZ, expanded", REG_EXPAND_SZ, "%PINECONE_LOC_ROOT%\\prog", "prog.exe", 1},
+      {"REG_EXPAND_SZ, relative once expanded", REG_EXPAND_SZ, "%PINECONE_LOC_RELATIVE%",
+       "prog.exe", 0},
+      {"REG_BINARY", REG_BINARY, folder, "prog.exe", 0},
+      {"REG_DWORD whose bytes read as a path", REG_DWORD, dword, rootName, 0},
+      {"program name empty", REG_SZ, folder, "", 0},
+      {"program name a folder", REG_SZ, folder, "sub", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    HKEY key;
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, app.registry().keyPath().c_str(), 0, KEY_SET_VALUE, &key),
+        0);
+    const DWORD size = static_cast<DWORD>(c.type == REG_DWORD ? 4 : c.data.size() + 1);
+    RegSetValueExA(key, "ProgramPath", 0, c.type, reinterpret_cast<const BYTE*>(c.data.c_str()),
+                   size);
+    RegCloseKey(key);
+    app.registry().SetString("ProgramName", c.name);
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(1));
+    Call call{};
+    Run(::WritePackage(spec), call);
+    EXPECT_EQ(call.found, c.found);
+    if (c.found) {
+      EXPECT_STREQ(call.target.programFolder, (folder + "\\").c_str());
+    } else {
+      ASSERT_FALSE(standIn_.shown().empty());
+      EXPECT_EQ(standIn_.shown().back(), texts::kNotFoundText);
+    }
+    ReleaseTarget(call.target);
+    standIn_.ClearShown();
+  }
+  SetCurrentDirectoryA(saved);
+  DeleteFileA((drive + "\\" + rootName).c_str());
+}
+
 // ---------------------------------------------------------------------------------------------
 // The two questions.
 
@@ -523,30 +594,82 @@ TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
 }
 
 // A backup left beside the target by an interrupted earlier run holds the previous file; the
-// target holds a partial new one. A commit deletes the backup; a rollback puts it back.
-TEST(UpdateReplace, BackupFromAnInterruptedRun) {
+// target holds a partial new one. The run knows it for its own by the backup journal under the
+// program's key: a commit deletes the backup, a rollback puts it back, and the journal goes.
+// A .bak that no run recorded is the user's (an editor's, the program's own): never deleted, never
+// put back, never the reason to delete the file beside it; that file fails untouched.
+TEST(UpdateReplace, OnlyABackupTheJournalRecordsIsOurs) {
   const std::vector<uint8_t> good = ContentsFor("x.dll");
-  for (const bool damaged : {false, true}) {
-    SCOPED_TRACE(damaged ? "rollback" : "commit");
+  const struct {
+    const char* label;
+    bool journaled;
+    bool target;  // x.dll exists beside x.dll.bak
+    bool damaged;
+  } cases[] = {
+      {"ours, commit", true, true, false},
+      {"ours, rollback", true, true, true},
+      {"ours, the target already gone, commit", true, false, false},
+      {"ours, the target already gone, rollback", true, false, true},
+      {"the user's, good entry", false, true, false},
+      {"the user's, damaged entry", false, true, true},
+      {"the user's, beside no file", false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
     Installed app("bak");
-    WriteFileText(app.Path("x.dll"), "partial new");
+    if (c.target) WriteFileText(app.Path("x.dll"), c.journaled ? "partial new" : "current");
     WriteFileText(app.Path("x.dll.bak"), "previous");
+    if (c.journaled) {
+      ASSERT_TRUE(app.SetJournal({"X.DLL"}));
+    }
     PackageSpec spec;
     spec.entries.push_back(app.KeysEntry(1));
     WriterEntry x = Entry("x.dll", good);
-    if (damaged) x.packed = Damaged(DeflateBytes(good, 9), 10);
+    if (c.damaged) x.packed = Damaged(DeflateBytes(good, 9), 10);
     spec.entries.push_back(x);
+    spec.entries.push_back(Entry("y.dll", ContentsFor("y.dll")));
     const Outcome o = RunUpdater(app.WritePackage(spec), {});
     EXPECT_TRUE(o.waited);
-    EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"prog.exe", "x.dll"}));
-    if (damaged) {
-      EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("x.dll")));
+    EXPECT_EQ(ReadFileOrEmpty(app.Path("y.dll")), ContentsFor("y.dll"));
+    EXPECT_TRUE(app.Journal().empty());
+    if (!c.journaled) {
+      std::vector<std::string> expected = {"prog.exe", "x.dll.bak", "y.dll"};
+      if (c.target) expected.insert(expected.begin() + 1, "x.dll");
+      EXPECT_EQ(ListFolder(app.folder()), expected);
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("x.dll.bak"))), "previous");
+      if (c.target) {
+        EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("x.dll"))), "current");
+      }
+      EXPECT_EQ(app.Level(), kNoLevel);
+      continue;
+    }
+    EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"prog.exe", "x.dll", "y.dll"}));
+    if (c.damaged) {
       EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("x.dll"))), "previous");
+      EXPECT_EQ(app.Level(), kNoLevel);
     } else {
       EXPECT_EQ(o.status, texts::kUpdateInstalledText);
       EXPECT_EQ(ReadFileOrEmpty(app.Path("x.dll")), good);
     }
   }
+}
+
+// The user's .bak is named on the status line; the files after it are still installed.
+TEST_F(UpdateTexts, TheUsersBackupIsNamed) {
+  Installed app("bakname");
+  WriteFileText(app.Path("x.dll"), "current");
+  WriteFileText(app.Path("x.dll.bak"), "the user's");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(1));
+  spec.entries.push_back(Entry("x.dll", ContentsFor("x.dll")));
+  spec.entries.push_back(Entry("y.dll", ContentsFor("y.dll")));
+  Run(WritePackage(spec));
+  const std::string folder = app.folder() + "\\";
+  EXPECT_EQ(standIn_.shown(),
+            (std::vector<std::string>{Format(texts::kUpdatingFileFormat, "x.dll"),
+                                      Format(texts::kForeignBackupFormat, folder + "x.dll.bak"),
+                                      Format(texts::kUpdatingFileFormat, "y.dll"),
+                                      Format(texts::kFileUpdatedFormat, folder + "y.dll")}));
 }
 
 TEST(UpdateReplace, EmptyEntryInstallsAnEmptyFile) {
@@ -600,6 +723,143 @@ TEST(UpdateReplace, PathBeyondTheBufferFailsThatFileOnly) {
   EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path(longName)));
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"ok.dll", "prog.exe"}));
   EXPECT_EQ(app.Level(), kNoLevel);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Links below the program folder. A user who can write to the folder puts a link where the
+// package has a folder or a file (here a Unix symbolic link, which Wine follows as Windows
+// follows a junction). The run acts on nothing outside the folder, names what it refused, and
+// writes no new level.
+
+// The outside folder a link leads to, as the user prepared it.
+void FillOutside(const std::string& outside) {
+  WriteFileText(outside + "\\levels.dat", "outside levels.dat");
+  WriteFileText(outside + "\\old.dat", "outside old.dat");
+}
+
+TEST(UpdateLinks, NothingIsReachedThroughALink) {
+  const struct {
+    const char* label;
+    std::vector<std::string> folders, removals, files;
+    std::string link;     // the name in the program folder that becomes a link...
+    std::string pointTo;  // ...to this name in the outside folder ("" the folder itself)
+    std::string refused;  // the last status text refuses this name
+  } cases[] = {
+      {"a :Folders folder", {"data", "data\\maps"}, {}, {}, "data", "", "data\\maps"},
+      {"a file entry's parent folder",
+       {},
+       {},
+       {"data\\levels.dat"},
+       "data",
+       "",
+       "data\\levels.dat"},
+      {"a :FilesToRemove entry's folder", {}, {"data\\old.dat"}, {}, "data", "", "data\\old.dat"},
+      {"all of them, and a file beside the link",
+       {"data", "data\\maps"},
+       {"data\\old.dat"},
+       {"viewer.exe", "data\\levels.dat"},
+       "data",
+       "",
+       "data\\levels.dat"},
+      {"a deeper folder",
+       {"a", "a\\data\\maps"},
+       {},
+       {"a\\data\\x.dll"},
+       "a\\data",
+       "",
+       "a\\data\\x.dll"},
+      {"a file entry itself", {}, {}, {"levels.dat"}, "levels.dat", "levels.dat", "levels.dat"},
+      {"a file entry's backup name",
+       {},
+       {},
+       {"levels.dat"},
+       "levels.dat.bak",
+       "levels.dat",
+       "levels.dat"},
+      {"a :FilesToRemove entry itself", {}, {"old.dat"}, {}, "old.dat", "old.dat", "old.dat"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("link");
+    TempFolder outside("outside");
+    FillOutside(outside.path());
+    CreateDirectoryA(app.Path("a").c_str(), nullptr);
+    ASSERT_TRUE(
+        MakeUnixLink(app.Path(c.link), c.pointTo.empty() ? outside.path() : outside / c.pointTo))
+        << "no Unix link could be made (not under Wine?)";
+    const auto outsideBefore = TreeSnapshot(outside.path());
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(2));
+    if (!c.folders.empty()) spec.entries.push_back(Entry(":Folders", NameListPayload(c.folders)));
+    if (!c.removals.empty())
+      spec.entries.push_back(Entry(":FilesToRemove", NameListPayload(c.removals)));
+    for (const std::string& f : c.files) spec.entries.push_back(Entry(f, ContentsFor(f)));
+    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+
+    EXPECT_TRUE(o.waited);
+    EXPECT_EQ(o.status, Format(texts::kOutsideFolderFormat, app.Path(c.refused)));
+    EXPECT_EQ(TreeSnapshot(outside.path()), outsideBefore) << "something outside changed";
+    EXPECT_EQ(app.Level(), kNoLevel);
+    EXPECT_TRUE(app.Journal().empty());
+    for (const std::string& f : c.files) {
+      if (f.find("data") == std::string::npos && f != c.link && f + ".bak" != c.link) {
+        EXPECT_EQ(ReadFileOrEmpty(app.Path(f)), ContentsFor(f)) << f << " installed all the same";
+      }
+    }
+  }
+}
+
+// The program folder's parent renamed and replaced by a link to a folder of the user's while the
+// startup question is up: the registry's path now leads there. The run, which holds the folder
+// it found, acts on neither.
+TEST(UpdateLinks, AParentSwappedForALinkWhileTheQuestionIsUp) {
+  TempFolder base("swap");
+  TempFolder work("swap-pkg");
+  const std::string parent = base / "games", moved = base / "games.moved", other = base / "other";
+  for (const std::string& folder : {parent, parent + "\\prog", other, other + "\\prog"})
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
+  WriteFileText(parent + "\\prog\\prog.exe", "the installed program");
+  WriteFileText(parent + "\\prog\\a.dll", "old a");
+  WriteFileText(other + "\\prog\\prog.exe", "the user's program");
+  WriteFileText(other + "\\prog\\a.dll", "the user's a");
+  RegistryFixture registry("Updateswap");
+  registry.SetString("ProgramPath", parent + "\\prog");
+  registry.SetString("ProgramName", "prog.exe");
+  PackageSpec spec;
+  spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Update", "Install?")));
+  spec.entries.push_back(Entry(
+      ":RegistryKeys",
+      RegistryKeysPayload(registry.keyPath(), "ProgramPath", "ProgramName", "PatchLevel", 2)));
+  spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  spec.entries.push_back(Entry("b.dll", ContentsFor("b.dll")));
+  const std::string package = work / "update.pkg";
+  ASSERT_TRUE(WriteFileBytes(package, WritePackage(spec)));
+  const auto installedBefore = TreeSnapshot(parent);
+  const auto otherBefore = TreeSnapshot(other);
+
+  UpdaterRun run{};
+  ASSERT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), run));
+  ASSERT_TRUE(WaitForDialog(run, kTimeoutMs));
+  HWND box = WaitForMessageBox(run, kTimeoutMs);
+  ASSERT_TRUE(box);
+  const bool renamed = MoveFileA(parent.c_str(), moved.c_str()) != 0;
+  const bool linked = renamed && MakeUnixLink(parent, other);
+  PressButton(box, IDOK);
+  EXPECT_TRUE(WaitForFinished(run, kTimeoutMs));
+  const std::string status = ControlText(run.dialog, 1000);
+  PressButton(run.dialog, 1);
+  DWORD code;
+  EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
+  KillIfRunning(run);
+  if (linked) RemoveTree(parent);
+  if (renamed) MoveFileA(moved.c_str(), parent.c_str());
+
+  ASSERT_TRUE(renamed && linked) << "the parent could not be swapped for a link";
+  EXPECT_EQ(status, Format(texts::kOutsideFolderFormat, parent + "\\prog\\b.dll"));
+  EXPECT_EQ(TreeSnapshot(other), otherBefore) << "the user's folder changed";
+  EXPECT_EQ(TreeSnapshot(parent), installedBefore) << "the program folder changed";
+  EXPECT_EQ(registry.GetDword("PatchLevel", kNoLevel), kNoLevel);
 }
 
 }  // namespace
