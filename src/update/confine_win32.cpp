@@ -163,15 +163,17 @@ int CheckPath(const TargetInfo& target, const char* path, PathPins& pins) {
   std::memcpy(prefix, path, pathLength + 1);
   size_t at = folderLength;
   bool found = false;  // a component was found, inside the folder held
+  // Windows reads '/' as a separator too, so each side of it is a component to check.
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
   while (at < pathLength) {
-    if (prefix[at] == '\\') {  // a leading or doubled backslash: no component
+    if (separator(prefix[at])) {  // a leading or doubled separator: no component
       ++at;
       continue;
     }
     size_t end = at;
-    while (end < pathLength && path[end] != '\\') ++end;
+    while (end < pathLength && !separator(path[end])) ++end;
     size_t next = end;
-    while (next < pathLength && path[next] == '\\') ++next;
+    while (next < pathLength && separator(path[next])) ++next;
     const bool last = next == pathLength;
     prefix[end] = '\0';
     // The last component is left open to deletion: the caller renames or deletes it next.

@@ -777,6 +777,7 @@ TEST(UpdateLinks, NothingIsReachedThroughALink) {
        "levels.dat",
        "levels.dat"},
       {"a :FilesToRemove entry itself", {}, {"old.dat"}, {}, "old.dat", "old.dat", "old.dat"},
+      {"a parent folder named with '/'", {}, {}, {"data/new.dll"}, "data", "", "data/new.dll"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
