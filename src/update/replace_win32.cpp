@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "package/handles_win32.h"
+#include "shell/log_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 #include "update/paths.h"
@@ -19,15 +20,20 @@ void CreateFolder(const char* path, void*) { CreateDirectoryA(path, nullptr); }
 // opened for writing, so a file without a backup can never be truncated), fills it with entry
 // index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
 // deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
-// file it created, so that the target's name is free again for the backup to come back.
+// file it created, so that the target's name is free again for the backup to come back, with
+// the failure's code as the last error (ERROR_INVALID_DATA for a damaged entry).
 int WriteNewFile(const PackageView& view, int index, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
+  // A write or flush that fails sets its own code; an entry that does not inflate sets none.
+  SetLastError(ERROR_INVALID_DATA);
   if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
     return 1;
+  const DWORD error = GetLastError();
   file.Close();
   DeleteFileA(target);
+  SetLastError(error);
   return 0;
 }
 
@@ -136,19 +142,25 @@ int ReplaceFile(const PackageView& view, int index, const char* programFolder, c
   char backup[kPathBufferSize];
   if (!JoinPath(target, sizeof target, programFolder, name) ||
       !BackupPath(backup, sizeof backup, target)) {
+    LogError("File failed:", name, ERROR_FILENAME_EXCED_RANGE);
     ShowLongPathFailure(programFolder, name);  // nothing on disk has been touched
     return 0;
   }
 
   CreateParentFoldersOnce(programFolder, name, target);
+  DWORD error;  // the failure's code, taken before the rollback's calls change it
   if (SetTargetAside(target, backup)) {
     if (WriteNewFile(view, index, target)) {
       DropBackup(backup);
       ShowStatus(texts::kFileUpdatedFormat, target);
       return 1;
     }
+    error = GetLastError();
     PutBackupBack(target, backup);
+  } else {
+    error = GetLastError();
   }
+  LogError("File failed:", target, error);
   ShowStatus(texts::kFileFailedFormat, target);
   return 0;
 }

@@ -52,6 +52,7 @@ TEST(Texts, EveryTextIsItsRussianInWindows1251) {
       TEXT_CASE(kFileUpdatedFormat, u8"Обновление успешно завершено!\r\n(%s)\r\n"),
       TEXT_CASE(kFileFailedFormat, u8"Ошибка в процессе обновления файла!\r\n(%s)\r\n"),
       TEXT_CASE(kBuildFailedFormat, u8"Ошибка при создании файла %s\r\n"),
+      TEXT_CASE(kAlreadyRunningText, u8"Другое обновление этой программы уже выполняется!\r\n"),
   };
 #undef TEXT_CASE
   for (const Case& c : cases) {
@@ -73,6 +74,7 @@ TEST(Texts, FormatsHoldOnlyTheirOneStringConversion) {
       {texts::kKeyOpenErrorFormat, 1}, {texts::kValueReadErrorFormat, 1},
       {texts::kUpdatingFileFormat, 1}, {texts::kFileUpdatedFormat, 1},
       {texts::kFileFailedFormat, 1},   {texts::kBuildFailedFormat, 1},
+      {texts::kAlreadyRunningText, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
