@@ -754,7 +754,7 @@ TEST(UpdateExitCodes, SilentRefusalsAndBuilds) {
   PackageSpec spec;
   spec.entries.push_back(app.KeysEntry(1));
   const std::string package = app.WritePackage(spec);
-  const std::string rl = Quote("RL_PATCH.EXE");
+  const std::string rl = Quote(RlPatchPath());  // token 0 is the file a build copies
   const struct {
     const char* label;
     std::string commandLine;
@@ -833,6 +833,9 @@ TEST(UpdateLog, AFailedFileIsLoggedWithItsErrorAndTheLogReadsAsUtf8) {
   spec.entries.push_back(Entry(":FilesToRemove", NameListPayload({"gone.dll"})));
   spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
   spec.entries.push_back(Entry(held, ContentsFor("held")));
+  WriterEntry damaged = Entry("damaged.dll", ContentsFor("damaged.dll"));
+  damaged.packed = Damaged(DeflateBytes(damaged.data, 9), 20);
+  spec.entries.push_back(damaged);
   const std::string package = app.WritePackage(spec);
   TempFolder logs("log");
   const std::string log = logs / "update.log";
@@ -851,16 +854,19 @@ TEST(UpdateLog, AFailedFileIsLoggedWithItsErrorAndTheLogReadsAsUtf8) {
   bool bom = false;
   ASSERT_TRUE(ReadUtf8Log(log, text, bom)) << "the log is not UTF-8";
   EXPECT_TRUE(bom);
-  wchar_t* system = nullptr;
-  FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, ERROR_SHARING_VIOLATION, 0, reinterpret_cast<wchar_t*>(&system), 0, nullptr);
-  ASSERT_NE(system, nullptr);
-  std::wstring systemText = system;
-  LocalFree(system);
-  while (!systemText.empty() &&
-         (systemText.back() == L'\n' || systemText.back() == L'\r' || systemText.back() == L' '))
-    systemText.pop_back();
+  // The system's text for an error code, without its line break.
+  auto systemText = [](DWORD error) {
+    wchar_t* system = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&system), 0, nullptr);
+    std::wstring text = system ? system : L"";
+    if (system) LocalFree(system);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+      text.pop_back();
+    return text;
+  };
+  ASSERT_FALSE(systemText(ERROR_SHARING_VIOLATION).empty());
   // "Файл.dll" and "Ошибка в процессе обновления файла!", written out in UTF-16.
   const std::wstring heldName = L"\u0424\u0430\u0439\u043B.dll";
   const std::wstring failedText =
@@ -872,14 +878,17 @@ TEST(UpdateLog, AFailedFileIsLoggedWithItsErrorAndTheLogReadsAsUtf8) {
   ASSERT_NE(heldPath.find(heldName), std::wstring::npos);
   const std::wstring expected[] = {
       L"Mode: silent",
-      L"Package " + FromCp1251(package) + L": 6 entries",
+      L"Package " + FromCp1251(package) + L": 7 entries",
       L"Patch level PatchLevel: installed 0, package 2",
       L"Question \"Ask\": Go?",
       L"Answer: OK (silent run)",
       L"Folder created: " + FromCp1251(app.Path("made")),
       L"File not removed: " + FromCp1251(app.Path("gone.dll")) + L" - error 2: ",
-      L"File failed: " + heldPath + L" - error 32: " + systemText,
+      L"File failed: " + heldPath + L" - error 32: " + systemText(ERROR_SHARING_VIOLATION),
       failedText + L" | (" + heldPath + L")",
+      // Taken when the entry failed to inflate, not after the rollback's own calls.
+      L"File failed: " + FromCp1251(app.Path("damaged.dll")) + L" - error 13: " +
+          systemText(ERROR_INVALID_DATA),
       L"Exit code 1603",
   };
   size_t at = 0;
@@ -905,14 +914,16 @@ TEST(UpdateLog, AFailedFileIsLoggedWithItsErrorAndTheLogReadsAsUtf8) {
 
   // A second run appends to the same log: no second byte-order mark, both runs in order.
   const SilentOutcome second = RunSilent(package, Quote("/LOG=" + log) + " /S");
-  EXPECT_EQ(second.exitCode, static_cast<DWORD>(exit_codes::kSuccess));
+  EXPECT_EQ(second.exitCode, static_cast<DWORD>(exit_codes::kFilesFailed));
   std::vector<uint8_t> bytes = ReadFileOrEmpty(log);
   EXPECT_EQ(Text(bytes).find("\xEF\xBB\xBF", 3), std::string::npos);
   ASSERT_TRUE(ReadUtf8Log(log, text, bom));
   const size_t firstEnd = text.find(L"Exit code 1603");
   EXPECT_NE(firstEnd, std::wstring::npos);
   EXPECT_NE(text.find(L"Command line: ", firstEnd), std::wstring::npos);
-  EXPECT_EQ(text.rfind(L"Exit code 0\r\n"), text.size() - 13);
+  EXPECT_EQ(text.find(L"Exit code 1603"), firstEnd);
+  EXPECT_EQ(text.rfind(L"Exit code 1603\r\n"), text.size() - 16);
+  EXPECT_GT(text.rfind(L"Exit code 1603\r\n"), firstEnd);
 }
 
 // An updater built with MAKEEXE and started with /S alone: a silent self-contained update, its
@@ -932,7 +943,7 @@ TEST(UpdateLog, SilentSelfContainedUpdaterLogsInTheTemporaryFolder) {
     const std::string name = "PINESILENT" + std::to_string(GetCurrentProcessId());
     const std::string updater = work / (name + ".EXE");
     const SilentOutcome built =
-        RunUnattended(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package) + " " +
+        RunUnattended(RlPatchPath(), Quote(RlPatchPath()) + " " + Quote(package) + " " +
                                          Quote(updater) + " MAKEEXE /S");
     ASSERT_EQ(built.exitCode, 0u);
     char temp[MAX_PATH];
