@@ -52,12 +52,25 @@ void LogPackageRefused(const char* path) {
   LogFormat("Package refused: %s is no package, or a damaged one", path);
 }
 
+// The mutex named name, created or opened. One that exists already but was created by another
+// account (a deployment tool's SYSTEM account) may refuse full access, while its default access
+// list still lets administrators wait on it: then it is opened for waiting only, which is all
+// this updater does with it (ReleaseMutex asks no access right of its own). Null when neither
+// works, with the last error set.
+HANDLE CreateOrOpenMutex(const char* name) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (mutex || GetLastError() != ERROR_ACCESS_DENIED) return mutex;
+  return OpenMutexA(SYNCHRONIZE, FALSE, name);
+}
+
 // A mutex named after the program's registry key, owned by this thread while the update runs:
 // a second updater of the same program finds it owned and touches nothing. A run that was
 // killed leaves it abandoned, which counts as free. Global, so that an update by a deployment
 // tool (session 0) and one started by a user exclude each other; where the global namespace is
-// refused, the session's own. Null when another updater owns it; a mutex that cannot be created
-// at all does not stop the update (a handle of INVALID_HANDLE_VALUE stands for it).
+// refused (no right to create global objects), the session's own. Its access list is the
+// default one, so that an ordinary user cannot open it and hold it to stop every update. Null
+// when another updater owns it; a mutex that cannot be had at all does not stop the update (a
+// handle of INVALID_HANDLE_VALUE stands for it, and the log says so).
 HANDLE TakeUpdateLock(const char* keyPath) {
   const size_t size = std::strlen(keyPath) + 1;
   char* key = static_cast<char*>(std::malloc(size));
@@ -66,9 +79,8 @@ HANDLE TakeUpdateLock(const char* keyPath) {
   CharUpperBuffA(key, static_cast<DWORD>(size - 1));  // letters of the code page, not only ASCII
   char name[kUpdateLockNameSize];
   HANDLE lock = nullptr;
-  if (UpdateLockName("Global\\", key, name, sizeof name)) lock = CreateMutexA(nullptr, FALSE, name);
-  if (!lock && UpdateLockName("Local\\", key, name, sizeof name))
-    lock = CreateMutexA(nullptr, FALSE, name);
+  if (UpdateLockName("Global\\", key, name, sizeof name)) lock = CreateOrOpenMutex(name);
+  if (!lock && UpdateLockName("Local\\", key, name, sizeof name)) lock = CreateOrOpenMutex(name);
   std::free(key);
   if (!lock) {
     LogError("Update lock not created:", nullptr, GetLastError());
@@ -189,9 +201,8 @@ int AskUser(const char* text, const char* caption, UINT style, int silentAnswer)
 
 int PrepareRun(const char* commandLine) {
   SplitCommandLine(commandLine);
-  TakeSwitches();
-  int ok = 1;
-  if (Switches.logPath) {
+  int ok = TakeSwitches();  // 0: no memory for the log path asked for
+  if (ok && Switches.logPath) {
     ok = OpenLog(Switches.logPath);
   } else if (Switches.silent) {
     OpenDefaultLog();  // nobody asked for it: a run without it goes on

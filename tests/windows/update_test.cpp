@@ -926,6 +926,33 @@ TEST(UpdateLog, AFailedFileIsLoggedWithItsErrorAndTheLogReadsAsUtf8) {
   EXPECT_GT(text.rfind(L"Exit code 1603\r\n"), firstEnd);
 }
 
+// Each line is on disk before the next step: the log of a run killed while its question waits
+// ends with that question.
+TEST(UpdateLog, AKilledRunsLogEndsAtItsLastStep) {
+  Installed app("logkill");
+  PackageSpec spec;
+  spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+  spec.entries.push_back(app.KeysEntry(2));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  const std::string package = app.WritePackage(spec);
+  TempFolder logs("logkill");
+  const std::string log = logs / "update.log";
+  UpdaterRun run{};
+  ASSERT_TRUE(StartProcess(RlPatchPath(),
+                           Quote("RL_PATCH.EXE") + " " + Quote(package) + " /LOG=" + log, run));
+  ASSERT_TRUE(WaitForDialog(run, kTimeoutMs));
+  ASSERT_TRUE(WaitForMessageBox(run, kTimeoutMs));
+  KillIfRunning(run);
+  std::wstring text;
+  bool bom = false;
+  ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+  EXPECT_NE(text.find(L"Mode: interactive"), std::wstring::npos);
+  const std::wstring last = L"Question \"Ask\": Go?\r\n";
+  ASSERT_GE(text.size(), last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last);
+  EXPECT_FALSE(PathExists(app.Path("a.dll")));
+}
+
 // An updater built with MAKEEXE and started with /S alone: a silent self-contained update, its
 // log in the temporary folder under the updater's own name. A file planted there beforehand as
 // a hard link to another file is not written through.
