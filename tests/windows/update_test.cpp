@@ -777,6 +777,19 @@ TEST(UpdateExitCodes, SilentRefusalsAndBuilds) {
   }
   EXPECT_EQ(ListFolder(work.path()), std::vector<std::string>{"out.exe"});
   EXPECT_EQ(app.Level(), kNoLevel) << "the log refusal touched nothing";
+
+  // The log of a failed build names the output and the error that stopped it.
+  const std::string log = work / "build.log";
+  const SilentOutcome o =
+      RunUnattended(RlPatchPath(), rl + " " + Quote(package) + " " + Quote(work / "none\\out.exe") +
+                                       " MAKEEXE /S " + Quote("/LOG=" + log));
+  EXPECT_EQ(o.exitCode, static_cast<DWORD>(exit_codes::kBuildFailed));
+  std::wstring text;
+  bool bom = false;
+  ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+  EXPECT_NE(text.find(L"Build failed: " + FromCp1251(work / "none\\out.exe") + L" - error 3: "),
+            std::wstring::npos);
+  EXPECT_NE(text.find(L"Exit code 1627\r\n"), std::wstring::npos);
 }
 
 // The same package, interactive and silent, on two identical installations: the same files with
