@@ -26,11 +26,13 @@ int WriteNewFile(const PackageView& view, int index, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  // A write or flush that fails sets its own code; an entry that does not inflate sets none.
+  // A write or flush that fails sets its own code; an entry that does not inflate sets none (a
+  // system that clears the code on success leaves 0, which means the same).
   SetLastError(ERROR_INVALID_DATA);
   if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
     return 1;
-  const DWORD error = GetLastError();
+  DWORD error = GetLastError();
+  if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
   file.Close();
   DeleteFileA(target);
   SetLastError(error);
