@@ -2,6 +2,7 @@
 
 #include "package/builder.h"
 #include "package/handles_win32.h"
+#include "shell/log_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 
@@ -44,9 +45,17 @@ int WriteUpdater(const char* executablePath, const char* packagePath, const char
 
 int BuildUpdater(const char* executablePath, const char* packagePath, const char* outputPath) {
   bool createdOutput = false;
+  // A file operation that fails leaves its code; a refused executable or package leaves none.
+  SetLastError(ERROR_SUCCESS);
   if (WriteUpdater(executablePath, packagePath, outputPath, createdOutput)) return 1;
+  const DWORD error = GetLastError();
   // All handles are closed by now, so an incomplete output can be removed.
   if (createdOutput) DeleteFileA(outputPath);
+  if (error != ERROR_SUCCESS) {
+    LogError("Build failed:", outputPath, error);
+  } else {
+    LogFormat("Build failed: %s: the executable or the package was refused", outputPath);
+  }
   ShowStatus(texts::kBuildFailedFormat, outputPath);
   return 0;
 }

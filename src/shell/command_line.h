@@ -16,6 +16,21 @@ extern int32_t ArgCount;
 // A second call releases the tokens of the first.
 void SplitCommandLine(const char* commandLine);
 
+// The switches of an unattended run, taken out of the tokens by TakeSwitches.
+struct RunSwitches {
+  int silent;     // /S: no window, no message box; the startup question counts as accepted
+  int force;      // /FORCE: with /S, a package whose level is not newer is installed all the same
+  char* logPath;  // /LOG=path: malloc'd copy of the path (the last such switch), or null
+};
+extern RunSwitches Switches;
+
+// Takes the switches out of ArgTable/ArgCount, keeping the other tokens in their order, and
+// sets Switches from them (the previous logPath is freed). A switch is a token after token 0
+// that is "/S" or "/FORCE", or begins with "/LOG=", in any letter case; "/LOG=" with nothing
+// after it asks for no log. Any other token, whether it begins with '/' or not, stays. 1, or 0
+// when there is no memory for the log path (the switch is then taken out all the same).
+int TakeSwitches();
+
 enum class RunMode {
   Usage,          // the usage text, then wait for the user
   Build,          // tokens 0, 1, 2: program, package, output ("MAKEEXE")

@@ -3,6 +3,8 @@
 // load-configuration record.
 #include <windows.h>
 
+#include "shell/command_line.h"
+#include "shell/exit_codes.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 
@@ -122,7 +124,27 @@ constexpr IMAGE_LOAD_CONFIG_DIRECTORY LoadConfiguration() {
 extern "C" __attribute__((used)) constexpr IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used =
     LoadConfiguration();
 
+namespace {
+
+// A silent run: no window and no message box, not even the system's own boxes for a drive
+// without a disk; the worker runs while this thread waits for it without using the processor.
+int RunSilently(char* commandLine) {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  RunState.store(0);
+  HANDLE worker = CreateThread(nullptr, kWorkerStackCommit, UpdateWorker, commandLine, 0, nullptr);
+  if (!worker) return exit_codes::kFilesFailed;  // nothing was done, but nothing succeeded
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+  return ExitCode;
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  char* commandLine = GetCommandLineA();
+  PrepareRun(commandLine);
+  if (Switches.silent) return RunSilently(commandLine);
+
   RunState.store(0);
   DialogWindow =
       CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, DialogProc, 0);
@@ -132,7 +154,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   SendMessageA(DialogWindow, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
   ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_HIDE);
 
-  char* commandLine = GetCommandLineA();
   HANDLE worker = CreateThread(nullptr, kWorkerStackCommit, UpdateWorker, commandLine, 0, nullptr);
   MessageLoop(worker);
   if (worker) {
@@ -140,7 +161,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     CloseHandle(worker);
   }
   DestroyWindow(DialogWindow);
-  return 0;
+  return ExitCode;
 }
 
 // The image's entry point, named to the linker (cmake/product.cmake). The program has no C

@@ -9,12 +9,16 @@
 #include "package/handles_win32.h"
 #include "package/package.h"
 #include "shell/command_line.h"
+#include "shell/exit_codes.h"
+#include "shell/log_win32.h"
 #include "shell/texts.h"
+#include "shell/update_lock.h"
 #include "update/update.h"
 
 std::atomic<int32_t> RunState{0};
 HWND DialogWindow = nullptr;
 int waitForUser = 0;
+int ExitCode = exit_codes::kSuccess;
 
 namespace {
 
@@ -22,19 +26,122 @@ constexpr size_t kStatusBufferSize = 65536;
 // The longest path Windows hands out, in characters, and its NUL.
 constexpr DWORD kOwnPathSize = 32768;
 
+// Set by PrepareRun when the log that /LOG= names cannot be opened.
+int logRefused = 0;
+
+// The package and its entries, once opened.
+void LogPackage(const PackageView& view, const char* path) {
+  LogFormat("Package %s: %lu entries", path, static_cast<unsigned long>(view.header.entryCount));
+  for (uint32_t i = 0; i < view.header.entryCount; ++i) {
+    const DirectoryEntry& e = view.directory[i];
+    if (e.flags & ENTRY_DEFLATED) {
+      LogFormat("  entry %.32s: %lu bytes, deflated to %lu", e.name,
+                static_cast<unsigned long>(e.size), static_cast<unsigned long>(e.packedSize));
+    } else {
+      LogFormat("  entry %.32s: %lu bytes, stored", e.name, static_cast<unsigned long>(e.size));
+    }
+  }
+}
+
+// Why the package was not opened: the file's own error when it cannot be opened at all.
+void LogPackageRefused(const char* path) {
+  const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    LogError("Package not opened:", path, GetLastError());
+    return;
+  }
+  CloseHandle(file);
+  LogFormat("Package refused: %s is no package, or a damaged one", path);
+}
+
+// The mutex named name, created or opened. One that exists already but was created by another
+// account (a deployment tool's SYSTEM account) may refuse full access, while its default access
+// list still lets administrators wait on it: then it is opened for waiting only, which is all
+// this updater does with it (ReleaseMutex asks no access right of its own). Null when neither
+// works, with the last error set.
+HANDLE CreateOrOpenMutex(const char* name) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (mutex || GetLastError() != ERROR_ACCESS_DENIED) return mutex;
+  return OpenMutexA(SYNCHRONIZE, FALSE, name);
+}
+
+// A mutex named after the program's registry key, owned by this thread while the update runs:
+// a second updater of the same program finds it owned and touches nothing. A run that was
+// killed leaves it abandoned, which counts as free. Global, so that an update by a deployment
+// tool (session 0) and one started by a user exclude each other; where the global namespace is
+// refused (no right to create global objects), the session's own. Its access list is the
+// default one, so that an ordinary user cannot open it and hold it to stop every update. Null
+// when another updater owns it; a mutex that cannot be had at all does not stop the update (a
+// handle of INVALID_HANDLE_VALUE stands for it, and the log says so).
+HANDLE TakeUpdateLock(const char* keyPath) {
+  const size_t size = std::strlen(keyPath) + 1;
+  char* key = static_cast<char*>(std::malloc(size));
+  if (!key) return INVALID_HANDLE_VALUE;
+  std::memcpy(key, keyPath, size);
+  CharUpperBuffA(key, static_cast<DWORD>(size - 1));  // letters of the code page, not only ASCII
+  char name[kUpdateLockNameSize];
+  HANDLE lock = nullptr;
+  if (UpdateLockName("Global\\", key, name, sizeof name)) lock = CreateOrOpenMutex(name);
+  if (!lock && UpdateLockName("Local\\", key, name, sizeof name)) lock = CreateOrOpenMutex(name);
+  std::free(key);
+  if (!lock) {
+    LogError("Update lock not created:", nullptr, GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  const DWORD waited = WaitForSingleObject(lock, 0);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    LogFormat(
+        "Update lock %s taken%s", name,
+        waited == WAIT_ABANDONED ? " (left by an updater that ended without releasing it)" : "");
+    return lock;
+  }
+  LogFormat("Update lock %s held by another updater", name);
+  CloseHandle(lock);
+  return nullptr;
+}
+
+void ReleaseUpdateLock(HANDLE lock) {
+  if (lock == INVALID_HANDLE_VALUE) return;
+  ReleaseMutex(lock);
+  CloseHandle(lock);
+}
+
+// Discovery has found the program: the update runs while this updater holds the program's lock.
+int RunUpdateLocked(const PackageView& view, TargetInfo& target) {
+  LogFormat("Program found: HKEY_LOCAL_MACHINE\\%s, folder %s, program %s", target.keyPath,
+            target.programFolder, target.programName);
+  LogFormat("Patch level %s: installed %ld, package %ld", target.patchValueName,
+            static_cast<long>(target.installedPatchLevel),
+            static_cast<long>(target.packagePatchLevel));
+  HANDLE lock = TakeUpdateLock(target.keyPath);
+  if (!lock) {
+    ShowStatus(texts::kAlreadyRunningText);
+    return exit_codes::kAlreadyRunning;
+  }
+  const int code = RunUpdate(view, target);
+  ReleaseUpdateLock(lock);
+  return code;
+}
+
 // Opens the package, finds the installed program and runs the update; whatever happens, the
-// target strings and the package are released before the end steps.
-void UpdateFromPackage(const char* path, int selfContained) {
+// target strings and the package are released before the end steps. Returns the exit code.
+int UpdateFromPackage(const char* path, int selfContained) {
   PackageView view;
   InitPackageView(view);
+  int code;
   if (!path || !OpenPackage(view, path, selfContained)) {
+    LogPackageRefused(path ? path : "(the program's own file, whose path is unknown)");
     ShowStatus(texts::kUsageText);
+    code = exit_codes::kPackageRefused;
   } else {
+    LogPackage(view, path);
     TargetInfo target{};
-    if (DiscoverTarget(view, target)) RunUpdate(view, target);
+    code = DiscoverTarget(view, target) ? RunUpdateLocked(view, target) : exit_codes::kNotFound;
     ReleaseTarget(target);
   }
   ClosePackage(view);
+  return code;
 }
 
 // Fills own with the full path of the running program's own file, whatever token 0 says: a user
@@ -50,10 +157,14 @@ const char* OwnFilePath(const OwnedBuffer& own) {
 
 // The worker's last act: button 1 becomes "OK", RunState says whether the window waits for
 // the click, and the thread ends. RunState is the last change: once it is 2 the window thread
-// stops serving the window, so no window call may follow it.
+// stops serving the window, so no window call may follow it. A silent run has no window.
 [[noreturn]] void EndSteps() {
-  ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_SHOW);
-  SetDlgItemTextA(DialogWindow, IDC_BUTTON, texts::kButtonOk);
+  LogFormat("Exit code %d%s", ExitCode,
+            !Switches.silent && waitForUser ? ", once the user has clicked OK" : "");
+  if (!Switches.silent) {
+    ShowWindow(GetDlgItem(DialogWindow, IDC_BUTTON), SW_SHOW);
+    SetDlgItemTextA(DialogWindow, IDC_BUTTON, texts::kButtonOk);
+  }
   RunState.store(waitForUser ? 1 : 2);
   ExitThread(0);
 }
@@ -71,6 +182,11 @@ void ShowStatus(const char* format, ...) {
   _vsnprintf(buffer, kStatusBufferSize, format, args);
   va_end(args);
   buffer[kStatusBufferSize - 1] = '\0';  // a longer text is cut
+  LogText(buffer);
+  if (Switches.silent) {
+    std::free(buffer);
+    return;
+  }
   // Shrunk to the text, the block travels to the window thread, which frees it once shown.
   // Sent messages reach a thread in the order sent, notified or not, so texts cannot overtake
   // one another or a later synchronous call.
@@ -88,28 +204,66 @@ void ApplyStatusText(HWND dialog, LPARAM text) {
   std::free(owned);
 }
 
-DWORD WINAPI UpdateWorker(LPVOID commandLine) {
+int AskUser(const char* text, const char* caption, UINT style, int silentAnswer) {
+  LogFormat("Question \"%s\": %s", caption, text);
+  const int answer =
+      Switches.silent ? silentAnswer : MessageBoxA(DialogWindow, text, caption, style);
+  LogFormat("Answer: %s%s", answer == IDOK ? "OK" : "Cancel",
+            Switches.silent ? " (silent run)" : "");
+  return answer;
+}
+
+int PrepareRun(const char* commandLine) {
+  SplitCommandLine(commandLine);
+  int ok = TakeSwitches();  // 0: no memory for the log path asked for
+  if (ok && Switches.logPath) {
+    ok = OpenLog(Switches.logPath);
+  } else if (Switches.silent) {
+    OpenDefaultLog();  // nobody asked for it: a run without it goes on
+  }
+  logRefused = !ok;
+  LogFormat("Command line: %s", commandLine);
+  LogFormat("Mode: %s%s", Switches.silent ? "silent" : "interactive",
+            Switches.force ? ", /FORCE" : "");
+  return ok;
+}
+
+DWORD WINAPI UpdateWorker(LPVOID) {
   waitForUser = 1;
-  SplitCommandLine(static_cast<const char*>(commandLine));
-  switch (ChooseRunMode()) {
+  ExitCode = exit_codes::kSuccess;
+  const RunMode mode = logRefused ? RunMode::Usage : ChooseRunMode();
+  switch (mode) {
     case RunMode::Usage:
+      LogText(logRefused ? "Run refused: the log cannot be opened" : "Run mode: usage");
       ShowStatus(texts::kUsageText);
+      ExitCode = logRefused ? exit_codes::kLogFailed : exit_codes::kUsage;
       break;
     case RunMode::Build: {
       const OwnedBuffer own(kOwnPathSize);
       const char* self = OwnFilePath(own);
-      if (!self)
+      if (!self) {
+        LogText("Run refused: the program's own path is unknown");
         ShowStatus(texts::kUsageText);
-      else if (BuildUpdater(self, ArgTable[1], ArgTable[2]))
+        ExitCode = exit_codes::kBuildFailed;
+        break;
+      }
+      LogFormat("Run mode: build %s from %s and %s", ArgTable[2], self, ArgTable[1]);
+      if (BuildUpdater(self, ArgTable[1], ArgTable[2])) {
+        LogFormat("Updater written: %s", ArgTable[2]);
         waitForUser = 0;
+      } else {
+        ExitCode = exit_codes::kBuildFailed;
+      }
       break;
     }
     case RunMode::PackageFile:
-      UpdateFromPackage(ArgTable[1], 0);
+      LogText("Run mode: package file");
+      ExitCode = UpdateFromPackage(ArgTable[1], 0);
       break;
     case RunMode::SelfContained: {
+      LogText("Run mode: self-contained");
       const OwnedBuffer own(kOwnPathSize);
-      UpdateFromPackage(OwnFilePath(own), 1);
+      ExitCode = UpdateFromPackage(OwnFilePath(own), 1);
       break;
     }
   }

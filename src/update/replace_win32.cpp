@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "package/handles_win32.h"
+#include "shell/log_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 #include "update/confine_win32.h"
@@ -43,15 +44,22 @@ int CreateCheckedParentFolders(const TargetInfo& target, const char* name) {
 // opened for writing, so a file without a backup can never be truncated), fills it with entry
 // index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
 // deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
-// file it created, so that the target's name is free again for the backup to come back.
+// file it created, so that the target's name is free again for the backup to come back, with
+// the failure's code as the last error (ERROR_INVALID_DATA for a damaged entry).
 int WriteNewFile(const PackageView& view, int index, const TargetInfo& info, const char* target) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
+  // A write or flush that fails sets its own code; an entry that does not inflate sets none (a
+  // system that clears the code on success leaves 0, which means the same).
+  SetLastError(ERROR_INVALID_DATA);
   if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
     return 1;
+  DWORD error = GetLastError();
+  if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
   file.Close();
   DeleteChecked(info, target);
+  SetLastError(error);
   return 0;
 }
 
@@ -184,6 +192,7 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
   char backup[kPathBufferSize];
   if (!JoinPath(target, sizeof target, info.programFolder, name) ||
       !BackupPath(backup, sizeof backup, target)) {
+    LogError("File failed:", name, ERROR_FILENAME_EXCED_RANGE);
     ShowLongPathFailure(info.programFolder, name);  // nothing on disk has been touched
     return 0;
   }
@@ -211,11 +220,14 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
   }
   const Aside aside = SetTargetAside(info, target, backup, earlierBackup);
   if (aside == kAsideFailed || aside == kForeignBackup) {
+    const DWORD error = GetLastError();  // the failure's code, before the journal's calls
     if (!earlierBackup) JournalRemove(info.keyPath, name);
-    if (aside == kForeignBackup)
+    if (aside == kForeignBackup) {
       ShowStatus(texts::kForeignBackupFormat, backup);
-    else
+    } else {
+      LogError("File failed:", target, error);
       ShowStatus(texts::kFileFailedFormat, target);
+    }
     return 0;
   }
   // A .bak that appeared unrecorded after the check, beside a new file, is not ours to touch.
@@ -225,7 +237,9 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
     ShowStatus(texts::kFileUpdatedFormat, target);
     return 1;
   }
+  const DWORD error = GetLastError();  // the write's code, before the rollback's calls change it
   if (!backupIsOurs || PutBackupBack(target, backup)) JournalRemove(info.keyPath, name);
+  LogError("File failed:", target, error);
   ShowStatus(texts::kFileFailedFormat, target);
   return 0;
 }

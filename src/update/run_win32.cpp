@@ -6,6 +6,9 @@
 
 #include "package/format.h"
 #include "package/sections.h"
+#include "shell/command_line.h"
+#include "shell/exit_codes.h"
+#include "shell/log_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 #include "update/confine_win32.h"
@@ -14,7 +17,8 @@
 
 namespace {
 
-// Asks the :StartupMsg question when the package has one. 1 to go on (no question, or OK).
+// Asks the :StartupMsg question when the package has one. 1 to go on (no question, or OK; a
+// silent run takes it as OK: the administrator who started it has agreed).
 int AskStartupQuestion(const PackageView& view) {
   const int index = FindEntry(view, kStartupMsgSection);
   if (index < 0) return 1;
@@ -24,16 +28,17 @@ int AskStartupQuestion(const PackageView& view) {
   const char* text;
   int answer = IDCANCEL;
   if (ParseStartupMsg(payload, view.directory[index].size, caption, text))
-    answer = MessageBoxA(DialogWindow, text, caption, MB_OKCANCEL | MB_ICONINFORMATION);
+    answer = AskUser(text, caption, MB_OKCANCEL | MB_ICONINFORMATION, IDOK);
   std::free(payload);
   return answer == IDOK;
 }
 
 // 1 to go on: the installed level is below the package's, or the user said OK to the warning.
+// A silent run skips a package that is not newer, unless /FORCE says to install it.
 int CheckPatchLevel(const TargetInfo& target) {
   if (!PatchLevelNeedsWarning(target.installedPatchLevel, target.packagePatchLevel)) return 1;
-  return MessageBoxA(DialogWindow, texts::kPatchLevelWarningText, texts::kPatchLevelWarningCaption,
-                     MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK;
+  return AskUser(texts::kPatchLevelWarningText, texts::kPatchLevelWarningCaption,
+                 MB_OKCANCEL | MB_ICONEXCLAMATION, Switches.force ? IDOK : IDCANCEL) == IDOK;
 }
 
 // A walk over a :Folders or :FilesToRemove list: a path that fails the link check is skipped,
@@ -51,16 +56,25 @@ int CheckListedPath(ListWalk& walk, const char* path, PathPins& pins) {
   return 0;
 }
 
+// The outcomes of the acts are logged; they do not count as failures of the run (a folder may
+// exist, a file to remove may be gone already).
 void CreateListedFolder(const char* path, void* context) {
   PathPins pins;
-  if (CheckListedPath(*static_cast<ListWalk*>(context), path, pins))
-    CreateDirectoryA(path, nullptr);
+  if (!CheckListedPath(*static_cast<ListWalk*>(context), path, pins)) return;
+  if (CreateDirectoryA(path, nullptr))
+    LogFormat("Folder created: %s", path);
+  else
+    LogError("Folder not created:", path, GetLastError());
 }
 
 void RemoveListedFile(const char* path, void* context) {
   ListWalk& walk = *static_cast<ListWalk*>(context);
   PathPins pins;
-  if (CheckListedPath(walk, path, pins)) DeleteChecked(*walk.target, path);
+  if (!CheckListedPath(walk, path, pins)) return;
+  if (DeleteChecked(*walk.target, path))
+    LogFormat("File removed: %s", path);
+  else
+    LogError("File not removed:", path, GetLastError());
 }
 
 // Walks the names of section key, when the package has it, with visit on each full path. 1 when
@@ -77,27 +91,40 @@ int ForEachSectionPath(const PackageView& view, const char* key, const TargetInf
   return !walk.anyFailed;
 }
 
-// Records the new patch level. Silent on failure: the completion message already stands.
-void WritePatchLevel(const TargetInfo& target) {
+// Records the new patch level. No status text on failure (the completion message already
+// stands); the log has the error. 1 when written.
+int WritePatchLevel(const TargetInfo& target) {
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, target.keyPath, 0, KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
-                    &key) != ERROR_SUCCESS)
-    return;
-  unsigned char level[4];
-  WriteLE32(level, static_cast<uint32_t>(target.packagePatchLevel));
-  RegSetValueExA(key, target.patchValueName, 0, REG_DWORD, level, sizeof level);
-  RegCloseKey(key);
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, target.keyPath, 0,
+                              KEY_SET_VALUE | KEY_CREATE_SUB_KEY, &key);
+  if (result == ERROR_SUCCESS) {
+    unsigned char level[4];
+    WriteLE32(level, static_cast<uint32_t>(target.packagePatchLevel));
+    result = RegSetValueExA(key, target.patchValueName, 0, REG_DWORD, level, sizeof level);
+    RegCloseKey(key);
+  }
+  if (result != ERROR_SUCCESS) {
+    LogError("Patch level not written:", target.patchValueName, static_cast<DWORD>(result));
+    return 0;
+  }
+  LogFormat("Patch level written: %s = %ld", target.patchValueName,
+            static_cast<long>(target.packagePatchLevel));
+  return 1;
 }
 
 // Steps 3 to 8 of the run, once the user has agreed: the translation table, folders, removals,
 // every file entry, then the completion message and the registry write when no file failed.
-void InstallPackage(const PackageView& view, const TargetInfo& target) {
+// 1 when every file was installed and the level recorded.
+int InstallPackage(const PackageView& view, const TargetInfo& target) {
   // The table as extracted (validated at open: it ends with an empty string inside its size),
   // or an empty table.
   static const char kEmptyTable[1] = {'\0'};
   const int tableIndex = FindEntry(view, kXlatNamesSection);
   unsigned char* tablePayload = tableIndex >= 0 ? ExtractToBuffer(view, tableIndex) : nullptr;
-  if (tableIndex >= 0 && !tablePayload) return;  // no memory: installing under wrong names is worse
+  if (tableIndex >= 0 && !tablePayload) {
+    LogText("Out of memory for the name table: nothing installed");
+    return 0;  // installing under wrong names would be worse
+  }
   const char* table = tablePayload ? reinterpret_cast<const char*>(tablePayload) : kEmptyTable;
 
   // A folder or removal refused by the link check counts as a failed file: no new level.
@@ -110,22 +137,30 @@ void InstallPackage(const PackageView& view, const TargetInfo& target) {
     if (!ReplaceFile(view, static_cast<int>(i), target, table)) anyFileFailed = 1;
   }
 
+  int complete = 0;
   if (!anyFileFailed) {
     ShowStatus(texts::kUpdateInstalledText);
-    WritePatchLevel(target);
+    complete = WritePatchLevel(target);
   }
   std::free(tablePayload);
+  return complete;
 }
 
 }  // namespace
 
-void RunUpdate(const PackageView& view, TargetInfo& target) {
-  if (AskStartupQuestion(view) && CheckPatchLevel(target))
-    InstallPackage(view, target);
-  else
-    waitForUser = 0;
+int RunUpdate(const PackageView& view, TargetInfo& target) {
+  int code;
+  if (!AskStartupQuestion(view)) {
+    code = exit_codes::kDeclined;
+  } else if (!CheckPatchLevel(target)) {
+    code = exit_codes::kLevelNotOlder;
+  } else {
+    code = InstallPackage(view, target) ? exit_codes::kSuccess : exit_codes::kFilesFailed;
+  }
+  if (code == exit_codes::kDeclined || code == exit_codes::kLevelNotOlder) waitForUser = 0;
   // Discovery may have found the program only by the backup that a killed run left. When this
   // run did not install the program file (a question declined, or no entry for it), that backup
   // is the program file again; a replacement of it commits or puts the backup back by itself.
   RestoreProgramFile(target);
+  return code;
 }

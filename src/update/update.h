@@ -47,8 +47,9 @@ void ReleaseTarget(TargetInfo& target);
 
 // The two questions, folders, removals, every file entry, the completion message and the
 // registry write; then RestoreProgramFile, whatever happened. Clears waitForUser when the user
-// declines a question.
-void RunUpdate(const PackageView& view, TargetInfo& target);
+// declines a question. Returns the run's exit code (shell/exit_codes.h): kSuccess, kDeclined,
+// kLevelNotOlder or kFilesFailed.
+int RunUpdate(const PackageView& view, TargetInfo& target);
 
 // Installs file entry index under its name on disk (through the translation table, a run of
 // NUL-terminated pairs ended by an empty string) in target's program folder, keeping the previous

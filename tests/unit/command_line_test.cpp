@@ -158,4 +158,126 @@ TEST(ChooseRunMode, FromTheTokens) {
   }
 }
 
+// The switches come out before the mode is chosen; every other token keeps its place.
+TEST(TakeSwitches, SwitchesComeOutBeforeTheModeIsChosen) {
+  struct Case {
+    const char* name;
+    std::string commandLine;
+    std::vector<std::string> tokens;  // what is left
+    int silent, force;
+    const char* logPath;  // null: none
+    RunMode mode;
+  };
+  const Case cases[] = {
+      {"no switch", "p upd.pkg", {"p", "upd.pkg"}, 0, 0, nullptr, RunMode::PackageFile},
+      {"silent self-contained",
+       "UPDATE.EXE /S",
+       {"UPDATE.EXE"},
+       1,
+       0,
+       nullptr,
+       RunMode::SelfContained},
+      {"silent package file with a log",
+       "p upd.pkg /S /LOG=u.log",
+       {"p", "upd.pkg"},
+       1,
+       0,
+       "u.log",
+       RunMode::PackageFile},
+      {"letter case ignored",
+       "p /s /Force /lOg=C:\\x.log upd.pkg",
+       {"p", "upd.pkg"},
+       1,
+       1,
+       "C:\\x.log",
+       RunMode::PackageFile},
+      {"a quoted log path keeps its blanks",
+       "p upd.pkg \"/LOG=C:\\my logs\\u.log\"",
+       {"p", "upd.pkg"},
+       0,
+       0,
+       "C:\\my logs\\u.log",
+       RunMode::PackageFile},
+      {"the last log switch counts",
+       "p /LOG=a.log /LOG=b.log",
+       {"p"},
+       0,
+       0,
+       "b.log",
+       RunMode::SelfContained},
+      {"an empty log path asks for no log",
+       "p /LOG=a.log /LOG=",
+       {"p"},
+       0,
+       0,
+       nullptr,
+       RunMode::SelfContained},
+      {"a build with switches between its tokens",
+       "p upd.pkg /S out.exe MAKEEXE",
+       {"p", "upd.pkg", "out.exe", "MAKEEXE"},
+       1,
+       0,
+       nullptr,
+       RunMode::Build},
+      {"switches do not make four tokens",
+       "p upd.pkg /S /FORCE",
+       {"p", "upd.pkg"},
+       1,
+       1,
+       nullptr,
+       RunMode::PackageFile},
+      {"unknown slash tokens stay",
+       "p /X /SILENT /S2 /LOG /FORCE=1",
+       {"p", "/X", "/SILENT", "/S2", "/LOG", "/FORCE=1"},
+       0,
+       0,
+       nullptr,
+       RunMode::Usage},
+      {"a package named like a switch but longer stays",
+       "p /slog.pkg",
+       {"p", "/slog.pkg"},
+       0,
+       0,
+       nullptr,
+       RunMode::PackageFile},
+      {"token 0 is never a switch",
+       "/S upd.pkg",
+       {"/S", "upd.pkg"},
+       0,
+       0,
+       nullptr,
+       RunMode::PackageFile},
+      {"switches only after an empty quoted token are not seen",
+       "p \"\" /S",
+       {"p"},
+       0,
+       0,
+       nullptr,
+       RunMode::SelfContained},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SplitCommandLine(c.commandLine.c_str());
+    EXPECT_EQ(TakeSwitches(), 1);
+    std::vector<std::string> tokens;
+    for (int32_t i = 0; i < ArgCount; ++i) tokens.emplace_back(ArgTable[i]);
+    EXPECT_EQ(tokens, c.tokens);
+    EXPECT_EQ(Switches.silent, c.silent);
+    EXPECT_EQ(Switches.force, c.force);
+    if (c.logPath) {
+      ASSERT_NE(Switches.logPath, nullptr);
+      EXPECT_STREQ(Switches.logPath, c.logPath);
+    } else {
+      EXPECT_EQ(Switches.logPath, nullptr);
+    }
+    EXPECT_EQ(ChooseRunMode(), c.mode);
+  }
+  // A second split releases what is left, with no table entry pointing at a freed switch.
+  SplitCommandLine("p /S");
+  TakeSwitches();
+  SplitCommandLine("q");
+  EXPECT_EQ(ArgCount, 1);
+  EXPECT_EQ(ArgTable[1], nullptr);
+}
+
 }  // namespace

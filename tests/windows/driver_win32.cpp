@@ -1,5 +1,6 @@
 #include "driver_win32.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -387,6 +388,51 @@ UserOutcome PlayUser(const std::string& exePath, const std::string& commandLine,
       break;
     }
   }
+  KillIfRunning(run);
+  return outcome;
+}
+
+namespace {
+
+struct WindowCensus {
+  DWORD processId;
+  std::vector<HWND>* visible;
+  std::vector<HWND>* dialogs;
+};
+
+BOOL CALLBACK CountWindows(HWND window, LPARAM param) {
+  auto* census = reinterpret_cast<WindowCensus*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid != census->processId) return TRUE;
+  auto note = [](std::vector<HWND>& seen, HWND w) {
+    if (std::find(seen.begin(), seen.end(), w) == seen.end()) seen.push_back(w);
+  };
+  if (IsWindowVisible(window)) note(*census->visible, window);
+  if (HasClass(window, "#32770")) note(*census->dialogs, window);
+  return TRUE;
+}
+
+}  // namespace
+
+SilentOutcome RunUnattended(const std::string& exePath, const std::string& commandLine,
+                            DWORD timeoutMs, const char* workingDir) {
+  SilentOutcome outcome;
+  UpdaterRun run{};
+  if (!StartProcess(exePath, commandLine, run, workingDir)) return outcome;
+  outcome.started = true;
+  std::vector<HWND> visible, dialogs;
+  WindowCensus census{run.process.dwProcessId, &visible, &dialogs};
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < deadline) {
+    EnumWindows(CountWindows, reinterpret_cast<LPARAM>(&census));
+    if (WaitForExit(run, 5, outcome.exitCode)) {
+      outcome.exited = true;
+      break;
+    }
+  }
+  outcome.visibleWindows = static_cast<int>(visible.size());
+  outcome.dialogs = static_cast<int>(dialogs.size());
   KillIfRunning(run);
   return outcome;
 }

@@ -127,3 +127,18 @@ struct UserOutcome {
 UserOutcome PlayUser(const std::string& exePath, const std::string& commandLine,
                      const std::vector<int>& answers = {}, DWORD closeGraceMs = 100,
                      DWORD timeoutMs = 20000);
+
+// What an unattended run showed: it is watched from start to end for any window of its own.
+struct SilentOutcome {
+  bool started = false;
+  bool exited = false;
+  DWORD exitCode = 1234;
+  int visibleWindows = 0;  // visible top-level windows of the process seen, counted once each
+  int dialogs = 0;         // dialogs (#32770: the progress window, a message box), shown or not
+};
+
+// Runs exePath with commandLine (in workingDir when not null) and watches it until it ends or
+// timeoutMs has passed (it is then killed), looking for windows of the process every few
+// milliseconds.
+SilentOutcome RunUnattended(const std::string& exePath, const std::string& commandLine,
+                            DWORD timeoutMs = 20000, const char* workingDir = nullptr);

@@ -18,6 +18,7 @@
 #include "fixtures_win32.h"
 #include "installed_win32.h"
 #include "package_writer.h"
+#include "shell/exit_codes.h"
 #include "shell/texts.h"
 
 namespace {
@@ -55,7 +56,9 @@ TEST(FaultSharing, AHeldFileIsNeverWrittenWithoutABackup) {
       HANDLE holder = CreateFileA(app.Path("held.dll").c_str(), GENERIC_READ, h.share, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-      const UserOutcome o = RunUpdater(package, {});
+      const bool installs = h.setAside && !damaged;
+      const UserOutcome o =
+          RunUpdater(package, {}, installs ? exit_codes::kSuccess : exit_codes::kFilesFailed);
       CloseHandle(holder);
 
       EXPECT_TRUE(o.waited);
@@ -85,7 +88,7 @@ TEST(FaultSharing, AFolderUnderTheFilesNameStaysWhereItIs) {
   spec.entries.push_back(app.KeysEntry(3));
   spec.entries.push_back(Entry("data", ContentsFor("data")));
   spec.entries.push_back(Entry("free.dll", ContentsFor("free.dll")));
-  const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
+  const UserOutcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kFilesFailed);
   EXPECT_TRUE(o.waited);
   EXPECT_EQ(o.status, Format(texts::kFileUpdatedFormat, app.Path("free.dll")));
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"data", "free.dll", "prog.exe"}));
@@ -128,7 +131,7 @@ TEST(FaultAttributes, AFileWithAttributesUpdatedTwiceKeepsTheLatestVersion) {
     WriterEntry x = Entry("x.dll", second);
     x.packed = Damaged(DeflateBytes(second, 9), 30);
     update2.entries.push_back(x);
-    const UserOutcome o = RunUpdater(app.WritePackage(update2), {});
+    const UserOutcome o = RunUpdater(app.WritePackage(update2), {}, exit_codes::kFilesFailed);
     EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("x.dll")));
     EXPECT_EQ(ReadFileOrEmpty(app.Path("x.dll")), first);
     EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"prog.exe", "x.dll"}));
@@ -248,7 +251,7 @@ TEST(FaultAttributes, ARunningProgramFileIsRetiredAndDeletedAtTheNextRestart) {
   WriterEntry damaged = Entry("prog.exe", ContentsFor("prog.exe, second update"));
   damaged.packed = Damaged(DeflateBytes(damaged.data, 9), 30);
   update2.entries.push_back(damaged);
-  const UserOutcome o = RunUpdater(app.WritePackage(update2), {});
+  const UserOutcome o = RunUpdater(app.WritePackage(update2), {}, exit_codes::kFilesFailed);
   EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("prog.exe")));
   EXPECT_EQ(ReadFileOrEmpty(app.Path("prog.exe")), first);
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"prog.exe", "prog.exe.bak.1"}));
@@ -331,7 +334,11 @@ TEST(FaultProgramFile, ARerunFindsTheProgramByItsBackupAndNeverLeavesItMissing) 
       spec.entries.push_back(Entry("prog.exe", newProgram));
       if (c.damagedProgram) spec.entries.back().packed = Damaged(DeflateBytes(newProgram, 9), 20);
     }
-    const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
+    const int exitCode = c.ending == kCompleted ? exit_codes::kSuccess
+                         : c.ending == kFailed  ? exit_codes::kFilesFailed
+                         : c.startupQuestion    ? exit_codes::kDeclined
+                                                : exit_codes::kLevelNotOlder;
+    const UserOutcome o = RunUpdater(app.WritePackage(spec), {}, exitCode);
 
     EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"a.dll", "prog.exe"}));
     EXPECT_TRUE(app.Journal().empty());
@@ -369,7 +376,7 @@ TEST(FaultProgramFile, AnUnrecordedBackupIsNotTheProgram) {
   PackageSpec spec;
   spec.entries.push_back(app.KeysEntry(5));
   spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
-  const UserOutcome o = RunUpdater(app.WritePackage(spec), {});
+  const UserOutcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kNotFound);
   EXPECT_TRUE(o.waited);
   EXPECT_EQ(o.status, texts::kNotFoundText);
   EXPECT_EQ(ListFolder(app.folder()), std::vector<std::string>{"prog.exe.bak"});

@@ -13,6 +13,7 @@
 #include "fixtures_win32.h"
 #include "installed_win32.h"
 #include "package_writer.h"
+#include "shell/exit_codes.h"
 #include "shell/texts.h"
 
 namespace {
@@ -59,7 +60,7 @@ TEST(FullDisk, AFileThatDoesNotFitFailsAloneAndTheOldFileStays) {
   const std::string package = work / "update.pkg";
   ASSERT_TRUE(WriteFileBytes(package, WritePackage(spec)));
 
-  const UserOutcome o = RunUpdater(package, {});  // ended by itself with exit code 0: no crash
+  const UserOutcome o = RunUpdater(package, {}, exit_codes::kFilesFailed);  // ended, no crash
   EXPECT_TRUE(o.waited);
   EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path("big2.dll")));
   for (const auto& f : files) {

@@ -85,17 +85,70 @@ std::string Installed::WritePackage(const PackageSpec& spec) const {
   return path;
 }
 
-UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers) {
+UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers,
+                       DWORD expectedExit) {
   const UserOutcome outcome =
       PlayUser(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath), answers, 100,
                kUpdateTimeoutMs);
   EXPECT_TRUE(outcome.started) << "cannot start the updater";
   EXPECT_TRUE(outcome.exited) << "the updater did not end";
-  EXPECT_EQ(outcome.exitCode, 0u);
+  EXPECT_EQ(outcome.exitCode, expectedExit);
   return outcome;
 }
 
 void ExpectCompleted(const UserOutcome& o) {
   EXPECT_TRUE(o.waited);
   EXPECT_EQ(o.status, texts::kUpdateInstalledText);
+  EXPECT_EQ(o.exitCode, 0u);
+}
+
+namespace {
+
+void CollectFiles(const std::string& folder, const std::string& prefix, InstalledState& state) {
+  for (const std::string& name : ListFolder(folder)) {
+    const std::string path = folder + "\\" + name;
+    if (IsFolder(path)) {
+      state.files.push_back({prefix + name + "\\", {}});
+      CollectFiles(path, prefix + name + "\\", state);
+    } else {
+      state.files.push_back({prefix + name, ReadFileOrEmpty(path)});
+    }
+  }
+}
+
+}  // namespace
+
+InstalledState StateOf(const Installed& app) {
+  InstalledState state;
+  CollectFiles(app.folder(), "", state);
+  state.level = app.Level();
+  return state;
+}
+
+bool ReadUtf8Log(const std::string& path, std::wstring& text, bool& bom) {
+  std::vector<uint8_t> bytes;
+  text.clear();
+  bom = false;
+  if (!ReadFileBytes(path, bytes)) return false;
+  size_t start = 0;
+  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    bom = true;
+    start = 3;
+  }
+  if (bytes.size() == start) return true;
+  const char* utf8 = reinterpret_cast<const char*>(bytes.data() + start);
+  const int size = static_cast<int>(bytes.size() - start);
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, size, nullptr, 0);
+  if (length <= 0) return false;
+  text.resize(static_cast<size_t>(length));
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, size, text.data(), length);
+  return true;
+}
+
+std::wstring FromCp1251(const std::string& bytes) {
+  std::wstring text(bytes.size(), L'\0');
+  const int length = MultiByteToWideChar(1251, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                         text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<size_t>(length > 0 ? length : 0));
+  return text;
 }

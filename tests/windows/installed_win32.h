@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver_win32.h"
@@ -55,8 +56,25 @@ class Installed {
 
 // Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
 // (Cancel beyond the list); a waiting window gets the click on "OK". Expects a start, an end
-// and exit code 0.
-UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers);
+// and the exit code expectedExit (shell/exit_codes.h).
+UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers,
+                       DWORD expectedExit = 0);
 
-// The run ended waiting, with the completion text.
+// The run ended waiting, with the completion text and exit code 0.
 void ExpectCompleted(const UserOutcome& o);
+
+// The whole state a run leaves: every file below the program folder with its contents (folders
+// as "name\\"), and the patch level.
+struct InstalledState {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
+  int64_t level = kNoLevel;
+  bool operator==(const InstalledState& o) const { return files == o.files && level == o.level; }
+};
+InstalledState StateOf(const Installed& app);
+
+// The log file's text, its UTF-8 checked and turned into UTF-16; bom tells whether it began with
+// the UTF-8 byte-order mark (which is not part of the text). False when the file cannot be read
+// or is not valid UTF-8.
+bool ReadUtf8Log(const std::string& path, std::wstring& text, bool& bom);
+// Windows-1251 bytes as UTF-16, as the log is expected to hold them.
+std::wstring FromCp1251(const std::string& bytes);

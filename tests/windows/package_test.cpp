@@ -14,6 +14,7 @@
 #include "driver_win32.h"
 #include "fixtures_win32.h"
 #include "package_writer.h"
+#include "shell/exit_codes.h"
 #include "shell/texts.h"
 
 namespace {
@@ -30,12 +31,13 @@ std::string FirstBoxCaption(const UserOutcome& outcome) {
   return outcome.boxes.empty() ? std::string() : outcome.boxes[0].caption;
 }
 
-void ExpectUsage(const UserOutcome& outcome) {
+// The usage text, and the exit code of a refused package unless another is given.
+void ExpectUsage(const UserOutcome& outcome, int exitCode = exit_codes::kPackageRefused) {
   EXPECT_TRUE(outcome.boxes.empty()) << FirstBoxCaption(outcome);
   EXPECT_TRUE(outcome.waited);
   EXPECT_EQ(outcome.status, texts::kUsageText);
   EXPECT_TRUE(outcome.exited);
-  EXPECT_EQ(outcome.exitCode, 0u);
+  EXPECT_EQ(outcome.exitCode, static_cast<DWORD>(exitCode));
 }
 
 // A package that asks its startup question with the given caption, for an installed program
@@ -390,6 +392,7 @@ TEST(PackageBuilder, FailedBuildsSayWhichFileAndLeaveNoOutput) {
     char expected[1024];
     snprintf(expected, sizeof expected, texts::kBuildFailedFormat, c.output.c_str());
     EXPECT_EQ(outcome.status, expected);
+    EXPECT_EQ(outcome.exitCode, static_cast<DWORD>(exit_codes::kBuildFailed));
     EXPECT_EQ(PathExists(c.output), c.outputExistsAfter);
   }
   EXPECT_EQ(ReadFileOrEmpty(work / "good.pkg"), goodBefore);
@@ -397,7 +400,8 @@ TEST(PackageBuilder, FailedBuildsSayWhichFileAndLeaveNoOutput) {
 
   // "makeexe" is not the build word: the usage text, and nothing written.
   ExpectUsage(RunAndObserve(work / "rl.exe", rl + " " + Quote(work / "good.pkg") + " " +
-                                                 Quote(work / "lower.exe") + " makeexe"));
+                                                 Quote(work / "lower.exe") + " makeexe"),
+              exit_codes::kUsage);
   EXPECT_FALSE(PathExists(work / "lower.exe"));
 }
 

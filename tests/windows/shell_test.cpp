@@ -12,6 +12,7 @@
 
 #include "driver_win32.h"
 #include "fixtures_win32.h"
+#include "shell/exit_codes.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 #include "stand_in_win32.h"
@@ -23,8 +24,8 @@ constexpr DWORD kTimeoutMs = 20000;
 constexpr DWORD kStaysMs = 400;
 
 // Starts the updater, expects the usage text with "OK" shown and the window waiting, then
-// clicks "OK" and expects exit code 0.
-void ExpectUsageThenOkEnds(const std::string& commandLine) {
+// clicks "OK" and expects exitCode.
+void ExpectUsageThenOkEnds(const std::string& commandLine, int exitCode = exit_codes::kUsage) {
   UpdaterRun run;
   ASSERT_TRUE(StartProcess(RlPatchPath(), commandLine, run));
   ASSERT_NE(WaitForDialog(run, kTimeoutMs), nullptr);
@@ -35,9 +36,9 @@ void ExpectUsageThenOkEnds(const std::string& commandLine) {
   Pause(kStaysMs);
   EXPECT_TRUE(IsRunning(run)) << "the window must wait for the click";
   PressButton(run.dialog, 1);
-  DWORD exitCode = 1;
-  EXPECT_TRUE(WaitForExit(run, kTimeoutMs, exitCode));
-  EXPECT_EQ(exitCode, 0u);
+  DWORD exited = 1;
+  EXPECT_TRUE(WaitForExit(run, kTimeoutMs, exited));
+  EXPECT_EQ(exited, static_cast<DWORD>(exitCode));
   KillIfRunning(run);
 }
 
@@ -54,22 +55,27 @@ TEST(ShellUsage, CommandLinesThatShowTheUsageTextAndWaitForOk) {
   struct Case {
     const char* name;
     std::string commandLine;
+    int exitCode;
   };
+  const int usage = exit_codes::kUsage, refused = exit_codes::kPackageRefused;
   const Case cases[] = {
-      {"another fourth token", "RL_PATCH.EXE a b NOTMAKEEXE"},
-      {"fourth in lower case", "RL_PATCH.EXE a b makeexe"},
-      {"fourth with a trailing letter", "RL_PATCH.EXE a b MAKEEXEX"},
-      {"five tokens, another fourth", "RL_PATCH.EXE a b c MAKEEXE"},
-      {"300 tokens, another fourth", ManyTokens(300, "x")},
-      {"a package file that does not exist", "RL_PATCH.EXE Z:\\nonexistent\\missing.pkg"},
+      {"another fourth token", "RL_PATCH.EXE a b NOTMAKEEXE", usage},
+      {"fourth in lower case", "RL_PATCH.EXE a b makeexe", usage},
+      {"fourth with a trailing letter", "RL_PATCH.EXE a b MAKEEXEX", usage},
+      {"five tokens, another fourth", "RL_PATCH.EXE a b c MAKEEXE", usage},
+      {"300 tokens, another fourth", ManyTokens(300, "x"), usage},
+      {"a package file that does not exist", "RL_PATCH.EXE Z:\\nonexistent\\missing.pkg", refused},
       // Wine hands a child started with an empty command line its quoted path instead, so this
       // is self-contained mode on a file without a package; the split of a truly empty line is
       // covered by the native tests.
-      {"an empty command line", ""},
+      {"an empty command line", "", refused},
+      {"unknown slash tokens are tokens", "RL_PATCH.EXE /X /Y /SILENT", usage},
+      {"a log that cannot be opened", "RL_PATCH.EXE /LOG=Z:\\nonexistent\\dir\\u.log",
+       exit_codes::kLogFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ExpectUsageThenOkEnds(c.commandLine);
+    ExpectUsageThenOkEnds(c.commandLine, c.exitCode);
   }
 }
 
@@ -135,7 +141,7 @@ TEST_F(ShellHeldWorker, ClickOnButtonOneWhileWorkingChangesNothing) {
   PressButton(run_.dialog, 1);
   DWORD exitCode = 1;
   EXPECT_TRUE(WaitForExit(run_, kTimeoutMs, exitCode));
-  EXPECT_EQ(exitCode, 0u);
+  EXPECT_EQ(exitCode, static_cast<DWORD>(exit_codes::kUsage));
 }
 
 // Everything a user might try to close the waiting window with, other than button 1.
@@ -187,7 +193,7 @@ TEST(ShellWindow, NothingButButtonOneClosesTheWaitingWindow) {
     PressButton(run.dialog, 1);
     DWORD exitCode = 1;
     EXPECT_TRUE(WaitForExit(run, kTimeoutMs, exitCode));
-    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(exitCode, static_cast<DWORD>(exit_codes::kUsage));
     KillIfRunning(run);
   }
 }

@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "installed_win32.h"
 #include "package/package.h"
 #include "package_writer.h"
+#include "shell/exit_codes.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
 #include "stand_in_win32.h"
@@ -101,7 +104,7 @@ TEST(UpdateNotFound, EveryCauseShowsTheMessageAndTouchesNothing) {
           ":RegistryKeys", RegistryKeysPayload(key, folderValue, nameValue, "PatchLevel", 3)));
     }
     spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
-    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    const Outcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kNotFound);
     EXPECT_TRUE(o.boxes.empty());
     EXPECT_TRUE(o.waited);
     EXPECT_EQ(o.status, texts::kNotFoundText);
@@ -303,25 +306,61 @@ TEST(UpdateQuestions, AnswersDecideWhetherAnythingHappens) {
     int32_t package;
     std::vector<int> answers;
     std::vector<std::string> expectedCaptions;
-    bool updates;
+    int exitCode;  // kSuccess: the update is installed
   } cases[] = {
-      {"no question at all", false, 0, 1, {}, {}, true},
-      {"startup question, Cancel", true, 0, 1, {kCancel}, {"Vendor caption"}, false},
-      {"startup question, OK", true, 0, 1, {kOk}, {"Vendor caption"}, true},
-      {"equal level, Cancel", false, 7, 7, {kCancel}, {kWarningCaption}, false},
-      {"equal level, OK", false, 7, 7, {kOk}, {kWarningCaption}, true},
-      {"later level installed, Cancel", false, 8, 7, {kCancel}, {kWarningCaption}, false},
-      {"-1 is below 0", false, -1, 0, {}, {}, true},
-      {"no level installed, package 0", false, kNoLevel, 0, {kCancel}, {kWarningCaption}, false},
-      {"no level installed, package -1", false, kNoLevel, -1, {kOk}, {kWarningCaption}, true},
-      {"lowest level is below every other", false, INT32_MIN, INT32_MIN + 1, {}, {}, true},
+      {"no question at all", false, 0, 1, {}, {}, exit_codes::kSuccess},
+      {"startup question, Cancel",
+       true,
+       0,
+       1,
+       {kCancel},
+       {"Vendor caption"},
+       exit_codes::kDeclined},
+      {"startup question, OK", true, 0, 1, {kOk}, {"Vendor caption"}, exit_codes::kSuccess},
+      {"equal level, Cancel",
+       false,
+       7,
+       7,
+       {kCancel},
+       {kWarningCaption},
+       exit_codes::kLevelNotOlder},
+      {"equal level, OK", false, 7, 7, {kOk}, {kWarningCaption}, exit_codes::kSuccess},
+      {"later level installed, Cancel",
+       false,
+       8,
+       7,
+       {kCancel},
+       {kWarningCaption},
+       exit_codes::kLevelNotOlder},
+      {"-1 is below 0", false, -1, 0, {}, {}, exit_codes::kSuccess},
+      {"no level installed, package 0",
+       false,
+       kNoLevel,
+       0,
+       {kCancel},
+       {kWarningCaption},
+       exit_codes::kLevelNotOlder},
+      {"no level installed, package -1",
+       false,
+       kNoLevel,
+       -1,
+       {kOk},
+       {kWarningCaption},
+       exit_codes::kSuccess},
+      {"lowest level is below every other",
+       false,
+       INT32_MIN,
+       INT32_MIN + 1,
+       {},
+       {},
+       exit_codes::kSuccess},
       {"both questions, OK then Cancel",
        true,
        2,
        2,
        {kOk, kCancel},
        {"Vendor caption", kWarningCaption},
-       false},
+       exit_codes::kLevelNotOlder},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -337,7 +376,7 @@ TEST(UpdateQuestions, AnswersDecideWhetherAnythingHappens) {
     spec.entries.push_back(app.KeysEntry(c.package));
     spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
     spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
-    const Outcome o = RunUpdater(app.WritePackage(spec), c.answers);
+    const Outcome o = RunUpdater(app.WritePackage(spec), c.answers, c.exitCode);
 
     ASSERT_EQ(o.boxes.size(), c.expectedCaptions.size());
     for (size_t i = 0; i < o.boxes.size(); ++i) {
@@ -345,7 +384,7 @@ TEST(UpdateQuestions, AnswersDecideWhetherAnythingHappens) {
       EXPECT_EQ(o.boxes[i].text,
                 c.expectedCaptions[i] == kWarningCaption ? kWarningText : question);
     }
-    if (c.updates) {
+    if (c.exitCode == exit_codes::kSuccess) {
       ExpectCompleted(o);
       EXPECT_EQ(app.Level(), c.package);
       EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
@@ -451,7 +490,7 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
   EXPECT_EQ(ListFolder(app.Path("data\\sub")), std::vector<std::string>{"file.dll"});
 
   // The same package again: the level is now the package's, so the warning comes.
-  const Outcome again = RunUpdater(package, {IDCANCEL});
+  const Outcome again = RunUpdater(package, {IDCANCEL}, exit_codes::kLevelNotOlder);
   ASSERT_EQ(again.boxes.size(), 1u);
   EXPECT_EQ(again.boxes[0].caption, kWarningCaption);
   EXPECT_TRUE(again.exitedBeforeClick);
@@ -572,7 +611,7 @@ TEST(UpdateReplace, FailedEntryRollsBackAndKeepsTheLevel) {
     bad.packed = c.packed;
     spec.entries.push_back(bad);
     if (!c.last) spec.entries.push_back(Entry("later.dll", ContentsFor("later.dll")));
-    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    const Outcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kFilesFailed);
     EXPECT_TRUE(o.waited);
     // The status line keeps the last file's own text: a failure does not stop the run.
     EXPECT_EQ(o.status, c.last ? Format(texts::kFileFailedFormat, app.Path("bad.dll"))
@@ -628,7 +667,9 @@ TEST(UpdateReplace, OnlyABackupTheJournalRecordsIsOurs) {
     if (c.damaged) x.packed = Damaged(DeflateBytes(good, 9), 10);
     spec.entries.push_back(x);
     spec.entries.push_back(Entry("y.dll", ContentsFor("y.dll")));
-    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    const bool fails = c.damaged || !c.journaled;
+    const Outcome o = RunUpdater(app.WritePackage(spec), {},
+                                 fails ? exit_codes::kFilesFailed : exit_codes::kSuccess);
     EXPECT_TRUE(o.waited);
     EXPECT_EQ(ReadFileOrEmpty(app.Path("y.dll")), ContentsFor("y.dll"));
     EXPECT_TRUE(app.Journal().empty());
@@ -691,7 +732,8 @@ TEST(UpdateReplace, EmptyEntryInstallsAnEmptyFile) {
     WriterEntry e = Entry("empty.dat", {}, c.deflate);
     if (c.damaged) e.packed = Damaged(DeflateBytes({}, 9), 3);
     spec.entries.push_back(e);
-    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    const Outcome o = RunUpdater(app.WritePackage(spec), {},
+                                 c.damaged ? exit_codes::kFilesFailed : exit_codes::kSuccess);
     EXPECT_TRUE(o.waited);
     EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"empty.dat", "prog.exe"}));
     std::vector<uint8_t> actual;
@@ -718,7 +760,7 @@ TEST(UpdateReplace, PathBeyondTheBufferFailsThatFileOnly) {
   spec.entries.push_back(Entry(":XlatNamesTable", XlatTablePayload({{"long.dll", longName}})));
   spec.entries.push_back(Entry("ok.dll", ContentsFor("ok.dll")));
   spec.entries.push_back(Entry("long.dll", ContentsFor("long.dll")));
-  const Outcome o = RunUpdater(app.WritePackage(spec), {});
+  const Outcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kFilesFailed);
   EXPECT_TRUE(o.waited);
   EXPECT_EQ(o.status, Format(texts::kFileFailedFormat, app.Path(longName)));
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"ok.dll", "prog.exe"}));
@@ -795,7 +837,7 @@ TEST(UpdateLinks, NothingIsReachedThroughALink) {
     if (!c.removals.empty())
       spec.entries.push_back(Entry(":FilesToRemove", NameListPayload(c.removals)));
     for (const std::string& f : c.files) spec.entries.push_back(Entry(f, ContentsFor(f)));
-    const Outcome o = RunUpdater(app.WritePackage(spec), {});
+    const Outcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kFilesFailed);
 
     EXPECT_TRUE(o.waited);
     EXPECT_EQ(o.status, Format(texts::kOutsideFolderFormat, app.Path(c.refused)));
@@ -861,6 +903,463 @@ TEST(UpdateLinks, AParentSwappedForALinkWhileTheQuestionIsUp) {
   EXPECT_EQ(TreeSnapshot(other), otherBefore) << "the user's folder changed";
   EXPECT_EQ(TreeSnapshot(parent), installedBefore) << "the program folder changed";
   EXPECT_EQ(registry.GetDword("PatchLevel", kNoLevel), kNoLevel);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unattended runs: the exit code of every outcome, interactive and silent, the log, and one
+// update of a program at a time.
+
+// The updater on package with switches after it, watched for windows until it ends.
+SilentOutcome RunSilent(const std::string& package, const std::string& switches) {
+  return RunUnattended(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package) + " " + switches,
+                       kTimeoutMs);
+}
+
+void ExpectNoWindow(const SilentOutcome& o) {
+  EXPECT_TRUE(o.started);
+  EXPECT_TRUE(o.exited) << "a silent run must end by itself";
+  EXPECT_EQ(o.visibleWindows, 0);
+  EXPECT_EQ(o.dialogs, 0) << "no progress window and no message box";
+}
+
+TEST(UpdateExitCodes, EveryOutcomeInteractiveAndSilent) {
+  const int kOk = IDOK, kCancel = IDCANCEL;
+  enum Package { kGood, kAsking, kDamagedFile, kOtherKey, kNotAPackage };
+  const struct {
+    const char* label;
+    const char* switches;  // null: interactive, the user answering
+    Package package;
+    int32_t installedLevel;  // the package brings 5
+    std::vector<int> answers;
+    int exitCode;
+    bool installed;  // every file new and the level written; otherwise nothing changed
+  } cases[] = {
+      {"installed", nullptr, kGood, 1, {}, exit_codes::kSuccess, true},
+      {"installed, silent", "/S", kGood, 1, {}, exit_codes::kSuccess, true},
+      {"startup question accepted", nullptr, kAsking, 1, {kOk}, exit_codes::kSuccess, true},
+      {"startup question declined", nullptr, kAsking, 1, {kCancel}, exit_codes::kDeclined, false},
+      {"startup question taken as accepted, silent",
+       "/s",
+       kAsking,
+       1,
+       {},
+       exit_codes::kSuccess,
+       true},
+      {"same level, warning declined",
+       nullptr,
+       kGood,
+       5,
+       {kCancel},
+       exit_codes::kLevelNotOlder,
+       false},
+      {"same level, warning accepted", nullptr, kGood, 5, {kOk}, exit_codes::kSuccess, true},
+      {"same level skipped, silent", "/S", kGood, 5, {}, exit_codes::kLevelNotOlder, false},
+      {"newer level skipped, silent", "/S", kGood, 6, {}, exit_codes::kLevelNotOlder, false},
+      {"same level, silent with /FORCE", "/FORCE /S", kGood, 5, {}, exit_codes::kSuccess, true},
+      {"/FORCE alone still asks", "/FORCE", kGood, 5, {kCancel}, exit_codes::kLevelNotOlder, false},
+      {"a file failed", nullptr, kDamagedFile, 1, {}, exit_codes::kFilesFailed, false},
+      {"a file failed, silent", "/S", kDamagedFile, 1, {}, exit_codes::kFilesFailed, false},
+      {"not found", nullptr, kOtherKey, 1, {}, exit_codes::kNotFound, false},
+      {"not found, silent", "/S", kOtherKey, 1, {}, exit_codes::kNotFound, false},
+      {"package refused", nullptr, kNotAPackage, 1, {}, exit_codes::kPackageRefused, false},
+      {"package refused, silent", "/S", kNotAPackage, 1, {}, exit_codes::kPackageRefused, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("exit");
+    app.registry().SetDword("PatchLevel", static_cast<uint32_t>(c.installedLevel));
+    WriteFileText(app.Path("a.dll"), "old a");
+    PackageSpec spec;
+    if (c.package == kAsking)
+      spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+    spec.entries.push_back(
+        c.package == kOtherKey
+            ? Entry(":RegistryKeys",
+                    RegistryKeysPayload(app.registry().keyPath() + "\\None", "ProgramPath",
+                                        "ProgramName", "PatchLevel", 5))
+            : app.KeysEntry(5));
+    spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    if (c.package == kDamagedFile) {
+      WriterEntry bad = Entry("bad.dll", ContentsFor("bad.dll"));
+      bad.packed = Damaged(DeflateBytes(bad.data, 9), 20);
+      spec.entries.push_back(bad);
+    }
+    std::string package = app.WritePackage(spec);
+    if (c.package == kNotAPackage) WriteFileText(package, "not a package");
+
+    const std::string switches = c.switches ? c.switches : "";
+    if (switches.find("/S") != std::string::npos || switches.find("/s") != std::string::npos) {
+      const SilentOutcome o = RunSilent(package, switches);
+      ExpectNoWindow(o);
+      EXPECT_EQ(o.exitCode, static_cast<DWORD>(c.exitCode));
+    } else {
+      const std::string line = Quote("RL_PATCH.EXE") + " " + Quote(package) + " " + switches;
+      const Outcome o = PlayUser(RlPatchPath(), line, c.answers, 100, kTimeoutMs);
+      EXPECT_TRUE(o.exited);
+      EXPECT_EQ(o.exitCode, static_cast<DWORD>(c.exitCode));
+      EXPECT_EQ(o.boxes.size(), c.answers.size());
+    }
+    if (c.installed) {
+      EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
+      EXPECT_TRUE(IsFolder(app.Path("made")));
+      EXPECT_EQ(app.Level(), 5);
+    } else {
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))),
+                c.package == kDamagedFile ? Text(ContentsFor("a.dll")) : "old a");
+      EXPECT_EQ(app.Level(), c.installedLevel);
+    }
+  }
+}
+
+// Command lines that never reach a package, run silently: each ends at once with its code.
+TEST(UpdateExitCodes, SilentRefusalsAndBuilds) {
+  TempFolder work("silent-cmd");
+  Installed app("silent-cmd");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(1));
+  const std::string package = app.WritePackage(spec);
+  const std::string rl = Quote(RlPatchPath());  // token 0 is the file a build copies
+  const struct {
+    const char* label;
+    std::string commandLine;
+    int exitCode;
+  } cases[] = {
+      {"four tokens, not MAKEEXE", rl + " a b c /S", exit_codes::kUsage},
+      {"a log that cannot be opened", rl + " " + Quote(package) + " /S /LOG=Z:\\none\\dir\\u.log",
+       exit_codes::kLogFailed},
+      {"a build that cannot write its output",
+       rl + " " + Quote(package) + " " + Quote(work / "none\\out.exe") + " MAKEEXE /S",
+       exit_codes::kBuildFailed},
+      {"a build", rl + " /S " + Quote(package) + " " + Quote(work / "out.exe") + " MAKEEXE",
+       exit_codes::kSuccess},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const SilentOutcome o = RunUnattended(RlPatchPath(), c.commandLine, kTimeoutMs);
+    ExpectNoWindow(o);
+    EXPECT_EQ(o.exitCode, static_cast<DWORD>(c.exitCode));
+  }
+  EXPECT_EQ(ListFolder(work.path()), std::vector<std::string>{"out.exe"});
+  EXPECT_EQ(app.Level(), kNoLevel) << "the log refusal touched nothing";
+
+  // The log of a failed build names the output and the error that stopped it.
+  const std::string log = work / "build.log";
+  const SilentOutcome o =
+      RunUnattended(RlPatchPath(), rl + " " + Quote(package) + " " + Quote(work / "none\\out.exe") +
+                                       " MAKEEXE /S " + Quote("/LOG=" + log));
+  EXPECT_EQ(o.exitCode, static_cast<DWORD>(exit_codes::kBuildFailed));
+  std::wstring text;
+  bool bom = false;
+  ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+  EXPECT_NE(text.find(L"Build failed: " + FromCp1251(work / "none\\out.exe") + L" - error 3: "),
+            std::wstring::npos);
+  EXPECT_NE(text.find(L"Exit code 1627\r\n"), std::wstring::npos);
+}
+
+// The same package, interactive and silent, on two identical installations: the same files with
+// the same contents and the same patch level, whether it installs or a file fails.
+TEST(UpdateSilent, LeavesWhatTheInteractiveRunLeaves) {
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a file fails" : "installed");
+    InstalledState states[2];
+    for (const bool silent : {false, true}) {
+      Installed app("same");
+      app.registry().SetDword("PatchLevel", 3);
+      WriteFileText(app.Path("a.dll"), "old a");
+      WriteFileText(app.Path("old.dll"), "removed");
+      PackageSpec spec;
+      spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+      spec.entries.push_back(app.KeysEntry(4));
+      spec.entries.push_back(Entry(":Folders", NameListPayload({"made", "made\\deeper"})));
+      spec.entries.push_back(Entry(":FilesToRemove", NameListPayload({"old.dll"})));
+      spec.entries.push_back(
+          Entry(":XlatNamesTable", XlatTablePayload({{"tr.dat", "docs\\translated.dat"}})));
+      spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+      spec.entries.push_back(Entry("TR.DAT", ContentsFor("TR.DAT")));
+      WriterEntry b = Entry("data\\b.dll", ContentsFor("b.dll"));
+      if (damaged) b.packed = Damaged(DeflateBytes(b.data, 9), 20);
+      spec.entries.push_back(b);
+      const std::string package = app.WritePackage(spec);
+      const int expected = damaged ? exit_codes::kFilesFailed : exit_codes::kSuccess;
+      if (silent) {
+        const SilentOutcome o = RunSilent(package, "/S");
+        ExpectNoWindow(o);
+        EXPECT_EQ(o.exitCode, static_cast<DWORD>(expected));
+      } else {
+        RunUpdater(package, {IDOK}, static_cast<DWORD>(expected));
+      }
+      states[silent] = StateOf(app);
+    }
+    EXPECT_TRUE(states[0] == states[1]);
+    EXPECT_EQ(states[1].level, damaged ? 3 : 4);
+    EXPECT_GE(states[1].files.size(), 6u);
+  }
+}
+
+// The log of a silent run in which a file fails: a held file with a Cyrillic name. Each line is
+// timestamped; the failure names the file, the error code and the system's text for it; the
+// Russian texts read back as Cyrillic; a second run appends.
+TEST(UpdateLog, AFailedFileIsLoggedWithItsErrorAndTheLogReadsAsUtf8) {
+  Installed app("log");
+  const std::string held = "\xD4\xE0\xE9\xEB.dll";  // "Файл.dll" in Windows-1251
+  WriteFileText(app.Path(held), "in use");
+  PackageSpec spec;
+  spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+  spec.entries.push_back(app.KeysEntry(2));
+  spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
+  spec.entries.push_back(Entry(":FilesToRemove", NameListPayload({"gone.dll"})));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  spec.entries.push_back(Entry(held, ContentsFor("held")));
+  WriterEntry damaged = Entry("damaged.dll", ContentsFor("damaged.dll"));
+  damaged.packed = Damaged(DeflateBytes(damaged.data, 9), 20);
+  spec.entries.push_back(damaged);
+  const std::string package = app.WritePackage(spec);
+  TempFolder logs("log");
+  const std::string log = logs / "update.log";
+
+  // Held without any sharing, as a program holds a file it has open for writing.
+  HANDLE holder = CreateFileA(app.Path(held).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const SilentOutcome first = RunSilent(package, "/S " + Quote("/LOG=" + log));
+  CloseHandle(holder);
+  ExpectNoWindow(first);
+  EXPECT_EQ(first.exitCode, static_cast<DWORD>(exit_codes::kFilesFailed));
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path(held))), "in use");
+
+  std::wstring text;
+  bool bom = false;
+  ASSERT_TRUE(ReadUtf8Log(log, text, bom)) << "the log is not UTF-8";
+  EXPECT_TRUE(bom);
+  // The system's text for an error code, without its line break.
+  auto systemText = [](DWORD error) {
+    wchar_t* system = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&system), 0, nullptr);
+    std::wstring text = system ? system : L"";
+    if (system) LocalFree(system);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+      text.pop_back();
+    return text;
+  };
+  ASSERT_FALSE(systemText(ERROR_SHARING_VIOLATION).empty());
+  // "Файл.dll" and "Ошибка в процессе обновления файла!", written out in UTF-16.
+  const std::wstring heldName = L"\u0424\u0430\u0439\u043B.dll";
+  const std::wstring failedText =
+      L"\u041E\u0448\u0438\u0431\u043A\u0430 \u0432 "
+      L"\u043F\u0440\u043E\u0446\u0435\u0441\u0441\u0435 "
+      L"\u043E\u0431\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u044F "
+      L"\u0444\u0430\u0439\u043B\u0430!";
+  const std::wstring heldPath = FromCp1251(app.Path(held));
+  ASSERT_NE(heldPath.find(heldName), std::wstring::npos);
+  const std::wstring expected[] = {
+      L"Mode: silent",
+      L"Package " + FromCp1251(package) + L": 7 entries",
+      L"Patch level PatchLevel: installed 0, package 2",
+      L"Question \"Ask\": Go?",
+      L"Answer: OK (silent run)",
+      L"Folder created: " + FromCp1251(app.Path("made")),
+      L"File not removed: " + FromCp1251(app.Path("gone.dll")) + L" - error 2: ",
+      L"File failed: " + heldPath + L" - error 32: " + systemText(ERROR_SHARING_VIOLATION),
+      failedText + L" | (" + heldPath + L")",
+      // Taken when the entry failed to inflate, not after the rollback's own calls.
+      L"File failed: " + FromCp1251(app.Path("damaged.dll")) + L" - error 13: " +
+          systemText(ERROR_INVALID_DATA),
+      L"Exit code 1603",
+  };
+  size_t at = 0;
+  for (const std::wstring& line : expected) {
+    const size_t found = text.find(line, at);
+    EXPECT_NE(found, std::wstring::npos) << "missing or out of order: " << line.size();
+    if (found != std::wstring::npos) at = found;
+  }
+  // One event a line, each beginning with its time: "2026-12-09 07:21:22.748 ".
+  size_t lines = 0;
+  for (size_t start = 0; start < text.size(); ++lines) {
+    const size_t end = text.find(L"\r\n", start);
+    ASSERT_NE(end, std::wstring::npos) << "the last line is not ended";
+    const std::wstring line = text.substr(start, end - start);
+    ASSERT_GT(line.size(), 24u);
+    for (size_t i : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u, 11u, 12u, 14u, 15u, 17u, 18u, 20u, 21u, 22u})
+      EXPECT_TRUE(iswdigit(line[i])) << lines;
+    EXPECT_EQ(line.substr(23, 1), L" ");
+    start = end + 2;
+  }
+  EXPECT_GT(lines, 15u);
+  EXPECT_EQ(text.rfind(L"Exit code 1603\r\n"), text.size() - 16);
+
+  // A second run appends to the same log: no second byte-order mark, both runs in order.
+  const SilentOutcome second = RunSilent(package, Quote("/LOG=" + log) + " /S");
+  EXPECT_EQ(second.exitCode, static_cast<DWORD>(exit_codes::kFilesFailed));
+  std::vector<uint8_t> bytes = ReadFileOrEmpty(log);
+  EXPECT_EQ(Text(bytes).find("\xEF\xBB\xBF", 3), std::string::npos);
+  ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+  const size_t firstEnd = text.find(L"Exit code 1603");
+  EXPECT_NE(firstEnd, std::wstring::npos);
+  EXPECT_NE(text.find(L"Command line: ", firstEnd), std::wstring::npos);
+  EXPECT_EQ(text.find(L"Exit code 1603"), firstEnd);
+  EXPECT_EQ(text.rfind(L"Exit code 1603\r\n"), text.size() - 16);
+  EXPECT_GT(text.rfind(L"Exit code 1603\r\n"), firstEnd);
+}
+
+// Each line is on disk before the next step: the log of a run killed while its question waits
+// ends with that question.
+TEST(UpdateLog, AKilledRunsLogEndsAtItsLastStep) {
+  Installed app("logkill");
+  PackageSpec spec;
+  spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+  spec.entries.push_back(app.KeysEntry(2));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  const std::string package = app.WritePackage(spec);
+  TempFolder logs("logkill");
+  const std::string log = logs / "update.log";
+  UpdaterRun run{};
+  ASSERT_TRUE(StartProcess(RlPatchPath(),
+                           Quote("RL_PATCH.EXE") + " " + Quote(package) + " /LOG=" + log, run));
+  ASSERT_TRUE(WaitForDialog(run, kTimeoutMs));
+  ASSERT_TRUE(WaitForMessageBox(run, kTimeoutMs));
+  KillIfRunning(run);
+  std::wstring text;
+  bool bom = false;
+  ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+  EXPECT_NE(text.find(L"Mode: interactive"), std::wstring::npos);
+  const std::wstring last = L"Question \"Ask\": Go?\r\n";
+  ASSERT_GE(text.size(), last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last);
+  EXPECT_FALSE(PathExists(app.Path("a.dll")));
+}
+
+// An updater built with MAKEEXE and started with /S alone: a silent self-contained update, its
+// log in the temporary folder under the updater's own name. A file planted there beforehand as
+// a hard link to another file is not written through.
+TEST(UpdateLog, SilentSelfContainedUpdaterLogsInTheTemporaryFolder) {
+  for (const bool planted : {false, true}) {
+    SCOPED_TRACE(planted ? "a hard link planted under the log's name" : "no log yet");
+    Installed app("selfsilent");
+    WriteFileText(app.Path("a.dll"), "old a");
+    PackageSpec spec;
+    spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+    spec.entries.push_back(app.KeysEntry(3));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    const std::string package = app.WritePackage(spec);
+    TempFolder work("selfsilent");
+    const std::string name = "PINESILENT" + std::to_string(GetCurrentProcessId());
+    const std::string updater = work / (name + ".EXE");
+    const SilentOutcome built =
+        RunUnattended(RlPatchPath(), Quote(RlPatchPath()) + " " + Quote(package) + " " +
+                                         Quote(updater) + " MAKEEXE /S");
+    ASSERT_EQ(built.exitCode, 0u);
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string log = std::string(temp) + name + ".log";
+    DeleteFileA(log.c_str());
+    const std::string victim = work / "victim.txt";
+    if (planted) {
+      WriteFileText(victim, "not a log");
+      ASSERT_TRUE(CreateHardLinkA(log.c_str(), victim.c_str(), nullptr));
+    }
+
+    const SilentOutcome o = RunUnattended(updater, Quote(updater) + " /S", kTimeoutMs);
+    ExpectNoWindow(o);
+    EXPECT_EQ(o.exitCode, 0u);
+    EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
+    EXPECT_EQ(app.Level(), 3);
+    if (planted) {
+      EXPECT_EQ(Text(ReadFileOrEmpty(victim)), "not a log");
+      // Asked for by name, the same file refuses the run before anything is touched.
+      WriteFileText(app.Path("a.dll"), "old a");
+      const SilentOutcome named =
+          RunUnattended(updater, Quote(updater) + " /S /FORCE " + Quote("/LOG=" + log), kTimeoutMs);
+      EXPECT_EQ(named.exitCode, static_cast<DWORD>(exit_codes::kLogFailed));
+      EXPECT_EQ(Text(ReadFileOrEmpty(victim)), "not a log");
+      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
+    } else {
+      std::wstring text;
+      bool bom = false;
+      ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+      EXPECT_TRUE(bom);
+      EXPECT_NE(text.find(L"Run mode: self-contained"), std::wstring::npos);
+      EXPECT_NE(text.find(L"Answer: OK (silent run)"), std::wstring::npos);
+      EXPECT_NE(text.find(L"Exit code 0\r\n"), std::wstring::npos);
+    }
+    DeleteFileA(log.c_str());
+  }
+}
+
+// A second updater of the same program, started while the first waits at its question, refuses
+// with its code and touches nothing; an updater of another program runs meanwhile; once the
+// first has ended, or was killed, the next one runs.
+TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
+  for (const bool killFirst : {false, true}) {
+    SCOPED_TRACE(killFirst ? "the first updater killed at its question" : "the first one ends");
+    Installed app("lock");
+    Installed other("lock-other");
+    WriteFileText(app.Path("a.dll"), "old a");
+    PackageSpec spec;
+    spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+    spec.entries.push_back(app.KeysEntry(2));
+    spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    const std::string package = app.WritePackage(spec);
+    PackageSpec otherSpec;
+    otherSpec.entries.push_back(other.KeysEntry(2));
+    otherSpec.entries.push_back(Entry("o.dll", ContentsFor("o.dll")));
+    const std::string otherPackage = other.WritePackage(otherSpec);
+    // The same package naming its key in other letter case: the same program all the same.
+    std::string lowerKey = app.registry().keyPath();
+    for (char& ch : lowerKey) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    PackageSpec lowerSpec = spec;
+    lowerSpec.entries[1] =
+        Entry(":RegistryKeys",
+              RegistryKeysPayload(lowerKey, "ProgramPath", "ProgramName", "PatchLevel", 2));
+    TempFolder lowerFolder("lock-lower");
+    const std::string lowerPackage = lowerFolder / "lower.pkg";
+    ASSERT_TRUE(WriteFileBytes(lowerPackage, ::WritePackage(lowerSpec)));
+
+    UpdaterRun first{};
+    ASSERT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), first));
+    ASSERT_TRUE(WaitForDialog(first, kTimeoutMs));
+    HWND box = WaitForMessageBox(first, kTimeoutMs);
+    ASSERT_TRUE(box);
+
+    // Interactive: its own status text, no question, and the window waits for its button.
+    const Outcome second = RunUpdater(package, {}, exit_codes::kAlreadyRunning);
+    EXPECT_TRUE(second.boxes.empty());
+    EXPECT_TRUE(second.waited);
+    EXPECT_EQ(second.status, texts::kAlreadyRunningText);
+    // Silent: ends at once with the code; the key named in another spelling is the same program.
+    const SilentOutcome silent = RunSilent(lowerPackage, "/S /FORCE");
+    ExpectNoWindow(silent);
+    EXPECT_EQ(silent.exitCode, static_cast<DWORD>(exit_codes::kAlreadyRunning));
+    EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
+    EXPECT_FALSE(PathExists(app.Path("made")));
+    EXPECT_EQ(app.Level(), kNoLevel);
+    // Another program's update is not held up.
+    EXPECT_EQ(RunSilent(otherPackage, "/S").exitCode, 0u);
+    EXPECT_EQ(other.Level(), 2);
+
+    if (killFirst) {
+      KillIfRunning(first);
+      // The mutex is abandoned, which the next updater takes as free.
+      EXPECT_EQ(RunSilent(package, "/S").exitCode, 0u);
+    } else {
+      EXPECT_TRUE(IsRunning(first));
+      PressButton(box, IDOK);
+      EXPECT_TRUE(WaitForFinished(first, kTimeoutMs));
+      EXPECT_EQ(ControlText(first.dialog, 1000), texts::kUpdateInstalledText);
+      // The update has run to its end: the lock is free again while the window still waits.
+      EXPECT_EQ(RunSilent(package, "/S").exitCode, static_cast<DWORD>(exit_codes::kLevelNotOlder));
+      PressButton(first.dialog, 1);
+      DWORD code = 1;
+      EXPECT_TRUE(WaitForExit(first, kTimeoutMs, code));
+      EXPECT_EQ(code, 0u);
+      KillIfRunning(first);
+    }
+    EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
+    EXPECT_EQ(app.Level(), 2);
+  }
 }
 
 }  // namespace
