@@ -1,0 +1,328 @@
+// The delta format's SHA-256, applier and writer: FIPS 180 vectors, round trips of synthetic
+// file pairs at several chunk sizes, and damaged or hostile deltas, which must fail without
+// reading outside the base or writing more than the result's size.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "delta/delta.h"
+#include "delta/sha256.h"
+#include "delta_writer.h"
+#include "package_test_util.h"
+
+namespace {
+
+std::string Hex(const unsigned char* digest) {
+  std::string out;
+  char two[3];
+  for (uint32_t i = 0; i < kSha256Size; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    out += two;
+  }
+  return out;
+}
+
+TEST(Sha256, Fips180Vectors) {
+  const struct {
+    std::string message;
+    size_t repeat;
+    const char* digest;
+  } cases[] = {
+      {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
+       "lmnopqrsmnopqrstnopqrstu",
+       1, "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    for (size_t i = 0; i < c.repeat; ++i) message += c.message;
+    unsigned char digest[kSha256Size];
+    Sha256Of(reinterpret_cast<const unsigned char*>(message.data()),
+             static_cast<uint32_t>(message.size()), digest);
+    EXPECT_EQ(Hex(digest), c.digest) << c.message.substr(0, 10) << " x" << c.repeat;
+  }
+}
+
+// Every split of messages around the 55/56/64-byte padding limits gives the one-shot digest.
+TEST(Sha256, PiecewiseEqualsWhole) {
+  for (size_t length : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 128u, 200u}) {
+    const std::vector<uint8_t> data = SampleData(length, static_cast<uint32_t>(length));
+    unsigned char whole[kSha256Size];
+    Sha256Of(data.data(), static_cast<uint32_t>(length), whole);
+    for (size_t split = 0; split <= length; split += 7) {
+      Sha256 context;
+      Sha256Init(context);
+      Sha256Update(context, data.data(), static_cast<uint32_t>(split));
+      Sha256Update(context, data.data() + split, static_cast<uint32_t>(length - split));
+      unsigned char pieces[kSha256Size];
+      Sha256Final(context, pieces);
+      EXPECT_EQ(Hex(pieces), Hex(whole)) << length << " split at " << split;
+    }
+    unsigned char buffer[16];
+    unsigned char streamed[kSha256Size];
+    ASSERT_EQ(Sha256OfSource(Source(data), buffer, sizeof buffer, streamed), 1);
+    EXPECT_EQ(Hex(streamed), Hex(whole)) << length;
+  }
+}
+
+// A sink that keeps what it gets and refuses past a limit of bytes.
+struct CollectSink {
+  std::vector<uint8_t> bytes;
+  size_t limit = SIZE_MAX;
+  size_t largestWrite = 0;
+};
+
+int Collect(void* context, const unsigned char* data, uint32_t count) {
+  auto* sink = static_cast<CollectSink*>(context);
+  if (count > sink->limit - sink->bytes.size()) return 0;
+  sink->bytes.insert(sink->bytes.end(), data, data + count);
+  if (count > sink->largestWrite) sink->largestWrite = count;
+  return 1;
+}
+
+// A base source that records whether anything asked for bytes outside it.
+struct WatchedBase {
+  const std::vector<uint8_t>* bytes;
+  bool outside = false;
+};
+
+int ReadWatched(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  auto* base = static_cast<WatchedBase*>(context);
+  if (!FitsIn(offset, count, static_cast<uint32_t>(base->bytes->size()))) {
+    base->outside = true;
+    return 0;
+  }
+  std::memcpy(buffer, base->bytes->data() + offset, count);
+  return 1;
+}
+
+struct Applied {
+  int ok;
+  std::vector<uint8_t> output;
+  bool readOutside;
+  size_t largestWrite;
+};
+
+Applied Apply(const std::vector<uint8_t>& delta, const std::vector<uint8_t>& base,
+              uint32_t chunk = kDeltaDefaultChunk) {
+  WatchedBase watched = {&base};
+  const ByteSource baseSource = {ReadWatched, &watched, static_cast<uint32_t>(base.size())};
+  CollectSink sink;
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  const int ok = ApplyDelta(stream, baseSource, ByteSink{Collect, &sink}, chunk);
+  return {ok, sink.bytes, watched.outside, sink.largestWrite};
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t count) {
+  return std::vector<uint8_t>(v.begin() + static_cast<ptrdiff_t>(from),
+                              v.begin() + static_cast<ptrdiff_t>(from + count));
+}
+
+// Pairs of versions as releases differ: edits, insertions, deletions, moved blocks, empty files.
+struct Pair {
+  const char* what;
+  std::vector<uint8_t> base;
+  std::vector<uint8_t> result;
+};
+
+std::vector<Pair> Pairs() {
+  const std::vector<uint8_t> a = SampleData(20000, 1);
+  const std::vector<uint8_t> b = SampleData(7000, 2);
+  std::vector<uint8_t> edited = a;
+  for (size_t i = 100; i < edited.size(); i += 997) edited[i] ^= 0x5a;
+  return {
+      {"identical", a, a},
+      {"scattered byte edits", a, edited},
+      {"insertion", a, Concat({Slice(a, 0, 9000), b, Slice(a, 9000, 11000)})},
+      {"deletion", a, Concat({Slice(a, 0, 5000), Slice(a, 12000, 8000)})},
+      {"blocks moved", a, Concat({Slice(a, 15000, 5000), Slice(a, 0, 15000)})},
+      {"unrelated", a, b},
+      {"empty base", {}, b},
+      {"empty result", a, {}},
+      {"both empty", {}, {}},
+  };
+}
+
+TEST(Delta, RoundTripsAtEveryChunkSize) {
+  for (const Pair& p : Pairs()) {
+    const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+    DeltaHeader header;
+    ASSERT_EQ(ParseDeltaHeader(delta.data(), static_cast<uint32_t>(delta.size()), header), 1)
+        << p.what;
+    EXPECT_EQ(header.baseSize, p.base.size()) << p.what;
+    EXPECT_EQ(header.resultSize, p.result.size()) << p.what;
+    for (uint32_t chunk : {kDeltaMinChunk, 1000u, kDeltaDefaultChunk}) {
+      const Applied applied = Apply(delta, p.base, chunk);
+      EXPECT_EQ(applied.ok, 1) << p.what << " chunk " << chunk;
+      EXPECT_EQ(applied.output, p.result) << p.what << " chunk " << chunk;
+      EXPECT_LE(applied.largestWrite, chunk) << p.what;
+      EXPECT_FALSE(applied.readOutside) << p.what;
+    }
+  }
+}
+
+// Where the result is made of the base's bytes, the delta is a small part of the whole file.
+TEST(Delta, SimilarVersionsGiveSmallDeltas) {
+  for (const Pair& p : Pairs()) {
+    const std::string what = p.what;
+    if (what != "scattered byte edits" && what != "deletion" && what != "blocks moved") continue;
+    const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+    EXPECT_LT(delta.size(), DeflateBytes(p.result, 9).size() / 4) << p.what;
+  }
+}
+
+TEST(Delta, OtherBaseIsRefused) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[1];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  std::vector<uint8_t> sameSizeOtherBytes = p.base;
+  sameSizeOtherBytes[5000] ^= 1;
+  EXPECT_EQ(Apply(delta, sameSizeOtherBytes).ok, 0);  // the result's hash differs
+  EXPECT_EQ(Apply(delta, Slice(p.base, 0, p.base.size() - 1)).ok, 0);
+}
+
+// Hand-made command streams against a 100-byte base and an expected 10-byte result.
+TEST(Delta, HostileCommandsFail) {
+  const std::vector<uint8_t> base = SampleData(100, 3);
+  const std::vector<uint8_t> result = Slice(base, 40, 10);
+  auto commands = [](std::initializer_list<uint64_t> values, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> out;
+    for (uint64_t v : values) AppendVarint(out, v);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+  };
+  const std::vector<uint8_t> zeros10(10, 0);
+  const std::vector<uint8_t> zeros5(5, 0);
+  // seek +40 is coded 80; seek -1 is 1.
+  const struct {
+    const char* what;
+    std::vector<uint8_t> body;
+    int ok;
+  } cases[] = {
+      {"copy of the result's bytes", commands({0, 10, 0}, result), 1},
+      {"seek then add", Concat({commands({0, 0, 80}, {}), commands({10, 0, 0}, zeros10)}), 1},
+      {"add past the base's end",
+       Concat({commands({0, 0, 190}, {}), commands({10, 0, 0}, zeros10)}), 0},
+      {"seek before the base's start", commands({0, 0, 1}, {}), 0},
+      {"seek past the base's end", commands({0, 0, 202}, {}), 0},
+      {"huge seek", commands({0, 0, UINT64_MAX}, {}), 0},
+      {"add longer than the result", commands({11, 0, 0}, std::vector<uint8_t>(11, 0)), 0},
+      {"copy longer than the result", commands({0, 11, 0}, std::vector<uint8_t>(11, 0)), 0},
+      {"add and copy together too long", commands({5, 6, 0}, std::vector<uint8_t>(11, 0)), 0},
+      {"length beyond 32 bits", commands({1ull << 32, 0, 0}, {}), 0},
+      {"body ends inside the bytes", commands({0, 10, 0}, zeros5), 0},
+      {"body ends inside a varint", {0x80}, 0},
+      {"varint of more than 64 bits", std::vector<uint8_t>(11, 0x80), 0},
+      {"a byte after the last command", Concat({commands({0, 10, 0}, result), {0}}), 0},
+      {"empty body", {}, 0},
+      {"right length, wrong bytes", commands({0, 10, 0}, zeros10), 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> delta = DeltaStreamOf(base, result, c.body);
+    const Applied applied = Apply(delta, base, kDeltaMinChunk);
+    EXPECT_EQ(applied.ok, c.ok) << c.what;
+    EXPECT_LE(applied.output.size(), result.size()) << c.what;
+    EXPECT_FALSE(applied.readOutside) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(applied.output, result) << c.what;
+    }
+  }
+}
+
+// Damage to the header or the stream around the body.
+TEST(Delta, DamagedStreamsFail) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[2];
+  const std::vector<uint8_t> good = MakeDelta(p.base, p.result);
+  auto patched = [&](size_t offset, uint32_t value) {
+    std::vector<uint8_t> out = good;
+    PatchLE32(out, offset, value);
+    return out;
+  };
+  std::vector<uint8_t> trailing = good;
+  trailing.push_back(0);
+  PatchLE32(trailing, 16, ReadLE32(trailing.data() + 16) + 1);  // bodySize covers the extra byte
+  const struct {
+    const char* what;
+    std::vector<uint8_t> delta;
+  } cases[] = {
+      {"magic", patched(0, 0x544c4451)},
+      {"unknown method", patched(4, 2)},
+      {"method 0", patched(4, 0)},
+      {"base size", patched(8, static_cast<uint32_t>(p.base.size() + 1))},
+      {"result size smaller", patched(12, static_cast<uint32_t>(p.result.size() - 1))},
+      {"result size larger", patched(12, static_cast<uint32_t>(p.result.size() + 1))},
+      {"body size", patched(16, ReadLE32(good.data() + 16) - 1)},
+      {"reserved field", patched(20, 1)},
+      {"result hash", patched(56, ReadLE32(good.data() + 56) ^ 1)},
+      {"stream cut short", Slice(good, 0, good.size() - 1)},
+      {"header only", Slice(good, 0, kDeltaHeaderSize)},
+      {"shorter than a header", Slice(good, 0, kDeltaHeaderSize - 1)},
+      {"a byte after the zlib stream", trailing},
+  };
+  for (const auto& c : cases) {
+    const Applied applied = Apply(c.delta, p.base, kDeltaMinChunk);
+    EXPECT_EQ(applied.ok, 0) << c.what;
+    EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
+    EXPECT_FALSE(applied.readOutside) << c.what;
+  }
+}
+
+// Every single flipped byte: the applier fails or, where the damage changes nothing that
+// matters, still gives exactly the result; it never gives other bytes as success.
+TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
+  const std::vector<uint8_t> base = SampleData(3000, 4);
+  std::vector<uint8_t> result = base;
+  result.insert(result.begin() + 1000, base.begin(), base.begin() + 300);
+  result[2500] ^= 0x33;
+  const std::vector<uint8_t> good = MakeDelta(base, result);
+  for (size_t i = 0; i < good.size(); ++i) {
+    std::vector<uint8_t> damaged = good;
+    damaged[i] ^= 0xff;
+    const Applied applied = Apply(damaged, base, kDeltaMinChunk);
+    EXPECT_LE(applied.output.size(), result.size()) << "byte " << i;
+    EXPECT_FALSE(applied.readOutside) << "byte " << i;
+    if (applied.ok) {
+      EXPECT_EQ(applied.output, result) << "byte " << i;
+    }
+  }
+}
+
+TEST(Delta, FailingSinkFailsTheApply) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[2];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  CollectSink sink;
+  sink.limit = p.result.size() / 2;
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, 1000), 0);
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, kDeltaMinChunk - 1), 0);
+}
+
+// A delta inside a larger source (a package) is read only within its own bytes.
+TEST(Delta, StreamInsideALargerSource) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[3];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  const std::vector<uint8_t> around = Concat({std::vector<uint8_t>(77, 0xee), delta, {1, 2, 3}});
+  CollectSink sink;
+  DeltaStream stream = {Source(around), 77, static_cast<uint32_t>(delta.size())};
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}), 1);
+  EXPECT_EQ(sink.bytes, p.result);
+  stream.offset = static_cast<uint32_t>(around.size() - delta.size() + 1);  // would end outside
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}), 0);
+}
+
+}  // namespace

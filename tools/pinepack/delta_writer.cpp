@@ -1,0 +1,246 @@
+#include "delta_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "package_writer.h"
+
+#ifdef PINEPACK_HAVE_DIVSUFSORT
+#include <divsufsort.h>
+#endif
+
+namespace {
+
+// The suffix array of data: the start of each suffix in lexicographic order.
+std::vector<int32_t> SuffixArray(const std::vector<uint8_t>& data) {
+  const auto n = static_cast<int32_t>(data.size());
+  std::vector<int32_t> sa(data.size());
+  if (n == 0) return sa;
+#ifdef PINEPACK_HAVE_DIVSUFSORT
+  if (divsufsort(data.data(), sa.data(), n) != 0) throw std::runtime_error("divsufsort failed");
+#else
+  // Prefix doubling: sort by rank pairs, doubling the compared length until every rank is
+  // distinct. Slower than divsufsort, for builds without it.
+  std::vector<int32_t> rank(data.size()), next(data.size());
+  for (int32_t i = 0; i < n; ++i) {
+    sa[i] = i;
+    rank[i] = data[i];
+  }
+  for (int32_t k = 1;; k *= 2) {
+    auto key = [&](int32_t i) { return std::make_pair(rank[i], i + k < n ? rank[i + k] : -1); };
+    std::sort(sa.begin(), sa.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
+    next[sa[0]] = 0;
+    for (int32_t i = 1; i < n; ++i)
+      next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]) ? 1 : 0);
+    rank.swap(next);
+    if (rank[sa[n - 1]] == n - 1) break;
+  }
+#endif
+  return sa;
+}
+
+size_t MatchLength(const uint8_t* a, size_t aLength, const uint8_t* b, size_t bLength) {
+  const size_t limit = std::min(aLength, bLength);
+  size_t i = 0;
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The longest prefix of what (whatLength bytes) found in base, by binary search of its suffix
+// array; position receives where it starts.
+size_t LongestMatch(const std::vector<int32_t>& sa, const std::vector<uint8_t>& base,
+                    const uint8_t* what, size_t whatLength, int64_t& position) {
+  position = 0;
+  if (sa.empty() || whatLength == 0) return 0;
+  size_t low = 0, high = sa.size() - 1;
+  while (high - low > 1) {
+    const size_t middle = low + (high - low) / 2;
+    const size_t at = static_cast<size_t>(sa[middle]);
+    const size_t n = std::min(base.size() - at, whatLength);
+    if (std::memcmp(base.data() + at, what, n) < 0)
+      low = middle;
+    else
+      high = middle;
+  }
+  const size_t lowAt = static_cast<size_t>(sa[low]);
+  const size_t highAt = static_cast<size_t>(sa[high]);
+  const size_t lowLength = MatchLength(base.data() + lowAt, base.size() - lowAt, what, whatLength);
+  const size_t highLength =
+      MatchLength(base.data() + highAt, base.size() - highAt, what, whatLength);
+  if (lowLength >= highLength) {
+    position = static_cast<int64_t>(lowAt);
+    return lowLength;
+  }
+  position = static_cast<int64_t>(highAt);
+  return highLength;
+}
+
+}  // namespace
+
+std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
+                                    const std::vector<uint8_t>& result) {
+  const std::vector<int32_t> sa = SuffixArray(base);
+  const auto oldSize = static_cast<int64_t>(base.size());
+  const auto newSize = static_cast<int64_t>(result.size());
+  const uint8_t* o = base.data();
+  const uint8_t* n = result.data();
+  auto same = [&](int64_t oldAt, int64_t newAt) {
+    return oldAt >= 0 && oldAt < oldSize && o[oldAt] == n[newAt];
+  };
+
+  std::vector<DeltaCommand> commands;
+  int64_t scan = 0, length = 0, position = 0;
+  int64_t lastScan = 0, lastPosition = 0, lastOffset = 0;
+  while (scan < newSize) {
+    // Look for the next exact match that is clearly better than carrying on from the last
+    // match's alignment (lastOffset): 8 or more bytes longer than what that alignment gives.
+    int64_t oldScore = 0;
+    int64_t scored = scan += length;
+    for (; scan < newSize; ++scan) {
+      length = static_cast<int64_t>(
+          LongestMatch(sa, base, n + scan, static_cast<size_t>(newSize - scan), position));
+      for (; scored < scan + length; ++scored)
+        if (same(scored + lastOffset, scored)) ++oldScore;
+      if ((length == oldScore && length != 0) || length > oldScore + 8) break;
+      if (same(scan + lastOffset, scan)) --oldScore;
+    }
+    if (length == oldScore && scan != newSize) continue;
+
+    // Extend the last match forward and the new one backward while more bytes agree than
+    // differ; where the two extensions overlap, split at the best point.
+    int64_t forward = 0;
+    for (int64_t i = 0, s = 0, best = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
+      if (o[lastPosition + i] == n[lastScan + i]) ++s;
+      ++i;
+      if (s * 2 - i > best * 2 - forward) {
+        best = s;
+        forward = i;
+      }
+    }
+    int64_t backward = 0;
+    if (scan < newSize) {
+      for (int64_t i = 1, s = 0, best = 0; scan >= lastScan + i && position >= i; ++i) {
+        if (o[position - i] == n[scan - i]) ++s;
+        if (s * 2 - i > best * 2 - backward) {
+          best = s;
+          backward = i;
+        }
+      }
+    }
+    if (lastScan + forward > scan - backward) {
+      const int64_t overlap = (lastScan + forward) - (scan - backward);
+      int64_t s = 0, best = 0, split = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (n[lastScan + forward - overlap + i] == o[lastPosition + forward - overlap + i]) ++s;
+        if (n[scan - backward + i] == o[position - backward + i]) --s;
+        if (s > best) {
+          best = s;
+          split = i + 1;
+        }
+      }
+      forward += split - overlap;
+      backward -= split;
+    }
+
+    DeltaCommand command;
+    command.add = static_cast<uint32_t>(forward);
+    command.copy = static_cast<uint32_t>((scan - backward) - (lastScan + forward));
+    command.seek = (position - backward) - (lastPosition + forward);
+    commands.push_back(command);
+    lastScan = scan - backward;
+    lastPosition = position - backward;
+    lastOffset = position - scan;
+  }
+  return commands;
+}
+
+void AppendVarint(std::vector<uint8_t>& out, uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+void AppendSeek(std::vector<uint8_t>& out, int64_t seek) {
+  AppendVarint(out, seek >= 0 ? static_cast<uint64_t>(seek) << 1
+                              : ((static_cast<uint64_t>(-(seek + 1))) << 1) | 1);
+}
+
+std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
+                                  const std::vector<uint8_t>& base,
+                                  const std::vector<uint8_t>& result) {
+  std::vector<uint8_t> out;
+  uint64_t at = 0;       // in result
+  int64_t position = 0;  // in base
+  for (const DeltaCommand& c : commands) {
+    if (at == result.size()) break;  // the applier stops here; nothing may follow
+    if (position < 0 || position + c.add > static_cast<int64_t>(base.size()) ||
+        at + c.add + c.copy > result.size())
+      throw std::invalid_argument("delta command outside base or result");
+    AppendVarint(out, c.add);
+    AppendVarint(out, c.copy);
+    AppendSeek(out, c.seek);
+    for (uint32_t i = 0; i < c.add; ++i)
+      out.push_back(static_cast<uint8_t>(result[at + i] - base[position + i]));
+    out.insert(out.end(), result.begin() + static_cast<ptrdiff_t>(at + c.add),
+               result.begin() + static_cast<ptrdiff_t>(at + c.add + c.copy));
+    at += c.add + c.copy;
+    position += c.add + c.seek;
+    if (position < 0 || position > static_cast<int64_t>(base.size()))
+      throw std::invalid_argument("delta command seeks outside the base");
+  }
+  if (at != result.size()) throw std::invalid_argument("delta commands do not cover the result");
+  return out;
+}
+
+std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
+                                   const std::vector<uint8_t>& result,
+                                   const std::vector<uint8_t>& commandBytes, int level) {
+  const std::vector<uint8_t> body = DeflateBytes(commandBytes, level);
+  DeltaHeader header;
+  header.method = kDeltaAddCopy;
+  header.baseSize = static_cast<uint32_t>(base.size());
+  header.resultSize = static_cast<uint32_t>(result.size());
+  header.bodySize = static_cast<uint32_t>(body.size());
+  Sha256Of(base.data(), header.baseSize, header.baseHash);
+  Sha256Of(result.data(), header.resultSize, header.resultHash);
+  std::vector<uint8_t> stream(kDeltaHeaderSize);
+  WriteDeltaHeader(header, stream.data());
+  stream.insert(stream.end(), body.begin(), body.end());
+  return stream;
+}
+
+std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
+                               int level) {
+  return DeltaStreamOf(base, result, CommandBytes(DiffBytes(base, result), base, result), level);
+}
+
+namespace {
+
+struct CompareSink {
+  const std::vector<uint8_t>* expected;
+  size_t at;
+};
+
+int Compare(void* context, const unsigned char* data, uint32_t count) {
+  auto* sink = static_cast<CompareSink*>(context);
+  if (count > sink->expected->size() - sink->at) return 0;
+  if (std::memcmp(sink->expected->data() + sink->at, data, count) != 0) return 0;
+  sink->at += count;
+  return 1;
+}
+
+}  // namespace
+
+bool DeltaGives(const std::vector<uint8_t>& delta, const std::vector<uint8_t>& base,
+                const std::vector<uint8_t>& expected, uint32_t chunk) {
+  if (delta.size() > UINT32_MAX || base.size() > UINT32_MAX) return false;
+  const DeltaStream stream = {MemorySource(delta.data(), static_cast<uint32_t>(delta.size())), 0,
+                              static_cast<uint32_t>(delta.size())};
+  CompareSink compare = {&expected, 0};
+  return ApplyDelta(stream, MemorySource(base.data(), static_cast<uint32_t>(base.size())),
+                    ByteSink{Compare, &compare}, chunk) == 1 &&
+         compare.at == expected.size();
+}
