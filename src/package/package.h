@@ -40,6 +40,10 @@ struct PackageView {
   PackageHeader header;
   DirectoryEntry* directory;  // header.entryCount records, malloc'd; null while not loaded
   unsigned char* scratch;     // 2 * kExtractChunk bytes for extraction, malloc'd; null until then
+  // Set before LoadPackage by a caller that applies delta entries (delta/delta_package.h); a
+  // package with the delta signature is refused otherwise, as by every reader of plain packages.
+  int acceptDeltas;
+  int hasDeltas;  // set by LoadPackage: the package has the delta signature
 };
 
 // INVALID_HANDLE_VALUE, without windows.h.
