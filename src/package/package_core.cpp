@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "delta/delta_package.h"
 #include "package/names.h"
 #include "package/package.h"
 #include "package/pe_image.h"
@@ -208,7 +209,10 @@ int LoadPackage(PackageView& view, int selfContained) {
     return 0;
 
   const PackageHeader& h = view.header;
-  if (std::memcmp(h.signature, kPackageSignature, sizeof kPackageSignature) != 0) return 0;
+  view.hasDeltas = view.acceptDeltas &&
+                   std::memcmp(h.signature, kDeltaPackageSignature, sizeof h.signature) == 0;
+  if (!view.hasDeltas && std::memcmp(h.signature, kPackageSignature, sizeof h.signature) != 0)
+    return 0;
   if (h.entryCount == 0 || h.directoryOffset == 0) return 0;
 
   const uint64_t directoryBytes = static_cast<uint64_t>(h.entryCount) * kEntrySize;
@@ -233,7 +237,8 @@ int LoadPackage(PackageView& view, int selfContained) {
                        static_cast<uint32_t>(directoryBytes)};
   if (!StreamStored(view, data, ByteSink{WriteToBuffer, &buffer})) return 0;
 
-  return CheckEntries(view) && CheckControlSections(view);
+  return CheckEntries(view) && (!view.hasDeltas || CheckDeltaEntries(view)) &&
+         CheckControlSections(view);
 }
 
 int FindEntry(const PackageView& view, const char* key) {
