@@ -52,9 +52,12 @@ int PlanUpdater(const ByteSource& executable, const ByteSource& package, Updater
   plan.executableSize = executable.length;
   plan.securityEntry = 0;
   CertificateTable table;
-  if (CertificateTableAtEnd(executable, table)) {
-    plan.executableSize = table.offset;
+  if (ReadCertificateTable(executable, table) && table.size != 0) {
+    // The output is unsigned: its security entry is cleared, or the reader would take the output
+    // for a signed file and look for the trailer in front of a table that is not there. A table
+    // that ends the executable is left out; anything else the entry names stays as bytes.
     plan.securityEntry = table.entryOffset;
+    if (CertificateTableAtEnd(executable, table)) plan.executableSize = table.offset;
   }
   plan.packageSize = package.length;
   return UpdaterLayout(plan.executableSize, plan.packageSize, plan.paddingSize, plan.outputSize);

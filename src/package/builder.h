@@ -25,7 +25,7 @@ struct UpdaterPlan {
   // at its end), everything before the table. The package begins here.
   uint32_t executableSize;
   // File offset of the executable's security directory entry, cleared in the copy so that the
-  // output is an unsigned image ready to be signed; 0 when the executable is not signed.
+  // output is an unsigned image ready to be signed; 0 when the entry is empty or absent.
   uint32_t securityEntry;
   uint32_t packageSize;
   uint32_t paddingSize;

@@ -38,8 +38,11 @@ bool IsDeviceComponent(const char* begin, const char* end) {
     }
     return false;
   }
-  return (std::memcmp(base, "com", 3) == 0 || std::memcmp(base, "lpt", 3) == 0) && base[3] >= '1' &&
-         base[3] <= '9';
+  if (std::memcmp(base, "com", 3) != 0 && std::memcmp(base, "lpt", 3) != 0) return false;
+  // The digits 1 to 9, and the superscripts one, two and three of the Western code pages, which
+  // Windows reserves as port names too.
+  const auto digit = static_cast<unsigned char>(base[3]);
+  return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
 // A last component that Windows trims to nothing (empty, or only dots and blanks) names the

@@ -16,5 +16,7 @@ int IsSafeRelativeName(const char* name);
 // on disk in :XlatNamesTable): it is safe (IsSafeRelativeName), it ends in a file name of its
 // own (not empty, not a lone "\" nor a trailing separator, nor only dots and blanks, which
 // Windows trims away), and no component is a Windows device name: CON, PRN, AUX, NUL, COM1 to
-// COM9 or LPT1 to LPT9, in any letter case, alone or before an extension ("nul.txt", "Com1 .log").
+// COM9 or LPT1 to LPT9 (or COM and LPT with the superscripts 1, 2, 3 of the Western code pages,
+// the bytes 0xB9, 0xB2, 0xB3), in any letter case, alone or before an extension ("nul.txt",
+// "Com1 .log").
 int IsFileName(const char* name);

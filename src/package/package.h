@@ -59,12 +59,13 @@ ByteSource MemorySource(const unsigned char* bytes, uint32_t length);
 // Makes MemorySource(bytes, length) the view's source.
 void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t length);
 
-// The trailer of a self-contained updater read through source. When the file ends with "PINE",
-// the last 8 bytes, whatever else they hold. Otherwise, when the file is a signed PE image (its
-// certificate table covers the tail of the file, see pe_image.h), the 8 bytes just before the
-// table and the zero bytes, at most 7, that signing puts in front of it; their last 4 must be
-// "PINE". 1 with trailerOffset, the file offset of the trailer's first byte, and packageOffset,
-// the value it holds; 0 when there is none (or it cannot be read).
+// The trailer of a self-contained updater read through source. A signed file (a PE image with a
+// non-empty security entry, see pe_image.h) is read only up to its certificate table: the
+// trailer is the 8 bytes just before the table and the zero bytes, at most 7, that signing puts
+// in front of it, and their last 4 must be "PINE"; the file's last 8 bytes never count, and a
+// table that does not end the file makes it no updater. Any other file: its last 8 bytes, which
+// must end in "PINE". 1 with trailerOffset, the file offset of the trailer's first byte, and
+// packageOffset, the value it holds; 0 when there is none (or it cannot be read).
 int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& packageOffset);
 
 // Given view.source, finds the package (through the trailer when selfContained), checks the

@@ -166,27 +166,32 @@ void SetMemorySource(PackageView& view, const unsigned char* bytes, uint32_t len
 
 int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& packageOffset) {
   if (!source.read || source.length < kTrailerSize) return 0;
-  unsigned char last[kTrailerSize];
-  if (!source.read(source.context, source.length - kTrailerSize, last, kTrailerSize)) return 0;
-  if (std::memcmp(last + 4, kTrailerMagic, 4) == 0) {
-    trailerOffset = source.length - kTrailerSize;
-    packageOffset = ReadLE32(last);
+  CertificateTable table;
+  if (ReadCertificateTable(source, table) && table.size != 0) {
+    // A signed file. Neither the certificate table nor the security entry is covered by the
+    // signature, so anyone can grow the table and end it with a trailer of their own: only the
+    // bytes in front of the table are read, and a table that does not end the file, as signing
+    // leaves it, is no updater at all.
+    if (!CertificateTableAtEnd(source, table)) return 0;
+    // The trailer and at most 7 zeros of padding: the 15 bytes before the table, or all there
+    // are. Zeros are skipped from the end; the trailer's own last byte is 'E', so the run stops
+    // there, and a run of 8 or more leaves fewer than 8 bytes for the trailer.
+    unsigned char tail[kTrailerSize + 7];
+    const uint32_t count = table.offset < sizeof tail ? table.offset : sizeof tail;
+    if (!source.read(source.context, table.offset - count, tail, count)) return 0;
+    uint32_t end = count;
+    while (end > 0 && tail[end - 1] == 0) --end;
+    if (end < kTrailerSize) return 0;
+    if (std::memcmp(tail + end - 4, kTrailerMagic, 4) != 0) return 0;
+    trailerOffset = table.offset - (count - end) - kTrailerSize;
+    packageOffset = ReadLE32(tail + end - kTrailerSize);
     return 1;
   }
-  CertificateTable table;
-  if (!CertificateTableAtEnd(source, table)) return 0;
-  // The trailer and at most 7 zeros of padding: the 15 bytes before the table, or all there
-  // are. Zeros are skipped from the end; the trailer's own last byte is 'E', so the run stops
-  // there, and a run of 8 or more leaves fewer than 8 bytes for the trailer.
-  unsigned char tail[kTrailerSize + 7];
-  const uint32_t count = table.offset < sizeof tail ? table.offset : sizeof tail;
-  if (!source.read(source.context, table.offset - count, tail, count)) return 0;
-  uint32_t end = count;
-  while (end > 0 && tail[end - 1] == 0) --end;
-  if (end < kTrailerSize) return 0;
-  if (std::memcmp(tail + end - 4, kTrailerMagic, 4) != 0) return 0;
-  trailerOffset = table.offset - (count - end) - kTrailerSize;
-  packageOffset = ReadLE32(tail + end - kTrailerSize);
+  unsigned char last[kTrailerSize];
+  if (!source.read(source.context, source.length - kTrailerSize, last, kTrailerSize)) return 0;
+  if (std::memcmp(last + 4, kTrailerMagic, 4) != 0) return 0;
+  trailerOffset = source.length - kTrailerSize;
+  packageOffset = ReadLE32(last);
   return 1;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "package/builder.h"
+#include "package/handles_win32.h"
 #include "package/package.h"
 #include "shell/command_line.h"
 #include "shell/texts.h"
@@ -18,13 +19,15 @@ int waitForUser = 0;
 namespace {
 
 constexpr size_t kStatusBufferSize = 65536;
+// The longest path Windows hands out, in characters, and its NUL.
+constexpr DWORD kOwnPathSize = 32768;
 
 // Opens the package, finds the installed program and runs the update; whatever happens, the
 // target strings and the package are released before the end steps.
 void UpdateFromPackage(const char* path, int selfContained) {
   PackageView view;
   InitPackageView(view);
-  if (!OpenPackage(view, path, selfContained)) {
+  if (!path || !OpenPackage(view, path, selfContained)) {
     ShowStatus(texts::kUsageText);
   } else {
     TargetInfo target{};
@@ -32,6 +35,17 @@ void UpdateFromPackage(const char* path, int selfContained) {
     ReleaseTarget(target);
   }
   ClosePackage(view);
+}
+
+// Fills own with the full path of the running program's own file, whatever token 0 says: a user
+// who types UPDATE in a console, or starts it through the search path, gives a token 0 that
+// names no file. Null when there is no memory or the path does not fit (the caller then shows
+// the usage text).
+const char* OwnFilePath(const OwnedBuffer& own) {
+  if (!own.Valid()) return nullptr;
+  char* path = reinterpret_cast<char*>(own.Bytes());
+  const DWORD length = GetModuleFileNameA(nullptr, path, kOwnPathSize);
+  return length > 0 && length < kOwnPathSize ? path : nullptr;
 }
 
 // The worker's last act: button 1 becomes "OK", RunState says whether the window waits for
@@ -81,15 +95,23 @@ DWORD WINAPI UpdateWorker(LPVOID commandLine) {
     case RunMode::Usage:
       ShowStatus(texts::kUsageText);
       break;
-    case RunMode::Build:
-      if (BuildUpdater(ArgTable[0], ArgTable[1], ArgTable[2])) waitForUser = 0;
+    case RunMode::Build: {
+      const OwnedBuffer own(kOwnPathSize);
+      const char* self = OwnFilePath(own);
+      if (!self)
+        ShowStatus(texts::kUsageText);
+      else if (BuildUpdater(self, ArgTable[1], ArgTable[2]))
+        waitForUser = 0;
       break;
+    }
     case RunMode::PackageFile:
       UpdateFromPackage(ArgTable[1], 0);
       break;
-    case RunMode::SelfContained:
-      UpdateFromPackage(ArgTable[0], 1);
+    case RunMode::SelfContained: {
+      const OwnedBuffer own(kOwnPathSize);
+      UpdateFromPackage(OwnFilePath(own), 1);
       break;
+    }
   }
   EndSteps();
 }

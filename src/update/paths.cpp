@@ -46,10 +46,12 @@ void ForEachParentFolder(const char* programFolder, const char* name, PathVisito
   size_t length = std::strlen(programFolder);
   if (length >= sizeof folder) return;
   std::memcpy(folder, programFolder, length);
-  const char* rest = name[0] == '\\' ? name + 1 : name;
+  // Windows takes '/' for a separator too, so "data/x.dll" needs the folder data as well.
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  const char* rest = separator(name[0]) ? name + 1 : name;
   const char* component = rest;
   for (const char* p = rest; *p != '\0'; ++p) {
-    if (*p != '\\') continue;
+    if (!separator(*p)) continue;
     const size_t componentLength = static_cast<size_t>(p - component);
     // The folder path with this component and its NUL must fit; the backslash appended after
     // the visit takes the NUL's place.

@@ -38,10 +38,11 @@ int NormaliseFolder(char* out, size_t outSize, const char* text);
 // Called with each path of a walk below; context is the caller's.
 using PathVisitor = void (*)(const char* path, void* context);
 
-// The folders between programFolder and the file named by name (a name on disk, '\' as the
-// separator, one leading backslash skipped): for data\sub\file.dll, programFolder + "data" and
-// then programFolder + "data\sub". The file's own name is not visited. A folder path that does
-// not fit kPathBufferSize ends the walk (every later one is longer).
+// The folders between programFolder and the file named by name (a name on disk, '\' or '/' as
+// the separator, as Windows reads both; one leading separator skipped): for data\sub\file.dll
+// or data/sub/file.dll, programFolder + "data" and then programFolder + "data\sub". The file's
+// own name is not visited. A folder path that does not fit kPathBufferSize ends the walk (every
+// later one is longer).
 void ForEachParentFolder(const char* programFolder, const char* name, PathVisitor visit,
                          void* context);
 

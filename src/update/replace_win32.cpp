@@ -104,8 +104,11 @@ void DropBackup(const char* backup) {
 // exists already is a round trip for nothing (under Wine, a request to the wineserver).
 void CreateParentFoldersOnce(const char* programFolder, const char* name, const char* target) {
   static char lastFolder[kPathBufferSize];  // the folder of the previous target
-  // target is programFolder, which ends in a backslash, followed by name.
-  const size_t length = static_cast<size_t>(std::strrchr(target, '\\') - target);
+  // target is programFolder, which ends in a backslash, followed by name, whose separators may
+  // be '/' as well.
+  size_t length = std::strlen(target);
+  while (target[length - 1] != '\\' && target[length - 1] != '/') --length;
+  --length;
   if (std::strncmp(lastFolder, target, length) == 0 && lastFolder[length] == '\0') return;
   CreateParentFolders(programFolder, name);
   std::memcpy(lastFolder, target, length);

@@ -74,6 +74,10 @@ int main(int argc, char** argv) {
   unpadded.insert(unpadded.end(), trailer, trailer + 8);
   Save(folder, "signed-padded.exe", Signed(unpadded, 16));
   Save(folder, "signed-exe-wrapped.exe", WrapUpdater(Signed(PeImage(false, 600), 32), stored));
+  // A signed updater whose certificate table an attacker grew by a package and a trailer.
+  const std::vector<uint8_t> signedUpdater = Signed(WrapUpdater(PeImage(false, 600), stored), 64);
+  Save(folder, "signed-grown.exe",
+       GrownTable(signedUpdater, HiddenUpdaterTail(deflated, signedUpdater.size())));
 
   PackageSpec minimal;
   minimal.entries.push_back({":RegistryKeys", RegistryKeysPayload("K", "F", "N", "P", -1), false});

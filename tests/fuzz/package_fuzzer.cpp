@@ -3,8 +3,9 @@
 // the package of an updater build. Besides the sanitizers it traps when the reader or the
 // builder breaks its promises: a package that opened must have NUL-terminated names, control
 // sections that extract and parse, and entries that extract into exactly their size; a signed
-// updater reads exactly as the same file cut just past its trailer; a bare package that opens
-// still opens once built into an updater, whatever the executable's headers say.
+// updater reads exactly as the same file cut just past its trailer, and as the same file with a
+// hidden updater appended inside its certificate table; a bare package that opens still opens
+// once built into an updater, whatever the executable's headers say.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "package/format.h"
 #include "package/names.h"
 #include "package/package.h"
+#include "package/pe_image.h"
 #include "package/sections.h"
 
 namespace {
@@ -60,17 +62,54 @@ void ExtractAll(const PackageView& view) {
 }
 
 // What a self-contained read found must be what an unsigned updater of the same bytes, ending
-// at the trailer, gives: signing adds nothing that is read.
+// at the trailer and with the security entry cleared, gives: signing adds nothing that is read.
 void CheckSameAsCut(const uint8_t* data, const PackageView& view) {
   Require(view.packageEnd >= kTrailerSize && view.packageEnd <= view.source.length);
+  std::vector<uint8_t> bytes(data, data + view.packageEnd);
+  CertificateTable table;
+  if (ReadCertificateTable(view.source, table) && table.entryOffset + 8 <= view.packageEnd)
+    std::memset(bytes.data() + table.entryOffset, 0, 8);
   PackageView cut;
   InitPackageView(cut);
-  SetMemorySource(cut, data, view.packageEnd);
+  SetMemorySource(cut, bytes.data(), view.packageEnd);
   Require(LoadPackage(cut, 1) == 1);
   Require(cut.packageOffset == view.packageOffset);
   Require(std::memcmp(cut.directory, view.directory,
                       view.header.entryCount * sizeof(DirectoryEntry)) == 0);
   UnloadPackage(cut);
+}
+
+// A signed file must read exactly like the same file with bytes appended inside its certificate
+// table, the table's sizes grown to match: here the input's own first bytes and a trailer that
+// points at them, the hidden updater an attacker would append.
+void CheckGrownTableReadsTheSame(const uint8_t* data, uint32_t size, int opened,
+                                 const PackageView& view) {
+  const ByteSource source = MemorySource(data, size);
+  CertificateTable table;
+  if (!CertificateTableAtEnd(source, table)) return;
+  const uint32_t copied = size < 512 ? size : 512;
+  const uint64_t grownLength = uint64_t{size} + copied + 8;
+  if (grownLength > UINT32_MAX || table.offset + 8 > size) return;
+  std::vector<uint8_t> grown(data, data + size);
+  grown.insert(grown.end(), data, data + copied);
+  unsigned char trailer[kTrailerSize];
+  WriteLE32(trailer, size);
+  std::memcpy(trailer + 4, kTrailerMagic, 4);
+  grown.insert(grown.end(), trailer, trailer + kTrailerSize);
+  const uint32_t grownSize = table.size + copied + kTrailerSize;
+  WriteLE32(grown.data() + table.entryOffset + 4, grownSize);
+  WriteLE32(grown.data() + table.offset, grownSize);  // the WIN_CERTIFICATE length
+  PackageView other;
+  InitPackageView(other);
+  SetMemorySource(other, grown.data(), static_cast<uint32_t>(grown.size()));
+  const int otherOpened = LoadPackage(other, 1);
+  Require(otherOpened == opened);
+  if (opened) {
+    Require(other.packageOffset == view.packageOffset && other.packageEnd == view.packageEnd);
+    Require(std::memcmp(other.directory, view.directory,
+                        view.header.entryCount * sizeof(DirectoryEntry)) == 0);
+  }
+  UnloadPackage(other);
 }
 
 int AppendTo(void* context, const unsigned char* data, uint32_t count) {
@@ -108,13 +147,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PackageView view;
     InitPackageView(view);
     SetMemorySource(view, data, static_cast<uint32_t>(size));
-    if (LoadPackage(view, selfContained)) {
+    const int opened = LoadPackage(view, selfContained);
+    if (opened) {
       Require(view.directory != nullptr && view.header.entryCount > 0);
       CheckSections(view);
       ExtractAll(view);
       if (selfContained) CheckSameAsCut(data, view);
       if (!selfContained) bareOpened = 1;
     }
+    if (selfContained) CheckGrownTableReadsTheSame(data, static_cast<uint32_t>(size), opened, view);
     UnloadPackage(view);
     Require(view.directory == nullptr);
   }

@@ -80,7 +80,8 @@ TEST(IsFileName, RefusesDevicesAndNamesWithoutAFile) {
       {"icon.ico", 1},    {"xcon", 1},
       {" con", 1},        {"con_x.txt", 1},
       {"nul\xE0.txt", 1}, {"data\\prn1\\x", 1},
-      {"com\xB9", 1},
+      {"com\xB9", 0},     {"LPT\xB2.txt", 0},
+      {"a\\Com\xB3", 0},  {"com\xB4", 1},
   };
   for (const Case& c : cases) EXPECT_EQ(IsFileName(c.name), c.file) << '"' << c.name << '"';
 }

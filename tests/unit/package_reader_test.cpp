@@ -207,6 +207,21 @@ TEST(LoadPackage, SignedUpdaterTrailerBeforeTheCertificateTable) {
           [&](auto& f) { setTable(f, tableAt, tableSize + 1); });
   changed("table ending before the end of the file", 0, 0,
           [&](auto& f) { setTable(f, tableAt, tableSize - 1); });
+  // An unsigned updater whose security entry names bytes that do not end the file is no signed
+  // file as signing leaves one: its trailer at the end is not read either.
+  const std::pair<uint32_t, uint32_t> strayEntries[] = {{512, 64}, {0, 8}, {0xFFFFFFF0u, 16}};
+  for (const auto& entry : strayEntries) {
+    std::vector<uint8_t> f = WrapUpdater(exe, package);
+    setTable(f, entry.first, entry.second);
+    cases.push_back(
+        {"unsigned, security entry of " + std::to_string(entry.second) + " bytes not at the end", f,
+         0});
+  }
+  {
+    std::vector<uint8_t> f = WrapUpdater(exe, package);
+    setTable(f, 512, 0);
+    cases.push_back({"unsigned, security entry of 0 bytes: read as unsigned", f, 1});
+  }
   changed("table of size 0 at the end", 0, 0, [&](auto& f) { setTable(f, length(f), 0); });
   changed("security entry empty", 0, 0, [&](auto& f) { setTable(f, 0, 0); });
   changed("offset + size wraps to the file's length", 0, 0,
@@ -219,9 +234,28 @@ TEST(LoadPackage, SignedUpdaterTrailerBeforeTheCertificateTable) {
   changed("trailer's packageOffset past the package", 0, 0,
           [&](auto& f) { PatchLE32(f, tableAt - 8, tableAt - 31); });
   changed("trailer without PINE", 0, 0, [&](auto& f) { f[tableAt - 1] = 'e'; });
-  // "PINE" in the last 4 bytes is a trailer, whatever the headers say: read as unsigned.
-  changed("table ending in PINE", 0, 0,
+  // Only the signed bytes count: a trailer at the end of a signed file is never read.
+  changed("table ending in PINE", 0, 1,
           [&](auto& f) { std::memcpy(&f[length(f) - 4], "PINE", 4); });
+  PackageSpec hiddenSpec = SamplePackageSpec();
+  hiddenSpec.entries[2].data = SampleData(5000, 9);
+  const std::vector<uint8_t> hidden = WritePackage(hiddenSpec);
+  for (uint32_t zeros : {0u, 5u}) {
+    const std::vector<uint8_t> vendor = withPadding(zeros);
+    cases.push_back(
+        {"a package hidden in the grown table, after " + std::to_string(zeros) + " zeros",
+         GrownTable(vendor, HiddenUpdaterTail(hidden, vendor.size())), 1});
+  }
+  // The vendor's trailer pointing into the table, at a package the attacker put there.
+  changed("packageOffset pointing into the table", 0, 0, [&](auto& f) {
+    PatchLE32(f, tableAt - 8, length(f));
+    f = GrownTable(f, HiddenUpdaterTail(hidden, length(f)));
+  });
+  changed("directory running one byte into the table", 0, 0, [&](auto& f) {
+    const uint32_t packageAt = ReadLE32(&f[tableAt - 8]);
+    const uint32_t directoryAt = packageAt + ReadLE32(&f[packageAt + L::kDirectoryOffsetField]);
+    PatchLE32(f, packageAt + L::kDirectoryPackedSizeField, tableAt + 1 - directoryAt);
+  });
   // Headers that do not lead to a security entry.
   changed("no MZ", 0, 0, [&](auto& f) { f[0] = 'N'; });
   changed("no PE signature", 0, 0, [&](auto& f) { f[kPeOffset + 2] = 'X'; });
@@ -236,7 +270,7 @@ TEST(LoadPackage, SignedUpdaterTrailerBeforeTheCertificateTable) {
     EXPECT_EQ(loaded.ok, c.ok) << c.what;
     if (!loaded.ok) continue;
     // The same as the file cut just past its trailer, read as an unsigned updater.
-    const std::vector<uint8_t> cut(c.file.begin(), c.file.begin() + loaded.view.packageEnd);
+    const std::vector<uint8_t> cut = UnsignedCut(c.file, loaded.view.packageEnd);
     LoadedView unsignedView(cut, 1);
     ASSERT_EQ(unsignedView.ok, 1) << c.what;
     EXPECT_EQ(loaded.view.packageOffset, unsignedView.view.packageOffset) << c.what;

@@ -97,6 +97,43 @@ inline std::vector<uint8_t> Signed(std::vector<uint8_t> image, uint32_t tableSiz
   return image;
 }
 
+// A signed updater as it was before signing: the bytes up to packageEnd (the end of its
+// trailer) with the security entry cleared.
+inline std::vector<uint8_t> UnsignedCut(const std::vector<uint8_t>& signedFile,
+                                        uint32_t packageEnd) {
+  std::vector<uint8_t> cut(signedFile.begin(), signedFile.begin() + packageEnd);
+  std::fill_n(cut.begin() + SecurityEntryOf(cut), 8, 0);
+  return cut;
+}
+
+// The attacker's move on a signed file: the certificate table, which the signature does not
+// cover, grown by appended bytes (a package of their own, say, and a trailer pointing at it),
+// with the table's size raised in the security entry and in its WIN_CERTIFICATE length, so that
+// the signature still verifies.
+inline std::vector<uint8_t> GrownTable(std::vector<uint8_t> signedFile,
+                                       const std::vector<uint8_t>& appended) {
+  const size_t entry = SecurityEntryOf(signedFile);
+  const uint32_t tableAt = ReadLE32(&signedFile[entry]);
+  const uint32_t grownSize =
+      ReadLE32(&signedFile[entry + 4]) + static_cast<uint32_t>(appended.size());
+  WriteLE32(&signedFile[entry + 4], grownSize);
+  WriteLE32(&signedFile[tableAt], grownSize);
+  signedFile.insert(signedFile.end(), appended.begin(), appended.end());
+  return signedFile;
+}
+
+// A package hidden at the end of the file: the package, padding to a multiple of 8 and a
+// trailer pointing at the package, which begins at file offset at.
+inline std::vector<uint8_t> HiddenUpdaterTail(const std::vector<uint8_t>& package, size_t at) {
+  std::vector<uint8_t> tail = package;
+  while ((at + tail.size()) % 8 != 0) tail.push_back(0);
+  unsigned char trailer[8];
+  WriteLE32(trailer, static_cast<uint32_t>(at));
+  std::memcpy(trailer + 4, "PINE", 4);
+  tail.insert(tail.end(), trailer, trailer + 8);
+  return tail;
+}
+
 // A PE image whose length brings a package of packageSize bytes to a multiple of 8: wrapped
 // with it, the package is followed directly by its trailer, without padding.
 inline std::vector<uint8_t> ExecutableFor(size_t packageSize) {

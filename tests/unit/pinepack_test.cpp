@@ -573,6 +573,14 @@ TEST(Verify, SelfContainedTrailerProblems) {
   const std::vector<uint8_t> updater = WrapUpdater(PeImage(), WritePackage(SamplePackageSpec()));
   std::vector<uint8_t> bad = updater;
   PatchLE32(bad, bad.size() - 8, static_cast<uint32_t>(bad.size() - 31));
+  PackageSpec hiddenSpec = SamplePackageSpec();
+  hiddenSpec.entries.push_back({"hidden.dll", Bytes("the attacker's"), true});
+  const std::vector<uint8_t> signedUpdater = Signed(updater);
+  const std::vector<uint8_t> grown =
+      GrownTable(signedUpdater, HiddenUpdaterTail(WritePackage(hiddenSpec), signedUpdater.size()));
+  std::vector<uint8_t> strayEntry = updater;
+  PatchLE32(strayEntry, SecurityEntryOf(strayEntry), 512);
+  PatchLE32(strayEntry, SecurityEntryOf(strayEntry) + 4, 64);
   struct Case {
     const char* what;
     std::vector<uint8_t> file;
@@ -584,6 +592,9 @@ TEST(Verify, SelfContainedTrailerProblems) {
       {"offset too far", bad, "passes the end of the file"},
       {"signed, offset too far", Signed(bad), "before the certificate table"},
       {"signed executable without a package", Signed(PeImage()), "no trailer lies before"},
+      // Bytes appended inside a signed file's table are never read: the vendor's package is.
+      {"signed, a package hidden in the grown table", grown, nullptr},
+      {"a security entry that does not end the file", strayEntry, "does not end the file"},
       {"5 bytes", std::vector<uint8_t>(5, 'x'), "neither a package"},
   };
   for (const Case& c : cases) {
@@ -595,6 +606,26 @@ TEST(Verify, SelfContainedTrailerProblems) {
     ASSERT_EQ(problems.size(), 1u) << c.what << ": " << ::testing::PrintToString(problems);
     EXPECT_NE(problems[0].find(c.mentions), std::string::npos) << c.what << ": " << problems[0];
   }
+  const std::string listing = ListPackage(Source(grown));
+  EXPECT_EQ(listing.find("hidden.dll"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("signed: certificate table of"), std::string::npos) << listing;
+}
+
+// Names are checked once each (the updater's comparison as a key), so a package of many
+// entries verifies in about the time of reading them. Run as its own test entry with a timeout
+// (tests/unit/CMakeLists.txt): a check of every pair of names takes minutes here.
+TEST(Verify, AHundredThousandEntries) {
+  PackageSpec spec = SamplePackageSpec();
+  char name[32];
+  for (int i = 0; i < 100000; ++i) {
+    std::snprintf(name, sizeof name, "d\\f%06d", i);
+    spec.entries.push_back({name, {}, false});
+  }
+  spec.entries.push_back({"D\\F000123", {}, false});
+  const std::vector<uint8_t> bytes = WritePackage(spec);
+  const std::vector<std::string> problems = VerifyPackage(Source(bytes), {});
+  ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
+  EXPECT_NE(problems[0].find("same name as entry 128"), std::string::npos) << problems[0];
 }
 
 // Packages made with --from, applied to copies of old versions by the updater's file rules.

@@ -137,6 +137,8 @@ TEST(ForEachParentFolder, Table) {
       {"a\\b\\c\\d", {"P\\a", "P\\a\\b", "P\\a\\b\\c"}},
       {"\xC4\xE0\xED\xED\xFB\\f", {"P\\\xC4\xE0\xED\xED\xFB"}},
       {"dir\\", {"P\\dir"}},
+      {"data/sub\\file.dll", {"P\\data", "P\\data\\sub"}},
+      {"/data/file.dll", {"P\\data"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> seen;

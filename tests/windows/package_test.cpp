@@ -77,6 +77,13 @@ TEST(PackageContainers, BarePackageAndSelfContainedUpdaterOpen) {
   const UserOutcome wrapped = RunAndObserve(work / "updater.exe", Quote(work / "updater.exe"));
   EXPECT_EQ(FirstBoxCaption(wrapped), "wrapped");
   EXPECT_TRUE(wrapped.exited);
+  // Typed without its extension in a console, or found through the search path: token 0 names
+  // no file, and the updater still reads its own.
+  for (const char* typed : {"updater", "UPDATE", "\"no such folder\\updater\""}) {
+    const UserOutcome asTyped = RunAndObserve(work / "updater.exe", typed);
+    EXPECT_EQ(FirstBoxCaption(asTyped), "wrapped") << typed;
+    EXPECT_TRUE(asTyped.exited) << typed;
+  }
   EXPECT_EQ(ReadFileOrEmpty(program.folder / "app.exe"), Bytes("old app"));
 }
 
@@ -338,6 +345,13 @@ TEST(PackageBuilder, MakeExeWritesWhatWrapWritesAndOnlyTheLastPackageCounts) {
                                     Quote(work / "two.exe") + " MAKEEXE extra",
                                 kBuildGraceMs));
   EXPECT_EQ(ReadFileOrEmpty(work / "two.exe"), WrapUpdater(one, second));
+
+  // Typed as RL_PATCH without its extension: the running program's own file is copied.
+  ExpectSilentEnd(RunAndObserve(
+      RlPatchPath(),
+      "RL_PATCH " + Quote(work / "first.pkg") + " " + Quote(work / "typed.exe") + " MAKEEXE",
+      kBuildGraceMs));
+  EXPECT_EQ(ReadFileOrEmpty(work / "typed.exe"), one);
 
   const UserOutcome runOne = RunAndObserve(work / "one.exe", Quote(work / "one.exe"));
   EXPECT_EQ(FirstBoxCaption(runOne), "first");

@@ -45,5 +45,31 @@ for name in from-unsigned from-signed; do
   verifies "$work/signed-$name.exe" || fail "signed-$name.exe does not verify"
   echo "signed and verified: signed-$name.exe"
 done
+
+# The attacker's move: grow the certificate table of a signed updater by a package of their own
+# and a trailer pointing at it, with the table's sizes raised in the security entry and in its
+# WIN_CERTIFICATE header. The signature covers neither, so it still verifies.
+python3 - "$work/signed-from-unsigned.exe" "$work/hidden.pkg" "$work/tampered-from-unsigned.exe" \
+  <<'EOF' || fail "could not grow the certificate table"
+import struct, sys
+signed, hidden, out = sys.argv[1:4]
+data = bytearray(open(signed, 'rb').read())
+package = open(hidden, 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+pe32plus = struct.unpack_from('<H', data, pe + 24)[0] == 0x20B
+entry = pe + 24 + (112 if pe32plus else 96) + 4 * 8
+offset, size = struct.unpack_from('<II', data, entry)
+assert offset + size == len(data), "the table does not end the signed file"
+hidden_at = len(data)
+appended = package + bytes((8 - (hidden_at + len(package)) % 8) % 8)
+appended += struct.pack('<I', hidden_at) + b'PINE'
+struct.pack_into('<I', data, entry + 4, size + len(appended))
+struct.pack_into('<I', data, offset, size + len(appended))
+open(out, 'wb').write(bytes(data) + appended)
+EOF
+verifies "$work/tampered-from-unsigned.exe" ||
+  fail "the grown table voids the signature: the attack this guards against needs it to verify"
+echo "tampered-from-unsigned.exe: a package hidden in its certificate table, and it verifies"
+
 phase "run the signed updaters" 'SignedUpdaterRun*'
 echo "signed updaters build, sign, verify and install"

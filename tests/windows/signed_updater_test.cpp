@@ -7,7 +7,9 @@
 //   2. The script signs them into signed-from-unsigned.exe and signed-from-signed.exe and checks
 //      them with osslsigncode verify.
 //   3. SignedUpdaterRun: each signed updater, started without arguments, installs its package:
-//      the question, the files, the folders and the registry as an unsigned updater does.
+//      the question, the files, the folders and the registry as an unsigned updater does. So
+//      does tampered-from-unsigned.exe, whose certificate table the script grew by hidden.pkg
+//      and a trailer pointing at it: the bytes outside the signature are never read.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -56,6 +58,17 @@ std::vector<uint8_t> SignedPackage(const std::string& keyPath) {
   return WritePackage(spec);
 }
 
+// What an attacker hides in the grown certificate table of a signed updater: no question, other
+// contents, a file of their own, a high patch level.
+std::vector<uint8_t> HiddenPackage(const std::string& keyPath) {
+  PackageSpec spec;
+  spec.entries.push_back({":RegistryKeys", RegistryKeysPayload(keyPath, "ProgramPath",
+                                                               "ProgramName", "PatchLevel", 99)});
+  spec.entries.push_back({"app.exe", Bytes("the attacker's app")});
+  spec.entries.push_back({"planted.dll", Bytes("the attacker's library")});
+  return WritePackage(spec);
+}
+
 TEST(SignedUpdaterBuild, MakeExeFromAnUnsignedAndASignedRlPatch) {
   const std::string dir = SigningDir();
   if (dir.empty()) GTEST_SKIP() << "run by tests/windows/signed_updater.sh";
@@ -63,6 +76,7 @@ TEST(SignedUpdaterBuild, MakeExeFromAnUnsignedAndASignedRlPatch) {
   const std::vector<uint8_t> package = SignedPackage(registry.keyPath());
   const std::string packagePath = dir + "\\update.pkg";
   ASSERT_TRUE(WriteFileBytes(packagePath, package));
+  ASSERT_TRUE(WriteFileBytes(dir + "\\hidden.pkg", HiddenPackage(registry.keyPath())));
 
   const std::vector<uint8_t> signedRl = ReadFileOrEmpty(dir + "\\RL_SIGNED.EXE");
   CertificateTable table;
@@ -114,17 +128,28 @@ struct InstalledProgram {
   }
 };
 
+// The signed updaters, and one whose certificate table an attacker grew by a package of their
+// own and a trailer pointing at it (the script does it, and checks that the signature still
+// verifies): each installs the vendor's package, and pinepack reads only the vendor's.
 TEST(SignedUpdaterRun, SignedUpdatersInstallAsUnsignedOnesDo) {
   const std::string dir = SigningDir();
   if (dir.empty()) GTEST_SKIP() << "run by tests/windows/signed_updater.sh";
-  for (const char* name : {"from-unsigned", "from-signed"}) {
-    SCOPED_TRACE(name);
-    const std::string updater = dir + "\\signed-" + name + ".exe";
+  const struct {
+    const char* updater;
+    const char* built;  // the unsigned updater it was signed from
+  } updaters[] = {
+      {"signed-from-unsigned", "from-unsigned"},
+      {"signed-from-signed", "from-signed"},
+      {"tampered-from-unsigned", "from-unsigned"},
+  };
+  for (const auto& u : updaters) {
+    SCOPED_TRACE(u.updater);
+    const std::string updater = dir + "\\" + u.updater + ".exe";
     const std::vector<uint8_t> bytes = ReadFileOrEmpty(updater);
     CertificateTable table;
     ASSERT_EQ(CertificateTableAtEnd(Source(bytes), table), 1) << "not signed";
     // The builder's padding left signing nothing to pad: the table begins where the file ended.
-    EXPECT_EQ(table.offset, ReadFileOrEmpty(dir + "\\" + name + ".exe").size());
+    EXPECT_EQ(table.offset, ReadFileOrEmpty(dir + "\\" + u.built + ".exe").size());
 
     InstalledProgram program;
     const UserOutcome outcome = PlayUser(updater, Quote(updater), {IDOK}, 100, kTimeoutMs);
@@ -140,6 +165,7 @@ TEST(SignedUpdaterRun, SignedUpdatersInstallAsUnsignedOnesDo) {
     EXPECT_TRUE(IsFolder(program.folder / "newdir"));
     EXPECT_FALSE(PathExists(program.folder / "old.dll"));
     EXPECT_FALSE(PathExists(program.folder / "~1.dll"));
+    EXPECT_FALSE(PathExists(program.folder / "planted.dll"));
     EXPECT_EQ(program.registry.GetDword("PatchLevel"), 5);
     // The updater left its own file as it was.
     EXPECT_EQ(ReadFileOrEmpty(updater), bytes);
@@ -150,6 +176,12 @@ TEST(SignedUpdaterRun, SignedUpdatersInstallAsUnsignedOnesDo) {
     std::string listing;
     EXPECT_NO_THROW(listing = ListPackage(file.source()));
     EXPECT_NE(listing.find("signed: certificate table of"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("planted.dll"), std::string::npos) << listing;
+    const TempFolder extracted("signed-extract");
+    EXPECT_EQ(ExtractPackage(file.source(), extracted.path(), {}, ExtractLayout::kInstalled, {}),
+              3u);
+    EXPECT_EQ(ReadFileOrEmpty(extracted / "app.exe"), Bytes("new app, signed update"));
+    EXPECT_FALSE(PathExists(extracted / "planted.dll"));
   }
 }
 

@@ -341,6 +341,8 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
   spec.entries.push_back(Entry("stored.bin", ContentsFor("stored.bin"), false));
   spec.entries.push_back(Entry("data\\sub\\file.dll", ContentsFor("file.dll")));
   spec.entries.push_back(Entry("\\lead.dll", ContentsFor("lead.dll")));
+  // '/' separates too, also into folders that do not exist yet.
+  spec.entries.push_back(Entry("fwd/new/x.dll", ContentsFor("x.dll")));
   spec.entries.push_back(Entry("TR.DAT", ContentsFor("TR.DAT")));
   spec.entries.push_back(Entry(cyrUpper, ContentsFor(cyrUpper)));
   spec.entries.push_back(Entry(":Unknown", Bytes("ignored")));
@@ -359,6 +361,7 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
       {"stored.bin", ContentsFor("stored.bin")},
       {"data\\sub\\file.dll", ContentsFor("file.dll")},
       {"lead.dll", ContentsFor("lead.dll")},
+      {"fwd\\new\\x.dll", ContentsFor("x.dll")},
       {"docs\\deep\\translated.dat", ContentsFor("TR.DAT")},
       {cyrUpper, ContentsFor(cyrUpper)},
   };
@@ -370,8 +373,8 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
   // Nothing else: no backups, no untranslated names, the removed file gone, the folder that was
   // listed for removal still there; a\b came before a, so only a was made.
   EXPECT_EQ(ListFolder(app.folder()),
-            (std::vector<std::string>{"a", "a.dll", "c", "data", "docs", "keepdir", "lead.dll",
-                                      "prog.exe", "stored.bin", cyrUpper}));
+            (std::vector<std::string>{"a", "a.dll", "c", "data", "docs", "fwd", "keepdir",
+                                      "lead.dll", "prog.exe", "stored.bin", cyrUpper}));
   EXPECT_TRUE(ListFolder(app.Path("a")).empty());
   EXPECT_EQ(ListFolder(app.Path("c")), std::vector<std::string>{"d"});
   EXPECT_EQ(ListFolder(app.Path("data\\sub")), std::vector<std::string>{"file.dll"});

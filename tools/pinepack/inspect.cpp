@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <system_error>
+#include <unordered_map>
 
 #include "cp1251.h"
 #include "file_io.h"
@@ -126,6 +127,16 @@ void CheckSectionLayout(const char* key, const std::vector<uint8_t>& payload,
 
 std::string Quoted(const std::string& cp1251) { return "\"" + Cp1251ToUtf8(cp1251) + "\""; }
 
+// The key under which the updater's comparison (NamesEqual: A-Z folded onto a-z, every other
+// byte exact) takes two names for one.
+std::string FoldedName(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
 }  // namespace
 
 Container DetectContainer(const ByteSource& source) {
@@ -143,12 +154,17 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
   const uint32_t length = source.length;
   const Container container = DetectContainer(source);
   CertificateTable table;
-  const bool signedFile = CertificateTableAtEnd(source, table);
   if (container == Container::kUnknown) {
-    if (signedFile)
+    if (CertificateTableAtEnd(source, table))
       problems.push_back("signed (a certificate table of " + std::to_string(table.size) +
                          " bytes ends the file), but no trailer lies before the table after at "
                          "most 7 zero bytes: was the package appended after signing?");
+    else if (ReadCertificateTable(source, table) && table.size != 0)
+      problems.push_back("the security directory names a certificate table of " +
+                         std::to_string(table.size) + " bytes at file offset " +
+                         std::to_string(table.offset) +
+                         ", which does not end the file: a signed file ends with its table, so "
+                         "nothing in it is read");
     else
       problems.push_back(
           "neither a package (no signature at offset 0) nor a self-contained updater "
@@ -238,6 +254,7 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
   const ByteSink discard{[](void*, const unsigned char*, uint32_t) { return 1; }, nullptr};
 
   std::vector<bool> readable(header.entryCount, false);
+  std::unordered_map<std::string, uint32_t> firstWithName;
   for (uint32_t i = 0; i < header.entryCount; ++i) {
     const DirectoryEntry& e = directory[i];
     const std::string label = EntryLabel(i, e.name);
@@ -256,14 +273,10 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
       problems.push_back(label +
                          ": not a file's name (a device name such as CON or NUL, or no "
                          "file name at its end)");
-    for (uint32_t j = 0; j < i; ++j) {
-      if (std::memchr(directory[j].name, 0, kEntryNameSize) &&
-          NamesEqual(directory[j].name, e.name)) {
-        problems.push_back(label + ": same name as entry " + std::to_string(j) +
-                           ", which hides it");
-        break;
-      }
-    }
+    const auto named = firstWithName.emplace(FoldedName(e.name), i);
+    if (!named.second)
+      problems.push_back(label + ": same name as entry " + std::to_string(named.first->second) +
+                         ", which hides it");
     const bool entryDeflated = (e.flags & ENTRY_DEFLATED) != 0;
     const uint32_t stored = entryDeflated ? e.packedSize : e.size;
     if (!FitsIn(e.dataOffset, stored, packageLength)) {
@@ -354,11 +367,6 @@ std::string ListPackage(const ByteSource& source) {
     if (CertificateTableAtEnd(source, table)) {
       std::snprintf(line, sizeof line, "signed: certificate table of %u bytes at file offset %u\n",
                     table.size, table.offset);
-    } else if (ReadCertificateTable(source, table) && table.size != 0) {
-      std::snprintf(line, sizeof line,
-                    "not signed: the security directory names %u bytes at file offset %u, "
-                    "which do not end the file\n",
-                    table.size, table.offset);
     } else {
       std::snprintf(line, sizeof line, "not signed: no certificate table\n");
     }
@@ -431,6 +439,7 @@ size_t ExtractPackage(const ByteSource& source, const fs::path& folder,
     std::string path;
   };
   std::vector<Placed> placed;
+  std::unordered_map<std::string, size_t> placedByName;  // FoldedName(path) -> index in placed
   for (uint32_t i = 0; i < package.count(); ++i) {
     const DirectoryEntry& e = package.entry(i);
     if (IsControlSection(e)) continue;
@@ -446,19 +455,18 @@ size_t ExtractPackage(const ByteSource& source, const fs::path& folder,
     // Names are compared as the update compares them (A-Z folded), since Windows puts both in
     // one file: there the later entry's contents stay, and so they do here, under the name
     // first written.
-    bool clashed = false;
-    for (Placed& other : placed) {
-      if (!NamesEqual(other.path.c_str(), path.c_str())) continue;
-      const std::string clash = EntryLabel(other.index, package.entry(other.index).name) + " and " +
-                                EntryLabel(i, e.name) + " are both written as " +
-                                Quoted(other.path);
-      if (!manifestPath.empty())
-        throw ToolError(clash + ": no folder can rebuild this package (try --raw)");
-      if (progress) progress(clash + "; the later one is kept, as the update keeps it");
-      other.index = i;
-      clashed = true;
+    const auto named = placedByName.emplace(FoldedName(path), placed.size());
+    if (named.second) {
+      placed.push_back({i, path});
+      continue;
     }
-    if (!clashed) placed.push_back({i, path});
+    Placed& other = placed[named.first->second];
+    const std::string clash = EntryLabel(other.index, package.entry(other.index).name) + " and " +
+                              EntryLabel(i, e.name) + " are both written as " + Quoted(other.path);
+    if (!manifestPath.empty())
+      throw ToolError(clash + ": no folder can rebuild this package (try --raw)");
+    if (progress) progress(clash + "; the later one is kept, as the update keeps it");
+    other.index = i;
   }
 
   std::error_code error;
