@@ -23,6 +23,15 @@
 // The commands end when resultSize bytes are built, and the zlib stream must end there too.
 // Everything the applier needs comes from the body in order and from positioned reads of the
 // base, so it streams with one inflate state and a few fixed buffers, whatever the sizes.
+//
+// Method kDeltaRangeCoded: the same commands (add, copy, seek as above), but the body is one
+// range-coded stream (delta_model.h) in place of the varints and bytes in zlib: per command
+// its three numbers, then its add bytes (each a nonzero flag and, when set, the byte) and its
+// copied bytes. The coder's probabilities start at one half and adapt to the file, with
+// contexts chosen for bsdiff-style differences: the base byte before the current one, whether
+// the last add bytes were zero, the previous add byte, the previous result byte. The decoder
+// reads exactly bodySize bytes, the first of them 0. Memory: the model's fixed tables
+// (sizeof(DeltaModel), about 270 KB) beside the buffers.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +45,8 @@ inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 // Values of the header's method field. New methods get new values; a reader refuses a method it
 // does not know, so a delta is never applied by rules other than its own.
 enum DeltaMethod : uint32_t {
-  kDeltaAddCopy = 1,  // add/copy/seek commands in one zlib stream (bsdiff-style)
+  kDeltaAddCopy = 1,     // add/copy/seek commands in one zlib stream (bsdiff-style)
+  kDeltaRangeCoded = 2,  // the same commands, range coded with an adaptive model
 };
 
 struct DeltaHeader {
@@ -75,8 +85,8 @@ constexpr uint32_t kDeltaDefaultChunk = 64 * 1024;
 // the caller chooses among several deltas by it. Every command is checked before it is
 // carried out: nothing is read outside the base or the delta, and no more than resultSize
 // bytes reach the sink. Succeeds only when the body ends exactly after resultSize bytes and
-// their SHA-256 is resultHash. Memory: 3 * chunk bytes and one inflate state, freed before
-// return. Returns 1 or 0; on 0 the sink may have received part of a result that must not be
+// their SHA-256 is resultHash. Memory: 3 * chunk + 1 bytes and one inflate state or one
+// DeltaModel, freed before return. Returns 1 or 0; on 0 the sink may have received part of a result that must not be
 // used.
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
                uint32_t chunk = kDeltaDefaultChunk);

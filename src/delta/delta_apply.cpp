@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "delta/delta.h"
+#include "delta/delta_model.h"
 
 namespace {
 
@@ -138,6 +139,135 @@ int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource& base, Out
   return 1;
 }
 
+// The range-coded body: raw bytes read from the source a chunk at a time, and the decoder's
+// state. Reading past the body's end marks the stream as damaged.
+struct RangeDecoder {
+  const DeltaStream* delta;
+  uint32_t nextOffset;
+  uint32_t inputLeft;  // body bytes not yet read into input
+  unsigned char* input;
+  uint32_t chunk;
+  uint32_t at;
+  uint32_t filled;
+  uint32_t range;
+  uint32_t code;
+  bool failed;
+};
+
+unsigned char NextByte(RangeDecoder& d) {
+  if (d.at == d.filled) {
+    const uint32_t count = d.inputLeft < d.chunk ? d.inputLeft : d.chunk;
+    if (count == 0 ||
+        !d.delta->source.read(d.delta->source.context, d.nextOffset, d.input, count)) {
+      d.failed = true;
+      return 0;
+    }
+    d.nextOffset += count;
+    d.inputLeft -= count;
+    d.at = 0;
+    d.filled = count;
+  }
+  return d.input[d.at++];
+}
+
+uint32_t DecodeBit(RangeDecoder& d, uint16_t& probability) {
+  const uint32_t bound = (d.range >> 16) * probability;
+  uint32_t bit;
+  if (d.code < bound) {
+    d.range = bound;
+    probability = static_cast<uint16_t>(probability + ((kProbOne - probability) >> kProbAdapt));
+    bit = 0;
+  } else {
+    d.code -= bound;
+    d.range -= bound;
+    probability = static_cast<uint16_t>(probability - (probability >> kProbAdapt));
+    bit = 1;
+  }
+  if (d.range < kRangeTop) {
+    d.range <<= 8;
+    d.code = (d.code << 8) | NextByte(d);
+  }
+  return bit;
+}
+
+// A bits-wide symbol, most significant bit first, each bit's probability picked by the bits
+// above it (probabilities has 1 << bits entries; the first is unused).
+uint32_t DecodeTree(RangeDecoder& d, uint16_t* probabilities, int bits) {
+  uint32_t m = 1;
+  while (m < (1u << bits)) m = (m << 1) | DecodeBit(d, probabilities[m]);
+  return m - (1u << bits);
+}
+
+int DecodeNumber(RangeDecoder& d, NumberModel& model, uint64_t& value) {
+  const uint32_t length = DecodeTree(d, model.length, kNumberLengthBits);
+  if (length > kNumberMaxLength) return 0;
+  value = length != 0;
+  for (uint32_t i = length; i-- > 1;) value = (value << 1) | DecodeBit(d, model.bits[length][i - 1]);
+  return !d.failed;
+}
+
+// RunCommands for kDeltaRangeCoded: the same commands, their numbers and bytes decoded with
+// the shared model. baseBuffer has room for chunk + 1 bytes: the base byte before each add run
+// is read with it, as the first add byte's context.
+int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
+                     const ByteSource& base, Output& out, unsigned char* baseBuffer,
+                     unsigned char* copyBuffer) {
+  uint64_t produced = 0;
+  uint64_t position = 0;
+  uint32_t history = 0;
+  uint32_t lastDifference = 0;
+  uint32_t lastByte = 0;
+  while (produced < h.resultSize) {
+    uint64_t add, copy, seek;
+    if (!DecodeNumber(d, model.add, add) || !DecodeNumber(d, model.copy, copy) ||
+        !DecodeNumber(d, model.seek, seek))
+      return 0;
+    const uint64_t room = h.resultSize - produced;
+    if (add > room || copy > room - add) return 0;
+    if (add > h.baseSize - position) return 0;
+    for (uint64_t left = add; left > 0;) {
+      const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
+      // The base byte before the run comes with the same read, as the first byte's context.
+      const uint32_t skip = position > 0;
+      unsigned char* bytes = baseBuffer + 1;
+      if (!base.read(base.context, static_cast<uint32_t>(position - skip), bytes - skip,
+                     count + skip))
+        return 0;
+      uint32_t before = skip ? baseBuffer[0] : 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        uint32_t difference = 0;
+        if (DecodeBit(d, model.nonZero[NonZeroContext(history, before)]))
+          difference = DecodeTree(d, model.difference[lastDifference], 8);
+        history = (history << 1) | (difference != 0);
+        lastDifference = difference;
+        before = bytes[i];
+        bytes[i] = static_cast<unsigned char>(before + difference);
+      }
+      if (d.failed || !Emit(out, bytes, count)) return 0;
+      lastByte = bytes[count - 1];
+      position += count;
+      left -= count;
+    }
+    for (uint64_t left = copy; left > 0;) {
+      const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
+      for (uint32_t i = 0; i < count; ++i)
+        lastByte = copyBuffer[i] = static_cast<unsigned char>(DecodeTree(d, model.literal[lastByte], 8));
+      if (d.failed || !Emit(out, copyBuffer, count)) return 0;
+      left -= count;
+    }
+    const uint64_t distance = (seek >> 1) + (seek & 1);
+    if (seek & 1) {
+      if (distance > position) return 0;
+      position -= distance;
+    } else {
+      if (distance > h.baseSize - position) return 0;
+      position += distance;
+    }
+    produced += add + copy;
+  }
+  return 1;
+}
+
 }  // namespace
 
 int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header) {
@@ -149,7 +279,8 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   header.bodySize = ReadLE32(bytes + 16);
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
-  return header.method == kDeltaAddCopy && ReadLE32(bytes + 20) == 0 &&
+  return (header.method == kDeltaAddCopy || header.method == kDeltaRangeCoded) &&
+         ReadLE32(bytes + 20) == 0 &&
          header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
@@ -177,27 +308,53 @@ int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink&
   DeltaHeader h;
   if (chunk < kDeltaMinChunk || !ReadDeltaHeader(delta, h)) return 0;
   if (!base.read || base.length != h.baseSize) return 0;
-  auto* buffers = static_cast<unsigned char*>(std::malloc(3 * static_cast<size_t>(chunk)));
+  // Input, output (inflated body or decoded copy bytes) and base, the base with one byte more.
+  auto* buffers = static_cast<unsigned char*>(std::malloc(3 * static_cast<size_t>(chunk) + 1));
   if (!buffers) return 0;
-
-  BodyReader r;
-  std::memset(&r, 0, sizeof r);
-  r.delta = &delta;
-  r.nextOffset = delta.offset + kDeltaHeaderSize;
-  r.inputLeft = h.bodySize;
-  r.input = buffers;
-  r.output = buffers + chunk;
-  r.chunk = chunk;
-  int ok = 0;
-  if (inflateInit(&r.stream) == Z_OK) {
-    Output out = {&sink, {}};
-    Sha256Init(out.hash);
-    if (RunCommands(r, h, base, out, buffers + 2 * static_cast<size_t>(chunk)) && BodyEndsHere(r)) {
-      unsigned char digest[kSha256Size];
-      Sha256Final(out.hash, digest);
-      ok = std::memcmp(digest, h.resultHash, kSha256Size) == 0;
+  Output out = {&sink, {}};
+  Sha256Init(out.hash);
+  int built = 0;
+  if (h.method == kDeltaRangeCoded) {
+    auto* model = static_cast<DeltaModel*>(std::malloc(sizeof(DeltaModel)));
+    if (model) {
+      ResetDeltaModel(*model);
+      RangeDecoder d;
+      std::memset(&d, 0, sizeof d);
+      d.delta = &delta;
+      d.nextOffset = delta.offset + kDeltaHeaderSize;
+      d.inputLeft = h.bodySize;
+      d.input = buffers;
+      d.chunk = chunk;
+      d.range = 0xFFFFFFFF;
+      // The encoder's first byte is always 0; the next four start the code.
+      const bool zero = NextByte(d) == 0;
+      for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
+      built = zero && !d.failed &&
+              RunRangeCommands(d, *model, h, base, out, buffers + 2 * static_cast<size_t>(chunk),
+                               buffers + chunk) &&
+              !d.failed && d.inputLeft == 0 && d.at == d.filled;
+      std::free(model);
     }
-    inflateEnd(&r.stream);
+  } else {
+    BodyReader r;
+    std::memset(&r, 0, sizeof r);
+    r.delta = &delta;
+    r.nextOffset = delta.offset + kDeltaHeaderSize;
+    r.inputLeft = h.bodySize;
+    r.input = buffers;
+    r.output = buffers + chunk;
+    r.chunk = chunk;
+    if (inflateInit(&r.stream) == Z_OK) {
+      built = RunCommands(r, h, base, out, buffers + 2 * static_cast<size_t>(chunk)) &&
+              BodyEndsHere(r);
+      inflateEnd(&r.stream);
+    }
+  }
+  int ok = 0;
+  if (built) {
+    unsigned char digest[kSha256Size];
+    Sha256Final(out.hash, digest);
+    ok = std::memcmp(digest, h.resultHash, kSha256Size) == 0;
   }
   std::free(buffers);
   return ok;

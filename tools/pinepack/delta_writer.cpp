@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
+#include "delta/delta_model.h"
 #include "package_writer.h"
 
 #ifdef PINEPACK_HAVE_DIVSUFSORT
@@ -195,12 +197,117 @@ std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
   return out;
 }
 
-std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
-                                   const std::vector<uint8_t>& result,
-                                   const std::vector<uint8_t>& commandBytes, int level) {
-  const std::vector<uint8_t> body = DeflateBytes(commandBytes, level);
+namespace {
+
+// The encoder that matches RangeDecoder in delta_apply.cpp bit for bit: low keeps 33 bits, the
+// carry out of them goes into the byte held back in cache (with any 0xFF bytes after it).
+struct RangeEncoder {
+  std::vector<uint8_t>& out;
+  uint64_t low = 0;
+  uint32_t range = 0xFFFFFFFF;
+  uint8_t cache = 0;
+  uint64_t pending = 1;  // cache and the 0xFF bytes after it, not yet written
+
+  void ShiftLow() {
+    if (static_cast<uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+      const auto carry = static_cast<uint8_t>(low >> 32);
+      uint8_t byte = cache;
+      for (; pending > 0; --pending) {
+        out.push_back(static_cast<uint8_t>(byte + carry));
+        byte = 0xFF;
+      }
+      cache = static_cast<uint8_t>(low >> 24);
+    }
+    ++pending;
+    low = (low & 0x00FFFFFF) << 8;
+  }
+
+  void Bit(uint16_t& probability, uint32_t bit) {
+    const uint32_t bound = (range >> 16) * probability;
+    if (bit == 0) {
+      range = bound;
+      probability = static_cast<uint16_t>(probability + ((kProbOne - probability) >> kProbAdapt));
+    } else {
+      low += bound;
+      range -= bound;
+      probability = static_cast<uint16_t>(probability - (probability >> kProbAdapt));
+    }
+    if (range < kRangeTop) {
+      range <<= 8;
+      ShiftLow();
+    }
+  }
+
+  void Tree(uint16_t* probabilities, int bits, uint32_t symbol) {
+    uint32_t m = 1;
+    for (int i = bits; i-- > 0;) {
+      const uint32_t bit = (symbol >> i) & 1;
+      Bit(probabilities[m], bit);
+      m = (m << 1) | bit;
+    }
+  }
+
+  void Number(NumberModel& model, uint64_t value) {
+    const uint32_t length = BitLength(value);
+    Tree(model.length, kNumberLengthBits, length);
+    for (uint32_t i = length; i-- > 1;) Bit(model.bits[length][i - 1], (value >> (i - 1)) & 1);
+  }
+
+  void Finish() {
+    for (int i = 0; i < 5; ++i) ShiftLow();
+  }
+};
+
+}  // namespace
+
+std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
+                                    const std::vector<uint8_t>& base,
+                                    const std::vector<uint8_t>& result) {
+  auto model = std::make_unique<DeltaModel>();
+  ResetDeltaModel(*model);
+  std::vector<uint8_t> out;
+  RangeEncoder e{out};
+  uint64_t at = 0;
+  int64_t position = 0;
+  uint32_t history = 0, lastDifference = 0, lastByte = 0;
+  for (const DeltaCommand& c : commands) {
+    if (at == result.size()) break;
+    if (position < 0 || position + c.add > static_cast<int64_t>(base.size()) ||
+        at + c.add + c.copy > result.size())
+      throw std::invalid_argument("delta command outside base or result");
+    e.Number(model->add, c.add);
+    e.Number(model->copy, c.copy);
+    e.Number(model->seek, c.seek >= 0 ? static_cast<uint64_t>(c.seek) << 1
+                                      : ((static_cast<uint64_t>(-(c.seek + 1))) << 1) | 1);
+    for (uint32_t i = 0; i < c.add; ++i) {
+      const uint32_t before = position + i > 0 ? base[position + i - 1] : 0;
+      const uint32_t difference = static_cast<uint8_t>(result[at + i] - base[position + i]);
+      e.Bit(model->nonZero[NonZeroContext(history, before)], difference != 0);
+      if (difference != 0) e.Tree(model->difference[lastDifference], 8, difference);
+      history = (history << 1) | (difference != 0);
+      lastDifference = difference;
+      lastByte = result[at + i];
+    }
+    for (uint32_t i = 0; i < c.copy; ++i) {
+      const uint32_t byte = result[at + c.add + i];
+      e.Tree(model->literal[lastByte], 8, byte);
+      lastByte = byte;
+    }
+    at += c.add + c.copy;
+    position += c.add + c.seek;
+    if (position < 0 || position > static_cast<int64_t>(base.size()))
+      throw std::invalid_argument("delta command seeks outside the base");
+  }
+  if (at != result.size()) throw std::invalid_argument("delta commands do not cover the result");
+  e.Finish();
+  return out;
+}
+
+std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
+                                     const std::vector<uint8_t>& result,
+                                     const std::vector<uint8_t>& body) {
   DeltaHeader header;
-  header.method = kDeltaAddCopy;
+  header.method = method;
   header.baseSize = static_cast<uint32_t>(base.size());
   header.resultSize = static_cast<uint32_t>(result.size());
   header.bodySize = static_cast<uint32_t>(body.size());
@@ -212,9 +319,27 @@ std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
   return stream;
 }
 
+std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
+                                   const std::vector<uint8_t>& result,
+                                   const std::vector<uint8_t>& commandBytes, int level) {
+  return DeltaStreamWith(kDeltaAddCopy, base, result, DeflateBytes(commandBytes, level));
+}
+
+std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
+                                   const std::vector<uint8_t>& result, int level) {
+  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
+  if (method == kDeltaRangeCoded)
+    return DeltaStreamWith(method, base, result, RangeCodedBody(commands, base, result));
+  return DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
+}
+
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
                                int level) {
-  return DeltaStreamOf(base, result, CommandBytes(DiffBytes(base, result), base, result), level);
+  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
+  std::vector<uint8_t> ranged =
+      DeltaStreamWith(kDeltaRangeCoded, base, result, RangeCodedBody(commands, base, result));
+  std::vector<uint8_t> deflated = DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
+  return deflated.size() < ranged.size() ? deflated : ranged;
 }
 
 namespace {

@@ -32,13 +32,28 @@ std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
 void AppendVarint(std::vector<uint8_t>& out, uint64_t value);
 void AppendSeek(std::vector<uint8_t>& out, int64_t seek);
 
-// A whole delta stream: header (method kDeltaAddCopy, the sizes and hashes of base and result)
-// and body, the deflated commandBytes at zlib level. Throws when zlib fails.
+// The body of a kDeltaRangeCoded stream for commands over base and result. Throws
+// std::invalid_argument as CommandBytes does.
+std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
+                                    const std::vector<uint8_t>& base,
+                                    const std::vector<uint8_t>& result);
+
+// A whole delta stream: the header (method, the sizes and hashes of base and result) and body.
+std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
+                                     const std::vector<uint8_t>& result,
+                                     const std::vector<uint8_t>& body);
+
+// DeltaStreamWith for kDeltaAddCopy, the body being commandBytes deflated at zlib level.
+// Throws when zlib fails.
 std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result,
                                    const std::vector<uint8_t>& commandBytes, int level = 9);
 
-// DiffBytes, CommandBytes and DeltaStreamOf in one.
+// DiffBytes and the stream of method over its commands (level for kDeltaAddCopy).
+std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
+                                   const std::vector<uint8_t>& result, int level = 9);
+
+// The smallest delta stream of every method for DiffBytes' commands.
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
                                int level = 9);
 
