@@ -170,19 +170,17 @@ unsigned char NextByte(RangeDecoder& d) {
   return d.input[d.at++];
 }
 
-uint32_t DecodeBit(RangeDecoder& d, uint16_t& probability) {
-  const uint32_t bound = (d.range >> 16) * probability;
-  uint32_t bit;
+uint32_t DecodeBit(RangeDecoder& d, ProbCell& cell) {
+  const uint32_t bound = (d.range >> 16) * Probability(cell);
+  uint32_t bit = 0;
   if (d.code < bound) {
     d.range = bound;
-    probability = static_cast<uint16_t>(probability + ((kProbOne - probability) >> kProbAdapt));
-    bit = 0;
   } else {
     d.code -= bound;
     d.range -= bound;
-    probability = static_cast<uint16_t>(probability - (probability >> kProbAdapt));
     bit = 1;
   }
+  cell = Adapted(cell, bit);
   if (d.range < kRangeTop) {
     d.range <<= 8;
     d.code = (d.code << 8) | NextByte(d);
@@ -192,7 +190,7 @@ uint32_t DecodeBit(RangeDecoder& d, uint16_t& probability) {
 
 // A bits-wide symbol, most significant bit first, each bit's probability picked by the bits
 // above it (probabilities has 1 << bits entries; the first is unused).
-uint32_t DecodeTree(RangeDecoder& d, uint16_t* probabilities, int bits) {
+uint32_t DecodeTree(RangeDecoder& d, ProbCell* probabilities, int bits) {
   uint32_t m = 1;
   while (m < (1u << bits)) m = (m << 1) | DecodeBit(d, probabilities[m]);
   return m - (1u << bits);
@@ -237,7 +235,8 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
       for (uint32_t i = 0; i < count; ++i) {
         uint32_t difference = 0;
         if (DecodeBit(d, model.nonZero[NonZeroContext(history, before)]))
-          difference = DecodeTree(d, model.difference[lastDifference], 8);
+          difference =
+              DecodeTree(d, model.difference[DifferenceContext(history, lastDifference, before)], 8);
         history = (history << 1) | (difference != 0);
         lastDifference = difference;
         before = bytes[i];

@@ -2,16 +2,35 @@
 // encoder and the updater's decoder: both sides must predict every bit from the same state, so
 // the layout, the contexts and the update rule live here once.
 //
-// Every bit is coded with a probability (of a 0, in 1/65536ths) that adapts after each bit by
-// 1/32 of the distance to the outcome. The carry-less range coder is the usual one for such
-// models: 32-bit range, renormalised a byte at a time when it drops below 2^24.
-#pragma once
-
-#include <cstdint>
+// Every bit is coded with a probability (of a 0, in 1/65536ths) kept in a cell with the number
+// of bits seen in its context: a new context learns fast (the first bits move it by 1/2, 1/3,
+// ...) and a seasoned one by 1/kProbSteadyDivisor, so contexts that occur rarely still pay off.
+// The range coder is the usual one for such models: 32-bit range, renormalised a byte at a
+// time when it drops below 2^24, carries handled by the encoder.
+using ProbCell = uint32_t;  // probability in the low 16 bits, count above
 
 constexpr uint32_t kProbOne = 1u << 16;
-constexpr int kProbAdapt = 5;
+constexpr uint32_t kProbHalf = kProbOne / 2;
+constexpr uint32_t kProbLimit = 32;  // the probability stays in [kProbLimit, kProbOne - kProbLimit]
+constexpr uint32_t kProbSteadyCount = 10;
 constexpr uint32_t kRangeTop = 1u << 24;
+
+inline uint32_t Probability(ProbCell cell) { return cell & 0xFFFF; }
+
+// The cell after coding bit with it.
+inline ProbCell Adapted(ProbCell cell, uint32_t bit) {
+  uint32_t p = cell & 0xFFFF;
+  uint32_t count = cell >> 16;
+  const uint32_t rate = kProbOne / (count + 2);  // 1/2, 1/3, ... 1/12 in 1/65536ths
+  if (bit)
+    p -= (p * rate) >> 16;
+  else
+    p += ((kProbOne - 1 - p) * rate) >> 16;
+  if (p < kProbLimit) p = kProbLimit;
+  if (p > kProbOne - kProbLimit) p = kProbOne - kProbLimit;
+  if (count < kProbSteadyCount) ++count;
+  return (count << 16) | p;
+}
 
 // Bits of a number's length: 0 for the value 0, else the position of its highest bit plus one.
 // A varint of the command stream never needs more than kNumberMaxLength.
@@ -21,33 +40,39 @@ constexpr uint32_t kNumberMaxLength = 34;
 // A number: its length in a bit tree, then each bit below the leading one, each with a
 // probability of its own per length and position.
 struct NumberModel {
-  uint16_t length[1 << kNumberLengthBits];
-  uint16_t bits[kNumberMaxLength + 1][kNumberMaxLength];
+  ProbCell length[1 << kNumberLengthBits];
+  ProbCell bits[kNumberMaxLength + 1][kNumberMaxLength];
 };
 
 struct DeltaModel {
-  // Whether an add byte (the difference from the base byte) is not zero, by whether the last
-  // three add bytes were not zero and by the base byte before the current one: a call or jump
-  // whose target moved shows as differences right after its opcode byte.
-  uint16_t nonZero[8 * 256];
-  // A nonzero add byte in a bit tree, by the add byte before it: displacements to code that
-  // moved by the same amount differ by the same bytes.
-  uint16_t difference[256][256];
+  // Whether an add byte (the difference from the base byte) is not zero, by whether each of
+  // the last eight add bytes was (NonZeroContext).
+  ProbCell nonZero[256 * 256];
+  // A nonzero add byte in a bit tree (DifferenceContext): displacements to code that moved by
+  // the same amount differ by the same bytes.
+  ProbCell difference[512][256];
   // A copied byte in a bit tree, by the result byte before it.
-  uint16_t literal[256][256];
+  ProbCell literal[256][256];
   NumberModel add, copy, seek;
 };
 
-// Sets every probability of model to one half.
+// Sets every probability of model to one half, not yet seen.
 inline void ResetDeltaModel(DeltaModel& model) {
-  uint16_t* p = &model.nonZero[0];
-  for (uint32_t i = 0; i < sizeof model / sizeof(uint16_t); ++i) p[i] = kProbOne / 2;
+  ProbCell* p = &model.nonZero[0];
+  for (uint32_t i = 0; i < sizeof model / sizeof(ProbCell); ++i) p[i] = kProbHalf;
 }
 
 // The context of the nonzero flag of an add byte: history holds one bit per earlier add byte
-// (1 = nonzero), the newest lowest; before is the base byte preceding the current one.
+// (1 = nonzero), the newest lowest; before is the base byte preceding the current one (a call
+// or jump whose target moved shows as differences right after its opcode byte).
 inline uint32_t NonZeroContext(uint32_t history, uint32_t before) {
-  return ((history & 7) << 8) | before;
+  return ((history & 0xFF) << 8) | before;
+}
+
+// The tree of a nonzero add byte: after a nonzero add byte, the tree of that byte (the next
+// byte of a changed displacement follows the one before); else one by the base byte before.
+inline uint32_t DifferenceContext(uint32_t history, uint32_t lastDifference, uint32_t before) {
+  return (history & 1) ? lastDifference : 256 + before;
 }
 
 // Number of bits in value (0 for 0).

@@ -222,23 +222,22 @@ struct RangeEncoder {
     low = (low & 0x00FFFFFF) << 8;
   }
 
-  void Bit(uint16_t& probability, uint32_t bit) {
-    const uint32_t bound = (range >> 16) * probability;
+  void Bit(ProbCell& cell, uint32_t bit) {
+    const uint32_t bound = (range >> 16) * Probability(cell);
     if (bit == 0) {
       range = bound;
-      probability = static_cast<uint16_t>(probability + ((kProbOne - probability) >> kProbAdapt));
     } else {
       low += bound;
       range -= bound;
-      probability = static_cast<uint16_t>(probability - (probability >> kProbAdapt));
     }
+    cell = Adapted(cell, bit);
     if (range < kRangeTop) {
       range <<= 8;
       ShiftLow();
     }
   }
 
-  void Tree(uint16_t* probabilities, int bits, uint32_t symbol) {
+  void Tree(ProbCell* probabilities, int bits, uint32_t symbol) {
     uint32_t m = 1;
     for (int i = bits; i-- > 0;) {
       const uint32_t bit = (symbol >> i) & 1;
@@ -283,7 +282,9 @@ std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
       const uint32_t before = position + i > 0 ? base[position + i - 1] : 0;
       const uint32_t difference = static_cast<uint8_t>(result[at + i] - base[position + i]);
       e.Bit(model->nonZero[NonZeroContext(history, before)], difference != 0);
-      if (difference != 0) e.Tree(model->difference[lastDifference], 8, difference);
+      if (difference != 0)
+        e.Tree(model->difference[DifferenceContext(history, lastDifference, before)], 8,
+               difference);
       history = (history << 1) | (difference != 0);
       lastDifference = difference;
       lastByte = result[at + i];
