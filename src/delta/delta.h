@@ -70,13 +70,20 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header);
 constexpr uint32_t kDeltaMinChunk = 16;
 constexpr uint32_t kDeltaDefaultChunk = 64 * 1024;
 
+// Bytes that zlib's inflate state and window take from a work area (with room to spare).
+constexpr uint32_t kDeltaInflateArena = 48 * 1024;
+
+// Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers and the inflate
+// arena.
+constexpr uint32_t DeltaWorkSize(uint32_t chunk) { return 3 * chunk + kDeltaInflateArena; }
+
 // Builds the result of delta from base into sink, in writes of at most chunk bytes (at least
 // kDeltaMinChunk). base must be exactly baseSize bytes; its hash is the caller's to check, as
 // the caller chooses among several deltas by it. Every command is checked before it is
 // carried out: nothing is read outside the base or the delta, and no more than resultSize
 // bytes reach the sink. Succeeds only when the body ends exactly after resultSize bytes and
-// their SHA-256 is resultHash. Memory: 3 * chunk bytes and one inflate state, freed before
-// return. Returns 1 or 0; on 0 the sink may have received part of a result that must not be
-// used.
+// their SHA-256 is resultHash. Memory: work, DeltaWorkSize(chunk) bytes of the caller's (so
+// that nothing is allocated per file), or when work is null the same allocated for the call.
+// Returns 1 or 0; on 0 the sink may have received part of a result that must not be used.
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk = kDeltaDefaultChunk);
+               uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr);

@@ -138,6 +138,24 @@ int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource& base, Out
   return 1;
 }
 
+// zlib's allocations (its state, then its window) served from a part of the work area.
+struct Arena {
+  unsigned char* next;
+  uint32_t left;
+};
+
+voidpf ArenaAlloc(voidpf opaque, uInt items, uInt size) {
+  auto* arena = static_cast<Arena*>(opaque);
+  const uint64_t bytes = (static_cast<uint64_t>(items) * size + 15) & ~static_cast<uint64_t>(15);
+  if (bytes > arena->left) return Z_NULL;  // inflate then fails with Z_MEM_ERROR
+  void* out = arena->next;
+  arena->next += bytes;
+  arena->left -= static_cast<uint32_t>(bytes);
+  return out;
+}
+
+void ArenaFree(voidpf, voidpf) {}
+
 }  // namespace
 
 int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header) {
@@ -173,32 +191,42 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header) {
 }
 
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk) {
+               uint32_t chunk, unsigned char* work) {
   DeltaHeader h;
-  if (chunk < kDeltaMinChunk || !ReadDeltaHeader(delta, h)) return 0;
+  if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaInflateArena) / 3) return 0;
+  if (!ReadDeltaHeader(delta, h)) return 0;
   if (!base.read || base.length != h.baseSize) return 0;
-  auto* buffers = static_cast<unsigned char*>(std::malloc(3 * static_cast<size_t>(chunk)));
-  if (!buffers) return 0;
+  unsigned char* allocated = nullptr;
+  if (!work) {
+    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
+    if (!work) return 0;
+  }
 
   BodyReader r;
   std::memset(&r, 0, sizeof r);
   r.delta = &delta;
   r.nextOffset = delta.offset + kDeltaHeaderSize;
   r.inputLeft = h.bodySize;
-  r.input = buffers;
-  r.output = buffers + chunk;
+  r.input = work;
+  r.output = work + chunk;
   r.chunk = chunk;
+  // The arena starts 16-byte aligned past the three chunks' rounding.
+  const uint32_t used = (3 * chunk + 15) & ~15u;
+  Arena arena = {work + used, DeltaWorkSize(chunk) - used};
+  r.stream.zalloc = ArenaAlloc;
+  r.stream.zfree = ArenaFree;
+  r.stream.opaque = &arena;
   int ok = 0;
   if (inflateInit(&r.stream) == Z_OK) {
     Output out = {&sink, {}};
     Sha256Init(out.hash);
-    if (RunCommands(r, h, base, out, buffers + 2 * static_cast<size_t>(chunk)) && BodyEndsHere(r)) {
+    if (RunCommands(r, h, base, out, work + 2 * chunk) && BodyEndsHere(r)) {
       unsigned char digest[kSha256Size];
       Sha256Final(out.hash, digest);
       ok = std::memcmp(digest, h.resultHash, kSha256Size) == 0;
     }
     inflateEnd(&r.stream);
   }
-  std::free(buffers);
+  std::free(allocated);
   return ok;
 }

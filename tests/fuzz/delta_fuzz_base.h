@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-constexpr uint32_t kDeltaFuzzBaseSize = 4096;
+constexpr uint32_t kDeltaFuzzBaseSize = 1024;
 
 inline const unsigned char* DeltaFuzzBase() {
   static unsigned char base[kDeltaFuzzBaseSize];
@@ -14,7 +14,7 @@ inline const unsigned char* DeltaFuzzBase() {
     for (uint32_t i = 0; i < kDeltaFuzzBaseSize; ++i) {
       x = x * 1103515245u + 12345u;
       base[i] =
-          (i / 256) % 2 ? static_cast<unsigned char>(i / 256) : static_cast<unsigned char>(x >> 16);
+          (i / 128) % 2 ? static_cast<unsigned char>(i / 128) : static_cast<unsigned char>(x >> 16);
     }
     made = true;
   }

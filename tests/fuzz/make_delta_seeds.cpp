@@ -21,12 +21,12 @@ int main(int argc, char** argv) {
   const std::vector<uint8_t> small(pattern, pattern + 300);
 
   std::vector<uint8_t> edited = base;
-  for (size_t i = 10; i < edited.size(); i += 333) edited[i] ^= 0x5a;
-  std::vector<uint8_t> inserted(base.begin(), base.begin() + 2000);
+  for (size_t i = 10; i < edited.size(); i += 97) edited[i] ^= 0x5a;
+  std::vector<uint8_t> inserted(base.begin(), base.begin() + 500);
   inserted.insert(inserted.end(), 150, 'x');
-  inserted.insert(inserted.end(), base.begin() + 1500, base.end());
-  std::vector<uint8_t> moved(base.begin() + 3000, base.end());
-  moved.insert(moved.end(), base.begin(), base.begin() + 3000);
+  inserted.insert(inserted.end(), base.begin() + 400, base.end());
+  std::vector<uint8_t> moved(base.begin() + 700, base.end());
+  moved.insert(moved.end(), base.begin(), base.begin() + 700);
   const std::vector<uint8_t> fresh = {'n', 'e', 'w', ' ', 'b', 'y', 't', 'e', 's'};
 
   const struct {
