@@ -28,14 +28,15 @@
 // range-coded stream (delta_model.h) in place of the varints and bytes in zlib: per command
 // its three numbers, then its add bytes (each a nonzero flag and, when set, the byte) and its
 // copied bytes. The coder's probabilities start at one half and adapt to the file, with
-// contexts chosen for bsdiff-style differences: the base byte before the current one, whether
-// the last add bytes were zero, the previous add byte, the previous result byte. The decoder
-// reads exactly bodySize bytes, the first of them 0. Memory: the model's fixed tables
-// (sizeof(DeltaModel), about 270 KB) beside the buffers.
+// contexts chosen for bsdiff-style differences: whether the last add bytes were zero, the base
+// byte before the current one, the previous add byte, the previous result byte. The decoder
+// reads exactly bodySize bytes, the first of them 0. It streams like kDeltaAddCopy, with the
+// model's fixed tables (sizeof(DeltaModel)) in place of the inflate state.
 #pragma once
 
 #include <cstdint>
 
+#include "delta/delta_model.h"
 #include "delta/sha256.h"
 #include "package/package.h"
 
@@ -80,13 +81,25 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header);
 constexpr uint32_t kDeltaMinChunk = 16;
 constexpr uint32_t kDeltaDefaultChunk = 64 * 1024;
 
+// Bytes that zlib's inflate state and window take from a work area (with room to spare).
+constexpr uint32_t kDeltaInflateArena = 48 * 1024;
+
+// The part of the work area after the chunk buffers: the inflate state or the range coder's
+// model, whichever the method needs.
+constexpr uint32_t kDeltaArena =
+    sizeof(DeltaModel) > kDeltaInflateArena ? sizeof(DeltaModel) : kDeltaInflateArena;
+
+// Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's
+// with a byte more), room to align, and the arena.
+constexpr uint32_t DeltaWorkSize(uint32_t chunk) { return 3 * chunk + 32 + kDeltaArena; }
+
 // Builds the result of delta from base into sink, in writes of at most chunk bytes (at least
 // kDeltaMinChunk). base must be exactly baseSize bytes; its hash is the caller's to check, as
 // the caller chooses among several deltas by it. Every command is checked before it is
 // carried out: nothing is read outside the base or the delta, and no more than resultSize
 // bytes reach the sink. Succeeds only when the body ends exactly after resultSize bytes and
-// their SHA-256 is resultHash. Memory: 3 * chunk + 1 bytes and one inflate state or one
-// DeltaModel, freed before return. Returns 1 or 0; on 0 the sink may have received part of a result that must not be
-// used.
+// their SHA-256 is resultHash. Memory: work, DeltaWorkSize(chunk) bytes of the caller's (so
+// that nothing is allocated per file), or when work is null the same allocated for the call.
+// Returns 1 or 0; on 0 the sink may have received part of a result that must not be used.
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk = kDeltaDefaultChunk);
+               uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <cstdint>
+
 #include "delta/delta.h"
 #include "delta/delta_model.h"
 
@@ -267,6 +269,24 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
   return 1;
 }
 
+// zlib's allocations (its state, then its window) served from a part of the work area.
+struct Arena {
+  unsigned char* next;
+  uint32_t left;
+};
+
+voidpf ArenaAlloc(voidpf opaque, uInt items, uInt size) {
+  auto* arena = static_cast<Arena*>(opaque);
+  const uint64_t bytes = (static_cast<uint64_t>(items) * size + 15) & ~static_cast<uint64_t>(15);
+  if (bytes > arena->left) return Z_NULL;  // inflate then fails with Z_MEM_ERROR
+  void* out = arena->next;
+  arena->next += bytes;
+  arena->left -= static_cast<uint32_t>(bytes);
+  return out;
+}
+
+void ArenaFree(voidpf, voidpf) {}
+
 }  // namespace
 
 int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header) {
@@ -303,49 +323,55 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header) {
 }
 
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk) {
+               uint32_t chunk, unsigned char* work) {
   DeltaHeader h;
-  if (chunk < kDeltaMinChunk || !ReadDeltaHeader(delta, h)) return 0;
+  if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaArena - 32) / 3) return 0;
+  if (!ReadDeltaHeader(delta, h)) return 0;
   if (!base.read || base.length != h.baseSize) return 0;
-  // Input, output (inflated body or decoded copy bytes) and base, the base with one byte more.
-  auto* buffers = static_cast<unsigned char*>(std::malloc(3 * static_cast<size_t>(chunk) + 1));
-  if (!buffers) return 0;
+  unsigned char* allocated = nullptr;
+  if (!work) {
+    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
+    if (!work) return 0;
+  }
+  // Input, output (inflated body or decoded copied bytes) and base (with the byte before it);
+  // then the arena, 16-byte aligned whatever the alignment of work.
+  unsigned char* arenaStart = work + 3 * chunk + 1;
+  arenaStart += (16 - reinterpret_cast<uintptr_t>(arenaStart) % 16) % 16;
   Output out = {&sink, {}};
   Sha256Init(out.hash);
   int built = 0;
   if (h.method == kDeltaRangeCoded) {
-    auto* model = static_cast<DeltaModel*>(std::malloc(sizeof(DeltaModel)));
-    if (model) {
-      ResetDeltaModel(*model);
-      RangeDecoder d;
-      std::memset(&d, 0, sizeof d);
-      d.delta = &delta;
-      d.nextOffset = delta.offset + kDeltaHeaderSize;
-      d.inputLeft = h.bodySize;
-      d.input = buffers;
-      d.chunk = chunk;
-      d.range = 0xFFFFFFFF;
-      // The encoder's first byte is always 0; the next four start the code.
-      const bool zero = NextByte(d) == 0;
-      for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
-      built = zero && !d.failed &&
-              RunRangeCommands(d, *model, h, base, out, buffers + 2 * static_cast<size_t>(chunk),
-                               buffers + chunk) &&
-              !d.failed && d.inputLeft == 0 && d.at == d.filled;
-      std::free(model);
-    }
+    auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
+    ResetDeltaModel(*model);
+    RangeDecoder d;
+    std::memset(&d, 0, sizeof d);
+    d.delta = &delta;
+    d.nextOffset = delta.offset + kDeltaHeaderSize;
+    d.inputLeft = h.bodySize;
+    d.input = work;
+    d.chunk = chunk;
+    d.range = 0xFFFFFFFF;
+    // The encoder's first byte is always 0; the next four start the code.
+    const bool zero = NextByte(d) == 0;
+    for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
+    built = zero && !d.failed &&
+            RunRangeCommands(d, *model, h, base, out, work + 2 * chunk, work + chunk) &&
+            !d.failed && d.inputLeft == 0 && d.at == d.filled;
   } else {
     BodyReader r;
     std::memset(&r, 0, sizeof r);
     r.delta = &delta;
     r.nextOffset = delta.offset + kDeltaHeaderSize;
     r.inputLeft = h.bodySize;
-    r.input = buffers;
-    r.output = buffers + chunk;
+    r.input = work;
+    r.output = work + chunk;
     r.chunk = chunk;
+    Arena arena = {arenaStart, static_cast<uint32_t>(work + DeltaWorkSize(chunk) - arenaStart)};
+    r.stream.zalloc = ArenaAlloc;
+    r.stream.zfree = ArenaFree;
+    r.stream.opaque = &arena;
     if (inflateInit(&r.stream) == Z_OK) {
-      built = RunCommands(r, h, base, out, buffers + 2 * static_cast<size_t>(chunk)) &&
-              BodyEndsHere(r);
+      built = RunCommands(r, h, base, out, work + 2 * chunk) && BodyEndsHere(r);
       inflateEnd(&r.stream);
     }
   }
@@ -355,6 +381,6 @@ int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink&
     Sha256Final(out.hash, digest);
     ok = std::memcmp(digest, h.resultHash, kSha256Size) == 0;
   }
-  std::free(buffers);
+  std::free(allocated);
   return ok;
 }

@@ -4,9 +4,13 @@
 //
 // Every bit is coded with a probability (of a 0, in 1/65536ths) kept in a cell with the number
 // of bits seen in its context: a new context learns fast (the first bits move it by 1/2, 1/3,
-// ...) and a seasoned one by 1/kProbSteadyDivisor, so contexts that occur rarely still pay off.
+// ...) and one seen kProbSteadyCount times by 1/12, so contexts that occur rarely still pay off.
 // The range coder is the usual one for such models: 32-bit range, renormalised a byte at a
 // time when it drops below 2^24, carries handled by the encoder.
+#pragma once
+
+#include <cstdint>
+
 using ProbCell = uint32_t;  // probability in the low 16 bits, count above
 
 constexpr uint32_t kProbOne = 1u << 16;

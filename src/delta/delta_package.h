@@ -15,14 +15,8 @@
 #include <cstdint>
 
 #include "delta/delta.h"
+#include "package/format.h"
 #include "package/package.h"
-
-// "Pinecone delta " and the byte 0x1A.
-inline constexpr unsigned char kDeltaPackageSignature[16] = {
-    'P', 'i', 'n', 'e', 'c', 'o', 'n', 'e', ' ', 'd', 'e', 'l', 't', 'a', ' ', 0x1A};
-
-// Flag bit of DirectoryEntry::flags: the stored data is a delta stream.
-constexpr uint32_t ENTRY_DELTA = 0x20000;
 
 // Whether entry e of view is a delta: only in a package with the delta signature; in a plain
 // package the bit means nothing, as every flag bit but ENTRY_DEFLATED.

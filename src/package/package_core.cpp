@@ -40,11 +40,16 @@ struct StoredData {
   bool deflated;
 };
 
+uint32_t ChunkOf(const PackageView& view) {
+  return view.chunk != 0 && view.chunk < kExtractChunk ? view.chunk : kExtractChunk;
+}
+
 int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
   unsigned char* chunk = view.scratch;
+  const uint32_t step = ChunkOf(view);
   uint32_t offset = view.packageOffset + data.dataOffset;
   for (uint32_t left = data.size; left > 0;) {
-    const uint32_t count = left < kExtractChunk ? left : kExtractChunk;
+    const uint32_t count = left < step ? left : step;
     if (!view.source.read(view.source.context, offset, chunk, count)) return 0;
     if (!sink.write(sink.context, chunk, count)) return 0;
     offset += count;
@@ -58,7 +63,8 @@ int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& 
 // produce more than size bytes, or does not end (Adler-32 checked) within packedSize.
 int InflateStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
   unsigned char* input = view.scratch;
-  unsigned char* output = view.scratch + kExtractChunk;
+  const uint32_t step = ChunkOf(view);
+  unsigned char* output = view.scratch + step;
   z_stream stream;
   std::memset(&stream, 0, sizeof stream);
   if (inflateInit(&stream) != Z_OK) return 0;
@@ -68,7 +74,7 @@ int InflateStored(const PackageView& view, const StoredData& data, const ByteSin
   int ok = 0;
   for (;;) {
     if (stream.avail_in == 0 && inputLeft > 0) {
-      const uint32_t count = inputLeft < kExtractChunk ? inputLeft : kExtractChunk;
+      const uint32_t count = inputLeft < step ? inputLeft : step;
       if (!view.source.read(view.source.context, offset, input, count)) break;
       stream.next_in = input;
       stream.avail_in = count;
@@ -78,7 +84,7 @@ int InflateStored(const PackageView& view, const StoredData& data, const ByteSin
     // Once size bytes are out, one byte of room is still given: a stream that ends there
     // finishes without using it, one that has more to give fills it and is refused.
     const uint32_t room = data.size - produced;
-    const uint32_t give = room == 0 ? 1 : (room < kExtractChunk ? room : kExtractChunk);
+    const uint32_t give = room == 0 ? 1 : (room < step ? room : step);
     stream.next_out = output;
     stream.avail_out = give;
     const int result = inflate(&stream, Z_NO_FLUSH);
@@ -233,7 +239,7 @@ int LoadPackage(PackageView& view, int selfContained) {
     return 0;
   }
 
-  view.scratch = static_cast<unsigned char*>(std::malloc(2 * kExtractChunk));
+  view.scratch = static_cast<unsigned char*>(std::malloc(2 * ChunkOf(view)));
   view.directory = static_cast<DirectoryEntry*>(std::malloc(directoryBytes));
   if (!view.scratch || !view.directory) return 0;
   const StoredData data = {h.directoryOffset, static_cast<uint32_t>(directoryBytes),

@@ -311,6 +311,23 @@ TEST(Delta, FailingSinkFailsTheApply) {
   EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, kDeltaMinChunk - 1), 0);
 }
 
+// The caller's work area serves every buffer and zlib's state: the same result, no allocation
+// per file; a chunk too large for 32-bit sizes is refused.
+TEST(Delta, CallersWorkArea) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[4];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  for (uint32_t chunk : {kDeltaMinChunk, 4096u}) {
+    std::vector<unsigned char> work(DeltaWorkSize(chunk), 0xcc);
+    CollectSink sink;
+    EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk, work.data()), 1);
+    EXPECT_EQ(sink.bytes, p.result) << chunk;
+  }
+  CollectSink sink;
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
+}
+
 // A delta inside a larger source (a package) is read only within its own bytes.
 TEST(Delta, StreamInsideALargerSource) {
   const std::vector<Pair> pairs = Pairs();
