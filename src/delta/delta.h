@@ -86,8 +86,8 @@ constexpr uint32_t kDeltaInflateArena = 48 * 1024;
 
 // The part of the work area after the chunk buffers: the inflate state or the range coder's
 // model, whichever the method needs.
-constexpr uint32_t kDeltaArena =
-    sizeof(DeltaModel) > kDeltaInflateArena ? sizeof(DeltaModel) : kDeltaInflateArena;
+constexpr uint32_t kDeltaArena = sizeof(DeltaModel) > kDeltaInflateArena ? sizeof(DeltaModel)
+                                                                         : kDeltaInflateArena;
 
 // Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's
 // with a byte more), room to align, and the arena.

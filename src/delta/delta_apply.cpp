@@ -202,7 +202,8 @@ int DecodeNumber(RangeDecoder& d, NumberModel& model, uint64_t& value) {
   const uint32_t length = DecodeTree(d, model.length, kNumberLengthBits);
   if (length > kNumberMaxLength) return 0;
   value = length != 0;
-  for (uint32_t i = length; i-- > 1;) value = (value << 1) | DecodeBit(d, model.bits[length][i - 1]);
+  for (uint32_t i = length; i-- > 1;)
+    value = (value << 1) | DecodeBit(d, model.bits[length][i - 1]);
   return !d.failed;
 }
 
@@ -237,8 +238,8 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
       for (uint32_t i = 0; i < count; ++i) {
         uint32_t difference = 0;
         if (DecodeBit(d, model.nonZero[NonZeroContext(history, before)]))
-          difference =
-              DecodeTree(d, model.difference[DifferenceContext(history, lastDifference, before)], 8);
+          difference = DecodeTree(
+              d, model.difference[DifferenceContext(history, lastDifference, before)], 8);
         history = (history << 1) | (difference != 0);
         lastDifference = difference;
         before = bytes[i];
@@ -252,7 +253,8 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
     for (uint64_t left = copy; left > 0;) {
       const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
       for (uint32_t i = 0; i < count; ++i)
-        lastByte = copyBuffer[i] = static_cast<unsigned char>(DecodeTree(d, model.literal[lastByte], 8));
+        lastByte = copyBuffer[i] =
+            static_cast<unsigned char>(DecodeTree(d, model.literal[lastByte], 8));
       if (d.failed || !Emit(out, copyBuffer, count)) return 0;
       left -= count;
     }
@@ -299,8 +301,7 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
   return (header.method == kDeltaAddCopy || header.method == kDeltaRangeCoded) &&
-         ReadLE32(bytes + 20) == 0 &&
-         header.bodySize == streamLength - kDeltaHeaderSize;
+         ReadLE32(bytes + 20) == 0 && header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
 void WriteDeltaHeader(const DeltaHeader& header, unsigned char* bytes) {

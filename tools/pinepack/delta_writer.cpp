@@ -165,10 +165,7 @@ void AppendVarint(std::vector<uint8_t>& out, uint64_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-void AppendSeek(std::vector<uint8_t>& out, int64_t seek) {
-  AppendVarint(out, seek >= 0 ? static_cast<uint64_t>(seek) << 1
-                              : ((static_cast<uint64_t>(-(seek + 1))) << 1) | 1);
-}
+void AppendSeek(std::vector<uint8_t>& out, int64_t seek) { AppendVarint(out, SeekCode(seek)); }
 
 std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
                                   const std::vector<uint8_t>& base,
@@ -196,8 +193,6 @@ std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
   if (at != result.size()) throw std::invalid_argument("delta commands do not cover the result");
   return out;
 }
-
-namespace {
 
 // The encoder that matches RangeDecoder in delta_apply.cpp bit for bit: low keeps 33 bits, the
 // carry out of them goes into the byte held back in cache (with any 0xFF bytes after it).
@@ -257,51 +252,67 @@ struct RangeEncoder {
   }
 };
 
-}  // namespace
+RangeBodyWriter::RangeBodyWriter()
+    : model_(std::make_unique<DeltaModel>()), encoder_(new RangeEncoder{body_}) {
+  ResetDeltaModel(*model_);
+}
+
+RangeBodyWriter::~RangeBodyWriter() = default;
+
+void RangeBodyWriter::Command(uint64_t add, uint64_t copy, uint64_t seekCode) {
+  encoder_->Number(model_->add, add);
+  encoder_->Number(model_->copy, copy);
+  encoder_->Number(model_->seek, seekCode);
+}
+
+void RangeBodyWriter::Add(uint8_t before, uint8_t baseByte, uint8_t resultByte) {
+  const uint32_t difference = static_cast<uint8_t>(resultByte - baseByte);
+  encoder_->Bit(model_->nonZero[NonZeroContext(history_, before)], difference != 0);
+  if (difference != 0)
+    encoder_->Tree(model_->difference[DifferenceContext(history_, lastDifference_, before)], 8,
+                   difference);
+  history_ = (history_ << 1) | (difference != 0);
+  lastDifference_ = difference;
+  lastByte_ = resultByte;
+}
+
+void RangeBodyWriter::Copy(uint8_t byte) {
+  encoder_->Tree(model_->literal[lastByte_], 8, byte);
+  lastByte_ = byte;
+}
+
+std::vector<uint8_t> RangeBodyWriter::Finish() {
+  encoder_->Finish();
+  return std::move(body_);
+}
+
+uint64_t SeekCode(int64_t seek) {
+  return seek >= 0 ? static_cast<uint64_t>(seek) << 1
+                   : ((static_cast<uint64_t>(-(seek + 1))) << 1) | 1;
+}
 
 std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
                                     const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result) {
-  auto model = std::make_unique<DeltaModel>();
-  ResetDeltaModel(*model);
-  std::vector<uint8_t> out;
-  RangeEncoder e{out};
+  RangeBodyWriter writer;
   uint64_t at = 0;
   int64_t position = 0;
-  uint32_t history = 0, lastDifference = 0, lastByte = 0;
   for (const DeltaCommand& c : commands) {
     if (at == result.size()) break;
     if (position < 0 || position + c.add > static_cast<int64_t>(base.size()) ||
         at + c.add + c.copy > result.size())
       throw std::invalid_argument("delta command outside base or result");
-    e.Number(model->add, c.add);
-    e.Number(model->copy, c.copy);
-    e.Number(model->seek, c.seek >= 0 ? static_cast<uint64_t>(c.seek) << 1
-                                      : ((static_cast<uint64_t>(-(c.seek + 1))) << 1) | 1);
-    for (uint32_t i = 0; i < c.add; ++i) {
-      const uint32_t before = position + i > 0 ? base[position + i - 1] : 0;
-      const uint32_t difference = static_cast<uint8_t>(result[at + i] - base[position + i]);
-      e.Bit(model->nonZero[NonZeroContext(history, before)], difference != 0);
-      if (difference != 0)
-        e.Tree(model->difference[DifferenceContext(history, lastDifference, before)], 8,
-               difference);
-      history = (history << 1) | (difference != 0);
-      lastDifference = difference;
-      lastByte = result[at + i];
-    }
-    for (uint32_t i = 0; i < c.copy; ++i) {
-      const uint32_t byte = result[at + c.add + i];
-      e.Tree(model->literal[lastByte], 8, byte);
-      lastByte = byte;
-    }
+    writer.Command(c.add, c.copy, SeekCode(c.seek));
+    for (uint32_t i = 0; i < c.add; ++i)
+      writer.Add(position + i > 0 ? base[position + i - 1] : 0, base[position + i], result[at + i]);
+    for (uint32_t i = 0; i < c.copy; ++i) writer.Copy(result[at + c.add + i]);
     at += c.add + c.copy;
     position += c.add + c.seek;
     if (position < 0 || position > static_cast<int64_t>(base.size()))
       throw std::invalid_argument("delta command seeks outside the base");
   }
   if (at != result.size()) throw std::invalid_argument("delta commands do not cover the result");
-  e.Finish();
-  return out;
+  return writer.Finish();
 }
 
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
@@ -339,7 +350,8 @@ std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vect
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
   std::vector<uint8_t> ranged =
       DeltaStreamWith(kDeltaRangeCoded, base, result, RangeCodedBody(commands, base, result));
-  std::vector<uint8_t> deflated = DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
+  std::vector<uint8_t> deflated =
+      DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
   return deflated.size() < ranged.size() ? deflated : ranged;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "delta/delta.h"
@@ -31,6 +32,36 @@ std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
 // Appends value as a LEB128 varint; AppendSeek zigzag-codes a signed move first.
 void AppendVarint(std::vector<uint8_t>& out, uint64_t value);
 void AppendSeek(std::vector<uint8_t>& out, int64_t seek);
+
+struct DeltaModel;
+struct RangeEncoder;
+
+// Writes a kDeltaRangeCoded body piece by piece, in the order the decoder reads it: a command's
+// numbers, then its add bytes, then its copied bytes. It checks nothing, so that tests can make
+// hostile streams; RangeCodedBody is the checked way from commands to a body.
+class RangeBodyWriter {
+ public:
+  RangeBodyWriter();
+  ~RangeBodyWriter();
+  // seekCode: the seek zigzag-coded (SeekCode).
+  void Command(uint64_t add, uint64_t copy, uint64_t seekCode);
+  // One add byte: before is the base byte before baseByte (0 at the base's start).
+  void Add(uint8_t before, uint8_t baseByte, uint8_t resultByte);
+  void Copy(uint8_t byte);
+  // The body; the writer is done.
+  std::vector<uint8_t> Finish();
+
+ private:
+  std::vector<uint8_t> body_;
+  std::unique_ptr<DeltaModel> model_;
+  std::unique_ptr<RangeEncoder> encoder_;
+  uint32_t history_ = 0;
+  uint32_t lastDifference_ = 0;
+  uint32_t lastByte_ = 0;
+};
+
+// A signed move of the base position as the streams carry it: 0, -1, 1, -2 ... as 0, 1, 2, 3.
+uint64_t SeekCode(int64_t seek);
 
 // The body of a kDeltaRangeCoded stream for commands over base and result. Throws
 // std::invalid_argument as CommandBytes does.
