@@ -350,6 +350,9 @@ std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vect
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
   std::vector<uint8_t> ranged =
       DeltaStreamWith(kDeltaRangeCoded, base, result, RangeCodedBody(commands, base, result));
+  // Only a few bytes of change can deflate smaller than the adaptive model, which pays for
+  // learning; in large files that never happens, and the second coding would cost time.
+  if (result.size() > kDeltaTryDeflateBelow) return ranged;
   std::vector<uint8_t> deflated =
       DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
   return deflated.size() < ranged.size() ? deflated : ranged;

@@ -84,7 +84,11 @@ std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result, int level = 9);
 
-// The smallest delta stream of every method for DiffBytes' commands.
+// Results above this size are coded with kDeltaRangeCoded only.
+constexpr size_t kDeltaTryDeflateBelow = 1 << 20;
+
+// The smallest delta stream of every method for DiffBytes' commands (results of at most
+// kDeltaTryDeflateBelow bytes; larger ones get kDeltaRangeCoded).
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
                                int level = 9);
 
