@@ -10,8 +10,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
-using ProbCell = uint32_t;  // probability in the low 16 bits, count above
+// The probability is kept exclusive-or one half in the low 16 bits, the count above, so that
+// a cell of 0 is a context not yet seen and the whole model resets with one memset.
+using ProbCell = uint32_t;
 
 constexpr uint32_t kProbOne = 1u << 16;
 constexpr uint32_t kProbHalf = kProbOne / 2;
@@ -19,13 +22,17 @@ constexpr uint32_t kProbLimit = 32;  // the probability stays in [kProbLimit, kP
 constexpr uint32_t kProbSteadyCount = 10;
 constexpr uint32_t kRangeTop = 1u << 24;
 
-inline uint32_t Probability(ProbCell cell) { return cell & 0xFFFF; }
+inline uint32_t Probability(ProbCell cell) { return (cell & 0xFFFF) ^ kProbHalf; }
+
+// kProbOne / (count + 2) for each count: 1/2, 1/3, ... 1/12 in 1/65536ths.
+inline constexpr uint16_t kProbRates[kProbSteadyCount + 1] = {
+    32768, 21845, 16384, 13107, 10922, 9362, 8192, 7281, 6553, 5957, 5461};
 
 // The cell after coding bit with it.
 inline ProbCell Adapted(ProbCell cell, uint32_t bit) {
-  uint32_t p = cell & 0xFFFF;
+  uint32_t p = Probability(cell);
   uint32_t count = cell >> 16;
-  const uint32_t rate = kProbOne / (count + 2);  // 1/2, 1/3, ... 1/12 in 1/65536ths
+  const uint32_t rate = kProbRates[count];
   if (bit)
     p -= (p * rate) >> 16;
   else
@@ -33,7 +40,7 @@ inline ProbCell Adapted(ProbCell cell, uint32_t bit) {
   if (p < kProbLimit) p = kProbLimit;
   if (p > kProbOne - kProbLimit) p = kProbOne - kProbLimit;
   if (count < kProbSteadyCount) ++count;
-  return (count << 16) | p;
+  return (count << 16) | (p ^ kProbHalf);
 }
 
 // Bits of a number's length: 0 for the value 0, else the position of its highest bit plus one.
@@ -61,10 +68,7 @@ struct DeltaModel {
 };
 
 // Sets every probability of model to one half, not yet seen.
-inline void ResetDeltaModel(DeltaModel& model) {
-  ProbCell* p = &model.nonZero[0];
-  for (uint32_t i = 0; i < sizeof model / sizeof(ProbCell); ++i) p[i] = kProbHalf;
-}
+inline void ResetDeltaModel(DeltaModel& model) { std::memset(&model, 0, sizeof model); }
 
 // The context of the nonzero flag of an add byte: history holds one bit per earlier add byte
 // (1 = nonzero), the newest lowest; before is the base byte preceding the current one (a call

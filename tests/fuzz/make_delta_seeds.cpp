@@ -1,5 +1,6 @@
 // Writes the delta fuzzer's seed corpus: deltas made by pinepack's writer against prefixes of the
-// fuzzer's base pattern, for results that are copies, edits, insertions, moves and new bytes.
+// fuzzer's base pattern, for results that are copies, edits, insertions, moves and new bytes, in
+// every method.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -40,10 +41,16 @@ int main(int argc, char** argv) {
                {"fresh", small, fresh},
                {"empty-result", small, {}},
                {"small-edit", small, std::vector<uint8_t>(small.rbegin(), small.rend())}};
+  // Each pair stored (level 0) and deflated (level 9) in the zlib method, and range coded.
+  const struct {
+    const char* suffix;
+    DeltaMethod method;
+    int level;
+  } ways[] = {{"-0", kDeltaAddCopy, 0}, {"-9", kDeltaAddCopy, 9}, {"-rc", kDeltaRangeCoded, 9}};
   for (const auto& p : pairs) {
-    for (int level : {0, 9}) {
-      const std::vector<uint8_t> delta = MakeDelta(p.from, p.to, level);
-      std::ofstream out(folder / (std::string(p.name) + "-" + std::to_string(level)),
+    for (const auto& way : ways) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(way.method, p.from, p.to, way.level);
+      std::ofstream out(folder / (std::string(p.name) + way.suffix),
                         std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(delta.data()),
                 static_cast<std::streamsize>(delta.size()));

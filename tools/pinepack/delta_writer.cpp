@@ -42,39 +42,49 @@ std::vector<int32_t> SuffixArray(const std::vector<uint8_t>& data) {
   return sa;
 }
 
-size_t MatchLength(const uint8_t* a, size_t aLength, const uint8_t* b, size_t bLength) {
-  const size_t limit = std::min(aLength, bLength);
-  size_t i = 0;
-  while (i < limit && a[i] == b[i]) ++i;
+// How far base from at agrees with what, both from skip on (the first skip bytes agree), within
+// limit bytes; order receives the comparison of base from at with what over limit bytes.
+size_t CommonPrefix(const uint8_t* base, const uint8_t* what, size_t skip, size_t limit,
+                    int& order) {
+  size_t i = skip;
+  while (i < limit && base[i] == what[i]) ++i;
+  order = i == limit ? 0 : (base[i] < what[i] ? -1 : 1);
   return i;
 }
 
 // The longest prefix of what (whatLength bytes) found in base, by binary search of its suffix
-// array; position receives where it starts.
+// array; position receives where it starts. The suffixes between the bounds of the search
+// share at least the shorter of the bounds' common prefixes with what, so each step compares
+// only from there on: a step costs a few new bytes, not the whole match again.
 size_t LongestMatch(const std::vector<int32_t>& sa, const std::vector<uint8_t>& base,
                     const uint8_t* what, size_t whatLength, int64_t& position) {
   position = 0;
   if (sa.empty() || whatLength == 0) return 0;
+  const uint8_t* o = base.data();
+  auto prefix = [&](size_t index, size_t skip, int& order) {
+    const auto at = static_cast<size_t>(sa[index]);
+    return CommonPrefix(o + at, what, skip, std::min(base.size() - at, whatLength), order);
+  };
+  int order;
   size_t low = 0, high = sa.size() - 1;
+  size_t lowLength = prefix(low, 0, order);
+  size_t highLength = prefix(high, 0, order);
   while (high - low > 1) {
     const size_t middle = low + (high - low) / 2;
-    const size_t at = static_cast<size_t>(sa[middle]);
-    const size_t n = std::min(base.size() - at, whatLength);
-    if (std::memcmp(base.data() + at, what, n) < 0)
+    const size_t length = prefix(middle, std::min(lowLength, highLength), order);
+    if (order < 0) {
       low = middle;
-    else
+      lowLength = length;
+    } else {
       high = middle;
+      highLength = length;
+    }
   }
-  const size_t lowAt = static_cast<size_t>(sa[low]);
-  const size_t highAt = static_cast<size_t>(sa[high]);
-  const size_t lowLength = MatchLength(base.data() + lowAt, base.size() - lowAt, what, whatLength);
-  const size_t highLength =
-      MatchLength(base.data() + highAt, base.size() - highAt, what, whatLength);
   if (lowLength >= highLength) {
-    position = static_cast<int64_t>(lowAt);
+    position = sa[low];
     return lowLength;
   }
-  position = static_cast<int64_t>(highAt);
+  position = sa[high];
   return highLength;
 }
 
