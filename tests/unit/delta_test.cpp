@@ -233,6 +233,12 @@ TEST(Delta, HostileCommandsFail) {
     const std::vector<uint8_t> delta = DeltaStreamOf(base, result, c.body);
     const Applied applied = Apply(delta, base, kDeltaMinChunk);
     EXPECT_EQ(applied.ok, c.ok) << c.what;
+    // Without the base everything but the result's hash is checked.
+    const bool onlyTheHashIsWrong = std::string(c.what) == "right length, wrong bytes";
+    EXPECT_EQ(
+        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
+        c.ok || onlyTheHashIsWrong)
+        << c.what;
     EXPECT_LE(applied.output.size(), result.size()) << c.what;
     EXPECT_FALSE(applied.readOutside) << c.what;
     if (c.ok) {
@@ -275,6 +281,11 @@ TEST(Delta, DamagedStreamsFail) {
   for (const auto& c : cases) {
     const Applied applied = Apply(c.delta, p.base, kDeltaMinChunk);
     EXPECT_EQ(applied.ok, 0) << c.what;
+    // A wrong hash, or a base one byte longer than the commands use, needs the base to be seen.
+    const std::string what = c.what;
+    EXPECT_EQ(CheckDeltaStream({Source(c.delta), 0, static_cast<uint32_t>(c.delta.size())}),
+              what == "result hash" || what == "base size")
+        << c.what;
     EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
     EXPECT_FALSE(applied.readOutside) << c.what;
   }
