@@ -3,6 +3,7 @@
 // reading outside the base or writing more than the result's size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -337,6 +338,30 @@ TEST(Delta, CallersWorkArea) {
   }
   CollectSink sink;
   EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
+}
+
+// The sorting fallback of builds without libdivsufsort orders every suffix strictly.
+TEST(Delta, SuffixArrayBySortingOrdersEverySuffix) {
+  const std::vector<uint8_t> inputs[] = {
+      {},
+      {7},
+      std::vector<uint8_t>(300, 'a'),
+      Bytes("banana"),
+      Bytes("mississippi"),
+      SampleData(2000, 9),
+      Concat({SampleData(500, 3), SampleData(500, 3), SampleData(77, 3)})};
+  for (const std::vector<uint8_t>& data : inputs) {
+    const std::vector<int32_t> sa = SuffixArrayBySorting(data);
+    ASSERT_EQ(sa.size(), data.size());
+    std::vector<bool> seen(data.size());
+    for (int32_t start : sa) seen[static_cast<size_t>(start)] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(data.size()));
+    for (size_t i = 1; i < sa.size(); ++i) {
+      const std::vector<uint8_t> a(data.begin() + sa[i - 1], data.end());
+      const std::vector<uint8_t> b(data.begin() + sa[i], data.end());
+      EXPECT_LT(a, b) << "suffixes " << sa[i - 1] << " and " << sa[i] << " of " << data.size();
+    }
+  }
 }
 
 // A delta inside a larger source (a package) is read only within its own bytes.

@@ -14,30 +14,14 @@ namespace {
 
 // The suffix array of data: the start of each suffix in lexicographic order.
 std::vector<int32_t> SuffixArray(const std::vector<uint8_t>& data) {
-  const auto n = static_cast<int32_t>(data.size());
-  std::vector<int32_t> sa(data.size());
-  if (n == 0) return sa;
 #ifdef PINEPACK_HAVE_DIVSUFSORT
-  if (divsufsort(data.data(), sa.data(), n) != 0) throw std::runtime_error("divsufsort failed");
-#else
-  // Prefix doubling: sort by rank pairs, doubling the compared length until every rank is
-  // distinct. Slower than divsufsort, for builds without it.
-  std::vector<int32_t> rank(data.size()), next(data.size());
-  for (int32_t i = 0; i < n; ++i) {
-    sa[i] = i;
-    rank[i] = data[i];
-  }
-  for (int32_t k = 1;; k *= 2) {
-    auto key = [&](int32_t i) { return std::make_pair(rank[i], i + k < n ? rank[i + k] : -1); };
-    std::sort(sa.begin(), sa.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
-    next[sa[0]] = 0;
-    for (int32_t i = 1; i < n; ++i)
-      next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]) ? 1 : 0);
-    rank.swap(next);
-    if (rank[sa[n - 1]] == n - 1) break;
-  }
-#endif
+  std::vector<int32_t> sa(data.size());
+  if (!data.empty() && divsufsort(data.data(), sa.data(), static_cast<int32_t>(data.size())) != 0)
+    throw std::runtime_error("divsufsort failed");
   return sa;
+#else
+  return SuffixArrayBySorting(data);
+#endif
 }
 
 size_t MatchLength(const uint8_t* a, size_t aLength, const uint8_t* b, size_t bLength) {
@@ -77,6 +61,29 @@ size_t LongestMatch(const std::vector<int32_t>& sa, const std::vector<uint8_t>& 
 }
 
 }  // namespace
+
+std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data) {
+  const auto n = static_cast<int32_t>(data.size());
+  std::vector<int32_t> sa(data.size());
+  if (n == 0) return sa;
+  // Prefix doubling: sort by rank pairs, doubling the compared length until every rank is
+  // distinct.
+  std::vector<int32_t> rank(data.size()), next(data.size());
+  for (int32_t i = 0; i < n; ++i) {
+    sa[i] = i;
+    rank[i] = data[i];
+  }
+  for (int32_t k = 1;; k *= 2) {
+    auto key = [&](int32_t i) { return std::make_pair(rank[i], i + k < n ? rank[i + k] : -1); };
+    std::sort(sa.begin(), sa.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
+    next[sa[0]] = 0;
+    for (int32_t i = 1; i < n; ++i)
+      next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]) ? 1 : 0);
+    rank.swap(next);
+    if (rank[sa[n - 1]] == n - 1) break;
+  }
+  return sa;
+}
 
 std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result) {

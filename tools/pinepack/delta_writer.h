@@ -38,6 +38,11 @@ std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result,
                                    const std::vector<uint8_t>& commandBytes, int level = 9);
 
+// The suffix array of data (the start of each suffix, in lexicographic order) by prefix
+// doubling: what DiffBytes uses where libdivsufsort is not built in (the Windows builds of
+// pinepack); slower, the same result.
+std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data);
+
 // DiffBytes, CommandBytes and DeltaStreamOf in one.
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
                                int level = 9);
