@@ -103,3 +103,9 @@ constexpr uint32_t DeltaWorkSize(uint32_t chunk) { return 3 * chunk + 32 + kDelt
 // Returns 1 or 0; on 0 the sink may have received part of a result that must not be used.
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
                uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr);
+
+// What can be checked of delta without its base: the header, and that the body inflates to
+// commands that stay within the base's and the result's sizes and end with the stream. Only the
+// result's hash is left to ApplyDelta. Memory as ApplyDelta's. 1 or 0.
+int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk = kDeltaDefaultChunk,
+                     unsigned char* work = nullptr);

@@ -87,17 +87,20 @@ int BodyEndsHere(BodyReader& r) {
   return r.stream.avail_in == 0 && r.inputLeft == 0;
 }
 
+// Where the result goes: hashed into a sink, or nowhere when only the stream is checked.
 struct Output {
   const ByteSink* sink;
   Sha256 hash;
 };
 
 int Emit(Output& out, const unsigned char* data, uint32_t count) {
+  if (!out.sink) return 1;
   Sha256Update(out.hash, data, count);
   return out.sink->write(out.sink->context, data, count);
 }
 
-int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource& base, Output& out,
+// base null: the commands are checked against the base's size only, nothing of it is read.
+int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource* base, Output& out,
                 unsigned char* baseBuffer) {
   uint64_t produced = 0;
   uint64_t position = 0;  // in the base, always within [0, baseSize]
@@ -109,7 +112,8 @@ int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource& base, Out
     if (add > h.baseSize - position) return 0;
     for (uint64_t left = add; left > 0;) {
       const uint32_t count = left < r.chunk ? static_cast<uint32_t>(left) : r.chunk;
-      if (!base.read(base.context, static_cast<uint32_t>(position), baseBuffer, count)) return 0;
+      if (base && !base->read(base->context, static_cast<uint32_t>(position), baseBuffer, count))
+        return 0;
       for (uint32_t done = 0; done < count;) {
         const unsigned char* diff;
         const uint32_t n = Take(r, count - done, diff);
@@ -323,12 +327,15 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header) {
   return ParseDeltaHeader(bytes, delta.length, header);
 }
 
-int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk, unsigned char* work) {
+namespace {
+
+// ApplyDelta, or with base and sink null the check of CheckDeltaStream.
+int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, uint32_t chunk,
+        unsigned char* work) {
   DeltaHeader h;
   if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaArena - 32) / 3) return 0;
   if (!ReadDeltaHeader(delta, h)) return 0;
-  if (!base.read || base.length != h.baseSize) return 0;
+  if (base && (!base->read || base->length != h.baseSize)) return 0;
   unsigned char* allocated = nullptr;
   if (!work) {
     work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
@@ -338,12 +345,10 @@ int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink&
   // then the arena, 16-byte aligned whatever the alignment of work.
   unsigned char* arenaStart = work + 3 * chunk + 1;
   arenaStart += (16 - reinterpret_cast<uintptr_t>(arenaStart) % 16) % 16;
-  Output out = {&sink, {}};
+  Output out = {sink, {}};
   Sha256Init(out.hash);
   int built = 0;
   if (h.method == kDeltaRangeCoded) {
-    auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
-    ResetDeltaModel(*model);
     RangeDecoder d;
     std::memset(&d, 0, sizeof d);
     d.delta = &delta;
@@ -355,9 +360,15 @@ int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink&
     // The encoder's first byte is always 0; the next four start the code.
     const bool zero = NextByte(d) == 0;
     for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
-    built = zero && !d.failed &&
-            RunRangeCommands(d, *model, h, base, out, work + 2 * chunk, work + chunk) &&
-            !d.failed && d.inputLeft == 0 && d.at == d.filled;
+    built = zero && !d.failed;
+    // The model predicts from the base's bytes, so without a base only the header and the
+    // stream's start can be checked.
+    if (built && base) {
+      auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
+      ResetDeltaModel(*model);
+      built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk) &&
+              !d.failed && d.inputLeft == 0 && d.at == d.filled;
+    }
   } else {
     BodyReader r;
     std::memset(&r, 0, sizeof r);
@@ -380,8 +391,19 @@ int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink&
   if (built) {
     unsigned char digest[kSha256Size];
     Sha256Final(out.hash, digest);
-    ok = std::memcmp(digest, h.resultHash, kSha256Size) == 0;
+    ok = !sink || std::memcmp(digest, h.resultHash, kSha256Size) == 0;
   }
   std::free(allocated);
   return ok;
+}
+
+}  // namespace
+
+int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
+               uint32_t chunk, unsigned char* work) {
+  return Run(delta, &base, &sink, chunk, work);
+}
+
+int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk, unsigned char* work) {
+  return Run(delta, nullptr, nullptr, chunk, work);
 }

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "delta/delta.h"
+#include "delta/delta_package.h"
 #include "delta/sha256.h"
 #include "delta_writer.h"
 #include "package_test_util.h"
+#include "package_writer.h"
 
 namespace {
 
@@ -361,6 +363,12 @@ TEST(Delta, HostileCommandsFail) {
     const std::vector<uint8_t> delta = DeltaStreamOf(base, result, c.body);
     const Applied applied = Apply(delta, base, kDeltaMinChunk);
     EXPECT_EQ(applied.ok, c.ok) << c.what;
+    // Without the base everything but the result's hash is checked.
+    const bool onlyTheHashIsWrong = std::string(c.what) == "right length, wrong bytes";
+    EXPECT_EQ(
+        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
+        c.ok || onlyTheHashIsWrong)
+        << c.what;
     EXPECT_LE(applied.output.size(), result.size()) << c.what;
     EXPECT_FALSE(applied.readOutside) << c.what;
     if (c.ok) {
@@ -407,6 +415,17 @@ TEST(Delta, DamagedStreamsFail) {
     for (const auto& c : cases) {
       const Applied applied = Apply(c.delta, p.base, kDeltaMinChunk);
       EXPECT_EQ(applied.ok, 0) << method << " " << c.what;
+      // A wrong hash, or a base one byte longer than the commands use, needs the base to be
+      // seen; the range coder's model needs the base's bytes for everything past the header
+      // and the stream's leading byte.
+      const std::string what = c.what;
+      const bool checkable = what == "result hash" || what == "base size" ||
+                             (method == kDeltaRangeCoded &&
+                              (what == "result size smaller" || what == "result size larger" ||
+                               what == "a byte after the body's stream"));
+      EXPECT_EQ(CheckDeltaStream({Source(c.delta), 0, static_cast<uint32_t>(c.delta.size())}),
+                checkable)
+          << method << " " << c.what;
       EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
       EXPECT_FALSE(applied.readOutside) << c.what;
     }
@@ -527,6 +546,30 @@ TEST(Delta, CallersWorkArea) {
   }
 }
 
+// The sorting fallback of builds without libdivsufsort orders every suffix strictly.
+TEST(Delta, SuffixArrayBySortingOrdersEverySuffix) {
+  const std::vector<uint8_t> inputs[] = {
+      {},
+      {7},
+      std::vector<uint8_t>(300, 'a'),
+      Bytes("banana"),
+      Bytes("mississippi"),
+      SampleData(2000, 9),
+      Concat({SampleData(500, 3), SampleData(500, 3), SampleData(77, 3)})};
+  for (const std::vector<uint8_t>& data : inputs) {
+    const std::vector<int32_t> sa = SuffixArrayBySorting(data);
+    ASSERT_EQ(sa.size(), data.size());
+    std::vector<bool> seen(data.size());
+    for (int32_t start : sa) seen[static_cast<size_t>(start)] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(data.size()));
+    for (size_t i = 1; i < sa.size(); ++i) {
+      const std::vector<uint8_t> a(data.begin() + sa[i - 1], data.end());
+      const std::vector<uint8_t> b(data.begin() + sa[i], data.end());
+      EXPECT_LT(a, b) << "suffixes " << sa[i - 1] << " and " << sa[i] << " of " << data.size();
+    }
+  }
+}
+
 // A delta inside a larger source (a package) is read only within its own bytes.
 TEST(Delta, StreamInsideALargerSource) {
   const std::vector<Pair> pairs = Pairs();
@@ -539,6 +582,123 @@ TEST(Delta, StreamInsideALargerSource) {
   EXPECT_EQ(sink.bytes, p.result);
   stream.offset = static_cast<uint32_t>(around.size() - delta.size() + 1);  // would end outside
   EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}), 0);
+}
+
+// Delta packages: the directory's rules, checked at load, and the choice made for each file.
+const std::vector<uint8_t> kV1 = SampleData(3000, 21);
+const std::vector<uint8_t> kV2 = SampleData(3100, 22);
+const std::vector<uint8_t> kV3 =
+    Concat({Slice(kV1, 0, 1000), Bytes("new"), Slice(kV1, 1000, 2000)});
+
+WriterEntry DeltaEntry(const std::string& name, const std::vector<uint8_t>& base) {
+  WriterEntry entry{name, MakeDelta(base, kV3), false};
+  entry.extraFlags |= ENTRY_DELTA;
+  return entry;
+}
+
+WriterEntry WholeEntry(const std::string& name) { return WriterEntry{name, kV3, true}; }
+
+std::vector<uint8_t> DeltaPackage(std::vector<WriterEntry> files) {
+  PackageSpec spec;
+  spec.entries.push_back(
+      {":RegistryKeys", RegistryKeysPayload("SOFTWARE\\M\\P", "F", "N", "L", 2), true});
+  for (WriterEntry& e : files) spec.entries.push_back(std::move(e));
+  return WritePackage(spec);
+}
+
+struct DeltaView {
+  PackageView view;
+  int ok;
+  DeltaView(const std::vector<uint8_t>& bytes, int acceptDeltas) {
+    InitPackageView(view);
+    view.acceptDeltas = acceptDeltas;
+    SetMemorySource(view, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    ok = LoadPackage(view, 0);
+  }
+  ~DeltaView() { UnloadPackage(view); }
+};
+
+TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
+  WriterEntry deflatedDelta = DeltaEntry("a.exe", kV1);
+  deflatedDelta.deflate = true;
+  WriterEntry notADelta{"a.exe", Bytes("PDLT but not a delta stream at all, too short"), false};
+  notADelta.extraFlags |= ENTRY_DELTA;
+  const struct {
+    const char* what;
+    std::vector<WriterEntry> files;
+    int ok;
+  } cases[] = {
+      {"deltas, then the whole entry, then another file",
+       {DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2), WholeEntry("a.exe"),
+        WholeEntry("b.exe")},
+       1},
+      {"names equal but for letter case", {DeltaEntry("App.exe", kV1), WholeEntry("app.EXE")}, 1},
+      {"a delta without a whole entry", {DeltaEntry("a.exe", kV1)}, 1},
+      {"the whole entry before a delta", {WholeEntry("a.exe"), DeltaEntry("a.exe", kV1)}, 0},
+      {"two whole entries",
+       {DeltaEntry("a.exe", kV1), WholeEntry("a.exe"), WholeEntry("a.exe")},
+       0},
+      {"a file's entries apart",
+       {DeltaEntry("a.exe", kV1), WholeEntry("b.exe"), DeltaEntry("a.exe", kV2)},
+       0},
+      {"a deflated delta", {std::move(deflatedDelta)}, 0},
+      {"a delta for a section", {DeltaEntry(":Other", kV1)}, 0},
+      {"a delta entry that is no delta stream", {std::move(notADelta)}, 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> package = DeltaPackage(c.files);
+    EXPECT_EQ(std::memcmp(package.data(), kDeltaPackageSignature, 16), 0) << c.what;
+    EXPECT_EQ(DeltaView(package, 1).ok, c.ok) << c.what;
+    EXPECT_EQ(DeltaView(package, 0).ok, 0) << c.what << ": a plain reader must refuse";
+  }
+  // In a plain package the bit means nothing and two entries of one name are two files.
+  std::vector<uint8_t> plain = DeltaPackage({DeltaEntry("a.exe", kV1), WholeEntry("a.exe")});
+  std::memcpy(plain.data(), kPackageSignature, 16);
+  DeltaView asPlain(plain, 1);
+  ASSERT_EQ(asPlain.ok, 1);
+  EXPECT_EQ(asPlain.view.hasDeltas, 0);
+  EXPECT_FALSE(IsDeltaEntry(asPlain.view, asPlain.view.directory[1]));
+  EXPECT_EQ(FileGroupLength(asPlain.view, 1), 1);
+}
+
+TEST(DeltaPackage, PlanForEachFileOnDisk) {
+  const std::vector<uint8_t> withWhole =
+      DeltaPackage({DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2), WholeEntry("a.exe")});
+  const std::vector<uint8_t> deltasOnly =
+      DeltaPackage({DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2)});
+  std::vector<uint8_t> sameSizeAsV1 = kV1;
+  sameSizeAsV1[10] ^= 1;
+  const std::vector<uint8_t> otherSize = SampleData(50, 1);
+  const struct {
+    const char* what;
+    const std::vector<uint8_t>* onDisk;  // null: no file
+    FileAction withWhole, deltasOnly;
+    int entry;  // the delta chosen (1 or 2), for kFileApplyDelta
+  } cases[] = {
+      {"the first base", &kV1, kFileApplyDelta, kFileApplyDelta, 1},
+      {"the second base", &kV2, kFileApplyDelta, kFileApplyDelta, 2},
+      {"already the new version", &kV3, kFileAlreadyNew, kFileAlreadyNew, -1},
+      {"a base's size, other bytes", &sameSizeAsV1, kFileInstallWhole, kFileNoBase, -1},
+      {"another size", &otherSize, kFileInstallWhole, kFileNoBase, -1},
+      {"no file", nullptr, kFileInstallWhole, kFileNoBase, -1},
+  };
+  unsigned char buffer[64];
+  for (const auto& c : cases) {
+    for (const std::vector<uint8_t>* package : {&withWhole, &deltasOnly}) {
+      DeltaView loaded(*package, 1);
+      ASSERT_EQ(loaded.ok, 1);
+      ASSERT_EQ(FileGroupLength(loaded.view, 1), package == &withWhole ? 3 : 2);
+      const ByteSource disk = c.onDisk ? Source(*c.onDisk) : ByteSource{};
+      FilePlan plan;
+      ASSERT_EQ(PlanFile(loaded.view, 1, c.onDisk ? &disk : nullptr, buffer, sizeof buffer, plan),
+                1);
+      const FileAction expected = package == &withWhole ? c.withWhole : c.deltasOnly;
+      EXPECT_EQ(plan.action, expected) << c.what;
+      if (expected == kFileApplyDelta || expected == kFileInstallWhole) {
+        EXPECT_EQ(plan.entry, expected == kFileApplyDelta ? c.entry : 3) << c.what;
+      }
+    }
+  }
 }
 
 }  // namespace

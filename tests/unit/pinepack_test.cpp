@@ -731,6 +731,13 @@ TEST(CreateFrom, OnlyWhatChangedTravelsAndApplyRebuildsTheNewTree) {
   EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
   EXPECT_TRUE(Mentions(report.lines, "app.exe: built from the old version and a delta"));
 
+  // A run killed after setting a file aside: the rerun puts the .bak back and finishes.
+  CopyTree(folder.path() / "old", installed);
+  fs::rename(installed / "app.exe", installed / "app.exe.bak");
+  report = ApplyPackage(Source(package), installed, false, {});
+  EXPECT_TRUE(report.failures.empty());
+  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+
   // A rerun finds every file already new and writes nothing.
   report = ApplyPackage(Source(package), installed, false, {});
   EXPECT_TRUE(report.failures.empty());

@@ -168,6 +168,14 @@ ApplyReport ApplyPackage(const ByteSource& source, const fs::path& folder, bool 
     const fs::path target = HostPath(folder, diskName);
     const std::string label = "file " + Cp1251ToUtf8(diskName);
 
+    // A run killed between setting the file aside and building its new version left the old
+    // version in the .bak alone: it is put back first, so that this run finishes the file.
+    fs::path backup = target;
+    backup += ".bak";
+    if (!dryRun && !fs::exists(target, error) && fs::is_regular_file(backup, error)) {
+      fs::rename(backup, target, error);
+      if (!error) say(label + ": the old version put back from " + Show(backup.filename()));
+    }
     const bool exists = fs::is_regular_file(target, error);
     std::unique_ptr<FileSource> existing;
     FilePlan plan;

@@ -25,8 +25,9 @@ struct ApplyReport {
 //    untouched ("not the version the update was made for") and the next file is tried.
 // A replaced file is first renamed to name.bak; the new one is built beside it (from it, for a
 // delta) and renamed into place only when complete and checked, and the .bak is deleted after
-// that; any failure puts the .bak back. With dryRun nothing on disk changes: every file is
-// built into a hash only (verify --against). Throws ToolError when the package would not be
-// opened; failures of single files are in the report.
+// that; any failure puts the .bak back. A .bak without its file (a run killed in between) is
+// put back before the file is looked at, so that a rerun finishes. With dryRun nothing on disk
+// changes: every file is built into a hash only (verify --against). Throws ToolError when the
+// package would not be opened; failures of single files are in the report.
 ApplyReport ApplyPackage(const ByteSource& source, const std::filesystem::path& folder, bool dryRun,
                          const Progress& progress);

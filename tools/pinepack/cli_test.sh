@@ -204,6 +204,8 @@ for i in range(count):
         data[at + 88 + (size - 88) // 2] ^= 0x55
 open(sys.argv[1] + ".bad", "wb").write(data)
 PY
+expect 1 "verify a damaged delta" "$pinepack" verify "$work/d.pkg.bad"
+mentions out "app.exe\").*damaged"
 cp -r "$work/rel1" "$work/inst2"
 expect 1 "apply a damaged delta" "$pinepack" apply "$work/d.pkg.bad" "$work/inst2"
 mentions out "app.exe: FAILED"

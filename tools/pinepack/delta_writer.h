@@ -80,6 +80,11 @@ std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result,
                                    const std::vector<uint8_t>& commandBytes, int level = 9);
 
+// The suffix array of data (the start of each suffix, in lexicographic order) by prefix
+// doubling: what DiffBytes uses where libdivsufsort is not built in (the Windows builds of
+// pinepack); slower, the same result.
+std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data);
+
 // DiffBytes and the stream of method over its commands (level for kDeltaAddCopy).
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result, int level = 9);

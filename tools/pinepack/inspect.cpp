@@ -319,6 +319,11 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
                            ": not a delta stream of a known method (its header is damaged)");
         continue;
       }
+      if (!CheckDeltaStream(EntryDeltaStream(view, e))) {
+        problems.push_back(label + ": the delta's commands are damaged (they do not inflate, " +
+                           "reach outside the base or the result, or do not end with the stream)");
+        continue;
+      }
     }
     readable[i] = true;
   }
