@@ -29,9 +29,10 @@
 // its three numbers, then its add bytes (each a nonzero flag and, when set, the byte) and its
 // copied bytes. The coder's probabilities start at one half and adapt to the file, with
 // contexts chosen for bsdiff-style differences: whether the last add bytes were zero, the base
-// byte before the current one, the previous add byte, the previous result byte. The decoder
-// reads exactly bodySize bytes, the first of them 0. It streams like kDeltaAddCopy, with the
-// model's fixed tables (sizeof(DeltaModel)) in place of the inflate state.
+// byte before the current one, the previous add byte, the previous result byte. The coded
+// bytes (the first of them 0) are followed by their Adler-32, 4 bytes little-endian, so that
+// damage shows without the base; the decoder uses exactly the coded bytes. It streams like
+// kDeltaAddCopy, with the model's fixed tables (sizeof(DeltaModel)) in place of the inflate state.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +81,9 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header);
 // Smallest and default piece size of ApplyDelta's reads and writes.
 constexpr uint32_t kDeltaMinChunk = 16;
 constexpr uint32_t kDeltaDefaultChunk = 64 * 1024;
+
+// The shortest body of kDeltaRangeCoded: the coder's 5 bytes and the Adler-32.
+constexpr uint32_t kRangeCodedBodyMin = 9;
 
 // Bytes that zlib's inflate state and window take from a work area (with room to spare).
 constexpr uint32_t kDeltaInflateArena = 48 * 1024;

@@ -150,7 +150,8 @@ int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource* base, Out
 struct RangeDecoder {
   const DeltaStream* delta;
   uint32_t nextOffset;
-  uint32_t inputLeft;  // body bytes not yet read into input
+  uint32_t inputLeft;  // coded bytes not yet read into input
+  uLong adler;         // Adler-32 of the coded bytes read so far
   unsigned char* input;
   uint32_t chunk;
   uint32_t at;
@@ -168,12 +169,29 @@ unsigned char NextByte(RangeDecoder& d) {
       d.failed = true;
       return 0;
     }
+    d.adler = adler32(d.adler, d.input, count);
     d.nextOffset += count;
     d.inputLeft -= count;
     d.at = 0;
     d.filled = count;
   }
   return d.input[d.at++];
+}
+
+// After the last command: every coded byte used, and the Adler-32 that follows them right.
+// Without a decoded body (only checking the stream), reads the coded bytes to the end first.
+int CodedBodyEndsHere(RangeDecoder& d, bool decoded) {
+  if (!decoded) {
+    while (d.inputLeft > 0 && !d.failed) {
+      d.at = d.filled;
+      NextByte(d);
+    }
+    d.at = d.filled;
+  }
+  unsigned char check[4];
+  return !d.failed && d.inputLeft == 0 && d.at == d.filled &&
+         d.delta->source.read(d.delta->source.context, d.nextOffset, check, 4) &&
+         ReadLE32(check) == d.adler;
 }
 
 uint32_t DecodeBit(RangeDecoder& d, ProbCell& cell) {
@@ -304,6 +322,7 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   header.bodySize = ReadLE32(bytes + 16);
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
+  if (header.method == kDeltaRangeCoded && header.bodySize < kRangeCodedBodyMin) return 0;
   return (header.method == kDeltaAddCopy || header.method == kDeltaRangeCoded) &&
          ReadLE32(bytes + 20) == 0 && header.bodySize == streamLength - kDeltaHeaderSize;
 }
@@ -353,7 +372,8 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     std::memset(&d, 0, sizeof d);
     d.delta = &delta;
     d.nextOffset = delta.offset + kDeltaHeaderSize;
-    d.inputLeft = h.bodySize;
+    d.inputLeft = h.bodySize - 4;  // ParseDeltaHeader saw room for the coder's 5 and these 4
+    d.adler = adler32(0, Z_NULL, 0);
     d.input = work;
     d.chunk = chunk;
     d.range = 0xFFFFFFFF;
@@ -361,14 +381,14 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     const bool zero = NextByte(d) == 0;
     for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
     built = zero && !d.failed;
-    // The model predicts from the base's bytes, so without a base only the header and the
-    // stream's start can be checked.
+    // The model predicts from the base's bytes, so without a base the commands cannot be
+    // decoded: the check is the header, the leading byte and the coded bytes' Adler-32.
     if (built && base) {
       auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
       ResetDeltaModel(*model);
-      built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk) &&
-              !d.failed && d.inputLeft == 0 && d.at == d.filled;
+      built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
     }
+    built = built && CodedBodyEndsHere(d, base != nullptr);
   } else {
     BodyReader r;
     std::memset(&r, 0, sizeof r);

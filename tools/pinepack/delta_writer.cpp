@@ -1,5 +1,7 @@
 #include "delta_writer.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -313,6 +315,8 @@ void RangeBodyWriter::Copy(uint8_t byte) {
 
 std::vector<uint8_t> RangeBodyWriter::Finish() {
   encoder_->Finish();
+  const uLong adler = adler32(adler32(0, Z_NULL, 0), body_.data(), static_cast<uInt>(body_.size()));
+  for (int i = 0; i < 4; ++i) body_.push_back(static_cast<uint8_t>(adler >> (8 * i)));
   return std::move(body_);
 }
 
