@@ -194,8 +194,9 @@ int CodedBodyEndsHere(RangeDecoder& d, bool decoded) {
          ReadLE32(check) == d.adler;
 }
 
-uint32_t DecodeBit(RangeDecoder& d, ProbCell& cell) {
-  const uint32_t bound = (d.range >> 16) * Probability(cell);
+// One bit whose 0 has the given probability.
+uint32_t DecodeWith(RangeDecoder& d, uint32_t probability) {
+  const uint32_t bound = (d.range >> 16) * probability;
   uint32_t bit = 0;
   if (d.code < bound) {
     d.range = bound;
@@ -204,12 +205,30 @@ uint32_t DecodeBit(RangeDecoder& d, ProbCell& cell) {
     d.range -= bound;
     bit = 1;
   }
-  cell = Adapted(cell, bit);
   if (d.range < kRangeTop) {
     d.range <<= 8;
     d.code = (d.code << 8) | NextByte(d);
   }
   return bit;
+}
+
+uint32_t DecodeBit(RangeDecoder& d, ProbCell& cell) {
+  const uint32_t bit = DecodeWith(d, Probability(cell));
+  cell = Adapted(cell, bit);
+  return bit;
+}
+
+// A byte in the two bit trees first and second (256 cells each), each bit coded with the
+// average of their probabilities.
+uint32_t DecodeBytePair(RangeDecoder& d, ProbCell* first, ProbCell* second) {
+  uint32_t m = 1;
+  while (m < 256) {
+    const uint32_t bit = DecodeWith(d, (Probability(first[m]) + Probability(second[m])) >> 1);
+    first[m] = Adapted(first[m], bit);
+    second[m] = Adapted(second[m], bit);
+    m = (m << 1) | bit;
+  }
+  return m - 256;
 }
 
 // A bits-wide symbol, most significant bit first, each bit's probability picked by the bits
@@ -239,7 +258,9 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
   uint64_t position = 0;
   uint32_t history = 0;
   uint32_t lastDifference = 0;
+  uint32_t firstOfRun = 0;
   uint32_t lastByte = 0;
+  uint32_t byteBefore = 0;  // the result byte before lastByte
   while (produced < h.resultSize) {
     uint64_t add, copy, seek;
     if (!DecodeNumber(d, model.add, add) || !DecodeNumber(d, model.copy, copy) ||
@@ -259,24 +280,31 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
       uint32_t before = skip ? baseBuffer[0] : 0;
       for (uint32_t i = 0; i < count; ++i) {
         uint32_t difference = 0;
-        if (DecodeBit(d, model.nonZero[NonZeroContext(history, before)]))
-          difference = DecodeTree(
-              d, model.difference[DifferenceContext(history, lastDifference, before)], 8);
+        if (DecodeBit(d, model.nonZero[NonZeroContext(history, before)])) {
+          difference = DecodeBytePair(
+              d, model.difference[DifferenceContext(history, lastDifference, before)],
+              model.difference2[SecondDifferenceContext(history, lastDifference, firstOfRun)]);
+          if (!(history & 1)) firstOfRun = difference;
+        }
         history = (history << 1) | (difference != 0);
         lastDifference = difference;
         before = bytes[i];
         bytes[i] = static_cast<unsigned char>(before + difference);
       }
       if (d.failed || !Emit(out, bytes, count)) return 0;
+      byteBefore = count > 1 ? bytes[count - 2] : lastByte;
       lastByte = bytes[count - 1];
       position += count;
       left -= count;
     }
     for (uint64_t left = copy; left > 0;) {
       const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
-      for (uint32_t i = 0; i < count; ++i)
-        lastByte = copyBuffer[i] =
-            static_cast<unsigned char>(DecodeTree(d, model.literal[lastByte], 8));
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t byte = DecodeBytePair(d, model.literal[lastByte],
+                                             model.literal2[Literal2Context(lastByte, byteBefore)]);
+        byteBefore = lastByte;
+        lastByte = copyBuffer[i] = static_cast<unsigned char>(byte);
+      }
       if (d.failed || !Emit(out, copyBuffer, count)) return 0;
       left -= count;
     }
@@ -357,7 +385,9 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
   if (base && (!base->read || base->length != h.baseSize)) return 0;
   unsigned char* allocated = nullptr;
   if (!work) {
-    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
+    // Zeroed: the range coder's model needs no reset then, and its untouched pages cost
+    // nothing.
+    work = allocated = static_cast<unsigned char*>(std::calloc(1, DeltaWorkSize(chunk)));
     if (!work) return 0;
   }
   // Input, output (inflated body or decoded copied bytes) and base (with the byte before it);
@@ -385,7 +415,7 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     // decoded: the check is the header, the leading byte and the coded bytes' Adler-32.
     if (built && base) {
       auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
-      ResetDeltaModel(*model);
+      if (!allocated) ResetDeltaModel(*model);
       built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
     }
     built = built && CodedBodyEndsHere(d, base != nullptr);

@@ -4,7 +4,7 @@
 //
 // Every bit is coded with a probability (of a 0, in 1/65536ths) kept in a cell with the number
 // of bits seen in its context: a new context learns fast (the first bits move it by 1/2, 1/3,
-// ...) and one seen kProbSteadyCount times by 1/12, so contexts that occur rarely still pay off.
+// ...) and one seen kProbSteadyCount times by 1/8, so contexts that occur rarely still pay off.
 // The range coder is the usual one for such models: 32-bit range, renormalised a byte at a
 // time when it drops below 2^24, carries handled by the encoder.
 #pragma once
@@ -19,14 +19,14 @@ using ProbCell = uint32_t;
 constexpr uint32_t kProbOne = 1u << 16;
 constexpr uint32_t kProbHalf = kProbOne / 2;
 constexpr uint32_t kProbLimit = 32;  // the probability stays in [kProbLimit, kProbOne - kProbLimit]
-constexpr uint32_t kProbSteadyCount = 10;
+constexpr uint32_t kProbSteadyCount = 6;
 constexpr uint32_t kRangeTop = 1u << 24;
 
 inline uint32_t Probability(ProbCell cell) { return (cell & 0xFFFF) ^ kProbHalf; }
 
-// kProbOne / (count + 2) for each count: 1/2, 1/3, ... 1/12 in 1/65536ths.
-inline constexpr uint16_t kProbRates[kProbSteadyCount + 1] = {
-    32768, 21845, 16384, 13107, 10922, 9362, 8192, 7281, 6553, 5957, 5461};
+// kProbOne / (count + 2) for each count: 1/2, 1/3, ... 1/8 in 1/65536ths.
+inline constexpr uint16_t kProbRates[kProbSteadyCount + 1] = {32768, 21845, 16384, 13107,
+                                                              10922, 9362,  8192};
 
 // The cell after coding bit with it.
 inline ProbCell Adapted(ProbCell cell, uint32_t bit) {
@@ -55,15 +55,21 @@ struct NumberModel {
   ProbCell bits[kNumberMaxLength + 1][kNumberMaxLength];
 };
 
+// Literal2Context's number of bits.
+constexpr int kLiteralHashBits = 12;
+
+// Add bytes and copied bytes are coded as bit trees whose every bit has two cells, from two
+// contexts, and the average of their probabilities; both cells learn from the bit. One context
+// sees what the other misses, and the average costs no more than the better of them by much.
 struct DeltaModel {
-  // Whether an add byte (the difference from the base byte) is not zero, by whether each of
-  // the last eight add bytes was (NonZeroContext).
+  // Whether an add byte (the difference from the base byte) is not zero (NonZeroContext).
   ProbCell nonZero[256 * 256];
-  // A nonzero add byte in a bit tree (DifferenceContext): displacements to code that moved by
-  // the same amount differ by the same bytes.
+  // A nonzero add byte: DifferenceContext and SecondDifferenceContext.
   ProbCell difference[512][256];
-  // A copied byte in a bit tree, by the result byte before it.
+  ProbCell difference2[768][256];
+  // A copied byte: by the result byte before it, and by the two before it (Literal2Context).
   ProbCell literal[256][256];
+  ProbCell literal2[1 << kLiteralHashBits][256];
   NumberModel add, copy, seek;
 };
 
@@ -81,6 +87,20 @@ inline uint32_t NonZeroContext(uint32_t history, uint32_t before) {
 // byte of a changed displacement follows the one before); else one by the base byte before.
 inline uint32_t DifferenceContext(uint32_t history, uint32_t lastDifference, uint32_t before) {
   return (history & 1) ? lastDifference : 256 + before;
+}
+
+// The second tree of a nonzero add byte: after a nonzero add byte, that byte and whether the
+// one before it was nonzero too (the byte's place in a displacement); else the first byte of
+// the last run of nonzero add bytes (code that moved by the same amount changes every
+// reference to what did not move by the same bytes).
+inline uint32_t SecondDifferenceContext(uint32_t history, uint32_t lastDifference,
+                                        uint32_t firstOfRun) {
+  return (history & 1) ? 256 + (((history >> 1) & 1) << 8 | lastDifference) : firstOfRun;
+}
+
+// The second tree of a copied byte: the two result bytes before it, hashed.
+inline uint32_t Literal2Context(uint32_t lastByte, uint32_t byteBefore) {
+  return (((byteBefore << 8) | lastByte) * 2654435761u) >> (32 - kLiteralHashBits);
 }
 
 // Number of bits in value (0 for 0).

@@ -3,8 +3,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "delta/delta_model.h"
@@ -249,18 +251,35 @@ struct RangeEncoder {
     low = (low & 0x00FFFFFF) << 8;
   }
 
-  void Bit(ProbCell& cell, uint32_t bit) {
-    const uint32_t bound = (range >> 16) * Probability(cell);
+  // One bit whose 0 has the given probability.
+  void Encode(uint32_t probability, uint32_t bit) {
+    const uint32_t bound = (range >> 16) * probability;
     if (bit == 0) {
       range = bound;
     } else {
       low += bound;
       range -= bound;
     }
-    cell = Adapted(cell, bit);
     if (range < kRangeTop) {
       range <<= 8;
       ShiftLow();
+    }
+  }
+
+  void Bit(ProbCell& cell, uint32_t bit) {
+    Encode(Probability(cell), bit);
+    cell = Adapted(cell, bit);
+  }
+
+  // A byte in two bit trees at once, as DecodeBytePair reads it.
+  void BytePair(ProbCell* first, ProbCell* second, uint32_t byte) {
+    uint32_t m = 1;
+    for (int i = 8; i-- > 0;) {
+      const uint32_t bit = (byte >> i) & 1;
+      Encode((Probability(first[m]) + Probability(second[m])) >> 1, bit);
+      first[m] = Adapted(first[m], bit);
+      second[m] = Adapted(second[m], bit);
+      m = (m << 1) | bit;
     }
   }
 
@@ -285,9 +304,14 @@ struct RangeEncoder {
 };
 
 RangeBodyWriter::RangeBodyWriter()
-    : model_(std::make_unique<DeltaModel>()), encoder_(new RangeEncoder{body_}) {
-  ResetDeltaModel(*model_);
+    // Zeroed memory is a model reset (ResetDeltaModel); calloc's fresh pages stay untouched,
+    // and out of the tool's memory, until a context is used.
+    : model_(static_cast<DeltaModel*>(std::calloc(1, sizeof(DeltaModel)))),
+      encoder_(new RangeEncoder{body_}) {
+  if (!model_) throw std::bad_alloc();
 }
+
+void RangeBodyWriter::FreeModel::operator()(DeltaModel* model) const { std::free(model); }
 
 RangeBodyWriter::~RangeBodyWriter() = default;
 
@@ -300,16 +324,23 @@ void RangeBodyWriter::Command(uint64_t add, uint64_t copy, uint64_t seekCode) {
 void RangeBodyWriter::Add(uint8_t before, uint8_t baseByte, uint8_t resultByte) {
   const uint32_t difference = static_cast<uint8_t>(resultByte - baseByte);
   encoder_->Bit(model_->nonZero[NonZeroContext(history_, before)], difference != 0);
-  if (difference != 0)
-    encoder_->Tree(model_->difference[DifferenceContext(history_, lastDifference_, before)], 8,
-                   difference);
+  if (difference != 0) {
+    encoder_->BytePair(
+        model_->difference[DifferenceContext(history_, lastDifference_, before)],
+        model_->difference2[SecondDifferenceContext(history_, lastDifference_, firstOfRun_)],
+        difference);
+    if (!(history_ & 1)) firstOfRun_ = difference;
+  }
   history_ = (history_ << 1) | (difference != 0);
   lastDifference_ = difference;
+  byteBefore_ = lastByte_;
   lastByte_ = resultByte;
 }
 
 void RangeBodyWriter::Copy(uint8_t byte) {
-  encoder_->Tree(model_->literal[lastByte_], 8, byte);
+  encoder_->BytePair(model_->literal[lastByte_],
+                     model_->literal2[Literal2Context(lastByte_, byteBefore_)], byte);
+  byteBefore_ = lastByte_;
   lastByte_ = byte;
 }
 
@@ -385,7 +416,8 @@ std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vect
   std::vector<uint8_t> ranged =
       DeltaStreamWith(kDeltaRangeCoded, base, result, RangeCodedBody(commands, base, result));
   // Only a few bytes of change can deflate smaller than the adaptive model, which pays for
-  // learning; in large files that never happens, and the second coding would cost time.
+  // learning; in larger files that has not been seen, and deflating their command bytes (long
+  // runs of zeros, slow at level 9) would take more time than the diff.
   if (result.size() > kDeltaTryDeflateBelow) return ranged;
   std::vector<uint8_t> deflated =
       DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);

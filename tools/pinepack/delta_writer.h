@@ -53,11 +53,16 @@ class RangeBodyWriter {
 
  private:
   std::vector<uint8_t> body_;
-  std::unique_ptr<DeltaModel> model_;
+  struct FreeModel {
+    void operator()(DeltaModel* model) const;
+  };
+  std::unique_ptr<DeltaModel, FreeModel> model_;
   std::unique_ptr<RangeEncoder> encoder_;
   uint32_t history_ = 0;
   uint32_t lastDifference_ = 0;
+  uint32_t firstOfRun_ = 0;
   uint32_t lastByte_ = 0;
+  uint32_t byteBefore_ = 0;
 };
 
 // A signed move of the base position as the streams carry it: 0, -1, 1, -2 ... as 0, 1, 2, 3.
@@ -90,7 +95,7 @@ std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t
                                    const std::vector<uint8_t>& result, int level = 9);
 
 // Results above this size are coded with kDeltaRangeCoded only.
-constexpr size_t kDeltaTryDeflateBelow = 1 << 20;
+constexpr size_t kDeltaTryDeflateBelow = 64 << 10;
 
 // The smallest delta stream of every method for DiffBytes' commands (results of at most
 // kDeltaTryDeflateBelow bytes; larger ones get kDeltaRangeCoded).
