@@ -217,9 +217,11 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
   r.input = work;
   r.output = work + chunk;
   r.chunk = chunk;
-  // The arena starts 16-byte aligned past the three chunks' rounding.
-  const uint32_t used = (3 * chunk + 15) & ~15u;
-  Arena arena = {work + used, DeltaWorkSize(chunk) - used};
+  // The arena starts at the first 16-byte boundary past the three chunks, wherever the work
+  // area lies, as zlib's state is a structure of pointers and integers.
+  const auto after = reinterpret_cast<uintptr_t>(work + 3 * static_cast<size_t>(chunk));
+  const auto skip = static_cast<uint32_t>((16 - (after & 15)) & 15);
+  Arena arena = {work + 3 * static_cast<size_t>(chunk) + skip, kDeltaInflateArena - skip};
   r.stream.zalloc = ArenaAlloc;
   r.stream.zfree = ArenaFree;
   r.stream.opaque = &arena;

@@ -332,11 +332,16 @@ TEST(Delta, CallersWorkArea) {
   const Pair& p = pairs[4];
   const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
   const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
-  for (uint32_t chunk : {kDeltaMinChunk, 4096u}) {
-    std::vector<unsigned char> work(DeltaWorkSize(chunk), 0xcc);
-    CollectSink sink;
-    EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk, work.data()), 1);
-    EXPECT_EQ(sink.bytes, p.result) << chunk;
+  // Work areas at any alignment serve (zlib's state is placed on a 16-byte boundary in them).
+  for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
+    for (size_t misalign = 0; misalign < 16; misalign += 5) {
+      std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign, 0xcc);
+      CollectSink sink;
+      EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
+                           work.data() + misalign),
+                1);
+      EXPECT_EQ(sink.bytes, p.result) << chunk;
+    }
   }
   CollectSink sink;
   EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
