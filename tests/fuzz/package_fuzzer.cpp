@@ -12,6 +12,7 @@
 
 #include <vector>
 
+#include "delta/delta_package.h"
 #include "package/builder.h"
 #include "package/format.h"
 #include "package/names.h"
@@ -32,6 +33,48 @@ void InitFuzzView(PackageView& view) {
   InitPackageView(view);
   view.chunk = kFuzzChunk;
   view.acceptDeltas = 1;
+}
+
+// Sizes what a file's delta builds and refuses more than its result's size.
+struct Bounded {
+  uint64_t room;
+};
+int WriteBounded(void* context, const unsigned char*, uint32_t count) {
+  auto* sink = static_cast<Bounded*>(context);
+  Require(count <= sink->room);
+  sink->room -= count;
+  return 1;
+}
+
+// Each file of a delta package as the updater takes it, the input's own first bytes standing in
+// for the file on disk: the plan names an entry of the file's group, and every delta builds
+// within its result's size or fails.
+void PlanAndApplyFiles(const uint8_t* data, size_t size, const PackageView& view) {
+  static unsigned char work[DeltaWorkSize(kFuzzChunk)];
+  const auto count = static_cast<int>(view.header.entryCount);
+  for (int first = 0; first < count;) {
+    const int length = FileGroupLength(view, first);
+    Require(length >= 1 && first + length <= count);
+    if (!IsControlSection(view.directory[first])) {
+      const ByteSource disk = MemorySource(data, static_cast<uint32_t>(size < 3000 ? size : 3000));
+      FilePlan plan;
+      Require(PlanFile(view, first, &disk, work, kFuzzChunk, plan) == 1);
+      Require(plan.entry == -1 || (plan.entry >= first && plan.entry < first + length));
+      // Every delta of the group applied to a base of its size cut from the input: it builds
+      // at most its result's size or fails.
+      for (int i = first; i < first + length; ++i) {
+        const DirectoryEntry& e = view.directory[i];
+        DeltaHeader header;
+        if (!IsDeltaEntry(view, e)) continue;
+        Require(ReadDeltaHeader(EntryDeltaStream(view, e), header) == 1);
+        if (header.baseSize > size) continue;
+        Bounded sink = {header.resultSize};
+        ApplyDelta(EntryDeltaStream(view, e), MemorySource(data, header.baseSize),
+                   ByteSink{WriteBounded, &sink}, kFuzzChunk, work);
+      }
+    }
+    first += length;
+  }
 }
 
 // A delta package must be refused, whole, by a reader of plain packages.
@@ -173,7 +216,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ExtractAll(view);
       if (selfContained) CheckSameAsCut(data, view);
       if (!selfContained) bareOpened = 1;
-      if (view.hasDeltas) CheckPlainReaderRefuses(data, size, selfContained);
+      if (view.hasDeltas) {
+        CheckPlainReaderRefuses(data, size, selfContained);
+        PlanAndApplyFiles(data, size, view);
+      }
     }
     if (selfContained) CheckGrownTableReadsTheSame(data, static_cast<uint32_t>(size), opened, view);
     UnloadPackage(view);

@@ -531,17 +531,20 @@ TEST(Delta, CallersWorkArea) {
   for (DeltaMethod method : kMethods) {
     const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
     const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
-    for (uint32_t chunk : {kDeltaMinChunk, 4096u}) {
-      // One byte in: the model's tables are aligned by the applier, not by the caller.
-      std::vector<unsigned char> work(DeltaWorkSize(chunk) + 1, 0xcc);
-      for (int pass = 0; pass < 2; ++pass) {  // the second run starts from the first's leftovers
-        CollectSink sink;
-        EXPECT_EQ(
-            ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk, work.data() + 1),
-            1);
-        EXPECT_EQ(sink.bytes, p.result) << method << " " << chunk;
+    // Work areas at any alignment serve (zlib's state and the model's tables are placed on a
+    // 16-byte boundary in them); a second run starts from the first's leftovers.
+    for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
+      for (size_t misalign = 0; misalign < 16; misalign += 5) {
+        std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign + 1, 0xcc);
+        for (int pass = 0; pass < 2; ++pass) {
+          CollectSink sink;
+          EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
+                               work.data() + misalign),
+                    1);
+          EXPECT_EQ(sink.bytes, p.result) << method << " " << chunk << " " << misalign;
+        }
+        EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
       }
-      EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
     }
     CollectSink sink;
     EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
@@ -570,6 +573,67 @@ TEST(Delta, SuffixArrayBySortingOrdersEverySuffix) {
       EXPECT_LT(a, b) << "suffixes " << sa[i - 1] << " and " << sa[i] << " of " << data.size();
     }
   }
+}
+
+// A base of nearly 4 GiB, made up on the fly: positions past 2 GiB are reached and read right,
+// with a few chunks of memory whatever the base's size.
+int ReadMadeUp(void*, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i)
+    buffer[i] = static_cast<unsigned char>((offset + i) * 131 >> 7);
+  return 1;
+}
+
+TEST(Delta, BasesBeyondTwoGibibytes) {
+  const uint32_t baseSize = 0xFFFFFF00u;
+  const ByteSource base = {ReadMadeUp, nullptr, baseSize};
+  auto at = [](uint32_t offset, uint32_t count) {
+    std::vector<uint8_t> out(count);
+    ReadMadeUp(nullptr, offset, out.data(), count);
+    return out;
+  };
+  // 3000 bytes from 0xF0000000, 10 new bytes, 700 bytes from 0x90000000, then the base's last
+  // 256 bytes.
+  std::vector<uint8_t> body;
+  AppendVarint(body, 0);
+  AppendVarint(body, 0);
+  AppendSeek(body, 0xF0000000ll);
+  AppendVarint(body, 3000);
+  AppendVarint(body, 10);
+  AppendSeek(body, 0x90000000ll - 0xF0000000ll - 3000);
+  body.insert(body.end(), 3000, 0);
+  body.insert(body.end(), 10, 'n');
+  AppendVarint(body, 700);
+  AppendVarint(body, 0);
+  AppendSeek(body, static_cast<int64_t>(baseSize) - 256 - 0x90000000ll - 700);
+  body.insert(body.end(), 700, 0);
+  AppendVarint(body, 256);
+  AppendVarint(body, 0);
+  AppendSeek(body, 0);
+  body.insert(body.end(), 256, 0);
+  const std::vector<uint8_t> result = Concat({at(0xF0000000u, 3000), std::vector<uint8_t>(10, 'n'),
+                                              at(0x90000000u, 700), at(baseSize - 256, 256)});
+
+  const std::vector<uint8_t> deflated = DeflateBytes(body, 9);
+  DeltaHeader header = {};
+  header.method = kDeltaAddCopy;
+  header.baseSize = baseSize;
+  header.resultSize = static_cast<uint32_t>(result.size());
+  header.bodySize = static_cast<uint32_t>(deflated.size());
+  Sha256Of(result.data(), header.resultSize, header.resultHash);
+  std::vector<uint8_t> delta(kDeltaHeaderSize);
+  WriteDeltaHeader(header, delta.data());
+  delta.insert(delta.end(), deflated.begin(), deflated.end());
+
+  CollectSink sink;
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  EXPECT_EQ(ApplyDelta(stream, base, ByteSink{Collect, &sink}, 1024), 1);
+  EXPECT_EQ(sink.bytes, result);
+  EXPECT_EQ(CheckDeltaStream(stream), 1);
+  // One byte more at the end of the base is past it.
+  header.baseSize = baseSize - 1;
+  WriteDeltaHeader(header, delta.data());
+  const ByteSource shorter = {ReadMadeUp, nullptr, baseSize - 1};
+  EXPECT_EQ(ApplyDelta(stream, shorter, ByteSink{Collect, &sink}, 1024), 0);
 }
 
 // A delta inside a larger source (a package) is read only within its own bytes.

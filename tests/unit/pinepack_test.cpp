@@ -771,15 +771,19 @@ TEST(CreateFrom, TwoBasesAreBothServedAndSameVersionsShareADelta) {
   CopyTree(folder.path() / "old", folder.path() / "older");
   folder.Write("older/app.exe", Edited(SampleData(40000, 5), 700, 0x11));
   CopyTree(folder.path() / "old", folder.path() / "old-again");
+  // A base whose app.exe already is the new one: served by the deltas' result hash.
+  CopyTree(folder.path() / "old", folder.path() / "patched");
+  fs::copy_file(folder.path() / "new" / "app.exe", folder.path() / "patched" / "app.exe",
+                fs::copy_options::overwrite_existing);
   const std::vector<uint8_t> package =
-      CreateFrom(folder.path() / "new",
-                 {folder.path() / "old", folder.path() / "older", folder.path() / "old-again"});
+      CreateFrom(folder.path() / "new", {folder.path() / "old", folder.path() / "older",
+                                         folder.path() / "old-again", folder.path() / "patched"});
   int appDeltas = 0;
   for (const auto& entry : DeltaEntries(package))
     if (entry.first == "app.exe") appDeltas += entry.second ? 1 : 100;
   EXPECT_EQ(appDeltas, 2);  // one delta per distinct version, no whole entry
 
-  for (const char* base : {"old", "older"}) {
+  for (const char* base : {"old", "older", "patched"}) {
     const fs::path installed = folder.path() / "installed";
     CopyTree(folder.path() / base, installed);
     const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
