@@ -27,12 +27,14 @@
 // Method kDeltaRangeCoded: the same commands (add, copy, seek as above), but the body is one
 // range-coded stream (delta_model.h) in place of the varints and bytes in zlib: per command
 // its three numbers, then its add bytes (each a nonzero flag and, when set, the byte) and its
-// copied bytes. The coder's probabilities start at one half and adapt to the file, with
-// contexts chosen for bsdiff-style differences: whether the last add bytes were zero, the base
-// byte before the current one, the previous add byte, the previous result byte. The coded
-// bytes (the first of them 0) are followed by their Adler-32, 4 bytes little-endian, so that
-// damage shows without the base; the decoder uses exactly the coded bytes. It streams like
-// kDeltaAddCopy, with the model's fixed tables (sizeof(DeltaModel)) in place of the inflate state.
+// copied bytes. Only the first command may build nothing. The coder's probabilities start at
+// one half and adapt to the file, with contexts chosen for bsdiff-style differences: whether
+// the last add bytes were zero, the base byte before the current one, the previous add bytes,
+// the previous result bytes. The coded bytes (the first of them 0) are followed by their
+// Adler-32, 4 bytes little-endian, so that damage shows without the base; the decoder uses
+// exactly the coded bytes. It streams like kDeltaAddCopy, with the model's fixed tables
+// (sizeof(DeltaModel), about 6 MB, each row reset when first used) in place of the inflate
+// state.
 #pragma once
 
 #include <cstdint>

@@ -261,11 +261,14 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
   uint32_t firstOfRun = 0;
   uint32_t lastByte = 0;
   uint32_t byteBefore = 0;  // the result byte before lastByte
-  while (produced < h.resultSize) {
+  for (bool first = true; produced < h.resultSize; first = false) {
     uint64_t add, copy, seek;
     if (!DecodeNumber(d, model.add, add) || !DecodeNumber(d, model.copy, copy) ||
         !DecodeNumber(d, model.seek, seek))
       return 0;
+    // Only the first command may build nothing (a seek to where the first add starts): a body
+    // of a few bytes could otherwise spin through billions of empty commands.
+    if (add == 0 && copy == 0 && !first) return 0;
     const uint64_t room = h.resultSize - produced;
     if (add > room || copy > room - add) return 0;
     if (add > h.baseSize - position) return 0;
@@ -280,10 +283,10 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
       uint32_t before = skip ? baseBuffer[0] : 0;
       for (uint32_t i = 0; i < count; ++i) {
         uint32_t difference = 0;
-        if (DecodeBit(d, model.nonZero[NonZeroContext(history, before)])) {
-          difference = DecodeBytePair(
-              d, model.difference[DifferenceContext(history, lastDifference, before)],
-              model.difference2[SecondDifferenceContext(history, lastDifference, firstOfRun)]);
+        if (DecodeBit(d, NonZeroCell(model, history, before))) {
+          difference =
+              DecodeBytePair(d, DifferenceTree(model, history, lastDifference, before),
+                             SecondDifferenceTree(model, history, lastDifference, firstOfRun));
           if (!(history & 1)) firstOfRun = difference;
         }
         history = (history << 1) | (difference != 0);
@@ -300,8 +303,8 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
     for (uint64_t left = copy; left > 0;) {
       const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
       for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t byte = DecodeBytePair(d, model.literal[lastByte],
-                                             model.literal2[Literal2Context(lastByte, byteBefore)]);
+        const uint32_t byte = DecodeBytePair(d, LiteralTree(model, lastByte),
+                                             Literal2Tree(model, lastByte, byteBefore));
         byteBefore = lastByte;
         lastByte = copyBuffer[i] = static_cast<unsigned char>(byte);
       }
@@ -385,9 +388,7 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
   if (base && (!base->read || base->length != h.baseSize)) return 0;
   unsigned char* allocated = nullptr;
   if (!work) {
-    // Zeroed: the range coder's model needs no reset then, and its untouched pages cost
-    // nothing.
-    work = allocated = static_cast<unsigned char*>(std::calloc(1, DeltaWorkSize(chunk)));
+    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
     if (!work) return 0;
   }
   // Input, output (inflated body or decoded copied bytes) and base (with the byte before it);
@@ -415,7 +416,7 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     // decoded: the check is the header, the leading byte and the coded bytes' Adler-32.
     if (built && base) {
       auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
-      if (!allocated) ResetDeltaModel(*model);
+      ResetDeltaModel(*model);
       built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
     }
     built = built && CodedBodyEndsHere(d, base != nullptr);

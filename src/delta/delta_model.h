@@ -9,6 +9,7 @@
 // time when it drops below 2^24, carries handled by the encoder.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -55,52 +56,77 @@ struct NumberModel {
   ProbCell bits[kNumberMaxLength + 1][kNumberMaxLength];
 };
 
-// Literal2Context's number of bits.
+// Bits of Literal2Tree's hash of the two bytes before.
 constexpr int kLiteralHashBits = 12;
 
 // Add bytes and copied bytes are coded as bit trees whose every bit has two cells, from two
 // contexts, and the average of their probabilities; both cells learn from the bit. One context
-// sees what the other misses, and the average costs no more than the better of them by much.
+// sees what the other misses, and the average costs little more than the better of them.
+//
+// The flags and trees are rows of 256 cells, reset when first used (ready): a run that uses
+// few contexts, a small file's, costs little more than the few rows it touches.
+constexpr uint32_t kNonZeroRows = 0;                          // NonZeroCell
+constexpr uint32_t kDifferenceRows = kNonZeroRows + 256;      // DifferenceTree
+constexpr uint32_t kDifference2Rows = kDifferenceRows + 512;  // SecondDifferenceTree
+constexpr uint32_t kLiteralRows = kDifference2Rows + 768;     // LiteralTree
+constexpr uint32_t kLiteral2Rows = kLiteralRows + 256;        // Literal2Tree
+constexpr uint32_t kModelRows = kLiteral2Rows + (1u << kLiteralHashBits);
+
 struct DeltaModel {
-  // Whether an add byte (the difference from the base byte) is not zero (NonZeroContext).
-  ProbCell nonZero[256 * 256];
-  // A nonzero add byte: DifferenceContext and SecondDifferenceContext.
-  ProbCell difference[512][256];
-  ProbCell difference2[768][256];
-  // A copied byte: by the result byte before it, and by the two before it (Literal2Context).
-  ProbCell literal[256][256];
-  ProbCell literal2[1 << kLiteralHashBits][256];
   NumberModel add, copy, seek;
+  uint8_t ready[kModelRows / 8];  // one bit per row: reset in this run
+  ProbCell rows[kModelRows][256];
 };
 
-// Sets every probability of model to one half, not yet seen.
-inline void ResetDeltaModel(DeltaModel& model) { std::memset(&model, 0, sizeof model); }
-
-// The context of the nonzero flag of an add byte: history holds one bit per earlier add byte
-// (1 = nonzero), the newest lowest; before is the base byte preceding the current one (a call
-// or jump whose target moved shows as differences right after its opcode byte).
-inline uint32_t NonZeroContext(uint32_t history, uint32_t before) {
-  return ((history & 0xFF) << 8) | before;
+// Sets every probability of model to one half, not yet seen: the numbers' cells now, each row
+// when first used.
+inline void ResetDeltaModel(DeltaModel& model) {
+  std::memset(&model, 0, offsetof(DeltaModel, rows));
 }
 
-// The tree of a nonzero add byte: after a nonzero add byte, the tree of that byte (the next
-// byte of a changed displacement follows the one before); else one by the base byte before.
-inline uint32_t DifferenceContext(uint32_t history, uint32_t lastDifference, uint32_t before) {
-  return (history & 1) ? lastDifference : 256 + before;
+inline ProbCell* Row(DeltaModel& model, uint32_t row) {
+  const auto bit = static_cast<uint8_t>(1u << (row & 7));
+  if (!(model.ready[row >> 3] & bit)) {
+    std::memset(model.rows[row], 0, sizeof model.rows[row]);
+    model.ready[row >> 3] |= bit;
+  }
+  return model.rows[row];
+}
+
+// Whether an add byte (the difference from the base byte) is not zero: by whether each of the
+// last eight add bytes was (history, one bit each, the newest lowest) and by the base byte
+// before the current one (a call or jump whose target moved shows as differences right after
+// its opcode byte).
+inline ProbCell& NonZeroCell(DeltaModel& model, uint32_t history, uint32_t before) {
+  return Row(model, kNonZeroRows + (history & 0xFF))[before];
+}
+
+// The first tree of a nonzero add byte: after a nonzero add byte, the tree of that byte (the
+// next byte of a changed displacement follows the one before); else one by the base byte
+// before.
+inline ProbCell* DifferenceTree(DeltaModel& model, uint32_t history, uint32_t lastDifference,
+                                uint32_t before) {
+  return Row(model, kDifferenceRows + ((history & 1) ? lastDifference : 256 + before));
 }
 
 // The second tree of a nonzero add byte: after a nonzero add byte, that byte and whether the
 // one before it was nonzero too (the byte's place in a displacement); else the first byte of
 // the last run of nonzero add bytes (code that moved by the same amount changes every
 // reference to what did not move by the same bytes).
-inline uint32_t SecondDifferenceContext(uint32_t history, uint32_t lastDifference,
-                                        uint32_t firstOfRun) {
-  return (history & 1) ? 256 + (((history >> 1) & 1) << 8 | lastDifference) : firstOfRun;
+inline ProbCell* SecondDifferenceTree(DeltaModel& model, uint32_t history, uint32_t lastDifference,
+                                      uint32_t firstOfRun) {
+  return Row(model,
+             kDifference2Rows +
+                 ((history & 1) ? 256 + (((history >> 1) & 1) << 8 | lastDifference) : firstOfRun));
 }
 
-// The second tree of a copied byte: the two result bytes before it, hashed.
-inline uint32_t Literal2Context(uint32_t lastByte, uint32_t byteBefore) {
-  return (((byteBefore << 8) | lastByte) * 2654435761u) >> (32 - kLiteralHashBits);
+// The trees of a copied byte: by the result byte before it, and by the two before it, hashed.
+inline ProbCell* LiteralTree(DeltaModel& model, uint32_t lastByte) {
+  return Row(model, kLiteralRows + lastByte);
+}
+inline ProbCell* Literal2Tree(DeltaModel& model, uint32_t lastByte, uint32_t byteBefore) {
+  return Row(model, kLiteral2Rows + ((((byteBefore << 8) | lastByte) * 2654435761u) >>
+                                     (32 - kLiteralHashBits)));
 }
 
 // Number of bits in value (0 for 0).

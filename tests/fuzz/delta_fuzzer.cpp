@@ -59,6 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Results of more than a few times the base are no different to the applier, only slower to
   // hash: a damaged body could inflate to megabytes and slow the run a thousandfold.
   if (parsed && header.resultSize > kMaxResult) return 0;
+  if (parsed && header.method == kDeltaRangeCoded && header.resultSize > kDeltaFuzzRangeCodedResult)
+    return 0;
 
   const unsigned char* base = DeltaFuzzBase();
   // The base the header names when it fits the pattern, else a base one byte short of it (or

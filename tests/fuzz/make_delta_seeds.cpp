@@ -29,6 +29,11 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> moved(base.begin() + 700, base.end());
   moved.insert(moved.end(), base.begin(), base.begin() + 700);
   const std::vector<uint8_t> fresh = {'n', 'e', 'w', ' ', 'b', 'y', 't', 'e', 's'};
+  // Results the fuzzer runs in the range-coded method too (kDeltaFuzzRangeCodedResult).
+  std::vector<uint8_t> smallEdited(edited.begin(), edited.begin() + 300);
+  std::vector<uint8_t> smallMoved(small.begin() + 200, small.end());
+  smallMoved.insert(smallMoved.end(), small.begin(), small.begin() + 200);
+  smallMoved.insert(smallMoved.begin() + 50, 40, 'x');
 
   const struct {
     const char* name;
@@ -40,7 +45,9 @@ int main(int argc, char** argv) {
                {"moved", base, moved},
                {"fresh", small, fresh},
                {"empty-result", small, {}},
-               {"small-edit", small, std::vector<uint8_t>(small.rbegin(), small.rend())}};
+               {"small-edit", small, std::vector<uint8_t>(small.rbegin(), small.rend())},
+               {"small-edited", small, smallEdited},
+               {"small-moved", small, smallMoved}};
   // Each pair stored (level 0) and deflated (level 9) in the zlib method, and range coded.
   const struct {
     const char* suffix;
@@ -49,6 +56,7 @@ int main(int argc, char** argv) {
   } ways[] = {{"-0", kDeltaAddCopy, 0}, {"-9", kDeltaAddCopy, 9}, {"-rc", kDeltaRangeCoded, 9}};
   for (const auto& p : pairs) {
     for (const auto& way : ways) {
+      if (way.method == kDeltaRangeCoded && p.to.size() > kDeltaFuzzRangeCodedResult) continue;
       const std::vector<uint8_t> delta = MakeDeltaWith(way.method, p.from, p.to, way.level);
       std::ofstream out(folder / (std::string(p.name) + way.suffix),
                         std::ios::binary | std::ios::trunc);

@@ -465,6 +465,7 @@ TEST(Delta, HostileRangeCodedCommandsFail) {
     int ok;
   } cases[] = {
       {"seek then add", body({{0, 0, 80}, {10, 0, 0}}), 1},
+      {"an empty command after the first", body({{0, 0, 76}, {0, 0, 4}, {10, 0, 0}}), 0},
       {"add past the base's end", body({{0, 0, 190}, {10, 0, 0}}), 0},
       {"seek before the base's start", body({{0, 0, 1}}), 0},
       {"seek past the base's end", body({{0, 0, 202}}), 0},

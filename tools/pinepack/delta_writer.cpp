@@ -304,7 +304,7 @@ struct RangeEncoder {
 };
 
 RangeBodyWriter::RangeBodyWriter()
-    // Zeroed memory is a model reset (ResetDeltaModel); calloc's fresh pages stay untouched,
+    // Zeroed memory is a reset model (ResetDeltaModel); calloc's fresh pages stay untouched,
     // and out of the tool's memory, until a context is used.
     : model_(static_cast<DeltaModel*>(std::calloc(1, sizeof(DeltaModel)))),
       encoder_(new RangeEncoder{body_}) {
@@ -323,12 +323,11 @@ void RangeBodyWriter::Command(uint64_t add, uint64_t copy, uint64_t seekCode) {
 
 void RangeBodyWriter::Add(uint8_t before, uint8_t baseByte, uint8_t resultByte) {
   const uint32_t difference = static_cast<uint8_t>(resultByte - baseByte);
-  encoder_->Bit(model_->nonZero[NonZeroContext(history_, before)], difference != 0);
+  encoder_->Bit(NonZeroCell(*model_, history_, before), difference != 0);
   if (difference != 0) {
-    encoder_->BytePair(
-        model_->difference[DifferenceContext(history_, lastDifference_, before)],
-        model_->difference2[SecondDifferenceContext(history_, lastDifference_, firstOfRun_)],
-        difference);
+    encoder_->BytePair(DifferenceTree(*model_, history_, lastDifference_, before),
+                       SecondDifferenceTree(*model_, history_, lastDifference_, firstOfRun_),
+                       difference);
     if (!(history_ & 1)) firstOfRun_ = difference;
   }
   history_ = (history_ << 1) | (difference != 0);
@@ -338,8 +337,8 @@ void RangeBodyWriter::Add(uint8_t before, uint8_t baseByte, uint8_t resultByte) 
 }
 
 void RangeBodyWriter::Copy(uint8_t byte) {
-  encoder_->BytePair(model_->literal[lastByte_],
-                     model_->literal2[Literal2Context(lastByte_, byteBefore_)], byte);
+  encoder_->BytePair(LiteralTree(*model_, lastByte_), Literal2Tree(*model_, lastByte_, byteBefore_),
+                     byte);
   byteBefore_ = lastByte_;
   lastByte_ = byte;
 }
@@ -359,10 +358,19 @@ uint64_t SeekCode(int64_t seek) {
 std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
                                     const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result) {
+  // An empty command (nothing added or copied) folds its seek into the command before: the
+  // applier takes one only first, so that every later command builds at least a byte.
+  std::vector<DeltaCommand> folded;
+  for (const DeltaCommand& c : commands) {
+    if (c.add == 0 && c.copy == 0 && !folded.empty())
+      folded.back().seek += c.seek;
+    else
+      folded.push_back(c);
+  }
   RangeBodyWriter writer;
   uint64_t at = 0;
   int64_t position = 0;
-  for (const DeltaCommand& c : commands) {
+  for (const DeltaCommand& c : folded) {
     if (at == result.size()) break;
     if (position < 0 || position + c.add > static_cast<int64_t>(base.size()) ||
         at + c.add + c.copy > result.size())
