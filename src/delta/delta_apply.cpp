@@ -205,7 +205,7 @@ uint32_t DecodeWith(RangeDecoder& d, uint32_t probability) {
     d.range -= bound;
     bit = 1;
   }
-  if (d.range < kRangeTop) {
+  while (d.range < kRangeTop) {
     d.range <<= 8;
     d.code = (d.code << 8) | NextByte(d);
   }

@@ -6,7 +6,8 @@
 // of bits seen in its context: a new context learns fast (the first bits move it by 1/2, 1/3,
 // ...) and one seen kProbSteadyCount times by 1/8, so contexts that occur rarely still pay off.
 // The range coder is the usual one for such models: 32-bit range, renormalised a byte at a
-// time when it drops below 2^24, carries handled by the encoder.
+// time until it is 2^24 or more again (a bit against the odds can take several bytes),
+// carries handled by the encoder.
 #pragma once
 
 #include <cstddef>

@@ -377,6 +377,30 @@ TEST(Delta, HostileCommandsFail) {
   }
 }
 
+// Bits the model has all but ruled out, many in a row: adds of 2047 bytes teach every bit
+// below a length's leading one to be 1, then an add of 1024 codes ten 0s against those odds.
+// The coder's interval shrinks to a sliver each time and must be renormalised until it is
+// whole again (a single renormalising step left it empty, and the decoder parted ways with
+// the encoder).
+TEST(Delta, RangeCoderTakesLongShotsInARow) {
+  const std::vector<uint8_t> base = SampleData(210000, 9);
+  RangeBodyWriter writer;
+  size_t at = 0;
+  auto add = [&](uint32_t count) {
+    writer.Command(count, 0, 0);
+    for (uint32_t i = 0; i < count; ++i, ++at)
+      writer.Add(at > 0 ? base[at - 1] : 0, base[at], base[at]);
+  };
+  for (int i = 0; i < 100; ++i) add(2047);
+  add(1024);
+  const std::vector<uint8_t> result = Slice(base, 0, at);
+  const std::vector<uint8_t> delta =
+      DeltaStreamWith(kDeltaRangeCoded, base, result, writer.Finish());
+  const Applied applied = Apply(delta, base);
+  EXPECT_EQ(applied.ok, 1);
+  EXPECT_EQ(applied.output, result);
+}
+
 // Damage to the header or the stream around the body.
 TEST(Delta, DamagedStreamsFail) {
   const std::vector<Pair> pairs = Pairs();

@@ -260,7 +260,7 @@ struct RangeEncoder {
       low += bound;
       range -= bound;
     }
-    if (range < kRangeTop) {
+    while (range < kRangeTop) {
       range <<= 8;
       ShiftLow();
     }
