@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The delta benchmark (on demand, not part of the tests):
-#   bench/delta_bench.sh [PAIR...]     PAIR: esbuild, rollup or prettier (default: all three)
+#   bench/delta_bench.sh [PAIR...]     PAIR: esbuild, rollup or prettier (default: these three),
+#                                      esbuild-far or esbuild-x64 (pairs the methods were not
+#                                      tuned on)
 # Consecutive releases of real npm packages, fetched once with npm pack into
 # build/bench-cache/delta (not part of the repository):
 #   esbuild   @esbuild/win32-ia32 0.28.1 -> 0.28.2 (Go, a PE32 executable of 11 MB)
 #   rollup    @rollup/rollup-win32-ia32-msvc 4.69.3 -> 4.70.0 (Rust/MSVC, a PE32 DLL of 2 MB)
 #   prettier  prettier 3.6.1 -> 3.6.2 (56 files of JavaScript and data)
+#   esbuild-far  @esbuild/win32-ia32 0.28.0 -> 0.28.2 (two releases apart)
+#   esbuild-x64  @esbuild/win32-x64 0.28.1 -> 0.28.2 (a PE32+ executable)
 # Measured per pair in the same run, each with its creation time and peak memory
 # (/usr/bin/time -v):
 #   full      pinepack create of the new release: every file whole, deflated;
@@ -150,7 +154,10 @@ for pair in "${pairs[@]}"; do
     esbuild) bench_pair esbuild @esbuild/win32-ia32 0.28.1 0.28.2 ;;
     rollup) bench_pair rollup @rollup/rollup-win32-ia32-msvc 4.69.3 4.70.0 ;;
     prettier) bench_pair prettier prettier 3.6.1 3.6.2 ;;
-    *) echo "delta_bench: unknown pair $pair (esbuild, rollup, prettier)" >&2; exit 2 ;;
+    esbuild-far) bench_pair esbuild-far @esbuild/win32-ia32 0.28.0 0.28.2 ;;
+    esbuild-x64) bench_pair esbuild-x64 @esbuild/win32-x64 0.28.1 0.28.2 ;;
+    *) echo "delta_bench: unknown pair $pair (esbuild, rollup, prettier, esbuild-far," \
+      "esbuild-x64)" >&2; exit 2 ;;
   esac
 done
 echo
