@@ -24,7 +24,8 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 function(pinecone_add_product target output_name)
   set(src ${PROJECT_SOURCE_DIR}/src)
   file(GLOB sources CONFIGURE_DEPENDS
-    ${src}/shell/*.cpp ${src}/package/*.cpp ${src}/update/*.cpp ${src}/runtime/*.cpp)
+    ${src}/shell/*.cpp ${src}/package/*.cpp ${src}/update/*.cpp ${src}/runtime/*.cpp
+    ${src}/delta/*.cpp)
   add_executable(${target} WIN32 ${sources} ${src}/resources/rl_patch.rc)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name} SUFFIX .EXE)
   target_include_directories(${target} PRIVATE ${src})

@@ -15,6 +15,10 @@ constexpr uint32_t kTrailerSize = 8;
 
 // Flag bit of DirectoryEntry::flags: the stored data is one zlib stream. No other bit counts.
 constexpr uint32_t ENTRY_DEFLATED = 0x10000;
+// Flag bit of DirectoryEntry::flags, in a package with kDeltaPackageSignature only: the stored
+// data is a delta stream (delta/delta.h). A plain package's flag bits other than ENTRY_DEFLATED
+// mean nothing.
+constexpr uint32_t ENTRY_DELTA = 0x20000;
 
 // Deflate never compresses better than 1032:1, so a stream of n bytes cannot inflate to more
 // than n * 1032 bytes. Checking this at open keeps a tiny damaged package from asking for
@@ -30,6 +34,10 @@ constexpr uint32_t kDirectoryStoredToo = 3;
 // "Pinecone data  " and the byte 0x1A; compared byte for byte.
 inline constexpr unsigned char kPackageSignature[16] = {'P', 'i', 'n', 'e', 'c', 'o', 'n', 'e',
                                                         ' ', 'd', 'a', 't', 'a', ' ', ' ', 0x1A};
+// The signature of a package that holds delta entries (delta/delta_package.h): "Pinecone delta "
+// and the byte 0x1A. Readers of plain packages refuse it as they refuse any other signature.
+inline constexpr unsigned char kDeltaPackageSignature[16] = {
+    'P', 'i', 'n', 'e', 'c', 'o', 'n', 'e', ' ', 'd', 'e', 'l', 't', 'a', ' ', 0x1A};
 inline constexpr unsigned char kTrailerMagic[4] = {'P', 'I', 'N', 'E'};
 
 // Names of the control sections.

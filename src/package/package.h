@@ -39,7 +39,15 @@ struct PackageView {
   uint32_t packageEnd;
   PackageHeader header;
   DirectoryEntry* directory;  // header.entryCount records, malloc'd; null while not loaded
-  unsigned char* scratch;     // 2 * kExtractChunk bytes for extraction, malloc'd; null until then
+  unsigned char* scratch;     // 2 chunks for extraction, malloc'd; null until then
+  // Bytes per step of an extraction, set before LoadPackage: 0 (InitPackageView's) means
+  // kExtractChunk, as does anything larger. Fuzzers set a small one, as the quarter-megabyte
+  // buffers cost more than the rest of a run under the sanitizers.
+  uint32_t chunk;
+  // Set before LoadPackage by a caller that applies delta entries (delta/delta_package.h); a
+  // package with the delta signature is refused otherwise, as by every reader of plain packages.
+  int acceptDeltas;
+  int hasDeltas;  // set by LoadPackage: the package has the delta signature
 };
 
 // INVALID_HANDLE_VALUE, without windows.h.

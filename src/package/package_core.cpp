@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "delta/delta_package.h"
 #include "package/names.h"
 #include "package/package.h"
 #include "package/pe_image.h"
@@ -39,11 +40,16 @@ struct StoredData {
   bool deflated;
 };
 
+uint32_t ChunkOf(const PackageView& view) {
+  return view.chunk != 0 && view.chunk < kExtractChunk ? view.chunk : kExtractChunk;
+}
+
 int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
   unsigned char* chunk = view.scratch;
+  const uint32_t step = ChunkOf(view);
   uint32_t offset = view.packageOffset + data.dataOffset;
   for (uint32_t left = data.size; left > 0;) {
-    const uint32_t count = left < kExtractChunk ? left : kExtractChunk;
+    const uint32_t count = left < step ? left : step;
     if (!view.source.read(view.source.context, offset, chunk, count)) return 0;
     if (!sink.write(sink.context, chunk, count)) return 0;
     offset += count;
@@ -57,7 +63,8 @@ int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& 
 // produce more than size bytes, or does not end (Adler-32 checked) within packedSize.
 int InflateStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
   unsigned char* input = view.scratch;
-  unsigned char* output = view.scratch + kExtractChunk;
+  const uint32_t step = ChunkOf(view);
+  unsigned char* output = view.scratch + step;
   z_stream stream;
   std::memset(&stream, 0, sizeof stream);
   if (inflateInit(&stream) != Z_OK) return 0;
@@ -67,7 +74,7 @@ int InflateStored(const PackageView& view, const StoredData& data, const ByteSin
   int ok = 0;
   for (;;) {
     if (stream.avail_in == 0 && inputLeft > 0) {
-      const uint32_t count = inputLeft < kExtractChunk ? inputLeft : kExtractChunk;
+      const uint32_t count = inputLeft < step ? inputLeft : step;
       if (!view.source.read(view.source.context, offset, input, count)) break;
       stream.next_in = input;
       stream.avail_in = count;
@@ -77,7 +84,7 @@ int InflateStored(const PackageView& view, const StoredData& data, const ByteSin
     // Once size bytes are out, one byte of room is still given: a stream that ends there
     // finishes without using it, one that has more to give fills it and is refused.
     const uint32_t room = data.size - produced;
-    const uint32_t give = room == 0 ? 1 : (room < kExtractChunk ? room : kExtractChunk);
+    const uint32_t give = room == 0 ? 1 : (room < step ? room : step);
     stream.next_out = output;
     stream.avail_out = give;
     const int result = inflate(&stream, Z_NO_FLUSH);
@@ -213,7 +220,10 @@ int LoadPackage(PackageView& view, int selfContained) {
     return 0;
 
   const PackageHeader& h = view.header;
-  if (std::memcmp(h.signature, kPackageSignature, sizeof kPackageSignature) != 0) return 0;
+  view.hasDeltas = view.acceptDeltas &&
+                   std::memcmp(h.signature, kDeltaPackageSignature, sizeof h.signature) == 0;
+  if (!view.hasDeltas && std::memcmp(h.signature, kPackageSignature, sizeof h.signature) != 0)
+    return 0;
   if (h.entryCount == 0 || h.directoryOffset == 0) return 0;
 
   const uint64_t directoryBytes = static_cast<uint64_t>(h.entryCount) * kEntrySize;
@@ -229,7 +239,7 @@ int LoadPackage(PackageView& view, int selfContained) {
     return 0;
   }
 
-  view.scratch = static_cast<unsigned char*>(std::malloc(2 * kExtractChunk));
+  view.scratch = static_cast<unsigned char*>(std::malloc(2 * ChunkOf(view)));
   view.directory = static_cast<DirectoryEntry*>(std::malloc(directoryBytes));
   if (!view.scratch || !view.directory) return 0;
   const StoredData data = {h.directoryOffset, static_cast<uint32_t>(directoryBytes),
@@ -238,7 +248,8 @@ int LoadPackage(PackageView& view, int selfContained) {
                        static_cast<uint32_t>(directoryBytes)};
   if (!StreamStored(view, data, ByteSink{WriteToBuffer, &buffer})) return 0;
 
-  return CheckEntries(view) && CheckControlSections(view);
+  return CheckEntries(view) && (!view.hasDeltas || CheckDeltaEntries(view)) &&
+         CheckControlSections(view);
 }
 
 int FindEntry(const PackageView& view, const char* key) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "delta_writer.h"
 #include "package_test_util.h"
 #include "package_writer.h"
 
@@ -63,6 +64,21 @@ int main(int argc, char** argv) {
   Save(folder, "full-deflated.exe", WrapUpdater(exe, deflated));
   Save(folder, "full-stored.exe", WrapUpdater(exe, stored));
   Save(folder, "twice-wrapped.exe", WrapUpdater(WrapUpdater(exe, stored), deflated));
+
+  // A delta package: a file's two deltas and its whole entry, beside a whole file.
+  const std::vector<uint8_t> v1 = SampleData(2000, 11), v2 = SampleData(2100, 12);
+  std::vector<uint8_t> v3 = v1;
+  v3.insert(v3.begin() + 700, v2.begin(), v2.begin() + 90);
+  PackageSpec deltas = Full(true);
+  for (const std::vector<uint8_t>* base : {&v1, &v2}) {
+    WriterEntry delta{"tool.exe", MakeDelta(*base, v3), false};
+    delta.extraFlags |= ENTRY_DELTA;
+    deltas.entries.push_back(delta);
+  }
+  deltas.entries.push_back({"tool.exe", v3, true});
+  const std::vector<uint8_t> deltaPackage = WritePackage(deltas);
+  Save(folder, "deltas.pkg", deltaPackage);
+  Save(folder, "deltas.exe", WrapUpdater(exe, deltaPackage));
 
   // Signed: the builder's output needs no padding; a PE32+ updater built without the builder's
   // padding gets 3 zeros from signing; a signed executable as the updater's executable part.

@@ -1,17 +1,18 @@
-// libFuzzer target: arbitrary bytes as a bare package and as a self-contained updater (signed or
-// not), through open, section checks and extraction of every entry, and as the executable and
-// the package of an updater build. Besides the sanitizers it traps when the reader or the
-// builder breaks its promises: a package that opened must have NUL-terminated names, control
-// sections that extract and parse, and entries that extract into exactly their size; a signed
-// updater reads exactly as the same file cut just past its trailer, and as the same file with a
-// hidden updater appended inside its certificate table; a bare package that opens still opens
-// once built into an updater, whatever the executable's headers say.
+// libFuzzer target: arbitrary bytes as a bare package (plain or with deltas) and as a
+// self-contained updater (signed or not), through open, section checks and extraction of every
+// entry, and as the executable and the package of an updater build. Besides the sanitizers it traps
+// when the reader or the builder breaks its promises: a package that opened must have
+// NUL-terminated names, control sections that extract and parse, and entries that extract into
+// exactly their size; a signed updater reads exactly as the same file cut just past its trailer,
+// and as the same file with a hidden updater appended inside its certificate table; a bare package
+// that opens still opens once built into an updater, whatever the executable's headers say.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include <vector>
 
+#include "delta/delta_package.h"
 #include "package/builder.h"
 #include "package/format.h"
 #include "package/names.h"
@@ -23,6 +24,67 @@ namespace {
 
 void Require(bool condition) {
   if (!condition) __builtin_trap();
+}
+
+// Every view reads in small steps, which keeps a run cheap, and accepts delta packages, so that
+// the rules of their directories are fuzzed too.
+constexpr uint32_t kFuzzChunk = 4096;
+void InitFuzzView(PackageView& view) {
+  InitPackageView(view);
+  view.chunk = kFuzzChunk;
+  view.acceptDeltas = 1;
+}
+
+// Sizes what a file's delta builds and refuses more than its result's size.
+struct Bounded {
+  uint64_t room;
+};
+int WriteBounded(void* context, const unsigned char*, uint32_t count) {
+  auto* sink = static_cast<Bounded*>(context);
+  Require(count <= sink->room);
+  sink->room -= count;
+  return 1;
+}
+
+// Each file of a delta package as the updater takes it, the input's own first bytes standing in
+// for the file on disk: the plan names an entry of the file's group, and every delta builds
+// within its result's size or fails.
+void PlanAndApplyFiles(const uint8_t* data, size_t size, const PackageView& view) {
+  static unsigned char work[DeltaWorkSize(kFuzzChunk)];
+  const auto count = static_cast<int>(view.header.entryCount);
+  for (int first = 0; first < count;) {
+    const int length = FileGroupLength(view, first);
+    Require(length >= 1 && first + length <= count);
+    if (!IsControlSection(view.directory[first])) {
+      const ByteSource disk = MemorySource(data, static_cast<uint32_t>(size < 3000 ? size : 3000));
+      FilePlan plan;
+      Require(PlanFile(view, first, &disk, work, kFuzzChunk, plan) == 1);
+      Require(plan.entry == -1 || (plan.entry >= first && plan.entry < first + length));
+      // Every delta of the group applied to a base of its size cut from the input: it builds
+      // at most its result's size or fails.
+      for (int i = first; i < first + length; ++i) {
+        const DirectoryEntry& e = view.directory[i];
+        DeltaHeader header;
+        if (!IsDeltaEntry(view, e)) continue;
+        Require(ReadDeltaHeader(EntryDeltaStream(view, e), header) == 1);
+        if (header.baseSize > size) continue;
+        Bounded sink = {header.resultSize};
+        ApplyDelta(EntryDeltaStream(view, e), MemorySource(data, header.baseSize),
+                   ByteSink{WriteBounded, &sink}, kFuzzChunk, work);
+      }
+    }
+    first += length;
+  }
+}
+
+// A delta package must be refused, whole, by a reader of plain packages.
+void CheckPlainReaderRefuses(const uint8_t* data, size_t size, int selfContained) {
+  PackageView plain;
+  InitPackageView(plain);
+  plain.chunk = kFuzzChunk;
+  SetMemorySource(plain, data, static_cast<uint32_t>(size));
+  Require(LoadPackage(plain, selfContained) == 0);
+  UnloadPackage(plain);
 }
 
 void CheckSections(const PackageView& view) {
@@ -70,7 +132,7 @@ void CheckSameAsCut(const uint8_t* data, const PackageView& view) {
   if (ReadCertificateTable(view.source, table) && table.entryOffset + 8 <= view.packageEnd)
     std::memset(bytes.data() + table.entryOffset, 0, 8);
   PackageView cut;
-  InitPackageView(cut);
+  InitFuzzView(cut);
   SetMemorySource(cut, bytes.data(), view.packageEnd);
   Require(LoadPackage(cut, 1) == 1);
   Require(cut.packageOffset == view.packageOffset);
@@ -100,7 +162,7 @@ void CheckGrownTableReadsTheSame(const uint8_t* data, uint32_t size, int opened,
   WriteLE32(grown.data() + table.entryOffset + 4, grownSize);
   WriteLE32(grown.data() + table.offset, grownSize);  // the WIN_CERTIFICATE length
   PackageView other;
-  InitPackageView(other);
+  InitFuzzView(other);
   SetMemorySource(other, grown.data(), static_cast<uint32_t>(grown.size()));
   const int otherOpened = LoadPackage(other, 1);
   Require(otherOpened == opened);
@@ -132,7 +194,7 @@ void CheckBuild(const uint8_t* data, uint32_t size, int bareOpened) {
   Require(out.size() == plan.outputSize);
   if (!bareOpened) return;
   PackageView view;
-  InitPackageView(view);
+  InitFuzzView(view);
   SetMemorySource(view, out.data(), static_cast<uint32_t>(out.size()));
   Require(LoadPackage(view, 1) == 1 && view.packageOffset == plan.executableSize);
   UnloadPackage(view);
@@ -145,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int bareOpened = 0;
   for (int selfContained = 0; selfContained < 2; ++selfContained) {
     PackageView view;
-    InitPackageView(view);
+    InitFuzzView(view);
     SetMemorySource(view, data, static_cast<uint32_t>(size));
     const int opened = LoadPackage(view, selfContained);
     if (opened) {
@@ -154,6 +216,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ExtractAll(view);
       if (selfContained) CheckSameAsCut(data, view);
       if (!selfContained) bareOpened = 1;
+      if (view.hasDeltas) {
+        CheckPlainReaderRefuses(data, size, selfContained);
+        PlanAndApplyFiles(data, size, view);
+      }
     }
     if (selfContained) CheckGrownTableReadsTheSame(data, static_cast<uint32_t>(size), opened, view);
     UnloadPackage(view);

@@ -1,4 +1,5 @@
-// pinepack's library: Windows-1251 conversion, the manifest, create, verify and extract.
+// pinepack's library: Windows-1251 conversion, the manifest, create (whole and --from), verify,
+// extract and apply.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "apply.h"
 #include "cp1251.h"
 #include "create.h"
+#include "delta/delta_package.h"
 #include "file_io.h"
 #include "inspect.h"
 #include "manifest.h"
@@ -623,6 +626,241 @@ TEST(Verify, AHundredThousandEntries) {
   const std::vector<std::string> problems = VerifyPackage(Source(bytes), {});
   ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
   EXPECT_NE(problems[0].find("same name as entry 128"), std::string::npos) << problems[0];
+}
+
+// Packages made with --from, applied to copies of old versions by the updater's file rules.
+const char kPlainManifest[] = R"({
+  "registry": {"key": "SOFTWARE\\Maker\\Product", "folderValue": "ProgramPath",
+               "fileValue": "ProgramName", "patchLevelValue": "PatchLevel"},
+  "patchLevel": 2
+})";
+
+std::vector<uint8_t> Edited(std::vector<uint8_t> bytes, size_t step, uint8_t mask) {
+  for (size_t i = step / 2; i < bytes.size(); i += step) bytes[i] ^= mask;
+  return bytes;
+}
+
+// An old and a new release: a changed file (also under a long path), an unchanged one, one
+// removed, one added, and a new folder with a file in it.
+void FillReleases(const TempFolder& folder) {
+  const std::vector<uint8_t> app = SampleData(40000, 5);
+  folder.Write("old/app.exe", app);
+  folder.Write("old/same.txt", Bytes("unchanged"));
+  folder.Write("old/gone.dll", SampleData(100, 6));
+  folder.Write("old/" + kLongPath, SampleData(9000, 7));
+  folder.Write("new/app.exe", Edited(app, 1000, 0x21));
+  folder.Write("new/same.txt", Bytes("unchanged"));
+  folder.Write("new/added.txt", Bytes("a new file"));
+  folder.Write("new/fresh/deeper/data.bin", SampleData(500, 8));
+  folder.Write("new/" + kLongPath, Edited(SampleData(9000, 7), 3000, 0x40));
+}
+
+std::vector<uint8_t> CreateFrom(const fs::path& files, const std::vector<fs::path>& bases,
+                                bool fullFallback = false) {
+  CreateOptions options;
+  options.bases = bases;
+  options.fullFallback = fullFallback;
+  return WritePackage(BuildPackageSpec(files, ParseManifest(kPlainManifest), options, {}));
+}
+
+// A copy of from at to, replacing what was there.
+void CopyTree(const fs::path& from, const fs::path& to) {
+  fs::remove_all(to);
+  fs::copy(from, to, fs::copy_options::recursive);
+}
+
+bool Mentions(const std::vector<std::string>& lines, const std::string& what) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.find(what) != std::string::npos; });
+}
+
+// Entry names and whether each is a delta, in directory order, read with deltas accepted.
+std::vector<std::pair<std::string, bool>> DeltaEntries(const std::vector<uint8_t>& package) {
+  PackageView view;
+  InitPackageView(view);
+  view.acceptDeltas = 1;
+  SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
+  std::vector<std::pair<std::string, bool>> out;
+  EXPECT_EQ(LoadPackage(view, 0), 1);
+  for (uint32_t i = 0; view.directory && i < view.header.entryCount; ++i)
+    out.emplace_back(view.directory[i].name, IsDeltaEntry(view, view.directory[i]));
+  UnloadPackage(view);
+  return out;
+}
+
+// The names of a :Folders or :FilesToRemove section of a delta package.
+std::vector<std::string> SectionNames(const std::vector<uint8_t>& package, const char* key) {
+  PackageView view;
+  InitPackageView(view);
+  view.acceptDeltas = 1;
+  SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
+  std::vector<std::string> names;
+  const int i = LoadPackage(view, 0) ? FindEntry(view, key) : -1;
+  if (i >= 0) {
+    std::vector<uint8_t> payload(view.directory[i].size);
+    EXPECT_EQ(ExtractEntry(view, i, payload.data()), 1);
+    for (size_t at = 0; at < payload.size() && payload[at] != 0;) {
+      names.emplace_back(reinterpret_cast<const char*>(payload.data() + at));
+      at += names.back().size() + 1;
+    }
+  }
+  UnloadPackage(view);
+  return names;
+}
+
+TEST(CreateFrom, OnlyWhatChangedTravelsAndApplyRebuildsTheNewTree) {
+  TempFolder folder;
+  FillReleases(folder);
+  const std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "old"});
+  EXPECT_EQ(std::memcmp(package.data(), kDeltaPackageSignature, 16), 0);
+
+  const std::vector<std::pair<std::string, bool>> expected = {
+      {":RegistryKeys", false}, {":XlatNamesTable", false},
+      {":Folders", false},      {":FilesToRemove", false},
+      {"added.txt", false},     {"app.exe", true},
+      {"~1.dll", true},         {"fresh\\deeper\\data.bin", false}};
+  EXPECT_EQ(DeltaEntries(package), expected);
+  EXPECT_EQ(SectionNames(package, ":Folders"),
+            (std::vector<std::string>{"fresh", "fresh\\deeper"}));
+  EXPECT_EQ(SectionNames(package, ":FilesToRemove"), (std::vector<std::string>{"gone.dll"}));
+
+  const fs::path installed = folder.path() / "installed";
+  CopyTree(folder.path() / "old", installed);
+  ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+  EXPECT_TRUE(report.failures.empty()) << report.failures.front();
+  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+  EXPECT_TRUE(Mentions(report.lines, "app.exe: built from the old version and a delta"));
+
+  // A run killed after setting a file aside: the rerun puts the .bak back and finishes.
+  CopyTree(folder.path() / "old", installed);
+  fs::rename(installed / "app.exe", installed / "app.exe.bak");
+  report = ApplyPackage(Source(package), installed, false, {});
+  EXPECT_TRUE(report.failures.empty());
+  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+
+  // A rerun finds every file already new and writes nothing.
+  report = ApplyPackage(Source(package), installed, false, {});
+  EXPECT_TRUE(report.failures.empty());
+  EXPECT_TRUE(Mentions(report.lines, "app.exe: already the new version"));
+  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+
+  // verify --against: built in memory only, the old tree untouched.
+  const auto before = FilesBelow(folder.path() / "old");
+  EXPECT_TRUE(ApplyPackage(Source(package), folder.path() / "old", true, {}).failures.empty());
+  EXPECT_EQ(FilesBelow(folder.path() / "old"), before);
+}
+
+// Whole files only (every file new to the base): a plain package, as create makes without --from.
+TEST(CreateFrom, WithoutDeltasThePackageIsPlain) {
+  TempFolder folder;
+  FillReleases(folder);
+  fs::create_directories(folder.path() / "empty");
+  const std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "empty"});
+  EXPECT_EQ(std::memcmp(package.data(), kPackageSignature, 16), 0);
+  LoadedView loaded(package, 0);
+  EXPECT_EQ(loaded.ok, 1);
+  const fs::path installed = folder.path() / "installed";
+  fs::create_directories(installed);
+  EXPECT_TRUE(ApplyPackage(Source(package), installed, false, {}).failures.empty());
+  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+}
+
+TEST(CreateFrom, TwoBasesAreBothServedAndSameVersionsShareADelta) {
+  TempFolder folder;
+  FillReleases(folder);
+  CopyTree(folder.path() / "old", folder.path() / "older");
+  folder.Write("older/app.exe", Edited(SampleData(40000, 5), 700, 0x11));
+  CopyTree(folder.path() / "old", folder.path() / "old-again");
+  // A base whose app.exe already is the new one: served by the deltas' result hash.
+  CopyTree(folder.path() / "old", folder.path() / "patched");
+  fs::copy_file(folder.path() / "new" / "app.exe", folder.path() / "patched" / "app.exe",
+                fs::copy_options::overwrite_existing);
+  const std::vector<uint8_t> package =
+      CreateFrom(folder.path() / "new", {folder.path() / "old", folder.path() / "older",
+                                         folder.path() / "old-again", folder.path() / "patched"});
+  int appDeltas = 0;
+  for (const auto& entry : DeltaEntries(package))
+    if (entry.first == "app.exe") appDeltas += entry.second ? 1 : 100;
+  EXPECT_EQ(appDeltas, 2);  // one delta per distinct version, no whole entry
+
+  for (const char* base : {"old", "older", "patched"}) {
+    const fs::path installed = folder.path() / "installed";
+    CopyTree(folder.path() / base, installed);
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(report.failures.empty()) << base;
+    EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new")) << base;
+  }
+}
+
+// A file that is no base: it fails untouched and the others still install; with
+// --full-fallback its whole entry is installed instead.
+TEST(CreateFrom, ModifiedBaseFailsUntouchedOrTakesTheFullFallback) {
+  TempFolder folder;
+  FillReleases(folder);
+  const std::vector<uint8_t> modified = Edited(SampleData(40000, 5), 5000, 0x77);
+  for (bool fullFallback : {false, true}) {
+    const std::vector<uint8_t> package =
+        CreateFrom(folder.path() / "new", {folder.path() / "old"}, fullFallback);
+    const fs::path installed = folder.path() / "installed";
+    CopyTree(folder.path() / "old", installed);
+    folder.Write("installed/app.exe", modified);
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+    auto files = FilesBelow(installed);
+    auto expected = FilesBelow(folder.path() / "new");
+    if (fullFallback) {
+      EXPECT_TRUE(report.failures.empty());
+      EXPECT_TRUE(Mentions(report.lines, "app.exe: installed whole"));
+    } else {
+      ASSERT_EQ(report.failures.size(), 1u);
+      EXPECT_NE(report.failures[0].find("app.exe: FAILED: not the version the update was made for"),
+                std::string::npos);
+      EXPECT_EQ(files["app.exe"], modified);
+      expected["app.exe"] = modified;
+    }
+    EXPECT_EQ(files, expected) << "full fallback " << fullFallback;
+  }
+}
+
+// A damaged delta body: the file fails, the old version stays (no .bak left), the rest installs.
+TEST(CreateFrom, DamagedDeltaIsRefusedAndTheOldFileKept) {
+  TempFolder folder;
+  FillReleases(folder);
+  std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "old"});
+  PackageView view;
+  InitPackageView(view);
+  view.acceptDeltas = 1;
+  SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
+  ASSERT_EQ(LoadPackage(view, 0), 1);
+  const DirectoryEntry& app = view.directory[FindEntry(view, "app.exe")];
+  const size_t middle = app.dataOffset + kDeltaHeaderSize + (app.size - kDeltaHeaderSize) / 2;
+  UnloadPackage(view);
+  package[middle] ^= 0x55;
+
+  const fs::path installed = folder.path() / "installed";
+  CopyTree(folder.path() / "old", installed);
+  for (bool dryRun : {true, false}) {
+    const ApplyReport report = ApplyPackage(Source(package), installed, dryRun, {});
+    ASSERT_EQ(report.failures.size(), 1u) << dryRun;
+    EXPECT_NE(report.failures[0].find("app.exe: FAILED"), std::string::npos);
+  }
+  auto files = FilesBelow(installed);
+  EXPECT_EQ(files["app.exe"], ReadFileBytes(folder.path() / "old" / "app.exe"));
+  EXPECT_FALSE(fs::exists(installed / "app.exe.bak"));
+  EXPECT_EQ(files["added.txt"], Bytes("a new file"));
+}
+
+// A reader that follows only the plain format compares the signature first and refuses the whole
+// package; the portable reader does the same unless its caller applies deltas.
+TEST(CreateFrom, ReadersOfPlainPackagesRefuseADeltaPackage) {
+  TempFolder folder;
+  FillReleases(folder);
+  const std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "old"});
+  EXPECT_NE(std::memcmp(package.data(), kPackageSignature, sizeof kPackageSignature), 0);
+  LoadedView plainReader(package, 0);
+  EXPECT_EQ(plainReader.ok, 0);
+  const std::vector<uint8_t> updater = WrapUpdater(SampleData(3000, 9), package);
+  LoadedView plainUpdater(updater, 1);
+  EXPECT_EQ(plainUpdater.ok, 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The pinepack command line as vendors use it: exit codes, messages, outputs left behind, and the
-# vendor's workflow: create, wrap, sign with osslsigncode, verify, extract.
+# vendor's workflow: create, wrap, sign with osslsigncode, verify, extract; patch packages made
+# with create --from, tried with verify --against and apply.
 # Usage: cli_test.sh PINEPACK
 set -u
 pinepack=$1
@@ -152,6 +153,64 @@ expect 1 "list damaged" "$pinepack" list "$work/bad.pkg"
 mentions err "pinepack verify"
 expect 1 "extract damaged" "$pinepack" extract "$work/bad.pkg" "$work/y"
 expect 1 "missing input" "$pinepack" verify "$work/none.pkg"
+
+# Patch packages: create --from an old release, list, verify --against, apply to a copy.
+mkdir -p "$work/rel1/data" "$work/rel2/data" "$work/rel2/fresh"
+seq 1 20000 >"$work/rel1/app.exe"
+{ seq 1 9000; echo changed; seq 9001 20000; } >"$work/rel2/app.exe"
+echo same >"$work/rel1/data/same.txt"
+cp "$work/rel1/data/same.txt" "$work/rel2/data/same.txt"
+echo old >"$work/rel1/gone.dll"
+echo new >"$work/rel2/fresh/new.txt"
+expect 1 "full fallback without --from" "$pinepack" create --full-fallback "$work/rel2" "$work/manifest.json" "$work/d.pkg"
+mentions err "needs --from"
+expect 0 "create --from" "$pinepack" create "$work/rel2" "$work/manifest.json" "$work/d.pkg" --from "$work/rel1"
+mentions err "same.txt: unchanged"
+mentions err "app.exe: .* bytes, delta"
+[ "$(head -c 15 "$work/d.pkg")" = "Pinecone delta " ] || fail "a package with deltas keeps the plain signature"
+expect 0 "list delta package" "$pinepack" list "$work/d.pkg"
+mentions out "delta from a base of $(stat -c %s "$work/rel1/app.exe") bytes, SHA-256 $(sha256sum "$work/rel1/app.exe" | cut -c1-64)"
+mentions out "remove \"gone.dll\""
+mentions out "folder \"fresh\""
+expect 0 "verify delta package" "$pinepack" verify "$work/d.pkg"
+expect 0 "verify --against the base" "$pinepack" verify "$work/d.pkg" --against "$work/rel1"
+cp -r "$work/rel1" "$work/inst"
+expect 0 "apply" "$pinepack" apply "$work/d.pkg" "$work/inst"
+diff -r "$work/rel2" "$work/inst" >/dev/null || fail "apply does not give the new release"
+expect 0 "apply again" "$pinepack" apply "$work/d.pkg" "$work/inst"
+mentions out "app.exe: already the new version"
+cp -r "$work/rel1" "$work/other"
+echo tampered >>"$work/other/app.exe"
+cp "$work/other/app.exe" "$work/tampered.exe"
+expect 1 "verify --against another version" "$pinepack" verify "$work/d.pkg" --against "$work/other"
+mentions out "not the version the update was made for"
+expect 1 "apply to another version" "$pinepack" apply "$work/d.pkg" "$work/other"
+mentions out "app.exe: FAILED: not the version the update was made for"
+cmp -s "$work/other/app.exe" "$work/tampered.exe" || fail "a file that is no base was touched"
+[ -e "$work/other/fresh/new.txt" ] || fail "a failed file stopped the other files"
+expect 0 "create --from --full-fallback" "$pinepack" create -q "$work/rel2" "$work/manifest.json" "$work/f.pkg" --from "$work/rel1" --full-fallback
+expect 0 "apply with the full fallback" "$pinepack" apply "$work/f.pkg" "$work/other"
+mentions out "app.exe: installed whole"
+cmp -s "$work/other/app.exe" "$work/rel2/app.exe" || fail "the full fallback was not installed"
+python3 - "$work/d.pkg" <<'PY' || fail "damaging a delta's body is not noticed"
+import struct, sys, zlib
+data = bytearray(open(sys.argv[1], "rb").read())
+count, offset, method, packed = struct.unpack_from("<4I", data, 16)
+directory = zlib.decompress(bytes(data[offset:offset + packed]))
+for i in range(count):
+    name = directory[48 * i:48 * i + 32].split(b"\0")[0]
+    at, size, flags = struct.unpack_from("<3I", directory, 48 * i + 32)
+    if name == b"app.exe" and flags & 0x20000:
+        data[at + 88 + (size - 88) // 2] ^= 0x55
+open(sys.argv[1] + ".bad", "wb").write(data)
+PY
+expect 1 "verify a damaged delta" "$pinepack" verify "$work/d.pkg.bad"
+mentions out "app.exe\").*damaged"
+cp -r "$work/rel1" "$work/inst2"
+expect 1 "apply a damaged delta" "$pinepack" apply "$work/d.pkg.bad" "$work/inst2"
+mentions out "app.exe: FAILED"
+cmp -s "$work/inst2/app.exe" "$work/rel1/app.exe" || fail "a damaged delta changed the old file"
+[ -e "$work/inst2/app.exe.bak" ] && fail "a damaged delta left a .bak"
 
 echo '{"registry": {}, "patchLevel": 1}' >"$work/broken.json"
 expect 1 "bad manifest" "$pinepack" create "$work/files" "$work/broken.json" "$work/b.pkg"

@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "cp1251.h"
+#include "delta/delta_package.h"
+#include "delta_writer.h"
 #include "file_io.h"
 #include "package/names.h"
 
@@ -49,6 +51,48 @@ std::string ShortName(const std::string& path, const std::vector<std::string>& t
     if (name.size() + extension.size() <= kMaxEntryName) name += extension;
     if (!NameTaken(taken, name)) return name;
   }
+}
+
+// A key under which names equal by NamesEqual (A-Z folded) are equal.
+std::string Folded(const std::string& name) {
+  std::string out = name;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+// An old version's folder: its files and folders by folded package name.
+struct BaseTree {
+  fs::path root;
+  std::map<std::string, fs::path> files;
+  std::map<std::string, std::string> fileNames;  // folded -> package name
+  std::map<std::string, std::string> folders;    // folded -> package name
+};
+
+BaseTree ReadBaseTree(const fs::path& root) {
+  std::error_code error;
+  if (!fs::is_directory(root, error)) throw ToolError(Show(root) + " is not a folder");
+  BaseTree tree;
+  tree.root = root;
+  fs::recursive_directory_iterator it(root, error), end;
+  if (error) throw ToolError("cannot read " + Show(root) + ": " + error.message());
+  for (; it != end; it.increment(error)) {
+    if (error) throw ToolError("cannot read " + Show(root) + ": " + error.message());
+    const std::string relative = fs::relative(it->path(), root).generic_u8string();
+    if (it->is_directory()) {
+      const std::string name = PackageName(relative, "folder " + relative + " of " + Show(root));
+      tree.folders[Folded(name)] = name;
+    } else if (it->is_regular_file()) {
+      const std::string name = PackageFileName(relative, "file " + relative + " of " + Show(root));
+      tree.files[Folded(name)] = it->path();
+      tree.fileNames[Folded(name)] = name;
+    }
+  }
+  return tree;
+}
+
+void AddName(std::vector<std::string>& names, const std::string& name) {
+  if (!NameTaken(names, name)) names.push_back(name);
 }
 
 std::string Percent(uint32_t part, uint32_t whole) {
@@ -98,6 +142,35 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     taken.push_back(pair.second);
   }
 
+  // With bases: the old versions, and the files that are the same in every one left out.
+  std::vector<BaseTree> bases;
+  for (const fs::path& base : options.bases) bases.push_back(ReadBaseTree(base));
+  auto diskName = [&](const std::string& path) {
+    const auto renamed = renames.find(path);
+    return renamed != renames.end() ? renamed->second : path;
+  };
+  if (!bases.empty()) {
+    for (auto it = found.begin(); it != found.end();) {
+      const std::string key = Folded(diskName(it->first));
+      bool same = true;
+      std::vector<uint8_t> contents;
+      for (const BaseTree& base : bases) {
+        const auto old = base.files.find(key);
+        if (old == base.files.end()) {
+          same = false;
+          break;
+        }
+        if (contents.empty()) contents = ReadFileBytes(it->second);
+        if (ReadFileBytes(old->second) != contents) {
+          same = false;
+          break;
+        }
+      }
+      if (same && progress) progress(Show(fs::relative(it->second, folder)) + ": unchanged");
+      it = same ? found.erase(it) : std::next(it);
+    }
+  }
+
   // Entry names: the one the manifest gives, else the path itself when it fits, else a short
   // name; a translation pair wherever the entry name is not the name on disk.
   std::vector<std::pair<std::string, std::string>> xlat;
@@ -136,8 +209,32 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
           RegistryKeysPayload(manifest.keyPath, manifest.folderValue, manifest.fileValue,
                               manifest.patchLevelValue, manifest.patchLevel));
   if (!xlat.empty()) section(":XlatNamesTable", XlatTablePayload(xlat));
-  if (!manifest.folders.empty()) section(":Folders", NameListPayload(manifest.folders));
-  if (!manifest.removals.empty()) section(":FilesToRemove", NameListPayload(manifest.removals));
+  std::vector<std::string> folders = manifest.folders;
+  std::vector<std::string> removals = manifest.removals;
+  if (!bases.empty()) {
+    // Folders of the new version that some base lacks, parents first (walk order).
+    std::error_code error;
+    std::vector<std::string> newFolders;
+    fs::recursive_directory_iterator it(folder, error), end;
+    for (; !error && it != end; it.increment(error)) {
+      if (!it->is_directory()) continue;
+      const std::string relative = fs::relative(it->path(), folder).generic_u8string();
+      newFolders.push_back(PackageName(relative, "folder " + relative));
+    }
+    if (error) throw ToolError("cannot read " + Show(folder) + ": " + error.message());
+    std::sort(newFolders.begin(), newFolders.end());
+    for (const std::string& name : newFolders)
+      for (const BaseTree& base : bases)
+        if (!base.folders.count(Folded(name))) AddName(folders, name);
+    // Files of a base that the new version does not install.
+    std::vector<std::string> installed;
+    for (const std::string& path : names) installed.push_back(diskName(path));
+    for (const BaseTree& base : bases)
+      for (const auto& file : base.fileNames)
+        if (!NameTaken(installed, file.second)) AddName(removals, file.second);
+  }
+  if (!folders.empty()) section(":Folders", NameListPayload(folders));
+  if (!removals.empty()) section(":FilesToRemove", NameListPayload(removals));
 
   size_t index = 0;
   for (const auto& item : found) {
@@ -156,14 +253,55 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     const auto renamed = renames.find(item.first);
     if (renamed != renames.end()) packed.diskName = renamed->second;
     ++index;
-    if (progress)
-      progress("[" + std::to_string(index) + "/" + std::to_string(found.size()) + "] " +
-               Show(fs::relative(item.second, folder)) + ": " + std::to_string(packed.size) +
-               " bytes, " +
-               (packed.deflated ? "deflated to " + Percent(packed.packedSize, packed.size)
-                                : std::string("stored")));
+
+    // Deltas from each distinct old version of the file; the whole entry where one is needed.
+    std::vector<WriterEntry> deltas;
+    bool needWhole = bases.empty() || options.fullFallback;
+    std::vector<std::vector<uint8_t>> seen;
+    for (const BaseTree& base : bases) {
+      const auto old = base.files.find(Folded(diskName(item.first)));
+      if (old == base.files.end()) {
+        needWhole = true;
+        continue;
+      }
+      std::vector<uint8_t> baseBytes = ReadFileBytes(old->second);
+      if (baseBytes.size() > UINT32_MAX - 64)
+        throw ToolError("file " + Show(old->second) + " is 4 GiB or more");
+      if (baseBytes == entry.data || std::find(seen.begin(), seen.end(), baseBytes) != seen.end())
+        continue;
+      WriterEntry delta;
+      delta.name = entry.name;
+      delta.data = MakeDelta(baseBytes, entry.data, options.level);
+      delta.deflate = false;
+      delta.extraFlags |= ENTRY_DELTA;
+      if (!DeltaGives(delta.data, baseBytes, entry.data))
+        throw ToolError("file " + Show(item.second) + ": the delta from " + Show(old->second) +
+                        " does not rebuild it");
+      seen.push_back(std::move(baseBytes));
+      if (delta.data.size() >= packed.packedSize) {
+        needWhole = true;
+        continue;
+      }
+      packed.deltaSizes.push_back(static_cast<uint32_t>(delta.data.size()));
+      deltas.push_back(std::move(delta));
+    }
+    if (deltas.empty()) needWhole = true;
+    packed.whole = needWhole;
+
+    if (progress) {
+      std::string line = "[" + std::to_string(index) + "/" + std::to_string(found.size()) + "] " +
+                         Show(fs::relative(item.second, folder)) + ": " +
+                         std::to_string(packed.size) + " bytes";
+      for (uint32_t size : packed.deltaSizes) line += ", delta " + std::to_string(size) + " bytes";
+      if (needWhole)
+        line += std::string(packed.deltaSizes.empty() ? ", " : ", and whole ") +
+                (packed.deflated ? "deflated to " + Percent(packed.packedSize, packed.size)
+                                 : std::string("stored"));
+      progress(line);
+    }
     if (report) report->push_back(packed);
-    spec.entries.push_back(std::move(entry));
+    for (WriterEntry& delta : deltas) spec.entries.push_back(std::move(delta));
+    if (needWhole) spec.entries.push_back(std::move(entry));
   }
   return spec;
 }

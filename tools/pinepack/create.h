@@ -16,6 +16,11 @@ struct CreateOptions {
   // Files under the folder that are not packaged (the manifest or the output, when they lie
   // inside it).
   std::vector<std::filesystem::path> exclude;
+  // Folders of installed old versions (--from), each laid out as the program folder. When
+  // given, only what differs goes into the package (see BuildPackageSpec).
+  std::vector<std::filesystem::path> bases;
+  // With bases: a changed file carries its whole entry too, for machines where no base matches.
+  bool fullFallback = false;
 };
 
 // What became of one file of the folder.
@@ -25,6 +30,8 @@ struct PackedFile {
   uint32_t size = 0;
   uint32_t packedSize = 0;
   bool deflated = false;
+  bool whole = true;                 // the whole file is in the package
+  std::vector<uint32_t> deltaSizes;  // bytes of each delta entry, one per distinct base version
 };
 
 // Entry name given to a file whose path does not fit 31 bytes: "~N" plus the extension when it
@@ -35,8 +42,18 @@ constexpr size_t kMaxEntryName = 31;
 // separators), laid out as vendors' packages are: :StartupMsg, :RegistryKeys, :XlatNamesTable,
 // :Folders, :FilesToRemove (each only when it has content, the first two always when given),
 // then the files. Each stream is deflated unless that does not make it smaller. Throws ToolError
-// for a name Windows-1251 cannot hold or that leaves the folder, two files whose names differ
-// only in A-Z letter case, a rename of a file that is not in the folder, a file of 4 GiB or more.
+//
+// With options.bases, the package updates those versions: a file whose bytes are the same (under
+// the name it is installed under) in every base is left out; a changed file gets a delta from
+// each distinct base version that has it, each applied and checked here before it is taken, and
+// dropped when the whole deflated file is no larger; the whole entry follows its deltas when a
+// base lacks the file, when a delta was dropped, or with fullFallback. Files of a base that the
+// new folder lacks are added to :FilesToRemove and folders that a base lacks to :Folders (after
+// the manifest's). Without bases the package is exactly as before.
+//
+// Throws ToolError for a name Windows-1251 cannot hold or that leaves the folder, two files whose
+// names differ only in A-Z letter case, a rename of a file that is not in the folder, a file of 4
+// GiB or more.
 PackageSpec BuildPackageSpec(const std::filesystem::path& folder, const Manifest& manifest,
                              const CreateOptions& options, const Progress& progress,
                              std::vector<PackedFile>* files = nullptr);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "cp1251.h"
+#include "delta/delta_package.h"
 #include "file_io.h"
 #include "package/format.h"
 #include "package/names.h"
@@ -28,6 +29,7 @@ class OpenedPackage {
     if (container == Container::kUnknown)
       throw ToolError("neither a package nor a self-contained updater");
     view_.source = source;
+    view_.acceptDeltas = 1;
     if (!LoadPackage(view_, container == Container::kSelfContained)) {
       UnloadPackage(view_);  // no destructor runs for a constructor that throws
       throw ToolError("the updater would reject this package; run pinepack verify for details");
@@ -125,6 +127,16 @@ void CheckSectionLayout(const char* key, const std::vector<uint8_t>& payload,
   }
 }
 
+std::string HexDigest(const unsigned char* digest) {
+  std::string out;
+  char two[3];
+  for (uint32_t i = 0; i < kSha256Size; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    out += two;
+  }
+  return out;
+}
+
 std::string Quoted(const std::string& cp1251) { return "\"" + Cp1251ToUtf8(cp1251) + "\""; }
 
 // The key under which the updater's comparison (NamesEqual: A-Z folded onto a-z, every other
@@ -142,7 +154,8 @@ std::string FoldedName(const std::string& name) {
 Container DetectContainer(const ByteSource& source) {
   unsigned char signature[sizeof kPackageSignature];
   if (source.length >= kHeaderSize && source.read(source.context, 0, signature, sizeof signature) &&
-      std::memcmp(signature, kPackageSignature, sizeof kPackageSignature) == 0)
+      (std::memcmp(signature, kPackageSignature, sizeof kPackageSignature) == 0 ||
+       std::memcmp(signature, kDeltaPackageSignature, sizeof kDeltaPackageSignature) == 0))
     return Container::kBare;
   uint32_t trailerOffset, packageOffset;
   if (FindTrailer(source, trailerOffset, packageOffset)) return Container::kSelfContained;
@@ -196,7 +209,9 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
     return problems;
   }
   const std::string at = " (package at file offset " + std::to_string(packageOffset) + ")";
-  if (std::memcmp(header.signature, kPackageSignature, sizeof kPackageSignature) != 0) {
+  const bool deltas =
+      std::memcmp(header.signature, kDeltaPackageSignature, sizeof kDeltaPackageSignature) == 0;
+  if (!deltas && std::memcmp(header.signature, kPackageSignature, sizeof kPackageSignature) != 0) {
     problems.push_back("header: wrong signature" + at);
     return problems;
   }
@@ -235,6 +250,7 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
   view.scratch = scratch.data();
   view.packageOffset = packageOffset;
   view.header = header;
+  view.hasDeltas = deltas;
   DirectoryEntry probe{};
   probe.dataOffset = header.directoryOffset;
   probe.size = static_cast<uint32_t>(directoryBytes);
@@ -274,7 +290,8 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
                          ": not a file's name (a device name such as CON or NUL, or no "
                          "file name at its end)");
     const auto named = firstWithName.emplace(FoldedName(e.name), i);
-    if (!named.second)
+    // In a delta package a file's deltas and its whole entry share its name (checked below).
+    if (!named.second && !(deltas && !IsControlSection(e)))
       problems.push_back(label + ": same name as entry " + std::to_string(named.first->second) +
                          ", which hides it");
     const bool entryDeflated = (e.flags & ENTRY_DEFLATED) != 0;
@@ -295,8 +312,26 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
                          std::to_string(e.size) + " bytes with a good Adler-32)");
       continue;
     }
+    if (IsDeltaEntry(view, e)) {
+      DeltaHeader delta;
+      if (!ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
+        problems.push_back(label +
+                           ": not a delta stream of a known method (its header is damaged)");
+        continue;
+      }
+      if (!CheckDeltaStream(EntryDeltaStream(view, e))) {
+        problems.push_back(label + ": the delta's commands are damaged (they do not inflate, " +
+                           "reach outside the base or the result, or do not end with the stream)");
+        continue;
+      }
+    }
     readable[i] = true;
   }
+  int outOfOrder = -1;
+  if (deltas && problems.empty() && !CheckDeltaEntries(view, &outOfOrder))
+    problems.push_back(EntryLabel(static_cast<uint32_t>(outOfOrder), directory[outOfOrder].name) +
+                       ": out of order: a file's entries stand together, its deltas first and "
+                       "at most one whole entry last, none deflated or for a section");
 
   for (const char* key : kControlSections) {
     int index = -1;
@@ -315,6 +350,7 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
     PackageView reader;
     InitPackageView(reader);
     reader.source = source;
+    reader.acceptDeltas = 1;
     if (!LoadPackage(reader, container == Container::kSelfContained))
       problems.push_back("the updater's reader rejects the package");
     UnloadPackage(reader);
@@ -379,6 +415,10 @@ std::string ListPackage(const ByteSource& source) {
                 view.header.entryCount, method == kDirectoryDeflated ? "deflated" : "stored",
                 view.header.directoryOffset);
   out += line;
+  if (view.hasDeltas)
+    out +=
+        "delta package: a file's deltas (one per base version) come before its whole entry; "
+        "updaters that know only whole files refuse it\n";
   out += "     # offset       size       packed     flags     name\n";
   for (uint32_t i = 0; i < package.count(); ++i) {
     const DirectoryEntry& e = package.entry(i);
@@ -387,6 +427,13 @@ std::string ListPackage(const ByteSource& source) {
                   deflated ? std::to_string(e.packedSize).c_str() : "stored", e.flags,
                   Cp1251ToUtf8(e.name).c_str());
     out += line;
+    DeltaHeader delta;
+    if (IsDeltaEntry(view, e) && ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
+      out += "         delta from a base of " + std::to_string(delta.baseSize) +
+             " bytes, SHA-256 " + HexDigest(delta.baseHash) + "\n         to " +
+             std::to_string(delta.resultSize) + " bytes, SHA-256 " + HexDigest(delta.resultHash) +
+             "\n";
+    }
   }
 
   std::vector<uint8_t> payload;

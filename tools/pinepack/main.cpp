@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 
+#include "apply.h"
 #include "create.h"
 #include "file_io.h"
 #include "inspect.h"
@@ -52,6 +53,16 @@ int main(int argc, char** argv) {
   create->add_option("-l,--level", level, "zlib level, 0 to 9 (default 9)")
       ->check(CLI::Range(0, 9));
   create->add_flag("--store", store, "Store every entry (no deflating)");
+  std::vector<std::string> bases;
+  bool fullFallback = false;
+  create
+      ->add_option("--from", bases,
+                   "Folder of an installed old version (repeatable): only what differs from "
+                   "each goes into the package, changed files as deltas")
+      ->check(CLI::ExistingDirectory);
+  create->add_flag("--full-fallback", fullFallback,
+                   "With --from: every changed file carries its whole entry too, installed where "
+                   "the file on disk is no old version the package knows");
   create->footer(
       "Manifest (UTF-8 JSON; texts are stored in Windows-1251):\n"
       "  {\"registry\": {\"key\": \"SOFTWARE\\\\Maker\\\\Product\", \"folderValue\": "
@@ -77,6 +88,24 @@ int main(int argc, char** argv) {
   verify->add_option("file", input, "Package or self-contained updater")
       ->required()
       ->check(CLI::ExistingFile);
+
+  std::string against;
+  verify
+      ->add_option("--against", against,
+                   "Also build every file of the package from this old version's folder "
+                   "(nothing is written) and check it")
+      ->check(CLI::ExistingDirectory);
+
+  auto* apply = app.add_subcommand(
+      "apply",
+      "Apply a package to a folder by the updater's rules (old versions checked, new files "
+      "checked, a backup kept until each file is complete), without the registry");
+  apply->add_option("file", input, "Package or self-contained updater")
+      ->required()
+      ->check(CLI::ExistingFile);
+  apply->add_option("folder", folder, "The program folder to update (a copy of an installation)")
+      ->required()
+      ->check(CLI::ExistingDirectory);
 
   std::string extractManifest;
   bool raw = false;
@@ -118,6 +147,9 @@ int main(int argc, char** argv) {
       options.level = level;
       options.storeAll = store;
       options.exclude = {manifestPath, output};
+      for (const std::string& base : bases) options.bases.push_back(fs::u8path(base));
+      options.fullFallback = fullFallback;
+      if (fullFallback && bases.empty()) throw ToolError("--full-fallback needs --from");
       std::vector<PackedFile> files;
       const PackageSpec spec = BuildPackageSpec(folder, manifest, options, progress, &files);
       const std::vector<uint8_t> package = WritePackage(spec);
@@ -135,13 +167,28 @@ int main(int argc, char** argv) {
     }
     if (*verify) {
       const FileSource file(input);
-      const std::vector<std::string> problems = VerifyPackage(file.source(), progress);
+      std::vector<std::string> problems = VerifyPackage(file.source(), progress);
+      if (problems.empty() && !against.empty()) {
+        const ApplyReport report = ApplyPackage(file.source(), fs::u8path(against), true, progress);
+        for (const std::string& failure : report.failures)
+          problems.push_back("against " + against + ": " + failure);
+      }
       for (const std::string& problem : problems) std::cout << input << ": " << problem << "\n";
       if (!problems.empty()) {
         std::cerr << input << ": " << problems.size() << " problem(s)\n";
         return 1;
       }
       std::cout << input << ": OK\n";
+      return 0;
+    }
+    if (*apply) {
+      const FileSource file(input);
+      const ApplyReport report = ApplyPackage(file.source(), fs::u8path(folder), false, Progress());
+      for (const std::string& line : report.lines) std::cout << line << "\n";
+      if (!report.failures.empty()) {
+        std::cerr << "pinepack: " << report.failures.size() << " file(s) failed\n";
+        return 1;
+      }
       return 0;
     }
     if (*extract) {

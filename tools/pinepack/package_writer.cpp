@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "delta/delta_package.h"
 #include "package/builder.h"
 #include "package/format.h"
 #include "package/package.h"
@@ -102,7 +103,13 @@ std::vector<uint8_t> WritePackage(const PackageSpec& spec, PackageLayout* layout
   where.directoryLength = Narrow(out.size() - where.directoryOffset, "directory");
   Narrow(out.size(), "package");
 
-  std::memcpy(out.data(), kPackageSignature, sizeof kPackageSignature);
+  // A package with a delta entry gets the delta signature, which readers of plain packages
+  // refuse; any other package is a plain one.
+  bool hasDelta = false;
+  for (const WriterEntry& entry : spec.entries)
+    hasDelta = hasDelta || (entry.extraFlags & ENTRY_DELTA);
+  std::memcpy(out.data(), hasDelta ? kDeltaPackageSignature : kPackageSignature,
+              sizeof kPackageSignature);
   WriteLE32(out.data() + PackageLayout::kEntryCountField,
             Narrow(spec.entries.size(), "entry count"));
   WriteLE32(out.data() + PackageLayout::kDirectoryOffsetField, where.directoryOffset);

@@ -64,9 +64,10 @@ struct PackageLayout {
   uint32_t RecordOffset(size_t i) const;
 };
 
-// Header, entry streams in directory order without gaps, directory last. Deflated streams are
-// zlib streams (window bits 15) at the entry's level; a deflated entry gets flag bit 16 and its
-// stream length as packedSize, a stored one keeps bit 16 clear and packedSize = its size.
+// Header, entry streams in directory order without gaps, directory last. The header carries the
+// delta package signature when an entry's extraFlags hold ENTRY_DELTA, else the plain one. Deflated
+// streams are zlib streams (window bits 15) at the entry's level; a deflated entry gets flag bit 16
+// and its stream length as packedSize, a stored one keeps bit 16 clear and packedSize = its size.
 // layout, when given, receives the offsets. Throws PackageWriteError.
 std::vector<uint8_t> WritePackage(const PackageSpec& spec, PackageLayout* layout = nullptr);
 

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The delta apply benchmark (on demand, not part of the tests):
+#   bench/delta_apply_bench.sh [PAIR...]     PAIR: esbuild, rollup or prettier (default: all)
+# For each pair of releases that bench/delta_bench.sh fetched and unpacked (it is run first for
+# a pair it has not done), RL_PATCH.EXE under Wine (the win32 build, the product, where Wine
+# runs 32-bit programs, found by trying; else the win64 build of the same sources) updates a
+# program folder holding the old release, from its start to its finished window
+# (bench/timed_update.cpp), once with our package made by pinepack create --from and once with
+# the full package (every file of the new release whole, deflated). Both must leave exactly the
+# new release. The figures are the best of BENCH_RUNS runs (default 3), less the fixed cost of a
+# run (an updater whose package has no files); the bar is delta / full at most 1.5.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+runs=${BENCH_RUNS:-3}
+source=$root/build/bench-work/delta
+work=$root/build/bench-work/delta-apply
+. scripts/env.sh
+# The Windows build, chosen before the display session below, which gets it through
+# PINECONE_BENCH_BUILD.
+winBuild=$root/build/${PINECONE_BENCH_BUILD:-win32}
+if [ "${PINECONE_BENCH_BUILD:-}" = win32 ]; then WINE=$WINE32; fi
+benchRoot=$WINEPREFIX/drive_c/pinecone-delta-bench
+appDir=$benchRoot/prog
+regKey='HKLM\SOFTWARE\PineconeTests\deltabench'
+
+zpath() { printf 'Z:%s' "${1//\//\\}"; }
+min() { printf '%s\n' "$@" | sort -n | head -1; }
+
+# The program folder: the old release of PAIR (or nothing) and the program file the registry
+# names.
+reset_program() {
+  rm -rf "$appDir" && mkdir -p "$appDir" && echo program >"$appDir/prog.exe"
+  [ -z "${1:-}" ] || cp -r "$source/$1/old/." "$appDir/"
+  "$WINE" reg add "$regKey" /v PatchLevel /t REG_DWORD /d 0 /f >/dev/null
+  sync
+}
+
+# One update run with EXE on PAIR's old release; prints its milliseconds.
+update_ms() {
+  local pair=$1 exe=$2 out attempt
+  for attempt in 1 2; do
+    reset_program "$pair"
+    out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
+    if grep -q ': installed$' <<<"$out"; then
+      sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
+      return 0
+    fi
+    echo "delta_apply_bench: the update did not complete (attempt $attempt): $out" >&2
+  done
+  return 1
+}
+
+# The program folder holds exactly PAIR's new release (and prog.exe).
+check_installed() {
+  rm "$appDir/prog.exe"
+  diff -r -q "$source/$1/new" "$appDir" >/dev/null ||
+    { echo "delta_apply_bench: $2 did not leave the new release of $1" >&2; return 1; }
+}
+
+measure() {
+  local pair kind run v fixed=()
+  declare -A ms
+  for run in $(seq "$runs"); do
+    v=$(update_ms "" "$work/empty.exe") || return 1
+    fixed+=("$v")
+    for pair in "${pairs[@]}"; do
+      for kind in delta full; do
+        v=$(update_ms "$pair" "$work/$pair-$kind.exe") || return 1
+        ms[$pair-$kind]+=" $v"
+        [ "$run" != "$runs" ] || check_installed "$pair" "$kind" || return 1
+      done
+    done
+  done
+  local fx; fx=$(min "${fixed[@]}")
+  echo "RL_PATCH.EXE ($PINECONE_BENCH_BUILD) $(stat -c %s "$winBuild/src/RL_PATCH.EXE") bytes;" \
+    "best of $runs;" \
+    "fixed cost of a run $fx ms (subtracted)"
+  printf '%-10s %12s %12s %12s %12s %8s\n' pair "delta pkg" "full pkg" "delta ms" "full ms" ratio
+  for pair in "${pairs[@]}"; do
+    # shellcheck disable=SC2086
+    LC_ALL=C awk -v p="$pair" -v db="$(stat -c %s "$work/$pair-delta.pkg")" \
+      -v fb="$(stat -c %s "$work/$pair-full.pkg")" -v fx="$fx" \
+      -v d="$(min ${ms[$pair-delta]})" -v f="$(min ${ms[$pair-full]})" 'BEGIN {
+      printf "%-10s %12d %12d %12d %12d %8.2f %s\n", p, db, fb, d - fx, f - fx, (d - fx) / (f - fx),
+        (d - fx) / (f - fx) <= 1.5 ? "(at most 1.5: met)" : "(at most 1.5: NOT met)"
+    }'
+  done
+}
+
+inner() {
+  rm -rf "$benchRoot"
+  "$WINE" reg add "$regKey" /v ProgramPath /t REG_SZ /d 'C:\pinecone-delta-bench\prog' /f >/dev/null
+  "$WINE" reg add "$regKey" /v ProgramName /t REG_SZ /d prog.exe /f >/dev/null
+  local status=0
+  measure || status=$?
+  rm -rf "$benchRoot"
+  "$WINE" reg delete "$regKey" /f >/dev/null 2>&1 || true
+  return $status
+}
+
+pairs=("$@")
+[ ${#pairs[@]} -gt 0 ] || pairs=(esbuild rollup prettier)
+if [ -n "${PINECONE_BENCH_INNER:-}" ]; then
+  inner
+  exit $?
+fi
+
+for pair in "${pairs[@]}"; do
+  [ -d "$source/$pair/new" ] || bash bench/delta_bench.sh "$pair" >/dev/null
+done
+cmake --preset native >/dev/null
+cmake --build --preset native -j2 --target pinepack >/dev/null
+winPreset=$(pinecone_wine_build "$root/build/win32")
+export PINECONE_BENCH_BUILD=$winPreset
+cmake --preset "$winPreset" >/dev/null
+cmake --build --preset "$winPreset" -j2 --target rl_patch timed_update >/dev/null
+pinepack=$root/build/native/tools/pinepack/pinepack
+rl=$root/build/$winPreset/src/RL_PATCH.EXE
+
+rm -rf "$work" && mkdir -p "$work/nofiles"
+printf '%s\n' '{ "registry": { "key": "SOFTWARE\\PineconeTests\\deltabench",' \
+  '                "folderValue": "ProgramPath", "fileValue": "ProgramName",' \
+  '                "patchLevelValue": "PatchLevel" }, "patchLevel": 1 }' >"$work/manifest.json"
+"$pinepack" -q create "$work/nofiles" "$work/manifest.json" "$work/empty.pkg"
+"$pinepack" -q wrap "$rl" "$work/empty.pkg" "$work/empty.exe"
+for pair in "${pairs[@]}"; do
+  "$pinepack" -q create "$source/$pair/new" "$work/manifest.json" "$work/$pair-delta.pkg" \
+    --from "$source/$pair/old"
+  "$pinepack" -q create "$source/$pair/new" "$work/manifest.json" "$work/$pair-full.pkg"
+  for kind in delta full; do
+    "$pinepack" -q wrap "$rl" "$work/$pair-$kind.pkg" "$work/$pair-$kind.exe"
+  done
+done
+
+# Every Wine call runs on the display (see scripts/demo for why).
+PINECONE_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "${pairs[@]}"

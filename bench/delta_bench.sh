@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# The delta benchmark (on demand, not part of the tests):
+#   bench/delta_bench.sh [PAIR...]     PAIR: esbuild, rollup or prettier (default: these three),
+#                                      esbuild-far or esbuild-x64 (pairs the methods were not
+#                                      tuned on)
+# Consecutive releases of real npm packages, fetched once with npm pack into
+# build/bench-cache/delta (not part of the repository):
+#   esbuild   @esbuild/win32-ia32 0.28.1 -> 0.28.2 (Go, a PE32 executable of 11 MB)
+#   rollup    @rollup/rollup-win32-ia32-msvc 4.69.3 -> 4.70.0 (Rust/MSVC, a PE32 DLL of 2 MB)
+#   prettier  prettier 3.6.1 -> 3.6.2 (56 files of JavaScript and data)
+#   esbuild-far  @esbuild/win32-ia32 0.28.0 -> 0.28.2 (two releases apart)
+#   esbuild-x64  @esbuild/win32-x64 0.28.1 -> 0.28.2 (a PE32+ executable)
+# Measured per pair in the same run, each with its creation time and peak memory
+# (/usr/bin/time -v):
+#   full      pinepack create of the new release: every file whole, deflated;
+#   ours      pinepack create --from the old release: the whole package, sections included;
+#   bsdiff, zstd -19 --long=27 --patch-from, xdelta3 -9 -S djw: one patch per changed file,
+#             summed (times summed, memory the largest), as the anchors to beat;
+#   best      the smallest anchor's patch for each changed file, summed;
+# then pinepack apply of ours and of the full package to a copy of the old release (native, the
+# updater's file rules), with its time and peak memory, and a check that both give the new tree.
+# Bars: ours at most the best anchor on every pair, aimed at 0.8 x.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+cache=$root/build/bench-cache/delta
+workRoot=$root/build/bench-work/delta
+
+missing=()
+for tool in bsdiff zstd xdelta3; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+[ -x /usr/bin/time ] || missing+=(time)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "delta_bench: installing ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    >/dev/null
+fi
+
+cmake --preset native >/dev/null
+cmake --build --preset native -j2 --target pinepack >/dev/null
+pinepack=$root/build/native/tools/pinepack/pinepack
+
+bench_pair() {
+    local pair=$1 npmName=$2 old=$3 new=$4
+  mkdir -p "$cache"
+  work=$workRoot/$pair
+  tarball() {  # the file npm pack writes for a package name and version
+    echo "$cache/$(echo "$npmName" | sed 's/^@//; s/\//-/')-$1.tgz"
+  }
+  for version in "$old" "$new"; do
+    if [ ! -f "$(tarball "$version")" ]; then
+      (cd "$cache" && npm pack --silent "$npmName@$version" >/dev/null)
+    fi
+  done
+  rm -rf "$work"
+  mkdir -p "$work/old" "$work/new" "$work/patches"
+  tar xzf "$(tarball "$old")" -C "$work/old" --strip-components=1
+  tar xzf "$(tarball "$new")" -C "$work/new" --strip-components=1
+  printf '%s\n' '{ "registry": { "key": "SOFTWARE\\Bench\\Delta", "folderValue": "ProgramPath",' \
+    '                "fileValue": "ProgramName", "patchLevelValue": "PatchLevel" },' \
+    '  "patchLevel": 2 }' >"$work/manifest.json"
+
+  # run NAME COMMAND...: runs the command under /usr/bin/time; adds its seconds and peak memory
+  # (kB) to the figures of NAME.
+  unset seconds memory bytes
+  declare -gA seconds memory bytes
+  run() {
+    local name=$1
+    shift
+    /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
+      cat "$work/stderr.txt" >&2
+      echo "delta_bench: $* failed" >&2
+      exit 1
+    }
+    local s kb
+    s=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, p, ":"); t = 0;
+          for (i = 1; i <= n; i++) t = t * 60 + p[i]; print t}' "$work/time.txt")
+    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
+    seconds[$name]=$(awk -v a="${seconds[$name]:-0}" -v b="$s" 'BEGIN {printf "%.2f", a + b}')
+    if [ "$kb" -gt "${memory[$name]:-0}" ]; then memory[$name]=$kb; fi
+  }
+
+  run full "$pinepack" -q create "$work/new" "$work/manifest.json" "$work/full.pkg"
+  run ours "$pinepack" -q create "$work/new" "$work/manifest.json" "$work/ours.pkg" --from "$work/old"
+
+  # The anchors, per file that differs between the releases.
+  changed=()
+  while IFS= read -r -d '' file; do
+    name=${file#"$work/new/"}
+    if [ -f "$work/old/$name" ] && ! cmp -s "$work/old/$name" "$file"; then changed+=("$name"); fi
+  done < <(find "$work/new" -type f -print0 | sort -z)
+  for name in "${changed[@]}"; do
+    o=$work/old/$name n=$work/new/$name p=$work/patches/$(echo "$name" | tr / _)
+    run bsdiff bsdiff "$o" "$n" "$p.bsdiff"
+    run zstd zstd -q -f -19 --long=27 --patch-from="$o" "$n" -o "$p.zst"
+    run xdelta3 xdelta3 -f -9 -S djw -e -s "$o" "$n" "$p.xd3"
+    best=
+    for tool in bsdiff zstd xdelta3; do
+      ext=$([ $tool = bsdiff ] && echo bsdiff || ([ $tool = zstd ] && echo zst || echo xd3))
+      size=$(stat -c %s "$p.$ext")
+      bytes[$tool]=$((${bytes[$tool]:-0} + size))
+      if [ -z "$best" ] || [ "$size" -lt "$best" ]; then best=$size; fi
+    done
+    bytes[best]=$((${bytes[best]:-0} + best))
+  done
+  bytes[full]=$(stat -c %s "$work/full.pkg")
+  bytes[ours]=$(stat -c %s "$work/ours.pkg")
+
+  # Applying: ours and the full package, each to a fresh copy of the old release.
+  for kind in ours full; do
+    rm -rf "$work/apply-$kind"
+    cp -r "$work/old" "$work/apply-$kind"
+    run "apply-$kind" "$pinepack" apply "$work/$kind.pkg" "$work/apply-$kind"
+    # The full package has no removals; compare only the files the new release has.
+    for name in $(cd "$work/new" && find . -type f); do
+      cmp -s "$work/new/$name" "$work/apply-$kind/$name" || {
+        echo "delta_bench: $kind.pkg applied gives another $name" >&2
+        exit 1
+      }
+    done
+  done
+
+  echo
+  echo "$npmName $old -> $new: ${#changed[@]} changed files"
+  printf '%-36s %12s %8s %10s %10s\n' "how the change travels" bytes "x best" "create s" "peak MB"
+  row() {
+    printf '%-36s %12s %8s %10s %10s\n' "$1" "$(printf "%'d" "${bytes[$2]}")" \
+      "$(awk -v a="${bytes[$2]}" -v b="${bytes[best]}" 'BEGIN {printf "%.3f", a / b}')" \
+      "${seconds[$2]:--}" \
+      "$(awk -v k="${memory[$2]:-}" 'BEGIN {if (k == "") print "-"; else printf "%.1f", k / 1024}')"
+  }
+  row "full package (deflated, level 9)" full
+  row "our package (create --from)" ours
+  row "bsdiff 4.3" bsdiff
+  row "zstd -19 --long=27 --patch-from" zstd
+  row "xdelta3 -9 -S djw" xdelta3
+  row "best anchor per file" best
+  echo
+  printf '%-36s %12s %12s\n' "applying to the old release" "seconds" "peak MB"
+  for kind in ours full; do
+    printf '%-36s %12s %12s\n' "pinepack apply $kind.pkg" "${seconds[apply-$kind]}" \
+      "$(awk -v k="${memory[apply-$kind]}" 'BEGIN {printf "%.1f", k / 1024}')"
+  done
+  ratio=$(awk -v a="${bytes[ours]}" -v b="${bytes[best]}" 'BEGIN {printf "%.3f", a / b}')
+  bar=$(awk -v r="$ratio" 'BEGIN {print (r <= 1) ? "met" : "NOT met"}')
+  summary+=("$(printf '%-10s ours %10s  best anchor %10s  ratio %s (at most 1: %s)' "$pair" \
+    "$(printf "%'d" "${bytes[ours]}")" "$(printf "%'d" "${bytes[best]}")" "$ratio" "$bar")")
+}
+
+summary=()
+pairs=("$@")
+[ ${#pairs[@]} -gt 0 ] || pairs=(esbuild rollup prettier)
+for pair in "${pairs[@]}"; do
+  case $pair in
+    esbuild) bench_pair esbuild @esbuild/win32-ia32 0.28.1 0.28.2 ;;
+    rollup) bench_pair rollup @rollup/rollup-win32-ia32-msvc 4.69.3 4.70.0 ;;
+    prettier) bench_pair prettier prettier 3.6.1 3.6.2 ;;
+    esbuild-far) bench_pair esbuild-far @esbuild/win32-ia32 0.28.0 0.28.2 ;;
+    esbuild-x64) bench_pair esbuild-x64 @esbuild/win32-x64 0.28.1 0.28.2 ;;
+    *) echo "delta_bench: unknown pair $pair (esbuild, rollup, prettier, esbuild-far," \
+      "esbuild-x64)" >&2; exit 2 ;;
+  esac
+done
+echo
+printf '%s\n' "${summary[@]}"

@@ -1,0 +1,460 @@
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include <cstdint>
+
+#include "delta/delta.h"
+#include "delta/delta_model.h"
+
+namespace {
+
+// The body's inflated bytes, served in order from a buffer that inflate refills.
+struct BodyReader {
+  z_stream stream;
+  const DeltaStream* delta;
+  uint32_t nextOffset;  // source offset of the next compressed byte to read
+  uint32_t inputLeft;   // compressed bytes not yet read
+  unsigned char* input;
+  unsigned char* output;
+  uint32_t chunk;
+  uint32_t at;      // next unread byte of output
+  uint32_t filled;  // bytes in output
+  bool ended;       // inflate reported the end of the stream
+};
+
+// Inflates into the empty output buffer until it holds at least one byte. 0 when the stream
+// has ended or is damaged or short, or a read fails.
+int Refill(BodyReader& r) {
+  r.at = 0;
+  r.filled = 0;
+  while (r.filled == 0) {
+    if (r.ended) return 0;
+    if (r.stream.avail_in == 0 && r.inputLeft > 0) {
+      const uint32_t count = r.inputLeft < r.chunk ? r.inputLeft : r.chunk;
+      if (!r.delta->source.read(r.delta->source.context, r.nextOffset, r.input, count)) return 0;
+      r.stream.next_in = r.input;
+      r.stream.avail_in = count;
+      r.nextOffset += count;
+      r.inputLeft -= count;
+    }
+    r.stream.next_out = r.output;
+    r.stream.avail_out = r.chunk;
+    const int result = inflate(&r.stream, Z_NO_FLUSH);
+    r.filled = r.chunk - r.stream.avail_out;
+    if (result == Z_STREAM_END) {
+      r.ended = true;
+    } else if (result != Z_OK) {
+      // Z_BUF_ERROR: no progress possible, the stream wants input that is not there.
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// Up to count of the next body bytes, in place: sets bytes and returns how many (at least 1),
+// or 0 when the body has no more.
+uint32_t Take(BodyReader& r, uint32_t count, const unsigned char*& bytes) {
+  if (r.at == r.filled && !Refill(r)) return 0;
+  const uint32_t have = r.filled - r.at;
+  const uint32_t n = count < have ? count : have;
+  bytes = r.output + r.at;
+  r.at += n;
+  return n;
+}
+
+// One LEB128 varint of at most 64 bits. 0 when the body ends inside it or it is longer.
+int ReadVarint(BodyReader& r, uint64_t& value) {
+  value = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    const unsigned char* byte;
+    if (!Take(r, 1, byte)) return 0;
+    value |= static_cast<uint64_t>(*byte & 0x7f) << shift;
+    if (!(*byte & 0x80)) return 1;
+  }
+  return 0;
+}
+
+// After the last command: the body must have no byte left and its stream must end, with every
+// compressed byte used.
+int BodyEndsHere(BodyReader& r) {
+  if (r.at != r.filled) return 0;
+  while (!r.ended) {
+    if (Refill(r)) return 0;  // more bytes
+    if (!r.ended) return 0;   // damaged or short
+  }
+  return r.stream.avail_in == 0 && r.inputLeft == 0;
+}
+
+// Where the result goes: hashed into a sink, or nowhere when only the stream is checked.
+struct Output {
+  const ByteSink* sink;
+  Sha256 hash;
+};
+
+int Emit(Output& out, const unsigned char* data, uint32_t count) {
+  if (!out.sink) return 1;
+  Sha256Update(out.hash, data, count);
+  return out.sink->write(out.sink->context, data, count);
+}
+
+// base null: the commands are checked against the base's size only, nothing of it is read.
+int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource* base, Output& out,
+                unsigned char* baseBuffer) {
+  uint64_t produced = 0;
+  uint64_t position = 0;  // in the base, always within [0, baseSize]
+  while (produced < h.resultSize) {
+    uint64_t add, copy, seek;
+    if (!ReadVarint(r, add) || !ReadVarint(r, copy) || !ReadVarint(r, seek)) return 0;
+    const uint64_t room = h.resultSize - produced;
+    if (add > room || copy > room - add) return 0;
+    if (add > h.baseSize - position) return 0;
+    for (uint64_t left = add; left > 0;) {
+      const uint32_t count = left < r.chunk ? static_cast<uint32_t>(left) : r.chunk;
+      if (base && !base->read(base->context, static_cast<uint32_t>(position), baseBuffer, count))
+        return 0;
+      for (uint32_t done = 0; done < count;) {
+        const unsigned char* diff;
+        const uint32_t n = Take(r, count - done, diff);
+        if (n == 0) return 0;
+        for (uint32_t i = 0; i < n; ++i) baseBuffer[done + i] += diff[i];
+        done += n;
+      }
+      if (!Emit(out, baseBuffer, count)) return 0;
+      position += count;
+      left -= count;
+    }
+    for (uint64_t left = copy; left > 0;) {
+      const unsigned char* bytes;
+      const uint32_t n = Take(r, left < r.chunk ? static_cast<uint32_t>(left) : r.chunk, bytes);
+      if (n == 0 || !Emit(out, bytes, n)) return 0;
+      left -= n;
+    }
+    // Zigzag: even values move forward, odd ones back.
+    const uint64_t distance = (seek >> 1) + (seek & 1);
+    if (seek & 1) {
+      if (distance > position) return 0;
+      position -= distance;
+    } else {
+      if (distance > h.baseSize - position) return 0;
+      position += distance;
+    }
+    produced += add + copy;
+  }
+  return 1;
+}
+
+// The range-coded body: raw bytes read from the source a chunk at a time, and the decoder's
+// state. Reading past the body's end marks the stream as damaged.
+struct RangeDecoder {
+  const DeltaStream* delta;
+  uint32_t nextOffset;
+  uint32_t inputLeft;  // coded bytes not yet read into input
+  uLong adler;         // Adler-32 of the coded bytes read so far
+  unsigned char* input;
+  uint32_t chunk;
+  uint32_t at;
+  uint32_t filled;
+  uint32_t range;
+  uint32_t code;
+  bool failed;
+};
+
+unsigned char NextByte(RangeDecoder& d) {
+  if (d.at == d.filled) {
+    const uint32_t count = d.inputLeft < d.chunk ? d.inputLeft : d.chunk;
+    if (count == 0 ||
+        !d.delta->source.read(d.delta->source.context, d.nextOffset, d.input, count)) {
+      d.failed = true;
+      return 0;
+    }
+    d.adler = adler32(d.adler, d.input, count);
+    d.nextOffset += count;
+    d.inputLeft -= count;
+    d.at = 0;
+    d.filled = count;
+  }
+  return d.input[d.at++];
+}
+
+// After the last command: every coded byte used, and the Adler-32 that follows them right.
+// Without a decoded body (only checking the stream), reads the coded bytes to the end first.
+int CodedBodyEndsHere(RangeDecoder& d, bool decoded) {
+  if (!decoded) {
+    while (d.inputLeft > 0 && !d.failed) {
+      d.at = d.filled;
+      NextByte(d);
+    }
+    d.at = d.filled;
+  }
+  unsigned char check[4];
+  return !d.failed && d.inputLeft == 0 && d.at == d.filled &&
+         d.delta->source.read(d.delta->source.context, d.nextOffset, check, 4) &&
+         ReadLE32(check) == d.adler;
+}
+
+// One bit whose 0 has the given probability.
+uint32_t DecodeWith(RangeDecoder& d, uint32_t probability) {
+  const uint32_t bound = (d.range >> 16) * probability;
+  uint32_t bit = 0;
+  if (d.code < bound) {
+    d.range = bound;
+  } else {
+    d.code -= bound;
+    d.range -= bound;
+    bit = 1;
+  }
+  while (d.range < kRangeTop) {
+    d.range <<= 8;
+    d.code = (d.code << 8) | NextByte(d);
+  }
+  return bit;
+}
+
+uint32_t DecodeBit(RangeDecoder& d, ProbCell& cell) {
+  const uint32_t bit = DecodeWith(d, Probability(cell));
+  cell = Adapted(cell, bit);
+  return bit;
+}
+
+// A byte in the two bit trees first and second (256 cells each), each bit coded with the
+// average of their probabilities.
+uint32_t DecodeBytePair(RangeDecoder& d, ProbCell* first, ProbCell* second) {
+  uint32_t m = 1;
+  while (m < 256) {
+    const uint32_t bit = DecodeWith(d, (Probability(first[m]) + Probability(second[m])) >> 1);
+    first[m] = Adapted(first[m], bit);
+    second[m] = Adapted(second[m], bit);
+    m = (m << 1) | bit;
+  }
+  return m - 256;
+}
+
+// A bits-wide symbol, most significant bit first, each bit's probability picked by the bits
+// above it (probabilities has 1 << bits entries; the first is unused).
+uint32_t DecodeTree(RangeDecoder& d, ProbCell* probabilities, int bits) {
+  uint32_t m = 1;
+  while (m < (1u << bits)) m = (m << 1) | DecodeBit(d, probabilities[m]);
+  return m - (1u << bits);
+}
+
+int DecodeNumber(RangeDecoder& d, NumberModel& model, uint64_t& value) {
+  const uint32_t length = DecodeTree(d, model.length, kNumberLengthBits);
+  if (length > kNumberMaxLength) return 0;
+  value = length != 0;
+  for (uint32_t i = length; i-- > 1;)
+    value = (value << 1) | DecodeBit(d, model.bits[length][i - 1]);
+  return !d.failed;
+}
+
+// RunCommands for kDeltaRangeCoded: the same commands, their numbers and bytes decoded with
+// the shared model. baseBuffer has room for chunk + 1 bytes: the base byte before each add run
+// is read with it, as the first add byte's context.
+int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
+                     const ByteSource& base, Output& out, unsigned char* baseBuffer,
+                     unsigned char* copyBuffer) {
+  uint64_t produced = 0;
+  uint64_t position = 0;
+  uint32_t history = 0;
+  uint32_t lastDifference = 0;
+  uint32_t firstOfRun = 0;
+  uint32_t lastByte = 0;
+  uint32_t byteBefore = 0;  // the result byte before lastByte
+  for (bool first = true; produced < h.resultSize; first = false) {
+    uint64_t add, copy, seek;
+    if (!DecodeNumber(d, model.add, add) || !DecodeNumber(d, model.copy, copy) ||
+        !DecodeNumber(d, model.seek, seek))
+      return 0;
+    // Only the first command may build nothing (a seek to where the first add starts): a body
+    // of a few bytes could otherwise spin through billions of empty commands.
+    if (add == 0 && copy == 0 && !first) return 0;
+    const uint64_t room = h.resultSize - produced;
+    if (add > room || copy > room - add) return 0;
+    if (add > h.baseSize - position) return 0;
+    for (uint64_t left = add; left > 0;) {
+      const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
+      // The base byte before the run comes with the same read, as the first byte's context.
+      const uint32_t skip = position > 0;
+      unsigned char* bytes = baseBuffer + 1;
+      if (!base.read(base.context, static_cast<uint32_t>(position - skip), bytes - skip,
+                     count + skip))
+        return 0;
+      uint32_t before = skip ? baseBuffer[0] : 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        uint32_t difference = 0;
+        if (DecodeBit(d, NonZeroCell(model, history, before))) {
+          difference =
+              DecodeBytePair(d, DifferenceTree(model, history, lastDifference, before),
+                             SecondDifferenceTree(model, history, lastDifference, firstOfRun));
+          if (!(history & 1)) firstOfRun = difference;
+        }
+        history = (history << 1) | (difference != 0);
+        lastDifference = difference;
+        before = bytes[i];
+        bytes[i] = static_cast<unsigned char>(before + difference);
+      }
+      if (d.failed || !Emit(out, bytes, count)) return 0;
+      byteBefore = count > 1 ? bytes[count - 2] : lastByte;
+      lastByte = bytes[count - 1];
+      position += count;
+      left -= count;
+    }
+    for (uint64_t left = copy; left > 0;) {
+      const uint32_t count = left < d.chunk ? static_cast<uint32_t>(left) : d.chunk;
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t byte = DecodeBytePair(d, LiteralTree(model, lastByte),
+                                             Literal2Tree(model, lastByte, byteBefore));
+        byteBefore = lastByte;
+        lastByte = copyBuffer[i] = static_cast<unsigned char>(byte);
+      }
+      if (d.failed || !Emit(out, copyBuffer, count)) return 0;
+      left -= count;
+    }
+    const uint64_t distance = (seek >> 1) + (seek & 1);
+    if (seek & 1) {
+      if (distance > position) return 0;
+      position -= distance;
+    } else {
+      if (distance > h.baseSize - position) return 0;
+      position += distance;
+    }
+    produced += add + copy;
+  }
+  return 1;
+}
+
+// zlib's allocations (its state, then its window) served from a part of the work area.
+struct Arena {
+  unsigned char* next;
+  uint32_t left;
+};
+
+voidpf ArenaAlloc(voidpf opaque, uInt items, uInt size) {
+  auto* arena = static_cast<Arena*>(opaque);
+  const uint64_t bytes = (static_cast<uint64_t>(items) * size + 15) & ~static_cast<uint64_t>(15);
+  if (bytes > arena->left) return Z_NULL;  // inflate then fails with Z_MEM_ERROR
+  void* out = arena->next;
+  arena->next += bytes;
+  arena->left -= static_cast<uint32_t>(bytes);
+  return out;
+}
+
+void ArenaFree(voidpf, voidpf) {}
+
+}  // namespace
+
+int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header) {
+  if (streamLength < kDeltaHeaderSize) return 0;
+  if (std::memcmp(bytes, kDeltaMagic, sizeof kDeltaMagic) != 0) return 0;
+  header.method = ReadLE32(bytes + 4);
+  header.baseSize = ReadLE32(bytes + 8);
+  header.resultSize = ReadLE32(bytes + 12);
+  header.bodySize = ReadLE32(bytes + 16);
+  std::memcpy(header.baseHash, bytes + 24, kSha256Size);
+  std::memcpy(header.resultHash, bytes + 56, kSha256Size);
+  if (header.method == kDeltaRangeCoded && header.bodySize < kRangeCodedBodyMin) return 0;
+  return (header.method == kDeltaAddCopy || header.method == kDeltaRangeCoded) &&
+         ReadLE32(bytes + 20) == 0 && header.bodySize == streamLength - kDeltaHeaderSize;
+}
+
+void WriteDeltaHeader(const DeltaHeader& header, unsigned char* bytes) {
+  std::memcpy(bytes, kDeltaMagic, sizeof kDeltaMagic);
+  WriteLE32(bytes + 4, header.method);
+  WriteLE32(bytes + 8, header.baseSize);
+  WriteLE32(bytes + 12, header.resultSize);
+  WriteLE32(bytes + 16, header.bodySize);
+  WriteLE32(bytes + 20, 0);
+  std::memcpy(bytes + 24, header.baseHash, kSha256Size);
+  std::memcpy(bytes + 56, header.resultHash, kSha256Size);
+}
+
+int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header) {
+  if (!delta.source.read || !FitsIn(delta.offset, delta.length, delta.source.length)) return 0;
+  if (delta.length < kDeltaHeaderSize) return 0;
+  unsigned char bytes[kDeltaHeaderSize];
+  if (!delta.source.read(delta.source.context, delta.offset, bytes, kDeltaHeaderSize)) return 0;
+  return ParseDeltaHeader(bytes, delta.length, header);
+}
+
+namespace {
+
+// ApplyDelta, or with base and sink null the check of CheckDeltaStream.
+int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, uint32_t chunk,
+        unsigned char* work) {
+  DeltaHeader h;
+  if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaArena - 32) / 3) return 0;
+  if (!ReadDeltaHeader(delta, h)) return 0;
+  if (base && (!base->read || base->length != h.baseSize)) return 0;
+  unsigned char* allocated = nullptr;
+  if (!work) {
+    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
+    if (!work) return 0;
+  }
+  // Input, output (inflated body or decoded copied bytes) and base (with the byte before it);
+  // then the arena, 16-byte aligned whatever the alignment of work.
+  unsigned char* arenaStart = work + 3 * chunk + 1;
+  arenaStart += (16 - reinterpret_cast<uintptr_t>(arenaStart) % 16) % 16;
+  Output out = {sink, {}};
+  Sha256Init(out.hash);
+  int built = 0;
+  if (h.method == kDeltaRangeCoded) {
+    RangeDecoder d;
+    std::memset(&d, 0, sizeof d);
+    d.delta = &delta;
+    d.nextOffset = delta.offset + kDeltaHeaderSize;
+    d.inputLeft = h.bodySize - 4;  // ParseDeltaHeader saw room for the coder's 5 and these 4
+    d.adler = adler32(0, Z_NULL, 0);
+    d.input = work;
+    d.chunk = chunk;
+    d.range = 0xFFFFFFFF;
+    // The encoder's first byte is always 0; the next four start the code.
+    const bool zero = NextByte(d) == 0;
+    for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
+    built = zero && !d.failed;
+    // The model predicts from the base's bytes, so without a base the commands cannot be
+    // decoded: the check is the header, the leading byte and the coded bytes' Adler-32.
+    if (built && base) {
+      auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
+      ResetDeltaModel(*model);
+      built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
+    }
+    built = built && CodedBodyEndsHere(d, base != nullptr);
+  } else {
+    BodyReader r;
+    std::memset(&r, 0, sizeof r);
+    r.delta = &delta;
+    r.nextOffset = delta.offset + kDeltaHeaderSize;
+    r.inputLeft = h.bodySize;
+    r.input = work;
+    r.output = work + chunk;
+    r.chunk = chunk;
+    Arena arena = {arenaStart, static_cast<uint32_t>(work + DeltaWorkSize(chunk) - arenaStart)};
+    r.stream.zalloc = ArenaAlloc;
+    r.stream.zfree = ArenaFree;
+    r.stream.opaque = &arena;
+    if (inflateInit(&r.stream) == Z_OK) {
+      built = RunCommands(r, h, base, out, work + 2 * chunk) && BodyEndsHere(r);
+      inflateEnd(&r.stream);
+    }
+  }
+  int ok = 0;
+  if (built) {
+    unsigned char digest[kSha256Size];
+    Sha256Final(out.hash, digest);
+    ok = !sink || std::memcmp(digest, h.resultHash, kSha256Size) == 0;
+  }
+  std::free(allocated);
+  return ok;
+}
+
+}  // namespace
+
+int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
+               uint32_t chunk, unsigned char* work) {
+  return Run(delta, &base, &sink, chunk, work);
+}
+
+int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk, unsigned char* work) {
+  return Run(delta, nullptr, nullptr, chunk, work);
+}

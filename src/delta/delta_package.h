@@ -1,0 +1,57 @@
+// Delta entries in a package, and what to do for one file of a package that may hold them.
+//
+// A package that holds a delta entry starts with its own signature, kDeltaPackageSignature,
+// in place of the plain one: every reader compares the signature first, so a reader that
+// knows only whole entries refuses such a package as a whole, before it installs or skips
+// anything. A package without delta entries is a plain package, byte for byte.
+//
+// In a delta package the entries of one file name stand together, in this order: its deltas
+// (ENTRY_DELTA, one for each base version the update serves), then at most one whole entry
+// (stored or deflated, as in a plain package) for machines on which no base matches. A delta
+// entry's stored data is a delta stream (delta.h) of `size` bytes, never deflated as a whole
+// (its body is deflated already).
+#pragma once
+
+#include <cstdint>
+
+#include "delta/delta.h"
+#include "package/format.h"
+#include "package/package.h"
+
+// Whether entry e of view is a delta: only in a package with the delta signature; in a plain
+// package the bit means nothing, as every flag bit but ENTRY_DEFLATED.
+inline bool IsDeltaEntry(const PackageView& view, const DirectoryEntry& e) {
+  return view.hasDeltas && (e.flags & ENTRY_DELTA) != 0;
+}
+
+// The delta stream of entry e of view.
+DeltaStream EntryDeltaStream(const PackageView& view, const DirectoryEntry& e);
+
+// Number of consecutive entries from first on with the name of entry first: one file's group
+// in a delta package; 1 in a plain package, where every entry is installed on its own.
+int FileGroupLength(const PackageView& view, int first);
+
+// The rules of a delta package's directory (see above), for a reader to check at load: each
+// name's entries consecutive, its deltas before its whole entry, at most one whole entry, no
+// delta deflated or for a control section, every delta's header sound. 1 or 0; when 0 and
+// badEntry is given, it receives the index of the first entry at fault.
+int CheckDeltaEntries(const PackageView& view, int* badEntry = nullptr);
+
+enum FileAction {
+  kFileInstallWhole,  // write the whole entry `entry`
+  kFileApplyDelta,    // build the file from its base (the file on disk) and delta entry `entry`
+  kFileAlreadyNew,    // the file on disk is the new version: nothing to write
+  kFileNoBase,        // the file on disk is no base, and there is no whole entry: fail the file
+};
+
+struct FilePlan {
+  FileAction action;
+  int entry;  // the entry to install or apply; -1 otherwise
+};
+
+// What to do for the file group starting at entry first (FileGroupLength entries), given the
+// file on disk read through existing (null when there is none). The file is hashed only when
+// its size is one that a delta names. buffer (room for chunk bytes) is the caller's. 1 with
+// plan; 0 when the file cannot be read.
+int PlanFile(const PackageView& view, int first, const ByteSource* existing, unsigned char* buffer,
+             uint32_t chunk, FilePlan& plan);

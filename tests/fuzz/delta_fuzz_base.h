@@ -1,0 +1,25 @@
+// The base buffer of the delta fuzzer and of its seeds: a fixed pattern, with runs and noise,
+// so that seeds made against it apply in the fuzzer.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kDeltaFuzzBaseSize = 1024;
+// The largest result of a range-coded delta the fuzzer runs: such a body decodes bit by bit, and
+// any bytes decode to something, so larger results would only slow the runs.
+constexpr uint32_t kDeltaFuzzRangeCodedResult = kDeltaFuzzBaseSize / 2;
+
+inline const unsigned char* DeltaFuzzBase() {
+  static unsigned char base[kDeltaFuzzBaseSize];
+  static bool made = false;
+  if (!made) {
+    uint32_t x = 12345;
+    for (uint32_t i = 0; i < kDeltaFuzzBaseSize; ++i) {
+      x = x * 1103515245u + 12345u;
+      base[i] =
+          (i / 128) % 2 ? static_cast<unsigned char>(i / 128) : static_cast<unsigned char>(x >> 16);
+    }
+    made = true;
+  }
+  return base;
+}

@@ -1,0 +1,89 @@
+// libFuzzer target: arbitrary bytes as a delta stream, applied to a base buffer of the size its
+// header names (a fixed pattern, so that seeds made against the same pattern apply). Besides the
+// sanitizers it traps when the applier breaks its promises: it reads the base and the stream
+// only within their bounds, writes in pieces of at most the chunk size and never more than the
+// result's size, and succeeds only with exactly resultSize bytes whose SHA-256 is resultHash.
+// The chunk size varies with the input's length, from the smallest allowed up, so that little
+// memory is touched per run and the piece boundaries move.
+#include <cstdint>
+#include <cstring>
+
+#include "delta/delta.h"
+#include "delta_fuzz_base.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+struct Bounded {
+  const unsigned char* bytes;
+  uint32_t length;
+};
+
+int ReadBounded(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  const auto* b = static_cast<const Bounded*>(context);
+  Require(count <= b->length && offset <= b->length - count);
+  std::memcpy(buffer, b->bytes + offset, count);
+  return 1;
+}
+
+constexpr uint32_t kMaxResult = 4 * kDeltaFuzzBaseSize;
+
+// Keeps the output (hashed only when the applier succeeds, which is rare, to keep runs fast).
+struct CheckedSink {
+  uint32_t limit;
+  uint32_t chunk;
+  uint32_t written;
+  unsigned char bytes[kMaxResult];
+};
+
+int WriteChecked(void* context, const unsigned char* data, uint32_t count) {
+  auto* sink = static_cast<CheckedSink*>(context);
+  Require(count > 0 && count <= sink->chunk);
+  Require(count <= sink->limit - sink->written);
+  std::memcpy(sink->bytes + sink->written, data, count);
+  sink->written += count;
+  return 1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > UINT32_MAX) return 0;
+  const auto length = static_cast<uint32_t>(size);
+  DeltaHeader header;
+  const int parsed = length >= kDeltaHeaderSize && ParseDeltaHeader(data, length, header);
+
+  // Results of more than a few times the base are no different to the applier, only slower to
+  // hash: a damaged body could inflate to megabytes and slow the run a thousandfold.
+  if (parsed && header.resultSize > kMaxResult) return 0;
+  if (parsed && header.method == kDeltaRangeCoded && header.resultSize > kDeltaFuzzRangeCodedResult)
+    return 0;
+
+  const unsigned char* base = DeltaFuzzBase();
+  // The base the header names when it fits the pattern, else a base one byte short of it (or
+  // the whole pattern), which the applier must refuse.
+  uint32_t baseLength = kDeltaFuzzBaseSize;
+  if (parsed && header.baseSize <= kDeltaFuzzBaseSize) baseLength = header.baseSize;
+  Bounded baseBytes = {base, baseLength};
+  Bounded streamBytes = {data, length};
+  const uint32_t chunk = kDeltaMinChunk << (length % 8);
+
+  static CheckedSink sink;
+  sink.limit = parsed ? header.resultSize : 0;
+  sink.chunk = chunk;
+  sink.written = 0;
+  const DeltaStream stream = {ByteSource{ReadBounded, &streamBytes, length}, 0, length};
+  static unsigned char work[DeltaWorkSize(kDeltaMinChunk << 7)];
+  const int ok = ApplyDelta(stream, ByteSource{ReadBounded, &baseBytes, baseLength},
+                            ByteSink{WriteChecked, &sink}, chunk, work);
+  if (ok) {
+    Require(parsed && baseLength == header.baseSize && sink.written == header.resultSize);
+    unsigned char digest[kSha256Size];
+    Sha256Of(sink.bytes, sink.written, digest);
+    Require(std::memcmp(digest, header.resultHash, kSha256Size) == 0);
+  }
+  return 0;
+}

@@ -1,0 +1,795 @@
+// The delta format's SHA-256, applier and writer: FIPS 180 vectors, round trips of synthetic
+// file pairs at several chunk sizes, and damaged or hostile deltas, which must fail without
+// reading outside the base or writing more than the result's size.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "delta/delta.h"
+#include "delta/delta_package.h"
+#include "delta/sha256.h"
+#include "delta_writer.h"
+#include "package_test_util.h"
+#include "package_writer.h"
+
+namespace {
+
+std::string Hex(const unsigned char* digest) {
+  std::string out;
+  char two[3];
+  for (uint32_t i = 0; i < kSha256Size; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    out += two;
+  }
+  return out;
+}
+
+TEST(Sha256, Fips180Vectors) {
+  const struct {
+    std::string message;
+    size_t repeat;
+    const char* digest;
+  } cases[] = {
+      {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
+       "lmnopqrsmnopqrstnopqrstu",
+       1, "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    for (size_t i = 0; i < c.repeat; ++i) message += c.message;
+    unsigned char digest[kSha256Size];
+    Sha256Of(reinterpret_cast<const unsigned char*>(message.data()),
+             static_cast<uint32_t>(message.size()), digest);
+    EXPECT_EQ(Hex(digest), c.digest) << c.message.substr(0, 10) << " x" << c.repeat;
+  }
+}
+
+// Every split of messages around the 55/56/64-byte padding limits gives the one-shot digest.
+TEST(Sha256, PiecewiseEqualsWhole) {
+  for (size_t length : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 128u, 200u}) {
+    const std::vector<uint8_t> data = SampleData(length, static_cast<uint32_t>(length));
+    unsigned char whole[kSha256Size];
+    Sha256Of(data.data(), static_cast<uint32_t>(length), whole);
+    for (size_t split = 0; split <= length; split += 7) {
+      Sha256 context;
+      Sha256Init(context);
+      Sha256Update(context, data.data(), static_cast<uint32_t>(split));
+      Sha256Update(context, data.data() + split, static_cast<uint32_t>(length - split));
+      unsigned char pieces[kSha256Size];
+      Sha256Final(context, pieces);
+      EXPECT_EQ(Hex(pieces), Hex(whole)) << length << " split at " << split;
+    }
+    unsigned char buffer[16];
+    unsigned char streamed[kSha256Size];
+    ASSERT_EQ(Sha256OfSource(Source(data), buffer, sizeof buffer, streamed), 1);
+    EXPECT_EQ(Hex(streamed), Hex(whole)) << length;
+  }
+}
+
+// A sink that keeps what it gets and refuses past a limit of bytes.
+struct CollectSink {
+  std::vector<uint8_t> bytes;
+  size_t limit = SIZE_MAX;
+  size_t largestWrite = 0;
+};
+
+int Collect(void* context, const unsigned char* data, uint32_t count) {
+  auto* sink = static_cast<CollectSink*>(context);
+  if (count > sink->limit - sink->bytes.size()) return 0;
+  sink->bytes.insert(sink->bytes.end(), data, data + count);
+  if (count > sink->largestWrite) sink->largestWrite = count;
+  return 1;
+}
+
+// A base source that records whether anything asked for bytes outside it.
+struct WatchedBase {
+  const std::vector<uint8_t>* bytes;
+  bool outside = false;
+};
+
+int ReadWatched(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  auto* base = static_cast<WatchedBase*>(context);
+  if (!FitsIn(offset, count, static_cast<uint32_t>(base->bytes->size()))) {
+    base->outside = true;
+    return 0;
+  }
+  std::memcpy(buffer, base->bytes->data() + offset, count);
+  return 1;
+}
+
+struct Applied {
+  int ok;
+  std::vector<uint8_t> output;
+  bool readOutside;
+  size_t largestWrite;
+};
+
+Applied Apply(const std::vector<uint8_t>& delta, const std::vector<uint8_t>& base,
+              uint32_t chunk = kDeltaDefaultChunk) {
+  WatchedBase watched = {&base};
+  const ByteSource baseSource = {ReadWatched, &watched, static_cast<uint32_t>(base.size())};
+  CollectSink sink;
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  const int ok = ApplyDelta(stream, baseSource, ByteSink{Collect, &sink}, chunk);
+  return {ok, sink.bytes, watched.outside, sink.largestWrite};
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t count) {
+  return std::vector<uint8_t>(v.begin() + static_cast<ptrdiff_t>(from),
+                              v.begin() + static_cast<ptrdiff_t>(from + count));
+}
+
+// Pairs of versions as releases differ: edits, insertions, deletions, moved blocks, empty files.
+struct Pair {
+  const char* what;
+  std::vector<uint8_t> base;
+  std::vector<uint8_t> result;
+};
+
+constexpr DeltaMethod kMethods[] = {kDeltaAddCopy, kDeltaRangeCoded};
+
+std::vector<Pair> Pairs() {
+  const std::vector<uint8_t> a = SampleData(20000, 1);
+  const std::vector<uint8_t> b = SampleData(7000, 2);
+  std::vector<uint8_t> edited = a;
+  for (size_t i = 100; i < edited.size(); i += 997) edited[i] ^= 0x5a;
+  return {
+      {"identical", a, a},
+      {"scattered byte edits", a, edited},
+      {"insertion", a, Concat({Slice(a, 0, 9000), b, Slice(a, 9000, 11000)})},
+      {"deletion", a, Concat({Slice(a, 0, 5000), Slice(a, 12000, 8000)})},
+      {"blocks moved", a, Concat({Slice(a, 15000, 5000), Slice(a, 0, 15000)})},
+      {"unrelated", a, b},
+      {"empty base", {}, b},
+      {"empty result", a, {}},
+      {"both empty", {}, {}},
+  };
+}
+
+TEST(Delta, RoundTripsAtEveryChunkSize) {
+  for (DeltaMethod method : kMethods) {
+    for (const Pair& p : Pairs()) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
+      DeltaHeader header;
+      ASSERT_EQ(ParseDeltaHeader(delta.data(), static_cast<uint32_t>(delta.size()), header), 1)
+          << p.what;
+      EXPECT_EQ(header.method, method) << p.what;
+      EXPECT_EQ(header.baseSize, p.base.size()) << p.what;
+      EXPECT_EQ(header.resultSize, p.result.size()) << p.what;
+      for (uint32_t chunk : {kDeltaMinChunk, 1000u, kDeltaDefaultChunk}) {
+        const Applied applied = Apply(delta, p.base, chunk);
+        EXPECT_EQ(applied.ok, 1) << method << " " << p.what << " chunk " << chunk;
+        EXPECT_EQ(applied.output, p.result) << method << " " << p.what << " chunk " << chunk;
+        EXPECT_LE(applied.largestWrite, chunk) << p.what;
+        EXPECT_FALSE(applied.readOutside) << p.what;
+      }
+    }
+  }
+}
+
+// A synthetic 32-bit program image as compilers lay one out: PE headers, a .text of functions
+// that call each other (E8 rel32) and load data (A1 abs32), an .rdata of import names and data,
+// and a .reloc listing every abs32 by page. Function bodies are random bytes of a fixed seed, so
+// a function is the same bytes wherever it lands; only references change when code moves.
+struct ProgramRecipe {
+  std::vector<int> order;         // function numbers in .text order
+  std::vector<uint32_t> lengths;  // body length of each function number
+  std::vector<std::string> imports;
+};
+
+std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
+  constexpr uint32_t kImageBase = 0x400000, kTextAt = 0x1000;
+  const size_t count = recipe.lengths.size();
+  std::vector<uint32_t> start(count);
+  uint32_t at = kTextAt;
+  for (int f : recipe.order) {
+    start[f] = at;
+    at += recipe.lengths[f];
+  }
+  const uint32_t rdataAt = (at + 0xFFF) & ~0xFFFu;
+  std::vector<uint8_t> image = PeImage(false, 0x1000);
+  image.resize(rdataAt, 0xCC);
+  std::vector<uint32_t> absolutes;  // RVAs of abs32 operands
+  for (int f : recipe.order) {
+    const std::vector<uint8_t> body = SampleData(recipe.lengths[f], 100 + f);
+    uint32_t x = static_cast<uint32_t>(f) * 2654435761u;
+    for (uint32_t i = 0; i < body.size();) {
+      uint8_t* p = &image[start[f] + i];
+      x = x * 1103515245u + 12345u;
+      const uint32_t kind = (x >> 16) % 8;
+      if (kind == 0 && i + 5 <= body.size()) {  // call another function
+        const uint32_t target = start[(x >> 8) % count];
+        p[0] = 0xE8;
+        WriteLE32(p + 1, target - (start[f] + i + 5));
+        i += 5;
+      } else if (kind == 1 && i + 5 <= body.size()) {  // load a data word of .rdata
+        p[0] = 0xA1;
+        WriteLE32(p + 1, kImageBase + rdataAt + 4 * ((x >> 8) % 256));
+        absolutes.push_back(start[f] + i + 1);
+        i += 5;
+      } else {
+        const uint32_t n = std::min<uint32_t>(1 + (x >> 24) % 6, body.size() - i);
+        std::memcpy(p, &body[i], n);
+        i += n;
+      }
+    }
+  }
+  std::vector<uint8_t> rdata = SampleData(1024, 55);
+  for (const std::string& name : recipe.imports) {
+    rdata.insert(rdata.end(), {0, 0});  // hint
+    rdata.insert(rdata.end(), name.begin(), name.end());
+    rdata.push_back(0);
+  }
+  image.insert(image.end(), rdata.begin(), rdata.end());
+  image.resize((image.size() + 0xFFF) & ~size_t{0xFFF}, 0);
+  // .reloc: per 4 KiB page, its RVA, the block's size and 16-bit entries of type 3.
+  for (size_t i = 0; i < absolutes.size();) {
+    const uint32_t page = absolutes[i] & ~0xFFFu;
+    size_t j = i;
+    while (j < absolutes.size() && (absolutes[j] & ~0xFFFu) == page) ++j;
+    const size_t blockAt = image.size();
+    image.resize(blockAt + 8 + 2 * (j - i));
+    WriteLE32(&image[blockAt], page);
+    WriteLE32(&image[blockAt + 4], static_cast<uint32_t>(8 + 2 * (j - i)));
+    for (size_t k = i; k < j; ++k) {
+      const uint32_t entry = 0x3000 | (absolutes[k] & 0xFFF);
+      image[blockAt + 8 + 2 * (k - i)] = static_cast<uint8_t>(entry);
+      image[blockAt + 9 + 2 * (k - i)] = static_cast<uint8_t>(entry >> 8);
+    }
+    i = j;
+  }
+  return image;
+}
+
+// Releases of one program: functions moved, a function grown (every later section shifts),
+// an import changed. Each method rebuilds each at small and default chunks. Where many
+// references change, the range-coded method, made for such differences, is smaller than the
+// deflated one (a few bytes of change are a tie, which create settles per file); every delta
+// is a small part of the deflated file.
+TEST(Delta, ProgramImagesRoundTrip) {
+  ProgramRecipe v1;
+  for (int f = 0; f < 120; ++f) {
+    v1.order.push_back(f);
+    v1.lengths.push_back(200 + (f * 37) % 700);
+  }
+  v1.imports = {"CreateFileW", "ReadFile", "GetTickCount", "MessageBoxW"};
+  ProgramRecipe moved = v1;
+  std::rotate(moved.order.begin() + 10, moved.order.begin() + 50, moved.order.begin() + 90);
+  ProgramRecipe grown = v1;
+  grown.lengths[7] += 1500;
+  ProgramRecipe import = v1;
+  import.imports[2] = "GetTickCount64";
+  const std::vector<uint8_t> base = ProgramImage(v1);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> result;
+    bool manyReferencesChange;
+  } releases[] = {
+      {"moved functions", ProgramImage(moved), true},
+      {"grown section", ProgramImage(grown), true},
+      {"changed import", ProgramImage(import), false},
+  };
+  for (const auto& r : releases) {
+    ASSERT_NE(r.result, base) << r.what;
+    size_t sizes[2];
+    for (int m = 0; m < 2; ++m) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(kMethods[m], base, r.result);
+      sizes[m] = delta.size();
+      for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
+        const Applied applied = Apply(delta, base, chunk);
+        EXPECT_EQ(applied.ok, 1) << r.what << " method " << kMethods[m];
+        EXPECT_EQ(applied.output, r.result) << r.what << " method " << kMethods[m];
+      }
+    }
+    if (r.manyReferencesChange) {
+      EXPECT_LT(sizes[1], sizes[0]) << r.what;
+    }
+    EXPECT_LT(sizes[1], DeflateBytes(r.result, 9).size() / 5) << r.what;
+  }
+}
+
+// Where the result is made of the base's bytes, the delta is a small part of the whole file.
+TEST(Delta, SimilarVersionsGiveSmallDeltas) {
+  for (const Pair& p : Pairs()) {
+    const std::string what = p.what;
+    if (what != "scattered byte edits" && what != "deletion" && what != "blocks moved") continue;
+    const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+    EXPECT_LT(delta.size(), DeflateBytes(p.result, 9).size() / 4) << p.what;
+  }
+}
+
+TEST(Delta, OtherBaseIsRefused) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[1];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  std::vector<uint8_t> sameSizeOtherBytes = p.base;
+  sameSizeOtherBytes[5000] ^= 1;
+  EXPECT_EQ(Apply(delta, sameSizeOtherBytes).ok, 0);  // the result's hash differs
+  EXPECT_EQ(Apply(delta, Slice(p.base, 0, p.base.size() - 1)).ok, 0);
+}
+
+// Hand-made command streams against a 100-byte base and an expected 10-byte result.
+TEST(Delta, HostileCommandsFail) {
+  const std::vector<uint8_t> base = SampleData(100, 3);
+  const std::vector<uint8_t> result = Slice(base, 40, 10);
+  auto commands = [](std::initializer_list<uint64_t> values, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> out;
+    for (uint64_t v : values) AppendVarint(out, v);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+  };
+  const std::vector<uint8_t> zeros10(10, 0);
+  const std::vector<uint8_t> zeros5(5, 0);
+  // seek +40 is coded 80; seek -1 is 1.
+  const struct {
+    const char* what;
+    std::vector<uint8_t> body;
+    int ok;
+  } cases[] = {
+      {"copy of the result's bytes", commands({0, 10, 0}, result), 1},
+      {"seek then add", Concat({commands({0, 0, 80}, {}), commands({10, 0, 0}, zeros10)}), 1},
+      {"add past the base's end",
+       Concat({commands({0, 0, 190}, {}), commands({10, 0, 0}, zeros10)}), 0},
+      {"seek before the base's start", commands({0, 0, 1}, {}), 0},
+      {"seek past the base's end", commands({0, 0, 202}, {}), 0},
+      {"huge seek", commands({0, 0, UINT64_MAX}, {}), 0},
+      {"add longer than the result", commands({11, 0, 0}, std::vector<uint8_t>(11, 0)), 0},
+      {"copy longer than the result", commands({0, 11, 0}, std::vector<uint8_t>(11, 0)), 0},
+      {"add and copy together too long", commands({5, 6, 0}, std::vector<uint8_t>(11, 0)), 0},
+      {"length beyond 32 bits", commands({1ull << 32, 0, 0}, {}), 0},
+      {"body ends inside the bytes", commands({0, 10, 0}, zeros5), 0},
+      {"body ends inside a varint", {0x80}, 0},
+      {"varint of more than 64 bits", std::vector<uint8_t>(11, 0x80), 0},
+      {"a byte after the last command", Concat({commands({0, 10, 0}, result), {0}}), 0},
+      {"empty body", {}, 0},
+      {"right length, wrong bytes", commands({0, 10, 0}, zeros10), 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> delta = DeltaStreamOf(base, result, c.body);
+    const Applied applied = Apply(delta, base, kDeltaMinChunk);
+    EXPECT_EQ(applied.ok, c.ok) << c.what;
+    // Without the base everything but the result's hash is checked.
+    const bool onlyTheHashIsWrong = std::string(c.what) == "right length, wrong bytes";
+    EXPECT_EQ(
+        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
+        c.ok || onlyTheHashIsWrong)
+        << c.what;
+    EXPECT_LE(applied.output.size(), result.size()) << c.what;
+    EXPECT_FALSE(applied.readOutside) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(applied.output, result) << c.what;
+    }
+  }
+}
+
+// Bits the model has all but ruled out, many in a row: adds of 2047 bytes teach every bit
+// below a length's leading one to be 1, then an add of 1024 codes ten 0s against those odds.
+// The coder's interval shrinks to a sliver each time and must be renormalised until it is
+// whole again (a single renormalising step left it empty, and the decoder parted ways with
+// the encoder).
+TEST(Delta, RangeCoderTakesLongShotsInARow) {
+  const std::vector<uint8_t> base = SampleData(210000, 9);
+  RangeBodyWriter writer;
+  size_t at = 0;
+  auto add = [&](uint32_t count) {
+    writer.Command(count, 0, 0);
+    for (uint32_t i = 0; i < count; ++i, ++at)
+      writer.Add(at > 0 ? base[at - 1] : 0, base[at], base[at]);
+  };
+  for (int i = 0; i < 100; ++i) add(2047);
+  add(1024);
+  const std::vector<uint8_t> result = Slice(base, 0, at);
+  const std::vector<uint8_t> delta =
+      DeltaStreamWith(kDeltaRangeCoded, base, result, writer.Finish());
+  const Applied applied = Apply(delta, base);
+  EXPECT_EQ(applied.ok, 1);
+  EXPECT_EQ(applied.output, result);
+}
+
+// Damage to the header or the stream around the body.
+TEST(Delta, DamagedStreamsFail) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[2];
+  for (DeltaMethod method : kMethods) {
+    const std::vector<uint8_t> good = MakeDeltaWith(method, p.base, p.result);
+    auto patched = [&](size_t offset, uint32_t value) {
+      std::vector<uint8_t> out = good;
+      PatchLE32(out, offset, value);
+      return out;
+    };
+    std::vector<uint8_t> trailing = good;
+    trailing.push_back(0);
+    PatchLE32(trailing, 16, ReadLE32(trailing.data() + 16) + 1);  // bodySize covers the extra byte
+    std::vector<uint8_t> firstBodyByte = good;
+    firstBodyByte[kDeltaHeaderSize] ^= 1;  // a zlib header's check, the range coder's leading 0
+    std::vector<uint8_t> middleBodyByte = good;
+    middleBodyByte[(kDeltaHeaderSize + good.size()) / 2] ^= 0x55;
+    const struct {
+      const char* what;
+      std::vector<uint8_t> delta;
+    } cases[] = {
+        {"magic", patched(0, 0x544c4451)},
+        {"unknown method", patched(4, 3)},
+        {"method 0", patched(4, 0)},
+        {"base size", patched(8, static_cast<uint32_t>(p.base.size() + 1))},
+        {"result size smaller", patched(12, static_cast<uint32_t>(p.result.size() - 1))},
+        {"result size larger", patched(12, static_cast<uint32_t>(p.result.size() + 1))},
+        {"body size", patched(16, ReadLE32(good.data() + 16) - 1)},
+        {"reserved field", patched(20, 1)},
+        {"result hash", patched(56, ReadLE32(good.data() + 56) ^ 1)},
+        {"stream cut short", Slice(good, 0, good.size() - 1)},
+        {"header only", Slice(good, 0, kDeltaHeaderSize)},
+        {"shorter than a header", Slice(good, 0, kDeltaHeaderSize - 1)},
+        {"a byte after the body's stream", trailing},
+        {"first body byte", firstBodyByte},
+        {"a byte in the middle of the body", middleBodyByte},
+    };
+    for (const auto& c : cases) {
+      const Applied applied = Apply(c.delta, p.base, kDeltaMinChunk);
+      EXPECT_EQ(applied.ok, 0) << method << " " << c.what;
+      // A wrong hash, or a base one byte longer than the commands use, needs the base to be
+      // seen; range-coded commands are decoded only with the base, so the result's size is
+      // checked only then (their Adler-32 shows damage to the coded bytes).
+      const std::string what = c.what;
+      const bool checkable = what == "result hash" || what == "base size" ||
+                             (method == kDeltaRangeCoded &&
+                              (what == "result size smaller" || what == "result size larger"));
+      EXPECT_EQ(CheckDeltaStream({Source(c.delta), 0, static_cast<uint32_t>(c.delta.size())}),
+                checkable)
+          << method << " " << c.what;
+      EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
+      EXPECT_FALSE(applied.readOutside) << c.what;
+    }
+  }
+}
+
+// Hand-made range-coded streams against a 100-byte base and an expected 10-byte result: the
+// same limits as the deflated commands', checked on decoded numbers.
+TEST(Delta, HostileRangeCodedCommandsFail) {
+  const std::vector<uint8_t> base = SampleData(100, 3);
+  const std::vector<uint8_t> result = Slice(base, 40, 10);
+  struct Command {
+    uint64_t add, copy, seekCode;
+  };
+  // Each command's add bytes leave the base unchanged; copied bytes are 'x'. Positions
+  // outside the base, which the applier must refuse, take base bytes modulo its size.
+  auto body = [&](std::initializer_list<Command> commands, bool extraByte = false) {
+    RangeBodyWriter writer;
+    uint64_t position = 0;
+    for (const Command& c : commands) {
+      writer.Command(c.add, c.copy, c.seekCode);
+      for (uint64_t i = 0; i < c.add && i < 200; ++i, ++position)
+        writer.Add(position > 0 ? base[(position - 1) % 100] : 0, base[position % 100],
+                   base[position % 100]);
+      for (uint64_t i = 0; i < c.copy && i < 200; ++i) writer.Copy('x');
+      position += (c.seekCode & 1) ? 0 - (c.seekCode >> 1) - 1 : c.seekCode >> 1;
+    }
+    std::vector<uint8_t> out = writer.Finish();
+    if (extraByte) out.push_back(0);
+    return out;
+  };
+  const struct {
+    const char* what;
+    std::vector<uint8_t> body;
+    int ok;
+  } cases[] = {
+      {"seek then add", body({{0, 0, 80}, {10, 0, 0}}), 1},
+      {"an empty command after the first", body({{0, 0, 76}, {0, 0, 4}, {10, 0, 0}}), 0},
+      {"add past the base's end", body({{0, 0, 190}, {10, 0, 0}}), 0},
+      {"seek before the base's start", body({{0, 0, 1}}), 0},
+      {"seek past the base's end", body({{0, 0, 202}}), 0},
+      {"seek of 34 bits", body({{0, 0, (1ull << 34) - 1}}), 0},
+      {"add longer than the result", body({{11, 0, 0}}), 0},
+      {"copy longer than the result", body({{0, 11, 0}}), 0},
+      {"add and copy together too long", body({{5, 6, 0}}), 0},
+      {"length beyond 32 bits", body({{1ull << 32, 0, 0}}), 0},
+      {"a byte after the stream", body({{0, 0, 80}, {10, 0, 0}}, true), 0},
+      {"empty body", {}, 0},
+      {"only the leading byte", {0}, 0},
+      {"right length, wrong bytes", body({{0, 10, 0}}), 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaRangeCoded, base, result, c.body);
+    const Applied applied = Apply(delta, base, kDeltaMinChunk);
+    EXPECT_EQ(applied.ok, c.ok) << c.what;
+    EXPECT_LE(applied.output.size(), result.size()) << c.what;
+    EXPECT_FALSE(applied.readOutside) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(applied.output, result) << c.what;
+    }
+  }
+}
+
+// Every single flipped byte: the applier fails or, where the damage changes nothing that
+// matters, still gives exactly the result; it never gives other bytes as success.
+TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
+  const std::vector<uint8_t> base = SampleData(3000, 4);
+  std::vector<uint8_t> result = base;
+  result.insert(result.begin() + 1000, base.begin(), base.begin() + 300);
+  result[2500] ^= 0x33;
+  for (DeltaMethod method : kMethods) {
+    const std::vector<uint8_t> good = MakeDeltaWith(method, base, result);
+    for (size_t i = 0; i < good.size(); ++i) {
+      std::vector<uint8_t> damaged = good;
+      damaged[i] ^= 0xff;
+      const Applied applied = Apply(damaged, base, kDeltaMinChunk);
+      EXPECT_LE(applied.output.size(), result.size()) << method << " byte " << i;
+      EXPECT_FALSE(applied.readOutside) << method << " byte " << i;
+      if (applied.ok) {
+        EXPECT_EQ(applied.output, result) << method << " byte " << i;
+      }
+    }
+  }
+}
+
+TEST(Delta, FailingSinkFailsTheApply) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[2];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  CollectSink sink;
+  sink.limit = p.result.size() / 2;
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, 1000), 0);
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, kDeltaMinChunk - 1), 0);
+}
+
+// The caller's work area serves every buffer and zlib's state: the same result, no allocation
+// per file; a chunk too large for 32-bit sizes is refused.
+TEST(Delta, CallersWorkArea) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[4];
+  for (DeltaMethod method : kMethods) {
+    const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
+    const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+    // Work areas at any alignment serve (zlib's state and the model's tables are placed on a
+    // 16-byte boundary in them); a second run starts from the first's leftovers.
+    for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
+      for (size_t misalign = 0; misalign < 16; misalign += 5) {
+        std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign + 1, 0xcc);
+        for (int pass = 0; pass < 2; ++pass) {
+          CollectSink sink;
+          EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
+                               work.data() + misalign),
+                    1);
+          EXPECT_EQ(sink.bytes, p.result) << method << " " << chunk << " " << misalign;
+        }
+        EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
+      }
+    }
+    CollectSink sink;
+    EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
+  }
+}
+
+// The sorting fallback of builds without libdivsufsort orders every suffix strictly.
+TEST(Delta, SuffixArrayBySortingOrdersEverySuffix) {
+  const std::vector<uint8_t> inputs[] = {
+      {},
+      {7},
+      std::vector<uint8_t>(300, 'a'),
+      Bytes("banana"),
+      Bytes("mississippi"),
+      SampleData(2000, 9),
+      Concat({SampleData(500, 3), SampleData(500, 3), SampleData(77, 3)})};
+  for (const std::vector<uint8_t>& data : inputs) {
+    const std::vector<int32_t> sa = SuffixArrayBySorting(data);
+    ASSERT_EQ(sa.size(), data.size());
+    std::vector<bool> seen(data.size());
+    for (int32_t start : sa) seen[static_cast<size_t>(start)] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(data.size()));
+    for (size_t i = 1; i < sa.size(); ++i) {
+      const std::vector<uint8_t> a(data.begin() + sa[i - 1], data.end());
+      const std::vector<uint8_t> b(data.begin() + sa[i], data.end());
+      EXPECT_LT(a, b) << "suffixes " << sa[i - 1] << " and " << sa[i] << " of " << data.size();
+    }
+  }
+}
+
+// A base of nearly 4 GiB, made up on the fly: positions past 2 GiB are reached and read right,
+// with a few chunks of memory whatever the base's size.
+int ReadMadeUp(void*, uint32_t offset, unsigned char* buffer, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i)
+    buffer[i] = static_cast<unsigned char>((offset + i) * 131 >> 7);
+  return 1;
+}
+
+TEST(Delta, BasesBeyondTwoGibibytes) {
+  const uint32_t baseSize = 0xFFFFFF00u;
+  const ByteSource base = {ReadMadeUp, nullptr, baseSize};
+  auto at = [](uint32_t offset, uint32_t count) {
+    std::vector<uint8_t> out(count);
+    ReadMadeUp(nullptr, offset, out.data(), count);
+    return out;
+  };
+  // 3000 bytes from 0xF0000000, 10 new bytes, 700 bytes from 0x90000000, then the base's last
+  // 256 bytes.
+  std::vector<uint8_t> body;
+  AppendVarint(body, 0);
+  AppendVarint(body, 0);
+  AppendSeek(body, 0xF0000000ll);
+  AppendVarint(body, 3000);
+  AppendVarint(body, 10);
+  AppendSeek(body, 0x90000000ll - 0xF0000000ll - 3000);
+  body.insert(body.end(), 3000, 0);
+  body.insert(body.end(), 10, 'n');
+  AppendVarint(body, 700);
+  AppendVarint(body, 0);
+  AppendSeek(body, static_cast<int64_t>(baseSize) - 256 - 0x90000000ll - 700);
+  body.insert(body.end(), 700, 0);
+  AppendVarint(body, 256);
+  AppendVarint(body, 0);
+  AppendSeek(body, 0);
+  body.insert(body.end(), 256, 0);
+  const std::vector<uint8_t> result = Concat({at(0xF0000000u, 3000), std::vector<uint8_t>(10, 'n'),
+                                              at(0x90000000u, 700), at(baseSize - 256, 256)});
+
+  const std::vector<uint8_t> deflated = DeflateBytes(body, 9);
+  DeltaHeader header = {};
+  header.method = kDeltaAddCopy;
+  header.baseSize = baseSize;
+  header.resultSize = static_cast<uint32_t>(result.size());
+  header.bodySize = static_cast<uint32_t>(deflated.size());
+  Sha256Of(result.data(), header.resultSize, header.resultHash);
+  std::vector<uint8_t> delta(kDeltaHeaderSize);
+  WriteDeltaHeader(header, delta.data());
+  delta.insert(delta.end(), deflated.begin(), deflated.end());
+
+  CollectSink sink;
+  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+  EXPECT_EQ(ApplyDelta(stream, base, ByteSink{Collect, &sink}, 1024), 1);
+  EXPECT_EQ(sink.bytes, result);
+  EXPECT_EQ(CheckDeltaStream(stream), 1);
+  // One byte more at the end of the base is past it.
+  header.baseSize = baseSize - 1;
+  WriteDeltaHeader(header, delta.data());
+  const ByteSource shorter = {ReadMadeUp, nullptr, baseSize - 1};
+  EXPECT_EQ(ApplyDelta(stream, shorter, ByteSink{Collect, &sink}, 1024), 0);
+}
+
+// A delta inside a larger source (a package) is read only within its own bytes.
+TEST(Delta, StreamInsideALargerSource) {
+  const std::vector<Pair> pairs = Pairs();
+  const Pair& p = pairs[3];
+  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
+  const std::vector<uint8_t> around = Concat({std::vector<uint8_t>(77, 0xee), delta, {1, 2, 3}});
+  CollectSink sink;
+  DeltaStream stream = {Source(around), 77, static_cast<uint32_t>(delta.size())};
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}), 1);
+  EXPECT_EQ(sink.bytes, p.result);
+  stream.offset = static_cast<uint32_t>(around.size() - delta.size() + 1);  // would end outside
+  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}), 0);
+}
+
+// Delta packages: the directory's rules, checked at load, and the choice made for each file.
+const std::vector<uint8_t> kV1 = SampleData(3000, 21);
+const std::vector<uint8_t> kV2 = SampleData(3100, 22);
+const std::vector<uint8_t> kV3 =
+    Concat({Slice(kV1, 0, 1000), Bytes("new"), Slice(kV1, 1000, 2000)});
+
+WriterEntry DeltaEntry(const std::string& name, const std::vector<uint8_t>& base) {
+  WriterEntry entry{name, MakeDelta(base, kV3), false};
+  entry.extraFlags |= ENTRY_DELTA;
+  return entry;
+}
+
+WriterEntry WholeEntry(const std::string& name) { return WriterEntry{name, kV3, true}; }
+
+std::vector<uint8_t> DeltaPackage(std::vector<WriterEntry> files) {
+  PackageSpec spec;
+  spec.entries.push_back(
+      {":RegistryKeys", RegistryKeysPayload("SOFTWARE\\M\\P", "F", "N", "L", 2), true});
+  for (WriterEntry& e : files) spec.entries.push_back(std::move(e));
+  return WritePackage(spec);
+}
+
+struct DeltaView {
+  PackageView view;
+  int ok;
+  DeltaView(const std::vector<uint8_t>& bytes, int acceptDeltas) {
+    InitPackageView(view);
+    view.acceptDeltas = acceptDeltas;
+    SetMemorySource(view, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    ok = LoadPackage(view, 0);
+  }
+  ~DeltaView() { UnloadPackage(view); }
+};
+
+TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
+  WriterEntry deflatedDelta = DeltaEntry("a.exe", kV1);
+  deflatedDelta.deflate = true;
+  WriterEntry notADelta{"a.exe", Bytes("PDLT but not a delta stream at all, too short"), false};
+  notADelta.extraFlags |= ENTRY_DELTA;
+  const struct {
+    const char* what;
+    std::vector<WriterEntry> files;
+    int ok;
+  } cases[] = {
+      {"deltas, then the whole entry, then another file",
+       {DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2), WholeEntry("a.exe"),
+        WholeEntry("b.exe")},
+       1},
+      {"names equal but for letter case", {DeltaEntry("App.exe", kV1), WholeEntry("app.EXE")}, 1},
+      {"a delta without a whole entry", {DeltaEntry("a.exe", kV1)}, 1},
+      {"the whole entry before a delta", {WholeEntry("a.exe"), DeltaEntry("a.exe", kV1)}, 0},
+      {"two whole entries",
+       {DeltaEntry("a.exe", kV1), WholeEntry("a.exe"), WholeEntry("a.exe")},
+       0},
+      {"a file's entries apart",
+       {DeltaEntry("a.exe", kV1), WholeEntry("b.exe"), DeltaEntry("a.exe", kV2)},
+       0},
+      {"a deflated delta", {std::move(deflatedDelta)}, 0},
+      {"a delta for a section", {DeltaEntry(":Other", kV1)}, 0},
+      {"a delta entry that is no delta stream", {std::move(notADelta)}, 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> package = DeltaPackage(c.files);
+    EXPECT_EQ(std::memcmp(package.data(), kDeltaPackageSignature, 16), 0) << c.what;
+    EXPECT_EQ(DeltaView(package, 1).ok, c.ok) << c.what;
+    EXPECT_EQ(DeltaView(package, 0).ok, 0) << c.what << ": a plain reader must refuse";
+  }
+  // In a plain package the bit means nothing and two entries of one name are two files.
+  std::vector<uint8_t> plain = DeltaPackage({DeltaEntry("a.exe", kV1), WholeEntry("a.exe")});
+  std::memcpy(plain.data(), kPackageSignature, 16);
+  DeltaView asPlain(plain, 1);
+  ASSERT_EQ(asPlain.ok, 1);
+  EXPECT_EQ(asPlain.view.hasDeltas, 0);
+  EXPECT_FALSE(IsDeltaEntry(asPlain.view, asPlain.view.directory[1]));
+  EXPECT_EQ(FileGroupLength(asPlain.view, 1), 1);
+}
+
+TEST(DeltaPackage, PlanForEachFileOnDisk) {
+  const std::vector<uint8_t> withWhole =
+      DeltaPackage({DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2), WholeEntry("a.exe")});
+  const std::vector<uint8_t> deltasOnly =
+      DeltaPackage({DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2)});
+  std::vector<uint8_t> sameSizeAsV1 = kV1;
+  sameSizeAsV1[10] ^= 1;
+  const std::vector<uint8_t> otherSize = SampleData(50, 1);
+  const struct {
+    const char* what;
+    const std::vector<uint8_t>* onDisk;  // null: no file
+    FileAction withWhole, deltasOnly;
+    int entry;  // the delta chosen (1 or 2), for kFileApplyDelta
+  } cases[] = {
+      {"the first base", &kV1, kFileApplyDelta, kFileApplyDelta, 1},
+      {"the second base", &kV2, kFileApplyDelta, kFileApplyDelta, 2},
+      {"already the new version", &kV3, kFileAlreadyNew, kFileAlreadyNew, -1},
+      {"a base's size, other bytes", &sameSizeAsV1, kFileInstallWhole, kFileNoBase, -1},
+      {"another size", &otherSize, kFileInstallWhole, kFileNoBase, -1},
+      {"no file", nullptr, kFileInstallWhole, kFileNoBase, -1},
+  };
+  unsigned char buffer[64];
+  for (const auto& c : cases) {
+    for (const std::vector<uint8_t>* package : {&withWhole, &deltasOnly}) {
+      DeltaView loaded(*package, 1);
+      ASSERT_EQ(loaded.ok, 1);
+      ASSERT_EQ(FileGroupLength(loaded.view, 1), package == &withWhole ? 3 : 2);
+      const ByteSource disk = c.onDisk ? Source(*c.onDisk) : ByteSource{};
+      FilePlan plan;
+      ASSERT_EQ(PlanFile(loaded.view, 1, c.onDisk ? &disk : nullptr, buffer, sizeof buffer, plan),
+                1);
+      const FileAction expected = package == &withWhole ? c.withWhole : c.deltasOnly;
+      EXPECT_EQ(plan.action, expected) << c.what;
+      if (expected == kFileApplyDelta || expected == kFileInstallWhole) {
+        EXPECT_EQ(plan.entry, expected == kFileApplyDelta ? c.entry : 3) << c.what;
+      }
+    }
+  }
+}
+
+}  // namespace
