@@ -100,6 +100,20 @@ int Emit(Output& out, const unsigned char* data, uint32_t count) {
 }
 
 // base null: the commands are checked against the base's size only, nothing of it is read.
+// Moves the base position by a command's zigzag-coded seek (even values forward, odd ones
+// back). 0 when the move would leave the base.
+int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position) {
+  const uint64_t distance = (seek >> 1) + (seek & 1);
+  if (seek & 1) {
+    if (distance > position) return 0;
+    position -= distance;
+  } else {
+    if (distance > baseSize - position) return 0;
+    position += distance;
+  }
+  return 1;
+}
+
 int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource* base, Output& out,
                 unsigned char* baseBuffer) {
   uint64_t produced = 0;
@@ -131,15 +145,7 @@ int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource* base, Out
       if (n == 0 || !Emit(out, bytes, n)) return 0;
       left -= n;
     }
-    // Zigzag: even values move forward, odd ones back.
-    const uint64_t distance = (seek >> 1) + (seek & 1);
-    if (seek & 1) {
-      if (distance > position) return 0;
-      position -= distance;
-    } else {
-      if (distance > h.baseSize - position) return 0;
-      position += distance;
-    }
+    if (!SeekBase(seek, h.baseSize, position)) return 0;
     produced += add + copy;
   }
   return 1;
@@ -311,14 +317,7 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
       if (d.failed || !Emit(out, copyBuffer, count)) return 0;
       left -= count;
     }
-    const uint64_t distance = (seek >> 1) + (seek & 1);
-    if (seek & 1) {
-      if (distance > position) return 0;
-      position -= distance;
-    } else {
-      if (distance > h.baseSize - position) return 0;
-      position += distance;
-    }
+    if (!SeekBase(seek, h.baseSize, position)) return 0;
     produced += add + copy;
   }
   return 1;

@@ -13,20 +13,11 @@
 #include "delta/delta_package.h"
 #include "delta/sha256.h"
 #include "delta_writer.h"
+#include "inspect.h"
 #include "package_test_util.h"
 #include "package_writer.h"
 
 namespace {
-
-std::string Hex(const unsigned char* digest) {
-  std::string out;
-  char two[3];
-  for (uint32_t i = 0; i < kSha256Size; ++i) {
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    out += two;
-  }
-  return out;
-}
 
 TEST(Sha256, Fips180Vectors) {
   const struct {
@@ -49,7 +40,7 @@ TEST(Sha256, Fips180Vectors) {
     unsigned char digest[kSha256Size];
     Sha256Of(reinterpret_cast<const unsigned char*>(message.data()),
              static_cast<uint32_t>(message.size()), digest);
-    EXPECT_EQ(Hex(digest), c.digest) << c.message.substr(0, 10) << " x" << c.repeat;
+    EXPECT_EQ(HexDigest(digest), c.digest) << c.message.substr(0, 10) << " x" << c.repeat;
   }
 }
 
@@ -66,12 +57,12 @@ TEST(Sha256, PiecewiseEqualsWhole) {
       Sha256Update(context, data.data() + split, static_cast<uint32_t>(length - split));
       unsigned char pieces[kSha256Size];
       Sha256Final(context, pieces);
-      EXPECT_EQ(Hex(pieces), Hex(whole)) << length << " split at " << split;
+      EXPECT_EQ(HexDigest(pieces), HexDigest(whole)) << length << " split at " << split;
     }
     unsigned char buffer[16];
     unsigned char streamed[kSha256Size];
     ASSERT_EQ(Sha256OfSource(Source(data), buffer, sizeof buffer, streamed), 1);
-    EXPECT_EQ(Hex(streamed), Hex(whole)) << length;
+    EXPECT_EQ(HexDigest(streamed), HexDigest(whole)) << length;
   }
 }
 

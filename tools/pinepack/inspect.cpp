@@ -127,16 +127,6 @@ void CheckSectionLayout(const char* key, const std::vector<uint8_t>& payload,
   }
 }
 
-std::string HexDigest(const unsigned char* digest) {
-  std::string out;
-  char two[3];
-  for (uint32_t i = 0; i < kSha256Size; ++i) {
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    out += two;
-  }
-  return out;
-}
-
 std::string Quoted(const std::string& cp1251) { return "\"" + Cp1251ToUtf8(cp1251) + "\""; }
 
 // The key under which the updater's comparison (NamesEqual: A-Z folded onto a-z, every other
@@ -150,6 +140,16 @@ std::string FoldedName(const std::string& name) {
 }
 
 }  // namespace
+
+std::string HexDigest(const unsigned char* digest) {
+  std::string out;
+  char two[3];
+  for (uint32_t i = 0; i < kSha256Size; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    out += two;
+  }
+  return out;
+}
 
 Container DetectContainer(const ByteSource& source) {
   unsigned char signature[sizeof kPackageSignature];

@@ -54,3 +54,6 @@ size_t ExtractPackage(const ByteSource& source, const std::filesystem::path& fol
 // The manifest that the control sections describe, the translation table's pairs as renames.
 // Throws ToolError when the updater would not open the package or it lacks :RegistryKeys.
 Manifest ManifestOfPackage(const ByteSource& source);
+
+// The 32 bytes of a SHA-256 digest as 64 lower-case hex digits.
+std::string HexDigest(const unsigned char* digest);
