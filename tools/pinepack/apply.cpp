@@ -7,6 +7,7 @@
 #include "cp1251.h"
 #include "delta/delta_package.h"
 #include "file_io.h"
+#include "inspect.h"
 #include "package/format.h"
 #include "package/names.h"
 #include "update/paths.h"
@@ -22,12 +23,7 @@ class DeltaAwarePackage {
     InitPackageView(view_);
     view_.source = source;
     view_.acceptDeltas = 1;
-    unsigned char signature[16];
-    const bool bare = source.length >= kHeaderSize &&
-                      source.read(source.context, 0, signature, 16) &&
-                      (std::memcmp(signature, kPackageSignature, 16) == 0 ||
-                       std::memcmp(signature, kDeltaPackageSignature, 16) == 0);
-    if (!LoadPackage(view_, bare ? 0 : 1)) {
+    if (!LoadPackage(view_, DetectContainer(source) == Container::kBare ? 0 : 1)) {
       UnloadPackage(view_);
       throw ToolError("the updater would reject this package; run pinepack verify for details");
     }
