@@ -3,8 +3,8 @@
 # update shipped; and it runs elevated from wherever the user saved it. Hence:
 # - no C++ runtime: no exceptions, no RTTI, and only the libraries named below, so nothing of
 #   libstdc++, libsupc++, libgcc_eh or winpthreads is linked (the build check reads the link map);
-# - zlib's CRC-32 with its 8 KB of tables replaced by a table-less one (src/runtime): inflate
-#   needs it only for gzip streams, and the program's are zlib streams;
+# - zlib's CRC-32 with its 8 KB of tables and its unrolled Adler-32 replaced by plain loops
+#   (src/runtime): inflate needs the CRC only for gzip streams, and the program's are zlib streams;
 # - no C runtime start-up code: the image's entry point is RlPatchStart (shell/window_win32.cpp),
 #   msvcrt initialises itself when loaded; the C runtime's own formatter rather than MinGW's;
 # - size: -Os (the presets' MinSizeRel), one section per function and datum with garbage

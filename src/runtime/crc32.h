@@ -1,5 +1,5 @@
 // CRC-32 without tables (the reflected polynomial 0xEDB88320 of zlib, gzip and PNG), for
-// RL_PATCH.EXE in place of zlib's table-driven one (runtime/zlib_crc32.cpp).
+// RL_PATCH.EXE in place of zlib's table-driven one (runtime/zlib_checksums.cpp).
 #pragma once
 
 #include <cstddef>
