@@ -34,6 +34,7 @@ int WriteToHandle(void* context, const unsigned char* data, uint32_t count) {
 
 int OpenPackage(PackageView& view, const char* path, int selfContained) {
   InitPackageView(view);
+  view.acceptDeltas = 1;  // the updater applies patch packages' deltas
   view.file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (view.file == INVALID_HANDLE_VALUE) return 0;

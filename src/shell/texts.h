@@ -81,6 +81,15 @@ inline constexpr char kForeignBackupFormat[] =
     "\xCD\xE0\xE9\xE4\xE5\xED\xE0 \xF7\xF3\xE6\xE0\xFF \xF0\xE5\xE7\xE5\xF0\xE2\xED\xE0\xFF "
     "\xEA\xEE\xEF\xE8\xFF, \xF4\xE0\xE9\xEB \xED\xE5 \xEE\xE1\xED\xEE\xE2\xEB\xE5\xED!\r\n(%s)\r\n";
 
+// A file of a patch package that is neither a version the package's deltas were made from nor
+// the new version, where the package carries no whole copy of it: left untouched; %s is its full
+// path.
+// "Файл не той версии, для которой сделано обновление!\r\n(%s)\r\n"
+inline constexpr char kNotABaseFormat[] =
+    "\xD4\xE0\xE9\xEB \xED\xE5 \xF2\xEE\xE9 \xE2\xE5\xF0\xF1\xE8\xE8, \xE4\xEB\xFF "
+    "\xEA\xEE\xF2\xEE\xF0\xEE\xE9 \xF1\xE4\xE5\xEB\xE0\xED\xEE "
+    "\xEE\xE1\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5!\r\n(%s)\r\n";
+
 // The updater could not be built; %s is the output's name.
 // "Ошибка при создании файла %s\r\n"
 inline constexpr char kBuildFailedFormat[] =

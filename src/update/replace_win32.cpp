@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "delta/delta_package.h"
 #include "package/handles_win32.h"
 #include "shell/log_win32.h"
 #include "shell/texts.h"
@@ -40,20 +41,90 @@ int CreateCheckedParentFolders(const TargetInfo& target, const char* name) {
   return !walk.refused;
 }
 
+// Bytes per read and write when a file is built from its base and a delta.
+constexpr uint32_t kDeltaChunk = 64 * 1024;
+
+// The work area of every delta's application and of the plans' hashing, allocated at the first
+// file of a patch package and kept for the run, which ends with the process. Null when there is
+// no memory for it.
+unsigned char* DeltaWork() {
+  static unsigned char* work;
+  if (!work) work = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(kDeltaChunk)));
+  return work;
+}
+
+// A file opened to be read as a version of the file being replaced: reads are shared with
+// everyone (the program may be running), and source reads through the handle.
+struct VersionOnDisk {
+  OwnedHandle file;
+  ByteSource source;
+};
+
+// Opens path for VersionOnDisk. 1 when open; 0 with the last error set, ERROR_FILE_NOT_FOUND or
+// ERROR_PATH_NOT_FOUND when there is no file. A file of 4 GiB or more is no version a delta
+// names (their sizes are 32-bit): it opens with a length that matches none.
+int OpenVersion(const char* path, VersionOnDisk& version) {
+  version.file = OwnedHandle(CreateFileA(path, GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!version.file.Valid()) return 0;
+  DWORD high = 0;
+  DWORD length = GetFileSize(version.file.Get(), &high);
+  if (high != 0) length = 0xFFFFFFFF;
+  version.source = ByteSource{ReadFromHandle, version.file.Get(), length};
+  return 1;
+}
+
+// What to install for the file whose entries start at index, against its current version at
+// path (the target, or an interrupted run's backup of it). A plain package's entry is installed
+// whole without a look at the disk. 1 with plan; 0 with the last error set when the file is
+// there but cannot be read (or there is no memory to hash it).
+int PlanReplacement(const PackageView& view, int index, const char* path, FilePlan& plan) {
+  plan = FilePlan{kFileInstallWhole, index};
+  if (!view.hasDeltas) return 1;
+  unsigned char* work = DeltaWork();
+  if (!work) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  VersionOnDisk version;
+  const int open = OpenVersion(path, version);
+  const DWORD error = GetLastError();
+  if (!open && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return 0;
+  SetLastError(ERROR_READ_FAULT);
+  return PlanFile(view, index, open ? &version.source : nullptr, work, kDeltaChunk, plan);
+}
+
+// The new file's bytes into sink: the whole entry, or the result of the delta entry applied to
+// the previous version, which is in backup by now. 1 or 0, with the last error of a failed read
+// or write, or none.
+int BuildNewFile(const PackageView& view, const FilePlan& plan, const char* backup,
+                 const ByteSink& sink) {
+  if (plan.action != kFileApplyDelta) return StreamEntry(view, plan.entry, sink);
+  VersionOnDisk base;
+  unsigned char* work = DeltaWork();
+  return work && OpenVersion(backup, base) &&
+         ApplyDelta(EntryDeltaStream(view, view.directory[plan.entry]), base.source, sink,
+                    kDeltaChunk, work);
+}
+
 // Creates target, which must not exist (CREATE_NEW: no file that is already there is ever
-// opened for writing, so a file without a backup can never be truncated), fills it with entry
-// index, chunk by chunk, then flushes it so that the new contents are on disk before the caller
-// deletes the backup. 1 when the file is complete and closed; 0 otherwise, after deleting a
+// opened for writing, so a file without a backup can never be truncated), fills it as plan says,
+// chunk by chunk, then flushes it so that the new contents are on disk before the caller deletes
+// the backup. 1 when the file is complete, checked and closed; 0 otherwise, after deleting a
 // file it created, so that the target's name is free again for the backup to come back, with
-// the failure's code as the last error (ERROR_INVALID_DATA for a damaged entry).
-int WriteNewFile(const PackageView& view, int index, const TargetInfo& info, const char* target) {
+// the failure's code as the last error (ERROR_INVALID_DATA for a damaged entry or delta).
+int WriteNewFile(const PackageView& view, const FilePlan& plan, const TargetInfo& info,
+                 const char* target, const char* backup) {
   OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return 0;
-  // A write or flush that fails sets its own code; an entry that does not inflate sets none (a
-  // system that clears the code on success leaves 0, which means the same).
+  // A write or flush that fails sets its own code; an entry that does not inflate, or a result
+  // whose size or hash is wrong, sets none (a system that clears the code on success leaves 0,
+  // which means the same).
   SetLastError(ERROR_INVALID_DATA);
-  if (StreamEntry(view, index, ByteSink{WriteToHandle, file.Get()}) && FlushFileBuffers(file.Get()))
+  if (BuildNewFile(view, plan, backup, ByteSink{WriteToHandle, file.Get()}) &&
+      FlushFileBuffers(file.Get()))
     return 1;
   DWORD error = GetLastError();
   if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
@@ -213,6 +284,25 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
     ShowStatus(texts::kForeignBackupFormat, backup);
     return 0;
   }
+  // The version on disk decides what a patch package's file needs: it is the target, unless an
+  // interrupted run's backup is the previous file (then it is planned once set aside, below).
+  const int backupIsPrevious = backupState == kEntryPresent;
+  FilePlan plan;
+  if (!backupIsPrevious) {
+    if (!PlanReplacement(view, index, target, plan)) {
+      LogError("File failed:", target, GetLastError());
+      ShowStatus(texts::kFileFailedFormat, target);
+      return 0;
+    }
+    if (plan.action == kFileAlreadyNew) {
+      ShowStatus(texts::kFileUpdatedFormat, target);  // nothing to write: a rerun finishes
+      return 1;
+    }
+    if (plan.action == kFileNoBase) {
+      ShowStatus(texts::kNotABaseFormat, target);
+      return 0;
+    }
+  }
   int earlierBackup = 0;
   if (!JournalAdd(info.keyPath, name, earlierBackup)) {
     ShowStatus(texts::kFileFailedFormat, target);  // no backup may be made unrecorded
@@ -232,14 +322,29 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
   }
   // A .bak that appeared unrecorded after the check, beside a new file, is not ours to touch.
   const int backupIsOurs = aside == kSetAside || earlierBackup;
-  if (WriteNewFile(view, index, info, target)) {
+  const char* failure = texts::kFileFailedFormat;
+  DWORD error = ERROR_SUCCESS;
+  if (backupIsPrevious && !PlanReplacement(view, index, backup, plan)) {
+    error = GetLastError();
+  } else if (backupIsPrevious && plan.action == kFileAlreadyNew) {
+    // The interrupted run's previous file is the new version: it goes back as it was.
+    if (PutBackupBack(target, backup)) {
+      JournalRemove(info.keyPath, name);
+      ShowStatus(texts::kFileUpdatedFormat, target);
+      return 1;
+    }
+    error = GetLastError();
+  } else if (backupIsPrevious && plan.action == kFileNoBase) {
+    failure = texts::kNotABaseFormat;
+  } else if (WriteNewFile(view, plan, info, target, backup)) {
     if (!backupIsOurs || DropBackup(info, backup)) JournalRemove(info.keyPath, name);
     ShowStatus(texts::kFileUpdatedFormat, target);
     return 1;
+  } else {
+    error = GetLastError();  // the write's code, before the rollback's calls change it
   }
-  const DWORD error = GetLastError();  // the write's code, before the rollback's calls change it
   if (!backupIsOurs || PutBackupBack(target, backup)) JournalRemove(info.keyPath, name);
-  LogError("File failed:", target, error);
-  ShowStatus(texts::kFileFailedFormat, target);
+  if (error != ERROR_SUCCESS) LogError("File failed:", target, error);
+  ShowStatus(failure, target);
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "delta/delta_package.h"
 #include "package/format.h"
 #include "package/sections.h"
 #include "shell/command_line.h"
@@ -132,9 +133,11 @@ int InstallPackage(const PackageView& view, const TargetInfo& target) {
   if (!ForEachSectionPath(view, kFoldersSection, target, CreateListedFolder)) anyFileFailed = 1;
   if (!ForEachSectionPath(view, kFilesToRemoveSection, target, RemoveListedFile)) anyFileFailed = 1;
 
-  for (uint32_t i = 0; i < view.header.entryCount; ++i) {
+  // One file per entry, or in a patch package per group of entries of one name.
+  const auto count = static_cast<int>(view.header.entryCount);
+  for (int i = 0; i < count; i += FileGroupLength(view, i)) {
     if (IsControlSection(view.directory[i])) continue;
-    if (!ReplaceFile(view, static_cast<int>(i), target, table)) anyFileFailed = 1;
+    if (!ReplaceFile(view, i, target, table)) anyFileFailed = 1;
   }
 
   int complete = 0;

@@ -54,6 +54,8 @@ TEST(Texts, EveryTextIsItsRussianInWindows1251) {
       TEXT_CASE(kOutsideFolderFormat, u8"Путь выходит за пределы папки программы!\r\n(%s)\r\n"),
       TEXT_CASE(kForeignBackupFormat,
                 u8"Найдена чужая резервная копия, файл не обновлен!\r\n(%s)\r\n"),
+      TEXT_CASE(kNotABaseFormat,
+                u8"Файл не той версии, для которой сделано обновление!\r\n(%s)\r\n"),
       TEXT_CASE(kBuildFailedFormat, u8"Ошибка при создании файла %s\r\n"),
       TEXT_CASE(kAlreadyRunningText, u8"Другое обновление этой программы уже выполняется!\r\n"),
   };
@@ -78,7 +80,7 @@ TEST(Texts, FormatsHoldOnlyTheirOneStringConversion) {
       {texts::kUpdatingFileFormat, 1},  {texts::kFileUpdatedFormat, 1},
       {texts::kFileFailedFormat, 1},    {texts::kBuildFailedFormat, 1},
       {texts::kOutsideFolderFormat, 1}, {texts::kForeignBackupFormat, 1},
-      {texts::kAlreadyRunningText, 0},
+      {texts::kNotABaseFormat, 1},      {texts::kAlreadyRunningText, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

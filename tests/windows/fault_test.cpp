@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "delta_writer.h"
 #include "driver_win32.h"
 #include "fixtures_win32.h"
 #include "installed_win32.h"
+#include "package/format.h"
 #include "package_writer.h"
 #include "shell/exit_codes.h"
 #include "shell/texts.h"
@@ -463,7 +465,10 @@ struct KillMoment {
 
 class FaultKill : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // The package of the test: every file whole, or with deltas a patch package, in which every
+  // other file that existed is built from its old version and a delta (its new version then being
+  // the old one with bytes changed and more appended, as a new release's is).
+  void MakePackage(bool deltas) {
     files_ = KillFiles();
     PackageSpec spec;
     spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Update", "Install?")));
@@ -471,8 +476,16 @@ class FaultKill : public ::testing::Test {
         Entry(":RegistryKeys",
               RegistryKeysPayload(registryKey_, "ProgramPath", "ProgramName", "PatchLevel", 2)));
     for (size_t i = 0; i < files_.size(); ++i) {
-      WriterEntry e = Entry(files_[i].name, files_[i].after, i % 2 == 0);
+      KillFile& f = files_[i];
+      WriterEntry e = Entry(f.name, f.after, i % 2 == 0);
       e.level = 1;
+      if (deltas && f.existed && i % 2 == 1) {
+        f.after = f.before;
+        for (size_t at = i; at < f.after.size(); at += 4099) f.after[at] ^= 0x20;
+        f.after.insert(f.after.end(), f.before.begin(), f.before.begin() + 999);
+        e = Entry(f.name, MakeDelta(f.before, f.after), false);
+        e.extraFlags |= ENTRY_DELTA;
+      }
       spec.entries.push_back(e);
     }
     package_ = work_ / "update.pkg";
@@ -614,6 +627,47 @@ class FaultKill : public ::testing::Test {
     EXPECT_TRUE(app.Journal().empty()) << "a complete run leaves a journal behind";
   }
 
+  // An undisturbed run, then a run killed at each moment and run again.
+  void KillAndRerun(const std::vector<KillMoment>& moments) {
+    const LARGE_INTEGER testStart = Now();
+    {
+      Installed app("kill");
+      ASSERT_EQ(app.registry().keyPath(), registryKey_);
+      Install(app);
+      ASSERT_TRUE(RunUntil(app, nullptr)) << "an undisturbed run did not finish";
+      ExpectAllNew(app);
+    }
+    int setAside = 0, programSetAside = 0;
+    for (size_t kill = 0; kill < moments.size(); ++kill) {
+      const KillMoment& m = moments[kill];
+      SCOPED_TRACE("kill " + std::to_string(kill) + " at file " + std::to_string(m.file));
+      Installed app("kill");
+      Install(app);
+      ASSERT_TRUE(RunUntil(app, &m)) << "the moment never came";
+      int newFiles = 0, aside = 0;
+      ExpectOldOrNewEverywhere(app, newFiles, aside);
+      setAside += aside;
+      programSetAside += PathExists(app.Path("prog.exe.bak"));
+      const int64_t level = app.Level();
+      std::printf("[ kill %2d  ] %2d of %d files new, %d set aside, level %d\n",
+                  static_cast<int>(kill), newFiles, static_cast<int>(files_.size()), aside,
+                  static_cast<int>(level));
+      const UserOutcome o = RunUpdater(package_, {IDOK, IDOK});
+      ExpectCompleted(o);
+      EXPECT_EQ(o.boxes.size(), level == 2 ? 2u : 1u) << "the warning comes only at the new level";
+      ExpectAllNew(app);
+    }
+    const double total = Seconds(testStart, Now());
+    std::printf(
+        "[ kills    ] %d kills; one undisturbed run %.2f s (%.1f ms a file); %d files "
+        "found set aside, %d times the program file; the whole test %.1f s\n",
+        static_cast<int>(moments.size()), runSeconds_, perFileSeconds_ * 1000, setAside,
+        programSetAside, total);
+    RecordProperty("kills", static_cast<int>(moments.size()));
+  }
+
+  static constexpr int kProgram = 15;  // files_[kProgram] is prog.exe
+
   TempFolder work_{"kill"};
   const std::string registryKey_ = "Software\\PineconeTests\\Updatekill";
   std::string package_;
@@ -623,52 +677,43 @@ class FaultKill : public ::testing::Test {
 };
 
 TEST_F(FaultKill, EveryKillLeavesOldOrNewFilesAndTheRerunFinishes) {
-  const LARGE_INTEGER testStart = Now();
-  {
-    Installed app("kill");
-    ASSERT_EQ(app.registry().keyPath(), registryKey_);
-    Install(app);
-    ASSERT_TRUE(RunUntil(app, nullptr)) << "an undisturbed run did not finish";
-    ExpectAllNew(app);
-  }
-  const int program = 15;
-  ASSERT_EQ(files_[program].name, "prog.exe");
+  MakePackage(false);
+  ASSERT_EQ(files_[kProgram].name, "prog.exe");
   // Spread over the whole run: the question, the first files, the files around the program
   // file and the program file itself set aside, the last files, the completion and the wait.
-  const KillMoment moments[] = {
-      {When::kQuestion, 0, 0},     {When::kFile, 0, 0},         {When::kFile, 2, 0.5},
-      {When::kFile, 5, 0.9},       {When::kFile, 7, 0.3},       {When::kFile, 10, 0.6},
-      {When::kFile, 13, 0.2},      {When::kBackup, program, 0}, {When::kFile, program, 0.5},
-      {When::kFile, program, 2.0}, {When::kFile, 18, 0.4},      {When::kFile, 22, 0.7},
-      {When::kFile, 25, 0.1},      {When::kFile, 29, 0.5},      {When::kCompletionText, 0, 0},
+  KillAndRerun({
+      {When::kQuestion, 0, 0},
+      {When::kFile, 0, 0},
+      {When::kFile, 2, 0.5},
+      {When::kFile, 5, 0.9},
+      {When::kFile, 7, 0.3},
+      {When::kFile, 10, 0.6},
+      {When::kFile, 13, 0.2},
+      {When::kBackup, kProgram, 0},
+      {When::kFile, kProgram, 0.5},
+      {When::kFile, kProgram, 2.0},
+      {When::kFile, 18, 0.4},
+      {When::kFile, 22, 0.7},
+      {When::kFile, 25, 0.1},
+      {When::kFile, 29, 0.5},
+      {When::kCompletionText, 0, 0},
       {When::kWaiting, 0, 0},
-  };
-  int setAside = 0, programSetAside = 0;
-  for (const KillMoment& m : moments) {
-    const int kill = static_cast<int>(&m - moments);
-    SCOPED_TRACE("kill " + std::to_string(kill) + " at file " + std::to_string(m.file));
-    Installed app("kill");
-    Install(app);
-    ASSERT_TRUE(RunUntil(app, &m)) << "the moment never came";
-    int newFiles = 0, aside = 0;
-    ExpectOldOrNewEverywhere(app, newFiles, aside);
-    setAside += aside;
-    programSetAside += PathExists(app.Path("prog.exe.bak"));
-    const int64_t level = app.Level();
-    std::printf("[ kill %2d  ] %2d of %d files new, %d set aside, level %d\n", kill, newFiles,
-                static_cast<int>(files_.size()), aside, static_cast<int>(level));
-    const UserOutcome o = RunUpdater(package_, {IDOK, IDOK});
-    ExpectCompleted(o);
-    EXPECT_EQ(o.boxes.size(), level == 2 ? 2u : 1u) << "the warning comes only at the new level";
-    ExpectAllNew(app);
-  }
-  const double total = Seconds(testStart, Now());
-  std::printf(
-      "[ kills    ] %d kills; one undisturbed run %.2f s (%.1f ms a file); %d files "
-      "found set aside, %d times the program file; the whole test %.1f s\n",
-      static_cast<int>(sizeof moments / sizeof moments[0]), runSeconds_, perFileSeconds_ * 1000,
-      setAside, programSetAside, total);
-  RecordProperty("kills", static_cast<int>(sizeof moments / sizeof moments[0]));
+  });
+}
+
+// The same with a patch package: a file killed while being built from its backup keeps that
+// backup, its base, so the rerun builds it again.
+TEST_F(FaultKill, EveryKillOfAPatchRunLeavesOldOrNewFilesAndTheRerunFinishes) {
+  MakePackage(true);
+  KillAndRerun({
+      {When::kFile, 2, 0.5},
+      {When::kFile, 5, 0.9},
+      {When::kBackup, kProgram, 0},
+      {When::kFile, kProgram, 0.5},
+      {When::kFile, 18, 0.4},
+      {When::kFile, 25, 0.1},
+      {When::kCompletionText, 0, 0},
+  });
 }
 
 }  // namespace

@@ -86,10 +86,11 @@ std::string Installed::WritePackage(const PackageSpec& spec) const {
 }
 
 UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers,
-                       DWORD expectedExit) {
-  const UserOutcome outcome =
-      PlayUser(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(packagePath), answers, 100,
-               kUpdateTimeoutMs);
+                       DWORD expectedExit, const std::string& switches) {
+  const UserOutcome outcome = PlayUser(
+      RlPatchPath(),
+      Quote("RL_PATCH.EXE") + " " + Quote(packagePath) + (switches.empty() ? "" : " " + switches),
+      answers, 100, kUpdateTimeoutMs);
   EXPECT_TRUE(outcome.started) << "cannot start the updater";
   EXPECT_TRUE(outcome.exited) << "the updater did not end";
   EXPECT_EQ(outcome.exitCode, expectedExit);

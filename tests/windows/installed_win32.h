@@ -54,11 +54,11 @@ class Installed {
   std::string folder_;
 };
 
-// Runs the updater on packagePath and plays the user: the n-th message box gets answers[n]
-// (Cancel beyond the list); a waiting window gets the click on "OK". Expects a start, an end
-// and the exit code expectedExit (shell/exit_codes.h).
+// Runs the updater on packagePath (then switches, when given) and plays the user: the n-th
+// message box gets answers[n] (Cancel beyond the list); a waiting window gets the click on "OK".
+// Expects a start, an end and the exit code expectedExit (shell/exit_codes.h).
 UserOutcome RunUpdater(const std::string& packagePath, const std::vector<int>& answers,
-                       DWORD expectedExit = 0);
+                       DWORD expectedExit = 0, const std::string& switches = "");
 
 // The run ended waiting, with the completion text and exit code 0.
 void ExpectCompleted(const UserOutcome& o);

@@ -1,0 +1,225 @@
+// Patch packages through the real window: made by pinepack create from an old and a new program
+// folder, they carry only the change, and the updater builds each changed file from the version
+// on disk, which must be one of the package's bases.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "create.h"
+#include "installed_win32.h"
+#include "package/format.h"
+#include "shell/exit_codes.h"
+#include "shell/texts.h"
+
+namespace {
+
+// Relative path -> contents, or kFolder for a folder (as TreeSnapshot gives them).
+using Tree = std::map<std::string, std::string>;
+const std::string kFolder = "<folder>";
+
+// A file's version v: the same 60 KB of noise (which deflates to nothing less, so a delta wins
+// over the whole file) with edits that differ per version: bytes changed, a run inserted.
+std::string Version(uint32_t seed, int v) {
+  std::string out(60000, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : out) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  for (size_t at = 1000u * v; at < out.size(); at += 7919) out[at] = static_cast<char>(at + v);
+  out.insert(30000, std::string(100u * v, static_cast<char>('a' + v)));
+  return out;
+}
+
+// Two old versions of the program and the new one: a changed file in each folder, a file the
+// same everywhere, one the update removes, one it adds in a new folder; the program file changes.
+Tree OldTree(int v) {
+  return {{"prog.exe", Version(1, v)},
+          {"changed.dll", Version(2, v)},
+          {"same.txt", "the same in every version"},
+          {"removed.dat", "only in the old versions"},
+          {"data", kFolder},
+          {"data\\keep.bin", "kept"},
+          {"data\\lib.dll", Version(3, v)}};
+}
+Tree NewTree() {
+  return {{"prog.exe", Version(1, 9)},
+          {"changed.dll", Version(2, 9)},
+          {"same.txt", "the same in every version"},
+          {"added.txt", "new in this version"},
+          {"data", kFolder},
+          {"data\\keep.bin", "kept"},
+          {"data\\lib.dll", Version(3, 9)},
+          {"newdir", kFolder},
+          {"newdir\\new.dll", "a new library"}};
+}
+
+void WriteTree(const std::string& folder, const Tree& tree) {
+  for (const auto& [name, contents] : tree) {
+    if (contents == kFolder)
+      CreateDirectoryA((folder + "\\" + name).c_str(), nullptr);
+    else
+      ASSERT_TRUE(WriteFileText(folder + "\\" + name, contents)) << name;
+  }
+}
+
+// A package that updates the versions in bases to NewTree(), made as a vendor makes it.
+std::vector<uint8_t> PatchPackage(Installed& app, const std::vector<int>& bases, bool fullFallback,
+                                  PackageSpec* madeSpec = nullptr) {
+  TempFolder trees("trees");
+  CreateOptions options;
+  options.fullFallback = fullFallback;
+  for (int v : bases) {
+    const std::string folder = trees / ("v" + std::to_string(v));
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteTree(folder, OldTree(v));
+    options.bases.emplace_back(folder);
+  }
+  const std::string folder = trees / "new";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  WriteTree(folder, NewTree());
+  Manifest manifest;
+  manifest.keyPath = app.registry().keyPath();
+  manifest.folderValue = "ProgramPath";
+  manifest.fileValue = "ProgramName";
+  manifest.patchLevelValue = "PatchLevel";
+  manifest.patchLevel = 2;
+  const PackageSpec spec = BuildPackageSpec(folder, manifest, options, [](const std::string&) {});
+  if (madeSpec) *madeSpec = spec;
+  return WritePackage(spec);
+}
+
+// A status text as the log holds it: its line breaks as " | ", the last one dropped.
+std::wstring AsLogged(std::string text) {
+  while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+    text.resize(text.size() - 2);
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " | ");
+  return FromCp1251(text);
+}
+
+int DeltaEntries(const PackageSpec& spec) {
+  int deltas = 0;
+  for (const WriterEntry& e : spec.entries) deltas += (e.extraFlags & ENTRY_DELTA) != 0;
+  return deltas;
+}
+
+// Every kind of file a --from package holds, against each base and against files that are
+// neither: the tree left, the exit code, the level, and the texts the log shows for the files
+// that are not simply built from their base.
+TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
+  const std::string modified = Version(2, 1) + "edited by the user";
+  const struct {
+    const char* label;
+    int installed;           // which old version is installed
+    std::vector<int> bases;  // the package's base versions
+    bool fullFallback;       // the package carries changed files whole too
+    std::string changedDll;  // changed.dll on disk instead of the installed version's
+    bool damageDelta;        // a byte in the middle of changed.dll's delta is changed
+    DWORD exitCode;
+    const char* changedDllText;  // its text in the log (with its full path)
+  } cases[] = {
+      {"base 1", 1, {1}, false, "", false, exit_codes::kSuccess, texts::kFileUpdatedFormat},
+      {"two bases, the first",
+       1,
+       {1, 2},
+       false,
+       "",
+       false,
+       exit_codes::kSuccess,
+       texts::kFileUpdatedFormat},
+      {"two bases, the second",
+       2,
+       {1, 2},
+       false,
+       "",
+       false,
+       exit_codes::kSuccess,
+       texts::kFileUpdatedFormat},
+      {"a file changed since its base",
+       1,
+       {1},
+       false,
+       modified,
+       false,
+       exit_codes::kFilesFailed,
+       texts::kNotABaseFormat},
+      {"the same with the whole files in the package",
+       1,
+       {1},
+       true,
+       modified,
+       false,
+       exit_codes::kSuccess,
+       texts::kFileUpdatedFormat},
+      {"a file that is new already",
+       1,
+       {1},
+       false,
+       Version(2, 9),
+       false,
+       exit_codes::kSuccess,
+       texts::kFileUpdatedFormat},
+      {"a damaged delta",
+       1,
+       {1},
+       false,
+       "",
+       true,
+       exit_codes::kFilesFailed,
+       texts::kFileFailedFormat},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("patch");
+    app.registry().SetDword("PatchLevel", 1);
+    Tree before = OldTree(c.installed);
+    if (!c.changedDll.empty()) before["changed.dll"] = c.changedDll;
+    WriteTree(app.folder(), before);
+
+    PackageSpec spec;
+    std::vector<uint8_t> package = PatchPackage(app, c.bases, c.fullFallback, &spec);
+    // Only the change travels: a delta per base for each of the three changed files, and no
+    // entry for same.txt or keep.bin.
+    EXPECT_EQ(DeltaEntries(spec), 3 * static_cast<int>(c.bases.size()));
+    for (const WriterEntry& e : spec.entries) {
+      EXPECT_NE(e.name, "same.txt");
+      EXPECT_NE(e.name, "data\\keep.bin");
+    }
+    if (c.damageDelta) {
+      for (WriterEntry& e : spec.entries) {
+        if (e.name == "changed.dll") e.data[e.data.size() / 2] ^= 0x5A;
+      }
+      package = WritePackage(spec);
+    }
+    const std::string packagePath = app.folder() + "\\..\\update.pkg";
+    ASSERT_TRUE(WriteFileBytes(packagePath, package));
+
+    // The already-new file is held open by another program that shares only reading: any
+    // rename or write of it would fail the run, so success shows that nothing touched it.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (c.changedDll == Version(2, 9))
+      held = CreateFileA(app.Path("changed.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    const std::string log = app.folder() + "\\..\\update.log";
+    const UserOutcome o = RunUpdater(packagePath, {}, c.exitCode, Quote("/LOG=" + log));
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    EXPECT_TRUE(o.waited);
+
+    Tree expected = NewTree();
+    if (c.exitCode != exit_codes::kSuccess) expected["changed.dll"] = before["changed.dll"];
+    EXPECT_EQ(TreeSnapshot(app.folder()), expected);
+    EXPECT_EQ(app.Level(), c.exitCode == exit_codes::kSuccess ? 2 : 1);
+    EXPECT_TRUE(app.Journal().empty());
+    std::wstring text;
+    bool bom = false;
+    ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+    EXPECT_NE(text.find(AsLogged(Format(c.changedDllText, app.Path("changed.dll")))),
+              std::wstring::npos);
+  }
+}
+
+}  // namespace
