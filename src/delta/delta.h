@@ -14,27 +14,22 @@
 //       24   32 baseHash    SHA-256 of the base file
 //       56   32 resultHash  SHA-256 of the result
 //
-// Method kDeltaAddCopy: the body is one zlib stream (window bits 15) that inflates to a run of
-// commands, each of three LEB128 varints followed by its bytes:
-//   add    bytes to build by adding (mod 256) each of the next `add` body bytes to the base byte
-//          at the base position (which moves on by add);
-//   copy   bytes taken as they are from the next `copy` body bytes;
+// Method kDeltaRangeCoded: the body rebuilds the result with a run of commands, bsdiff-style:
+//   add    bytes to build by adding (mod 256) a difference to each base byte from the base
+//          position on (which moves on by add);
+//   copy   bytes taken as they are from the body;
 //   seek   a signed move of the base position, zigzag-coded (0, -1, 1, -2, ... as 0, 1, 2, 3).
-// The commands end when resultSize bytes are built, and the zlib stream must end there too.
-// Everything the applier needs comes from the body in order and from positioned reads of the
-// base, so it streams with one inflate state and a few fixed buffers, whatever the sizes.
-//
-// Method kDeltaRangeCoded: the same commands (add, copy, seek as above), but the body is one
-// range-coded stream (delta_model.h) in place of the varints and bytes in zlib: per command
-// its three numbers, then its add bytes (each a nonzero flag and, when set, the byte) and its
-// copied bytes. Only the first command may build nothing. The coder's probabilities start at
-// one half and adapt to the file, with contexts chosen for bsdiff-style differences: whether
-// the last add bytes were zero, the base byte before the current one, the previous add bytes,
-// the previous result bytes. The coded bytes (the first of them 0) are followed by their
-// Adler-32, 4 bytes little-endian, so that damage shows without the base; the decoder uses
-// exactly the coded bytes. It streams like kDeltaAddCopy, with the model's fixed tables
-// (sizeof(DeltaModel), about 6 MB, each row reset when first used) in place of the inflate
-// state.
+// The commands end when resultSize bytes are built, and the body must end there too. The body
+// is one range-coded stream (delta_model.h): per command its three numbers, then its add bytes
+// (each a nonzero flag and, when set, the difference) and its copied bytes. Only the first
+// command may build nothing. The coder's probabilities start at one half and adapt to the file,
+// with contexts chosen for bsdiff-style differences: whether the last add bytes were zero, the
+// base byte before the current one, the previous add bytes, the previous result bytes. The coded
+// bytes (the first of them 0) are followed by their Adler-32, 4 bytes little-endian, so that
+// damage shows without the base; the decoder uses exactly the coded bytes. Everything the
+// applier needs comes from the body in order and from positioned reads of the base, so it
+// streams with a few fixed buffers and the model's fixed tables (sizeof(DeltaModel), about 6 MB,
+// each row reset when first used), whatever the sizes.
 #pragma once
 
 #include <cstdint>
@@ -48,9 +43,10 @@ inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 
 // Values of the header's method field. New methods get new values; a reader refuses a method it
 // does not know, so a delta is never applied by rules other than its own.
+// 1 was a retired form (the same commands deflated) that no updater ever applied; it is refused
+// as any unknown method, and the value is never to be given to another.
 enum DeltaMethod : uint32_t {
-  kDeltaAddCopy = 1,     // add/copy/seek commands in one zlib stream (bsdiff-style)
-  kDeltaRangeCoded = 2,  // the same commands, range coded with an adaptive model
+  kDeltaRangeCoded = 2,  // add/copy/seek commands range coded with an adaptive model
 };
 
 struct DeltaHeader {
@@ -63,8 +59,8 @@ struct DeltaHeader {
 };
 
 // Parses the first kDeltaHeaderSize bytes of a delta stream of streamLength bytes. 1 when the
-// magic, a known method, the reserved field and bodySize == streamLength - kDeltaHeaderSize
-// all hold; 0 otherwise.
+// magic, a known method (with a body of at least its shortest length), the reserved field and
+// bodySize == streamLength - kDeltaHeaderSize all hold; 0 otherwise.
 int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header);
 
 // Writes header as its 88 bytes (magic and reserved field included) into bytes.
@@ -87,13 +83,8 @@ constexpr uint32_t kDeltaDefaultChunk = 64 * 1024;
 // The shortest body of kDeltaRangeCoded: the coder's 5 bytes and the Adler-32.
 constexpr uint32_t kRangeCodedBodyMin = 9;
 
-// Bytes that zlib's inflate state and window take from a work area (with room to spare).
-constexpr uint32_t kDeltaInflateArena = 48 * 1024;
-
-// The part of the work area after the chunk buffers: the inflate state or the range coder's
-// model, whichever the method needs.
-constexpr uint32_t kDeltaArena = sizeof(DeltaModel) > kDeltaInflateArena ? sizeof(DeltaModel)
-                                                                         : kDeltaInflateArena;
+// The part of the work area after the chunk buffers: the range coder's model.
+constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 
 // Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's
 // with a byte more), room to align, and the arena.
@@ -110,8 +101,9 @@ constexpr uint32_t DeltaWorkSize(uint32_t chunk) { return 3 * chunk + 32 + kDelt
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
                uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr);
 
-// What can be checked of delta without its base: the header, and that the body inflates to
-// commands that stay within the base's and the result's sizes and end with the stream. Only the
-// result's hash is left to ApplyDelta. Memory as ApplyDelta's. 1 or 0.
+// What can be checked of delta without its base: the header, the body's leading 0 and the
+// Adler-32 of its coded bytes. The commands are decoded only with the base (the model predicts
+// from its bytes), so their limits and the result's hash are left to ApplyDelta. Memory as
+// ApplyDelta's. 1 or 0.
 int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk = kDeltaDefaultChunk,
                      unsigned char* work = nullptr);

@@ -10,96 +10,17 @@
 
 namespace {
 
-// The body's inflated bytes, served in order from a buffer that inflate refills.
-struct BodyReader {
-  z_stream stream;
-  const DeltaStream* delta;
-  uint32_t nextOffset;  // source offset of the next compressed byte to read
-  uint32_t inputLeft;   // compressed bytes not yet read
-  unsigned char* input;
-  unsigned char* output;
-  uint32_t chunk;
-  uint32_t at;      // next unread byte of output
-  uint32_t filled;  // bytes in output
-  bool ended;       // inflate reported the end of the stream
-};
-
-// Inflates into the empty output buffer until it holds at least one byte. 0 when the stream
-// has ended or is damaged or short, or a read fails.
-int Refill(BodyReader& r) {
-  r.at = 0;
-  r.filled = 0;
-  while (r.filled == 0) {
-    if (r.ended) return 0;
-    if (r.stream.avail_in == 0 && r.inputLeft > 0) {
-      const uint32_t count = r.inputLeft < r.chunk ? r.inputLeft : r.chunk;
-      if (!r.delta->source.read(r.delta->source.context, r.nextOffset, r.input, count)) return 0;
-      r.stream.next_in = r.input;
-      r.stream.avail_in = count;
-      r.nextOffset += count;
-      r.inputLeft -= count;
-    }
-    r.stream.next_out = r.output;
-    r.stream.avail_out = r.chunk;
-    const int result = inflate(&r.stream, Z_NO_FLUSH);
-    r.filled = r.chunk - r.stream.avail_out;
-    if (result == Z_STREAM_END) {
-      r.ended = true;
-    } else if (result != Z_OK) {
-      // Z_BUF_ERROR: no progress possible, the stream wants input that is not there.
-      return 0;
-    }
-  }
-  return 1;
-}
-
-// Up to count of the next body bytes, in place: sets bytes and returns how many (at least 1),
-// or 0 when the body has no more.
-uint32_t Take(BodyReader& r, uint32_t count, const unsigned char*& bytes) {
-  if (r.at == r.filled && !Refill(r)) return 0;
-  const uint32_t have = r.filled - r.at;
-  const uint32_t n = count < have ? count : have;
-  bytes = r.output + r.at;
-  r.at += n;
-  return n;
-}
-
-// One LEB128 varint of at most 64 bits. 0 when the body ends inside it or it is longer.
-int ReadVarint(BodyReader& r, uint64_t& value) {
-  value = 0;
-  for (int shift = 0; shift < 64; shift += 7) {
-    const unsigned char* byte;
-    if (!Take(r, 1, byte)) return 0;
-    value |= static_cast<uint64_t>(*byte & 0x7f) << shift;
-    if (!(*byte & 0x80)) return 1;
-  }
-  return 0;
-}
-
-// After the last command: the body must have no byte left and its stream must end, with every
-// compressed byte used.
-int BodyEndsHere(BodyReader& r) {
-  if (r.at != r.filled) return 0;
-  while (!r.ended) {
-    if (Refill(r)) return 0;  // more bytes
-    if (!r.ended) return 0;   // damaged or short
-  }
-  return r.stream.avail_in == 0 && r.inputLeft == 0;
-}
-
-// Where the result goes: hashed into a sink, or nowhere when only the stream is checked.
+// Where the result goes: hashed into the sink (only ApplyDelta decodes commands).
 struct Output {
   const ByteSink* sink;
   Sha256 hash;
 };
 
 int Emit(Output& out, const unsigned char* data, uint32_t count) {
-  if (!out.sink) return 1;
   Sha256Update(out.hash, data, count);
   return out.sink->write(out.sink->context, data, count);
 }
 
-// base null: the commands are checked against the base's size only, nothing of it is read.
 // Moves the base position by a command's zigzag-coded seek (even values forward, odd ones
 // back). 0 when the move would leave the base.
 int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position) {
@@ -110,43 +31,6 @@ int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position) {
   } else {
     if (distance > baseSize - position) return 0;
     position += distance;
-  }
-  return 1;
-}
-
-int RunCommands(BodyReader& r, const DeltaHeader& h, const ByteSource* base, Output& out,
-                unsigned char* baseBuffer) {
-  uint64_t produced = 0;
-  uint64_t position = 0;  // in the base, always within [0, baseSize]
-  while (produced < h.resultSize) {
-    uint64_t add, copy, seek;
-    if (!ReadVarint(r, add) || !ReadVarint(r, copy) || !ReadVarint(r, seek)) return 0;
-    const uint64_t room = h.resultSize - produced;
-    if (add > room || copy > room - add) return 0;
-    if (add > h.baseSize - position) return 0;
-    for (uint64_t left = add; left > 0;) {
-      const uint32_t count = left < r.chunk ? static_cast<uint32_t>(left) : r.chunk;
-      if (base && !base->read(base->context, static_cast<uint32_t>(position), baseBuffer, count))
-        return 0;
-      for (uint32_t done = 0; done < count;) {
-        const unsigned char* diff;
-        const uint32_t n = Take(r, count - done, diff);
-        if (n == 0) return 0;
-        for (uint32_t i = 0; i < n; ++i) baseBuffer[done + i] += diff[i];
-        done += n;
-      }
-      if (!Emit(out, baseBuffer, count)) return 0;
-      position += count;
-      left -= count;
-    }
-    for (uint64_t left = copy; left > 0;) {
-      const unsigned char* bytes;
-      const uint32_t n = Take(r, left < r.chunk ? static_cast<uint32_t>(left) : r.chunk, bytes);
-      if (n == 0 || !Emit(out, bytes, n)) return 0;
-      left -= n;
-    }
-    if (!SeekBase(seek, h.baseSize, position)) return 0;
-    produced += add + copy;
   }
   return 1;
 }
@@ -254,9 +138,9 @@ int DecodeNumber(RangeDecoder& d, NumberModel& model, uint64_t& value) {
   return !d.failed;
 }
 
-// RunCommands for kDeltaRangeCoded: the same commands, their numbers and bytes decoded with
-// the shared model. baseBuffer has room for chunk + 1 bytes: the base byte before each add run
-// is read with it, as the first add byte's context.
+// Carries out the commands, their numbers and bytes decoded with the shared model, each
+// checked before it is carried out (delta.h). baseBuffer has room for chunk + 1 bytes: the base
+// byte before each add run is read with it, as the first add byte's context.
 int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
                      const ByteSource& base, Output& out, unsigned char* baseBuffer,
                      unsigned char* copyBuffer) {
@@ -323,24 +207,6 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
   return 1;
 }
 
-// zlib's allocations (its state, then its window) served from a part of the work area.
-struct Arena {
-  unsigned char* next;
-  uint32_t left;
-};
-
-voidpf ArenaAlloc(voidpf opaque, uInt items, uInt size) {
-  auto* arena = static_cast<Arena*>(opaque);
-  const uint64_t bytes = (static_cast<uint64_t>(items) * size + 15) & ~static_cast<uint64_t>(15);
-  if (bytes > arena->left) return Z_NULL;  // inflate then fails with Z_MEM_ERROR
-  void* out = arena->next;
-  arena->next += bytes;
-  arena->left -= static_cast<uint32_t>(bytes);
-  return out;
-}
-
-void ArenaFree(voidpf, voidpf) {}
-
 }  // namespace
 
 int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header) {
@@ -352,8 +218,7 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   header.bodySize = ReadLE32(bytes + 16);
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
-  if (header.method == kDeltaRangeCoded && header.bodySize < kRangeCodedBodyMin) return 0;
-  return (header.method == kDeltaAddCopy || header.method == kDeltaRangeCoded) &&
+  return header.method == kDeltaRangeCoded && header.bodySize >= kRangeCodedBodyMin &&
          ReadLE32(bytes + 20) == 0 && header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
@@ -390,53 +255,33 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
     if (!work) return 0;
   }
-  // Input, output (inflated body or decoded copied bytes) and base (with the byte before it);
-  // then the arena, 16-byte aligned whatever the alignment of work.
+  // Input, decoded copied bytes and base (with the byte before it); then the model, 16-byte
+  // aligned whatever the alignment of work.
   unsigned char* arenaStart = work + 3 * chunk + 1;
   arenaStart += (16 - reinterpret_cast<uintptr_t>(arenaStart) % 16) % 16;
   Output out = {sink, {}};
   Sha256Init(out.hash);
-  int built = 0;
-  if (h.method == kDeltaRangeCoded) {
-    RangeDecoder d;
-    std::memset(&d, 0, sizeof d);
-    d.delta = &delta;
-    d.nextOffset = delta.offset + kDeltaHeaderSize;
-    d.inputLeft = h.bodySize - 4;  // ParseDeltaHeader saw room for the coder's 5 and these 4
-    d.adler = adler32(0, Z_NULL, 0);
-    d.input = work;
-    d.chunk = chunk;
-    d.range = 0xFFFFFFFF;
-    // The encoder's first byte is always 0; the next four start the code.
-    const bool zero = NextByte(d) == 0;
-    for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
-    built = zero && !d.failed;
-    // The model predicts from the base's bytes, so without a base the commands cannot be
-    // decoded: the check is the header, the leading byte and the coded bytes' Adler-32.
-    if (built && base) {
-      auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
-      ResetDeltaModel(*model);
-      built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
-    }
-    built = built && CodedBodyEndsHere(d, base != nullptr);
-  } else {
-    BodyReader r;
-    std::memset(&r, 0, sizeof r);
-    r.delta = &delta;
-    r.nextOffset = delta.offset + kDeltaHeaderSize;
-    r.inputLeft = h.bodySize;
-    r.input = work;
-    r.output = work + chunk;
-    r.chunk = chunk;
-    Arena arena = {arenaStart, static_cast<uint32_t>(work + DeltaWorkSize(chunk) - arenaStart)};
-    r.stream.zalloc = ArenaAlloc;
-    r.stream.zfree = ArenaFree;
-    r.stream.opaque = &arena;
-    if (inflateInit(&r.stream) == Z_OK) {
-      built = RunCommands(r, h, base, out, work + 2 * chunk) && BodyEndsHere(r);
-      inflateEnd(&r.stream);
-    }
+  RangeDecoder d;
+  std::memset(&d, 0, sizeof d);
+  d.delta = &delta;
+  d.nextOffset = delta.offset + kDeltaHeaderSize;
+  d.inputLeft = h.bodySize - 4;  // ParseDeltaHeader saw room for the coder's 5 and these 4
+  d.adler = adler32(0, Z_NULL, 0);
+  d.input = work;
+  d.chunk = chunk;
+  d.range = 0xFFFFFFFF;
+  // The encoder's first byte is always 0; the next four start the code.
+  const bool zero = NextByte(d) == 0;
+  for (int i = 0; i < 4; ++i) d.code = (d.code << 8) | NextByte(d);
+  int built = zero && !d.failed;
+  // The model predicts from the base's bytes, so without a base the commands cannot be
+  // decoded: the check is the header, the leading byte and the coded bytes' Adler-32.
+  if (built && base) {
+    auto* model = reinterpret_cast<DeltaModel*>(arenaStart);
+    ResetDeltaModel(*model);
+    built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
   }
+  built = built && CodedBodyEndsHere(d, base != nullptr);
   int ok = 0;
   if (built) {
     unsigned char digest[kSha256Size];

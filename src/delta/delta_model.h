@@ -46,7 +46,8 @@ inline ProbCell Adapted(ProbCell cell, uint32_t bit) {
 }
 
 // Bits of a number's length: 0 for the value 0, else the position of its highest bit plus one.
-// A varint of the command stream never needs more than kNumberMaxLength.
+// A command's number never needs more than kNumberMaxLength bits (a length fits in 32, a seek
+// within a 32-bit base zigzag-coded in 33); the decoder refuses longer ones.
 constexpr int kNumberLengthBits = 6;
 constexpr uint32_t kNumberMaxLength = 34;
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 constexpr uint32_t kDeltaFuzzBaseSize = 1024;
-// The largest result of a range-coded delta the fuzzer runs: such a body decodes bit by bit, and
-// any bytes decode to something, so larger results would only slow the runs.
-constexpr uint32_t kDeltaFuzzRangeCodedResult = kDeltaFuzzBaseSize / 2;
+// The largest result of a delta the fuzzer runs: a body decodes bit by bit, and any bytes decode
+// to something, so larger results would only slow the runs.
+constexpr uint32_t kDeltaFuzzMaxResult = kDeltaFuzzBaseSize / 2;
 
 inline const unsigned char* DeltaFuzzBase() {
   static unsigned char base[kDeltaFuzzBaseSize];

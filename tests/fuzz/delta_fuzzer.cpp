@@ -29,14 +29,12 @@ int ReadBounded(void* context, uint32_t offset, unsigned char* buffer, uint32_t 
   return 1;
 }
 
-constexpr uint32_t kMaxResult = 4 * kDeltaFuzzBaseSize;
-
 // Keeps the output (hashed only when the applier succeeds, which is rare, to keep runs fast).
 struct CheckedSink {
   uint32_t limit;
   uint32_t chunk;
   uint32_t written;
-  unsigned char bytes[kMaxResult];
+  unsigned char bytes[kDeltaFuzzMaxResult];
 };
 
 int WriteChecked(void* context, const unsigned char* data, uint32_t count) {
@@ -56,11 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DeltaHeader header;
   const int parsed = length >= kDeltaHeaderSize && ParseDeltaHeader(data, length, header);
 
-  // Results of more than a few times the base are no different to the applier, only slower to
-  // hash: a damaged body could inflate to megabytes and slow the run a thousandfold.
-  if (parsed && header.resultSize > kMaxResult) return 0;
-  if (parsed && header.method == kDeltaRangeCoded && header.resultSize > kDeltaFuzzRangeCodedResult)
-    return 0;
+  if (parsed && header.resultSize > kDeltaFuzzMaxResult) return 0;
 
   const unsigned char* base = DeltaFuzzBase();
   // The base the header names when it fits the pattern, else a base one byte short of it (or

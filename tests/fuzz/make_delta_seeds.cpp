@@ -1,6 +1,6 @@
 // Writes the delta fuzzer's seed corpus: deltas made by pinepack's writer against prefixes of the
-// fuzzer's base pattern, for results that are copies, edits, insertions, moves and new bytes, in
-// every method.
+// fuzzer's base pattern, for results that are copies, edits, insertions, moves and new bytes, each
+// no longer than the fuzzer runs (kDeltaFuzzMaxResult).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,17 +21,21 @@ int main(int argc, char** argv) {
   const std::vector<uint8_t> base(pattern, pattern + kDeltaFuzzBaseSize);
   const std::vector<uint8_t> small(pattern, pattern + 300);
 
-  std::vector<uint8_t> edited = base;
+  auto part = [](const std::vector<uint8_t>& v, size_t from, size_t count) {
+    return std::vector<uint8_t>(v.begin() + static_cast<ptrdiff_t>(from),
+                                v.begin() + static_cast<ptrdiff_t>(from + count));
+  };
+  std::vector<uint8_t> edited = part(base, 0, 500);
   for (size_t i = 10; i < edited.size(); i += 97) edited[i] ^= 0x5a;
-  std::vector<uint8_t> inserted(base.begin(), base.begin() + 500);
-  inserted.insert(inserted.end(), 150, 'x');
-  inserted.insert(inserted.end(), base.begin() + 400, base.end());
-  std::vector<uint8_t> moved(base.begin() + 700, base.end());
-  moved.insert(moved.end(), base.begin(), base.begin() + 700);
+  std::vector<uint8_t> inserted = part(base, 0, 200);
+  inserted.insert(inserted.end(), 60, 'x');
+  inserted.insert(inserted.end(), base.begin() + 150, base.begin() + 400);
+  // The base's end, then its start: seeks across the whole base.
+  std::vector<uint8_t> moved = part(base, 800, 224);
+  moved.insert(moved.end(), base.begin(), base.begin() + 250);
   const std::vector<uint8_t> fresh = {'n', 'e', 'w', ' ', 'b', 'y', 't', 'e', 's'};
-  // Results the fuzzer runs in the range-coded method too (kDeltaFuzzRangeCodedResult).
-  std::vector<uint8_t> smallEdited(edited.begin(), edited.begin() + 300);
-  std::vector<uint8_t> smallMoved(small.begin() + 200, small.end());
+  std::vector<uint8_t> smallEdited = part(edited, 0, 300);
+  std::vector<uint8_t> smallMoved = part(small, 200, 100);
   smallMoved.insert(smallMoved.end(), small.begin(), small.begin() + 200);
   smallMoved.insert(smallMoved.begin() + 50, 40, 'x');
 
@@ -39,31 +43,24 @@ int main(int argc, char** argv) {
     const char* name;
     const std::vector<uint8_t>& from;
     const std::vector<uint8_t>& to;
-  } pairs[] = {{"same", base, base},
-               {"edited", base, edited},
-               {"inserted", base, inserted},
-               {"moved", base, moved},
-               {"fresh", small, fresh},
-               {"empty-result", small, {}},
-               {"small-edit", small, std::vector<uint8_t>(small.rbegin(), small.rend())},
-               {"small-edited", small, smallEdited},
-               {"small-moved", small, smallMoved}};
-  // Each pair stored (level 0) and deflated (level 9) in the zlib method, and range coded.
-  const struct {
-    const char* suffix;
-    DeltaMethod method;
-    int level;
-  } ways[] = {{"-0", kDeltaAddCopy, 0}, {"-9", kDeltaAddCopy, 9}, {"-rc", kDeltaRangeCoded, 9}};
+  } pairs[] = {
+      {"copy", base, part(base, 0, kDeltaFuzzMaxResult)},
+      {"tail", base, part(base, kDeltaFuzzBaseSize - kDeltaFuzzMaxResult, kDeltaFuzzMaxResult)},
+      {"edited", base, edited},
+      {"inserted", base, inserted},
+      {"moved", base, moved},
+      {"fresh", small, fresh},
+      {"empty-result", small, {}},
+      {"small-edit", small, std::vector<uint8_t>(small.rbegin(), small.rend())},
+      {"small-edited", small, smallEdited},
+      {"small-moved", small, smallMoved}};
   for (const auto& p : pairs) {
-    for (const auto& way : ways) {
-      if (way.method == kDeltaRangeCoded && p.to.size() > kDeltaFuzzRangeCodedResult) continue;
-      const std::vector<uint8_t> delta = MakeDeltaWith(way.method, p.from, p.to, way.level);
-      std::ofstream out(folder / (std::string(p.name) + way.suffix),
-                        std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(delta.data()),
-                static_cast<std::streamsize>(delta.size()));
-      if (!out) return 1;
-    }
+    if (p.to.size() > kDeltaFuzzMaxResult) return 1;
+    const std::vector<uint8_t> delta = MakeDelta(p.from, p.to);
+    std::ofstream out(folder / p.name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(delta.data()),
+              static_cast<std::streamsize>(delta.size()));
+    if (!out) return 1;
   }
   return 0;
 }

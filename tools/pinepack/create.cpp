@@ -271,7 +271,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         continue;
       WriterEntry delta;
       delta.name = entry.name;
-      delta.data = MakeDelta(baseBytes, entry.data, options.level);
+      delta.data = MakeDelta(baseBytes, entry.data);
       delta.deflate = false;
       delta.extraFlags |= ENTRY_DELTA;
       if (!DeltaGives(delta.data, baseBytes, entry.data))

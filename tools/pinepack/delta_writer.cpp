@@ -10,7 +10,6 @@
 #include <stdexcept>
 
 #include "delta/delta_model.h"
-#include "package_writer.h"
 
 #ifdef PINEPACK_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -76,7 +75,7 @@ size_t LongestMatch(const std::vector<int32_t>& sa, const std::vector<uint8_t>& 
   return highLength;
 }
 
-// The choice of matches by what they cost once deflated rather than by bytes alone. A byte built
+// The choice of matches by what they cost once coded rather than by bytes alone. A byte built
 // by adding to the base costs next to nothing where it agrees (a zero in a run of zeros) and
 // about what a copied byte costs where it does not, so a stretch of the base is worth taking
 // while more than 2 in 5 of its bytes agree (not the half that counting bytes would ask), and a
@@ -191,43 +190,6 @@ std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
   return commands;
 }
 
-void AppendVarint(std::vector<uint8_t>& out, uint64_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(value));
-}
-
-void AppendSeek(std::vector<uint8_t>& out, int64_t seek) { AppendVarint(out, SeekCode(seek)); }
-
-std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
-                                  const std::vector<uint8_t>& base,
-                                  const std::vector<uint8_t>& result) {
-  std::vector<uint8_t> out;
-  uint64_t at = 0;       // in result
-  int64_t position = 0;  // in base
-  for (const DeltaCommand& c : commands) {
-    if (at == result.size()) break;  // the applier stops here; nothing may follow
-    if (position < 0 || position + c.add > static_cast<int64_t>(base.size()) ||
-        at + c.add + c.copy > result.size())
-      throw std::invalid_argument("delta command outside base or result");
-    AppendVarint(out, c.add);
-    AppendVarint(out, c.copy);
-    AppendSeek(out, c.seek);
-    for (uint32_t i = 0; i < c.add; ++i)
-      out.push_back(static_cast<uint8_t>(result[at + i] - base[position + i]));
-    out.insert(out.end(), result.begin() + static_cast<ptrdiff_t>(at + c.add),
-               result.begin() + static_cast<ptrdiff_t>(at + c.add + c.copy));
-    at += c.add + c.copy;
-    position += c.add + c.seek;
-    if (position < 0 || position > static_cast<int64_t>(base.size()))
-      throw std::invalid_argument("delta command seeks outside the base");
-  }
-  if (at != result.size()) throw std::invalid_argument("delta commands do not cover the result");
-  return out;
-}
-
 // The encoder that matches RangeDecoder in delta_apply.cpp bit for bit: low keeps 33 bits, the
 // carry out of them goes into the byte held back in cache (with any 0xFF bytes after it).
 struct RangeEncoder {
@@ -295,6 +257,7 @@ struct RangeEncoder {
   void Number(NumberModel& model, uint64_t value) {
     const uint32_t length = BitLength(value);
     Tree(model.length, kNumberLengthBits, length);
+    if (length > kNumberMaxLength) return;  // only in hostile streams: the length alone
     for (uint32_t i = length; i-- > 1;) Bit(model.bits[length][i - 1], (value >> (i - 1)) & 1);
   }
 
@@ -404,32 +367,10 @@ std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8
   return stream;
 }
 
-std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
-                                   const std::vector<uint8_t>& result,
-                                   const std::vector<uint8_t>& commandBytes, int level) {
-  return DeltaStreamWith(kDeltaAddCopy, base, result, DeflateBytes(commandBytes, level));
-}
-
-std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
-                                   const std::vector<uint8_t>& result, int level) {
-  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
-  if (method == kDeltaRangeCoded)
-    return DeltaStreamWith(method, base, result, RangeCodedBody(commands, base, result));
-  return DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
-}
-
-std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
-                               int level) {
-  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
-  std::vector<uint8_t> ranged =
-      DeltaStreamWith(kDeltaRangeCoded, base, result, RangeCodedBody(commands, base, result));
-  // Only a few bytes of change can deflate smaller than the adaptive model, which pays for
-  // learning; in larger files that has not been seen, and deflating their command bytes (long
-  // runs of zeros, slow at level 9) would take more time than the diff.
-  if (result.size() > kDeltaTryDeflateBelow) return ranged;
-  std::vector<uint8_t> deflated =
-      DeltaStreamOf(base, result, CommandBytes(commands, base, result), level);
-  return deflated.size() < ranged.size() ? deflated : ranged;
+std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
+                               const std::vector<uint8_t>& result) {
+  return DeltaStreamWith(kDeltaRangeCoded, base, result,
+                         RangeCodedBody(DiffBytes(base, result), base, result));
 }
 
 namespace {

@@ -22,17 +22,6 @@ struct DeltaCommand {
 std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result);
 
-// The body's inflated form for commands over base and result (the difference and copied bytes
-// taken from them): each command as three varints and its bytes. Throws std::invalid_argument
-// when a command reaches outside base or result.
-std::vector<uint8_t> CommandBytes(const std::vector<DeltaCommand>& commands,
-                                  const std::vector<uint8_t>& base,
-                                  const std::vector<uint8_t>& result);
-
-// Appends value as a LEB128 varint; AppendSeek zigzag-codes a signed move first.
-void AppendVarint(std::vector<uint8_t>& out, uint64_t value);
-void AppendSeek(std::vector<uint8_t>& out, int64_t seek);
-
 struct DeltaModel;
 struct RangeEncoder;
 
@@ -43,7 +32,8 @@ class RangeBodyWriter {
  public:
   RangeBodyWriter();
   ~RangeBodyWriter();
-  // seekCode: the seek zigzag-coded (SeekCode).
+  // seekCode: the seek zigzag-coded (SeekCode). A number of more than kNumberMaxLength bits
+  // (below 2^63) is written as its length alone, which the decoder refuses.
   void Command(uint64_t add, uint64_t copy, uint64_t seekCode);
   // One add byte: before is the base byte before baseByte (0 at the base's start).
   void Add(uint8_t before, uint8_t baseByte, uint8_t resultByte);
@@ -68,8 +58,9 @@ class RangeBodyWriter {
 // A signed move of the base position as the streams carry it: 0, -1, 1, -2 ... as 0, 1, 2, 3.
 uint64_t SeekCode(int64_t seek);
 
-// The body of a kDeltaRangeCoded stream for commands over base and result. Throws
-// std::invalid_argument as CommandBytes does.
+// The body of a kDeltaRangeCoded stream for commands over base and result (the differences and
+// copied bytes taken from them). Throws std::invalid_argument when a command reaches outside
+// base or result.
 std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
                                     const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result);
@@ -79,28 +70,14 @@ std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8
                                      const std::vector<uint8_t>& result,
                                      const std::vector<uint8_t>& body);
 
-// DeltaStreamWith for kDeltaAddCopy, the body being commandBytes deflated at zlib level.
-// Throws when zlib fails.
-std::vector<uint8_t> DeltaStreamOf(const std::vector<uint8_t>& base,
-                                   const std::vector<uint8_t>& result,
-                                   const std::vector<uint8_t>& commandBytes, int level = 9);
-
 // The suffix array of data (the start of each suffix, in lexicographic order) by prefix
 // doubling: what DiffBytes uses where libdivsufsort is not built in (the Windows builds of
 // pinepack); slower, the same result.
 std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data);
 
-// DiffBytes and the stream of method over its commands (level for kDeltaAddCopy).
-std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
-                                   const std::vector<uint8_t>& result, int level = 9);
-
-// Results above this size are coded with kDeltaRangeCoded only.
-constexpr size_t kDeltaTryDeflateBelow = 64 << 10;
-
-// The smallest delta stream of every method for DiffBytes' commands (results of at most
-// kDeltaTryDeflateBelow bytes; larger ones get kDeltaRangeCoded).
-std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base, const std::vector<uint8_t>& result,
-                               int level = 9);
+// The kDeltaRangeCoded stream of DiffBytes' commands.
+std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
+                               const std::vector<uint8_t>& result);
 
 // Applies delta to base in memory with ApplyDelta (chunk bytes at a time); true when it
 // succeeds and gives exactly expected.
