@@ -51,8 +51,13 @@ void ReleaseTarget(TargetInfo& target);
 // kLevelNotOlder or kFilesFailed.
 int RunUpdate(const PackageView& view, TargetInfo& target);
 
-// Installs file entry index under its name on disk (through the translation table, a run of
-// NUL-terminated pairs ended by an empty string) in target's program folder, keeping the previous
+// Installs the file of entry index (in a patch package, of the group of entries of its name
+// starting there: FileGroupLength) under its name on disk (through the translation table, a run of
+// NUL-terminated pairs ended by an empty string) in target's program folder. In a patch package
+// the version on disk decides: one a delta names as its base is built from with that delta (the
+// result's size and SHA-256 checked before the commit), the new version itself is left untouched
+// and counts as installed, and any other version gets the whole entry when there is one, else
+// fails untouched with its own text. In every case the update keeps the previous
 // file as target + ".bak" until the new one is complete and flushed; the backup is recorded in
 // the backup journal (target.keyPath) before it is made and forgotten once it is gone. A backup
 // that the journal records from an interrupted earlier run is kept as the previous file; one it
