@@ -5,6 +5,10 @@
 #include <iostream>
 #include <string>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "apply.h"
 #include "create.h"
 #include "file_io.h"
@@ -30,6 +34,13 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // Each delta's coder model and the applier's work area (about 6 MB each, touched only where a
+  // file's contexts fall) are mapped fresh and given back when freed. Without this, glibc raises
+  // its mapping threshold after the first such block is freed and serves the next from the heap,
+  // where calloc must clear all of it: the whole model would stay resident.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
   CLI::App app{
       "pinepack: makes, inspects and wraps update packages for the Pinecone updater "
       "(RL_PATCH.EXE)."};
