@@ -328,7 +328,7 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
     readable[i] = true;
   }
   int outOfOrder = -1;
-  if (deltas && problems.empty() && !CheckDeltaEntries(view, &outOfOrder))
+  if (deltas && problems.empty() && CheckDeltaEntries(view, outOfOrder) != kRefusedNone)
     problems.push_back(EntryLabel(static_cast<uint32_t>(outOfOrder), directory[outOfOrder].name) +
                        ": out of order: a file's entries stand together, its deltas first and "
                        "at most one whole entry last, none deflated or for a section");
