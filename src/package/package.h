@@ -31,7 +31,7 @@ constexpr uint32_t kExtractChunk = 256 * 1024;
 
 // Why LoadPackage refused a package: the first check that failed. The reasons follow the order
 // of the checks; those from kRefusedEntryName on concern one entry, named by
-// PackageView::refusedEntry, and leave a checked directory in the view.
+// PackageView::refusedEntry, and leave the loaded directory in the view.
 enum PackageRefusal : unsigned char {
   kRefusedNone,               // loaded
   kRefusedUnreadable,         // no source, or a read of the file failed
@@ -116,7 +116,7 @@ int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& pac
 // view.refusedEntry saying why, after which UnloadPackage (or ClosePackage) cleans up.
 int LoadPackage(PackageView& view, int selfContained);
 
-// LoadPackage's checks of one entry at a time, from entry index on, over a loaded directory:
+// LoadPackage's checks of each entry, from entry index on, over a loaded directory:
 // a name with a NUL, stored data inside the package, a deflated size its stream can reach, a
 // file's name (IsFileName) for every entry but a control section. kRefusedNone when every
 // entry from index on passes; otherwise the reason, with index set to the entry at fault (so a
