@@ -16,31 +16,30 @@ int FileGroupLength(const PackageView& view, int first) {
   return end - first;
 }
 
-int CheckDeltaEntries(const PackageView& view, int* badEntry) {
+PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
   const auto count = static_cast<int>(view.header.entryCount);
   for (int i = 0; i < count; ++i) {
     const DirectoryEntry& e = view.directory[i];
-    int ok = 1;
-    if (IsDeltaEntry(view, e)) {
-      DeltaHeader header;
-      ok = !IsControlSection(e) && !(e.flags & ENTRY_DEFLATED) &&
-           ReadDeltaHeader(EntryDeltaStream(view, e), header);
-      // A delta follows only deltas of its own name (or starts the group).
-      if (ok && i > 0 && NamesEqual(view.directory[i - 1].name, e.name))
-        ok = IsDeltaEntry(view, view.directory[i - 1]);
-    } else if (!IsControlSection(e) && i > 0 && NamesEqual(view.directory[i - 1].name, e.name)) {
-      ok = IsDeltaEntry(view, view.directory[i - 1]);  // one whole entry, after the deltas
-    }
-    // A name's group, once ended, does not start again.
+    const bool section = IsControlSection(e);
     const bool startsGroup = i == 0 || !NamesEqual(view.directory[i - 1].name, e.name);
-    for (int j = 0; ok && startsGroup && !IsControlSection(e) && j < i; ++j)
-      ok = !NamesEqual(view.directory[j].name, e.name);
-    if (!ok) {
-      if (badEntry) *badEntry = i;
-      return 0;
+    PackageRefusal refusal = kRefusedNone;
+    DeltaHeader header;
+    if (IsDeltaEntry(view, e) && (section || (e.flags & ENTRY_DEFLATED)))
+      refusal = kRefusedDeltaForm;
+    else if (IsDeltaEntry(view, e) && !ReadDeltaHeader(EntryDeltaStream(view, e), header))
+      refusal = kRefusedDeltaHeader;
+    // A delta, or the one whole entry, follows only deltas of its own name (or starts the group).
+    else if (!section && !startsGroup && !IsDeltaEntry(view, view.directory[i - 1]))
+      refusal = kRefusedDeltaOrder;
+    // A name's group, once ended, does not start again.
+    for (int j = 0; refusal == kRefusedNone && startsGroup && !section && j < i; ++j)
+      if (NamesEqual(view.directory[j].name, e.name)) refusal = kRefusedDeltaOrder;
+    if (refusal != kRefusedNone) {
+      badEntry = i;
+      return refusal;
     }
   }
-  return 1;
+  return kRefusedNone;
 }
 
 int PlanFile(const PackageView& view, int first, const ByteSource* existing, unsigned char* buffer,

@@ -33,9 +33,10 @@ int FileGroupLength(const PackageView& view, int first);
 
 // The rules of a delta package's directory (see above), for a reader to check at load: each
 // name's entries consecutive, its deltas before its whole entry, at most one whole entry, no
-// delta deflated or for a control section, every delta's header sound. 1 or 0; when 0 and
-// badEntry is given, it receives the index of the first entry at fault.
-int CheckDeltaEntries(const PackageView& view, int* badEntry = nullptr);
+// delta deflated or for a control section, every delta's header sound. kRefusedNone, or the
+// reason (kRefusedDeltaForm, kRefusedDeltaHeader, kRefusedDeltaOrder) with badEntry set to the
+// index of the first entry at fault.
+PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry);
 
 enum FileAction {
   kFileInstallWhole,  // write the whole entry `entry`

@@ -49,6 +49,7 @@ inline constexpr char kFilesToRemoveSection[] = ":FilesToRemove";
 inline constexpr const char* kControlSections[] = {kStartupMsgSection, kRegistryKeysSection,
                                                    kXlatNamesSection, kFoldersSection,
                                                    kFilesToRemoveSection};
+constexpr int kControlSectionCount = sizeof kControlSections / sizeof kControlSections[0];
 
 struct PackageHeader {
   unsigned char signature[16];

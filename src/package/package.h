@@ -29,6 +29,40 @@ struct ByteSink {
 // an extraction needs besides zlib's own state.
 constexpr uint32_t kExtractChunk = 256 * 1024;
 
+// Why LoadPackage refused a package: the first check that failed. The reasons follow the order
+// of the checks; those from kRefusedEntryName on concern one entry, named by
+// PackageView::refusedEntry, and leave the loaded directory in the view.
+enum PackageRefusal : unsigned char {
+  kRefusedNone,               // loaded
+  kRefusedUnreadable,         // no source, or a read of the file failed
+  kRefusedNoTrailer,          // self-contained, and FindTrailer finds no trailer
+  kRefusedHeaderBounds,       // the header does not lie before packageEnd
+  kRefusedSignature,          // neither signature (the delta one counts only with acceptDeltas)
+  kRefusedHeaderEmpty,        // entryCount or directoryOffset is 0
+  kRefusedDirectoryTooLarge,  // entryCount * kEntrySize does not fit 32 bits
+  kRefusedDirectoryMethod,    // the low two bits of directoryMethod are kDirectoryRejected
+  kRefusedDirectoryBounds,    // the stored directory does not lie inside the package
+  kRefusedDirectoryRatio,     // a deflated directory's stream is too short for its size
+  kRefusedNoMemory,           // the directory or the extraction buffers cannot be allocated
+  kRefusedDirectoryDamaged,   // the directory does not extract (a damaged stream, a failed read)
+  kRefusedEntryName,          // the entry's name has no NUL in its 32 bytes
+  kRefusedEntryBounds,        // the entry's stored data does not lie inside the package
+  kRefusedInflateRatio,       // a deflated entry's stream is too short for its size
+  kRefusedNotAFileName,       // a file entry's name fails IsFileName
+  kRefusedDeltaForm,          // a delta entry is deflated or a control section
+  kRefusedDeltaHeader,        // a delta entry's header is unsound (ReadDeltaHeader)
+  kRefusedDeltaOrder,         // a file's entries are not together, deltas first, one whole last
+  kRefusedSectionDamaged,     // a control section does not extract (or no memory for it)
+  // A control section's payload is empty or has not the layout of its section (sections.h), or
+  // a name of :Folders or :FilesToRemove leaves the program folder; in kControlSections' order.
+  kRefusedStartupMsg,
+  kRefusedRegistryKeys,
+  kRefusedXlatTable,
+  kRefusedFolders,
+  kRefusedFilesToRemove,
+  kRefusalCount
+};
+
 struct PackageView {
   void* file;              // HANDLE of the package file; InvalidHandle() while not open
   ByteSource source;       // reads the file; set before LoadPackage
@@ -48,6 +82,10 @@ struct PackageView {
   // package with the delta signature is refused otherwise, as by every reader of plain packages.
   int acceptDeltas;
   int hasDeltas;  // set by LoadPackage: the package has the delta signature
+  // Set by LoadPackage: why it refused the package (kRefusedNone when it loaded it), and the
+  // index of the entry at fault, -1 when the reason concerns none.
+  PackageRefusal refusal;
+  int refusedEntry;
 };
 
 // INVALID_HANDLE_VALUE, without windows.h.
@@ -74,9 +112,21 @@ int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& pac
 
 // Given view.source, finds the package (through the trailer when selfContained), checks the
 // header, loads the directory and checks every entry and control section so that nothing later
-// reads outside the package. Returns 1 on success; 0 on any failure, after which UnloadPackage
-// (or ClosePackage) cleans up.
+// reads outside the package. Returns 1 on success; 0 on any failure, with view.refusal and
+// view.refusedEntry saying why, after which UnloadPackage (or ClosePackage) cleans up.
 int LoadPackage(PackageView& view, int selfContained);
+
+// LoadPackage's checks of each entry, from entry index on, over a loaded directory:
+// a name with a NUL, stored data inside the package, a deflated size its stream can reach, a
+// file's name (IsFileName) for every entry but a control section. kRefusedNone when every
+// entry from index on passes; otherwise the reason, with index set to the entry at fault (so a
+// caller that wants every fault calls again from index + 1).
+PackageRefusal CheckEntries(const PackageView& view, int& index);
+
+// LoadPackage's check of the payload (size bytes, extracted) of control section
+// kControlSections[section]: not empty, and the layout of that section (sections.h), the names
+// of :Folders and :FilesToRemove kept inside the program folder. kRefusedNone, or the reason.
+PackageRefusal CheckSectionPayload(int section, const unsigned char* data, uint32_t size);
 
 // Index of the first entry whose name equals key (NamesEqual), or -1.
 int FindEntry(const PackageView& view, const char* key);

@@ -112,47 +112,86 @@ StoredData EntryData(const DirectoryEntry& e) {
   return {e.dataOffset, e.size, e.packedSize, (e.flags & ENTRY_DEFLATED) != 0};
 }
 
-// The payload layout of each defined control section, and whether its names must stay inside
-// the program folder.
-int CheckSection(const char* key, const unsigned char* data, uint32_t size) {
-  if (size == 0) return 0;
-  if (NamesEqual(key, kStartupMsgSection)) {
-    const char* caption;
-    const char* text;
-    return ParseStartupMsg(data, size, caption, text);
-  }
-  if (NamesEqual(key, kRegistryKeysSection)) {
-    RegistryKeys keys;
-    return ParseRegistryKeys(data, size, keys);
-  }
-  if (NamesEqual(key, kXlatNamesSection)) return CheckXlatTable(data, size);
-  return CheckNameList(data, size, 1);  // :Folders, :FilesToRemove
-}
+// CheckSectionPayload tells the sections by their place in kControlSections, and their reasons
+// follow it.
+static_assert(kControlSections[0] == kStartupMsgSection &&
+                  kControlSections[1] == kRegistryKeysSection &&
+                  kControlSections[2] == kXlatNamesSection &&
+                  kControlSections[3] == kFoldersSection &&
+                  kControlSections[4] == kFilesToRemoveSection,
+              "the order of the control sections");
+static_assert(kRefusedFilesToRemove - kRefusedStartupMsg == kControlSectionCount - 1 &&
+                  kRefusedFilesToRemove + 1 == kRefusalCount,
+              "one reason for each control section, in their order");
 
-int CheckEntries(const PackageView& view) {
-  const uint32_t packageLength = view.packageEnd - view.packageOffset;
-  for (uint32_t i = 0; i < view.header.entryCount; ++i) {
-    const DirectoryEntry& e = view.directory[i];
-    if (!std::memchr(e.name, 0, kEntryNameSize)) return 0;
-    const bool deflated = (e.flags & ENTRY_DEFLATED) != 0;
-    if (!FitsIn(e.dataOffset, deflated ? e.packedSize : e.size, packageLength)) return 0;
-    if (deflated && e.size > static_cast<uint64_t>(e.packedSize) * kMaxInflateRatio) return 0;
-    if (!IsControlSection(e) && !IsFileName(e.name)) return 0;
-  }
-  return 1;
-}
-
-int CheckControlSections(const PackageView& view) {
-  for (const char* key : kControlSections) {
-    const int index = FindEntry(view, key);
+PackageRefusal CheckControlSections(const PackageView& view, int& index) {
+  for (int section = 0; section < kControlSectionCount; ++section) {
+    index = FindEntry(view, kControlSections[section]);
     if (index < 0) continue;
     unsigned char* payload = ExtractToBuffer(view, index);
-    if (!payload) return 0;
-    const int ok = CheckSection(key, payload, view.directory[index].size);
+    if (!payload) return kRefusedSectionDamaged;
+    const PackageRefusal refusal =
+        CheckSectionPayload(section, payload, view.directory[index].size);
     std::free(payload);
-    if (!ok) return 0;
+    if (refusal != kRefusedNone) return refusal;
   }
-  return 1;
+  return kRefusedNone;
+}
+
+PackageRefusal LoadChecked(PackageView& view, int selfContained) {
+  const ByteSource& source = view.source;
+  if (!source.read) return kRefusedUnreadable;
+
+  uint32_t packageOffset = 0;
+  view.packageEnd = source.length;
+  if (selfContained) {
+    uint32_t trailerOffset;
+    if (!FindTrailer(source, trailerOffset, packageOffset)) return kRefusedNoTrailer;
+    // Up to and including the trailer, as in an unsigned updater, where the trailer ends the file.
+    view.packageEnd = trailerOffset + kTrailerSize;
+  }
+  view.packageOffset = packageOffset;
+  if (!FitsIn(packageOffset, kHeaderSize, view.packageEnd)) return kRefusedHeaderBounds;
+  if (!source.read(source.context, packageOffset, reinterpret_cast<unsigned char*>(&view.header),
+                   kHeaderSize))
+    return kRefusedUnreadable;
+
+  const PackageHeader& h = view.header;
+  view.hasDeltas = view.acceptDeltas &&
+                   std::memcmp(h.signature, kDeltaPackageSignature, sizeof h.signature) == 0;
+  if (!view.hasDeltas && std::memcmp(h.signature, kPackageSignature, sizeof h.signature) != 0)
+    return kRefusedSignature;
+  if (h.entryCount == 0 || h.directoryOffset == 0) return kRefusedHeaderEmpty;
+
+  const uint64_t directoryBytes = static_cast<uint64_t>(h.entryCount) * kEntrySize;
+  if (directoryBytes > UINT32_MAX) return kRefusedDirectoryTooLarge;
+  const uint32_t packageLength = view.packageEnd - packageOffset;
+  const uint32_t method = h.directoryMethod & 3;
+  if (method == kDirectoryRejected) return kRefusedDirectoryMethod;
+  const bool deflated = method == kDirectoryDeflated;
+  if (deflated) {
+    if (!FitsIn(h.directoryOffset, h.directoryPackedSize, packageLength))
+      return kRefusedDirectoryBounds;
+    if (directoryBytes > static_cast<uint64_t>(h.directoryPackedSize) * kMaxInflateRatio)
+      return kRefusedDirectoryRatio;
+  } else if (!FitsIn(h.directoryOffset, directoryBytes, packageLength)) {
+    return kRefusedDirectoryBounds;
+  }
+
+  view.scratch = static_cast<unsigned char*>(std::malloc(2 * ChunkOf(view)));
+  view.directory = static_cast<DirectoryEntry*>(std::malloc(directoryBytes));
+  if (!view.scratch || !view.directory) return kRefusedNoMemory;
+  const StoredData data = {h.directoryOffset, static_cast<uint32_t>(directoryBytes),
+                           h.directoryPackedSize, deflated};
+  BufferSink buffer = {reinterpret_cast<unsigned char*>(view.directory),
+                       static_cast<uint32_t>(directoryBytes)};
+  if (!StreamStored(view, data, ByteSink{WriteToBuffer, &buffer})) return kRefusedDirectoryDamaged;
+
+  PackageRefusal refusal = CheckEntries(view, view.refusedEntry);
+  if (refusal == kRefusedNone && view.hasDeltas)
+    refusal = CheckDeltaEntries(view, view.refusedEntry);
+  if (refusal == kRefusedNone) refusal = CheckControlSections(view, view.refusedEntry);
+  return refusal;
 }
 
 }  // namespace
@@ -202,54 +241,40 @@ int FindTrailer(const ByteSource& source, uint32_t& trailerOffset, uint32_t& pac
 }
 
 int LoadPackage(PackageView& view, int selfContained) {
-  const ByteSource& source = view.source;
-  if (!source.read) return 0;
+  view.refusedEntry = 0;  // where CheckEntries starts
+  view.refusal = LoadChecked(view, selfContained);
+  if (view.refusal < kRefusedEntryName) view.refusedEntry = -1;
+  return view.refusal == kRefusedNone;
+}
 
-  uint32_t packageOffset = 0;
-  view.packageEnd = source.length;
-  if (selfContained) {
-    uint32_t trailerOffset;
-    if (!FindTrailer(source, trailerOffset, packageOffset)) return 0;
-    // Up to and including the trailer, as in an unsigned updater, where the trailer ends the file.
-    view.packageEnd = trailerOffset + kTrailerSize;
+PackageRefusal CheckEntries(const PackageView& view, int& index) {
+  const uint32_t packageLength = view.packageEnd - view.packageOffset;
+  for (; static_cast<uint32_t>(index) < view.header.entryCount; ++index) {
+    const DirectoryEntry& e = view.directory[index];
+    if (!std::memchr(e.name, 0, kEntryNameSize)) return kRefusedEntryName;
+    const bool deflated = (e.flags & ENTRY_DEFLATED) != 0;
+    if (!FitsIn(e.dataOffset, deflated ? e.packedSize : e.size, packageLength))
+      return kRefusedEntryBounds;
+    if (deflated && e.size > static_cast<uint64_t>(e.packedSize) * kMaxInflateRatio)
+      return kRefusedInflateRatio;
+    if (!IsControlSection(e) && !IsFileName(e.name)) return kRefusedNotAFileName;
   }
-  if (!FitsIn(packageOffset, kHeaderSize, view.packageEnd)) return 0;
-  view.packageOffset = packageOffset;
-  if (!source.read(source.context, packageOffset, reinterpret_cast<unsigned char*>(&view.header),
-                   kHeaderSize))
-    return 0;
+  return kRefusedNone;
+}
 
-  const PackageHeader& h = view.header;
-  view.hasDeltas = view.acceptDeltas &&
-                   std::memcmp(h.signature, kDeltaPackageSignature, sizeof h.signature) == 0;
-  if (!view.hasDeltas && std::memcmp(h.signature, kPackageSignature, sizeof h.signature) != 0)
-    return 0;
-  if (h.entryCount == 0 || h.directoryOffset == 0) return 0;
-
-  const uint64_t directoryBytes = static_cast<uint64_t>(h.entryCount) * kEntrySize;
-  if (directoryBytes > UINT32_MAX) return 0;
-  const uint32_t packageLength = view.packageEnd - packageOffset;
-  const uint32_t method = h.directoryMethod & 3;
-  if (method == kDirectoryRejected) return 0;
-  const bool deflated = method == kDirectoryDeflated;
-  if (deflated) {
-    if (!FitsIn(h.directoryOffset, h.directoryPackedSize, packageLength)) return 0;
-    if (directoryBytes > static_cast<uint64_t>(h.directoryPackedSize) * kMaxInflateRatio) return 0;
-  } else if (!FitsIn(h.directoryOffset, directoryBytes, packageLength)) {
-    return 0;
+PackageRefusal CheckSectionPayload(int section, const unsigned char* data, uint32_t size) {
+  int ok = size != 0;
+  if (ok && section == 0) {
+    const char* caption;
+    const char* text;
+    ok = ParseStartupMsg(data, size, caption, text);
+  } else if (ok && section == 1) {
+    RegistryKeys keys;
+    ok = ParseRegistryKeys(data, size, keys);
+  } else if (ok) {
+    ok = section == 2 ? CheckXlatTable(data, size) : CheckNameList(data, size, 1);
   }
-
-  view.scratch = static_cast<unsigned char*>(std::malloc(2 * ChunkOf(view)));
-  view.directory = static_cast<DirectoryEntry*>(std::malloc(directoryBytes));
-  if (!view.scratch || !view.directory) return 0;
-  const StoredData data = {h.directoryOffset, static_cast<uint32_t>(directoryBytes),
-                           h.directoryPackedSize, deflated};
-  BufferSink buffer = {reinterpret_cast<unsigned char*>(view.directory),
-                       static_cast<uint32_t>(directoryBytes)};
-  if (!StreamStored(view, data, ByteSink{WriteToBuffer, &buffer})) return 0;
-
-  return CheckEntries(view) && (!view.hasDeltas || CheckDeltaEntries(view)) &&
-         CheckControlSections(view);
+  return ok ? kRefusedNone : static_cast<PackageRefusal>(kRefusedStartupMsg + section);
 }
 
 int FindEntry(const PackageView& view, const char* key) {

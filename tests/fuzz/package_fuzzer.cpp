@@ -83,7 +83,7 @@ void CheckPlainReaderRefuses(const uint8_t* data, size_t size, int selfContained
   InitPackageView(plain);
   plain.chunk = kFuzzChunk;
   SetMemorySource(plain, data, static_cast<uint32_t>(size));
-  Require(LoadPackage(plain, selfContained) == 0);
+  Require(LoadPackage(plain, selfContained) == 0 && plain.refusal == kRefusedSignature);
   UnloadPackage(plain);
 }
 
@@ -210,6 +210,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InitFuzzView(view);
     SetMemorySource(view, data, static_cast<uint32_t>(size));
     const int opened = LoadPackage(view, selfContained);
+    // A reason exactly when refused; an entry in the directory exactly when the reason names one.
+    Require(opened == (view.refusal == kRefusedNone) && view.refusal < kRefusalCount);
+    Require(view.refusal < kRefusedEntryName
+                ? view.refusedEntry == -1
+                : view.refusedEntry >= 0 &&
+                      static_cast<uint32_t>(view.refusedEntry) < view.header.entryCount);
     if (opened) {
       Require(view.directory != nullptr && view.header.entryCount > 0);
       CheckSections(view);

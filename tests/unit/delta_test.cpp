@@ -692,31 +692,44 @@ TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
   notADelta.extraFlags |= ENTRY_DELTA;
   const struct {
     const char* what;
-    std::vector<WriterEntry> files;
-    int ok;
+    std::vector<WriterEntry> files;  // after :RegistryKeys, entry 0
+    PackageRefusal refusal;
+    int entry;  // at fault
   } cases[] = {
       {"deltas, then the whole entry, then another file",
        {DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2), WholeEntry("a.exe"),
         WholeEntry("b.exe")},
-       1},
-      {"names equal but for letter case", {DeltaEntry("App.exe", kV1), WholeEntry("app.EXE")}, 1},
-      {"a delta without a whole entry", {DeltaEntry("a.exe", kV1)}, 1},
-      {"the whole entry before a delta", {WholeEntry("a.exe"), DeltaEntry("a.exe", kV1)}, 0},
+       kRefusedNone,
+       -1},
+      {"names equal but for letter case",
+       {DeltaEntry("App.exe", kV1), WholeEntry("app.EXE")},
+       kRefusedNone,
+       -1},
+      {"a delta without a whole entry", {DeltaEntry("a.exe", kV1)}, kRefusedNone, -1},
+      {"the whole entry before a delta",
+       {WholeEntry("a.exe"), DeltaEntry("a.exe", kV1)},
+       kRefusedDeltaOrder,
+       2},
       {"two whole entries",
        {DeltaEntry("a.exe", kV1), WholeEntry("a.exe"), WholeEntry("a.exe")},
-       0},
+       kRefusedDeltaOrder,
+       3},
       {"a file's entries apart",
        {DeltaEntry("a.exe", kV1), WholeEntry("b.exe"), DeltaEntry("a.exe", kV2)},
-       0},
-      {"a deflated delta", {std::move(deflatedDelta)}, 0},
-      {"a delta for a section", {DeltaEntry(":Other", kV1)}, 0},
-      {"a delta entry that is no delta stream", {std::move(notADelta)}, 0},
+       kRefusedDeltaOrder,
+       3},
+      {"a deflated delta", {std::move(deflatedDelta)}, kRefusedDeltaForm, 1},
+      {"a delta for a section", {DeltaEntry(":Other", kV1)}, kRefusedDeltaForm, 1},
+      {"a delta entry that is no delta stream", {std::move(notADelta)}, kRefusedDeltaHeader, 1},
   };
   for (const auto& c : cases) {
     const std::vector<uint8_t> package = DeltaPackage(c.files);
     EXPECT_EQ(std::memcmp(package.data(), kDeltaPackageSignature, 16), 0) << c.what;
-    EXPECT_EQ(DeltaView(package, 1).ok, c.ok) << c.what;
-    EXPECT_EQ(DeltaView(package, 0).ok, 0) << c.what << ": a plain reader must refuse";
+    const DeltaView loaded(package, 1);
+    EXPECT_EQ(loaded.ok, c.refusal == kRefusedNone) << c.what;
+    EXPECT_EQ(loaded.view.refusal, c.refusal) << c.what;
+    EXPECT_EQ(loaded.view.refusedEntry, c.entry) << c.what;
+    EXPECT_EQ(DeltaView(package, 0).view.refusal, kRefusedSignature) << c.what << ": plain reader";
   }
   // In a plain package the bit means nothing and two entries of one name are two files.
   std::vector<uint8_t> plain = DeltaPackage({DeltaEntry("a.exe", kV1), WholeEntry("a.exe")});

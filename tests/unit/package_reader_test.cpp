@@ -46,20 +46,31 @@ TEST(LoadPackage, SampleOpensBareAndWrapped) {
   EXPECT_EQ(LoadedView(bare, 0).ok, 1);
   EXPECT_EQ(LoadedView(WrapUpdater(SampleData(100), bare), 1).ok, 1);
   // A bare package read as self-contained has no trailer.
-  EXPECT_EQ(LoadedView(bare, 1).ok, 0);
+  const LoadedView noTrailer(bare, 1);
+  EXPECT_EQ(noTrailer.ok, 0);
+  EXPECT_EQ(noTrailer.view.refusal, kRefusedNoTrailer);
+  EXPECT_EQ(noTrailer.view.refusedEntry, -1);
 }
 
 TEST(LoadPackage, DirectoryMethodLowTwoBits) {
   struct Case {
     uint32_t method;
     bool storedDirectory;
-    int ok;
+    PackageRefusal refusal;
   };
   const Case cases[] = {
-      {0, true, 1},          {3, true, 1},  {1, true, 0},          {5, true, 0},
-      {2, false, 1},         {6, false, 1}, {0xFFFFFFFC, true, 1}, {0xFFFFFFFE, false, 1},
-      {0xFFFFFFFD, true, 0}, {2, true, 0},  {0, false, 0},  // the wrong reading of the directory
-                                                            // fails
+      {0, true, kRefusedNone},
+      {3, true, kRefusedNone},
+      {1, true, kRefusedDirectoryMethod},
+      {5, true, kRefusedDirectoryMethod},
+      {2, false, kRefusedNone},
+      {6, false, kRefusedNone},
+      {0xFFFFFFFC, true, kRefusedNone},
+      {0xFFFFFFFE, false, kRefusedNone},
+      {0xFFFFFFFD, true, kRefusedDirectoryMethod},
+      // The wrong reading of the directory fails.
+      {2, true, kRefusedDirectoryRatio},
+      {0, false, kRefusedDirectoryBounds},
   };
   for (const Case& c : cases) {
     PackageSpec spec = SamplePackageSpec();
@@ -67,7 +78,8 @@ TEST(LoadPackage, DirectoryMethodLowTwoBits) {
     std::vector<uint8_t> bytes = WritePackage(spec);
     PatchLE32(bytes, L::kDirectoryMethodField, c.method);
     LoadedView loaded(bytes, 0);
-    EXPECT_EQ(loaded.ok, c.ok) << "method " << c.method;
+    EXPECT_EQ(loaded.ok, c.refusal == kRefusedNone) << "method " << c.method;
+    EXPECT_EQ(loaded.view.refusal, c.refusal) << "method " << c.method;
     if (loaded.ok) {
       EXPECT_STREQ(loaded.view.directory[2].name, "app.exe");
     }
@@ -84,22 +96,28 @@ TEST(LoadPackage, HeaderChecks) {
   struct Case {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> damage;
+    PackageRefusal refusal;
+    PackageRefusal deflated = kRefusedNone;  // with the directory deflated, when not as stored
   };
   const Case cases[] = {
-      {"signature letter case", [](auto& b) { b[0] = 'p'; }},
-      {"signature end byte", [](auto& b) { b[15] = 0x1B; }},
-      {"signature blank", [](auto& b) { b[13] = 'X'; }},
-      {"entryCount 0", [](auto& b) { PatchLE32(b, L::kEntryCountField, 0); }},
-      {"directoryOffset 0", [](auto& b) { PatchLE32(b, L::kDirectoryOffsetField, 0); }},
+      {"signature letter case", [](auto& b) { b[0] = 'p'; }, kRefusedSignature},
+      {"signature end byte", [](auto& b) { b[15] = 0x1B; }, kRefusedSignature},
+      {"signature blank", [](auto& b) { b[13] = 'X'; }, kRefusedSignature},
+      {"entryCount 0", [](auto& b) { PatchLE32(b, L::kEntryCountField, 0); }, kRefusedHeaderEmpty},
+      {"directoryOffset 0", [](auto& b) { PatchLE32(b, L::kDirectoryOffsetField, 0); },
+       kRefusedHeaderEmpty},
       {"entryCount one more",
-       [](auto& b) { PatchLE32(b, L::kEntryCountField, ReadLE32(&b[L::kEntryCountField]) + 1); }},
+       [](auto& b) { PatchLE32(b, L::kEntryCountField, ReadLE32(&b[L::kEntryCountField]) + 1); },
+       kRefusedDirectoryBounds, kRefusedDirectoryDamaged},
       {"entryCount x 48 overflows 32 bits",
-       [](auto& b) { PatchLE32(b, L::kEntryCountField, 0x05555556); }},
+       [](auto& b) { PatchLE32(b, L::kEntryCountField, 0x05555556); }, kRefusedDirectoryTooLarge},
       {"entryCount x 48 wraps to a small number",
-       [](auto& b) { PatchLE32(b, L::kEntryCountField, 0x55555556); }},
-      {"entryCount huge", [](auto& b) { PatchLE32(b, L::kEntryCountField, 0xFFFFFFFF); }},
+       [](auto& b) { PatchLE32(b, L::kEntryCountField, 0x55555556); }, kRefusedDirectoryTooLarge},
+      {"entryCount huge", [](auto& b) { PatchLE32(b, L::kEntryCountField, 0xFFFFFFFF); },
+       kRefusedDirectoryTooLarge},
       {"directoryOffset past the end",
-       [](auto& b) { PatchLE32(b, L::kDirectoryOffsetField, 0xFFFFFFF0); }},
+       [](auto& b) { PatchLE32(b, L::kDirectoryOffsetField, 0xFFFFFFF0); },
+       kRefusedDirectoryBounds},
   };
   for (const Case& c : cases) {
     for (bool deflated : {false, true}) {
@@ -107,7 +125,11 @@ TEST(LoadPackage, HeaderChecks) {
       spec.deflateDirectory = deflated;
       std::vector<uint8_t> bytes = WritePackage(spec);
       c.damage(bytes);
-      EXPECT_EQ(LoadedView(bytes, 0).ok, 0) << c.what << (deflated ? " (deflated)" : "");
+      const LoadedView loaded(bytes, 0);
+      EXPECT_EQ(loaded.ok, 0) << c.what << (deflated ? " (deflated)" : "");
+      const PackageRefusal refusal = deflated && c.deflated ? c.deflated : c.refusal;
+      EXPECT_EQ(loaded.view.refusal, refusal) << c.what << (deflated ? " (deflated)" : "");
+      EXPECT_EQ(loaded.view.refusedEntry, -1) << c.what;
     }
   }
 }
@@ -118,31 +140,34 @@ TEST(LoadPackage, SelfContainedTrailerBounds) {
   struct Case {
     const char* what;
     std::vector<uint8_t> file;
-    int ok;
+    PackageRefusal refusal;
   };
   std::vector<Case> cases;
   for (size_t n = 0; n < 8; ++n) {
     std::vector<uint8_t> tiny(n, 'P');
     if (n >= 4) std::memcpy(tiny.data() + n - 4, "PINE", 4);
-    cases.push_back({"file shorter than 8 bytes", tiny, 0});
+    cases.push_back({"file shorter than 8 bytes", tiny, kRefusedNoTrailer});
   }
-  cases.push_back({"8 bytes: trailer only, offset 0", {0, 0, 0, 0, 'P', 'I', 'N', 'E'}, 0});
+  cases.push_back(
+      {"8 bytes: trailer only, offset 0", {0, 0, 0, 0, 'P', 'I', 'N', 'E'}, kRefusedHeaderBounds});
   std::vector<uint8_t> good = WrapUpdater(exe, package);
-  cases.push_back({"good", good, 1});
+  cases.push_back({"good", good, kRefusedNone});
   const uint32_t length = static_cast<uint32_t>(good.size());
   for (uint32_t offset : {length - 32 + 1, length - 8, length, 0xFFFFFFFFu, 0xFFFFFFE1u}) {
     std::vector<uint8_t> bad = good;
     PatchLE32(bad, length - 8, offset);
-    cases.push_back({"packageOffset + 32 past the end", bad, 0});
+    cases.push_back({"packageOffset + 32 past the end", bad, kRefusedHeaderBounds});
   }
   std::vector<uint8_t> magic = good;
   magic[length - 1] = 'e';
-  cases.push_back({"magic letter case", magic, 0});
+  cases.push_back({"magic letter case", magic, kRefusedNoTrailer});
   std::vector<uint8_t> off = good;
   PatchLE32(off, length - 8, static_cast<uint32_t>(exe.size() - 1));
-  cases.push_back({"packageOffset one early", off, 0});
+  cases.push_back({"packageOffset one early", off, kRefusedSignature});
   for (const Case& c : cases) {
-    EXPECT_EQ(LoadedView(c.file, 1).ok, c.ok) << c.what << ", " << c.file.size() << " bytes";
+    const LoadedView loaded(c.file, 1);
+    EXPECT_EQ(loaded.ok, c.refusal == kRefusedNone) << c.what << ", " << c.file.size() << " bytes";
+    EXPECT_EQ(loaded.view.refusal, c.refusal) << c.what << ", " << c.file.size() << " bytes";
   }
 }
 
@@ -314,6 +339,7 @@ TEST(LoadPackage, DamagedDirectoryStream) {
   struct Case {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> damage;
+    PackageRefusal refusal = kRefusedDirectoryDamaged;
   };
   const Case cases[] = {
       {"Adler-32", [&](auto& b) { b[end - 1] ^= 1; }},
@@ -322,12 +348,15 @@ TEST(LoadPackage, DamagedDirectoryStream) {
        [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, end - start - 5); }},
       {"inflates to one record less",
        [&](auto& b) { PatchLE32(b, L::kEntryCountField, ReadLE32(&b[L::kEntryCountField]) - 1); }},
-      {"packed size 0", [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, 0); }},
+      {"packed size 0", [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, 0); },
+       kRefusedDirectoryRatio},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> bytes = good;
     c.damage(bytes);
-    EXPECT_EQ(LoadedView(bytes, 0).ok, 0) << c.what;
+    const LoadedView loaded(bytes, 0);
+    EXPECT_EQ(loaded.ok, 0) << c.what;
+    EXPECT_EQ(loaded.view.refusal, c.refusal) << c.what;
   }
 }
 
@@ -336,12 +365,12 @@ TEST(LoadPackage, EntryBounds) {
     const char* what;
     size_t entry;  // 2: deflated app.exe, 3: stored lib.dll
     std::function<void(Patchable&)> change;
-    int ok;
+    PackageRefusal refusal;  // of entry, when not kRefusedNone
     // Wrapped (without padding), the bound is the end of the file: the 8 trailer bytes lie
     // inside it, so a stream or stored data that runs one byte into them reads nothing outside
     // the file. Signed, the bound is the same: the end of the trailer, never the padding or the
     // certificate table after it.
-    int wrappedOk = -1;  // -1: as ok
+    int wrappedOk = -1;  // -1: as the bare package
   };
   const Case cases[] = {
       {"deflated: packedSize to the end", 2,
@@ -349,67 +378,70 @@ TEST(LoadPackage, EntryBounds) {
          p.SetField(2, L::kPackedSizeField,
                     static_cast<uint32_t>(p.bytes.size()) - p.Field(2, L::kDataOffsetField));
        },
-       1},
+       kRefusedNone},
       {"deflated: packedSize one past the end", 2,
        [](Patchable& p) {
          p.SetField(2, L::kPackedSizeField,
                     static_cast<uint32_t>(p.bytes.size()) - p.Field(2, L::kDataOffsetField) + 1);
        },
-       0, 1},
+       kRefusedEntryBounds, 1},
       {"deflated: packedSize one past the end of the file", 2,
        [](Patchable& p) {
          p.SetField(2, L::kPackedSizeField,
                     static_cast<uint32_t>(p.bytes.size()) - p.Field(2, L::kDataOffsetField) + 9);
        },
-       0},
+       kRefusedEntryBounds},
       {"deflated: offset + packedSize wraps", 2,
-       [](Patchable& p) { p.SetField(2, L::kPackedSizeField, 0xFFFFFFFF); }, 0},
+       [](Patchable& p) { p.SetField(2, L::kPackedSizeField, 0xFFFFFFFF); }, kRefusedEntryBounds},
       {"deflated: dataOffset past the end", 2,
-       [](Patchable& p) { p.SetField(2, L::kDataOffsetField, 0xFFFFFF00); }, 0},
+       [](Patchable& p) { p.SetField(2, L::kDataOffsetField, 0xFFFFFF00); }, kRefusedEntryBounds},
       {"deflated: size beyond what the stream can hold", 2,
-       [](Patchable& p) { p.SetField(2, L::kSizeField, 0xFFFFFFFF); }, 0},
+       [](Patchable& p) { p.SetField(2, L::kSizeField, 0xFFFFFFFF); }, kRefusedInflateRatio},
       {"stored: size exactly to the end", 3,
        [](Patchable& p) {
          p.SetField(3, L::kSizeField,
                     static_cast<uint32_t>(p.bytes.size()) - p.Field(3, L::kDataOffsetField));
        },
-       1},
+       kRefusedNone},
       {"stored: size one past the end", 3,
        [](Patchable& p) {
          p.SetField(3, L::kSizeField,
                     static_cast<uint32_t>(p.bytes.size()) - p.Field(3, L::kDataOffsetField) + 1);
        },
-       0, 1},
+       kRefusedEntryBounds, 1},
       {"stored: size one past the end of the file", 3,
        [](Patchable& p) {
          p.SetField(3, L::kSizeField,
                     static_cast<uint32_t>(p.bytes.size()) - p.Field(3, L::kDataOffsetField) + 9);
        },
-       0},
+       kRefusedEntryBounds},
       {"stored: offset + size wraps", 3,
-       [](Patchable& p) { p.SetField(3, L::kDataOffsetField, 0xFFFFFFF0); }, 0},
+       [](Patchable& p) { p.SetField(3, L::kDataOffsetField, 0xFFFFFFF0); }, kRefusedEntryBounds},
       {"stored: packedSize ignored (0)", 3,
-       [](Patchable& p) { p.SetField(3, L::kPackedSizeField, 0); }, 1},
+       [](Patchable& p) { p.SetField(3, L::kPackedSizeField, 0); }, kRefusedNone},
       {"stored: packedSize ignored (huge)", 3,
-       [](Patchable& p) { p.SetField(3, L::kPackedSizeField, 0xFFFFFFFF); }, 1},
+       [](Patchable& p) { p.SetField(3, L::kPackedSizeField, 0xFFFFFFFF); }, kRefusedNone},
       {"stored: bit 20 alone means stored", 3,
-       [](Patchable& p) { p.SetField(3, L::kFlagsField, 0x100000); }, 1},
+       [](Patchable& p) { p.SetField(3, L::kFlagsField, 0x100000); }, kRefusedNone},
       {"name without NUL in its 32 bytes", 2,
        [](Patchable& p) { std::memset(&p.bytes[p.layout.RecordOffset(2)], 'a', kEntryNameSize); },
-       0},
+       kRefusedEntryName},
       {"name of 31 characters", 2,
        [](Patchable& p) {
          std::memset(&p.bytes[p.layout.RecordOffset(2)], 'a', kEntryNameSize - 1);
        },
-       1},
+       kRefusedNone},
   };
   for (const Case& c : cases) {
     Patchable p;
     c.change(p);
     LoadedView loaded(p.bytes, 0);
-    EXPECT_EQ(loaded.ok, c.ok) << c.what;
+    const int ok = c.refusal == kRefusedNone;
+    EXPECT_EQ(loaded.ok, ok) << c.what;
+    EXPECT_EQ(loaded.view.refusal, c.refusal) << c.what;
+    EXPECT_EQ(loaded.view.refusedEntry, ok ? -1 : static_cast<int>(c.entry)) << c.what;
     const std::vector<uint8_t> wrapped = WrapUpdater(ExecutableFor(p.bytes.size()), p.bytes);
-    const int wrappedOk = c.wrappedOk < 0 ? c.ok : c.wrappedOk;
+    const int wrappedOk = c.wrappedOk < 0 ? ok : c.wrappedOk;
     EXPECT_EQ(LoadedView(wrapped, 1).ok, wrappedOk) << c.what << " (wrapped)";
     EXPECT_EQ(LoadedView(Signed(wrapped), 1).ok, wrappedOk) << c.what << " (wrapped and signed)";
     if (loaded.ok && c.entry == 3) {
@@ -455,7 +487,11 @@ TEST(LoadPackage, UnsafeFileEntryNames) {
   for (const Case& c : cases) {
     PackageSpec spec = SamplePackageSpec();
     spec.entries.push_back({c.name, Bytes("x"), true});
-    EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, c.ok) << c.name;
+    const std::vector<uint8_t> bytes = WritePackage(spec);
+    const LoadedView loaded(bytes, 0);
+    EXPECT_EQ(loaded.ok, c.ok) << c.name;
+    EXPECT_EQ(loaded.view.refusal, c.ok ? kRefusedNone : kRefusedNotAFileName) << c.name;
+    EXPECT_EQ(loaded.view.refusedEntry, c.ok ? -1 : 5) << c.name;
   }
 }
 
@@ -464,51 +500,56 @@ TEST(LoadPackage, ControlSectionLayouts) {
   struct Case {
     const char* section;
     std::vector<uint8_t> payload;
-    int ok;
+    PackageRefusal refusal;
   };
   const std::vector<uint8_t> keys = RegistryKeysPayload("K", "F", "N", "P", 7);
   const Case cases[] = {
-      {":StartupMsg", raw("C\0T\0", 4), 1},
-      {":StartupMsg", raw("C\0T", 3), 0},
-      {":StartupMsg", raw("C\0", 2), 0},
-      {":StartupMsg", raw("CT", 2), 0},
-      {":StartupMsg", {}, 0},
-      {":startupmsg", raw("C\0T", 3), 0},  // found under any ASCII letter case
-      {":RegistryKeys", std::vector<uint8_t>(keys.begin(), keys.end() - 1), 1},  // no trailing NUL
-      {":RegistryKeys", std::vector<uint8_t>(keys.begin(), keys.end() - 2), 0},  // level cut
-      {":RegistryKeys", raw("K\0F\0N\0P\0", 8), 0},
-      {":RegistryKeys", raw("K\0F\0N\0P", 7), 0},
-      {":RegistryKeys", {}, 0},
-      {":XlatNamesTable", raw("a\0b\0\0", 5), 1},
-      {":XlatNamesTable", raw("\0", 1), 1},
-      {":XlatNamesTable", raw("a\0b\0", 4), 0},  // no closing empty string
-      {":XlatNamesTable", raw("a\0\0", 3), 0},
+      {":StartupMsg", raw("C\0T\0", 4), kRefusedNone},
+      {":StartupMsg", raw("C\0T", 3), kRefusedStartupMsg},
+      {":StartupMsg", raw("C\0", 2), kRefusedStartupMsg},
+      {":StartupMsg", raw("CT", 2), kRefusedStartupMsg},
+      {":StartupMsg", {}, kRefusedStartupMsg},
+      {":startupmsg", raw("C\0T", 3), kRefusedStartupMsg},  // found under any ASCII letter case
+      {":RegistryKeys", std::vector<uint8_t>(keys.begin(), keys.end() - 1),
+       kRefusedNone},  // no trailing NUL
+      {":RegistryKeys", std::vector<uint8_t>(keys.begin(), keys.end() - 2),
+       kRefusedRegistryKeys},  // level cut
+      {":RegistryKeys", raw("K\0F\0N\0P\0", 8), kRefusedRegistryKeys},
+      {":RegistryKeys", raw("K\0F\0N\0P", 7), kRefusedRegistryKeys},
+      {":RegistryKeys", {}, kRefusedRegistryKeys},
+      {":XlatNamesTable", raw("a\0b\0\0", 5), kRefusedNone},
+      {":XlatNamesTable", raw("\0", 1), kRefusedNone},
+      {":XlatNamesTable", raw("a\0b\0", 4), kRefusedXlatTable},  // no closing empty string
+      {":XlatNamesTable", raw("a\0\0", 3), kRefusedXlatTable},
       {":XlatNamesTable", raw("a\0\0\0", 4),
-       0},  // an empty name on disk   // pair without its second string
-      {":XlatNamesTable", raw("a\0", 2), 0},
-      {":XlatNamesTable", raw("a\0..\\x\0\0", 8), 0},
-      {":XlatNamesTable", raw("a\0d:\\x\0\0", 8), 0},
-      {":XlatNamesTable", {}, 0},
-      {":Folders", raw("a\0b\\c\0\0", 7), 1},
-      {":Folders", raw("\0", 1), 1},
-      {":Folders", raw("a\0", 2), 0},
-      {":Folders", raw("a", 1), 0},
-      {":Folders", raw("..\0\0", 4), 0},
-      {":Folders", raw("a/../..\0\0", 9), 0},
-      {":Folders", raw("\\lead\0\0", 7), 1},
-      {":Folders", {}, 0},
-      {":FilesToRemove", raw("x.dll\0\0", 7), 1},
-      {":FilesToRemove", raw("x.dll\0", 6), 0},
-      {":FilesToRemove", raw("C:\\x.dll\0\0", 10), 0},
-      {":FilesToRemove", {}, 0},
-      {":Unknown", {}, 1},  // carried along, never read
+       kRefusedXlatTable},  // an empty name on disk   // pair without its second string
+      {":XlatNamesTable", raw("a\0", 2), kRefusedXlatTable},
+      {":XlatNamesTable", raw("a\0..\\x\0\0", 8), kRefusedXlatTable},
+      {":XlatNamesTable", raw("a\0d:\\x\0\0", 8), kRefusedXlatTable},
+      {":XlatNamesTable", {}, kRefusedXlatTable},
+      {":Folders", raw("a\0b\\c\0\0", 7), kRefusedNone},
+      {":Folders", raw("\0", 1), kRefusedNone},
+      {":Folders", raw("a\0", 2), kRefusedFolders},
+      {":Folders", raw("a", 1), kRefusedFolders},
+      {":Folders", raw("..\0\0", 4), kRefusedFolders},
+      {":Folders", raw("a/../..\0\0", 9), kRefusedFolders},
+      {":Folders", raw("\\lead\0\0", 7), kRefusedNone},
+      {":Folders", {}, kRefusedFolders},
+      {":FilesToRemove", raw("x.dll\0\0", 7), kRefusedNone},
+      {":FilesToRemove", raw("x.dll\0", 6), kRefusedFilesToRemove},
+      {":FilesToRemove", raw("C:\\x.dll\0\0", 10), kRefusedFilesToRemove},
+      {":FilesToRemove", {}, kRefusedFilesToRemove},
+      {":Unknown", {}, kRefusedNone},  // carried along, never read
   };
   for (const Case& c : cases) {
     for (bool deflate : {false, true}) {
       PackageSpec spec = SamplePackageSpec();
       spec.entries.insert(spec.entries.begin(), {c.section, c.payload, deflate});
-      EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, c.ok)
-          << c.section << " payload of " << c.payload.size() << " bytes, deflated " << deflate;
+      const std::vector<uint8_t> bytes = WritePackage(spec);
+      const LoadedView loaded(bytes, 0);
+      EXPECT_EQ(loaded.ok, c.refusal == kRefusedNone) << c.section << " " << c.payload.size();
+      EXPECT_EQ(loaded.view.refusal, c.refusal) << c.section << " " << c.payload.size();
+      EXPECT_EQ(loaded.view.refusedEntry, c.refusal == kRefusedNone ? -1 : 0) << c.section;
     }
   }
 }
@@ -520,14 +561,21 @@ TEST(LoadPackage, OnlyFirstSectionOfANameIsChecked) {
   spec.entries.push_back({":Folders", Bytes("no end"), false});
   EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, 1);
   std::swap(spec.entries[spec.entries.size() - 1], spec.entries[spec.entries.size() - 2]);
-  EXPECT_EQ(LoadedView(WritePackage(spec), 0).ok, 0);
+  const std::vector<uint8_t> bytes = WritePackage(spec);
+  const LoadedView loaded(bytes, 0);
+  EXPECT_EQ(loaded.ok, 0);
+  EXPECT_EQ(loaded.view.refusal, kRefusedFolders);
+  EXPECT_EQ(loaded.view.refusedEntry, 5);
 }
 
 TEST(LoadPackage, DamagedSectionStreamRejects) {
   PackageLayout layout;
   std::vector<uint8_t> bytes = WritePackage(SamplePackageSpec(), &layout);
   bytes[layout.dataOffsets[1] + layout.dataLengths[1] - 1] ^= 0x80;  // :RegistryKeys Adler-32
-  EXPECT_EQ(LoadedView(bytes, 0).ok, 0);
+  const LoadedView loaded(bytes, 0);
+  EXPECT_EQ(loaded.ok, 0);
+  EXPECT_EQ(loaded.view.refusal, kRefusedSectionDamaged);
+  EXPECT_EQ(loaded.view.refusedEntry, 1);
 }
 
 TEST(FindEntry, FoldsAsciiOnlyAndTakesTheFirst) {

@@ -3,12 +3,16 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "package/format.h"
 #include "package/package.h"
 #include "package_writer.h"
+
+// gtest shows a refusal as its number, not as the character of its underlying type.
+inline void PrintTo(PackageRefusal refusal, std::ostream* os) { *os << static_cast<int>(refusal); }
 
 // Owns a PackageView over bytes held by the caller (which must outlive it).
 struct LoadedView {

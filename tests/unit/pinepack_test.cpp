@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -476,7 +477,9 @@ TEST(Verify, NamesEveryProblem) {
     std::function<void(PackageSpec&)> build;
     std::function<void(std::vector<uint8_t>&, const PackageLayout&)> damage;
     std::vector<const char*> mentions;  // one problem each, in this order
-    bool readerRejects;  // the updater checks this at open too (file streams it does not inflate)
+    // The reader's refusal at open, and the entry it names (it does not inflate file streams).
+    PackageRefusal refusal;
+    int entry;
   };
   const auto none = [](std::vector<uint8_t>&, const PackageLayout&) {};
   const auto keep = [](PackageSpec&) {};
@@ -488,14 +491,16 @@ TEST(Verify, NamesEveryProblem) {
        },
        none,
        {"same name as entry 2", "same name as entry 2"},
-       false},
+       kRefusedNone,
+       -1},
       {"name without NUL",
        keep,
        [](std::vector<uint8_t>& b, const PackageLayout& l) {
          std::fill_n(b.begin() + l.RecordOffset(4), 32, 'n');
        },
        {"no NUL"},
-       true},
+       kRefusedEntryName,
+       4},
       {"two damaged streams and an entry past the end",
        keep,
        [](std::vector<uint8_t>& b, const PackageLayout& l) {
@@ -504,7 +509,8 @@ TEST(Verify, NamesEveryProblem) {
          PatchLE32(b, l.RecordOffset(3) + L::kSizeField, 0x7FFFFFFF);
        },
        {"entry 2", "entry 3", "entry 4"},
-       true},
+       kRefusedEntryBounds,
+       3},
       {"section of length 0 and an unsafe removal",
        [](PackageSpec& s) {
          s.entries.insert(s.entries.begin(), {":Folders", {}, false});
@@ -512,15 +518,17 @@ TEST(Verify, NamesEveryProblem) {
                           {":FilesToRemove", NameListPayload({"..\\x", "ok", "d:y"}), true});
        },
        none,
-       {":Folders: length 0", "\"..\\x\" leaves", "\"d:y\" leaves"},
-       true},
+       {"(\":Folders\"): an empty section", "\"..\\x\" leaves", "\"d:y\" leaves"},
+       kRefusedFolders,
+       1},
       {"unsafe file name",
        [](PackageSpec& s) {
          s.entries.push_back({"..\\up.exe", Bytes("x"), true});
        },
        none,
        {"leaves the program folder"},
-       true},
+       kRefusedNotAFileName,
+       5},
       {"device names as a file and as a name on disk",
        [](PackageSpec& s) {
          s.entries.push_back({"aux.dll", Bytes("x"), true});
@@ -529,27 +537,31 @@ TEST(Verify, NamesEveryProblem) {
        },
        none,
        {"CON or NUL", "not a file's name"},
-       true},
+       kRefusedNotAFileName,
+       6},
       {"directory method 1",
        keep,
        [](std::vector<uint8_t>& b, const PackageLayout&) {
          PatchLE32(b, L::kDirectoryMethodField, 5);
        },
        {"directoryMethod 5"},
-       true},
+       kRefusedDirectoryMethod,
+       -1},
       {"not a package",
        keep,
        [](std::vector<uint8_t>& b, const PackageLayout&) { b[0] = 'X'; },
        {"neither a package"},
-       true},
+       kRefusedSignature,
+       -1},
       {"registry keys cut",
        keep,
        [](std::vector<uint8_t>& b, const PackageLayout& l) {
          PatchLE32(b, l.RecordOffset(1) + L::kSizeField, 10);
          PatchLE32(b, l.RecordOffset(1) + L::kFlagsField, 0);  // now stored: 10 bytes of stream
        },
-       {":RegistryKeys"},
-       true},
+       {"(\":RegistryKeys\"): four NUL-terminated strings"},
+       kRefusedRegistryKeys,
+       1},
   };
   for (const Case& c : cases) {
     PackageSpec spec = SamplePackageSpec();
@@ -565,7 +577,29 @@ TEST(Verify, NamesEveryProblem) {
       EXPECT_NE(problems[i].find(c.mentions[i]), std::string::npos)
           << c.what << ": " << problems[i] << " should mention " << c.mentions[i];
     }
-    EXPECT_EQ(LoadedView(bytes, 0).ok, c.readerRejects ? 0 : 1) << c.what;
+    const LoadedView loaded(bytes, 0);
+    EXPECT_EQ(loaded.ok, c.refusal == kRefusedNone ? 1 : 0) << c.what;
+    EXPECT_EQ(loaded.view.refusal, c.refusal) << c.what;
+    EXPECT_EQ(loaded.view.refusedEntry, c.entry) << c.what;
+    // list, extract and apply refuse such a package with the reader's reason.
+    if (c.refusal == kRefusedNone || c.refusal == kRefusedSignature) continue;
+    const std::string why = RefusalProblem(loaded.view, c.refusal, c.entry);
+    try {
+      ListPackage(Source(bytes));
+      ADD_FAILURE() << c.what << ": listed";
+    } catch (const ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+    }
+  }
+}
+
+// Every reason of the updater's reader has words of its own in verify.
+TEST(Verify, WordsEveryRefusal) {
+  std::set<std::string> seen;
+  for (int r = kRefusedNone; r < kRefusalCount; ++r) {
+    const std::string wording = RefusalWording(static_cast<PackageRefusal>(r));
+    EXPECT_FALSE(wording.empty()) << r;
+    EXPECT_TRUE(seen.insert(wording).second) << r << ": " << wording;
   }
 }
 

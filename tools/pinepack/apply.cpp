@@ -24,8 +24,10 @@ class DeltaAwarePackage {
     view_.source = source;
     view_.acceptDeltas = 1;
     if (!LoadPackage(view_, DetectContainer(source) == Container::kBare ? 0 : 1)) {
+      const std::string why = RefusalProblem(view_, view_.refusal, view_.refusedEntry);
       UnloadPackage(view_);
-      throw ToolError("the updater would reject this package; run pinepack verify for details");
+      throw ToolError("the updater would reject this package (" + why +
+                      "); run pinepack verify for details");
     }
   }
   ~DeltaAwarePackage() { UnloadPackage(view_); }

@@ -20,6 +20,56 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string EntryLabel(uint32_t index, const char* name32) {
+  const char* end = static_cast<const char*>(std::memchr(name32, 0, kEntryNameSize));
+  const std::string name(name32, end ? end : name32 + kEntryNameSize);
+  return "entry " + std::to_string(index) + " (\"" + Cp1251ToUtf8(name) + "\")";
+}
+
+// Facts that place a refusal, shown after its wording; empty when the wording says all.
+std::string RefusalFacts(const PackageView& view, PackageRefusal refusal, int entry) {
+  const PackageHeader& h = view.header;
+  const auto n = [](uint64_t value) { return std::to_string(value); };
+  const std::string package = "package of " + n(view.packageEnd - view.packageOffset) + " bytes";
+  const DirectoryEntry* e = entry >= 0 ? &view.directory[entry] : nullptr;
+  const bool deflated = e && (e->flags & ENTRY_DEFLATED) != 0;
+  switch (refusal) {
+    case kRefusedHeaderBounds:
+      return "packageOffset " + n(view.packageOffset) + ", end of the file at " +
+             n(view.packageEnd) +
+             (view.packageEnd != view.source.length ? " before the certificate table" : "");
+    case kRefusedSignature:
+      return "package at file offset " + n(view.packageOffset);
+    case kRefusedHeaderEmpty:
+    case kRefusedDirectoryTooLarge:
+      return "entryCount " + n(h.entryCount) + ", directoryOffset " + n(h.directoryOffset);
+    case kRefusedDirectoryMethod:
+      return "directoryMethod " + n(h.directoryMethod);
+    case kRefusedDirectoryBounds:
+      return n((h.directoryMethod & 3) == kDirectoryDeflated
+                   ? h.directoryPackedSize
+                   : uint64_t{h.entryCount} * kEntrySize) +
+             " bytes at offset " + n(h.directoryOffset) + ", " + package;
+    case kRefusedDirectoryRatio:
+    case kRefusedDirectoryDamaged:
+      return n(uint64_t{h.entryCount} * kEntrySize) + " bytes" +
+             ((h.directoryMethod & 3) == kDirectoryDeflated
+                  ? " from a stream of " + n(h.directoryPackedSize) + " bytes"
+                  : " stored");
+    case kRefusedEntryBounds:
+      return n(deflated ? e->packedSize : e->size) + " stored bytes at offset " + n(e->dataOffset) +
+             ", " + package;
+    case kRefusedInflateRatio:
+      return n(e->size) + " bytes from a stream of " + n(e->packedSize) + " bytes";
+    case kRefusedNotAFileName:
+      if (e->name[0] == '\0') return "empty name";
+      if (!IsSafeRelativeName(e->name)) return "it leaves the program folder: a '..' or ':'";
+      return "a device name such as CON or NUL, or no file name at its end";
+    default:
+      return "";
+  }
+}
+
 // A package opened by the updater's reader through a source the caller keeps open.
 class OpenedPackage {
  public:
@@ -31,8 +81,10 @@ class OpenedPackage {
     view_.source = source;
     view_.acceptDeltas = 1;
     if (!LoadPackage(view_, container == Container::kSelfContained)) {
+      const std::string why = RefusalProblem(view_, view_.refusal, view_.refusedEntry);
       UnloadPackage(view_);  // no destructor runs for a constructor that throws
-      throw ToolError("the updater would reject this package; run pinepack verify for details");
+      throw ToolError("the updater would reject this package (" + why +
+                      "); run pinepack verify for details");
     }
     selfContained_ = container == Container::kSelfContained;
   }
@@ -75,12 +127,6 @@ class OpenedPackage {
   bool selfContained_ = false;
 };
 
-std::string EntryLabel(uint32_t index, const char* name32) {
-  const char* end = static_cast<const char*>(std::memchr(name32, 0, kEntryNameSize));
-  const std::string name(name32, end ? end : name32 + kEntryNameSize);
-  return "entry " + std::to_string(index) + " (\"" + Cp1251ToUtf8(name) + "\")";
-}
-
 // The strings of a NUL-separated run ended by an empty string (layout already checked).
 std::vector<std::string> Strings(const std::vector<uint8_t>& payload) {
   std::vector<std::string> out;
@@ -91,40 +137,6 @@ std::vector<std::string> Strings(const std::vector<uint8_t>& payload) {
     at += out.back().size() + 1;
   }
   return out;
-}
-
-void CheckSectionLayout(const char* key, const std::vector<uint8_t>& payload,
-                        std::vector<std::string>& problems) {
-  const std::string label = std::string("section ") + key;
-  const auto* data = payload.data();
-  const auto size = static_cast<uint32_t>(payload.size());
-  if (size == 0) {
-    problems.push_back(label + ": length 0");
-    return;
-  }
-  if (NamesEqual(key, kStartupMsgSection)) {
-    const char* caption;
-    const char* text;
-    if (!ParseStartupMsg(data, size, caption, text))
-      problems.push_back(label + ": the caption or the text lacks its NUL");
-  } else if (NamesEqual(key, kRegistryKeysSection)) {
-    RegistryKeys keys;
-    if (!ParseRegistryKeys(data, size, keys))
-      problems.push_back(label + ": four NUL-terminated strings and a 4-byte level do not fit");
-  } else if (NamesEqual(key, kXlatNamesSection)) {
-    if (!CheckXlatTable(data, size))
-      problems.push_back(label +
-                         ": a pair lacks its second string or a NUL, the closing empty string "
-                         "is missing, or a name on disk leaves the program folder or is not a "
-                         "file's name (a device name such as CON or NUL)");
-  } else if (!CheckNameList(data, size, 0)) {
-    problems.push_back(label + ": a name lacks its NUL or the closing empty name is missing");
-  } else if (!CheckNameList(data, size, 1)) {
-    for (const std::string& name : Strings(payload)) {
-      if (!IsSafeRelativeName(name.c_str()))
-        problems.push_back(label + ": \"" + Cp1251ToUtf8(name) + "\" leaves the program folder");
-    }
-  }
 }
 
 std::string Quoted(const std::string& cp1251) { return "\"" + Cp1251ToUtf8(cp1251) + "\""; }
@@ -162,9 +174,82 @@ Container DetectContainer(const ByteSource& source) {
   return Container::kUnknown;
 }
 
+const char* RefusalWording(PackageRefusal refusal) {
+  switch (refusal) {
+    case kRefusedNone:
+      return "the updater's reader takes the package";
+    case kRefusedUnreadable:
+      return "the file cannot be read";
+    case kRefusedNoTrailer:
+      return "no trailer: no \"PINE\" in the last 4 bytes, nor before a certificate table";
+    case kRefusedHeaderBounds:
+      return "trailer: packageOffset + 32 passes the end of the file";
+    case kRefusedSignature:
+      return "header: wrong signature";
+    case kRefusedHeaderEmpty:
+      return "header: entryCount or directoryOffset is 0";
+    case kRefusedDirectoryTooLarge:
+      return "header: entryCount x 48 does not fit 32 bits";
+    case kRefusedDirectoryMethod:
+      return "header: a directoryMethod with low bits 1 is not accepted";
+    case kRefusedDirectoryBounds:
+      return "directory: its stored bytes pass the end of the package";
+    case kRefusedDirectoryRatio:
+      return "directory: its stream is too short to inflate to entryCount x 48 bytes";
+    case kRefusedNoMemory:
+      return "not enough memory for the directory";
+    case kRefusedDirectoryDamaged:
+      return "directory: damaged (a stored one cannot be read, a deflated one does not inflate "
+             "to exactly entryCount x 48 bytes with a good Adler-32)";
+    case kRefusedEntryName:
+      return "the name has no NUL in its 32 bytes (longer than 31)";
+    case kRefusedEntryBounds:
+      return "its stored bytes pass the end of the package";
+    case kRefusedInflateRatio:
+      return "its stream is too short to inflate to its size";
+    case kRefusedNotAFileName:
+      return "not a file's name";
+    case kRefusedDeltaForm:
+      return "a delta, but deflated as a whole or a control section";
+    case kRefusedDeltaHeader:
+      return "not a delta stream of a known method (its header is damaged)";
+    case kRefusedDeltaOrder:
+      return "out of order: a file's entries stand together, its deltas first and at most one "
+             "whole entry last";
+    case kRefusedSectionDamaged:
+      return "the stored data of the section is damaged (it does not extract)";
+    case kRefusedStartupMsg:
+      return "the caption or the text lacks its NUL";
+    case kRefusedRegistryKeys:
+      return "four NUL-terminated strings and a 4-byte level do not fit";
+    case kRefusedXlatTable:
+      return "a pair lacks its second string or a NUL, the closing empty string is missing, or a "
+             "name on disk leaves the program folder or is not a file's name (a device name such "
+             "as CON or NUL)";
+    case kRefusedFolders:
+      return "a folder's name lacks its NUL, the closing empty name is missing, or a folder "
+             "leaves the program folder";
+    case kRefusedFilesToRemove:
+      return "a name to remove lacks its NUL, the closing empty name is missing, or a name "
+             "leaves the program folder";
+    case kRefusalCount:
+      break;
+  }
+  return "";
+}
+
+std::string RefusalProblem(const PackageView& view, PackageRefusal refusal, int entry) {
+  // A section's reason covers an empty payload too, which is said plainly.
+  const bool empty = refusal >= kRefusedStartupMsg && entry >= 0 && view.directory[entry].size == 0;
+  std::string problem = empty ? "an empty section (length 0)" : RefusalWording(refusal);
+  if (entry >= 0)
+    problem = EntryLabel(static_cast<uint32_t>(entry), view.directory[entry].name) + ": " + problem;
+  const std::string facts = RefusalFacts(view, refusal, entry);
+  return facts.empty() ? problem : problem + " (" + facts + ")";
+}
+
 std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress& progress) {
   std::vector<std::string> problems;
-  const uint32_t length = source.length;
   const Container container = DetectContainer(source);
   CertificateTable table;
   if (container == Container::kUnknown) {
@@ -184,177 +269,97 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
           "(no \"PINE\" in the last 4 bytes, nor before a certificate table)");
     return problems;
   }
-  uint32_t packageOffset = 0;
-  uint32_t packageEnd = length;
-  if (container == Container::kSelfContained) {
-    uint32_t trailerOffset = 0;
-    if (!FindTrailer(source, trailerOffset, packageOffset)) {
-      problems.push_back("cannot read the trailer");
-      return problems;
-    }
-    packageEnd = trailerOffset + kTrailerSize;
-    if (!FitsIn(packageOffset, kHeaderSize, packageEnd)) {
-      problems.push_back("trailer: packageOffset " + std::to_string(packageOffset) +
-                         " + 32 passes the end of the file (" + std::to_string(packageEnd) +
-                         " bytes" + (packageEnd != length ? " before the certificate table" : "") +
-                         ")");
-      return problems;
-    }
-  }
 
-  PackageHeader header;
-  if (!source.read(source.context, packageOffset, reinterpret_cast<unsigned char*>(&header),
-                   kHeaderSize)) {
-    problems.push_back("cannot read the header");
-    return problems;
-  }
-  const std::string at = " (package at file offset " + std::to_string(packageOffset) + ")";
-  const bool deltas =
-      std::memcmp(header.signature, kDeltaPackageSignature, sizeof kDeltaPackageSignature) == 0;
-  if (!deltas && std::memcmp(header.signature, kPackageSignature, sizeof kPackageSignature) != 0) {
-    problems.push_back("header: wrong signature" + at);
-    return problems;
-  }
-  if (header.entryCount == 0) problems.push_back("header: entryCount is 0");
-  if (header.directoryOffset == 0) problems.push_back("header: directoryOffset is 0");
-  if ((header.directoryMethod & 3) == kDirectoryRejected)
-    problems.push_back("header: directoryMethod " + std::to_string(header.directoryMethod) +
-                       " (low bits 1) is not accepted");
-  const uint64_t directoryBytes = static_cast<uint64_t>(header.entryCount) * kEntrySize;
-  if (directoryBytes > UINT32_MAX)
-    problems.push_back("header: entryCount " + std::to_string(header.entryCount) +
-                       " x 48 does not fit 32 bits");
-  if (!problems.empty()) return problems;
-
-  const uint32_t packageLength = packageEnd - packageOffset;
-  const bool deflated = (header.directoryMethod & 3) == kDirectoryDeflated;
-  const uint64_t directoryStored = deflated ? header.directoryPackedSize : directoryBytes;
-  if (!FitsIn(header.directoryOffset, directoryStored, packageLength)) {
-    problems.push_back("directory: " + std::to_string(directoryStored) + " bytes at offset " +
-                       std::to_string(header.directoryOffset) + " pass the end of the package (" +
-                       std::to_string(packageLength) + " bytes)");
-    return problems;
-  }
-  if (deflated && directoryBytes > header.directoryPackedSize * kMaxInflateRatio) {
-    problems.push_back("directory: a stream of " + std::to_string(header.directoryPackedSize) +
-                       " bytes cannot inflate to " + std::to_string(directoryBytes) + " bytes");
-    return problems;
-  }
-
-  // The directory, loaded as the reader loads it, through an entry that describes it.
-  std::vector<DirectoryEntry> directory(header.entryCount);
+  // The updater's reader checks first; what it refuses before the entries ends the check.
   PackageView view;
   InitPackageView(view);
   view.source = source;
-  std::vector<unsigned char> scratch(2 * kExtractChunk);
-  view.scratch = scratch.data();
-  view.packageOffset = packageOffset;
-  view.header = header;
-  view.hasDeltas = deltas;
-  DirectoryEntry probe{};
-  probe.dataOffset = header.directoryOffset;
-  probe.size = static_cast<uint32_t>(directoryBytes);
-  probe.flags = deflated ? ENTRY_DEFLATED : 0;
-  probe.packedSize = header.directoryPackedSize;
-  view.directory = &probe;
-  if (!ExtractEntry(view, 0, reinterpret_cast<unsigned char*>(directory.data()))) {
-    problems.push_back(deflated
-                           ? "directory: the stream is damaged (it does not inflate to "
-                             "exactly " +
-                                 std::to_string(directoryBytes) + " bytes with a good Adler-32)"
-                           : std::string("directory: cannot be read"));
-    return problems;
+  view.acceptDeltas = 1;
+  struct Unload {
+    PackageView& view;
+    ~Unload() { UnloadPackage(view); }
+  } unload{view};
+  const int loaded = LoadPackage(view, container == Container::kSelfContained);
+  if (!loaded && view.refusal < kRefusedEntryName)
+    return {RefusalProblem(view, view.refusal, view.refusedEntry)};
+
+  // Every entry that the reader's checks refuse, where the reader stops at the first.
+  const uint32_t count = view.header.entryCount;
+  std::vector<PackageRefusal> refused(count, kRefusedNone);
+  for (int i = 0; i < static_cast<int>(count); ++i) {
+    const PackageRefusal refusal = CheckEntries(view, i);
+    if (refusal != kRefusedNone) refused[i] = refusal;
   }
-  view.directory = directory.data();
   // Entries are inflated in full and thrown away: nothing but the reader's chunks is held.
   const ByteSink discard{[](void*, const unsigned char*, uint32_t) { return 1; }, nullptr};
-
-  std::vector<bool> readable(header.entryCount, false);
+  std::vector<bool> readable(count, false);
   std::unordered_map<std::string, uint32_t> firstWithName;
-  for (uint32_t i = 0; i < header.entryCount; ++i) {
-    const DirectoryEntry& e = directory[i];
+  for (uint32_t i = 0; i < count; ++i) {
+    const DirectoryEntry& e = view.directory[i];
     const std::string label = EntryLabel(i, e.name);
     if (progress)
-      progress("[" + std::to_string(i + 1) + "/" + std::to_string(header.entryCount) + "] " +
-               label);
-    if (!std::memchr(e.name, 0, kEntryNameSize)) {
-      problems.push_back(label + ": the name has no NUL in its 32 bytes (longer than 31)");
-      continue;
-    }
-    if (e.name[0] == '\0')
-      problems.push_back(label + ": empty name");
-    else if (!IsControlSection(e) && !IsSafeRelativeName(e.name))
-      problems.push_back(label + ": the name leaves the program folder (a '..' or ':')");
-    else if (!IsControlSection(e) && !IsFileName(e.name))
-      problems.push_back(label +
-                         ": not a file's name (a device name such as CON or NUL, or no "
-                         "file name at its end)");
+      progress("[" + std::to_string(i + 1) + "/" + std::to_string(count) + "] " + label);
+    if (refused[i] != kRefusedNone)
+      problems.push_back(RefusalProblem(view, refused[i], static_cast<int>(i)));
+    if (refused[i] == kRefusedEntryName) continue;
     const auto named = firstWithName.emplace(FoldedName(e.name), i);
-    // In a delta package a file's deltas and its whole entry share its name (checked below).
-    if (!named.second && !(deltas && !IsControlSection(e)))
+    // In a delta package a file's deltas and its whole entry share its name (the reader checks
+    // their order).
+    if (!named.second && !(view.hasDeltas && !IsControlSection(e)))
       problems.push_back(label + ": same name as entry " + std::to_string(named.first->second) +
                          ", which hides it");
-    const bool entryDeflated = (e.flags & ENTRY_DEFLATED) != 0;
-    const uint32_t stored = entryDeflated ? e.packedSize : e.size;
-    if (!FitsIn(e.dataOffset, stored, packageLength)) {
-      problems.push_back(label + ": " + std::to_string(stored) + " stored bytes at offset " +
-                         std::to_string(e.dataOffset) + " pass the end of the package (" +
-                         std::to_string(packageLength) + " bytes)");
-      continue;
-    }
-    if (entryDeflated && e.size > e.packedSize * kMaxInflateRatio) {
-      problems.push_back(label + ": a stream of " + std::to_string(e.packedSize) +
-                         " bytes cannot inflate to " + std::to_string(e.size) + " bytes");
-      continue;
-    }
+    if (refused[i] == kRefusedEntryBounds || refused[i] == kRefusedInflateRatio) continue;
     if (!StreamEntry(view, static_cast<int>(i), discard)) {
       problems.push_back(label + ": the stream is damaged (it does not inflate to exactly " +
                          std::to_string(e.size) + " bytes with a good Adler-32)");
       continue;
     }
-    if (IsDeltaEntry(view, e)) {
-      DeltaHeader delta;
-      if (!ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
-        problems.push_back(label +
-                           ": not a delta stream of a known method (its header is damaged)");
-        continue;
-      }
-      if (!CheckDeltaStream(EntryDeltaStream(view, e))) {
-        problems.push_back(label + ": the delta's commands are damaged (they do not inflate, " +
-                           "reach outside the base or the result, or do not end with the stream)");
-        continue;
-      }
+    // The whole delta, where the reader reads its header only. A deflated one or a section is
+    // refused by the reader, and its stored bytes are not a delta stream to read.
+    DeltaHeader delta;
+    if (IsDeltaEntry(view, e) && !(e.flags & ENTRY_DEFLATED) && !IsControlSection(e) &&
+        ReadDeltaHeader(EntryDeltaStream(view, e), delta) &&
+        !CheckDeltaStream(EntryDeltaStream(view, e))) {
+      problems.push_back(label + ": the delta's commands are damaged (they do not inflate, " +
+                         "reach outside the base or the result, or do not end with the stream)");
+      continue;
     }
     readable[i] = true;
   }
-  int outOfOrder = -1;
-  if (deltas && problems.empty() && !CheckDeltaEntries(view, &outOfOrder))
-    problems.push_back(EntryLabel(static_cast<uint32_t>(outOfOrder), directory[outOfOrder].name) +
-                       ": out of order: a file's entries stand together, its deltas first and "
-                       "at most one whole entry last, none deflated or for a section");
+  // The reader's check of the deltas' headers and order, run once every entry passed.
+  if (view.refusal >= kRefusedDeltaForm && view.refusal <= kRefusedDeltaOrder)
+    problems.push_back(RefusalProblem(view, view.refusal, view.refusedEntry));
 
-  for (const char* key : kControlSections) {
+  // Every control section, where the reader stops at the first it refuses.
+  for (int section = 0; section < kControlSectionCount; ++section) {
+    const char* key = kControlSections[section];
     int index = -1;
-    for (uint32_t i = 0; i < header.entryCount && index < 0; ++i) {
-      if (std::memchr(directory[i].name, 0, kEntryNameSize) && NamesEqual(directory[i].name, key))
+    for (uint32_t i = 0; i < count && index < 0; ++i) {
+      if (refused[i] != kRefusedEntryName && NamesEqual(view.directory[i].name, key))
         index = static_cast<int>(i);
     }
     if (index < 0 || !readable[index]) continue;  // an unreadable entry is reported above
-    std::vector<uint8_t> payload(directory[index].size);
+    std::vector<uint8_t> payload(view.directory[index].size);
     ExtractEntry(view, index, payload.data());
-    CheckSectionLayout(key, payload, problems);
+    const auto size = static_cast<uint32_t>(payload.size());
+    const PackageRefusal refusal = CheckSectionPayload(section, payload.data(), size);
+    if (refusal == kRefusedNone) continue;
+    // A list whose layout is sound: each name that leaves the program folder.
+    if (size != 0 && (refusal == kRefusedFolders || refusal == kRefusedFilesToRemove) &&
+        CheckNameList(payload.data(), size, 0)) {
+      for (const std::string& name : Strings(payload)) {
+        if (!IsSafeRelativeName(name.c_str()))
+          problems.push_back(EntryLabel(static_cast<uint32_t>(index), view.directory[index].name) +
+                             ": " + Quoted(name) + " leaves the program folder");
+      }
+      continue;
+    }
+    problems.push_back(RefusalProblem(view, refusal, index));
   }
 
-  if (problems.empty()) {
-    // The checks above mirror the reader's; the reader itself has the last word.
-    PackageView reader;
-    InitPackageView(reader);
-    reader.source = source;
-    reader.acceptDeltas = 1;
-    if (!LoadPackage(reader, container == Container::kSelfContained))
-      problems.push_back("the updater's reader rejects the package");
-    UnloadPackage(reader);
-  }
+  // The reader has the last word: a refusal that nothing above named.
+  if (problems.empty() && !loaded)
+    problems.push_back(RefusalProblem(view, view.refusal, view.refusedEntry));
   return problems;
 }
 

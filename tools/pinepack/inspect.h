@@ -27,6 +27,15 @@ Container DetectContainer(const ByteSource& source);
 // long. Empty when the package is sound. progress gets a line per entry checked.
 std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress& progress);
 
+// A reason of the updater's reader for refusing a package (LoadPackage's view.refusal), as an
+// English sentence; never empty.
+const char* RefusalWording(PackageRefusal refusal);
+
+// The problem that the reader's refusal names, for a vendor: the entry at fault (entry, -1 for
+// none) by index and name, the wording of the reason, and the figures of view that place it.
+// view is the reader's, after LoadPackage (or CheckEntries) gave the refusal.
+std::string RefusalProblem(const PackageView& view, PackageRefusal refusal, int entry);
+
 // The container (with the certificate table of a signed updater), header, directory and decoded
 // control sections, as text (UTF-8). Throws ToolError when the updater would not open the
 // package.
