@@ -16,6 +16,13 @@ struct Sha256 {
   uint32_t filled;          // bytes in block
 };
 
+// Whether the x86 SHA extensions compress the blocks, where the CPU has them (with SSSE3 and
+// SSE4.1) and the build targets x86: with allowed 1 (the default), they are used if present; with
+// 0, the portable code always is. Both give the same digests. Returns 1 when the extensions will
+// be used from now on, else 0. Meant for tests and benchmarks; not to be called while another
+// thread hashes.
+int Sha256UseHardware(int allowed);
+
 void Sha256Init(Sha256& context);
 void Sha256Update(Sha256& context, const unsigned char* data, uint32_t count);
 // Writes the 32-byte digest; the context must be initialised again before further use.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,23 @@
 
 namespace {
 
+// Both compress paths: the portable code, then the x86 SHA extensions where the CPU has them
+// (elsewhere the second run is the portable code again, and the comparisons still hold).
+constexpr int kShaPaths[] = {0, 1};
+
+// Leaves the hardware path allowed, as the program has it, whatever the test chose.
+struct HardwareAllowedAfter {
+  ~HardwareAllowedAfter() { Sha256UseHardware(1); }
+};
+
+std::string DigestOf(const std::vector<uint8_t>& data) {
+  unsigned char digest[kSha256Size];
+  Sha256Of(data.data(), static_cast<uint32_t>(data.size()), digest);
+  return HexDigest(digest);
+}
+
 TEST(Sha256, Fips180Vectors) {
+  HardwareAllowedAfter restore;
   const struct {
     std::string message;
     size_t repeat;
@@ -35,13 +52,56 @@ TEST(Sha256, Fips180Vectors) {
        1, "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
       {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
-  for (const auto& c : cases) {
-    std::string message;
-    for (size_t i = 0; i < c.repeat; ++i) message += c.message;
-    unsigned char digest[kSha256Size];
-    Sha256Of(reinterpret_cast<const unsigned char*>(message.data()),
-             static_cast<uint32_t>(message.size()), digest);
-    EXPECT_EQ(HexDigest(digest), c.digest) << c.message.substr(0, 10) << " x" << c.repeat;
+  for (int allowed : kShaPaths) {
+    const int hardware = Sha256UseHardware(allowed);
+    std::printf("SHA-256 through the %s path\n", hardware ? "SHA extensions" : "portable");
+    if (!allowed) {
+      EXPECT_EQ(hardware, 0);
+    }
+    for (const auto& c : cases) {
+      std::string message;
+      for (size_t i = 0; i < c.repeat; ++i) message += c.message;
+      EXPECT_EQ(DigestOf(Bytes(message)), c.digest)
+          << c.message.substr(0, 10) << " x" << c.repeat << ", hardware " << hardware;
+    }
+  }
+}
+
+// The SHA extensions' digests equal the portable code's: every length from 0 to 300 bytes of
+// random data, and a buffer of many blocks fed in odd pieces, so that blocks are compressed
+// both straight from the caller's data, in runs, and from the context's own block.
+TEST(Sha256, HardwareEqualsPortable) {
+  HardwareAllowedAfter restore;
+  std::mt19937 random(2024);
+  std::vector<uint8_t> data(300);
+  for (auto& byte : data) byte = static_cast<uint8_t>(random());
+  for (size_t length = 0; length <= data.size(); ++length) {
+    const std::vector<uint8_t> message(data.begin(), data.begin() + length);
+    std::string digests[2];
+    for (int allowed : kShaPaths) {
+      Sha256UseHardware(allowed);
+      digests[allowed] = DigestOf(message);
+    }
+    EXPECT_EQ(digests[1], digests[0]) << length;
+  }
+
+  std::vector<uint8_t> big(64 * 1000 + 37);
+  for (auto& byte : big) byte = static_cast<uint8_t>(random());
+  for (uint32_t piece : {1u, 3u, 63u, 65u, 127u, 1000u, 4097u}) {
+    std::string digests[2];
+    for (int allowed : kShaPaths) {
+      Sha256UseHardware(allowed);
+      Sha256 context;
+      Sha256Init(context);
+      for (size_t offset = 0; offset < big.size(); offset += piece)
+        Sha256Update(context, big.data() + offset,
+                     static_cast<uint32_t>(std::min<size_t>(piece, big.size() - offset)));
+      unsigned char digest[kSha256Size];
+      Sha256Final(context, digest);
+      digests[allowed] = HexDigest(digest);
+    }
+    EXPECT_EQ(digests[1], digests[0]) << "pieces of " << piece;
+    EXPECT_EQ(digests[0], DigestOf(big)) << "pieces of " << piece;
   }
 }
 
