@@ -84,6 +84,14 @@ int CodedBodyEndsHere(RangeDecoder& d, bool decoded) {
          ReadLE32(check) == d.adler;
 }
 
+// Widens the range again, a coded byte at a time, after a bit narrowed it.
+void Normalize(RangeDecoder& d) {
+  while (d.range < kRangeTop) {
+    d.range <<= 8;
+    d.code = (d.code << 8) | NextByte(d);
+  }
+}
+
 // One bit whose 0 has the given probability.
 uint32_t DecodeWith(RangeDecoder& d, uint32_t probability) {
   const uint32_t bound = (d.range >> 16) * probability;
@@ -95,10 +103,7 @@ uint32_t DecodeWith(RangeDecoder& d, uint32_t probability) {
     d.range -= bound;
     bit = 1;
   }
-  while (d.range < kRangeTop) {
-    d.range <<= 8;
-    d.code = (d.code << 8) | NextByte(d);
-  }
+  Normalize(d);
   return bit;
 }
 
@@ -151,6 +156,7 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
   uint32_t firstOfRun = 0;
   uint32_t lastByte = 0;
   uint32_t byteBefore = 0;  // the result byte before lastByte
+  for (uint32_t row = kNonZeroRows; row < kNonZeroRows + 256; ++row) Row(model, row);
   for (bool first = true; produced < h.resultSize; first = false) {
     uint64_t add, copy, seek;
     if (!DecodeNumber(d, model.add, add) || !DecodeNumber(d, model.copy, copy) ||
@@ -173,7 +179,15 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
       uint32_t before = skip ? baseBuffer[0] : 0;
       for (uint32_t i = 0; i < count; ++i) {
         uint32_t difference = 0;
-        if (DecodeBit(d, NonZeroCell(model, history, before))) {
+        // Most add bytes are unchanged, and most of their flags are in cells as sure of a 0 as
+        // the model gets: such a cell codes a 0 without changing (Adapted keeps it), so only
+        // the range moves. The flags' rows were all reset before the first command.
+        ProbCell& flag = model.rows[kNonZeroRows + (history & 0xFF)][before];
+        const uint32_t sureBound = (d.range >> 16) * (kProbOne - kProbLimit);
+        if (flag == kSureOfZero && d.code < sureBound) {
+          d.range = sureBound;
+          Normalize(d);
+        } else if (DecodeBit(d, flag)) {
           difference =
               DecodeBytePair(d, DifferenceTree(model, history, lastDifference, before),
                              SecondDifferenceTree(model, history, lastDifference, firstOfRun));

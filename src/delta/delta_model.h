@@ -30,6 +30,10 @@ inline uint32_t Probability(ProbCell cell) { return (cell & 0xFFFF) ^ kProbHalf;
 inline constexpr uint16_t kProbRates[kProbSteadyCount + 1] = {32768, 21845, 16384, 13107,
                                                               10922, 9362,  8192};
 
+// A cell seen often enough to learn at its slowest rate, whose 0 is as likely as a
+// probability gets: coding a 0 with it leaves it as it is.
+constexpr ProbCell kSureOfZero = kProbSteadyCount << 16 | ((kProbOne - kProbLimit) ^ kProbHalf);
+
 // The cell after coding bit with it.
 inline ProbCell Adapted(ProbCell cell, uint32_t bit) {
   uint32_t p = Probability(cell);

@@ -383,6 +383,18 @@ TEST(Delta, OtherBaseIsRefused) {
   EXPECT_EQ(Apply(delta, Slice(p.base, 0, p.base.size() - 1)).ok, 0);
 }
 
+// The applier decodes a 0 with a cell at kSureOfZero without adapting it: that is right only if
+// the cell stays as it is, and it pays only if a flag seeing nothing but zeros gets there.
+TEST(Delta, ASureCellStaysSureOfZero) {
+  EXPECT_EQ(Adapted(kSureOfZero, 0), kSureOfZero);
+  EXPECT_NE(Adapted(kSureOfZero, 1), kSureOfZero);
+  ProbCell cell = 0;
+  int zeros = 0;
+  for (; cell != kSureOfZero && zeros < 1000; ++zeros) cell = Adapted(cell, 0);
+  EXPECT_EQ(cell, kSureOfZero);
+  EXPECT_LT(zeros, 100);
+}
+
 // Bits the model has all but ruled out, many in a row: adds of 2047 bytes teach every bit
 // below a length's leading one to be 1, then an add of 1024 codes ten 0s against those odds.
 // The coder's interval shrinks to a sliver each time and must be renormalised until it is
