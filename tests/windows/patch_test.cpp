@@ -112,6 +112,9 @@ int DeltaEntries(const PackageSpec& spec) {
 // that are not simply built from their base.
 TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
   const std::string modified = Version(2, 1) + "edited by the user";
+  const char* const kUpdated = texts::kFileUpdatedFormat;
+  const char* const kNotABase = texts::kNotABaseFormat;
+  const char* const kFailed = texts::kFileFailedFormat;
   const struct {
     const char* label;
     int installed;           // which old version is installed
@@ -122,55 +125,13 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
     DWORD exitCode;
     const char* changedDllText;  // its text in the log (with its full path)
   } cases[] = {
-      {"base 1", 1, {1}, false, "", false, exit_codes::kSuccess, texts::kFileUpdatedFormat},
-      {"two bases, the first",
-       1,
-       {1, 2},
-       false,
-       "",
-       false,
-       exit_codes::kSuccess,
-       texts::kFileUpdatedFormat},
-      {"two bases, the second",
-       2,
-       {1, 2},
-       false,
-       "",
-       false,
-       exit_codes::kSuccess,
-       texts::kFileUpdatedFormat},
-      {"a file changed since its base",
-       1,
-       {1},
-       false,
-       modified,
-       false,
-       exit_codes::kFilesFailed,
-       texts::kNotABaseFormat},
-      {"the same with the whole files in the package",
-       1,
-       {1},
-       true,
-       modified,
-       false,
-       exit_codes::kSuccess,
-       texts::kFileUpdatedFormat},
-      {"a file that is new already",
-       1,
-       {1},
-       false,
-       Version(2, 9),
-       false,
-       exit_codes::kSuccess,
-       texts::kFileUpdatedFormat},
-      {"a damaged delta",
-       1,
-       {1},
-       false,
-       "",
-       true,
-       exit_codes::kFilesFailed,
-       texts::kFileFailedFormat},
+      {"base 1", 1, {1}, false, "", false, exit_codes::kSuccess, kUpdated},
+      {"bases 1, 2: 1", 1, {1, 2}, false, "", false, exit_codes::kSuccess, kUpdated},
+      {"bases 1, 2: 2", 2, {1, 2}, false, "", false, exit_codes::kSuccess, kUpdated},
+      {"edited since", 1, {1}, false, modified, false, exit_codes::kFilesFailed, kNotABase},
+      {"edited, fallback", 1, {1}, true, modified, false, exit_codes::kSuccess, kUpdated},
+      {"already new", 1, {1}, false, Version(2, 9), false, exit_codes::kSuccess, kUpdated},
+      {"damaged delta", 1, {1}, false, "", true, exit_codes::kFilesFailed, kFailed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
