@@ -24,32 +24,7 @@ benchRoot=$WINEPREFIX/drive_c/pinecone-delta-bench
 appDir=$benchRoot/prog
 regKey='HKLM\SOFTWARE\PineconeTests\deltabench'
 
-zpath() { printf 'Z:%s' "${1//\//\\}"; }
-min() { printf '%s\n' "$@" | sort -n | head -1; }
-
-# The program folder: the old release of PAIR (or nothing) and the program file the registry
-# names.
-reset_program() {
-  rm -rf "$appDir" && mkdir -p "$appDir" && echo program >"$appDir/prog.exe"
-  [ -z "${1:-}" ] || cp -r "$source/$1/old/." "$appDir/"
-  "$WINE" reg add "$regKey" /v PatchLevel /t REG_DWORD /d 0 /f >/dev/null
-  sync
-}
-
-# One update run with EXE on PAIR's old release; prints its milliseconds.
-update_ms() {
-  local pair=$1 exe=$2 out attempt
-  for attempt in 1 2; do
-    reset_program "$pair"
-    out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
-    if grep -q ': installed$' <<<"$out"; then
-      sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
-      return 0
-    fi
-    echo "delta_apply_bench: the update did not complete (attempt $attempt): $out" >&2
-  done
-  return 1
-}
+. "$root/bench/timed_run.sh"
 
 # The program folder holds exactly PAIR's new release (and prog.exe).
 check_installed() {
@@ -66,7 +41,7 @@ measure() {
     fixed+=("$v")
     for pair in "${pairs[@]}"; do
       for kind in delta full; do
-        v=$(update_ms "$pair" "$work/$pair-$kind.exe") || return 1
+        v=$(update_ms "$source/$pair/old" "$work/$pair-$kind.exe") || return 1
         ms[$pair-$kind]+=" $v"
         [ "$run" != "$runs" ] || check_installed "$pair" "$kind" || return 1
       done

@@ -45,40 +45,14 @@ memoryRoot=/dev/shm/pinecone-bench-$(basename "$WINEPREFIX")
 regKey='HKLM\SOFTWARE\PineconeTests\bench'
 read -r -a shapes <<<"${BENCH_SHAPES:-big small mixed}"
 
-zpath() { printf 'Z:%s' "${1//\//\\}"; }
+. "$root/bench/timed_run.sh"
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-min() { printf '%s\n' "$@" | sort -n | head -1; }
-
-# The program folder with the previous version of every file of the shape (the same bytes; what
-# counts is that each file exists), on disk before the clock starts.
-reset_program() {
-  rm -rf "$appDir" && mkdir -p "$appDir" && echo program >"$appDir/prog.exe"
-  [ -z "${1:-}" ] || cp -r "$work/$1/files/." "$appDir/"
-  "$WINE" reg add "$regKey" /v PatchLevel /t REG_DWORD /d 0 /f >/dev/null
-  sync
-}
-
-# One update run; prints its milliseconds from start to finished window. A run that does not
-# complete (once in a long while Wine fails to start a program) is tried once more.
-update_ms() {
-  local shape=$1 exe=$2 out attempt
-  for attempt in 1 2; do
-    reset_program "$shape"
-    out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
-    if grep -q ': installed$' <<<"$out"; then
-      sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
-      return 0
-    fi
-    echo "bench: the update did not complete (attempt $attempt): $out" >&2
-  done
-  return 1
-}
 
 # One baseline run (extra arguments passed on); prints its milliseconds.
 baseline_ms() {
   local shape=$1 out
   shift
-  reset_program "$shape"
+  reset_program "$work/$shape/files"
   out=$("$WINE" "$winBuild/bench/baseline_update.exe" "$(zpath "$work/$shape/package.pkg")" \
     'C:\pinecone-bench\prog' "$@" | tr -d '\r')
   grep -q '(0 failed)' <<<"$out" || { echo "bench: baseline failed: $out" >&2; return 1; }
@@ -129,7 +103,7 @@ measure() {
     v=$(update_ms "" "$work/update-empty.exe") || return 1
     fixed+=("$v")
     for shape in "${shapes[@]}"; do
-      v=$(update_ms "$shape" "$work/$shape/update.exe") || return 1
+      v=$(update_ms "$work/$shape/files" "$work/$shape/update.exe") || return 1
       upd[$shape]+=" $v"
       [ "$run" != "$runs" ] || check_installed "$shape" update || return 1
       v=$(baseline_ms "$shape") || return 1

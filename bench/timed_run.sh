@@ -1,0 +1,35 @@
+# Shared by the update benchmarks (sourced): a program folder set back to a tree, and one timed
+# update run through bench/timed_update.cpp. The caller sets appDir (the program folder, as a
+# Linux path), regKey (its registry key), winBuild (the Windows build folder) and WINE.
+
+# A Linux path as Wine's drive Z: sees it.
+zpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# The smallest of the numbers given.
+min() { printf '%s\n' "$@" | sort -n | head -1; }
+
+# The program folder holding only the program file the registry names, then the files of the
+# folder FROM when one is given; on disk before the clock starts.
+reset_program() {
+  rm -rf "$appDir" && mkdir -p "$appDir" && echo program >"$appDir/prog.exe"
+  [ -z "${1:-}" ] || cp -r "$1/." "$appDir/"
+  "$WINE" reg add "$regKey" /v PatchLevel /t REG_DWORD /d 0 /f >/dev/null
+  sync
+}
+
+# update_ms FROM EXE: one update run of EXE on a program folder reset to FROM; prints its
+# milliseconds from start to finished window. A run that does not complete (once in a long while
+# Wine fails to start a program) is tried once more.
+update_ms() {
+  local from=$1 exe=$2 out attempt
+  for attempt in 1 2; do
+    reset_program "$from"
+    out=$("$WINE" "$winBuild/bench/timed_update.exe" "$(zpath "$exe")" | tr -d '\r')
+    if grep -q ': installed$' <<<"$out"; then
+      sed -n 's/^finished after \([0-9]*\) ms.*/\1/p' <<<"$out"
+      return 0
+    fi
+    echo "$(basename "$0"): the update did not complete (attempt $attempt): $out" >&2
+  done
+  return 1
+}
