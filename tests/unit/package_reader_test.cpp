@@ -521,9 +521,8 @@ TEST(LoadPackage, ControlSectionLayouts) {
       {":XlatNamesTable", raw("\0", 1), kRefusedNone},
       {":XlatNamesTable", raw("a\0b\0", 4), kRefusedXlatTable},  // no closing empty string
       {":XlatNamesTable", raw("a\0\0", 3), kRefusedXlatTable},
-      {":XlatNamesTable", raw("a\0\0\0", 4),
-       kRefusedXlatTable},  // an empty name on disk   // pair without its second string
-      {":XlatNamesTable", raw("a\0", 2), kRefusedXlatTable},
+      {":XlatNamesTable", raw("a\0\0\0", 4), kRefusedXlatTable},  // an empty name on disk
+      {":XlatNamesTable", raw("a\0", 2), kRefusedXlatTable},      // pair without its second string
       {":XlatNamesTable", raw("a\0..\\x\0\0", 8), kRefusedXlatTable},
       {":XlatNamesTable", raw("a\0d:\\x\0\0", 8), kRefusedXlatTable},
       {":XlatNamesTable", {}, kRefusedXlatTable},
