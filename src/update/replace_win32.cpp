@@ -62,16 +62,16 @@ struct VersionOnDisk {
 
 // Opens path for VersionOnDisk. 1 when open; 0 with the last error set, ERROR_FILE_NOT_FOUND or
 // ERROR_PATH_NOT_FOUND when there is no file. A file of 4 GiB or more is no version a delta
-// names (their sizes are 32-bit): it opens with a length that matches none.
+// names (their sizes are 32-bit): it opens with no read function, so that nothing takes its
+// first 4 GiB for the whole file.
 int OpenVersion(const char* path, VersionOnDisk& version) {
   version.file = OwnedHandle(CreateFileA(path, GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!version.file.Valid()) return 0;
   DWORD high = 0;
-  DWORD length = GetFileSize(version.file.Get(), &high);
-  if (high != 0) length = 0xFFFFFFFF;
-  version.source = ByteSource{ReadFromHandle, version.file.Get(), length};
+  const DWORD length = GetFileSize(version.file.Get(), &high);
+  version.source = ByteSource{high == 0 ? ReadFromHandle : nullptr, version.file.Get(), length};
   return 1;
 }
 
@@ -92,7 +92,9 @@ int PlanReplacement(const PackageView& view, int index, const char* path, FilePl
   const DWORD error = GetLastError();
   if (!open && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return 0;
   SetLastError(ERROR_READ_FAULT);
-  return PlanFile(view, index, open ? &version.source : nullptr, work, kDeltaChunk, plan);
+  // A file too large for any version is planned as a file that no delta names.
+  return PlanFile(view, index, open && version.source.read ? &version.source : nullptr, work,
+                  kDeltaChunk, plan);
 }
 
 // The new file's bytes into sink: the whole entry, or the result of the delta entry applied to
