@@ -58,48 +58,87 @@ int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& 
   return 1;
 }
 
+// The stored bytes of a zlib stream as inflateBack reads them and its output as it writes it:
+// input a chunk at a time, never beyond packedSize; output counted against size and summed
+// into the Adler-32 that the stream's trailer must match.
+struct InflateWork {
+  const PackageView* view;
+  const ByteSink* sink;
+  unsigned char* input;
+  uint32_t step;
+  uint32_t offset;     // package offset of the next stored byte to read
+  uint32_t inputLeft;  // stored bytes not yet read
+  uint32_t room;       // bytes the stream may still produce
+  uLong adler;
+};
+
+unsigned ReadStoredChunk(void* context, z_const unsigned char** buffer) {
+  auto& w = *static_cast<InflateWork*>(context);
+  const uint32_t count = w.inputLeft < w.step ? w.inputLeft : w.step;
+  if (count == 0 || !w.view->source.read(w.view->source.context, w.offset, w.input, count))
+    return 0;
+  w.offset += count;
+  w.inputLeft -= count;
+  *buffer = w.input;
+  return count;
+}
+
+// Nonzero stops inflateBack: more than size bytes, or a sink that refuses.
+int WriteInflated(void* context, unsigned char* data, unsigned count) {
+  auto& w = *static_cast<InflateWork*>(context);
+  if (count > w.room || !w.sink->write(w.sink->context, data, count)) return 1;
+  w.room -= count;
+  w.adler = adler32(w.adler, data, count);
+  return 0;
+}
+
+// The next stored byte for the zlib header and trailer, which inflateBack does not read: from
+// what is left of the last chunk, else from a new one. -1 when the stored bytes end.
+int NextStoredByte(InflateWork& w, z_stream& stream) {
+  if (stream.avail_in == 0) {
+    stream.avail_in = ReadStoredChunk(&w, &stream.next_in);
+    if (stream.avail_in == 0) return -1;
+  }
+  --stream.avail_in;
+  return *stream.next_in++;
+}
+
 // Inflates one zlib stream of packedSize bytes into exactly size bytes, chunk by chunk. Never
 // reads past the stream's packedSize bytes; fails when the stream is damaged, ends early, would
 // produce more than size bytes, or does not end (Adler-32 checked) within packedSize.
+// inflateBack rather than inflate: the same decoder without inflate's resumable state machine,
+// some 10 KB less of the updater, and the window (32 KB) is the only output buffer.
 int InflateStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
-  unsigned char* input = view.scratch;
   const uint32_t step = ChunkOf(view);
-  unsigned char* output = view.scratch + step;
+  InflateWork w = {
+      &view,           &sink,     view.scratch,         step, view.packageOffset + data.dataOffset,
+      data.packedSize, data.size, adler32(0, Z_NULL, 0)};
   z_stream stream;
   std::memset(&stream, 0, sizeof stream);
-  if (inflateInit(&stream) != Z_OK) return 0;
-  uint32_t offset = view.packageOffset + data.dataOffset;
-  uint32_t inputLeft = data.packedSize;
-  uint32_t produced = 0;
+  // The zlib header: deflate (method 8) with a window of at most 32 KB, no preset dictionary,
+  // and the check bits that make the two bytes a multiple of 31.
+  const int method = NextStoredByte(w, stream);
+  const int flags = NextStoredByte(w, stream);
+  if (flags < 0 || (method & 0x0F) != 8 || (method >> 4) > 7 || (flags & 0x20) ||
+      ((method << 8) | flags) % 31 != 0)
+    return 0;
+  auto* window = static_cast<unsigned char*>(std::malloc(1u << 15));
+  if (!window) return 0;
   int ok = 0;
-  for (;;) {
-    if (stream.avail_in == 0 && inputLeft > 0) {
-      const uint32_t count = inputLeft < step ? inputLeft : step;
-      if (!view.source.read(view.source.context, offset, input, count)) break;
-      stream.next_in = input;
-      stream.avail_in = count;
-      offset += count;
-      inputLeft -= count;
+  if (inflateBackInit(&stream, 15, window) == Z_OK) {
+    ok =
+        inflateBack(&stream, ReadStoredChunk, &w, WriteInflated, &w) == Z_STREAM_END && w.room == 0;
+    // The trailer: the Adler-32 of the output, most significant byte first.
+    uLong trailer = 0;
+    for (int i = 0; ok && i < 4; ++i) {
+      const int byte = NextStoredByte(w, stream);
+      ok = byte >= 0;
+      trailer = (trailer << 8) | static_cast<uLong>(byte);
     }
-    // Once size bytes are out, one byte of room is still given: a stream that ends there
-    // finishes without using it, one that has more to give fills it and is refused.
-    const uint32_t room = data.size - produced;
-    const uint32_t give = room == 0 ? 1 : (room < step ? room : step);
-    stream.next_out = output;
-    stream.avail_out = give;
-    const int result = inflate(&stream, Z_NO_FLUSH);
-    const uint32_t got = give - stream.avail_out;
-    if (got > room) break;
-    if (got > 0 && !sink.write(sink.context, output, got)) break;
-    produced += got;
-    if (result == Z_STREAM_END) {
-      ok = produced == data.size;
-      break;
-    }
-    // Z_BUF_ERROR: no progress was possible, so the stream wants input it does not have.
-    if (result != Z_OK) break;
+    ok = ok && trailer == w.adler;
+    inflateBackEnd(&stream);
   }
-  inflateEnd(&stream);
+  std::free(window);
   return ok;
 }
 

@@ -344,6 +344,13 @@ TEST(LoadPackage, DamagedDirectoryStream) {
   const Case cases[] = {
       {"Adler-32", [&](auto& b) { b[end - 1] ^= 1; }},
       {"header byte", [&](auto& b) { b[start] = 0x00; }},
+      // Headers whose check bits hold, each with one thing a reader must refuse.
+      {"header: a preset dictionary", [&](auto& b) { b[start] = 0x78, b[start + 1] = 0x20; }},
+      {"header: a window of 64 KB", [&](auto& b) { b[start] = 0x88, b[start + 1] = 0x1C; }},
+      {"header: method 7", [&](auto& b) { b[start] = 0x77, b[start + 1] = 0x09; }},
+      {"header: check bits", [&](auto& b) { b[start + 1] ^= 1; }},
+      {"stream cut inside the Adler-32",
+       [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, end - start - 2); }},
       {"stream cut short",
        [&](auto& b) { PatchLE32(b, L::kDirectoryPackedSizeField, end - start - 5); }},
       {"inflates to one record less",
