@@ -30,6 +30,28 @@
 // applier needs comes from the body in order and from positioned reads of the base, so it
 // streams with a few fixed buffers and the model's fixed tables (sizeof(DeltaModel), about 6 MB,
 // each row reset when first used), whatever the sizes.
+//
+// Method kDeltaDeflatedWords: the same add/copy/seek commands, made to apply at the speed of
+// inflate. The body is one zlib stream (its own Adler-32 shows damage without the base), which
+// inflates to blocks. A block is five numbers, the byte lengths of its five sections (together
+// at most kWordBlockMax, and not all 0), then the sections in this order:
+//   commands  per command its add, copy and seek
+//   gaps      per change, the unchanged add bytes before it; and the unchanged bytes that end
+//             an add run after its last change
+//   ops       per change, what it is: 0 to 15, the word value at that place in the recent values
+//             (most recent first), which moves to the front; kWordOpNew, a new value from the
+//             values section, put in front (the last one drops out); kWordOpByte, one byte's
+//             difference from the values section
+//   values    new word values, 4 bytes little-endian each, and byte differences
+//   copied    the copied bytes
+// A word change adds its value (mod 2^32) to the four base bytes at that place, read
+// little-endian: code that moved changes the 32-bit addresses and displacements that point
+// across the move by the same amount, so a few recent values cover most changes. Numbers are
+// LEB128, at most 5 bytes. The commands run as in kDeltaRangeCoded, reading their parts in
+// order from the sections of the current block; a section may run out only when the whole block
+// has been used (then the next block goes on), and only between a command's parts or inside its
+// copied bytes, never between a gap and its change. After resultSize bytes every section must
+// be used up and the stream must end.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +68,8 @@ inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 // 1 was a retired form (the same commands deflated) that no updater ever applied; it is refused
 // as any unknown method, and the value is never to be given to another.
 enum DeltaMethod : uint32_t {
-  kDeltaRangeCoded = 2,  // add/copy/seek commands range coded with an adaptive model
+  kDeltaRangeCoded = 2,     // add/copy/seek commands range coded with an adaptive model
+  kDeltaDeflatedWords = 3,  // the same commands, their changes as 32-bit words, deflated
 };
 
 struct DeltaHeader {
@@ -83,12 +106,23 @@ constexpr uint32_t kDeltaDefaultChunk = 64 * 1024;
 // The shortest body of kDeltaRangeCoded: the coder's 5 bytes and the Adler-32.
 constexpr uint32_t kRangeCodedBodyMin = 9;
 
+// kDeltaDeflatedWords: the shortest body (a zlib stream: header, an empty block, Adler-32), the
+// largest block's sections, the recent values, and the two ops beyond those values.
+constexpr uint32_t kDeflatedWordsBodyMin = 8;
+constexpr uint32_t kWordBlockMax = 256 * 1024;
+constexpr uint32_t kWordRecentValues = 16;
+constexpr uint8_t kWordOpNew = 16;
+constexpr uint8_t kWordOpByte = 17;
+// Work beyond three chunks: a block with its numbers, and the 32 KB that inflate may add to it.
+constexpr uint32_t kWordWorkExtra = kWordBlockMax + 25 + 32 * 1024 + 8;
+
 // The part of the work area after the chunk buffers: the range coder's model.
 constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 
 // Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's
 // with a byte more), room to align, and the arena.
 constexpr uint32_t DeltaWorkSize(uint32_t chunk) { return 3 * chunk + 32 + kDeltaArena; }
+static_assert(kWordWorkExtra + 4 <= 32 + kDeltaArena, "the words method's work fits the arena");
 
 // Builds the result of delta from base into sink, in writes of at most chunk bytes (at least
 // kDeltaMinChunk). base must be exactly baseSize bytes; its hash is the caller's to check, as
@@ -96,14 +130,16 @@ constexpr uint32_t DeltaWorkSize(uint32_t chunk) { return 3 * chunk + 32 + kDelt
 // carried out: nothing is read outside the base or the delta, and no more than resultSize
 // bytes reach the sink. Succeeds only when the body ends exactly after resultSize bytes and
 // their SHA-256 is resultHash. Memory: work, DeltaWorkSize(chunk) bytes of the caller's (so
-// that nothing is allocated per file), or when work is null the same allocated for the call.
-// Returns 1 or 0; on 0 the sink may have received part of a result that must not be used.
+// that nothing is allocated per file), or when work is null the same allocated for the call;
+// kDeltaDeflatedWords also has zlib allocate some 40 KB for the call. Returns 1 or 0; on 0 the
+// sink may have received part of a result that must not be used.
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
                uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr);
 
-// What can be checked of delta without its base: the header, the body's leading 0 and the
-// Adler-32 of its coded bytes. The commands are decoded only with the base (the model predicts
-// from its bytes), so their limits and the result's hash are left to ApplyDelta. Memory as
-// ApplyDelta's. 1 or 0.
+// What can be checked of delta without its base. kDeltaRangeCoded: the header, the body's
+// leading 0 and the Adler-32 of its coded bytes; the commands are decoded only with the base
+// (the model predicts from its bytes), so their limits are left to ApplyDelta.
+// kDeltaDeflatedWords: everything but the base's bytes, its commands run against the base's
+// size. The result's hash is always left to ApplyDelta. Memory as ApplyDelta's. 1 or 0.
 int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk = kDeltaDefaultChunk,
                      unsigned char* work = nullptr);

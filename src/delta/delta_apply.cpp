@@ -7,22 +7,13 @@
 
 #include "delta/delta.h"
 #include "delta/delta_model.h"
+#include "delta/delta_run.h"
 
-namespace {
-
-// Where the result goes: hashed into the sink (only ApplyDelta decodes commands).
-struct Output {
-  const ByteSink* sink;
-  Sha256 hash;
-};
-
-int Emit(Output& out, const unsigned char* data, uint32_t count) {
+int EmitResult(DeltaOutput& out, const unsigned char* data, uint32_t count) {
   Sha256Update(out.hash, data, count);
   return out.sink->write(out.sink->context, data, count);
 }
 
-// Moves the base position by a command's zigzag-coded seek (even values forward, odd ones
-// back). 0 when the move would leave the base.
 int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position) {
   const uint64_t distance = (seek >> 1) + (seek & 1);
   if (seek & 1) {
@@ -34,6 +25,8 @@ int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position) {
   }
   return 1;
 }
+
+namespace {
 
 // The range-coded body: raw bytes read from the source a chunk at a time, and the decoder's
 // state. Reading past the body's end marks the stream as damaged.
@@ -147,7 +140,7 @@ int DecodeNumber(RangeDecoder& d, NumberModel& model, uint64_t& value) {
 // checked before it is carried out (delta.h). baseBuffer has room for chunk + 1 bytes: the base
 // byte before each add run is read with it, as the first add byte's context.
 int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
-                     const ByteSource& base, Output& out, unsigned char* baseBuffer,
+                     const ByteSource& base, DeltaOutput& out, unsigned char* baseBuffer,
                      unsigned char* copyBuffer) {
   uint64_t produced = 0;
   uint64_t position = 0;
@@ -198,7 +191,7 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
         before = bytes[i];
         bytes[i] = static_cast<unsigned char>(before + difference);
       }
-      if (d.failed || !Emit(out, bytes, count)) return 0;
+      if (d.failed || !EmitResult(out, bytes, count)) return 0;
       byteBefore = count > 1 ? bytes[count - 2] : lastByte;
       lastByte = bytes[count - 1];
       position += count;
@@ -212,7 +205,7 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
         byteBefore = lastByte;
         lastByte = copyBuffer[i] = static_cast<unsigned char>(byte);
       }
-      if (d.failed || !Emit(out, copyBuffer, count)) return 0;
+      if (d.failed || !EmitResult(out, copyBuffer, count)) return 0;
       left -= count;
     }
     if (!SeekBase(seek, h.baseSize, position)) return 0;
@@ -232,7 +225,10 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   header.bodySize = ReadLE32(bytes + 16);
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
-  return header.method == kDeltaRangeCoded && header.bodySize >= kRangeCodedBodyMin &&
+  const uint32_t shortest = header.method == kDeltaRangeCoded      ? kRangeCodedBodyMin
+                            : header.method == kDeltaDeflatedWords ? kDeflatedWordsBodyMin
+                                                                   : UINT32_MAX;
+  return header.bodySize >= shortest &&
          ReadLE32(bytes + 20) == 0 && header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
@@ -257,24 +253,14 @@ int ReadDeltaHeader(const DeltaStream& delta, DeltaHeader& header) {
 
 namespace {
 
-// ApplyDelta, or with base and sink null the check of CheckDeltaStream.
-int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, uint32_t chunk,
-        unsigned char* work) {
-  DeltaHeader h;
-  if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaArena - 32) / 3) return 0;
-  if (!ReadDeltaHeader(delta, h)) return 0;
-  if (base && (!base->read || base->length != h.baseSize)) return 0;
-  unsigned char* allocated = nullptr;
-  if (!work) {
-    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
-    if (!work) return 0;
-  }
+// The range-coded method: the body's coded bytes decoded with the model, commands run against
+// base, or with base null only the coded bytes checked. 1 or 0.
+int RunRangeCoded(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
+                  DeltaOutput& out, uint32_t chunk, unsigned char* work) {
   // Input, decoded copied bytes and base (with the byte before it); then the model, 16-byte
   // aligned whatever the alignment of work.
   unsigned char* arenaStart = work + 3 * chunk + 1;
   arenaStart += (16 - reinterpret_cast<uintptr_t>(arenaStart) % 16) % 16;
-  Output out = {sink, {}};
-  Sha256Init(out.hash);
   RangeDecoder d;
   std::memset(&d, 0, sizeof d);
   d.delta = &delta;
@@ -295,7 +281,26 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     ResetDeltaModel(*model);
     built = RunRangeCommands(d, *model, h, *base, out, work + 2 * chunk, work + chunk);
   }
-  built = built && CodedBodyEndsHere(d, base != nullptr);
+  return built && CodedBodyEndsHere(d, base != nullptr);
+}
+
+// ApplyDelta, or with base and sink null the check of CheckDeltaStream.
+int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, uint32_t chunk,
+        unsigned char* work) {
+  DeltaHeader h;
+  if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaArena - 32) / 3) return 0;
+  if (!ReadDeltaHeader(delta, h)) return 0;
+  if (base && (!base->read || base->length != h.baseSize)) return 0;
+  unsigned char* allocated = nullptr;
+  if (!work) {
+    work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
+    if (!work) return 0;
+  }
+  DeltaOutput out = {sink, {}};
+  Sha256Init(out.hash);
+  const int built = h.method == kDeltaDeflatedWords
+                        ? RunDeflatedWords(delta, h, base, out, chunk, work)
+                        : RunRangeCoded(delta, h, base, out, chunk, work);
   int ok = 0;
   if (built) {
     unsigned char digest[kSha256Size];

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "delta/delta_package.h"
+#include "package/inflate_stream.h"
 #include "package/names.h"
 #include "package/package.h"
 #include "package/pe_image.h"
@@ -58,88 +59,27 @@ int CopyStored(const PackageView& view, const StoredData& data, const ByteSink& 
   return 1;
 }
 
-// The stored bytes of a zlib stream as inflateBack reads them and its output as it writes it:
-// input a chunk at a time, never beyond packedSize; output counted against size and summed
-// into the Adler-32 that the stream's trailer must match.
-struct InflateWork {
-  const PackageView* view;
+// An entry's inflated bytes on the way to its sink: counted against its size.
+struct InflatedEntry {
   const ByteSink* sink;
-  unsigned char* input;
-  uint32_t step;
-  uint32_t offset;     // package offset of the next stored byte to read
-  uint32_t inputLeft;  // stored bytes not yet read
-  uint32_t room;       // bytes the stream may still produce
-  uLong adler;
+  uint32_t room;  // bytes the stream may still produce
 };
 
-unsigned ReadStoredChunk(void* context, z_const unsigned char** buffer) {
-  auto& w = *static_cast<InflateWork*>(context);
-  const uint32_t count = w.inputLeft < w.step ? w.inputLeft : w.step;
-  if (count == 0 || !w.view->source.read(w.view->source.context, w.offset, w.input, count))
-    return 0;
-  w.offset += count;
-  w.inputLeft -= count;
-  *buffer = w.input;
-  return count;
-}
-
-// Nonzero stops inflateBack: more than size bytes, or a sink that refuses.
-int WriteInflated(void* context, unsigned char* data, unsigned count) {
-  auto& w = *static_cast<InflateWork*>(context);
-  if (count > w.room || !w.sink->write(w.sink->context, data, count)) return 1;
-  w.room -= count;
-  w.adler = adler32(w.adler, data, count);
-  return 0;
-}
-
-// The next stored byte for the zlib header and trailer, which inflateBack does not read: from
-// what is left of the last chunk, else from a new one. -1 when the stored bytes end.
-int NextStoredByte(InflateWork& w, z_stream& stream) {
-  if (stream.avail_in == 0) {
-    stream.avail_in = ReadStoredChunk(&w, &stream.next_in);
-    if (stream.avail_in == 0) return -1;
-  }
-  --stream.avail_in;
-  return *stream.next_in++;
+int TakeInflated(void* context, unsigned char* data, uint32_t count) {
+  auto& entry = *static_cast<InflatedEntry*>(context);
+  if (count > entry.room || !entry.sink->write(entry.sink->context, data, count)) return 0;
+  entry.room -= count;
+  return 1;
 }
 
 // Inflates one zlib stream of packedSize bytes into exactly size bytes, chunk by chunk. Never
 // reads past the stream's packedSize bytes; fails when the stream is damaged, ends early, would
 // produce more than size bytes, or does not end (Adler-32 checked) within packedSize.
-// inflateBack rather than inflate: the same decoder without inflate's resumable state machine,
-// some 10 KB less of the updater, and the window (32 KB) is the only output buffer.
 int InflateStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {
-  const uint32_t step = ChunkOf(view);
-  InflateWork w = {
-      &view,           &sink,     view.scratch,         step, view.packageOffset + data.dataOffset,
-      data.packedSize, data.size, adler32(0, Z_NULL, 0)};
-  z_stream stream;
-  std::memset(&stream, 0, sizeof stream);
-  // The zlib header: deflate (method 8) with a window of at most 32 KB, no preset dictionary,
-  // and the check bits that make the two bytes a multiple of 31.
-  const int method = NextStoredByte(w, stream);
-  const int flags = NextStoredByte(w, stream);
-  if (flags < 0 || (method & 0x0F) != 8 || (method >> 4) > 7 || (flags & 0x20) ||
-      ((method << 8) | flags) % 31 != 0)
-    return 0;
-  auto* window = static_cast<unsigned char*>(std::malloc(1u << 15));
-  if (!window) return 0;
-  int ok = 0;
-  if (inflateBackInit(&stream, 15, window) == Z_OK) {
-    ok =
-        inflateBack(&stream, ReadStoredChunk, &w, WriteInflated, &w) == Z_STREAM_END && w.room == 0;
-    // The trailer: the Adler-32 of the output, most significant byte first.
-    uLong trailer = 0;
-    for (int i = 0; ok && i < 4; ++i) {
-      const int byte = NextStoredByte(w, stream);
-      ok = byte >= 0;
-      trailer = (trailer << 8) | static_cast<uLong>(byte);
-    }
-    ok = ok && trailer == w.adler;
-    inflateBackEnd(&stream);
-  }
-  std::free(window);
-  return ok;
+  InflatedEntry entry = {&sink, data.size};
+  return InflateZlibStream(view.source, view.packageOffset + data.dataOffset, data.packedSize,
+                           view.scratch, ChunkOf(view), TakeInflated, &entry) &&
+         entry.room == 0;
 }
 
 int StreamStored(const PackageView& view, const StoredData& data, const ByteSink& sink) {

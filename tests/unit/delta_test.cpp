@@ -211,21 +211,26 @@ std::vector<Pair> Pairs() {
   };
 }
 
+// The delta methods, each test run with both.
+constexpr DeltaMethod kMethods[] = {kDeltaRangeCoded, kDeltaDeflatedWords};
+
 TEST(Delta, RoundTripsAtEveryChunkSize) {
-  for (const Pair& p : Pairs()) {
-    const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
-    DeltaHeader header;
-    ASSERT_EQ(ParseDeltaHeader(delta.data(), static_cast<uint32_t>(delta.size()), header), 1)
-        << p.what;
-    EXPECT_EQ(header.method, kDeltaRangeCoded) << p.what;
-    EXPECT_EQ(header.baseSize, p.base.size()) << p.what;
-    EXPECT_EQ(header.resultSize, p.result.size()) << p.what;
-    for (uint32_t chunk : {kDeltaMinChunk, 1000u, kDeltaDefaultChunk}) {
-      const Applied applied = Apply(delta, p.base, chunk);
-      EXPECT_EQ(applied.ok, 1) << p.what << " chunk " << chunk;
-      EXPECT_EQ(applied.output, p.result) << p.what << " chunk " << chunk;
-      EXPECT_LE(applied.largestWrite, chunk) << p.what;
-      EXPECT_FALSE(applied.readOutside) << p.what;
+  for (DeltaMethod method : kMethods) {
+    for (const Pair& p : Pairs()) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
+      DeltaHeader header;
+      ASSERT_EQ(ParseDeltaHeader(delta.data(), static_cast<uint32_t>(delta.size()), header), 1)
+          << p.what;
+      EXPECT_EQ(header.method, method) << p.what;
+      EXPECT_EQ(header.baseSize, p.base.size()) << p.what;
+      EXPECT_EQ(header.resultSize, p.result.size()) << p.what;
+      for (uint32_t chunk : {kDeltaMinChunk, 1000u, kDeltaDefaultChunk}) {
+        const Applied applied = Apply(delta, p.base, chunk);
+        EXPECT_EQ(applied.ok, 1) << p.what << " chunk " << chunk;
+        EXPECT_EQ(applied.output, p.result) << p.what << " chunk " << chunk;
+        EXPECT_LE(applied.largestWrite, chunk) << p.what;
+        EXPECT_FALSE(applied.readOutside) << p.what;
+      }
     }
   }
 }
@@ -322,9 +327,10 @@ size_t DeflatedDiffSize(const std::vector<uint8_t>& base, const std::vector<uint
 }
 
 // Releases of one program: functions moved, a function grown (every later section shifts),
-// an import changed. Each is rebuilt at small and default chunks. Where many references
-// change, the range coder's model, made for such differences, beats deflating the same
-// commands' bytes; every delta is a small part of the deflated file.
+// an import changed. Each is rebuilt at small and default chunks by each method. Where many
+// references change, both beat deflating the same commands' bytes: the range coder's model is
+// made for such differences, and the words method finds the few values by which they change;
+// every delta is a small part of the deflated file.
 TEST(Delta, ProgramImagesRoundTrip) {
   ProgramRecipe v1;
   for (int f = 0; f < 120; ++f) {
@@ -348,18 +354,20 @@ TEST(Delta, ProgramImagesRoundTrip) {
       {"grown section", ProgramImage(grown), true},
       {"changed import", ProgramImage(import), false},
   };
-  for (const auto& r : releases) {
-    ASSERT_NE(r.result, base) << r.what;
-    const std::vector<uint8_t> delta = MakeDelta(base, r.result);
-    for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
-      const Applied applied = Apply(delta, base, chunk);
-      EXPECT_EQ(applied.ok, 1) << r.what;
-      EXPECT_EQ(applied.output, r.result) << r.what;
+  for (DeltaMethod method : kMethods) {
+    for (const auto& r : releases) {
+      ASSERT_NE(r.result, base) << r.what;
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
+      for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
+        const Applied applied = Apply(delta, base, chunk);
+        EXPECT_EQ(applied.ok, 1) << r.what;
+        EXPECT_EQ(applied.output, r.result) << r.what;
+      }
+      if (r.manyReferencesChange) {
+        EXPECT_LT(delta.size(), DeflatedDiffSize(base, r.result)) << r.what;
+      }
+      EXPECT_LT(delta.size(), DeflateBytes(r.result, 9).size() / 5) << r.what;
     }
-    if (r.manyReferencesChange) {
-      EXPECT_LT(delta.size(), DeflatedDiffSize(base, r.result)) << r.what;
-    }
-    EXPECT_LT(delta.size(), DeflateBytes(r.result, 9).size() / 5) << r.what;
   }
 }
 
@@ -424,67 +432,71 @@ TEST(Delta, RangeCoderTakesLongShotsInARow) {
 TEST(Delta, DamagedStreamsFail) {
   const std::vector<Pair> pairs = Pairs();
   const Pair& p = pairs[2];
-  const std::vector<uint8_t> good = MakeDelta(p.base, p.result);
-  auto patched = [&](size_t offset, uint32_t value) {
-    std::vector<uint8_t> out = good;
-    PatchLE32(out, offset, value);
-    return out;
-  };
-  std::vector<uint8_t> trailing = good;
-  trailing.push_back(0);
-  PatchLE32(trailing, 16, ReadLE32(trailing.data() + 16) + 1);  // bodySize covers the extra byte
-  std::vector<uint8_t> firstBodyByte = good;
-  firstBodyByte[kDeltaHeaderSize] ^= 1;  // the range coder's leading 0
-  std::vector<uint8_t> middleBodyByte = good;
-  middleBodyByte[(kDeltaHeaderSize + good.size()) / 2] ^= 0x55;
-  // A method 1 stream as it was made: commands as varints and their bytes, deflated (here one
-  // command copying the whole result).
-  std::vector<uint8_t> commands;
-  for (uint64_t value : {uint64_t{0}, uint64_t{p.result.size()}, uint64_t{0}}) {
-    for (; value >= 0x80; value >>= 7) commands.push_back(static_cast<uint8_t>(value | 0x80));
-    commands.push_back(static_cast<uint8_t>(value));
-  }
-  commands.insert(commands.end(), p.result.begin(), p.result.end());
-  const std::vector<uint8_t> methodOne =
-      DeltaStreamWith(static_cast<DeltaMethod>(1), p.base, p.result, DeflateBytes(commands, 9));
-  // header: ParseDeltaHeader's answer. check: CheckDeltaStream's; a wrong hash, a base one byte
-  // longer than the commands use and a wrong result size need the base to be seen, as the
-  // commands are decoded only with it (their Adler-32 shows damage to the coded bytes).
-  const struct {
-    const char* what;
-    std::vector<uint8_t> delta;
-    int header, check;
-  } cases[] = {
-      {"magic", patched(0, 0x544c4451), 0, 0},
-      {"unknown method", patched(4, 3), 0, 0},
-      {"method 0", patched(4, 0), 0, 0},
-      {"method 1, retired", patched(4, 1), 0, 0},
-      {"a method 1 stream", methodOne, 0, 0},
-      {"base size", patched(8, static_cast<uint32_t>(p.base.size() + 1)), 1, 1},
-      {"result size smaller", patched(12, static_cast<uint32_t>(p.result.size() - 1)), 1, 1},
-      {"result size larger", patched(12, static_cast<uint32_t>(p.result.size() + 1)), 1, 1},
-      {"body size", patched(16, ReadLE32(good.data() + 16) - 1), 0, 0},
-      {"reserved field", patched(20, 1), 0, 0},
-      {"result hash", patched(56, ReadLE32(good.data() + 56) ^ 1), 1, 1},
-      {"stream cut short", Slice(good, 0, good.size() - 1), 0, 0},
-      {"header only", Slice(good, 0, kDeltaHeaderSize), 0, 0},
-      {"shorter than a header", Slice(good, 0, kDeltaHeaderSize - 1), 0, 0},
-      {"a byte after the body's stream", trailing, 1, 0},
-      {"first body byte", firstBodyByte, 1, 0},
-      {"a byte in the middle of the body", middleBodyByte, 1, 0},
-  };
-  for (const auto& c : cases) {
-    const Applied applied = Apply(c.delta, p.base, kDeltaMinChunk);
-    EXPECT_EQ(applied.ok, 0) << c.what;
-    DeltaHeader header;
-    EXPECT_EQ(ParseDeltaHeader(c.delta.data(), static_cast<uint32_t>(c.delta.size()), header),
-              c.header)
-        << c.what;
-    EXPECT_EQ(CheckDeltaStream({Source(c.delta), 0, static_cast<uint32_t>(c.delta.size())}),
-              c.check)
-        << c.what;
-    EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
-    EXPECT_FALSE(applied.readOutside) << c.what;
+  for (DeltaMethod method : kMethods) {
+    const std::vector<uint8_t> good = MakeDeltaWith(method, p.base, p.result);
+    const int words = method == kDeltaDeflatedWords;
+    auto patched = [&](size_t offset, uint32_t value) {
+      std::vector<uint8_t> out = good;
+      PatchLE32(out, offset, value);
+      return out;
+    };
+    std::vector<uint8_t> trailing = good;
+    trailing.push_back(0);
+    PatchLE32(trailing, 16, ReadLE32(trailing.data() + 16) + 1);  // bodySize covers the extra byte
+    std::vector<uint8_t> firstBodyByte = good;
+    firstBodyByte[kDeltaHeaderSize] ^= 1;  // the range coder's leading 0, or the zlib header
+    std::vector<uint8_t> middleBodyByte = good;
+    middleBodyByte[(kDeltaHeaderSize + good.size()) / 2] ^= 0x55;
+    // A method 1 stream as it was made: commands as varints and their bytes, deflated (here one
+    // command copying the whole result).
+    std::vector<uint8_t> commands;
+    for (uint64_t value : {uint64_t{0}, uint64_t{p.result.size()}, uint64_t{0}}) {
+      for (; value >= 0x80; value >>= 7) commands.push_back(static_cast<uint8_t>(value | 0x80));
+      commands.push_back(static_cast<uint8_t>(value));
+    }
+    commands.insert(commands.end(), p.result.begin(), p.result.end());
+    const std::vector<uint8_t> methodOne =
+        DeltaStreamWith(static_cast<DeltaMethod>(1), p.base, p.result, DeflateBytes(commands, 9));
+    // header: ParseDeltaHeader's answer. check: CheckDeltaStream's; a wrong hash and a base one
+    // byte longer than the commands use need the base to be seen, and so does a wrong result
+    // size for range-coded commands, decoded only with it (their Adler-32 shows damage to the
+    // coded bytes); the words method's commands are run without it.
+    const struct {
+      const char* what;
+      std::vector<uint8_t> delta;
+      int header, check;
+    } cases[] = {
+        {"magic", patched(0, 0x544c4451), 0, 0},
+        {"unknown method", patched(4, 4), 0, 0},
+        {"method 0", patched(4, 0), 0, 0},
+        {"method 1, retired", patched(4, 1), 0, 0},
+        {"a method 1 stream", methodOne, 0, 0},
+        {"base size", patched(8, static_cast<uint32_t>(p.base.size() + 1)), 1, 1},
+        {"result size smaller", patched(12, static_cast<uint32_t>(p.result.size() - 1)), 1, !words},
+        {"result size larger", patched(12, static_cast<uint32_t>(p.result.size() + 1)), 1, !words},
+        {"body size", patched(16, ReadLE32(good.data() + 16) - 1), 0, 0},
+        {"reserved field", patched(20, 1), 0, 0},
+        {"result hash", patched(56, ReadLE32(good.data() + 56) ^ 1), 1, 1},
+        {"stream cut short", Slice(good, 0, good.size() - 1), 0, 0},
+        {"header only", Slice(good, 0, kDeltaHeaderSize), 0, 0},
+        {"shorter than a header", Slice(good, 0, kDeltaHeaderSize - 1), 0, 0},
+        {"a byte after the body's stream", trailing, 1, 0},
+        {"first body byte", firstBodyByte, 1, 0},
+        {"a byte in the middle of the body", middleBodyByte, 1, 0},
+    };
+    for (const auto& c : cases) {
+      const Applied applied = Apply(c.delta, p.base, kDeltaMinChunk);
+      EXPECT_EQ(applied.ok, 0) << c.what;
+      DeltaHeader header;
+      EXPECT_EQ(ParseDeltaHeader(c.delta.data(), static_cast<uint32_t>(c.delta.size()), header),
+                c.header)
+          << c.what;
+      EXPECT_EQ(CheckDeltaStream({Source(c.delta), 0, static_cast<uint32_t>(c.delta.size())}),
+                c.check)
+          << c.what;
+      EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
+      EXPECT_FALSE(applied.readOutside) << c.what;
+    }
   }
 }
 
@@ -571,6 +583,113 @@ TEST(Delta, HostileCommandsFail) {
   }
 }
 
+// LEB128 numbers, as the words method's sections hold them.
+std::vector<uint8_t> Numbers(std::initializer_list<uint64_t> values) {
+  std::vector<uint8_t> out;
+  for (uint64_t value : values) {
+    for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
+    out.push_back(static_cast<uint8_t>(value));
+  }
+  return out;
+}
+
+// Hand-made words bodies against the same 100-byte base: blocks of sections (commands, gaps,
+// ops, values, copied) or raw inflated bytes. The commands run without the base too, so
+// CheckDeltaStream refuses what ApplyDelta refuses, but for the result's hash.
+TEST(Delta, HostileWordBlocksFail) {
+  const std::vector<uint8_t> base = SampleData(100, 3);
+  const std::vector<uint8_t> result = Slice(base, 40, 10);
+  // result with the word at 2 plus 0x01020304 and byte 8 plus 5; and with the words at 0 and 4
+  // each plus 0x00FF0001 (the second from the recent values).
+  std::vector<uint8_t> changed = result;
+  WriteLE32(&changed[2], ReadLE32(&changed[2]) + 0x01020304);
+  changed[8] = static_cast<uint8_t>(changed[8] + 5);
+  std::vector<uint8_t> twice = result;
+  WriteLE32(&twice[0], ReadLE32(&twice[0]) + 0x00FF0001);
+  WriteLE32(&twice[4], ReadLE32(&twice[4]) + 0x00FF0001);
+  const std::vector<uint8_t> big(kWordBlockMax + 1, 'x');
+  const std::vector<uint8_t> seekThenAdd = Numbers({0, 0, 80, 10, 0, 0});
+  auto blocks = [](std::initializer_list<WordBlock> list) { return DeflatedBlocks(list, false); };
+  const struct {
+    const char* what;
+    std::vector<uint8_t> body;
+    const std::vector<uint8_t>& result;
+    int ok;
+  } cases[] = {
+      {"copy of the result's bytes", blocks({{Numbers({0, 10, 0}), {}, {}, {}, result}}), result,
+       1},
+      {"seek then add", blocks({{seekThenAdd, Numbers({10}), {}, {}, {}}}), result, 1},
+      {"a new word and a byte",
+       blocks({{seekThenAdd, Numbers({2, 2, 1}), {16, 17}, {4, 3, 2, 1, 5}, {}}}), changed, 1},
+      {"a new word, then the same from the recent ones",
+       blocks({{seekThenAdd, Numbers({0, 0, 2}), {16, 0}, {1, 0, 0xFF, 0}, {}}}), twice, 1},
+      {"a command over two blocks",
+       blocks({{seekThenAdd, {}, {}, {}, {}}, {{}, Numbers({10}), {}, {}, {}}}), result, 1},
+      {"copied bytes over two blocks",
+       blocks({{Numbers({0, 10, 0}), {}, {}, {}, Slice(result, 0, 4)},
+               {{}, {}, {}, {}, Slice(result, 4, 6)}}),
+       result, 1},
+      {"copied bytes over two blocks of at most the limit",
+       blocks({{Numbers({0, big.size(), 0}), {}, {}, {}, Slice(big, 0, 1000)},
+               {{}, {}, {}, {}, Slice(big, 1000, big.size() - 1000)}}),
+       big, 1},
+      {"a block over the limit", blocks({{Numbers({0, big.size(), 0}), {}, {}, {}, big}}), big, 0},
+      {"op 18", blocks({{seekThenAdd, Numbers({2, 8}), {18}, {}, {}}}), result, 0},
+      {"a word with 3 add bytes left", blocks({{seekThenAdd, Numbers({7}), {0}, {}, {}}}), result,
+       0},
+      {"a new word without its 4 bytes", blocks({{seekThenAdd, Numbers({2}), {16}, {1, 2, 3}, {}}}),
+       result, 0},
+      {"a gap longer than the add run", blocks({{seekThenAdd, Numbers({11}), {}, {}, {}}}), result,
+       0},
+      {"a gap without its change", blocks({{seekThenAdd, Numbers({2}), {}, {}, {}}}), result, 0},
+      {"a change parted from its gap by the block's end",
+       blocks({{seekThenAdd, Numbers({2}), {}, {}, {}}, {{}, Numbers({4}), {0}, {}, {}}}), result,
+       0},
+      {"the next block needed with bytes left in this one",
+       blocks({{seekThenAdd, {}, {}, {}, {'x'}}, {{}, Numbers({10}), {}, {}, {}}}), result, 0},
+      {"an empty block",
+       blocks(
+           {{Numbers({0, 10, 0}), {}, {}, {}, {}}, {{}, {}, {}, {}, {}}, {{}, {}, {}, {}, result}}),
+       result, 0},
+      {"a number of 6 bytes",
+       blocks({{{0x80, 0x80, 0x80, 0x80, 0x80, 0, 10, 0}, {}, {}, {}, result}}), result, 0},
+      {"a byte left in a section after the result",
+       blocks({{Numbers({0, 10, 0}), {}, {}, {}, Concat({result, {'z'}})}}), result, 0},
+      {"a block after the result",
+       blocks({{Numbers({0, 10, 0}), {}, {}, {}, result}, {Numbers({0, 1, 0}), {}, {}, {}, {'y'}}}),
+       result, 0},
+      {"an empty command after the first",
+       blocks({{Numbers({0, 0, 76, 0, 0, 4, 10, 0, 0}), Numbers({10}), {}, {}, {}}}), result, 0},
+      {"add past the base's end",
+       blocks({{Numbers({0, 0, 190, 10, 0, 0}), Numbers({10}), {}, {}, {}}}), result, 0},
+      {"seek before the base's start", blocks({{Numbers({0, 10, 1}), {}, {}, {}, result}}), result,
+       0},
+      {"seek past the base's end", blocks({{Numbers({0, 10, 202}), {}, {}, {}, result}}), result,
+       0},
+      {"the stream ends inside a block",
+       DeflateBytes(Concat({Numbers({3, 0, 0, 0, 10}), Numbers({0, 10, 0}), Slice(result, 0, 5)}),
+                    9),
+       result, 0},
+      {"a byte after the zlib stream",
+       Concat({blocks({{Numbers({0, 10, 0}), {}, {}, {}, result}}), {0}}), result, 0},
+      {"no blocks for a result", blocks({}), result, 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaDeflatedWords, base, c.result, c.body);
+    const Applied applied = Apply(delta, base, kDeltaMinChunk);
+    EXPECT_EQ(applied.ok, c.ok) << c.what;
+    EXPECT_EQ(
+        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
+        c.ok)
+        << c.what;
+    EXPECT_LE(applied.output.size(), c.result.size()) << c.what;
+    EXPECT_FALSE(applied.readOutside) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(applied.output, c.result) << c.what;
+    }
+  }
+}
+
 // Every single flipped byte: the applier fails or, where the damage changes nothing that
 // matters, still gives exactly the result; it never gives other bytes as success.
 TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
@@ -578,15 +697,17 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   std::vector<uint8_t> result = base;
   result.insert(result.begin() + 1000, base.begin(), base.begin() + 300);
   result[2500] ^= 0x33;
-  const std::vector<uint8_t> good = MakeDelta(base, result);
-  for (size_t i = 0; i < good.size(); ++i) {
-    std::vector<uint8_t> damaged = good;
-    damaged[i] ^= 0xff;
-    const Applied applied = Apply(damaged, base, kDeltaMinChunk);
-    EXPECT_LE(applied.output.size(), result.size()) << "byte " << i;
-    EXPECT_FALSE(applied.readOutside) << "byte " << i;
-    if (applied.ok) {
-      EXPECT_EQ(applied.output, result) << "byte " << i;
+  for (DeltaMethod method : kMethods) {
+    const std::vector<uint8_t> good = MakeDeltaWith(method, base, result);
+    for (size_t i = 0; i < good.size(); ++i) {
+      std::vector<uint8_t> damaged = good;
+      damaged[i] ^= 0xff;
+      const Applied applied = Apply(damaged, base, kDeltaMinChunk);
+      EXPECT_LE(applied.output.size(), result.size()) << "byte " << i;
+      EXPECT_FALSE(applied.readOutside) << "byte " << i;
+      if (applied.ok) {
+        EXPECT_EQ(applied.output, result) << "byte " << i;
+      }
     }
   }
 }
@@ -607,25 +728,27 @@ TEST(Delta, FailingSinkFailsTheApply) {
 TEST(Delta, CallersWorkArea) {
   const std::vector<Pair> pairs = Pairs();
   const Pair& p = pairs[4];
-  const std::vector<uint8_t> delta = MakeDelta(p.base, p.result);
-  const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
-  // Work areas at any alignment serve (the model's tables are placed on a 16-byte boundary in
-  // them); a second run starts from the first's leftovers.
-  for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
-    for (size_t misalign = 0; misalign < 16; misalign += 5) {
-      std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign + 1, 0xcc);
-      for (int pass = 0; pass < 2; ++pass) {
-        CollectSink sink;
-        EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
-                             work.data() + misalign),
-                  1);
-        EXPECT_EQ(sink.bytes, p.result) << chunk << " " << misalign;
+  for (DeltaMethod method : kMethods) {
+    const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
+    const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+    // Work areas at any alignment serve (the model's tables are placed on a 16-byte boundary in
+    // them); a second run starts from the first's leftovers.
+    for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
+      for (size_t misalign = 0; misalign < 16; misalign += 5) {
+        std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign + 1, 0xcc);
+        for (int pass = 0; pass < 2; ++pass) {
+          CollectSink sink;
+          EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
+                               work.data() + misalign),
+                    1);
+          EXPECT_EQ(sink.bytes, p.result) << chunk << " " << misalign;
+        }
+        EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
       }
-      EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
     }
+    CollectSink sink;
+    EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
   }
-  CollectSink sink;
-  EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
 }
 
 // The sorting fallback of builds without libdivsufsort orders every suffix strictly.

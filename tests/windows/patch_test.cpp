@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "create.h"
+#include "delta/delta.h"
 #include "installed_win32.h"
 #include "package/format.h"
 #include "shell/exit_codes.h"
@@ -35,11 +36,23 @@ std::string Version(uint32_t seed, int v) {
   return out;
 }
 
+// A text file's version v: 2,000 numbered lines, one of them worded per version. Its delta is
+// cheap enough to apply range coded, while the noise files' go as deflated words, so a package
+// holds both methods.
+std::string Notes(int v) {
+  std::string out;
+  for (int line = 0; line < 2000; ++line)
+    out += line == 100 * v + 7 ? "changed in version " + std::to_string(v) + "\r\n"
+                               : "line " + std::to_string(line) + " of the notes\r\n";
+  return out;
+}
+
 // Two old versions of the program and the new one: a changed file in each folder, a file the
 // same everywhere, one the update removes, one it adds in a new folder; the program file changes.
 Tree OldTree(int v) {
   return {{"prog.exe", Version(1, v)},
           {"changed.dll", Version(2, v)},
+          {"readme.txt", Notes(v)},
           {"same.txt", "the same in every version"},
           {"removed.dat", "only in the old versions"},
           {"data", kFolder},
@@ -49,6 +62,7 @@ Tree OldTree(int v) {
 Tree NewTree() {
   return {{"prog.exe", Version(1, 9)},
           {"changed.dll", Version(2, 9)},
+          {"readme.txt", Notes(9)},
           {"same.txt", "the same in every version"},
           {"added.txt", "new in this version"},
           {"data", kFolder},
@@ -101,10 +115,16 @@ std::wstring AsLogged(std::string text) {
   return FromCp1251(text);
 }
 
-int DeltaEntries(const PackageSpec& spec) {
-  int deltas = 0;
-  for (const WriterEntry& e : spec.entries) deltas += (e.extraFlags & ENTRY_DELTA) != 0;
-  return deltas;
+// The delta entries of spec by method.
+std::map<uint32_t, int> DeltaMethods(const PackageSpec& spec) {
+  std::map<uint32_t, int> methods;
+  for (const WriterEntry& e : spec.entries) {
+    DeltaHeader header;
+    if ((e.extraFlags & ENTRY_DELTA) &&
+        ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
+      ++methods[header.method];
+  }
+  return methods;
 }
 
 // Every kind of file a --from package holds, against each base and against files that are
@@ -143,9 +163,11 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
 
     PackageSpec spec;
     std::vector<uint8_t> package = PatchPackage(app, c.bases, c.fullFallback, &spec);
-    // Only the change travels: a delta per base for each of the three changed files, and no
-    // entry for same.txt or keep.bin.
-    EXPECT_EQ(DeltaEntries(spec), 3 * static_cast<int>(c.bases.size()));
+    // Only the change travels: a delta per base for each of the four changed files, by both
+    // methods, and no entry for same.txt or keep.bin.
+    const auto bases = static_cast<int>(c.bases.size());
+    EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
+                                                            {kDeltaDeflatedWords, 3 * bases}}));
     for (const WriterEntry& e : spec.entries) {
       EXPECT_NE(e.name, "same.txt");
       EXPECT_NE(e.name, "data\\keep.bin");

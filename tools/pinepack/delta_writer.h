@@ -40,6 +40,10 @@ class RangeBodyWriter {
   void Copy(uint8_t byte);
   // The body; the writer is done.
   std::vector<uint8_t> Finish();
+  // Binary decisions coded so far, and of them the add bytes' zero flags coded by a cell as sure
+  // of a 0 as the model gets (the applier's fast path): what applying the body costs.
+  uint64_t Decisions() const;
+  uint64_t SureDecisions() const { return sure_; }
 
  private:
   std::vector<uint8_t> body_;
@@ -53,17 +57,45 @@ class RangeBodyWriter {
   uint32_t firstOfRun_ = 0;
   uint32_t lastByte_ = 0;
   uint32_t byteBefore_ = 0;
+  uint64_t sure_ = 0;
 };
 
 // A signed move of the base position as the streams carry it: 0, -1, 1, -2 ... as 0, 1, 2, 3.
 uint64_t SeekCode(int64_t seek);
 
+// The commands with every empty one (nothing added or copied) after the first folded into the
+// one before: the appliers take an empty command only first.
+std::vector<DeltaCommand> FoldedCommands(const std::vector<DeltaCommand>& commands);
+
+// What applying a range-coded body costs: its decisions (RangeBodyWriter).
+struct RangeCodedCost {
+  uint64_t decisions = 0;
+  uint64_t sure = 0;
+};
+
 // The body of a kDeltaRangeCoded stream for commands over base and result (the differences and
 // copied bytes taken from them). Throws std::invalid_argument when a command reaches outside
-// base or result.
+// base or result. cost, when given, receives what applying it costs.
 std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
                                     const std::vector<uint8_t>& base,
-                                    const std::vector<uint8_t>& result);
+                                    const std::vector<uint8_t>& result,
+                                    RangeCodedCost* cost = nullptr);
+
+// The sections of one kDeltaDeflatedWords block, in their order (commands, gaps, ops, values,
+// copied).
+using WordBlock = std::vector<std::vector<uint8_t>>;
+
+// Blocks as a kDeltaDeflatedWords body: each block's five lengths and sections, deflated at
+// level 9 as one zlib stream, each section ended as a deflate block of its own when
+// splitSections (its own codes) or not. Checks nothing, so that tests can make hostile bodies.
+std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections);
+
+// The body of a kDeltaDeflatedWords stream for commands over base and result: each change as a
+// word or a byte, blocks of at most kWordBlockMax, deflated the smaller way. Throws
+// std::invalid_argument as RangeCodedBody.
+std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
+                                       const std::vector<uint8_t>& base,
+                                       const std::vector<uint8_t>& result);
 
 // A whole delta stream: the header (method, the sizes and hashes of base and result) and body.
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
@@ -75,9 +107,20 @@ std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8
 // pinepack); slower, the same result.
 std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data);
 
-// The kDeltaRangeCoded stream of DiffBytes' commands.
+// The delta stream of DiffBytes' commands: range coded where applying that costs little enough
+// against inflating the whole file (RangeCodedApplyFits) and is the smaller, else deflated
+// words. Both are built; the caller checks the one chosen with DeltaGives.
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result);
+
+// The delta stream of DiffBytes' commands by the given method.
+std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
+                                   const std::vector<uint8_t>& result);
+
+// Whether applying a range-coded body of this cost to a result of resultSize bytes stays within
+// one and a half times installing the file whole (inflate and write), with the hashing and base
+// reads that a delta adds: an estimate from times per decision measured on the benchmarks.
+bool RangeCodedApplyFits(const RangeCodedCost& cost, uint64_t resultSize);
 
 // Applies delta to base in memory with ApplyDelta (chunk bytes at a time); true when it
 // succeeds and gives exactly expected.

@@ -1,0 +1,27 @@
+// What the delta methods' appliers share (delta_apply.cpp, delta_words.cpp): the result on its
+// way to the sink and its hash, and the checked move of the base position.
+#pragma once
+
+#include <cstdint>
+
+#include "delta/delta.h"
+
+struct DeltaOutput {
+  const ByteSink* sink;  // null when only checking a stream
+  Sha256 hash;
+};
+
+// Hashes count bytes of the result and writes them to the sink. 1, or 0 when the sink refuses.
+int EmitResult(DeltaOutput& out, const unsigned char* data, uint32_t count);
+
+// Moves the base position by a command's zigzag-coded seek (even values forward, odd ones
+// back). 0 when the move would leave the base.
+int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position);
+
+// Runs the commands of a kDeltaDeflatedWords body (delta.h) from base into out, or with base
+// null checks them without producing anything. chunk bytes per read and write; work holds
+// 3 * chunk + 4 + kWordWorkExtra bytes. 1 when the body is one sound zlib stream, nothing
+// after it, whose commands build exactly resultSize bytes (the caller checks their hash); 0
+// otherwise.
+int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
+                     DeltaOutput& out, uint32_t chunk, unsigned char* work);

@@ -1,0 +1,292 @@
+// The applier of kDeltaDeflatedWords (delta.h): the body inflated block by block, each block's
+// sections read side by side as its commands run.
+#include <cstring>
+
+#include "delta/delta.h"
+#include "delta/delta_run.h"
+#include "package/inflate_stream.h"
+
+namespace {
+
+enum WordSection { kCommands, kGaps, kOps, kValues, kCopied, kSectionCount };
+
+struct Section {
+  const unsigned char* at;
+  const unsigned char* end;
+};
+
+enum Phase { kNextCommand, kAdding, kCopying, kFinished };
+
+// The run's state, kept across blocks: a command may span several.
+struct WordRun {
+  const DeltaHeader* h;
+  const ByteSource* base;  // null: only checking the stream
+  DeltaOutput* out;
+  uint32_t chunk;
+  unsigned char* output;  // chunk bytes of result not yet emitted
+  uint32_t outputHeld;
+  unsigned char* window;  // chunk + 4 bytes of the base from windowStart on
+  uint64_t windowStart;
+  uint32_t windowHeld;
+  unsigned char* block;  // inflated bytes not yet run, from the start of a block
+  uint32_t blockHeld;
+  Section sections[kSectionCount];
+  Phase phase;
+  bool first;
+  uint64_t produced;
+  uint64_t position;  // in the base
+  uint64_t addLeft;
+  uint64_t copyLeft;
+  uint64_t seek;
+  uint32_t recent[kWordRecentValues];
+};
+
+// A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
+// longer.
+int ReadNumber(Section& section, uint64_t& value) {
+  value = 0;
+  for (int shift = 0; shift < 35; shift += 7) {
+    if (section.at == section.end) return 0;
+    const unsigned byte = *section.at++;
+    value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if (!(byte & 0x80)) return 1;
+  }
+  return 0;
+}
+
+bool BlockUsedUp(const WordRun& r) {
+  for (const Section& s : r.sections)
+    if (s.at != s.end) return false;
+  return true;
+}
+
+int FlushOutput(WordRun& r) {
+  const int ok = r.outputHeld == 0 || EmitResult(*r.out, r.output, r.outputHeld);
+  r.outputHeld = 0;
+  return ok;
+}
+
+// count result bytes, each the base byte plus (mod 256) nothing or the difference given.
+int Put(WordRun& r, const unsigned char* bytes, uint32_t count) {
+  while (count > 0) {
+    if (r.outputHeld == r.chunk && !FlushOutput(r)) return 0;
+    uint32_t step = r.chunk - r.outputHeld;
+    if (step > count) step = count;
+    std::memcpy(r.output + r.outputHeld, bytes, step);
+    r.outputHeld += step;
+    bytes += step;
+    count -= step;
+  }
+  return 1;
+}
+
+// The base bytes from the current position on: at least want of them (want at most 4, and no
+// more than the add run has left, which lies inside the base), up to the window's end.
+const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
+  const uint64_t into = r.position - r.windowStart;
+  if (r.position < r.windowStart || into + want > r.windowHeld) {
+    const uint64_t left = r.base->length - r.position;
+    const uint32_t count = left < r.chunk + 4 ? static_cast<uint32_t>(left) : r.chunk + 4;
+    if (count < want ||
+        !r.base->read(r.base->context, static_cast<uint32_t>(r.position), r.window, count))
+      return nullptr;
+    r.windowStart = r.position;
+    r.windowHeld = count;
+    available = count;
+    return r.window;
+  }
+  available = r.windowHeld - static_cast<uint32_t>(into);
+  return r.window + into;
+}
+
+// count unchanged add bytes.
+int PutUnchanged(WordRun& r, uint64_t count) {
+  if (!r.base) {
+    r.position += count;
+    return 1;
+  }
+  while (count > 0) {
+    uint32_t available;
+    const unsigned char* bytes = BaseBytes(r, 1, available);
+    if (!bytes) return 0;
+    const uint32_t step = available < count ? available : static_cast<uint32_t>(count);
+    if (!Put(r, bytes, step)) return 0;
+    r.position += step;
+    count -= step;
+  }
+  return 1;
+}
+
+// One change at the current position: a 32-bit value added to four base bytes, or a difference
+// added to one.
+int PutChanged(WordRun& r, uint32_t value, uint32_t width) {
+  if (r.base) {
+    uint32_t available;
+    const unsigned char* bytes = BaseBytes(r, width, available);
+    if (!bytes) return 0;
+    unsigned char changed[4];
+    if (width == 4) {
+      WriteLE32(changed, ReadLE32(bytes) + value);
+    } else {
+      changed[0] = static_cast<unsigned char>(bytes[0] + value);
+    }
+    if (!Put(r, changed, width)) return 0;
+  }
+  r.position += width;
+  return 1;
+}
+
+// A value moved (from place, or new from the end) to the front of the recent ones.
+void MoveToFront(WordRun& r, uint32_t place, uint32_t value) {
+  std::memmove(r.recent + 1, r.recent, place * sizeof r.recent[0]);
+  r.recent[0] = value;
+}
+
+// The change after a gap: its op and, for new values and bytes, its value. 0 when damaged.
+int RunChange(WordRun& r) {
+  Section& ops = r.sections[kOps];
+  Section& values = r.sections[kValues];
+  if (ops.at == ops.end) return 0;
+  const uint32_t op = *ops.at++;
+  if (op == kWordOpByte) {
+    if (values.at == values.end) return 0;
+    --r.addLeft;
+    return PutChanged(r, *values.at++, 1);
+  }
+  uint32_t value;
+  if (op < kWordRecentValues) {
+    value = r.recent[op];
+    MoveToFront(r, op, value);
+  } else if (op == kWordOpNew) {
+    if (values.end - values.at < 4) return 0;
+    value = ReadLE32(values.at);
+    values.at += 4;
+    MoveToFront(r, kWordRecentValues - 1, value);
+  } else {
+    return 0;
+  }
+  if (r.addLeft < 4) return 0;
+  r.addLeft -= 4;
+  return PutChanged(r, value, 4);
+}
+
+// Runs the commands as far as the block's sections go. 1 when they end with the block used up
+// (the result complete, or more to come from the next block); 0 on damage or a failed read or
+// write.
+int RunBlock(WordRun& r) {
+  for (;;) {
+    if (r.phase == kNextCommand) {
+      if (r.produced == r.h->resultSize) {
+        r.phase = kFinished;
+        return BlockUsedUp(r);
+      }
+      Section& commands = r.sections[kCommands];
+      if (commands.at == commands.end) return BlockUsedUp(r);
+      uint64_t add, copy;
+      if (!ReadNumber(commands, add) || !ReadNumber(commands, copy) ||
+          !ReadNumber(commands, r.seek))
+        return 0;
+      // The limits of kDeltaRangeCoded's commands, for the same reasons.
+      if (add == 0 && copy == 0 && !r.first) return 0;
+      const uint64_t room = r.h->resultSize - r.produced;
+      if (add > room || copy > room - add || add > r.h->baseSize - r.position) return 0;
+      r.first = false;
+      r.produced += add + copy;
+      r.addLeft = add;
+      r.copyLeft = copy;
+      r.phase = kAdding;
+    }
+    if (r.phase == kAdding) {
+      while (r.addLeft > 0) {
+        Section& gaps = r.sections[kGaps];
+        if (gaps.at == gaps.end) return BlockUsedUp(r);
+        uint64_t gap;
+        if (!ReadNumber(gaps, gap) || gap > r.addLeft || !PutUnchanged(r, gap)) return 0;
+        r.addLeft -= gap;
+        if (r.addLeft > 0 && !RunChange(r)) return 0;
+      }
+      r.phase = kCopying;
+    }
+    if (r.phase == kCopying) {
+      Section& copied = r.sections[kCopied];
+      while (r.copyLeft > 0) {
+        if (copied.at == copied.end) return BlockUsedUp(r);
+        const uint64_t held = static_cast<uint64_t>(copied.end - copied.at);
+        const uint32_t step = static_cast<uint32_t>(held < r.copyLeft ? held : r.copyLeft);
+        if (r.base && !Put(r, copied.at, step)) return 0;
+        copied.at += step;
+        r.copyLeft -= step;
+      }
+      if (!SeekBase(r.seek, r.h->baseSize, r.position)) return 0;
+      r.phase = kNextCommand;
+    }
+    if (r.phase == kFinished) return 0;  // bytes after the result's end
+  }
+}
+
+// Inflated bytes: appended to the held part of a block, then every complete block is run.
+int TakeInflated(void* context, unsigned char* data, uint32_t count) {
+  WordRun& r = *static_cast<WordRun*>(context);
+  // A block held back is at most its numbers and kWordBlockMax; inflate adds at most 32 KB.
+  if (count > kWordWorkExtra - r.blockHeld) return 0;
+  std::memcpy(r.block + r.blockHeld, data, count);
+  r.blockHeld += count;
+  uint32_t used = 0;
+  for (;;) {
+    Section numbers = {r.block + used, r.block + r.blockHeld};
+    uint64_t lengths[kSectionCount];
+    uint64_t total = 0;
+    int complete = 1;
+    for (uint64_t& length : lengths) {
+      const unsigned char* start = numbers.at;
+      if (!ReadNumber(numbers, length)) {
+        // A number cut off by the end of what has come so far is read again with more.
+        if (numbers.at == numbers.end && numbers.at - start < 5) complete = 0;
+        else return 0;
+        break;
+      }
+      total += length;
+    }
+    if (!complete) break;
+    if (total == 0 || total > kWordBlockMax || r.phase == kFinished) return 0;
+    const auto header = static_cast<uint32_t>(numbers.at - (r.block + used));
+    if (r.blockHeld - used - header < total) break;
+    const unsigned char* at = numbers.at;
+    for (int i = 0; i < kSectionCount; ++i) {
+      r.sections[i] = Section{at, at + lengths[i]};
+      at += lengths[i];
+    }
+    if (!RunBlock(r)) return 0;
+    used += header + static_cast<uint32_t>(total);
+  }
+  std::memmove(r.block, r.block + used, r.blockHeld - used);
+  r.blockHeld -= used;
+  return 1;
+}
+
+}  // namespace
+
+int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
+                     DeltaOutput& out, uint32_t chunk, unsigned char* work) {
+  WordRun r;
+  std::memset(&r, 0, sizeof r);
+  r.h = &h;
+  r.base = base;
+  r.out = &out;
+  r.chunk = chunk;
+  r.output = work + chunk;
+  r.window = work + 2 * chunk;
+  r.block = work + 3 * chunk + 4;
+  r.phase = kNextCommand;
+  r.first = true;
+  // The body is the stream and nothing after it.
+  uint32_t unread = 0;
+  if (!InflateZlibStream(delta.source, delta.offset + kDeltaHeaderSize, h.bodySize, work, chunk,
+                         TakeInflated, &r, &unread) ||
+      unread != 0)
+    return 0;
+  // An empty result has no block.
+  const bool finished =
+      r.phase == kFinished || (r.phase == kNextCommand && h.resultSize == 0 && r.first);
+  return finished && r.blockHeld == 0 && (!base || FlushOutput(r));
+}
