@@ -1,4 +1,4 @@
-// Writes the delta fuzzer's seed corpus: deltas made by pinepack's writer against prefixes of the
+// Writes the delta fuzzer's seed corpus: deltas of each method made by pinepack's writer against prefixes of the
 // fuzzer's base pattern, for results that are copies, edits, insertions, moves and new bytes, each
 // no longer than the fuzzer runs (kDeltaFuzzMaxResult).
 #include <cstdio>
@@ -56,11 +56,14 @@ int main(int argc, char** argv) {
       {"small-moved", small, smallMoved}};
   for (const auto& p : pairs) {
     if (p.to.size() > kDeltaFuzzMaxResult) return 1;
-    const std::vector<uint8_t> delta = MakeDelta(p.from, p.to);
-    std::ofstream out(folder / p.name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(delta.data()),
-              static_cast<std::streamsize>(delta.size()));
-    if (!out) return 1;
+    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords}) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, p.from, p.to);
+      std::ofstream out(folder / (p.name + std::string("-") + std::to_string(method)),
+                        std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(delta.data()),
+                static_cast<std::streamsize>(delta.size()));
+      if (!out) return 1;
+    }
   }
   return 0;
 }

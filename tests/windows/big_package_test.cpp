@@ -390,16 +390,11 @@ TEST(BigPackage, PatchOfA700MBFileInBoundedAddressSpace) {
 
   const uint64_t size = 700 * kMiB + 4321;
   const std::string target = program.folder + "\\big.bin";
-  HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  const bool made = Skip(file, size) && SetEndOfFile(file);
-  CloseHandle(file);
-  ASSERT_TRUE(made);
-
+  // The base: zeros. The result: 16 bytes of each 64 MiB set to its number.
   constexpr uint64_t kEvery = 64 * kMiB;
   RangeBodyWriter writer;
   writer.Command(size, 0, 0);
+  std::vector<uint8_t> gaps, ops, values;
   Sha256 baseHash, resultHash;
   Sha256Init(baseHash);
   Sha256Init(resultHash);
@@ -416,52 +411,92 @@ TEST(BigPackage, PatchOfA700MBFileInBoundedAddressSpace) {
     Sha256Update(resultHash, block.data(), static_cast<uint32_t>(block.size()));
     crc = crc32(crc, block.data(), static_cast<uInt>(block.size()));
   }
-  const std::vector<uint8_t> body = writer.Finish();
-  DeltaHeader header{kDeltaRangeCoded,
-                     static_cast<uint32_t>(size),
-                     static_cast<uint32_t>(size),
-                     static_cast<uint32_t>(body.size()),
-                     {},
-                     {}};
-  Sha256Final(baseHash, header.baseHash);
-  Sha256Final(resultHash, header.resultHash);
-  std::vector<uint8_t> delta(kDeltaHeaderSize);
-  WriteDeltaHeader(header, delta.data());
-  delta.insert(delta.end(), body.begin(), body.end());
-  ASSERT_LT(delta.size(), size / 1000);
+  // The same as words: per 64 MiB a gap, a new value and the same value three times.
+  for (uint64_t at = 0; at < size; at += kEvery) {
+    const uint8_t number = static_cast<uint8_t>(at / kEvery + 1);
+    for (uint64_t gap :
+         {at == 0 ? uint64_t{0} : kEvery - 16, uint64_t{0}, uint64_t{0}, uint64_t{0}}) {
+      for (; gap >= 0x80; gap >>= 7) gaps.push_back(static_cast<uint8_t>(gap | 0x80));
+      gaps.push_back(static_cast<uint8_t>(gap));
+    }
+    ops.insert(ops.end(), {kWordOpNew, 0, 0, 0});
+    values.insert(values.end(), 4, number);
+  }
+  const uint64_t tail = size - (size - 1) / kEvery * kEvery - 16;
+  for (uint64_t gap = tail;; gap >>= 7) {
+    gaps.push_back(static_cast<uint8_t>(gap >= 0x80 ? (gap | 0x80) : gap));
+    if (gap < 0x80) break;
+  }
+  std::vector<uint8_t> commands;
+  for (uint64_t value : {size, uint64_t{0}, uint64_t{0}}) {
+    for (; value >= 0x80; value >>= 7) commands.push_back(static_cast<uint8_t>(value | 0x80));
+    commands.push_back(static_cast<uint8_t>(value));
+  }
+  unsigned char baseDigest[kSha256Size], resultDigest[kSha256Size];
+  Sha256Final(baseHash, baseDigest);
+  Sha256Final(resultHash, resultDigest);
+  const std::vector<uint8_t> bodies[] = {writer.Finish(),
+                                         DeflatedBlocks({{commands, gaps, ops, values, {}}}, true)};
+  const DeltaMethod methods[] = {kDeltaRangeCoded, kDeltaDeflatedWords};
 
-  PackageSpec patch;
-  patch.entries.push_back({":RegistryKeys", keys});
-  WriterEntry entry{"big.bin", delta, false};
-  entry.extraFlags |= ENTRY_DELTA;
-  patch.entries.push_back(entry);
-  const std::string updater = program.root / "patch.exe";
-  ASSERT_TRUE(WriteFileBytes(updater, WrapUpdater(RlPatchBytes(), WritePackage(patch))));
+  for (int m = 0; m < 2; ++m) {
+    SCOPED_TRACE(methods[m]);
+    program.registry.SetDword("PatchLevel", 1);
+    DeleteFileA(target.c_str());
+    HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const bool made = Skip(file, size) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(made);
 
-  const WatchedRun big = RunToTheEnd(updater, kBigTimeoutMs);
-  ASSERT_TRUE(big.finished && big.exited && big.memoryRead);
-  EXPECT_EQ(big.status, texts::kUpdateInstalledText);
-  EXPECT_EQ(program.registry.GetDword("PatchLevel"), 2);
-  uint64_t installedSize = 0;
-  uint32_t installedCrc = 0;
-  SizeAndCrc(target, installedSize, installedCrc);
-  EXPECT_EQ(installedSize, size);
-  EXPECT_EQ(installedCrc, crc);
-  EXPECT_EQ(ListFolder(program.folder), (std::vector<std::string>{"a.dll", "big.bin", "prog.exe"}))
-      << "no backup left behind";
-  const int64_t growthKb =
-      static_cast<int64_t>(big.peakAddressSpaceKb) - static_cast<int64_t>(small.peakAddressSpaceKb);
-  EXPECT_LT(growthKb, kAllowanceKb);
-  EXPECT_LT(static_cast<int64_t>(big.memory.peakResidentKb) -
-                static_cast<int64_t>(small.memory.peakResidentKb),
-            kAllowanceKb);
-  std::printf(
-      "[ figures  ] patch of a %.0f MB file (a %u-byte delta): update %.1f s; the updater's "
-      "address space at most %.0f MB (%.0f MB for a tiny package), resident at most %.0f MB "
-      "(%.0f MB)\n",
-      size / 1e6, static_cast<unsigned>(delta.size()), big.seconds, big.peakAddressSpaceKb / 1024.0,
-      small.peakAddressSpaceKb / 1024.0, big.memory.peakResidentKb / 1024.0,
-      small.memory.peakResidentKb / 1024.0);
+    DeltaHeader header{methods[m],
+                       static_cast<uint32_t>(size),
+                       static_cast<uint32_t>(size),
+                       static_cast<uint32_t>(bodies[m].size()),
+                       {},
+                       {}};
+    std::memcpy(header.baseHash, baseDigest, kSha256Size);
+    std::memcpy(header.resultHash, resultDigest, kSha256Size);
+    std::vector<uint8_t> delta(kDeltaHeaderSize);
+    WriteDeltaHeader(header, delta.data());
+    delta.insert(delta.end(), bodies[m].begin(), bodies[m].end());
+    ASSERT_LT(delta.size(), size / 1000);
+
+    PackageSpec patch;
+    patch.entries.push_back({":RegistryKeys", keys});
+    WriterEntry entry{"big.bin", delta, false};
+    entry.extraFlags |= ENTRY_DELTA;
+    patch.entries.push_back(entry);
+    const std::string updater = program.root / "patch.exe";
+    ASSERT_TRUE(WriteFileBytes(updater, WrapUpdater(RlPatchBytes(), WritePackage(patch))));
+
+    const WatchedRun big = RunToTheEnd(updater, kBigTimeoutMs);
+    ASSERT_TRUE(big.finished && big.exited && big.memoryRead);
+    EXPECT_EQ(big.status, texts::kUpdateInstalledText);
+    EXPECT_EQ(program.registry.GetDword("PatchLevel"), 2);
+    uint64_t installedSize = 0;
+    uint32_t installedCrc = 0;
+    SizeAndCrc(target, installedSize, installedCrc);
+    EXPECT_EQ(installedSize, size);
+    EXPECT_EQ(installedCrc, crc);
+    EXPECT_EQ(ListFolder(program.folder),
+              (std::vector<std::string>{"a.dll", "big.bin", "prog.exe"}))
+        << "no backup left behind";
+    const int64_t growthKb = static_cast<int64_t>(big.peakAddressSpaceKb) -
+                             static_cast<int64_t>(small.peakAddressSpaceKb);
+    EXPECT_LT(growthKb, kAllowanceKb);
+    EXPECT_LT(static_cast<int64_t>(big.memory.peakResidentKb) -
+                  static_cast<int64_t>(small.memory.peakResidentKb),
+              kAllowanceKb);
+    std::printf(
+        "[ figures  ] patch of a %.0f MB file (a %u-byte delta, method %u): update %.1f s; the "
+        "updater's address space at most %.0f MB (%.0f MB for a tiny package), resident at most "
+        "%.0f MB (%.0f MB)\n",
+        size / 1e6, static_cast<unsigned>(delta.size()), methods[m], big.seconds,
+        big.peakAddressSpaceKb / 1024.0, small.peakAddressSpaceKb / 1024.0,
+        big.memory.peakResidentKb / 1024.0, small.memory.peakResidentKb / 1024.0);
+  }
 }
 
 // Several GB of disk and a minute or more: on request only.

@@ -167,7 +167,7 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
     // methods, and no entry for same.txt or keep.bin.
     const auto bases = static_cast<int>(c.bases.size());
     EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
-                                                            {kDeltaDeflatedWords, 3 * bases}}));
+                                                           {kDeltaDeflatedWords, 3 * bases}}));
     for (const WriterEntry& e : spec.entries) {
       EXPECT_NE(e.name, "same.txt");
       EXPECT_NE(e.name, "data\\keep.bin");
