@@ -228,8 +228,8 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   const uint32_t shortest = header.method == kDeltaRangeCoded      ? kRangeCodedBodyMin
                             : header.method == kDeltaDeflatedWords ? kDeflatedWordsBodyMin
                                                                    : UINT32_MAX;
-  return header.bodySize >= shortest &&
-         ReadLE32(bytes + 20) == 0 && header.bodySize == streamLength - kDeltaHeaderSize;
+  return header.bodySize >= shortest && ReadLE32(bytes + 20) == 0 &&
+         header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
 void WriteDeltaHeader(const DeltaHeader& header, unsigned char* bytes) {

@@ -241,8 +241,10 @@ int TakeInflated(void* context, unsigned char* data, uint32_t count) {
       const unsigned char* start = numbers.at;
       if (!ReadNumber(numbers, length)) {
         // A number cut off by the end of what has come so far is read again with more.
-        if (numbers.at == numbers.end && numbers.at - start < 5) complete = 0;
-        else return 0;
+        if (numbers.at == numbers.end && numbers.at - start < 5)
+          complete = 0;
+        else
+          return 0;
         break;
       }
       total += length;

@@ -1,6 +1,6 @@
-// Writes the delta fuzzer's seed corpus: deltas of each method made by pinepack's writer against prefixes of the
-// fuzzer's base pattern, for results that are copies, edits, insertions, moves and new bytes, each
-// no longer than the fuzzer runs (kDeltaFuzzMaxResult).
+// Writes the delta fuzzer's seed corpus: deltas of each method made by pinepack's writer against
+// prefixes of the fuzzer's base pattern, for results that are copies, edits, insertions, moves and
+// new bytes, each no longer than the fuzzer runs (kDeltaFuzzMaxResult).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -441,8 +441,7 @@ std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
 std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections) {
   z_stream z;
   std::memset(&z, 0, sizeof z);
-  if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw std::bad_alloc();
+  if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
   std::vector<uint8_t> out;
   const auto put = [&](const std::vector<uint8_t>& bytes, int flush) {
     z.next_in = const_cast<Bytef*>(bytes.data());

@@ -434,10 +434,11 @@ std::string ListPackage(const ByteSource& source) {
     out += line;
     DeltaHeader delta;
     if (IsDeltaEntry(view, e) && ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
-      out += "         delta from a base of " + std::to_string(delta.baseSize) +
-             " bytes, SHA-256 " + HexDigest(delta.baseHash) + "\n         to " +
-             std::to_string(delta.resultSize) + " bytes, SHA-256 " + HexDigest(delta.resultHash) +
-             "\n";
+      out += std::string("         ") +
+             (delta.method == kDeltaRangeCoded ? "range-coded" : "deflated-words") +
+             " delta from a base of " + std::to_string(delta.baseSize) + " bytes, SHA-256 " +
+             HexDigest(delta.baseHash) + "\n         to " + std::to_string(delta.resultSize) +
+             " bytes, SHA-256 " + HexDigest(delta.resultHash) + "\n";
     }
   }
 
