@@ -243,18 +243,11 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     entry.data = ReadFileBytes(item.second);
     if (entry.data.size() > UINT32_MAX - 64)
       throw ToolError("file " + Show(item.second) + " is 4 GiB or more");
-    Pack(entry, options);
-    PackedFile packed;
-    packed.entryName = entry.name;
-    packed.size = static_cast<uint32_t>(entry.data.size());
-    packed.deflated = entry.deflate;
-    packed.packedSize = entry.deflate ? static_cast<uint32_t>(entry.packed.size()) : packed.size;
-    if (entry.name != item.first) packed.diskName = item.first;
-    const auto renamed = renames.find(item.first);
-    if (renamed != renames.end()) packed.diskName = renamed->second;
     ++index;
 
     // Deltas from each distinct old version of the file; the whole entry where one is needed.
+    // The deltas come first, so that no deflater's buffers are held beside a diff's suffix
+    // array; the whole entry, deflated after them, decides which of them pay.
     std::vector<WriterEntry> deltas;
     bool needWhole = bases.empty() || options.fullFallback;
     std::vector<std::vector<uint8_t>> seen;
@@ -278,13 +271,28 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         throw ToolError("file " + Show(item.second) + ": the delta from " + Show(old->second) +
                         " does not rebuild it");
       seen.push_back(std::move(baseBytes));
+      deltas.push_back(std::move(delta));
+    }
+    seen.clear();
+    Pack(entry, options);
+    PackedFile packed;
+    packed.entryName = entry.name;
+    packed.size = static_cast<uint32_t>(entry.data.size());
+    packed.deflated = entry.deflate;
+    packed.packedSize = entry.deflate ? static_cast<uint32_t>(entry.packed.size()) : packed.size;
+    if (entry.name != item.first) packed.diskName = item.first;
+    const auto renamed = renames.find(item.first);
+    if (renamed != renames.end()) packed.diskName = renamed->second;
+    std::vector<WriterEntry> paying;
+    for (WriterEntry& delta : deltas) {
       if (delta.data.size() >= packed.packedSize) {
         needWhole = true;
         continue;
       }
       packed.deltaSizes.push_back(static_cast<uint32_t>(delta.data.size()));
-      deltas.push_back(std::move(delta));
+      paying.push_back(std::move(delta));
     }
+    deltas = std::move(paying);
     if (deltas.empty()) needWhole = true;
     packed.whole = needWhole;
 

@@ -536,14 +536,40 @@ bool RangeCodedApplyFits(const RangeCodedCost& cost, uint64_t resultSize) {
   return 90 * (cost.decisions - sure) + 20 * sure <= 29 * resultSize;
 }
 
+namespace {
+
+// The least that range coding the commands can cost: every unchanged add byte's flag on the
+// sure path, and for a changed or copied byte only its tree's eight decisions (and a changed
+// byte's flag).
+RangeCodedCost RangeCodedCostAtLeast(const std::vector<DeltaCommand>& commands,
+                                     const std::vector<uint8_t>& base,
+                                     const std::vector<uint8_t>& result) {
+  RangeCodedCost cost;
+  ForEachCommand(commands, base, result, [&](const DeltaCommand& c, uint64_t at, uint64_t from) {
+    for (uint32_t i = 0; i < c.add; ++i) {
+      const bool same = result[at + i] == base[from + i];
+      cost.decisions += same ? 1 : 9;
+      cost.sure += same;
+    }
+    cost.decisions += 8 * uint64_t{c.copy};
+  });
+  return cost;
+}
+
+}  // namespace
+
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result) {
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
-  RangeCodedCost cost;
-  std::vector<uint8_t> ranged = RangeCodedBody(commands, base, result, &cost);
   std::vector<uint8_t> words = DeflatedWordsBody(commands, base, result);
-  if (RangeCodedApplyFits(cost, result.size()) && ranged.size() <= words.size())
-    return DeltaStreamWith(kDeltaRangeCoded, base, result, ranged);
+  // Range coding is tried only where even its least cost fits: it touches megabytes of model
+  // on a large file, for a body that could not be taken.
+  if (RangeCodedApplyFits(RangeCodedCostAtLeast(commands, base, result), result.size())) {
+    RangeCodedCost cost;
+    std::vector<uint8_t> ranged = RangeCodedBody(commands, base, result, &cost);
+    if (RangeCodedApplyFits(cost, result.size()) && ranged.size() <= words.size())
+      return DeltaStreamWith(kDeltaRangeCoded, base, result, ranged);
+  }
   return DeltaStreamWith(kDeltaDeflatedWords, base, result, words);
 }
 
