@@ -466,9 +466,15 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
   return out;
 }
 
-std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
-                                       const std::vector<uint8_t>& base,
-                                       const std::vector<uint8_t>& result) {
+namespace {
+
+// The blocks of a words body for commands over base and result. loneBytes: a changed byte whose
+// neighbours are not and whose word value is not a recent one goes as a byte (an edited
+// character in text) rather than as a new word (which in code often comes back, so that the
+// next reference to the same moved place costs one op).
+std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
+                                  const std::vector<uint8_t>& base,
+                                  const std::vector<uint8_t>& result, bool loneBytes) {
   WordBlockFiller filler;
   uint32_t recent[kWordRecentValues] = {};
   ForEachCommand(commands, base, result, [&](const DeltaCommand& c, uint64_t at, uint64_t from) {
@@ -481,13 +487,17 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
         ++i;
         continue;
       }
-      if (c.add - i < 4) {
+      const uint32_t value =
+          c.add - i < 4 ? 0 : ReadLE32(&result[at + i]) - ReadLE32(&base[from + i]);
+      uint32_t place = 0;
+      while (place < kWordRecentValues && recent[place] != value) ++place;
+      const bool lone =
+          c.add - i < 4 || (loneBytes && place == kWordRecentValues &&
+                            value == static_cast<uint32_t>(static_cast<int8_t>(difference)));
+      if (lone) {
         filler.Change(gap, kWordOpByte, &difference, 1);
         ++i;
       } else {
-        const uint32_t value = ReadLE32(&result[at + i]) - ReadLE32(&base[from + i]);
-        uint32_t place = 0;
-        while (place < kWordRecentValues && recent[place] != value) ++place;
         if (place < kWordRecentValues) {
           filler.Change(gap, static_cast<uint8_t>(place), nullptr, 0);
         } else {
@@ -505,10 +515,24 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
     if (gap > 0) filler.Gap(gap);
     filler.Copy(&result[at + c.add], c.copy);
   });
-  const std::vector<WordBlock> blocks = filler.Finish();
-  std::vector<uint8_t> split = DeflatedBlocks(blocks, true);
-  std::vector<uint8_t> whole = DeflatedBlocks(blocks, false);
-  return split.size() <= whole.size() ? split : whole;
+  return filler.Finish();
+}
+
+}  // namespace
+
+std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
+                                       const std::vector<uint8_t>& base,
+                                       const std::vector<uint8_t>& result) {
+  // The smallest of both ways with lone bytes and both ways of deflating sections.
+  std::vector<uint8_t> smallest;
+  for (bool loneBytes : {false, true}) {
+    const std::vector<WordBlock> blocks = WordBlocks(commands, base, result, loneBytes);
+    for (bool split : {true, false}) {
+      std::vector<uint8_t> body = DeflatedBlocks(blocks, split);
+      if (smallest.empty() || body.size() < smallest.size()) smallest = std::move(body);
+    }
+  }
+  return smallest;
 }
 
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
