@@ -523,11 +523,16 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result) {
-  // The smallest of both ways with lone bytes and both ways of deflating sections.
+  // The smallest of both ways with lone bytes, sections deflated with codes of their own; and
+  // for a small body, where those codes' tables weigh, deflated together too.
   std::vector<uint8_t> smallest;
   for (bool loneBytes : {false, true}) {
     const std::vector<WordBlock> blocks = WordBlocks(commands, base, result, loneBytes);
+    size_t held = 0;
+    for (const WordBlock& block : blocks)
+      for (const auto& section : block) held += section.size();
     for (bool split : {true, false}) {
+      if (!split && held > 16 * 1024) break;
       std::vector<uint8_t> body = DeflatedBlocks(blocks, split);
       if (smallest.empty() || body.size() < smallest.size()) smallest = std::move(body);
     }
