@@ -38,7 +38,7 @@
 //   commands  per command its add, copy and seek
 //   gaps      per change, the unchanged add bytes before it; and the unchanged bytes that end
 //             an add run after its last change
-//   ops       per change, what it is: 0 to 15, the word value at that place in the recent values
+//   ops       per change, what it is: 0 to 63, the word value at that place in the recent values
 //             (most recent first), which moves to the front; kWordOpNew, a new value from the
 //             values section, put in front (the last one drops out); kWordOpByte, one byte's
 //             difference from the values section
@@ -110,9 +110,9 @@ constexpr uint32_t kRangeCodedBodyMin = 9;
 // largest block's sections, the recent values, and the two ops beyond those values.
 constexpr uint32_t kDeflatedWordsBodyMin = 8;
 constexpr uint32_t kWordBlockMax = 256 * 1024;
-constexpr uint32_t kWordRecentValues = 16;
-constexpr uint8_t kWordOpNew = 16;
-constexpr uint8_t kWordOpByte = 17;
+constexpr uint32_t kWordRecentValues = 64;
+constexpr uint8_t kWordOpNew = 64;
+constexpr uint8_t kWordOpByte = 65;
 // Work beyond three chunks: a block with its numbers, and the 32 KB that inflate may add to it.
 constexpr uint32_t kWordWorkExtra = kWordBlockMax + 25 + 32 * 1024 + 8;
 

@@ -458,8 +458,12 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
     std::vector<uint8_t> lengths;
     for (const auto& section : block) PutNumber(lengths, section.size());
     put(lengths, Z_NO_FLUSH);
-    for (const auto& section : block)
-      put(section, splitSections && !section.empty() ? Z_BLOCK : Z_NO_FLUSH);
+    for (size_t i = 0; i < block.size(); ++i) {
+      // The ops, small numbers in no long repeats, deflate smaller with the filtered strategy
+      // (more literal codes, fewer short matches); the strategy changes at a block's end.
+      if (splitSections) deflateParams(&z, 9, i == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY);
+      put(block[i], splitSections && !block[i].empty() ? Z_BLOCK : Z_NO_FLUSH);
+    }
   }
   put({}, Z_FINISH);
   deflateEnd(&z);
