@@ -66,7 +66,7 @@ int FlushOutput(WordRun& r) {
   return ok;
 }
 
-// count result bytes, each the base byte plus (mod 256) nothing or the difference given.
+// Appends count result bytes to the output, which is emitted a chunk at a time.
 int Put(WordRun& r, const unsigned char* bytes, uint32_t count) {
   while (count > 0) {
     if (r.outputHeld == r.chunk && !FlushOutput(r)) return 0;

@@ -511,6 +511,23 @@ std::vector<uint8_t> WithAdler(std::vector<uint8_t> coded) {
   return coded;
 }
 
+// A hand-made delta against base: ApplyDelta's answer ok (and then exactly result, else no more
+// than its size), CheckDeltaStream's answer check, and no read outside the base either way.
+void ExpectHandMade(const std::vector<uint8_t>& delta, const std::vector<uint8_t>& base,
+                    const std::vector<uint8_t>& result, int ok, int check, const char* what) {
+  const Applied applied = Apply(delta, base, kDeltaMinChunk);
+  EXPECT_EQ(applied.ok, ok) << what;
+  EXPECT_EQ(
+      CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
+      check)
+      << what;
+  EXPECT_LE(applied.output.size(), result.size()) << what;
+  EXPECT_FALSE(applied.readOutside) << what;
+  if (ok) {
+    EXPECT_EQ(applied.output, result) << what;
+  }
+}
+
 // Hand-made command streams against a 100-byte base and an expected 10-byte result. Without
 // the base only the header, the leading byte and the Adler-32 are checked.
 TEST(Delta, HostileCommandsFail) {
@@ -567,20 +584,9 @@ TEST(Delta, HostileCommandsFail) {
       {"only the leading byte", {0}, 0, 0},
       {"right length, wrong bytes", body({{0, 10, 0}}), 0, 1},
   };
-  for (const auto& c : cases) {
-    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaRangeCoded, base, result, c.body);
-    const Applied applied = Apply(delta, base, kDeltaMinChunk);
-    EXPECT_EQ(applied.ok, c.ok) << c.what;
-    EXPECT_EQ(
-        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
-        c.check)
-        << c.what;
-    EXPECT_LE(applied.output.size(), result.size()) << c.what;
-    EXPECT_FALSE(applied.readOutside) << c.what;
-    if (c.ok) {
-      EXPECT_EQ(applied.output, result) << c.what;
-    }
-  }
+  for (const auto& c : cases)
+    ExpectHandMade(DeltaStreamWith(kDeltaRangeCoded, base, result, c.body), base, result, c.ok,
+                   c.check, c.what);
 }
 
 // LEB128 numbers, as the words method's sections hold them.
@@ -675,20 +681,9 @@ TEST(Delta, HostileWordBlocksFail) {
        Concat({blocks({{Numbers({0, 10, 0}), {}, {}, {}, result}}), {0}}), result, 0},
       {"no blocks for a result", blocks({}), result, 0},
   };
-  for (const auto& c : cases) {
-    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaDeflatedWords, base, c.result, c.body);
-    const Applied applied = Apply(delta, base, kDeltaMinChunk);
-    EXPECT_EQ(applied.ok, c.ok) << c.what;
-    EXPECT_EQ(
-        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
-        c.ok)
-        << c.what;
-    EXPECT_LE(applied.output.size(), c.result.size()) << c.what;
-    EXPECT_FALSE(applied.readOutside) << c.what;
-    if (c.ok) {
-      EXPECT_EQ(applied.output, c.result) << c.what;
-    }
-  }
+  for (const auto& c : cases)
+    ExpectHandMade(DeltaStreamWith(kDeltaDeflatedWords, base, c.result, c.body), base, c.result,
+                   c.ok, c.ok, c.what);
 }
 
 // Every single flipped byte: the applier fails or, where the damage changes nothing that
