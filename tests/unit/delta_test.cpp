@@ -450,10 +450,8 @@ TEST(Delta, DamagedStreamsFail) {
     // A method 1 stream as it was made: commands as varints and their bytes, deflated (here one
     // command copying the whole result).
     std::vector<uint8_t> commands;
-    for (uint64_t value : {uint64_t{0}, uint64_t{p.result.size()}, uint64_t{0}}) {
-      for (; value >= 0x80; value >>= 7) commands.push_back(static_cast<uint8_t>(value | 0x80));
-      commands.push_back(static_cast<uint8_t>(value));
-    }
+    for (uint64_t value : {uint64_t{0}, uint64_t{p.result.size()}, uint64_t{0}})
+      PutNumber(commands, value);
     commands.insert(commands.end(), p.result.begin(), p.result.end());
     const std::vector<uint8_t> methodOne =
         DeltaStreamWith(static_cast<DeltaMethod>(1), p.base, p.result, DeflateBytes(commands, 9));
@@ -592,10 +590,7 @@ TEST(Delta, HostileCommandsFail) {
 // LEB128 numbers, as the words method's sections hold them.
 std::vector<uint8_t> Numbers(std::initializer_list<uint64_t> values) {
   std::vector<uint8_t> out;
-  for (uint64_t value : values) {
-    for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
-    out.push_back(static_cast<uint8_t>(value));
-  }
+  for (uint64_t value : values) PutNumber(out, value);
   return out;
 }
 

@@ -415,23 +415,14 @@ TEST(BigPackage, PatchOfA700MBFileInBoundedAddressSpace) {
   for (uint64_t at = 0; at < size; at += kEvery) {
     const uint8_t number = static_cast<uint8_t>(at / kEvery + 1);
     for (uint64_t gap :
-         {at == 0 ? uint64_t{0} : kEvery - 16, uint64_t{0}, uint64_t{0}, uint64_t{0}}) {
-      for (; gap >= 0x80; gap >>= 7) gaps.push_back(static_cast<uint8_t>(gap | 0x80));
-      gaps.push_back(static_cast<uint8_t>(gap));
-    }
+         {at == 0 ? uint64_t{0} : kEvery - 16, uint64_t{0}, uint64_t{0}, uint64_t{0}})
+      PutNumber(gaps, gap);
     ops.insert(ops.end(), {kWordOpNew, 0, 0, 0});
     values.insert(values.end(), 4, number);
   }
-  const uint64_t tail = size - (size - 1) / kEvery * kEvery - 16;
-  for (uint64_t gap = tail;; gap >>= 7) {
-    gaps.push_back(static_cast<uint8_t>(gap >= 0x80 ? (gap | 0x80) : gap));
-    if (gap < 0x80) break;
-  }
+  PutNumber(gaps, size - (size - 1) / kEvery * kEvery - 16);  // to the end
   std::vector<uint8_t> commands;
-  for (uint64_t value : {size, uint64_t{0}, uint64_t{0}}) {
-    for (; value >= 0x80; value >>= 7) commands.push_back(static_cast<uint8_t>(value | 0x80));
-    commands.push_back(static_cast<uint8_t>(value));
-  }
+  for (uint64_t value : {size, uint64_t{0}, uint64_t{0}}) PutNumber(commands, value);
   unsigned char baseDigest[kSha256Size], resultDigest[kSha256Size];
   Sha256Final(baseHash, baseDigest);
   Sha256Final(resultHash, resultDigest);

@@ -320,6 +320,11 @@ std::vector<uint8_t> RangeBodyWriter::Finish() {
   return std::move(body_);
 }
 
+void PutNumber(std::vector<uint8_t>& out, uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
+  out.push_back(static_cast<uint8_t>(value));
+}
+
 uint64_t SeekCode(int64_t seek) {
   return seek >= 0 ? static_cast<uint64_t>(seek) << 1
                    : ((static_cast<uint64_t>(-(seek + 1))) << 1) | 1;
@@ -358,11 +363,6 @@ void ForEachCommand(const std::vector<DeltaCommand>& commands, const std::vector
       throw std::invalid_argument("delta command seeks outside the base");
   }
   if (at != result.size()) throw std::invalid_argument("delta commands do not cover the result");
-}
-
-void PutNumber(std::vector<uint8_t>& out, uint64_t value) {
-  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
-  out.push_back(static_cast<uint8_t>(value));
 }
 
 // The blocks of a kDeltaDeflatedWords body as the commands fill them: each part goes into the

@@ -60,6 +60,10 @@ class RangeBodyWriter {
   uint64_t sure_ = 0;
 };
 
+// Appends value to out as a LEB128 number (7 bits a byte, low ones first, the top bit set on
+// every byte but the last): how the words method's sections carry their numbers.
+void PutNumber(std::vector<uint8_t>& out, uint64_t value);
+
 // A signed move of the base position as the streams carry it: 0, -1, 1, -2 ... as 0, 1, 2, 3.
 uint64_t SeekCode(int64_t seek);
 
