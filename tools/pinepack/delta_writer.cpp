@@ -392,33 +392,32 @@ class WordBlockFiller {
   void Copy(const uint8_t* bytes, size_t count) {
     while (count > 0) {
       Room(1);
-      const size_t step = std::min(count, kWordBlockMax - held_);
+      const size_t step = std::min(count, kWordBlockMax - Held());
       block_[kCopied].insert(block_[kCopied].end(), bytes, bytes + step);
-      held_ += step;
       bytes += step;
       count -= step;
     }
   }
   std::vector<WordBlock> Finish() {
-    Room(0);
-    if (held_ > 0) blocks_.push_back(block_);
+    if (Held() > 0) blocks_.push_back(block_);
     return std::move(blocks_);
   }
 
  private:
-  // Starts a new block unless this one has room for count more bytes; counts them in.
+  size_t Held() const {
+    size_t held = 0;
+    for (const auto& section : block_) held += section.size();
+    return held;
+  }
+  // Starts a new block unless this one has room for count more bytes.
   void Room(size_t count) {
-    held_ = 0;
-    for (const auto& section : block_) held_ += section.size();
-    if (held_ + count > kWordBlockMax) {
+    if (Held() + count > kWordBlockMax) {
       blocks_.push_back(block_);
       for (auto& section : block_) section.clear();
-      held_ = 0;
     }
   }
 
   WordBlock block_ = WordBlock(5);
-  size_t held_ = 0;
   std::vector<WordBlock> blocks_;
 };
 
