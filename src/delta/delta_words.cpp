@@ -224,6 +224,19 @@ int RunBlock(WordRun& r) {
   }
 }
 
+// A block's five section lengths from numbers, and their total. 1 when read; 0 when a number
+// is cut off by the end of what has been inflated so far (it is read again with more); -1 when
+// a number is longer than 5 bytes.
+int ReadBlockLengths(Section& numbers, uint64_t (&lengths)[kSectionCount], uint64_t& total) {
+  for (uint64_t& length : lengths) {
+    const unsigned char* start = numbers.at;
+    if (!ReadNumber(numbers, length))
+      return numbers.at == numbers.end && numbers.at - start < 5 ? 0 : -1;
+    total += length;
+  }
+  return 1;
+}
+
 // Inflated bytes: appended to the held part of a block, then every complete block is run.
 int TakeInflated(void* context, unsigned char* data, uint32_t count) {
   WordRun& r = *static_cast<WordRun*>(context);
@@ -236,20 +249,9 @@ int TakeInflated(void* context, unsigned char* data, uint32_t count) {
     Section numbers = {r.block + used, r.block + r.blockHeld};
     uint64_t lengths[kSectionCount];
     uint64_t total = 0;
-    int complete = 1;
-    for (uint64_t& length : lengths) {
-      const unsigned char* start = numbers.at;
-      if (!ReadNumber(numbers, length)) {
-        // A number cut off by the end of what has come so far is read again with more.
-        if (numbers.at == numbers.end && numbers.at - start < 5)
-          complete = 0;
-        else
-          return 0;
-        break;
-      }
-      total += length;
-    }
-    if (!complete) break;
+    const int read = ReadBlockLengths(numbers, lengths, total);
+    if (read < 0) return 0;
+    if (read == 0) break;
     if (total == 0 || total > kWordBlockMax || r.phase == kFinished) return 0;
     const auto header = static_cast<uint32_t>(numbers.at - (r.block + used));
     if (r.blockHeld - used - header < total) break;
