@@ -1,5 +1,3 @@
-#include <zlib.h>
-
 #include <cstdlib>
 #include <cstring>
 
