@@ -1,6 +1,7 @@
 #include "driver_win32.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -87,8 +88,21 @@ bool StartProcess(const std::string& exePath, const std::string& commandLine, Up
   line.push_back('\0');  // CreateProcessA may write into the command line
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  return CreateProcessA(exePath.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingDir, &startup, &run.process) != 0;
+  // Under Wine, CreateProcess has failed once in a while for a child started right after the
+  // previous one ended, and then worked for the next; a few tries keep that from failing a test
+  // about something else, and the error is printed so that a lasting failure shows its cause.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) Sleep(250);
+    if (CreateProcessA(exePath.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       workingDir, &startup, &run.process)) {
+      return true;
+    }
+    std::fprintf(stderr, "CreateProcess(%s) failed with error %lu\n", exePath.c_str(),
+                 static_cast<unsigned long>(GetLastError()));
+    line.assign(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+  }
+  return false;
 }
 
 bool StartProcessHoldingWorker(const std::string& exePath, const std::string& commandLine,

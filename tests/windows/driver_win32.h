@@ -18,7 +18,7 @@ struct UpdaterRun {
 
 // Starts exePath with exactly this command line (token 0 included, as given; an empty string
 // gives the child an empty command line) in workingDir when not null. False when CreateProcess
-// fails.
+// fails three times (the error of each try goes to stderr).
 bool StartProcess(const std::string& exePath, const std::string& commandLine, UpdaterRun& run,
                   const char* workingDir = nullptr);
 
