@@ -149,6 +149,7 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
   uint32_t firstOfRun = 0;
   uint32_t lastByte = 0;
   uint32_t byteBefore = 0;  // the result byte before lastByte
+  static_assert(kNonZeroRows == 0, "the flags' rows are the first used");
   for (uint32_t row = kNonZeroRows; row < kNonZeroRows + 256; ++row) Row(model, row);
   for (bool first = true; produced < h.resultSize; first = false) {
     uint64_t add, copy, seek;
@@ -174,8 +175,9 @@ int RunRangeCommands(RangeDecoder& d, DeltaModel& model, const DeltaHeader& h,
         uint32_t difference = 0;
         // Most add bytes are unchanged, and most of their flags are in cells as sure of a 0 as
         // the model gets: such a cell codes a 0 without changing (Adapted keeps it), so only
-        // the range moves. The flags' rows were all reset before the first command.
-        ProbCell& flag = model.rows[kNonZeroRows + (history & 0xFF)][before];
+        // the range moves. The flags' rows were all reset before the first command, the first
+        // rows used, so each lies at the place of its number.
+        ProbCell& flag = model.places[kNonZeroRows + (history & 0xFF)][before];
         const uint32_t sureBound = (d.range >> 16) * (kProbOne - kProbLimit);
         if (flag == kSureOfZero && d.code < sureBound) {
           d.range = sureBound;

@@ -69,34 +69,38 @@ constexpr int kLiteralHashBits = 12;
 // contexts, and the average of their probabilities; both cells learn from the bit. One context
 // sees what the other misses, and the average costs little more than the better of them.
 //
-// The flags and trees are rows of 256 cells, reset when first used (ready): a run that uses
-// few contexts, a small file's, costs little more than the few rows it touches.
+// The flags and trees are rows of 256 cells, reset when first used and laid out in the order
+// of first use: a run that uses few contexts, a small file's, touches only the rows it uses,
+// one after the other, however the contexts spread over the row numbers.
 constexpr uint32_t kNonZeroRows = 0;                          // NonZeroCell
 constexpr uint32_t kDifferenceRows = kNonZeroRows + 256;      // DifferenceTree
 constexpr uint32_t kDifference2Rows = kDifferenceRows + 512;  // SecondDifferenceTree
 constexpr uint32_t kLiteralRows = kDifference2Rows + 768;     // LiteralTree
 constexpr uint32_t kLiteral2Rows = kLiteralRows + 256;        // Literal2Tree
 constexpr uint32_t kModelRows = kLiteral2Rows + (1u << kLiteralHashBits);
+static_assert(kModelRows < 65536, "a row's place fits its slot");
 
 struct DeltaModel {
   NumberModel add, copy, seek;
-  uint8_t ready[kModelRows / 8];  // one bit per row: reset in this run
-  ProbCell rows[kModelRows][256];
+  uint32_t rowsUsed;
+  uint16_t slot[kModelRows];  // per row number: 0 until first used, then 1 + its place in places
+  ProbCell places[kModelRows][256];
 };
 
 // Sets every probability of model to one half, not yet seen: the numbers' cells now, each row
 // when first used.
 inline void ResetDeltaModel(DeltaModel& model) {
-  std::memset(&model, 0, offsetof(DeltaModel, rows));
+  std::memset(&model, 0, offsetof(DeltaModel, places));
 }
 
 inline ProbCell* Row(DeltaModel& model, uint32_t row) {
-  const auto bit = static_cast<uint8_t>(1u << (row & 7));
-  if (!(model.ready[row >> 3] & bit)) {
-    std::memset(model.rows[row], 0, sizeof model.rows[row]);
-    model.ready[row >> 3] |= bit;
+  uint32_t slot = model.slot[row];
+  if (!slot) {
+    slot = ++model.rowsUsed;
+    model.slot[row] = static_cast<uint16_t>(slot);
+    std::memset(model.places[slot - 1], 0, sizeof model.places[slot - 1]);
   }
-  return model.rows[row];
+  return model.places[slot - 1];
 }
 
 // Whether an add byte (the difference from the base byte) is not zero: by whether each of the
