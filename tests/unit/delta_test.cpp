@@ -381,6 +381,23 @@ TEST(Delta, SimilarVersionsGiveSmallDeltas) {
   }
 }
 
+// Range coding goes where it saves the most bytes for its decoding time, within the budget.
+TEST(Delta, RangeCodedWhereTheBudgetGoesFurthest) {
+  const struct {
+    const char* what;
+    std::vector<RangedOption> options;
+    uint64_t budget;
+    std::vector<bool> taken;
+  } cases[] = {
+      {"best ratio first, then while it fits", {{100, 50}, {90, 10}, {10, 40}}, 60, {1, 1, 0}},
+      {"one too costly is passed over", {{30, 10}, {100, 50}, {15, 10}}, 55, {1, 0, 1}},
+      {"nothing saved, nothing taken", {{0, 0}, {0, 5}}, 100, {0, 0}},
+      {"no budget: only what costs nothing", {{5, 0}, {50, 1}}, 0, {1, 0}},
+      {"not one range-coded stream", {}, 10, {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ChooseRangeCoded(c.options, c.budget), c.taken) << c.what;
+}
+
 TEST(Delta, OtherBaseIsRefused) {
   const std::vector<Pair> pairs = Pairs();
   const Pair& p = pairs[1];

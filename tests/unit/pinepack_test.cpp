@@ -14,6 +14,7 @@
 #include "cp1251.h"
 #include "create.h"
 #include "delta/delta_package.h"
+#include "delta_writer.h"
 #include "file_io.h"
 #include "inspect.h"
 #include "manifest.h"
@@ -782,6 +783,49 @@ TEST(CreateFrom, OnlyWhatChangedTravelsAndApplyRebuildsTheNewTree) {
   const auto before = FilesBelow(folder.path() / "old");
   EXPECT_TRUE(ApplyPackage(Source(package), folder.path() / "old", true, {}).failures.empty());
   EXPECT_EQ(FilesBelow(folder.path() / "old"), before);
+}
+
+// A file whose range-coded delta is the smaller but too slow to decode for an update of that
+// file alone is range coded once the release holds enough files the update leaves alone (which a
+// whole install writes too); either way the package rebuilds the new release.
+TEST(CreateFrom, RangeCodedOnlyWithinTheUpdatesBudget) {
+  const std::vector<uint8_t> base = SampleData(20000, 9);
+  std::vector<uint8_t> changed = base;
+  uint32_t x = 77;
+  for (uint8_t& byte : changed) {
+    x = x * 1103515245u + 12345u;
+    if ((x >> 16) % 9 == 0) byte = static_cast<uint8_t>('a' + (x >> 24) % 7);
+  }
+  const DeltaCandidates made = MakeDeltaCandidates(base, changed, UINT64_MAX);
+  ASSERT_LT(made.ranged.size(), made.words.size());
+  ASSERT_GT(made.rangedCost, RangeDecodingBudget(20000, 20000, 0));
+  ASSERT_LE(made.rangedCost, RangeDecodingBudget(80000, 20000, 0));
+  for (const size_t unchanged : {0, 60000}) {
+    SCOPED_TRACE(unchanged);
+    TempFolder folder;
+    folder.Write("old/app.exe", base);
+    folder.Write("new/app.exe", changed);
+    if (unchanged) {
+      folder.Write("old/same.bin", SampleData(unchanged, 3));
+      folder.Write("new/same.bin", SampleData(unchanged, 3));
+    }
+    CreateOptions options;
+    options.bases = {folder.path() / "old"};
+    const PackageSpec spec =
+        BuildPackageSpec(folder.path() / "new", ParseManifest(kPlainManifest), options, {});
+    std::vector<uint32_t> methods;
+    for (const WriterEntry& e : spec.entries) {
+      DeltaHeader header;
+      if ((e.extraFlags & ENTRY_DELTA) &&
+          ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
+        methods.push_back(header.method);
+    }
+    EXPECT_EQ(methods, std::vector<uint32_t>{unchanged ? kDeltaRangeCoded : kDeltaDeflatedWords});
+    const fs::path installed = folder.path() / "installed";
+    CopyTree(folder.path() / "old", installed);
+    EXPECT_TRUE(ApplyPackage(Source(WritePackage(spec)), installed, false, {}).failures.empty());
+    EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+  }
 }
 
 // Whole files only (every file new to the base): a plain package, as create makes without --from.

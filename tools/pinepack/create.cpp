@@ -95,6 +95,13 @@ void AddName(std::vector<std::string>& names, const std::string& name) {
   if (!NameTaken(names, name)) names.push_back(name);
 }
 
+// The size of a file, or 0 when it cannot be read (reading it later says why).
+uint64_t FileSize(const fs::path& file) {
+  std::error_code error;
+  const uintmax_t size = fs::file_size(file, error);
+  return error ? 0 : size;
+}
+
 std::string Percent(uint32_t part, uint32_t whole) {
   if (whole == 0) return "100%";
   return std::to_string(static_cast<unsigned>(100.0 * part / whole + 0.5)) + "%";
@@ -149,6 +156,10 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     const auto renamed = renames.find(path);
     return renamed != renames.end() ? renamed->second : path;
   };
+  // The new version's bytes, every file: what installing it whole writes, against which the
+  // update's range decoding is budgeted.
+  uint64_t releaseBytes = 0;
+  for (const auto& item : found) releaseBytes += FileSize(item.second);
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
       const std::string key = Folded(diskName(it->first));
@@ -236,19 +247,32 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   if (!folders.empty()) section(":Folders", NameListPayload(folders));
   if (!removals.empty()) section(":FilesToRemove", NameListPayload(removals));
 
+  // Each file's deltas, from each distinct old version, and its whole entry where one is
+  // needed. Which deltas are range coded is decided once every file is known, against the
+  // budget of the whole update; until then each keeps both candidates.
+  struct PendingFile {
+    WriterEntry entry;
+    PackedFile packed;
+    fs::path path;
+    std::vector<DeltaCandidates> deltas;
+  };
+  std::vector<PendingFile> pending;
+  uint64_t changedBytes = 0;
+  for (const auto& item : found) changedBytes += FileSize(item.second);
+  const uint64_t rangedCostLimit = RangeDecodingBudget(releaseBytes, changedBytes, 0);
   size_t index = 0;
   for (const auto& item : found) {
-    WriterEntry entry;
+    PendingFile file;
+    file.path = item.second;
+    WriterEntry& entry = file.entry;
     entry.name = entryNames[index];
     entry.data = ReadFileBytes(item.second);
     if (entry.data.size() > UINT32_MAX - 64)
       throw ToolError("file " + Show(item.second) + " is 4 GiB or more");
     ++index;
 
-    // Deltas from each distinct old version of the file; the whole entry where one is needed.
     // The deltas come first, so that no deflater's buffers are held beside a diff's suffix
     // array; the whole entry, deflated after them, decides which of them pay.
-    std::vector<WriterEntry> deltas;
     bool needWhole = bases.empty() || options.fullFallback;
     std::vector<std::vector<uint8_t>> seen;
     for (const BaseTree& base : bases) {
@@ -262,20 +286,18 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         throw ToolError("file " + Show(old->second) + " is 4 GiB or more");
       if (baseBytes == entry.data || std::find(seen.begin(), seen.end(), baseBytes) != seen.end())
         continue;
-      WriterEntry delta;
-      delta.name = entry.name;
-      delta.data = MakeDelta(baseBytes, entry.data);
-      delta.deflate = false;
-      delta.extraFlags |= ENTRY_DELTA;
-      if (!DeltaGives(delta.data, baseBytes, entry.data))
-        throw ToolError("file " + Show(item.second) + ": the delta from " + Show(old->second) +
-                        " does not rebuild it");
+      DeltaCandidates delta = MakeDeltaCandidates(baseBytes, entry.data, rangedCostLimit);
+      if (delta.ranged.size() >= delta.words.size()) delta.ranged.clear();
+      for (const std::vector<uint8_t>* stream : {&delta.words, &delta.ranged})
+        if (!stream->empty() && !DeltaGives(*stream, baseBytes, entry.data))
+          throw ToolError("file " + Show(item.second) + ": the delta from " + Show(old->second) +
+                          " does not rebuild it");
       seen.push_back(std::move(baseBytes));
-      deltas.push_back(std::move(delta));
+      file.deltas.push_back(std::move(delta));
     }
     seen.clear();
     Pack(entry, options);
-    PackedFile packed;
+    PackedFile& packed = file.packed;
     packed.entryName = entry.name;
     packed.size = static_cast<uint32_t>(entry.data.size());
     packed.deflated = entry.deflate;
@@ -283,25 +305,59 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     if (entry.name != item.first) packed.diskName = item.first;
     const auto renamed = renames.find(item.first);
     if (renamed != renames.end()) packed.diskName = renamed->second;
-    std::vector<WriterEntry> paying;
-    for (WriterEntry& delta : deltas) {
-      if (delta.data.size() >= packed.packedSize) {
+    // A delta pays when even its deflated-words stream is smaller than the whole entry.
+    std::vector<DeltaCandidates> paying;
+    for (DeltaCandidates& delta : file.deltas) {
+      if (delta.words.size() >= packed.packedSize) {
         needWhole = true;
         continue;
       }
-      packed.deltaSizes.push_back(static_cast<uint32_t>(delta.data.size()));
       paying.push_back(std::move(delta));
     }
-    deltas = std::move(paying);
-    if (deltas.empty()) needWhole = true;
-    packed.whole = needWhole;
+    file.deltas = std::move(paying);
+    packed.whole = needWhole || file.deltas.empty();
+    if (!packed.whole) entry = WriterEntry{};  // only its deltas travel: not held till the end
+    pending.push_back(std::move(file));
+  }
 
+  // Range coding where it saves the most bytes for its decoding time, as far as the update's
+  // budget goes. With several old versions every delta counts against it, as if one update
+  // applied them all: never over the budget of any one of them.
+  uint64_t deltaBytes = 0, wholeBytes = 0;
+  std::vector<RangedOption> rangedOptions;
+  for (const PendingFile& file : pending) {
+    (file.packed.whole ? wholeBytes : deltaBytes) += file.packed.size;
+    for (const DeltaCandidates& delta : file.deltas) {
+      RangedOption option;
+      if (!delta.ranged.empty())
+        option = {delta.words.size() - delta.ranged.size(), delta.rangedCost};
+      rangedOptions.push_back(option);
+    }
+  }
+  const std::vector<bool> rangeCoded =
+      ChooseRangeCoded(rangedOptions, RangeDecodingBudget(releaseBytes, deltaBytes, wholeBytes));
+
+  size_t option = 0;
+  index = 0;
+  for (PendingFile& file : pending) {
+    PackedFile& packed = file.packed;
+    ++index;
+    std::vector<WriterEntry> deltas;
+    for (DeltaCandidates& delta : file.deltas) {
+      WriterEntry entry;
+      entry.name = packed.entryName;
+      entry.data = rangeCoded[option++] ? std::move(delta.ranged) : std::move(delta.words);
+      entry.deflate = false;
+      entry.extraFlags |= ENTRY_DELTA;
+      packed.deltaSizes.push_back(static_cast<uint32_t>(entry.data.size()));
+      deltas.push_back(std::move(entry));
+    }
     if (progress) {
-      std::string line = "[" + std::to_string(index) + "/" + std::to_string(found.size()) + "] " +
-                         Show(fs::relative(item.second, folder)) + ": " +
+      std::string line = "[" + std::to_string(index) + "/" + std::to_string(pending.size()) + "] " +
+                         Show(fs::relative(file.path, folder)) + ": " +
                          std::to_string(packed.size) + " bytes";
       for (uint32_t size : packed.deltaSizes) line += ", delta " + std::to_string(size) + " bytes";
-      if (needWhole)
+      if (packed.whole)
         line += std::string(packed.deltaSizes.empty() ? ", " : ", and whole ") +
                 (packed.deflated ? "deflated to " + Percent(packed.packedSize, packed.size)
                                  : std::string("stored"));
@@ -309,7 +365,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     }
     if (report) report->push_back(packed);
     for (WriterEntry& delta : deltas) spec.entries.push_back(std::move(delta));
-    if (needWhole) spec.entries.push_back(std::move(entry));
+    if (packed.whole) spec.entries.push_back(std::move(file.entry));
   }
   return spec;
 }

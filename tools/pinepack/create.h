@@ -47,9 +47,11 @@ constexpr size_t kMaxEntryName = 31;
 // the name it is installed under) in every base is left out; a changed file gets a delta from
 // each distinct base version that has it, each applied and checked here before it is taken, and
 // dropped when the whole deflated file is no larger; the whole entry follows its deltas when a
-// base lacks the file, when a delta was dropped, or with fullFallback. Files of a base that the
-// new folder lacks are added to :FilesToRemove and folders that a base lacks to :Folders (after
-// the manifest's). Without bases the package is exactly as before.
+// base lacks the file, when a delta was dropped, or with fullFallback. A delta is range coded
+// where that is smaller, as far as the decoding time the whole update may spend goes
+// (RangeDecodingBudget over every file of the new folder, ChooseRangeCoded), else deflated
+// words. Files of a base that the new folder lacks are added to :FilesToRemove and folders that
+// a base lacks to :Folders (after the manifest's). Without bases the package is exactly as before.
 //
 // Throws ToolError for a name Windows-1251 cannot hold or that leaves the folder, two files whose
 // names differ only in A-Z letter case, a rename of a file that is not in the folder, a file of 4

@@ -559,13 +559,20 @@ std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8
   return stream;
 }
 
-bool RangeCodedApplyFits(const RangeCodedCost& cost, uint64_t resultSize) {
+uint64_t RangeDecodingCost(const RangeCodedCost& cost) {
   // Measured on the esbuild pair (bench/delta_bench.sh): a decision costs the applier some 9 ns,
-  // one on the sure path 2 ns; inflating and writing a whole file some 4.6 ns a byte, and a
-  // delta's hashing, base reads and writing some 4 ns a byte. Range decoding may take what is
-  // left of one and a half times the whole file's cost: about 2.9 ns a byte.
+  // one on the sure path 2 ns.
   const uint64_t sure = cost.sure < cost.decisions ? cost.sure : cost.decisions;
-  return 90 * (cost.decisions - sure) + 20 * sure <= 29 * resultSize;
+  return 90 * (cost.decisions - sure) + 20 * sure;
+}
+
+uint64_t RangeDecodingBudget(uint64_t releaseBytes, uint64_t deltaBytes, uint64_t wholeBytes) {
+  // Measured on the benchmarks: inflating and writing a file costs some 4.6 ns a byte; a
+  // delta's hashing, base reads and writing some 4 ns a byte. A file the update leaves alone
+  // costs it nothing, and the whole install still pays for it.
+  const uint64_t allowed = 69 * releaseBytes;
+  const uint64_t spent = 40 * deltaBytes + 46 * wholeBytes;
+  return allowed > spent ? allowed - spent : 0;
 }
 
 namespace {
@@ -590,19 +597,47 @@ RangeCodedCost RangeCodedCostAtLeast(const std::vector<DeltaCommand>& commands,
 
 }  // namespace
 
+DeltaCandidates MakeDeltaCandidates(const std::vector<uint8_t>& base,
+                                    const std::vector<uint8_t>& result, uint64_t rangedCostLimit) {
+  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
+  DeltaCandidates made;
+  made.words =
+      DeltaStreamWith(kDeltaDeflatedWords, base, result, DeflatedWordsBody(commands, base, result));
+  if (RangeDecodingCost(RangeCodedCostAtLeast(commands, base, result)) <= rangedCostLimit) {
+    RangeCodedCost cost;
+    made.ranged = DeltaStreamWith(kDeltaRangeCoded, base, result,
+                                  RangeCodedBody(commands, base, result, &cost));
+    made.rangedCost = RangeDecodingCost(cost);
+  }
+  return made;
+}
+
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result) {
-  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
-  std::vector<uint8_t> words = DeflatedWordsBody(commands, base, result);
-  // Range coding is tried only where even its least cost fits: it touches megabytes of model
-  // on a large file, for a body that could not be taken.
-  if (RangeCodedApplyFits(RangeCodedCostAtLeast(commands, base, result), result.size())) {
-    RangeCodedCost cost;
-    std::vector<uint8_t> ranged = RangeCodedBody(commands, base, result, &cost);
-    if (RangeCodedApplyFits(cost, result.size()) && ranged.size() <= words.size())
-      return DeltaStreamWith(kDeltaRangeCoded, base, result, ranged);
+  const uint64_t budget = RangeDecodingBudget(result.size(), result.size(), 0);
+  DeltaCandidates made = MakeDeltaCandidates(base, result, budget);
+  const bool ranged =
+      !made.ranged.empty() && made.rangedCost <= budget && made.ranged.size() <= made.words.size();
+  return ranged ? std::move(made.ranged) : std::move(made.words);
+}
+
+std::vector<bool> ChooseRangeCoded(const std::vector<RangedOption>& options, uint64_t budget) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < options.size(); ++i)
+    if (options[i].saving > 0) order.push_back(i);
+  // saving / cost in descending order, compared as products (a cost may be 0); ties by place.
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return static_cast<long double>(options[a].saving) * options[b].cost >
+           static_cast<long double>(options[b].saving) * options[a].cost;
+  });
+  std::vector<bool> taken(options.size(), false);
+  uint64_t spent = 0;
+  for (size_t i : order) {
+    if (options[i].cost > budget - spent) continue;
+    spent += options[i].cost;
+    taken[i] = true;
   }
-  return DeltaStreamWith(kDeltaDeflatedWords, base, result, words);
+  return taken;
 }
 
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,

@@ -111,9 +111,30 @@ std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8
 // pinepack); slower, the same result.
 std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data);
 
-// The delta stream of DiffBytes' commands: range coded where applying that costs little enough
-// against inflating the whole file (RangeCodedApplyFits) and is the smaller, else deflated
-// words. Both are built; the caller checks the one chosen with DeltaGives.
+// What range decoding a body of this cost adds to applying the file, in tenths of a
+// nanosecond: an estimate from times per decision measured on the benchmarks.
+uint64_t RangeDecodingCost(const RangeCodedCost& cost);
+
+// What the range decoding of one update may cost (tenths of a nanosecond) for applying it to
+// stay within one and a half times installing the new version whole: releaseBytes, every file
+// of the new version, whole; deltaBytes of files built from deltas, wholeBytes of files the
+// update installs whole. 0 when even that is over.
+uint64_t RangeDecodingBudget(uint64_t releaseBytes, uint64_t deltaBytes, uint64_t wholeBytes);
+
+// The delta streams a file can travel as: deflated words always; range coded too where its
+// least cost is at most rangedCostLimit (a large file's model touches megabytes, for a body
+// that could not be taken), else empty. Both are whole streams (DeltaStreamWith).
+struct DeltaCandidates {
+  std::vector<uint8_t> words;
+  std::vector<uint8_t> ranged;
+  uint64_t rangedCost = 0;  // RangeDecodingCost of ranged
+};
+DeltaCandidates MakeDeltaCandidates(const std::vector<uint8_t>& base,
+                                    const std::vector<uint8_t>& result, uint64_t rangedCostLimit);
+
+// The delta stream of a file updated on its own: range coded where that is the smaller and its
+// decoding fits RangeDecodingBudget for this file alone, else deflated words. The caller checks
+// it with DeltaGives.
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result);
 
@@ -121,10 +142,16 @@ std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result);
 
-// Whether applying a range-coded body of this cost to a result of resultSize bytes stays within
-// one and a half times installing the file whole (inflate and write), with the hashing and base
-// reads that a delta adds: an estimate from times per decision measured on the benchmarks.
-bool RangeCodedApplyFits(const RangeCodedCost& cost, uint64_t resultSize);
+// A range-coded stream that could replace a file's deflated-words one: the bytes it saves and
+// its RangeDecodingCost.
+struct RangedOption {
+  uint64_t saving = 0;
+  uint64_t cost = 0;
+};
+
+// Which options to take so that their costs together stay within budget: the most bytes saved
+// per cost first (greedy; one per entry of options, in order).
+std::vector<bool> ChooseRangeCoded(const std::vector<RangedOption>& options, uint64_t budget);
 
 // Applies delta to base in memory with ApplyDelta (chunk bytes at a time); true when it
 // succeeds and gives exactly expected.
