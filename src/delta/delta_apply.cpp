@@ -10,7 +10,7 @@
 #include "delta/delta_run.h"
 
 int EmitResult(DeltaOutput& out, const unsigned char* data, uint32_t count) {
-  Sha256Update(out.hash, data, count);
+  if (out.hash) Sha256Update(*out.hash, data, count);
   return out.sink->write(out.sink->context, data, count);
 }
 
@@ -229,7 +229,9 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
   const uint32_t shortest = header.method == kDeltaRangeCoded      ? kRangeCodedBodyMin
                             : header.method == kDeltaDeflatedWords ? kDeflatedWordsBodyMin
-                                                                   : UINT32_MAX;
+                            : header.method == kDeltaWordsRelocs
+                                ? kRelocRecordSize + kDeflatedWordsBodyMin
+                                : UINT32_MAX;
   return header.bodySize >= shortest && ReadLE32(bytes + 20) == 0 &&
          header.bodySize == streamLength - kDeltaHeaderSize;
 }
@@ -298,15 +300,17 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
     work = allocated = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(chunk)));
     if (!work) return 0;
   }
-  DeltaOutput out = {sink, {}};
-  Sha256Init(out.hash);
-  const int built = h.method == kDeltaDeflatedWords
-                        ? RunDeflatedWords(delta, h, base, out, chunk, work)
-                        : RunRangeCoded(delta, h, base, out, chunk, work);
+  Sha256 hash;
+  Sha256Init(hash);
+  DeltaOutput out = {sink, &hash};
+  const int built =
+      h.method == kDeltaDeflatedWords ? RunDeflatedWords(delta, h, base, out, chunk, work)
+      : h.method == kDeltaWordsRelocs ? RunRelocatedWords(delta, h, base, out, chunk, work)
+                                      : RunRangeCoded(delta, h, base, out, chunk, work);
   int ok = 0;
   if (built) {
     unsigned char digest[kSha256Size];
-    Sha256Final(out.hash, digest);
+    Sha256Final(hash, digest);
     ok = !sink || std::memcmp(digest, h.resultHash, kSha256Size) == 0;
   }
   std::free(allocated);

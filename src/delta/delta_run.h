@@ -8,7 +8,7 @@
 
 struct DeltaOutput {
   const ByteSink* sink;  // null when only checking a stream
-  Sha256 hash;
+  Sha256* hash;          // null when the sink hashes what it makes of the bytes itself
 };
 
 // Hashes count bytes of the result and writes them to the sink. 1, or 0 when the sink refuses.
@@ -25,3 +25,10 @@ int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position);
 // otherwise.
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work);
+
+// Runs a kDeltaWordsRelocs body (delta.h): its record checked, the base's relocation table
+// coded into the arena, then the words body over the coded images, the result's table decoded
+// on its way to out. Without base, checks the record and the words body against the coded
+// sizes. work as DeltaWorkSize(chunk). 1 or 0, as RunDeflatedWords.
+int RunRelocatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
+                      DeltaOutput& out, uint32_t chunk, unsigned char* work);

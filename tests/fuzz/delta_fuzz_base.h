@@ -9,6 +9,12 @@ constexpr uint32_t kDeltaFuzzBaseSize = 1024;
 // to something, so larger results would only slow the runs.
 constexpr uint32_t kDeltaFuzzMaxResult = kDeltaFuzzBaseSize / 2;
 
+// A relocation table of two blocks inside the base, for deltas that code one.
+constexpr uint32_t kDeltaFuzzTableAt = 900;
+constexpr unsigned char kDeltaFuzzTable[] = {
+    0x00, 0x10, 0,    0,    16, 0, 0,  0, 0x10, 0x30, 0x20, 0x30, 0x30, 0x30,
+    0xF0, 0x3F, 0x00, 0x20, 0,  0, 12, 0, 0,    0,    0x04, 0x30, 0x00, 0x00};
+
 inline const unsigned char* DeltaFuzzBase() {
   static unsigned char base[kDeltaFuzzBaseSize];
   static bool made = false;
@@ -19,6 +25,8 @@ inline const unsigned char* DeltaFuzzBase() {
       base[i] =
           (i / 128) % 2 ? static_cast<unsigned char>(i / 128) : static_cast<unsigned char>(x >> 16);
     }
+    for (uint32_t i = 0; i < sizeof kDeltaFuzzTable; ++i)
+      base[kDeltaFuzzTableAt + i] = kDeltaFuzzTable[i];
     made = true;
   }
   return base;

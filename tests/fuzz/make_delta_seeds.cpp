@@ -1,6 +1,7 @@
 // Writes the delta fuzzer's seed corpus: deltas of each method made by pinepack's writer against
 // prefixes of the fuzzer's base pattern, for results that are copies, edits, insertions, moves and
-// new bytes, each no longer than the fuzzer runs (kDeltaFuzzMaxResult).
+// new bytes, each no longer than the fuzzer runs (kDeltaFuzzMaxResult); and deltas that code a
+// relocation table, moved and grown, or none.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +65,34 @@ int main(int argc, char** argv) {
                 static_cast<std::streamsize>(delta.size()));
       if (!out) return 1;
     }
+  }
+  // Deltas that code relocation tables: the base's table moved and grown in the result, and
+  // images without tables.
+  const std::vector<uint8_t> table(kDeltaFuzzTable, kDeltaFuzzTable + sizeof kDeltaFuzzTable);
+  std::vector<uint8_t> grownTable = {0x00, 0x10, 0,    0,    16,   0,    0,    0,    0x14,
+                                     0x30, 0x24, 0x30, 0x34, 0x30, 0xF4, 0x3F, 0x00, 0x30,
+                                     0,    0,    10,   0,    0,    0,    0x08, 0x30};
+  std::vector<uint8_t> relocated = part(base, 600, 300);
+  relocated.insert(relocated.end(), grownTable.begin(), grownTable.end());
+  relocated.insert(relocated.end(), base.begin() + 940, base.begin() + 1000);
+  const struct {
+    const char* name;
+    const std::vector<uint8_t>& to;
+    uint32_t baseAt, baseSize, resultAt, resultSize;
+  } relocs[] = {
+      {"relocs-moved", relocated, kDeltaFuzzTableAt, static_cast<uint32_t>(table.size()), 300,
+       static_cast<uint32_t>(grownTable.size())},
+      {"relocs-none", edited, 0, 0, 0, 0},
+  };
+  for (const auto& r : relocs) {
+    const std::vector<uint8_t> body =
+        WordsRelocsBody(base, r.baseAt, r.baseSize, r.to, r.resultAt, r.resultSize);
+    if (body.empty() || r.to.size() > kDeltaFuzzMaxResult) return 1;
+    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaWordsRelocs, base, r.to, body);
+    std::ofstream out(folder / r.name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(delta.data()),
+              static_cast<std::streamsize>(delta.size()));
+    if (!out) return 1;
   }
   return 0;
 }

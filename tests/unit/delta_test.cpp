@@ -13,6 +13,7 @@
 
 #include "delta/delta.h"
 #include "delta/delta_package.h"
+#include "delta/reloc_table.h"
 #include "delta/sha256.h"
 #include "delta_writer.h"
 #include "inspect.h"
@@ -290,6 +291,7 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
   }
   image.insert(image.end(), rdata.begin(), rdata.end());
   image.resize((image.size() + 0xFFF) & ~size_t{0xFFF}, 0);
+  const auto relocAt = static_cast<uint32_t>(image.size());
   // .reloc: per 4 KiB page, its RVA, the block's size and 16-bit entries of type 3.
   for (size_t i = 0; i < absolutes.size();) {
     const uint32_t page = absolutes[i] & ~0xFFFu;
@@ -306,7 +308,134 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
     }
     i = j;
   }
+  // Its section (file offsets are RVAs here) and the base relocation directory naming it.
+  const auto relocSize = static_cast<uint32_t>(image.size()) - relocAt;
+  const uint32_t section = kPeOffset + 24 + 224;
+  image[kPeOffset + 6] = 1;
+  std::memcpy(&image[section], ".reloc", 6);
+  WriteLE32(&image[section + 8], relocSize);
+  WriteLE32(&image[section + 12], relocAt);
+  WriteLE32(&image[section + 16], relocSize);
+  WriteLE32(&image[section + 20], relocAt);
+  WriteLE32(&image[kPeOffset + 24 + 96 + 5 * 8], relocAt);
+  WriteLE32(&image[kPeOffset + 24 + 96 + 5 * 8 + 4], relocSize);
   return image;
+}
+
+// A relocation table: per block its page and its 16-bit entries.
+using RelocBlocks = std::vector<std::pair<uint32_t, std::vector<uint16_t>>>;
+std::vector<uint8_t> RelocTable(const RelocBlocks& blocks) {
+  std::vector<uint8_t> out;
+  for (const auto& [page, entries] : blocks) {
+    const size_t at = out.size();
+    out.resize(at + 8 + 2 * entries.size());
+    WriteLE32(&out[at], page);
+    WriteLE32(&out[at + 4], static_cast<uint32_t>(8 + 2 * entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+      out[at + 8 + 2 * i] = static_cast<uint8_t>(entries[i]);
+      out[at + 9 + 2 * i] = static_cast<uint8_t>(entries[i] >> 8);
+    }
+  }
+  return out;
+}
+
+// Codes (or decodes) input as a table of tableSize bytes, piece bytes at a time, through a
+// 16-byte output that flushes into the answer. ok, and whether the table ended.
+struct RelocCoded {
+  int ok;
+  int ended;
+  std::vector<uint8_t> bytes;
+};
+RelocCoded RunRelocCoder(bool decode, const std::vector<uint8_t>& input, uint32_t tableSize,
+                         size_t piece) {
+  RelocCoded answer = {1, 0, {}};
+  RelocCoder coder;
+  StartRelocCoder(coder, tableSize);
+  unsigned char buffer[16];
+  auto flush = [](void* context, const unsigned char* bytes, uint32_t count) {
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), bytes, bytes + count);
+    return 1;
+  };
+  RelocOutput out = {buffer, sizeof buffer, 0, flush, &answer.bytes};
+  for (size_t at = 0; at < input.size() && answer.ok; at += piece) {
+    const auto n = static_cast<uint32_t>(std::min(piece, input.size() - at));
+    answer.ok = decode ? DecodeRelocTable(coder, &input[at], n, out)
+                       : CodeRelocTable(coder, &input[at], n, out);
+  }
+  answer.bytes.insert(answer.bytes.end(), buffer, buffer + out.size);
+  answer.ended = RelocTableEnded(coder);
+  return answer;
+}
+
+// LEB128 numbers, as the words bodies and coded relocation tables carry them.
+std::vector<uint8_t> Numbers(std::initializer_list<uint64_t> values) {
+  std::vector<uint8_t> out;
+  for (uint64_t value : values) PutNumber(out, value);
+  return out;
+}
+
+// Every table of whole blocks codes and decodes back to its bytes, in pieces of any size; what
+// is not such a table, or not its coded form, is refused.
+TEST(RelocTable, CodesEveryTableExactlyAndRefusesTheRest) {
+  const struct {
+    const char* what;
+    RelocBlocks blocks;
+  } tables[] = {
+      {"none", {}},
+      {"pages in order, a padding entry",
+       {{0x1000, {0x3010, 0x3024, 0x3FFC, 0x0000}}, {0x2000, {0x3008, 0x3100}}}},
+      {"64-bit entries, places out of order", {{0x5000, {0xA800, 0xA010, 0xAFF8}}}},
+      {"a page before the last, an empty block", {{0x9000, {0x3000}}, {0x3000, {}}}},
+      {"the top of the address space", {{0xFFFFF000, {0x3FFF}}, {0, {0x3000}}}},
+  };
+  for (const auto& t : tables) {
+    const std::vector<uint8_t> raw = RelocTable(t.blocks);
+    const auto size = static_cast<uint32_t>(raw.size());
+    const RelocCoded whole = RunRelocCoder(false, raw, size, raw.size() + 1);
+    ASSERT_TRUE(whole.ok && whole.ended) << t.what;
+    for (size_t piece : {size_t{1}, size_t{3}, raw.size() + 1}) {
+      EXPECT_EQ(RunRelocCoder(false, raw, size, piece).bytes, whole.bytes) << t.what;
+      const RelocCoded decoded = RunRelocCoder(true, whole.bytes, size, piece);
+      EXPECT_TRUE(decoded.ok && decoded.ended) << t.what;
+      EXPECT_EQ(decoded.bytes, raw) << t.what;
+    }
+  }
+
+  const std::vector<uint8_t> table = RelocTable({{0x1000, {0x3010, 0x3020}}});  // 12 bytes
+  std::vector<uint8_t> odd = table, small = table, beyond = table;
+  WriteLE32(&odd[4], 11);
+  WriteLE32(&small[4], 6);
+  WriteLE32(&beyond[4], 14);
+  const struct {
+    const char* what;
+    bool decode;
+    std::vector<uint8_t> input;
+    uint32_t tableSize;
+    int ok, ended;  // ended: for input taken so far (ok), whether the table is whole
+  } refused[] = {
+      {"block size odd", false, odd, 12, 0, 0},
+      {"block size under 8", false, small, 12, 0, 0},
+      {"block past the table", false, beyond, 12, 0, 0},
+      {"more bytes than the table", false, table, 10, 0, 0},
+      {"cut inside a block", false, Slice(table, 0, 10), 12, 1, 0},
+      {"a page below 0", true, Numbers({1, 0}), 8, 0, 0},
+      {"a page past 4 GiB", true, Numbers({uint64_t{1} << 33, 0}), 8, 0, 0},
+      {"an entry before its page", true, Numbers({0x2000, 1, 1 << 4 | 3}), 10, 0, 0},
+      {"an entry past its page", true, Numbers({0x2000, 1, 0x4000 << 4 | 3}), 10, 0, 0},
+      {"a number of 7 bytes", true, Numbers({0x2000, 1, uint64_t{1} << 42}), 10, 0, 0},
+      {"more entries than the table holds", true, Numbers({0x2000, 2}), 10, 0, 0},
+      {"a block after the table's end", true, Numbers({0x2000, 0, 0}), 8, 0, 0},
+      {"cut inside a number", true, {0x80}, 8, 1, 0},
+      {"the table's bytes not all given", true, Numbers({0x2000, 0}), 16, 1, 0},
+  };
+  for (const auto& r : refused) {
+    const RelocCoded coded = RunRelocCoder(r.decode, r.input, r.tableSize, 1);
+    EXPECT_EQ(coded.ok, r.ok) << r.what;
+    if (r.ok) {
+      EXPECT_EQ(coded.ended, r.ended) << r.what;
+    }
+  }
 }
 
 // The bytes DiffBytes' commands carry (add differences and copied bytes, without their lengths)
@@ -331,13 +460,18 @@ size_t DeflatedDiffSize(const std::vector<uint8_t>& base, const std::vector<uint
 // references change, both beat deflating the same commands' bytes: the range coder's model is
 // made for such differences, and the words method finds the few values by which they change;
 // every delta is a small part of the deflated file.
-TEST(Delta, ProgramImagesRoundTrip) {
+ProgramRecipe FirstRelease() {
   ProgramRecipe v1;
   for (int f = 0; f < 120; ++f) {
     v1.order.push_back(f);
     v1.lengths.push_back(200 + (f * 37) % 700);
   }
   v1.imports = {"CreateFileW", "ReadFile", "GetTickCount", "MessageBoxW"};
+  return v1;
+}
+
+TEST(Delta, ProgramImagesRoundTrip) {
+  const ProgramRecipe v1 = FirstRelease();
   ProgramRecipe moved = v1;
   std::rotate(moved.order.begin() + 10, moved.order.begin() + 50, moved.order.begin() + 90);
   ProgramRecipe grown = v1;
@@ -354,10 +488,18 @@ TEST(Delta, ProgramImagesRoundTrip) {
       {"grown section", ProgramImage(grown), true},
       {"changed import", ProgramImage(import), false},
   };
-  for (DeltaMethod method : kMethods) {
+  for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsRelocs}) {
     for (const auto& r : releases) {
       ASSERT_NE(r.result, base) << r.what;
       const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
+      // Coding the relocation tables pays wherever code moved; it is what create picks.
+      if (method == kDeltaWordsRelocs) {
+        EXPECT_EQ(MakeDelta(base, r.result), delta) << r.what;
+        if (r.manyReferencesChange) {
+          EXPECT_LT(delta.size(), MakeDeltaWith(kDeltaDeflatedWords, base, r.result).size() * 3 / 4)
+              << r.what;
+        }
+      }
       for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
         const Applied applied = Apply(delta, base, chunk);
         EXPECT_EQ(applied.ok, 1) << r.what;
@@ -444,6 +586,56 @@ TEST(Delta, RangeCoderTakesLongShotsInARow) {
   EXPECT_EQ(applied.output, result);
 }
 
+// A kDeltaWordsRelocs stream whose record says otherwise than the images, or with any byte
+// changed, fails its file: nothing read outside the base, nothing written past the result's size.
+// check: CheckDeltaStream's answer where the record alone decides it (-1: left to the commands).
+TEST(Delta, DamagedRelocRecordsFail) {
+  const ProgramRecipe v1 = FirstRelease();
+  ProgramRecipe grown = v1;
+  grown.lengths[7] += 1500;
+  const std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(grown);
+  const std::vector<uint8_t> good = MakeDeltaWith(kDeltaWordsRelocs, base, result);
+  ASSERT_EQ(Apply(good, base).output, result);
+  auto field = [&](int i) { return ReadLE32(&good[kDeltaHeaderSize + 4 * i]); };
+  const auto resultSize = static_cast<uint32_t>(result.size());
+  const struct {
+    const char* what;
+    int field;
+    uint32_t value;
+    int check;
+  } cases[] = {
+      {"base table 2 bytes early", 0, field(0) - 2, 1},
+      {"base table past the base", 0, static_cast<uint32_t>(base.size()), 0},
+      {"base table 2 bytes shorter", 1, field(1) - 2, -1},
+      {"base coded a byte shorter", 2, field(2) - 1, -1},
+      {"base coded beyond the arena", 2, kRelocCodedMax + 1, 0},
+      {"result table past the result", 3, resultSize, 0},
+      {"result table 2 bytes longer", 4, field(4) + 2, 0},
+      {"result coded a byte longer", 5, field(5) + 1, 0},
+      {"result coded beyond 4 GiB", 5, UINT32_MAX, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> delta = good;
+    PatchLE32(delta, kDeltaHeaderSize + 4 * c.field, c.value);
+    const Applied applied = Apply(delta, base, kDeltaMinChunk);
+    EXPECT_EQ(applied.ok, 0) << c.what;
+    EXPECT_LE(applied.output.size(), result.size()) << c.what;
+    EXPECT_FALSE(applied.readOutside) << c.what;
+    if (c.check >= 0) {
+      EXPECT_EQ(CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}), c.check)
+          << c.what;
+    }
+  }
+  for (size_t at = 0; at < good.size(); at += 3) {
+    std::vector<uint8_t> delta = good;
+    delta[at] ^= 0x21;
+    const Applied applied = Apply(delta, base, 4096);
+    EXPECT_TRUE(applied.ok == 0 || applied.output == result) << "byte " << at;
+    EXPECT_LE(applied.output.size(), result.size()) << "byte " << at;
+    EXPECT_FALSE(applied.readOutside) << "byte " << at;
+  }
+}
+
 // Damage to the header or the stream around the body. Method 1, the retired deflated form,
 // is refused as any unknown method.
 TEST(Delta, DamagedStreamsFail) {
@@ -482,7 +674,7 @@ TEST(Delta, DamagedStreamsFail) {
       int header, check;
     } cases[] = {
         {"magic", patched(0, 0x544c4451), 0, 0},
-        {"unknown method", patched(4, 4), 0, 0},
+        {"unknown method", patched(4, 5), 0, 0},
         {"method 0", patched(4, 0), 0, 0},
         {"method 1, retired", patched(4, 1), 0, 0},
         {"a method 1 stream", methodOne, 0, 0},
@@ -605,12 +797,6 @@ TEST(Delta, HostileCommandsFail) {
 }
 
 // LEB128 numbers, as the words method's sections hold them.
-std::vector<uint8_t> Numbers(std::initializer_list<uint64_t> values) {
-  std::vector<uint8_t> out;
-  for (uint64_t value : values) PutNumber(out, value);
-  return out;
-}
-
 // Hand-made words bodies against the same 100-byte base: blocks of sections (commands, gaps,
 // ops, values, copied) or raw inflated bytes. The commands run without the base too, so
 // CheckDeltaStream refuses what ApplyDelta refuses, but for the result's hash.

@@ -789,7 +789,7 @@ TEST(CreateFrom, OnlyWhatChangedTravelsAndApplyRebuildsTheNewTree) {
 // file alone is range coded once the release holds enough files the update leaves alone (which a
 // whole install writes too); either way the package rebuilds the new release.
 TEST(CreateFrom, RangeCodedOnlyWithinTheUpdatesBudget) {
-  const std::vector<uint8_t> base = SampleData(20000, 9);
+  std::vector<uint8_t> base = SampleData(20000, 9);
   std::vector<uint8_t> changed = base;
   uint32_t x = 77;
   for (uint8_t& byte : changed) {

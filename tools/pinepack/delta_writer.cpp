@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "delta/delta_model.h"
+#include "delta/reloc_table.h"
 
 #ifdef PINEPACK_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -597,10 +598,159 @@ RangeCodedCost RangeCodedCostAtLeast(const std::vector<DeltaCommand>& commands,
 
 }  // namespace
 
-DeltaCandidates MakeDeltaCandidates(const std::vector<uint8_t>& base,
-                                    const std::vector<uint8_t>& result, uint64_t rangedCostLimit) {
-  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
+bool FindRelocTable(const std::vector<uint8_t>& image, uint32_t& offset, uint32_t& size) {
+  const auto u16 = [&](size_t at) { return static_cast<uint32_t>(image[at] | image[at + 1] << 8); };
+  const auto u32 = [&](size_t at) { return ReadLE32(&image[at]); };
+  if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return false;
+  const uint64_t pe = u32(0x3C);
+  if (pe + 24 > image.size() || std::memcmp(&image[pe], "PE\0\0", 4) != 0) return false;
+  const uint32_t sections = u16(pe + 6), optionalSize = u16(pe + 20);
+  const uint64_t optional = pe + 24;
+  if (optional + optionalSize > image.size() || optionalSize < 2) return false;
+  const uint32_t magic = u16(optional);
+  if (magic != 0x10B && magic != 0x20B) return false;
+  const uint64_t directories = optional + (magic == 0x10B ? 96 : 112);
+  const uint64_t entry = directories + 5 * 8;  // the base relocation directory
+  if (entry + 8 > optional + optionalSize || u32(directories - 4) < 6) return false;
+  const uint32_t rva = u32(entry), length = u32(entry + 4);
+  if (length == 0) return false;
+  const uint64_t table = optional + optionalSize;
+  if (table + 40ull * sections > image.size()) return false;
+  for (uint32_t i = 0; i < sections; ++i) {
+    const uint64_t header = table + 40ull * i;
+    const uint32_t address = u32(header + 12), rawSize = u32(header + 16), rawAt = u32(header + 20);
+    if (rva < address || uint64_t{rva} + length > uint64_t{address} + rawSize) continue;
+    const uint64_t at = uint64_t{rawAt} + (rva - address);
+    if (at + length > image.size()) return false;
+    offset = static_cast<uint32_t>(at);
+    size = length;
+    return true;
+  }
+  return false;
+}
+
+bool CodeRelocTableOf(const std::vector<uint8_t>& image, uint32_t offset, uint32_t size,
+                      std::vector<uint8_t>& coded, uint32_t& codedSize) {
+  if (uint64_t{offset} + size > image.size()) return false;
+  // A 16-bit entry codes to at most 6 bytes, an 8-byte block header to at most 10.
+  std::vector<uint8_t> table(size / 2 * 6 + 16);
+  RelocCoder coder;
+  StartRelocCoder(coder, size);
+  RelocOutput out = {table.data(), static_cast<uint32_t>(table.size()), 0, nullptr, nullptr};
+  if (!CodeRelocTable(coder, image.data() + offset, size, out) || !RelocTableEnded(coder))
+    return false;
+  codedSize = out.size;
+  coded.clear();
+  coded.reserve(image.size() - size + codedSize);
+  coded.insert(coded.end(), image.begin(), image.begin() + offset);
+  coded.insert(coded.end(), table.begin(), table.begin() + codedSize);
+  coded.insert(coded.end(), image.begin() + offset + size, image.end());
+  return true;
+}
+
+namespace {
+
+// A kDeltaWordsRelocs body: the record, then the words body between the coded images.
+std::vector<uint8_t> RecordAndWords(const unsigned char* record,
+                                    const std::vector<uint8_t>& codedBase,
+                                    const std::vector<uint8_t>& codedResult) {
+  std::vector<uint8_t> body(record, record + kRelocRecordSize);
+  const std::vector<uint8_t> words =
+      DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase, codedResult);
+  body.insert(body.end(), words.begin(), words.end());
+  return body;
+}
+
+// An image's relocation table replaced by its coded form in place, for as long as it lives: the
+// table's bytes are put back when it goes, also when the diff throws. Coding in place keeps
+// memory as a plain diff's (a large program's coded copies would be held beside its suffix
+// array); a table whose coded form would be longer is left alone (coded false), as growing the
+// image could move all of it.
+class CodedInPlace {
+ public:
+  explicit CodedInPlace(std::vector<uint8_t>& image) : image_(image) {
+    uint32_t codedSize = 0;
+    if (!FindRelocTable(image, offset_, size_)) return;
+    std::vector<uint8_t> table;
+    // CodeRelocTableOf of the table alone: the coded table is then the whole output.
+    if (!CodeRelocTableOf(
+            std::vector<uint8_t>(image.begin() + offset_, image.begin() + offset_ + size_), 0,
+            size_, table, codedSize) ||
+        codedSize > size_)
+      return;
+    raw_.assign(image.begin() + offset_, image.begin() + offset_ + size_);
+    std::copy(table.begin(), table.end(), image.begin() + offset_);
+    image.erase(image.begin() + offset_ + codedSize, image.begin() + offset_ + size_);
+    codedSize_ = codedSize;
+    coded_ = true;
+  }
+  ~CodedInPlace() {
+    if (!coded_) return;
+    image_.erase(image_.begin() + offset_, image_.begin() + offset_ + codedSize_);
+    image_.insert(image_.begin() + offset_, raw_.begin(), raw_.end());
+  }
+  CodedInPlace(const CodedInPlace&) = delete;
+  CodedInPlace& operator=(const CodedInPlace&) = delete;
+
+  bool coded() const { return coded_; }
+  // The record's three numbers for this image.
+  void Record(unsigned char* out) const {
+    WriteLE32(out, offset_);
+    WriteLE32(out + 4, size_);
+    WriteLE32(out + 8, codedSize_);
+  }
+  uint32_t codedSize() const { return codedSize_; }
+
+ private:
+  std::vector<uint8_t>& image_;
+  std::vector<uint8_t> raw_;
+  uint32_t offset_ = 0, size_ = 0, codedSize_ = 0;
+  bool coded_ = false;
+};
+
+// The body of a kDeltaWordsRelocs stream between base and result, when both are program images
+// whose relocation tables code (and the base's coded table fits the applier's arena); empty
+// otherwise. Both images are as they were when it returns.
+std::vector<uint8_t> RelocatedWordsBody(std::vector<uint8_t>& base, std::vector<uint8_t>& result) {
+  const CodedInPlace codedBase(base);
+  if (!codedBase.coded() || codedBase.codedSize() > kRelocCodedMax) return {};
+  const CodedInPlace codedResult(result);
+  if (!codedResult.coded()) return {};
+  unsigned char record[kRelocRecordSize];
+  codedBase.Record(record);
+  codedResult.Record(record + 12);
+  return RecordAndWords(record, base, result);
+}
+
+}  // namespace
+
+std::vector<uint8_t> WordsRelocsBody(const std::vector<uint8_t>& base, uint32_t baseOffset,
+                                     uint32_t baseSize, const std::vector<uint8_t>& result,
+                                     uint32_t resultOffset, uint32_t resultSize) {
+  std::vector<uint8_t> codedBase, codedResult;
+  uint32_t baseCoded = 0, resultCoded = 0;
+  if (!CodeRelocTableOf(base, baseOffset, baseSize, codedBase, baseCoded) ||
+      !CodeRelocTableOf(result, resultOffset, resultSize, codedResult, resultCoded))
+    return {};
+  unsigned char record[kRelocRecordSize];
+  const uint32_t numbers[6] = {baseOffset,   baseSize,   baseCoded,
+                               resultOffset, resultSize, resultCoded};
+  for (int i = 0; i < 6; ++i) WriteLE32(record + 4 * i, numbers[i]);
+  return RecordAndWords(record, codedBase, codedResult);
+}
+
+DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint8_t>& result,
+                                    uint64_t rangedCostLimit) {
   DeltaCandidates made;
+  // A program image with a relocation table goes by words over the coded images alone: the
+  // table's coded form is what makes it small, and a second diff of the plain images would
+  // double the time.
+  std::vector<uint8_t> relocated = RelocatedWordsBody(base, result);
+  if (!relocated.empty()) {
+    made.words = DeltaStreamWith(kDeltaWordsRelocs, base, result, relocated);
+    return made;
+  }
+  const std::vector<DeltaCommand> commands = DiffBytes(base, result);
   made.words =
       DeltaStreamWith(kDeltaDeflatedWords, base, result, DeflatedWordsBody(commands, base, result));
   if (RangeDecodingCost(RangeCodedCostAtLeast(commands, base, result)) <= rangedCostLimit) {
@@ -615,7 +765,8 @@ DeltaCandidates MakeDeltaCandidates(const std::vector<uint8_t>& base,
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result) {
   const uint64_t budget = RangeDecodingBudget(result.size(), result.size(), 0);
-  DeltaCandidates made = MakeDeltaCandidates(base, result, budget);
+  std::vector<uint8_t> baseBytes = base, resultBytes = result;
+  DeltaCandidates made = MakeDeltaCandidates(baseBytes, resultBytes, budget);
   const bool ranged =
       !made.ranged.empty() && made.rangedCost <= budget && made.ranged.size() <= made.words.size();
   return ranged ? std::move(made.ranged) : std::move(made.words);
@@ -642,6 +793,12 @@ std::vector<bool> ChooseRangeCoded(const std::vector<RangedOption>& options, uin
 
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result) {
+  if (method == kDeltaWordsRelocs) {
+    std::vector<uint8_t> baseBytes = base, resultBytes = result;
+    const std::vector<uint8_t> body = RelocatedWordsBody(baseBytes, resultBytes);
+    if (body.empty()) throw std::invalid_argument("no relocation tables to code");
+    return DeltaStreamWith(method, base, result, body);
+  }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
   return DeltaStreamWith(method, base, result,
                          method == kDeltaRangeCoded ? RangeCodedBody(commands, base, result)

@@ -435,7 +435,9 @@ std::string ListPackage(const ByteSource& source) {
     DeltaHeader delta;
     if (IsDeltaEntry(view, e) && ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
       out += std::string("         ") +
-             (delta.method == kDeltaRangeCoded ? "range-coded" : "deflated-words") +
+             (delta.method == kDeltaRangeCoded      ? "range-coded"
+              : delta.method == kDeltaDeflatedWords ? "deflated-words"
+                                                    : "deflated-words over coded relocations") +
              " delta from a base of " + std::to_string(delta.baseSize) + " bytes, SHA-256 " +
              HexDigest(delta.baseHash) + "\n         to " + std::to_string(delta.resultSize) +
              " bytes, SHA-256 " + HexDigest(delta.resultHash) + "\n";
