@@ -53,16 +53,18 @@
 // copied bytes, never between a gap and its change. After resultSize bytes every section must
 // be used up and the stream must end.
 //
-// Method kDeltaWordsRelocs: kDeltaDeflatedWords over program images whose base relocation
-// tables are coded as reloc_table.h describes, so that a table whose places all moved costs
-// little more than the move. The body starts with a record of six numbers:
-//   baseTableOffset, baseTableSize, baseCodedSize,
-//   resultTableOffset, resultTableSize, resultCodedSize
-// where the base's and the result's tables lie and how long their coded forms are; then a
-// kDeltaDeflatedWords body that builds the coded result (the result with its table replaced by
-// the coded form) from the coded base, whose commands run against those sizes. The applier
-// codes the base's table into memory (at most kRelocCodedMax bytes) and decodes the result's on
-// its way out; both must be whole tables, and the result's hash is that of the decoded bytes.
+// Method kDeltaWordsTables: kDeltaDeflatedWords over program images whose tables of places
+// (the base relocation table, the x64 exception table) are coded as image_tables.h describes,
+// so that a table whose places all moved costs little more than the move. The body starts with
+// a record: the number of tables (1 to kImageTablesMax), then per table seven numbers,
+//   kind (ImageTable), baseOffset, baseSize, baseCoded, resultOffset, resultSize, resultCoded
+// where the table lies in the base and in the result and how long its coded forms are (the
+// tables in the order they lie in each image, none overlapping the next); then a
+// kDeltaDeflatedWords body that builds the coded result (the result with each table replaced by
+// its coded form) from the coded base, whose commands run against those sizes. The applier codes
+// the base's tables into memory (together at most kCodedTablesMax bytes) and decodes the
+// result's on their way out; each must be a whole table of its kind, and the result's hash is
+// that of the decoded bytes.
 #pragma once
 
 #include <cstdint>
@@ -81,7 +83,7 @@ inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 enum DeltaMethod : uint32_t {
   kDeltaRangeCoded = 2,     // add/copy/seek commands range coded with an adaptive model
   kDeltaDeflatedWords = 3,  // the same commands, their changes as 32-bit words, deflated
-  kDeltaWordsRelocs = 4,    // deflated words over images with their relocation tables coded
+  kDeltaWordsTables = 4,    // deflated words over images with their tables of places coded
 };
 
 struct DeltaHeader {
@@ -131,12 +133,14 @@ constexpr uint32_t kWordWorkExtra = kWordBlockMax + 25 + 32 * 1024 + 8;
 // The part of the work area after the chunk buffers: the range coder's model.
 constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 
-// kDeltaWordsRelocs: its record's six numbers, and the longest coded base table, which the
-// applier keeps in the arena after the words method's work.
-constexpr uint32_t kRelocRecordSize = 24;
-constexpr uint32_t kRelocCodedMax = 4 * 1024 * 1024;
-static_assert(kWordWorkExtra + kRelocCodedMax + 4 <= 32 + kDeltaArena,
-              "a coded relocation table fits the arena beside the words method's work");
+// kDeltaWordsTables: the most tables a record lists, the bytes of its count and of each
+// table's numbers, and the longest coded base tables together, which the applier keeps in the
+// arena after the words method's work.
+constexpr uint32_t kImageTablesMax = 4;
+constexpr uint32_t kTableRecordSize = 28;
+constexpr uint32_t kCodedTablesMax = 4 * 1024 * 1024;
+static_assert(kWordWorkExtra + kCodedTablesMax + 4 <= 32 + kDeltaArena,
+              "coded tables fit the arena beside the words method's work");
 
 // Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's
 // with a byte more), room to align, and the arena.

@@ -229,8 +229,8 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
   const uint32_t shortest = header.method == kDeltaRangeCoded      ? kRangeCodedBodyMin
                             : header.method == kDeltaDeflatedWords ? kDeflatedWordsBodyMin
-                            : header.method == kDeltaWordsRelocs
-                                ? kRelocRecordSize + kDeflatedWordsBodyMin
+                            : header.method == kDeltaWordsTables
+                                ? 4 + kTableRecordSize + kDeflatedWordsBodyMin
                                 : UINT32_MAX;
   return header.bodySize >= shortest && ReadLE32(bytes + 20) == 0 &&
          header.bodySize == streamLength - kDeltaHeaderSize;
@@ -305,7 +305,7 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
   DeltaOutput out = {sink, &hash};
   const int built =
       h.method == kDeltaDeflatedWords ? RunDeflatedWords(delta, h, base, out, chunk, work)
-      : h.method == kDeltaWordsRelocs ? RunRelocatedWords(delta, h, base, out, chunk, work)
+      : h.method == kDeltaWordsTables ? RunTablesWords(delta, h, base, out, chunk, work)
                                       : RunRangeCoded(delta, h, base, out, chunk, work);
   int ok = 0;
   if (built) {

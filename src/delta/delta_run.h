@@ -26,9 +26,9 @@ int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position);
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work);
 
-// Runs a kDeltaWordsRelocs body (delta.h): its record checked, the base's relocation table
-// coded into the arena, then the words body over the coded images, the result's table decoded
-// on its way to out. Without base, checks the record and the words body against the coded
-// sizes. work as DeltaWorkSize(chunk). 1 or 0, as RunDeflatedWords.
-int RunRelocatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
-                      DeltaOutput& out, uint32_t chunk, unsigned char* work);
+// Runs a kDeltaWordsTables body (delta.h): its record checked, the base's tables coded into the
+// arena, then the words body over the coded images, the result's tables decoded on their way to
+// out. Without base, checks the record and the words body against the coded sizes. work as
+// DeltaWorkSize(chunk). 1 or 0, as RunDeflatedWords.
+int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
+                   DeltaOutput& out, uint32_t chunk, unsigned char* work);

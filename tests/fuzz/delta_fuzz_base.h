@@ -9,11 +9,18 @@ constexpr uint32_t kDeltaFuzzBaseSize = 1024;
 // to something, so larger results would only slow the runs.
 constexpr uint32_t kDeltaFuzzMaxResult = kDeltaFuzzBaseSize / 2;
 
-// A relocation table of two blocks inside the base, for deltas that code one.
+// A relocation table of two blocks and an exception table of two entries inside the base, for
+// deltas that code them.
 constexpr uint32_t kDeltaFuzzTableAt = 900;
+// clang-format off
 constexpr unsigned char kDeltaFuzzTable[] = {
-    0x00, 0x10, 0,    0,    16, 0, 0,  0, 0x10, 0x30, 0x20, 0x30, 0x30, 0x30,
-    0xF0, 0x3F, 0x00, 0x20, 0,  0, 12, 0, 0,    0,    0x04, 0x30, 0x00, 0x00};
+    0x00, 0x10, 0, 0, 16, 0, 0, 0, 0x10, 0x30, 0x20, 0x30, 0x30, 0x30, 0xF0, 0x3F,
+    0x00, 0x20, 0, 0, 12, 0, 0, 0, 0x04, 0x30, 0x00, 0x00};
+constexpr uint32_t kDeltaFuzzExceptionsAt = 960;
+constexpr unsigned char kDeltaFuzzExceptions[] = {
+    0x00, 0x10, 0, 0, 0x40, 0x10, 0, 0, 0x00, 0x90, 0, 0,
+    0x40, 0x10, 0, 0, 0x00, 0x11, 0, 0, 0x08, 0x90, 0, 0};
+// clang-format on
 
 inline const unsigned char* DeltaFuzzBase() {
   static unsigned char base[kDeltaFuzzBaseSize];
@@ -27,6 +34,8 @@ inline const unsigned char* DeltaFuzzBase() {
     }
     for (uint32_t i = 0; i < sizeof kDeltaFuzzTable; ++i)
       base[kDeltaFuzzTableAt + i] = kDeltaFuzzTable[i];
+    for (uint32_t i = 0; i < sizeof kDeltaFuzzExceptions; ++i)
+      base[kDeltaFuzzExceptionsAt + i] = kDeltaFuzzExceptions[i];
     made = true;
   }
   return base;

@@ -1,13 +1,14 @@
 // Writes the delta fuzzer's seed corpus: deltas of each method made by pinepack's writer against
 // prefixes of the fuzzer's base pattern, for results that are copies, edits, insertions, moves and
-// new bytes, each no longer than the fuzzer runs (kDeltaFuzzMaxResult); and deltas that code a
-// relocation table, moved and grown, or none.
+// new bytes, each no longer than the fuzzer runs (kDeltaFuzzMaxResult); and deltas that code
+// tables of places (delta/image_tables.h).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "delta/image_tables.h"
 #include "delta_fuzz_base.h"
 #include "delta_writer.h"
 
@@ -66,30 +67,43 @@ int main(int argc, char** argv) {
       if (!out) return 1;
     }
   }
-  // Deltas that code relocation tables: the base's table moved and grown in the result, and
-  // images without tables.
-  const std::vector<uint8_t> table(kDeltaFuzzTable, kDeltaFuzzTable + sizeof kDeltaFuzzTable);
-  std::vector<uint8_t> grownTable = {0x00, 0x10, 0,    0,    16,   0,    0,    0,    0x14,
-                                     0x30, 0x24, 0x30, 0x34, 0x30, 0xF4, 0x3F, 0x00, 0x30,
-                                     0,    0,    10,   0,    0,    0,    0x08, 0x30};
+  // Deltas that code tables of places: the base's relocation table moved and grown in the
+  // result, an exception table in both, and images without tables.
+  const std::vector<uint8_t> grownTable = {0x00, 0x10, 0,    0,    16,   0,    0,    0,    0x14,
+                                           0x30, 0x24, 0x30, 0x34, 0x30, 0xF4, 0x3F, 0x00, 0x30,
+                                           0,    0,    10,   0,    0,    0,    0x08, 0x30};
   std::vector<uint8_t> relocated = part(base, 600, 300);
   relocated.insert(relocated.end(), grownTable.begin(), grownTable.end());
   relocated.insert(relocated.end(), base.begin() + 940, base.begin() + 1000);
+  // The base's two exception entries with their functions moved by 0x40.
+  std::vector<uint8_t> exceptions = part(base, 800, 160);
+  for (uint32_t value : {0x1040u, 0x1080u, 0x9000u, 0x1080u, 0x1140u, 0x9008u})
+    for (int k = 0; k < 4; ++k) exceptions.push_back(static_cast<uint8_t>(value >> (8 * k)));
+  exceptions.insert(exceptions.end(), base.begin() + 984, base.end());
+  const auto tableSize = static_cast<uint32_t>(sizeof kDeltaFuzzTable);
   const struct {
     const char* name;
+    const std::vector<uint8_t>& from;
     const std::vector<uint8_t>& to;
-    uint32_t baseAt, baseSize, resultAt, resultSize;
-  } relocs[] = {
-      {"relocs-moved", relocated, kDeltaFuzzTableAt, static_cast<uint32_t>(table.size()), 300,
-       static_cast<uint32_t>(grownTable.size())},
-      {"relocs-none", edited, 0, 0, 0, 0},
+    std::vector<ImageTablePlace> fromTables, toTables;
+  } tables[] = {
+      {"tables-relocations",
+       base,
+       relocated,
+       {{kTableRelocations, kDeltaFuzzTableAt, tableSize}},
+       {{kTableRelocations, 300, static_cast<uint32_t>(grownTable.size())}}},
+      {"tables-exceptions",
+       base,
+       exceptions,
+       {{kTableExceptions, kDeltaFuzzExceptionsAt, 24}},
+       {{kTableExceptions, 160, 24}}},
+      {"tables-empty", base, edited, {{kTableRelocations, 0, 0}}, {{kTableRelocations, 0, 0}}},
   };
-  for (const auto& r : relocs) {
-    const std::vector<uint8_t> body =
-        WordsRelocsBody(base, r.baseAt, r.baseSize, r.to, r.resultAt, r.resultSize);
-    if (body.empty() || r.to.size() > kDeltaFuzzMaxResult) return 1;
-    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaWordsRelocs, base, r.to, body);
-    std::ofstream out(folder / r.name, std::ios::binary | std::ios::trunc);
+  for (const auto& t : tables) {
+    const std::vector<uint8_t> body = TablesWordsBody(t.from, t.fromTables, t.to, t.toTables);
+    if (body.empty() || t.to.size() > kDeltaFuzzMaxResult) return 1;
+    const std::vector<uint8_t> delta = DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body);
+    std::ofstream out(folder / t.name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(delta.data()),
               static_cast<std::streamsize>(delta.size()));
     if (!out) return 1;

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -13,7 +14,7 @@
 
 #include "delta/delta.h"
 #include "delta/delta_package.h"
-#include "delta/reloc_table.h"
+#include "delta/image_tables.h"
 #include "delta/sha256.h"
 #include "delta_writer.h"
 #include "inspect.h"
@@ -236,14 +237,16 @@ TEST(Delta, RoundTripsAtEveryChunkSize) {
   }
 }
 
-// A synthetic 32-bit program image as compilers lay one out: PE headers, a .text of functions
-// that call each other (E8 rel32) and load data (A1 abs32), an .rdata of import names and data,
-// and a .reloc listing every abs32 by page. Function bodies are random bytes of a fixed seed, so
-// a function is the same bytes wherever it lands; only references change when code moves.
+// A synthetic program image as compilers lay one out: PE headers, a .text of functions that
+// call each other (E8 rel32) and load data (A1 abs32), an .rdata of import names and data, for
+// an x64 image a .pdata listing each function (start, end, unwind data in .rdata), and a .reloc
+// listing every abs32 by page. Function bodies are random bytes of a fixed seed, so a function is
+// the same bytes wherever it lands; only references change when code moves.
 struct ProgramRecipe {
   std::vector<int> order;         // function numbers in .text order
   std::vector<uint32_t> lengths;  // body length of each function number
   std::vector<std::string> imports;
+  bool x64 = false;
 };
 
 std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
@@ -256,7 +259,7 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
     at += recipe.lengths[f];
   }
   const uint32_t rdataAt = (at + 0xFFF) & ~0xFFFu;
-  std::vector<uint8_t> image = PeImage(false, 0x1000);
+  std::vector<uint8_t> image = PeImage(recipe.x64, 0x1000);
   image.resize(rdataAt, 0xCC);
   std::vector<uint32_t> absolutes;  // RVAs of abs32 operands
   for (int f : recipe.order) {
@@ -291,6 +294,16 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
   }
   image.insert(image.end(), rdata.begin(), rdata.end());
   image.resize((image.size() + 0xFFF) & ~size_t{0xFFF}, 0);
+  const auto pdataAt = static_cast<uint32_t>(image.size());
+  if (recipe.x64) {
+    for (int f : recipe.order) {
+      const size_t entry = image.size();
+      image.resize(entry + 12);
+      WriteLE32(&image[entry], start[f]);
+      WriteLE32(&image[entry + 4], start[f] + recipe.lengths[f]);
+      WriteLE32(&image[entry + 8], rdataAt + 8 * static_cast<uint32_t>(f));
+    }
+  }
   const auto relocAt = static_cast<uint32_t>(image.size());
   // .reloc: per 4 KiB page, its RVA, the block's size and 16-bit entries of type 3.
   for (size_t i = 0; i < absolutes.size();) {
@@ -308,17 +321,29 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
     }
     i = j;
   }
-  // Its section (file offsets are RVAs here) and the base relocation directory naming it.
-  const auto relocSize = static_cast<uint32_t>(image.size()) - relocAt;
-  const uint32_t section = kPeOffset + 24 + 224;
-  image[kPeOffset + 6] = 1;
-  std::memcpy(&image[section], ".reloc", 6);
-  WriteLE32(&image[section + 8], relocSize);
-  WriteLE32(&image[section + 12], relocAt);
-  WriteLE32(&image[section + 16], relocSize);
-  WriteLE32(&image[section + 20], relocAt);
-  WriteLE32(&image[kPeOffset + 24 + 96 + 5 * 8], relocAt);
-  WriteLE32(&image[kPeOffset + 24 + 96 + 5 * 8 + 4], relocSize);
+  // Their sections (file offsets are RVAs here) and the directories naming them: exceptions
+  // (3) and base relocations (5).
+  const uint32_t optional = recipe.x64 ? 240 : 224;
+  const uint32_t directories = kPeOffset + 24 + (recipe.x64 ? 112 : 96);
+  if (recipe.x64) WriteLE32(&image[kPeOffset + 4], 0x8664);
+  const struct {
+    const char* name;
+    uint32_t directory, at, size;
+  } tables[] = {{".pdata", 3, pdataAt, relocAt - pdataAt},
+                {".reloc", 5, relocAt, static_cast<uint32_t>(image.size()) - relocAt}};
+  uint32_t sections = 0;
+  for (const auto& t : tables) {
+    if (t.size == 0) continue;
+    const uint32_t section = kPeOffset + 24 + optional + 40 * sections++;
+    std::memcpy(&image[section], t.name, 6);
+    WriteLE32(&image[section + 8], t.size);
+    WriteLE32(&image[section + 12], t.at);
+    WriteLE32(&image[section + 16], t.size);
+    WriteLE32(&image[section + 20], t.at);
+    WriteLE32(&image[directories + 8 * t.directory], t.at);
+    WriteLE32(&image[directories + 8 * t.directory + 4], t.size);
+  }
+  image[kPeOffset + 6] = static_cast<uint8_t>(sections);
   return image;
 }
 
@@ -339,66 +364,82 @@ std::vector<uint8_t> RelocTable(const RelocBlocks& blocks) {
   return out;
 }
 
-// Codes (or decodes) input as a table of tableSize bytes, piece bytes at a time, through a
-// 16-byte output that flushes into the answer. ok, and whether the table ended.
-struct RelocCoded {
+// Codes (or decodes) input as a table of kind and tableSize bytes, piece bytes at a time,
+// through a 16-byte output that flushes into the answer. ok, and whether the table ended.
+struct TableCoded {
   int ok;
   int ended;
   std::vector<uint8_t> bytes;
 };
-RelocCoded RunRelocCoder(bool decode, const std::vector<uint8_t>& input, uint32_t tableSize,
-                         size_t piece) {
-  RelocCoded answer = {1, 0, {}};
-  RelocCoder coder;
-  StartRelocCoder(coder, tableSize);
+TableCoded RunTableCoder(bool decode, uint32_t kind, const std::vector<uint8_t>& input,
+                         uint32_t tableSize, size_t piece) {
+  TableCoded answer = {1, 0, {}};
+  TableCoder coder;
+  answer.ok = StartTableCoder(coder, kind, tableSize);
   unsigned char buffer[16];
   auto flush = [](void* context, const unsigned char* bytes, uint32_t count) {
     auto* out = static_cast<std::vector<uint8_t>*>(context);
     out->insert(out->end(), bytes, bytes + count);
     return 1;
   };
-  RelocOutput out = {buffer, sizeof buffer, 0, flush, &answer.bytes};
+  TableOutput out = {buffer, sizeof buffer, 0, flush, &answer.bytes};
   for (size_t at = 0; at < input.size() && answer.ok; at += piece) {
     const auto n = static_cast<uint32_t>(std::min(piece, input.size() - at));
-    answer.ok = decode ? DecodeRelocTable(coder, &input[at], n, out)
-                       : CodeRelocTable(coder, &input[at], n, out);
+    answer.ok =
+        decode ? DecodeTable(coder, &input[at], n, out) : CodeTable(coder, &input[at], n, out);
   }
   answer.bytes.insert(answer.bytes.end(), buffer, buffer + out.size);
-  answer.ended = RelocTableEnded(coder);
+  answer.ended = TableEnded(coder);
   return answer;
 }
 
-// LEB128 numbers, as the words bodies and coded relocation tables carry them.
+// LEB128 numbers, as the words bodies and coded tables carry them.
 std::vector<uint8_t> Numbers(std::initializer_list<uint64_t> values) {
   std::vector<uint8_t> out;
   for (uint64_t value : values) PutNumber(out, value);
   return out;
 }
 
-// Every table of whole blocks codes and decodes back to its bytes, in pieces of any size; what
-// is not such a table, or not its coded form, is refused.
-TEST(RelocTable, CodesEveryTableExactlyAndRefusesTheRest) {
+// An exception table: per entry its start, end and unwind RVAs.
+std::vector<uint8_t> ExceptionTable(const std::vector<std::array<uint32_t, 3>>& entries) {
+  std::vector<uint8_t> out(12 * entries.size());
+  for (size_t i = 0; i < entries.size(); ++i)
+    for (int k = 0; k < 3; ++k) WriteLE32(&out[12 * i + 4 * k], entries[i][k]);
+  return out;
+}
+
+// Every table of whole blocks or entries codes and decodes back to its bytes, in pieces of any
+// size; what is not such a table, or not its coded form, is refused.
+TEST(ImageTables, CodeEveryTableExactlyAndRefuseTheRest) {
   const struct {
     const char* what;
-    RelocBlocks blocks;
+    uint32_t kind;
+    std::vector<uint8_t> table;
   } tables[] = {
-      {"none", {}},
-      {"pages in order, a padding entry",
-       {{0x1000, {0x3010, 0x3024, 0x3FFC, 0x0000}}, {0x2000, {0x3008, 0x3100}}}},
-      {"64-bit entries, places out of order", {{0x5000, {0xA800, 0xA010, 0xAFF8}}}},
-      {"a page before the last, an empty block", {{0x9000, {0x3000}}, {0x3000, {}}}},
-      {"the top of the address space", {{0xFFFFF000, {0x3FFF}}, {0, {0x3000}}}},
+      {"no relocations", kTableRelocations, {}},
+      {"pages in order, a padding entry", kTableRelocations,
+       RelocTable({{0x1000, {0x3010, 0x3024, 0x3FFC, 0x0000}}, {0x2000, {0x3008, 0x3100}}})},
+      {"64-bit entries, places out of order", kTableRelocations,
+       RelocTable({{0x5000, {0xA800, 0xA010, 0xAFF8}}})},
+      {"a page before the last, an empty block", kTableRelocations,
+       RelocTable({{0x9000, {0x3000}}, {0x3000, {}}})},
+      {"the top of the address space", kTableRelocations,
+       RelocTable({{0xFFFFF000, {0x3FFF}}, {0, {0x3000}}})},
+      {"no exceptions", kTableExceptions, {}},
+      {"functions in order", kTableExceptions,
+       ExceptionTable({{0x1000, 0x1040, 0x9000}, {0x1040, 0x1100, 0x9008}})},
+      {"an end before its start, extremes", kTableExceptions,
+       ExceptionTable({{0xFFFFFFFF, 0, 0xFFFFFFFF}, {0, 0xFFFFFFFF, 0}})},
   };
   for (const auto& t : tables) {
-    const std::vector<uint8_t> raw = RelocTable(t.blocks);
-    const auto size = static_cast<uint32_t>(raw.size());
-    const RelocCoded whole = RunRelocCoder(false, raw, size, raw.size() + 1);
+    const auto size = static_cast<uint32_t>(t.table.size());
+    const TableCoded whole = RunTableCoder(false, t.kind, t.table, size, t.table.size() + 1);
     ASSERT_TRUE(whole.ok && whole.ended) << t.what;
-    for (size_t piece : {size_t{1}, size_t{3}, raw.size() + 1}) {
-      EXPECT_EQ(RunRelocCoder(false, raw, size, piece).bytes, whole.bytes) << t.what;
-      const RelocCoded decoded = RunRelocCoder(true, whole.bytes, size, piece);
+    for (size_t piece : {size_t{1}, size_t{3}, t.table.size() + 1}) {
+      EXPECT_EQ(RunTableCoder(false, t.kind, t.table, size, piece).bytes, whole.bytes) << t.what;
+      const TableCoded decoded = RunTableCoder(true, t.kind, whole.bytes, size, piece);
       EXPECT_TRUE(decoded.ok && decoded.ended) << t.what;
-      EXPECT_EQ(decoded.bytes, raw) << t.what;
+      EXPECT_EQ(decoded.bytes, t.table) << t.what;
     }
   }
 
@@ -407,30 +448,40 @@ TEST(RelocTable, CodesEveryTableExactlyAndRefusesTheRest) {
   WriteLE32(&odd[4], 11);
   WriteLE32(&small[4], 6);
   WriteLE32(&beyond[4], 14);
+  const std::vector<uint8_t> entry = ExceptionTable({{0x1000, 0x1040, 0x9000}});
+  constexpr uint32_t kR = kTableRelocations, kE = kTableExceptions;
   const struct {
     const char* what;
     bool decode;
+    uint32_t kind;
     std::vector<uint8_t> input;
     uint32_t tableSize;
     int ok, ended;  // ended: for input taken so far (ok), whether the table is whole
   } refused[] = {
-      {"block size odd", false, odd, 12, 0, 0},
-      {"block size under 8", false, small, 12, 0, 0},
-      {"block past the table", false, beyond, 12, 0, 0},
-      {"more bytes than the table", false, table, 10, 0, 0},
-      {"cut inside a block", false, Slice(table, 0, 10), 12, 1, 0},
-      {"a page below 0", true, Numbers({1, 0}), 8, 0, 0},
-      {"a page past 4 GiB", true, Numbers({uint64_t{1} << 33, 0}), 8, 0, 0},
-      {"an entry before its page", true, Numbers({0x2000, 1, 1 << 4 | 3}), 10, 0, 0},
-      {"an entry past its page", true, Numbers({0x2000, 1, 0x4000 << 4 | 3}), 10, 0, 0},
-      {"a number of 7 bytes", true, Numbers({0x2000, 1, uint64_t{1} << 42}), 10, 0, 0},
-      {"more entries than the table holds", true, Numbers({0x2000, 2}), 10, 0, 0},
-      {"a block after the table's end", true, Numbers({0x2000, 0, 0}), 8, 0, 0},
-      {"cut inside a number", true, {0x80}, 8, 1, 0},
-      {"the table's bytes not all given", true, Numbers({0x2000, 0}), 16, 1, 0},
+      {"an unknown kind", false, 3, table, 12, 0, 0},
+      {"block size odd", false, kR, odd, 12, 0, 0},
+      {"block size under 8", false, kR, small, 12, 0, 0},
+      {"block past the table", false, kR, beyond, 12, 0, 0},
+      {"more bytes than the table", false, kR, table, 10, 0, 0},
+      {"cut inside a block", false, kR, Slice(table, 0, 10), 12, 1, 0},
+      {"exceptions not in entries of 12", false, kE, Slice(entry, 0, 10), 10, 0, 0},
+      {"cut inside an entry", false, kE, Slice(entry, 0, 10), 12, 1, 0},
+      {"a page below 0", true, kR, Numbers({1, 0}), 8, 0, 0},
+      {"a page past 4 GiB", true, kR, Numbers({uint64_t{1} << 33, 0}), 8, 0, 0},
+      {"an entry before its page", true, kR, Numbers({0x2000, 1, 1 << 4 | 3}), 10, 0, 0},
+      {"an entry past its page", true, kR, Numbers({0x2000, 1, 0x4000 << 4 | 3}), 10, 0, 0},
+      {"a number of 7 bytes", true, kR, Numbers({0x2000, 1, uint64_t{1} << 42}), 10, 0, 0},
+      {"more entries than the table holds", true, kR, Numbers({0x2000, 2}), 10, 0, 0},
+      {"a block after the table's end", true, kR, Numbers({0x2000, 0, 0}), 8, 0, 0},
+      {"cut inside a number", true, kR, {0x80}, 8, 1, 0},
+      {"the table's bytes not all given", true, kR, Numbers({0x2000, 0}), 16, 1, 0},
+      {"a start below 0", true, kE, Numbers({1, 0, 0}), 12, 0, 0},
+      {"an end past 4 GiB", true, kE, Numbers({0, uint64_t{1} << 33, 0}), 12, 0, 0},
+      {"a number of 6 bytes", true, kE, Numbers({uint64_t{1} << 35, 0, 0}), 12, 0, 0},
+      {"an entry after the table's end", true, kE, Numbers({0, 0, 0, 0}), 12, 0, 0},
   };
   for (const auto& r : refused) {
-    const RelocCoded coded = RunRelocCoder(r.decode, r.input, r.tableSize, 1);
+    const TableCoded coded = RunTableCoder(r.decode, r.kind, r.input, r.tableSize, 1);
     EXPECT_EQ(coded.ok, r.ok) << r.what;
     if (r.ok) {
       EXPECT_EQ(coded.ended, r.ended) << r.what;
@@ -471,44 +522,52 @@ ProgramRecipe FirstRelease() {
 }
 
 TEST(Delta, ProgramImagesRoundTrip) {
-  const ProgramRecipe v1 = FirstRelease();
-  ProgramRecipe moved = v1;
-  std::rotate(moved.order.begin() + 10, moved.order.begin() + 50, moved.order.begin() + 90);
-  ProgramRecipe grown = v1;
-  grown.lengths[7] += 1500;
-  ProgramRecipe import = v1;
-  import.imports[2] = "GetTickCount64";
-  const std::vector<uint8_t> base = ProgramImage(v1);
-  const struct {
-    const char* what;
-    std::vector<uint8_t> result;
-    bool manyReferencesChange;
-  } releases[] = {
-      {"moved functions", ProgramImage(moved), true},
-      {"grown section", ProgramImage(grown), true},
-      {"changed import", ProgramImage(import), false},
-  };
-  for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsRelocs}) {
-    for (const auto& r : releases) {
-      ASSERT_NE(r.result, base) << r.what;
-      const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
-      // Coding the relocation tables pays wherever code moved; it is what create picks.
-      if (method == kDeltaWordsRelocs) {
-        EXPECT_EQ(MakeDelta(base, r.result), delta) << r.what;
-        if (r.manyReferencesChange) {
-          EXPECT_LT(delta.size(), MakeDeltaWith(kDeltaDeflatedWords, base, r.result).size() * 3 / 4)
-              << r.what;
+  for (const bool x64 : {false, true}) {
+    SCOPED_TRACE(x64 ? "x64" : "x86");
+    ProgramRecipe v1 = FirstRelease();
+    v1.x64 = x64;
+    ProgramRecipe moved = v1;
+    std::rotate(moved.order.begin() + 10, moved.order.begin() + 50, moved.order.begin() + 90);
+    ProgramRecipe grown = v1;
+    grown.lengths[7] += 1500;
+    ProgramRecipe import = v1;
+    import.imports[2] = "GetTickCount64";
+    const std::vector<uint8_t> base = ProgramImage(v1);
+    const struct {
+      const char* what;
+      std::vector<uint8_t> result;
+      bool manyReferencesChange;
+    } releases[] = {
+        {"moved functions", ProgramImage(moved), true},
+        {"grown section", ProgramImage(grown), true},
+        {"changed import", ProgramImage(import), false},
+    };
+    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsTables}) {
+      for (const auto& r : releases) {
+        ASSERT_NE(r.result, base) << r.what;
+        const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
+        // Coding the tables (relocations; for x64 exceptions too) pays wherever code moved; it
+        // is what create picks.
+        if (method == kDeltaWordsTables) {
+          EXPECT_EQ(ReadLE32(&delta[kDeltaHeaderSize]), x64 ? 2u : 1u) << r.what;
+          EXPECT_EQ(MakeDelta(base, r.result), delta) << r.what;
+          if (r.manyReferencesChange) {
+            EXPECT_LT(delta.size(),
+                      MakeDeltaWith(kDeltaDeflatedWords, base, r.result).size() * 3 / 4)
+                << r.what;
+          }
         }
+        for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
+          const Applied applied = Apply(delta, base, chunk);
+          EXPECT_EQ(applied.ok, 1) << r.what;
+          EXPECT_EQ(applied.output, r.result) << r.what;
+          EXPECT_LE(applied.largestWrite, chunk) << r.what;
+        }
+        if (r.manyReferencesChange) {
+          EXPECT_LT(delta.size(), DeflatedDiffSize(base, r.result)) << r.what;
+        }
+        EXPECT_LT(delta.size(), DeflateBytes(r.result, 9).size() / 5) << r.what;
       }
-      for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
-        const Applied applied = Apply(delta, base, chunk);
-        EXPECT_EQ(applied.ok, 1) << r.what;
-        EXPECT_EQ(applied.output, r.result) << r.what;
-      }
-      if (r.manyReferencesChange) {
-        EXPECT_LT(delta.size(), DeflatedDiffSize(base, r.result)) << r.what;
-      }
-      EXPECT_LT(delta.size(), DeflateBytes(r.result, 9).size() / 5) << r.what;
     }
   }
 }
@@ -586,37 +645,47 @@ TEST(Delta, RangeCoderTakesLongShotsInARow) {
   EXPECT_EQ(applied.output, result);
 }
 
-// A kDeltaWordsRelocs stream whose record says otherwise than the images, or with any byte
+// A kDeltaWordsTables stream whose record says otherwise than the images, or with any byte
 // changed, fails its file: nothing read outside the base, nothing written past the result's size.
 // check: CheckDeltaStream's answer where the record alone decides it (-1: left to the commands).
-TEST(Delta, DamagedRelocRecordsFail) {
-  const ProgramRecipe v1 = FirstRelease();
+TEST(Delta, DamagedTableRecordsFail) {
+  ProgramRecipe v1 = FirstRelease();
+  v1.x64 = true;
   ProgramRecipe grown = v1;
   grown.lengths[7] += 1500;
   const std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(grown);
-  const std::vector<uint8_t> good = MakeDeltaWith(kDeltaWordsRelocs, base, result);
+  const std::vector<uint8_t> good = MakeDeltaWith(kDeltaWordsTables, base, result);
   ASSERT_EQ(Apply(good, base).output, result);
-  auto field = [&](int i) { return ReadLE32(&good[kDeltaHeaderSize + 4 * i]); };
+  // The record's numbers: the count, then per table kind, base offset, size and coded size,
+  // result offset, size and coded size.
+  auto number = [&](int i) { return ReadLE32(&good[kDeltaHeaderSize + 4 * i]); };
+  ASSERT_EQ(number(0), 2u);
   const auto resultSize = static_cast<uint32_t>(result.size());
   const struct {
     const char* what;
-    int field;
+    int number;
     uint32_t value;
     int check;
   } cases[] = {
-      {"base table 2 bytes early", 0, field(0) - 2, 1},
-      {"base table past the base", 0, static_cast<uint32_t>(base.size()), 0},
-      {"base table 2 bytes shorter", 1, field(1) - 2, -1},
-      {"base coded a byte shorter", 2, field(2) - 1, -1},
-      {"base coded beyond the arena", 2, kRelocCodedMax + 1, 0},
-      {"result table past the result", 3, resultSize, 0},
-      {"result table 2 bytes longer", 4, field(4) + 2, 0},
-      {"result coded a byte longer", 5, field(5) + 1, 0},
-      {"result coded beyond 4 GiB", 5, UINT32_MAX, 0},
+      {"no tables", 0, 0, 0},
+      {"more tables than there may be", 0, kImageTablesMax + 1, 0},
+      {"one table of two", 0, 1, 0},
+      {"an unknown kind", 1, 3, 0},
+      {"kinds swapped", 1, number(8), -1},
+      {"a table 12 bytes early", 2, number(2) - 12, 1},
+      {"a table past the base", 9, static_cast<uint32_t>(base.size()), 0},
+      {"tables overlapping", 9, number(2), 0},
+      {"a table 12 bytes shorter", 3, number(3) - 12, -1},
+      {"coded a byte shorter", 4, number(4) - 1, -1},
+      {"coded beyond the arena", 4, kCodedTablesMax + 1, 0},
+      {"a result table past the result", 12, resultSize, 0},
+      {"a result table 2 bytes longer", 13, number(13) + 2, 0},
+      {"a result table coded a byte longer", 14, number(14) + 1, 0},
+      {"a result coded beyond 4 GiB", 14, UINT32_MAX, 0},
   };
   for (const auto& c : cases) {
     std::vector<uint8_t> delta = good;
-    PatchLE32(delta, kDeltaHeaderSize + 4 * c.field, c.value);
+    PatchLE32(delta, kDeltaHeaderSize + 4 * c.number, c.value);
     const Applied applied = Apply(delta, base, kDeltaMinChunk);
     EXPECT_EQ(applied.ok, 0) << c.what;
     EXPECT_LE(applied.output.size(), result.size()) << c.what;

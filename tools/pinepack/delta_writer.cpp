@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "delta/delta_model.h"
-#include "delta/reloc_table.h"
+#include "delta/image_tables.h"
 
 #ifdef PINEPACK_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -598,156 +598,197 @@ RangeCodedCost RangeCodedCostAtLeast(const std::vector<DeltaCommand>& commands,
 
 }  // namespace
 
-bool FindRelocTable(const std::vector<uint8_t>& image, uint32_t& offset, uint32_t& size) {
-  const auto u16 = [&](size_t at) { return static_cast<uint32_t>(image[at] | image[at + 1] << 8); };
-  const auto u32 = [&](size_t at) { return ReadLE32(&image[at]); };
-  if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return false;
+std::vector<ImageTablePlace> FindImageTables(const std::vector<uint8_t>& image) {
+  const auto u16 = [&](uint64_t at) {
+    return static_cast<uint32_t>(image[at] | image[at + 1] << 8);
+  };
+  const auto u32 = [&](uint64_t at) { return ReadLE32(&image[at]); };
+  std::vector<ImageTablePlace> found;
+  if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return found;
   const uint64_t pe = u32(0x3C);
-  if (pe + 24 > image.size() || std::memcmp(&image[pe], "PE\0\0", 4) != 0) return false;
-  const uint32_t sections = u16(pe + 6), optionalSize = u16(pe + 20);
+  if (pe + 24 > image.size() || std::memcmp(&image[pe], "PE\0\0", 4) != 0) return found;
+  const uint32_t machine = u16(pe + 4), sections = u16(pe + 6), optionalSize = u16(pe + 20);
   const uint64_t optional = pe + 24;
-  if (optional + optionalSize > image.size() || optionalSize < 2) return false;
+  if (optional + optionalSize > image.size() || optionalSize < 2) return found;
   const uint32_t magic = u16(optional);
-  if (magic != 0x10B && magic != 0x20B) return false;
+  if (magic != 0x10B && magic != 0x20B) return found;
   const uint64_t directories = optional + (magic == 0x10B ? 96 : 112);
-  const uint64_t entry = directories + 5 * 8;  // the base relocation directory
-  if (entry + 8 > optional + optionalSize || u32(directories - 4) < 6) return false;
-  const uint32_t rva = u32(entry), length = u32(entry + 4);
-  if (length == 0) return false;
-  const uint64_t table = optional + optionalSize;
-  if (table + 40ull * sections > image.size()) return false;
-  for (uint32_t i = 0; i < sections; ++i) {
-    const uint64_t header = table + 40ull * i;
-    const uint32_t address = u32(header + 12), rawSize = u32(header + 16), rawAt = u32(header + 20);
-    if (rva < address || uint64_t{rva} + length > uint64_t{address} + rawSize) continue;
-    const uint64_t at = uint64_t{rawAt} + (rva - address);
-    if (at + length > image.size()) return false;
-    offset = static_cast<uint32_t>(at);
-    size = length;
-    return true;
+  const uint64_t sectionTable = optional + optionalSize;
+  if (directories > sectionTable || sectionTable + 40ull * sections > image.size()) return found;
+  const uint32_t directoryCount = u32(directories - 4);
+  // The x64 exception table's entries are the three RVAs its coding knows; other machines'
+  // differ.
+  const struct {
+    uint32_t kind, directory;
+  } wanted[] = {{kTableRelocations, 5}, {kTableExceptions, machine == 0x8664 ? 3u : ~0u}};
+  for (const auto& w : wanted) {
+    const uint64_t entry = directories + 8ull * w.directory;
+    if (w.directory >= directoryCount || entry + 8 > sectionTable) continue;
+    const uint32_t rva = u32(entry), length = u32(entry + 4);
+    if (length == 0) continue;
+    for (uint32_t i = 0; i < sections; ++i) {
+      const uint64_t header = sectionTable + 40ull * i;
+      const uint32_t address = u32(header + 12), rawSize = u32(header + 16),
+                     rawAt = u32(header + 20);
+      if (rva < address || uint64_t{rva} + length > uint64_t{address} + rawSize) continue;
+      const uint64_t at = uint64_t{rawAt} + (rva - address);
+      if (at + length <= image.size()) found.push_back({w.kind, static_cast<uint32_t>(at), length});
+      break;
+    }
   }
-  return false;
+  std::sort(found.begin(), found.end(),
+            [](const ImageTablePlace& a, const ImageTablePlace& b) { return a.offset < b.offset; });
+  if (found.size() == 2 && uint64_t{found[0].offset} + found[0].size > found[1].offset)
+    found.clear();
+  return found;
 }
 
-bool CodeRelocTableOf(const std::vector<uint8_t>& image, uint32_t offset, uint32_t size,
-                      std::vector<uint8_t>& coded, uint32_t& codedSize) {
-  if (uint64_t{offset} + size > image.size()) return false;
-  // A 16-bit entry codes to at most 6 bytes, an 8-byte block header to at most 10.
-  std::vector<uint8_t> table(size / 2 * 6 + 16);
-  RelocCoder coder;
-  StartRelocCoder(coder, size);
-  RelocOutput out = {table.data(), static_cast<uint32_t>(table.size()), 0, nullptr, nullptr};
-  if (!CodeRelocTable(coder, image.data() + offset, size, out) || !RelocTableEnded(coder))
+bool CodeImageTable(uint32_t kind, const uint8_t* table, uint32_t size,
+                    std::vector<uint8_t>& coded) {
+  // A coded number takes at most 6 bytes for every 2 bytes of table, and 10 for a block's 8.
+  coded.assign(size / 2 * 6 + 16, 0);
+  TableCoder coder;
+  TableOutput out = {coded.data(), static_cast<uint32_t>(coded.size()), 0, nullptr, nullptr};
+  if (!StartTableCoder(coder, kind, size) || !CodeTable(coder, table, size, out) ||
+      !TableEnded(coder))
     return false;
-  codedSize = out.size;
-  coded.clear();
-  coded.reserve(image.size() - size + codedSize);
-  coded.insert(coded.end(), image.begin(), image.begin() + offset);
-  coded.insert(coded.end(), table.begin(), table.begin() + codedSize);
-  coded.insert(coded.end(), image.begin() + offset + size, image.end());
+  coded.resize(out.size);
   return true;
 }
 
 namespace {
 
-// A kDeltaWordsRelocs body: the record, then the words body between the coded images.
-std::vector<uint8_t> RecordAndWords(const unsigned char* record,
+struct CodedTable {
+  ImageTablePlace place;
+  std::vector<uint8_t> coded;
+};
+
+// The tables of image at places, coded; empty when one does not code.
+std::vector<CodedTable> CodedTables(const std::vector<uint8_t>& image,
+                                    const std::vector<ImageTablePlace>& places) {
+  std::vector<CodedTable> tables;
+  for (const ImageTablePlace& place : places) {
+    CodedTable table = {place, {}};
+    if (uint64_t{place.offset} + place.size > image.size() ||
+        !CodeImageTable(place.kind, image.data() + place.offset, place.size, table.coded))
+      return {};
+    tables.push_back(std::move(table));
+  }
+  return tables;
+}
+
+// The record of a kDeltaWordsTables body for tables paired in order.
+std::vector<uint8_t> TablesRecordBytes(const std::vector<CodedTable>& base,
+                                       const std::vector<CodedTable>& result) {
+  std::vector<uint8_t> record(4 + kTableRecordSize * base.size());
+  WriteLE32(record.data(), static_cast<uint32_t>(base.size()));
+  for (size_t i = 0; i < base.size(); ++i) {
+    const uint32_t numbers[7] = {base[i].place.kind,
+                                 base[i].place.offset,
+                                 base[i].place.size,
+                                 static_cast<uint32_t>(base[i].coded.size()),
+                                 result[i].place.offset,
+                                 result[i].place.size,
+                                 static_cast<uint32_t>(result[i].coded.size())};
+    for (int k = 0; k < 7; ++k) WriteLE32(&record[4 + kTableRecordSize * i + 4 * k], numbers[k]);
+  }
+  return record;
+}
+
+// A kDeltaWordsTables body: the record, then the words body between the coded images.
+std::vector<uint8_t> RecordAndWords(std::vector<uint8_t> body,
                                     const std::vector<uint8_t>& codedBase,
                                     const std::vector<uint8_t>& codedResult) {
-  std::vector<uint8_t> body(record, record + kRelocRecordSize);
   const std::vector<uint8_t> words =
       DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase, codedResult);
   body.insert(body.end(), words.begin(), words.end());
   return body;
 }
 
-// An image's relocation table replaced by its coded form in place, for as long as it lives: the
-// table's bytes are put back when it goes, also when the diff throws. Coding in place keeps
-// memory as a plain diff's (a large program's coded copies would be held beside its suffix
-// array); a table whose coded form would be longer is left alone (coded false), as growing the
-// image could move all of it.
-class CodedInPlace {
+// image with tables (in the order they lie) replaced by their coded forms in place, for as long
+// as it lives: their bytes are put back when it goes, also
+// when the diff throws. Coding in place keeps memory as a plain diff's, where coded copies of a
+// large program would be held beside its suffix array.
+class TablesCodedInPlace {
  public:
-  explicit CodedInPlace(std::vector<uint8_t>& image) : image_(image) {
-    uint32_t codedSize = 0;
-    if (!FindRelocTable(image, offset_, size_)) return;
-    std::vector<uint8_t> table;
-    // CodeRelocTableOf of the table alone: the coded table is then the whole output.
-    if (!CodeRelocTableOf(
-            std::vector<uint8_t>(image.begin() + offset_, image.begin() + offset_ + size_), 0,
-            size_, table, codedSize) ||
-        codedSize > size_)
-      return;
-    raw_.assign(image.begin() + offset_, image.begin() + offset_ + size_);
-    std::copy(table.begin(), table.end(), image.begin() + offset_);
-    image.erase(image.begin() + offset_ + codedSize, image.begin() + offset_ + size_);
-    codedSize_ = codedSize;
-    coded_ = true;
+  TablesCodedInPlace(std::vector<uint8_t>& image, const std::vector<CodedTable>& tables)
+      : image_(image), tables_(tables) {
+    // From the last table back, so that each one's offset still holds when it is replaced.
+    for (size_t i = tables.size(); i-- > 0;) {
+      const CodedTable& t = tables[i];
+      const auto at = image.begin() + t.place.offset;
+      raw_.emplace_back(at, at + t.place.size);
+      image.erase(at, at + t.place.size);
+      image.insert(image.begin() + t.place.offset, t.coded.begin(), t.coded.end());
+    }
   }
-  ~CodedInPlace() {
-    if (!coded_) return;
-    image_.erase(image_.begin() + offset_, image_.begin() + offset_ + codedSize_);
-    image_.insert(image_.begin() + offset_, raw_.begin(), raw_.end());
+  ~TablesCodedInPlace() {
+    // From the first table on: the ones before it hold their own bytes again. The image
+    // returns to a size it had, within its capacity, so nothing here allocates.
+    for (size_t i = 0; i < tables_.size(); ++i) {
+      const CodedTable& t = tables_[i];
+      const auto at = image_.begin() + t.place.offset;
+      image_.erase(at, at + static_cast<ptrdiff_t>(t.coded.size()));
+      const std::vector<uint8_t>& raw = raw_[tables_.size() - 1 - i];
+      image_.insert(image_.begin() + t.place.offset, raw.begin(), raw.end());
+    }
   }
-  CodedInPlace(const CodedInPlace&) = delete;
-  CodedInPlace& operator=(const CodedInPlace&) = delete;
-
-  bool coded() const { return coded_; }
-  // The record's three numbers for this image.
-  void Record(unsigned char* out) const {
-    WriteLE32(out, offset_);
-    WriteLE32(out + 4, size_);
-    WriteLE32(out + 8, codedSize_);
-  }
-  uint32_t codedSize() const { return codedSize_; }
+  TablesCodedInPlace(const TablesCodedInPlace&) = delete;
+  TablesCodedInPlace& operator=(const TablesCodedInPlace&) = delete;
 
  private:
   std::vector<uint8_t>& image_;
-  std::vector<uint8_t> raw_;
-  uint32_t offset_ = 0, size_ = 0, codedSize_ = 0;
-  bool coded_ = false;
+  const std::vector<CodedTable>& tables_;
+  std::vector<std::vector<uint8_t>> raw_;  // each table's bytes, the last table's first
 };
 
-// The body of a kDeltaWordsRelocs stream between base and result, when both are program images
-// whose relocation tables code (and the base's coded table fits the applier's arena); empty
-// otherwise. Both images are as they were when it returns.
-std::vector<uint8_t> RelocatedWordsBody(std::vector<uint8_t>& base, std::vector<uint8_t>& result) {
-  const CodedInPlace codedBase(base);
-  if (!codedBase.coded() || codedBase.codedSize() > kRelocCodedMax) return {};
-  const CodedInPlace codedResult(result);
-  if (!codedResult.coded()) return {};
-  unsigned char record[kRelocRecordSize];
-  codedBase.Record(record);
-  codedResult.Record(record + 12);
-  return RecordAndWords(record, base, result);
+// The body of a kDeltaWordsTables stream between base and result: the tables both have and that
+// code in both, no longer than they were (and the base's within the applier's arena). Empty
+// when there are none. Both images are as they were when it returns.
+std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
+                                            std::vector<uint8_t>& result) {
+  std::vector<CodedTable> baseTables = CodedTables(base, FindImageTables(base));
+  std::vector<CodedTable> resultTables = CodedTables(result, FindImageTables(result));
+  if (baseTables.empty() || baseTables.size() != resultTables.size()) return {};
+  size_t codedBase = 0;
+  for (size_t i = 0; i < baseTables.size(); ++i) {
+    const CodedTable &b = baseTables[i], &r = resultTables[i];
+    if (b.place.kind != r.place.kind || b.coded.size() > b.place.size ||
+        r.coded.size() > r.place.size)
+      return {};
+    codedBase += b.coded.size();
+  }
+  if (codedBase > kCodedTablesMax) return {};
+  const TablesCodedInPlace codedBaseImage(base, baseTables);
+  const TablesCodedInPlace codedResultImage(result, resultTables);
+  return RecordAndWords(TablesRecordBytes(baseTables, resultTables), base, result);
 }
 
 }  // namespace
 
-std::vector<uint8_t> WordsRelocsBody(const std::vector<uint8_t>& base, uint32_t baseOffset,
-                                     uint32_t baseSize, const std::vector<uint8_t>& result,
-                                     uint32_t resultOffset, uint32_t resultSize) {
-  std::vector<uint8_t> codedBase, codedResult;
-  uint32_t baseCoded = 0, resultCoded = 0;
-  if (!CodeRelocTableOf(base, baseOffset, baseSize, codedBase, baseCoded) ||
-      !CodeRelocTableOf(result, resultOffset, resultSize, codedResult, resultCoded))
+std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
+                                     const std::vector<ImageTablePlace>& baseTables,
+                                     const std::vector<uint8_t>& result,
+                                     const std::vector<ImageTablePlace>& resultTables) {
+  const std::vector<CodedTable> b = CodedTables(base, baseTables);
+  const std::vector<CodedTable> r = CodedTables(result, resultTables);
+  if (b.size() != baseTables.size() || r.size() != resultTables.size() || b.size() != r.size())
     return {};
-  unsigned char record[kRelocRecordSize];
-  const uint32_t numbers[6] = {baseOffset,   baseSize,   baseCoded,
-                               resultOffset, resultSize, resultCoded};
-  for (int i = 0; i < 6; ++i) WriteLE32(record + 4 * i, numbers[i]);
-  return RecordAndWords(record, codedBase, codedResult);
+  std::vector<uint8_t> codedBase = base, codedResult = result;
+  const TablesCodedInPlace inBase(codedBase, b);
+  const TablesCodedInPlace inResult(codedResult, r);
+  return RecordAndWords(TablesRecordBytes(b, r), codedBase, codedResult);
 }
 
 DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint8_t>& result,
                                     uint64_t rangedCostLimit) {
   DeltaCandidates made;
-  // A program image with a relocation table goes by words over the coded images alone: the
-  // table's coded form is what makes it small, and a second diff of the plain images would
+  // A program image with tables of places goes by words over the coded images alone: the
+  // tables' coded forms are what make it small, and a second diff of the plain images would
   // double the time.
-  std::vector<uint8_t> relocated = RelocatedWordsBody(base, result);
-  if (!relocated.empty()) {
-    made.words = DeltaStreamWith(kDeltaWordsRelocs, base, result, relocated);
+  const std::vector<uint8_t> tables = TablesWordsBodyInPlace(base, result);
+  if (!tables.empty()) {
+    made.words = DeltaStreamWith(kDeltaWordsTables, base, result, tables);
     return made;
   }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
@@ -793,10 +834,10 @@ std::vector<bool> ChooseRangeCoded(const std::vector<RangedOption>& options, uin
 
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result) {
-  if (method == kDeltaWordsRelocs) {
+  if (method == kDeltaWordsTables) {
     std::vector<uint8_t> baseBytes = base, resultBytes = result;
-    const std::vector<uint8_t> body = RelocatedWordsBody(baseBytes, resultBytes);
-    if (body.empty()) throw std::invalid_argument("no relocation tables to code");
+    const std::vector<uint8_t> body = TablesWordsBodyInPlace(baseBytes, resultBytes);
+    if (body.empty()) throw std::invalid_argument("no tables of places to code");
     return DeltaStreamWith(method, base, result, body);
   }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);

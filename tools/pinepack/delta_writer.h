@@ -121,35 +121,44 @@ uint64_t RangeDecodingCost(const RangeCodedCost& cost);
 // update installs whole. 0 when even that is over.
 uint64_t RangeDecodingBudget(uint64_t releaseBytes, uint64_t deltaBytes, uint64_t wholeBytes);
 
-// Where a PE image's base relocation table lies in the file: the base relocation directory
-// (data directory 5) mapped through the section whose file bytes hold it. False for anything
-// else (not a PE image, cut headers, no table, a table outside every section or the file).
-bool FindRelocTable(const std::vector<uint8_t>& image, uint32_t& offset, uint32_t& size);
+// A table of places in a program image (image_tables.h): its kind and where its bytes lie.
+struct ImageTablePlace {
+  uint32_t kind;
+  uint32_t offset;
+  uint32_t size;
+};
 
-// image with its size bytes at offset replaced by their coded form (reloc_table.h) into coded,
-// that form's length into codedSize. False when those bytes are not a table of whole blocks.
-bool CodeRelocTableOf(const std::vector<uint8_t>& image, uint32_t offset, uint32_t size,
-                      std::vector<uint8_t>& coded, uint32_t& codedSize);
+// The tables of a PE image that kDeltaWordsTables codes: the base relocation table, and for an
+// x64 image the exception table, each from its data directory mapped through the section whose
+// file bytes hold it, in the order they lie in the file. Empty for anything else (not a PE image,
+// cut headers, no such table, tables outside every section or the file, or overlapping).
+std::vector<ImageTablePlace> FindImageTables(const std::vector<uint8_t>& image);
 
-// The body of a kDeltaWordsRelocs stream between base and result with their tables at the
-// places given (coded in copies: for tests and hand-made streams). Empty when either place does
-// not hold a table of whole blocks.
-std::vector<uint8_t> WordsRelocsBody(const std::vector<uint8_t>& base, uint32_t baseOffset,
-                                     uint32_t baseSize, const std::vector<uint8_t>& result,
-                                     uint32_t resultOffset, uint32_t resultSize);
+// The coded form of size bytes of table of kind (ImageTable). False when they are not a whole
+// table of that kind.
+bool CodeImageTable(uint32_t kind, const uint8_t* table, uint32_t size,
+                    std::vector<uint8_t>& coded);
+
+// The body of a kDeltaWordsTables stream between base and result with the tables given (paired
+// in order, of the same kinds), coded in copies: for tests and hand-made streams. Empty when one
+// does not code or the lists differ in length.
+std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
+                                     const std::vector<ImageTablePlace>& baseTables,
+                                     const std::vector<uint8_t>& result,
+                                     const std::vector<ImageTablePlace>& resultTables);
 
 // The delta streams a file can travel as: deflated words always; range coded too where its
 // least cost is at most rangedCostLimit (a large file's model touches megabytes, for a body
 // that could not be taken), else empty. Both are whole streams (DeltaStreamWith). Where both
-// files are program images whose relocation tables code (FindRelocTable), words is a
-// kDeltaWordsRelocs stream and there is no range-coded one.
+// files are program images with the same tables of places, and they code (FindImageTables),
+// words is a kDeltaWordsTables stream and there is no range-coded one.
 struct DeltaCandidates {
   std::vector<uint8_t> words;
   std::vector<uint8_t> ranged;
   uint64_t rangedCost = 0;  // RangeDecodingCost of ranged
 };
-// base and result are changed during the call (their relocation tables coded in place, so that
-// memory stays as a plain diff's) and are as they were when it returns or throws.
+// base and result are changed during the call (their tables coded in place, so that memory
+// stays as a plain diff's) and are as they were when it returns or throws.
 DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint8_t>& result,
                                     uint64_t rangedCostLimit);
 
@@ -159,8 +168,8 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result);
 
-// The delta stream of DiffBytes' commands by the given method (kDeltaWordsRelocs: between the
-// images with their relocation tables coded; throws std::invalid_argument where they have none).
+// The delta stream of DiffBytes' commands by the given method (kDeltaWordsTables: between the
+// images with their tables coded; throws std::invalid_argument where they have none).
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result);
 
