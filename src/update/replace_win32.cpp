@@ -296,6 +296,12 @@ int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, cons
       ShowStatus(texts::kFileFailedFormat, target);
       return 0;
     }
+    if (plan.action == kFileAlreadyNew || plan.action == kFileNoBase) {
+      // Nothing is written, and no backup is there: a record of one is what a run killed
+      // between deleting its backup and forgetting it leaves. It goes now, or a .bak someone
+      // puts there later would pass for ours.
+      if (JournalHas(info.keyPath, name)) JournalRemove(info.keyPath, name);
+    }
     if (plan.action == kFileAlreadyNew) {
       ShowStatus(texts::kFileUpdatedFormat, target);  // nothing to write: a rerun finishes
       return 1;
