@@ -82,7 +82,7 @@ if [ -n "${PINECONE_BENCH_INNER:-}" ]; then
 fi
 
 for pair in "${pairs[@]}"; do
-  [ -d "$source/$pair/new" ] || bash bench/delta_bench.sh "$pair" >/dev/null
+  [ -d "$source/$pair/new" ] || DELTA_BENCH_WINE=0 bash bench/delta_bench.sh "$pair" >/dev/null
 done
 cmake --preset native >/dev/null
 cmake --build --preset native -j2 --target pinepack >/dev/null

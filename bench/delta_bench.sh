@@ -18,8 +18,10 @@
 #             summed (times summed, memory the largest), as the anchors to beat;
 #   best      the smallest anchor's patch for each changed file, summed;
 # then pinepack apply of ours and of the full package to a copy of the old release (native, the
-# updater's file rules), with its time and peak memory, and a check that both give the new tree.
-# Bars: ours at most the best anchor on every pair, aimed at 0.8 x.
+# updater's file rules), with its time and peak memory, and a check that both give the new tree;
+# last, for every pair, RL_PATCH.EXE applying ours under Wine against installing the full package
+# (bench/delta_apply_bench.sh; DELTA_BENCH_WINE=0 leaves it out).
+# Bars: ours at most the best anchor on every pair, aimed at 0.8 x; applying at most 1.5 x.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -162,3 +164,8 @@ for pair in "${pairs[@]}"; do
 done
 echo
 printf '%s\n' "${summary[@]}"
+if [ "${DELTA_BENCH_WINE:-1}" != 0 ]; then
+  echo
+  echo "applying in RL_PATCH.EXE under Wine (bench/delta_apply_bench.sh):"
+  bash bench/delta_apply_bench.sh "${pairs[@]}"
+fi
