@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -36,6 +37,48 @@ std::string Version(uint32_t seed, int v) {
   return out;
 }
 
+// A library's version v: a PE image whose code is Version(seed, v) and whose base relocation
+// table lists a place every 64 bytes of it, so that every place after the inserted run moves
+// with each version (its delta codes the table: method 4).
+std::string Library(uint32_t seed, int v) {
+  const std::string code = Version(seed, v);
+  constexpr uint32_t kHeaders = 0x200, kPe = 0x80, kSection = kPe + 24 + 224;
+  std::string image(kHeaders, '\0');
+  auto put32 = [&](uint32_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  image[0] = 'M';
+  image[1] = 'Z';
+  put32(0x3C, kPe);
+  image.replace(kPe, 4, std::string("PE\0\0", 4));
+  image[kPe + 6] = 1;      // one section
+  image[kPe + 20] = 224;   // the optional header's size
+  image[kPe + 24] = 0x0B;  // PE32
+  image[kPe + 25] = 0x01;
+  put32(kPe + 24 + 92, 16);
+  image += code;
+  const auto relocAt = static_cast<uint32_t>(image.size());
+  for (uint32_t page = 0; page < code.size(); page += 0x1000) {
+    const uint32_t count =
+        std::min<uint32_t>(0x1000, static_cast<uint32_t>(code.size()) - page) / 64;
+    const auto block = static_cast<uint32_t>(image.size());
+    image.append(8 + 2 * count, '\0');
+    put32(block, kHeaders + page);
+    put32(block + 4, 8 + 2 * count);
+    for (uint32_t i = 0; i < count; ++i) {
+      image[block + 8 + 2 * i] = static_cast<char>(64 * i);
+      image[block + 9 + 2 * i] = static_cast<char>(0x30 | (64 * i) >> 8);
+    }
+  }
+  const auto relocSize = static_cast<uint32_t>(image.size()) - relocAt;
+  image.replace(kSection, 6, ".reloc");
+  for (uint32_t field : {8u, 16u}) put32(kSection + field, relocSize);
+  for (uint32_t field : {12u, 20u}) put32(kSection + field, relocAt);
+  put32(kPe + 24 + 96 + 5 * 8, relocAt);
+  put32(kPe + 24 + 96 + 5 * 8 + 4, relocSize);
+  return image;
+}
+
 // A text file's version v: 2,000 numbered lines, one of them worded per version. Its delta is
 // cheap enough to apply range coded, while the noise files' go as deflated words, so a package
 // holds both methods.
@@ -51,7 +94,7 @@ std::string Notes(int v) {
 // same everywhere, one the update removes, one it adds in a new folder; the program file changes.
 Tree OldTree(int v) {
   return {{"prog.exe", Version(1, v)},
-          {"changed.dll", Version(2, v)},
+          {"changed.dll", Library(2, v)},
           {"readme.txt", Notes(v)},
           {"same.txt", "the same in every version"},
           {"removed.dat", "only in the old versions"},
@@ -61,7 +104,7 @@ Tree OldTree(int v) {
 }
 Tree NewTree() {
   return {{"prog.exe", Version(1, 9)},
-          {"changed.dll", Version(2, 9)},
+          {"changed.dll", Library(2, 9)},
           {"readme.txt", Notes(9)},
           {"same.txt", "the same in every version"},
           {"added.txt", "new in this version"},
@@ -131,7 +174,7 @@ std::map<uint32_t, int> DeltaMethods(const PackageSpec& spec) {
 // neither: the tree left, the exit code, the level, and the texts the log shows for the files
 // that are not simply built from their base.
 TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
-  const std::string modified = Version(2, 1) + "edited by the user";
+  const std::string modified = Library(2, 1) + "edited by the user";
   const char* const kUpdated = texts::kFileUpdatedFormat;
   const char* const kNotABase = texts::kNotABaseFormat;
   const char* const kFailed = texts::kFileFailedFormat;
@@ -150,7 +193,7 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
       {"bases 1, 2: 2", 2, {1, 2}, false, "", false, exit_codes::kSuccess, kUpdated},
       {"edited since", 1, {1}, false, modified, false, exit_codes::kFilesFailed, kNotABase},
       {"edited, fallback", 1, {1}, true, modified, false, exit_codes::kSuccess, kUpdated},
-      {"already new", 1, {1}, false, Version(2, 9), false, exit_codes::kSuccess, kUpdated},
+      {"already new", 1, {1}, false, Library(2, 9), false, exit_codes::kSuccess, kUpdated},
       {"damaged delta", 1, {1}, false, "", true, exit_codes::kFilesFailed, kFailed},
   };
   for (const auto& c : cases) {
@@ -163,11 +206,13 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
 
     PackageSpec spec;
     std::vector<uint8_t> package = PatchPackage(app, c.bases, c.fullFallback, &spec);
-    // Only the change travels: a delta per base for each of the four changed files, by both
-    // methods, and no entry for same.txt or keep.bin.
+    // Only the change travels: a delta per base for each of the four changed files, by each
+    // method (the notes range coded, the library over its coded table, the rest as words), and
+    // no entry for same.txt or keep.bin.
     const auto bases = static_cast<int>(c.bases.size());
     EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
-                                                           {kDeltaDeflatedWords, 3 * bases}}));
+                                                           {kDeltaDeflatedWords, 2 * bases},
+                                                           {kDeltaWordsTables, bases}}));
     for (const WriterEntry& e : spec.entries) {
       EXPECT_NE(e.name, "same.txt");
       EXPECT_NE(e.name, "data\\keep.bin");
@@ -186,7 +231,7 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
     // It is also still recorded as backed up, with no backup left: what a run killed after
     // deleting its backup leaves. The run must forget that record (checked below with the rest).
     HANDLE held = INVALID_HANDLE_VALUE;
-    if (c.changedDll == Version(2, 9)) {
+    if (c.changedDll == Library(2, 9)) {
       held = CreateFileA(app.Path("changed.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, 0, nullptr);
       ASSERT_TRUE(app.SetJournal({"changed.dll"}));
