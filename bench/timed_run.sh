@@ -8,6 +8,9 @@ zpath() { printf 'Z:%s' "${1//\//\\}"; }
 # The smallest of the numbers given.
 min() { printf '%s\n' "$@" | sort -n | head -1; }
 
+# The middle one of the numbers given (the lower middle of an even count).
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(((${#@} + 1) / 2))p"; }
+
 # The program folder holding only the program file the registry names, then the files of the
 # folder FROM when one is given; on disk before the clock starts.
 reset_program() {
