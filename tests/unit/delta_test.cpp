@@ -645,6 +645,26 @@ TEST(Delta, RangeCoderTakesLongShotsInARow) {
   EXPECT_EQ(applied.output, result);
 }
 
+// pinepack reads a vendor's files as they come: a program image cut anywhere in its headers, or
+// with any header byte changed, gives tables inside the image or none, never a read outside it.
+TEST(ImageTables, FoundOnlyInsideTheImage) {
+  ProgramRecipe recipe = FirstRelease();
+  recipe.x64 = true;
+  const std::vector<uint8_t> image = ProgramImage(recipe);
+  ASSERT_EQ(FindImageTables(image).size(), 2u);
+  constexpr size_t kHeaders = 0x200;
+  for (size_t cut = 0; cut < kHeaders; ++cut)
+    EXPECT_TRUE(FindImageTables(Slice(image, 0, cut)).empty()) << "cut at " << cut;
+  for (size_t at = 0; at < kHeaders; ++at) {
+    for (uint8_t flip : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xFF}}) {
+      std::vector<uint8_t> changed = image;
+      changed[at] ^= flip;
+      for (const ImageTablePlace& t : FindImageTables(changed))
+        EXPECT_LE(uint64_t{t.offset} + t.size, changed.size()) << "byte " << at;
+    }
+  }
+}
+
 // A kDeltaWordsTables stream whose record says otherwise than the images, or with any byte
 // changed, fails its file: nothing read outside the base, nothing written past the result's size.
 // check: CheckDeltaStream's answer where the record alone decides it (-1: left to the commands).
