@@ -437,7 +437,7 @@ std::string ListPackage(const ByteSource& source) {
       out += std::string("         ") +
              (delta.method == kDeltaRangeCoded      ? "range-coded"
               : delta.method == kDeltaDeflatedWords ? "deflated-words"
-                                                    : "deflated-words over coded relocations") +
+                                                    : "deflated-words over coded tables") +
              " delta from a base of " + std::to_string(delta.baseSize) + " bytes, SHA-256 " +
              HexDigest(delta.baseHash) + "\n         to " + std::to_string(delta.resultSize) +
              " bytes, SHA-256 " + HexDigest(delta.resultHash) + "\n";
