@@ -11,6 +11,7 @@
 
 #include "delta/delta_model.h"
 #include "delta/image_tables.h"
+#include "package/pe_image.h"
 
 #ifdef PINEPACK_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -599,40 +600,31 @@ RangeCodedCost RangeCodedCostAtLeast(const std::vector<DeltaCommand>& commands,
 }  // namespace
 
 std::vector<ImageTablePlace> FindImageTables(const std::vector<uint8_t>& image) {
-  const auto u16 = [&](uint64_t at) {
-    return static_cast<uint32_t>(image[at] | image[at + 1] << 8);
-  };
-  const auto u32 = [&](uint64_t at) { return ReadLE32(&image[at]); };
   std::vector<ImageTablePlace> found;
-  if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return found;
-  const uint64_t pe = u32(0x3C);
-  if (pe + 24 > image.size() || std::memcmp(&image[pe], "PE\0\0", 4) != 0) return found;
-  const uint32_t machine = u16(pe + 4), sections = u16(pe + 6), optionalSize = u16(pe + 20);
-  const uint64_t optional = pe + 24;
-  if (optional + optionalSize > image.size() || optionalSize < 2) return found;
-  const uint32_t magic = u16(optional);
-  if (magic != 0x10B && magic != 0x20B) return found;
-  const uint64_t directories = optional + (magic == 0x10B ? 96 : 112);
-  const uint64_t sectionTable = optional + optionalSize;
-  if (directories > sectionTable || sectionTable + 40ull * sections > image.size()) return found;
-  const uint32_t directoryCount = u32(directories - 4);
+  if (image.size() > UINT32_MAX) return found;
+  const ByteSource source = MemorySource(image.data(), static_cast<uint32_t>(image.size()));
   // The x64 exception table's entries are the three RVAs its coding knows; other machines'
   // differ.
   const struct {
     uint32_t kind, directory;
-  } wanted[] = {{kTableRelocations, 5}, {kTableExceptions, machine == 0x8664 ? 3u : ~0u}};
+  } wanted[] = {{kTableRelocations, 5}, {kTableExceptions, 3}};
   for (const auto& w : wanted) {
-    const uint64_t entry = directories + 8ull * w.directory;
-    if (w.directory >= directoryCount || entry + 8 > sectionTable) continue;
-    const uint32_t rva = u32(entry), length = u32(entry + 4);
-    if (length == 0) continue;
-    for (uint32_t i = 0; i < sections; ++i) {
-      const uint64_t header = sectionTable + 40ull * i;
-      const uint32_t address = u32(header + 12), rawSize = u32(header + 16),
-                     rawAt = u32(header + 20);
-      if (rva < address || uint64_t{rva} + length > uint64_t{address} + rawSize) continue;
-      const uint64_t at = uint64_t{rawAt} + (rva - address);
-      if (at + length <= image.size()) found.push_back({w.kind, static_cast<uint32_t>(at), length});
+    DataDirectory entry;
+    if (!ReadDataDirectory(source, w.directory, entry) || entry.size == 0 ||
+        (w.kind == kTableExceptions && entry.machine != 0x8664) ||
+        entry.sectionTable + 40ull * entry.sectionCount > image.size())
+      continue;
+    // The section whose file bytes hold the table maps its RVA to a file offset.
+    for (uint32_t i = 0; i < entry.sectionCount; ++i) {
+      const uint8_t* header = &image[entry.sectionTable + 40ull * i];
+      const uint32_t address = ReadLE32(header + 12), rawSize = ReadLE32(header + 16),
+                     rawAt = ReadLE32(header + 20);
+      if (entry.offset < address ||
+          uint64_t{entry.offset} + entry.size > uint64_t{address} + rawSize)
+        continue;
+      const uint64_t at = uint64_t{rawAt} + (entry.offset - address);
+      if (at + entry.size <= image.size())
+        found.push_back({w.kind, static_cast<uint32_t>(at), entry.size});
       break;
     }
   }
