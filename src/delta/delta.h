@@ -163,6 +163,8 @@ int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink&
 // leading 0 and the Adler-32 of its coded bytes; the commands are decoded only with the base
 // (the model predicts from its bytes), so their limits are left to ApplyDelta.
 // kDeltaDeflatedWords: everything but the base's bytes, its commands run against the base's
-// size. The result's hash is always left to ApplyDelta. Memory as ApplyDelta's. 1 or 0.
+// size; kDeltaWordsTables the same against the coded sizes its record gives, the record checked
+// first (the tables themselves are coded and decoded only with the base). The result's hash is
+// always left to ApplyDelta. Memory as ApplyDelta's. 1 or 0.
 int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk = kDeltaDefaultChunk,
                      unsigned char* work = nullptr);
