@@ -160,6 +160,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   // update's range decoding is budgeted.
   uint64_t releaseBytes = 0;
   for (const auto& item : found) releaseBytes += FileSize(item.second);
+  uint64_t unchangedBytes = 0;
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
       const std::string key = Folded(diskName(it->first));
@@ -178,6 +179,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         }
       }
       if (same && progress) progress(Show(fs::relative(it->second, folder)) + ": unchanged");
+      if (same) unchangedBytes += contents.size();
       it = same ? found.erase(it) : std::next(it);
     }
   }
@@ -257,9 +259,8 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     std::vector<DeltaCandidates> deltas;
   };
   std::vector<PendingFile> pending;
-  uint64_t changedBytes = 0;
-  for (const auto& item : found) changedBytes += FileSize(item.second);
-  const uint64_t rangedCostLimit = RangeDecodingBudget(releaseBytes, changedBytes, 0);
+  const uint64_t rangedCostLimit =
+      RangeDecodingBudget(releaseBytes, releaseBytes - unchangedBytes, 0);
   size_t index = 0;
   for (const auto& item : found) {
     PendingFile file;
