@@ -665,66 +665,6 @@ TEST(ImageTables, FoundOnlyInsideTheImage) {
   }
 }
 
-// A kDeltaWordsTables stream whose record says otherwise than the images, or with any byte
-// changed, fails its file: nothing read outside the base, nothing written past the result's size.
-// check: CheckDeltaStream's answer where the record alone decides it (-1: left to the commands).
-TEST(Delta, DamagedTableRecordsFail) {
-  ProgramRecipe v1 = FirstRelease();
-  v1.x64 = true;
-  ProgramRecipe grown = v1;
-  grown.lengths[7] += 1500;
-  const std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(grown);
-  const std::vector<uint8_t> good = MakeDeltaWith(kDeltaWordsTables, base, result);
-  ASSERT_EQ(Apply(good, base).output, result);
-  // The record's numbers: the count, then per table kind, base offset, size and coded size,
-  // result offset, size and coded size.
-  auto number = [&](int i) { return ReadLE32(&good[kDeltaHeaderSize + 4 * i]); };
-  ASSERT_EQ(number(0), 2u);
-  const auto resultSize = static_cast<uint32_t>(result.size());
-  const struct {
-    const char* what;
-    int number;
-    uint32_t value;
-    int check;
-  } cases[] = {
-      {"no tables", 0, 0, 0},
-      {"more tables than there may be", 0, kImageTablesMax + 1, 0},
-      {"one table of two", 0, 1, 0},
-      {"an unknown kind", 1, 3, 0},
-      {"kinds swapped", 1, number(8), -1},
-      {"a table 12 bytes early", 2, number(2) - 12, 1},
-      {"a table past the base", 9, static_cast<uint32_t>(base.size()), 0},
-      {"tables overlapping", 9, number(2), 0},
-      {"a table 12 bytes shorter", 3, number(3) - 12, -1},
-      {"coded a byte shorter", 4, number(4) - 1, -1},
-      {"coded beyond the arena", 4, kCodedTablesMax + 1, 0},
-      {"a result table past the result", 12, resultSize, 0},
-      {"a result table 2 bytes longer", 13, number(13) + 2, 0},
-      {"a result table coded a byte longer", 14, number(14) + 1, 0},
-      {"a result coded beyond 4 GiB", 14, UINT32_MAX, 0},
-  };
-  for (const auto& c : cases) {
-    std::vector<uint8_t> delta = good;
-    PatchLE32(delta, kDeltaHeaderSize + 4 * c.number, c.value);
-    const Applied applied = Apply(delta, base, kDeltaMinChunk);
-    EXPECT_EQ(applied.ok, 0) << c.what;
-    EXPECT_LE(applied.output.size(), result.size()) << c.what;
-    EXPECT_FALSE(applied.readOutside) << c.what;
-    if (c.check >= 0) {
-      EXPECT_EQ(CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}), c.check)
-          << c.what;
-    }
-  }
-  for (size_t at = 0; at < good.size(); at += 3) {
-    std::vector<uint8_t> delta = good;
-    delta[at] ^= 0x21;
-    const Applied applied = Apply(delta, base, 4096);
-    EXPECT_TRUE(applied.ok == 0 || applied.output == result) << "byte " << at;
-    EXPECT_LE(applied.output.size(), result.size()) << "byte " << at;
-    EXPECT_FALSE(applied.readOutside) << "byte " << at;
-  }
-}
-
 // Damage to the header or the stream around the body. Method 1, the retired deflated form,
 // is refused as any unknown method.
 TEST(Delta, DamagedStreamsFail) {
@@ -808,19 +748,40 @@ std::vector<uint8_t> WithAdler(std::vector<uint8_t> coded) {
 }
 
 // A hand-made delta against base: ApplyDelta's answer ok (and then exactly result, else no more
-// than its size), CheckDeltaStream's answer check, and no read outside the base either way.
+// than its size), CheckDeltaStream's answer check (-1: not asserted), and no read outside the
+// base either way.
 void ExpectHandMade(const std::vector<uint8_t>& delta, const std::vector<uint8_t>& base,
                     const std::vector<uint8_t>& result, int ok, int check, const char* what) {
   const Applied applied = Apply(delta, base, kDeltaMinChunk);
   EXPECT_EQ(applied.ok, ok) << what;
-  EXPECT_EQ(
-      CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
-      check)
-      << what;
+  if (check >= 0) {
+    EXPECT_EQ(
+        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
+        check)
+        << what;
+  }
   EXPECT_LE(applied.output.size(), result.size()) << what;
   EXPECT_FALSE(applied.readOutside) << what;
   if (ok) {
     EXPECT_EQ(applied.output, result) << what;
+  }
+}
+
+// good with each stride-th byte changed by flip, applied chunk bytes at a time: it fails or
+// gives result, never more bytes than that, never a read outside the base.
+void ExpectEachDamagedByteFailsOrGives(const std::vector<uint8_t>& good,
+                                       const std::vector<uint8_t>& base,
+                                       const std::vector<uint8_t>& result, size_t stride,
+                                       uint8_t flip, uint32_t chunk) {
+  for (size_t i = 0; i < good.size(); i += stride) {
+    std::vector<uint8_t> damaged = good;
+    damaged[i] ^= flip;
+    const Applied applied = Apply(damaged, base, chunk);
+    EXPECT_LE(applied.output.size(), result.size()) << "byte " << i;
+    EXPECT_FALSE(applied.readOutside) << "byte " << i;
+    if (applied.ok) {
+      EXPECT_EQ(applied.output, result) << "byte " << i;
+    }
   }
 }
 
@@ -973,6 +934,52 @@ TEST(Delta, HostileWordBlocksFail) {
                    c.ok, c.ok, c.what);
 }
 
+// A kDeltaWordsTables stream whose record says otherwise than the images, or with any byte
+// changed, fails its file: nothing read outside the base, nothing written past the result's size.
+// check: CheckDeltaStream's answer where the record alone decides it (-1: left to the commands).
+TEST(Delta, DamagedTableRecordsFail) {
+  ProgramRecipe v1 = FirstRelease();
+  v1.x64 = true;
+  ProgramRecipe grown = v1;
+  grown.lengths[7] += 1500;
+  const std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(grown);
+  const std::vector<uint8_t> good = MakeDeltaWith(kDeltaWordsTables, base, result);
+  ASSERT_EQ(Apply(good, base).output, result);
+  // The record's numbers: the count, then per table kind, base offset, size and coded size,
+  // result offset, size and coded size.
+  auto number = [&](int i) { return ReadLE32(&good[kDeltaHeaderSize + 4 * i]); };
+  ASSERT_EQ(number(0), 2u);
+  const auto resultSize = static_cast<uint32_t>(result.size());
+  const struct {
+    const char* what;
+    int number;
+    uint32_t value;
+    int check;
+  } cases[] = {
+      {"no tables", 0, 0, 0},
+      {"more tables than there may be", 0, kImageTablesMax + 1, 0},
+      {"one table of two", 0, 1, 0},
+      {"an unknown kind", 1, 3, 0},
+      {"kinds swapped", 1, number(8), -1},
+      {"a table 12 bytes early", 2, number(2) - 12, 1},
+      {"a table past the base", 9, static_cast<uint32_t>(base.size()), 0},
+      {"tables overlapping", 9, number(2), 0},
+      {"a table 12 bytes shorter", 3, number(3) - 12, -1},
+      {"coded a byte shorter", 4, number(4) - 1, -1},
+      {"coded beyond the arena", 4, kCodedTablesMax + 1, 0},
+      {"a result table past the result", 12, resultSize, 0},
+      {"a result table 2 bytes longer", 13, number(13) + 2, 0},
+      {"a result table coded a byte longer", 14, number(14) + 1, 0},
+      {"a result coded beyond 4 GiB", 14, UINT32_MAX, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> delta = good;
+    PatchLE32(delta, kDeltaHeaderSize + 4 * c.number, c.value);
+    ExpectHandMade(delta, base, result, 0, c.check, c.what);
+  }
+  ExpectEachDamagedByteFailsOrGives(good, base, result, 3, 0x21, 4096);
+}
+
 // Every single flipped byte: the applier fails or, where the damage changes nothing that
 // matters, still gives exactly the result; it never gives other bytes as success.
 TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
@@ -980,19 +987,9 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   std::vector<uint8_t> result = base;
   result.insert(result.begin() + 1000, base.begin(), base.begin() + 300);
   result[2500] ^= 0x33;
-  for (DeltaMethod method : kMethods) {
-    const std::vector<uint8_t> good = MakeDeltaWith(method, base, result);
-    for (size_t i = 0; i < good.size(); ++i) {
-      std::vector<uint8_t> damaged = good;
-      damaged[i] ^= 0xff;
-      const Applied applied = Apply(damaged, base, kDeltaMinChunk);
-      EXPECT_LE(applied.output.size(), result.size()) << "byte " << i;
-      EXPECT_FALSE(applied.readOutside) << "byte " << i;
-      if (applied.ok) {
-        EXPECT_EQ(applied.output, result) << "byte " << i;
-      }
-    }
-  }
+  for (DeltaMethod method : kMethods)
+    ExpectEachDamagedByteFailsOrGives(MakeDeltaWith(method, base, result), base, result, 1, 0xff,
+                                      kDeltaMinChunk);
 }
 
 TEST(Delta, FailingSinkFailsTheApply) {
