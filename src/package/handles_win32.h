@@ -26,6 +26,8 @@ class OwnedHandle {
 
   bool Valid() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return handle_; }
+  // Gives the handle up to the caller, who closes it.
+  HANDLE Release() { return std::exchange(handle_, nullptr); }
   void Close() {
     if (Valid()) CloseHandle(handle_);
     handle_ = nullptr;

@@ -9,7 +9,7 @@
 #include "package/sections.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
-#include "update/confine_win32.h"
+#include "update/checked_fs_win32.h"
 #include "update/journal_win32.h"
 #include "update/paths.h"
 #include "update/registry_win32.h"
@@ -66,12 +66,31 @@ int ValueText(const unsigned char* data, DWORD type, char (&text)[kFolderBufferS
   return length > 0 && length <= sizeof text;
 }
 
-// 1 when path names a file that passes the link check (a folder is no program file).
-int IsCheckedFile(const TargetInfo& target, const char* path) {
-  PathPins pins;
-  if (!CheckPath(target, path, pins)) return 0;
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+// The program file's folder in target.folders and its leaf (and the backup's), for the checked
+// acts on it. 1, or 0 when the name does not fit or the folder is missing or refused.
+int ProgramFileAt(TargetInfo& target, int& folder, char (&leaf)[kPathBufferSize],
+                  char (&backupLeaf)[kPathBufferSize]) {
+  char canonical[kPathBufferSize];
+  if (CanonicalName(target.programName, canonical, sizeof canonical) < 0 ||
+      !FolderAndLeaf(canonical, leaf, sizeof leaf) ||
+      !BackupPath(backupLeaf, sizeof backupLeaf, leaf))
+    return 0;
+  folder = FindFolder(target.folders, canonical, kFolderOpen, nullptr);
+  return folder >= 0;
+}
+
+// The state of leaf in folder, opened for its attributes (which no other opener refuses); file
+// keeps it open.
+EntryState LookAt(const TargetInfo& target, int folder, const char* leaf, OwnedHandle& file) {
+  return OpenInFolder(target.folders, folder, leaf, FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, file);
+}
+
+// 1 when the journal records file, open as name's backup, as ours.
+int BackupIsOurs(const TargetInfo& target, const char* name, HANDLE file) {
+  JournalRecord record;
+  return JournalFind(target.keyPath, name, record) && record.kind == kJournalBackup &&
+         JournalRecordIs(record, file);
 }
 
 // Steps 3 to 10 of discovery on the extracted :RegistryKeys payload; 1 when the program file
@@ -111,12 +130,18 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   char programPath[kFolderBufferSize];
   char backupPath[kFolderBufferSize + 4];
   if (!ProgramPaths(target, programPath, backupPath)) return 0;
-  if (!HoldProgramFolder(target.programFolder, target.folder)) return 0;
-  if (IsCheckedFile(target, programPath)) return 1;
+  if (!HoldProgramFolder(target.programFolder, target.folders)) return 0;
+  int at;
+  char leaf[kPathBufferSize];
+  char backupLeaf[kPathBufferSize];
+  if (!ProgramFileAt(target, at, leaf, backupLeaf)) return 0;
+  OwnedHandle file;
+  if (LookAt(target, at, leaf, file) == kEntryPresent) return 1;
   // A run killed while it had the program file set aside left only the file's backup: the
   // program is installed all the same, and this run finishes the update or puts the backup back
   // (RestoreProgramFile). Only a backup of ours counts: a .bak the user left is no program.
-  return JournalHas(target.keyPath, target.programName) && IsCheckedFile(target, backupPath);
+  return LookAt(target, at, backupLeaf, file) == kEntryPresent &&
+         BackupIsOurs(target, target.programName, file.Get());
 }
 
 }  // namespace
@@ -136,22 +161,26 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target) {
   return found;
 }
 
-void RestoreProgramFile(const TargetInfo& target) {
+void RestoreProgramFile(TargetInfo& target) {
   if (!target.programFolder || !target.programName || !target.keyPath) return;
-  if (!JournalHas(target.keyPath, target.programName)) return;
-  char programPath[kFolderBufferSize];
-  char backupPath[kFolderBufferSize + 4];
-  if (!ProgramPaths(target, programPath, backupPath)) return;
-  PathPins pins;
-  if (!CheckPath(target, programPath, pins) || CheckEntry(target, backupPath) == kEntryRefused)
-    return;
-  if (MoveFileA(backupPath, programPath)) {
-    JournalRemove(target.keyPath, target.programName);
+  JournalRecord record;
+  if (!JournalFind(target.keyPath, target.programName, record)) return;
+  int folder;
+  char leaf[kPathBufferSize];
+  char backupLeaf[kPathBufferSize];
+  if (!ProgramFileAt(target, folder, leaf, backupLeaf)) return;
+  OwnedHandle backup;
+  const EntryState state =
+      OpenInFolder(target.folders, folder, backupLeaf, DELETE | FILE_READ_ATTRIBUTES,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, backup);
+  if (state == kEntryAbsent) {
+    JournalRemove(target.keyPath, target.programName);  // recorded, but no backup is left
     return;
   }
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-    JournalRemove(target.keyPath, target.programName);  // recorded, but no backup is left
+  // The rename never replaces a file, so it does nothing while the program file exists.
+  if (state == kEntryPresent && BackupIsOurs(target, target.programName, backup.Get()) &&
+      RenameInFolder(backup.Get(), target.folders, folder, leaf))
+    JournalRemove(target.keyPath, target.programName);
 }
 
 void ReleaseTarget(TargetInfo& target) {
@@ -159,6 +188,6 @@ void ReleaseTarget(TargetInfo& target) {
   std::free(target.programFolder);
   std::free(target.programName);
   std::free(target.patchValueName);
-  ReleaseHeldFolder(target.folder);
+  ReleaseFolders(target.folders);
   target = TargetInfo{};
 }

@@ -82,8 +82,6 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // The length of the list's names part: up to its closing empty name or size.
 size_t ListEnd(const char* list, size_t size) {
   size_t at = 0;
@@ -112,20 +110,103 @@ int IsAbsoluteFolderPath(const char* text) {
   return *share != '\0' && *share != '\\';
 }
 
-int PathIsInside(const char* folder, const char* path) {
-  size_t at = 0;
-  for (; folder[at] != '\0'; ++at) {
-    if (FoldAscii(folder[at]) != FoldAscii(path[at])) return 0;
+int CanonicalName(const char* name, char* out, size_t outSize) {
+  size_t length = 0;
+  for (const char* at = name; *at != '\0';) {
+    while (IsSeparator(*at)) ++at;
+    const char* end = at;
+    while (*end != '\0' && !IsSeparator(*end)) ++end;
+    const char* next = end;
+    while (end > at && (end[-1] == '.' || end[-1] == ' ')) --end;
+    const size_t part = static_cast<size_t>(end - at);
+    if (part > 0) {
+      const size_t separator = length > 0 ? 1 : 0;
+      if (outSize == 0 || part + separator >= outSize - length) {
+        if (outSize > 0) out[0] = '\0';
+        return -1;
+      }
+      if (separator) out[length++] = '\\';
+      std::memcpy(out + length, at, part);
+      length += part;
+    }
+    at = next;
   }
-  return at > 0 && (folder[at - 1] == '\\' || path[at] == '\0' || path[at] == '\\');
+  if (outSize == 0) return -1;
+  out[length] = '\0';
+  return static_cast<int>(length);
+}
+
+int FolderAndLeaf(char* name, char* leaf, size_t leafSize) {
+  char* split = std::strrchr(name, '\\');
+  const char* last = split ? split + 1 : name;
+  if (*last == '\0' || !JoinPath(leaf, leafSize, last, "")) return 0;
+  if (split)
+    *split = '\0';
+  else
+    name[0] = '\0';
+  return 1;
+}
+
+int NameDirectlyInside(const wchar_t* folder, size_t folderLength, const wchar_t* name,
+                       size_t length) {
+  const auto fold = [](wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c;
+  };
+  size_t at = folderLength;
+  if (folderLength == 0 || length <= at) return 0;
+  for (size_t i = 0; i < at; ++i)
+    if (fold(folder[i]) != fold(name[i])) return 0;
+  if (folder[at - 1] != L'\\' && name[at++] != L'\\') return 0;
+  if (at == length) return 0;
+  for (; at < length; ++at)
+    if (name[at] == L'\\') return 0;
+  return 1;
 }
 
 const char* JournalName(const char* name) { return name[0] == '\\' ? name + 1 : name; }
 
-int JournalListHas(const char* list, size_t size, const char* name) {
+namespace {
+
+// The record at list's string record, when it names name (ASCII letters folded): the end of its
+// name part ('\0' or '|'); null otherwise.
+const char* RecordNames(const char* record, const char* name) {
+  for (; *name != '\0'; ++record, ++name)
+    if (*record == '\0' || FoldAscii(*record) != FoldAscii(*name)) return nullptr;
+  return *record == '\0' || *record == kJournalSeparator ? record : nullptr;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+int FormatJournalRecord(char* out, size_t outSize, const char* name, const JournalRecord& record) {
+  char tail[2 + 16 + 1] = {kJournalSeparator, record.kind};
+  for (int i = 0; i < 16; ++i) tail[2 + i] = "0123456789ABCDEF"[(record.id >> (60 - 4 * i)) & 15];
+  return JoinPath(out, outSize, name, tail);
+}
+
+int JournalListFind(const char* list, size_t size, const char* name, JournalRecord& record) {
   const size_t end = ListEnd(list, size);
   for (size_t at = 0; at < end; at += std::strlen(list + at) + 1) {
-    if (NamesEqual(list + at, name)) return 1;
+    const char* tail = RecordNames(list + at, name);
+    if (!tail) continue;
+    // A record of an earlier version names the backup alone; one that does not read as ours
+    // names nothing we could tell again.
+    record = JournalRecord{kJournalBackup, 0, 0};
+    if (*tail == '\0') return 1;
+    if ((tail[1] != kJournalBackup && tail[1] != kJournalRetired) || std::strlen(tail) != 18)
+      continue;
+    uint64_t id = 0;
+    int digits = 0;
+    for (const char* d = tail + 2; *d != '\0' && HexDigit(*d) >= 0; ++d, ++digits)
+      id = id << 4 | static_cast<uint64_t>(HexDigit(*d));
+    if (digits != 16) continue;
+    record = JournalRecord{tail[1], 1, id};
+    return 1;
   }
   return 0;
 }
@@ -145,7 +226,7 @@ size_t JournalListRemove(char* list, size_t size, const char* name) {
   size_t kept = 0;
   for (size_t at = 0; at < end;) {
     const size_t length = std::strlen(list + at) + 1;
-    if (!NamesEqual(list + at, name)) {
+    if (!RecordNames(list + at, name)) {
       std::memmove(list + kept, list + at, length);
       kept += length;
     }

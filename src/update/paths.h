@@ -35,6 +35,23 @@ int BackupPath(char* out, size_t outSize, const char* path);
 // it is empty or does not end in one. 1 when it fits out (outSize bytes); 0 otherwise.
 int NormaliseFolder(char* out, size_t outSize, const char* text);
 
+// A letter A-Z as a-z; every other byte as it is: names compare so.
+inline char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// name (a name on disk, relative to the program folder) as Windows reads it, into out (outSize
+// bytes): '\' and '/' both separate, runs of separators and leading ones read as one or none,
+// and each component loses its trailing dots and blanks (which Windows drops from a path's last
+// component, and which no folder of a name keeps either); the components joined by '\'.
+// "\data//maps.\x.dll " reads as "data\maps\x.dll". Its length, or -1 when it does not fit
+// (out then empty).
+int CanonicalName(const char* name, char* out, size_t outSize);
+
+// Splits a canonical name in place: its last component is copied to leaf (leafSize bytes), and
+// name keeps the folder part ("" for a name without one). 1 when the leaf is not empty and fits.
+int FolderAndLeaf(char* name, char* leaf, size_t leafSize);
+
 // Called with each path of a walk below; context is the caller's.
 using PathVisitor = void (*)(const char* path, void* context);
 
@@ -65,10 +82,13 @@ inline bool PatchLevelNeedsWarning(int32_t installed, int32_t package) {
 // device or object-manager path ("\\?\...", "\\.\..."), whose server part is "?" or ".".
 int IsAbsoluteFolderPath(const char* text);
 
-// 1 when path is folder itself or lies below it: folder is a prefix of path, compared with the
-// ASCII letters folded as the file system folds them, and the prefix ends at a backslash of path
-// (or folder ends in one). Both are final paths as the system gives them ("\\?\C:\Prog").
-int PathIsInside(const char* folder, const char* path);
+// 1 when name (length characters) names an entry directly in folder (folderLength characters),
+// both as the system names open handles ("\??\C:\Prog", "\Device\HarddiskVolume2\Prog"):
+// folder is a prefix of name, compared with the ASCII letters folded as the file system folds
+// them, followed by a backslash (unless folder ends in one) and one component, not empty, with
+// no backslash of its own.
+int NameDirectlyInside(const wchar_t* folder, size_t folderLength, const wchar_t* name,
+                       size_t length);
 
 // The journal of the backups a run made: the names on disk (relative to the program folder, one
 // leading backslash dropped) whose name + ".bak" a run of the updater created, as a list of
@@ -79,13 +99,32 @@ int PathIsInside(const char* folder, const char* path);
 // "\a.dll" and "a.dll", which name the same file, are one entry.
 const char* JournalName(const char* name);
 
-// 1 when the list holds name (ASCII letters folded).
-int JournalListHas(const char* list, size_t size, const char* name);
+// A record is the name alone (as an earlier version of the updater wrote it: the backup, known
+// by its name) or the name, kJournalSeparator, the kind and the backup's file identity in 16
+// upper-case hex digits ("a.dll|B00000000004A1F07"). '|' is no character of a file name.
+constexpr char kJournalSeparator = '|';
+enum : char {
+  kJournalBackup = 'B',   // name.bak is the previous file, set aside by a run that did not end
+  kJournalRetired = 'R',  // name.bak is a backup of ours that could not be deleted: never the
+                          // previous file; a later run deletes it
+};
+struct JournalRecord {
+  char kind;
+  int hasId;    // 0: a record of an earlier version, naming the backup alone
+  uint64_t id;  // the backup's file identity
+};
 
-// Appends name to the list in buffer (capacity bytes) and returns the new size, or 0 when it
-// does not fit. size 0 is an empty list.
+// The record of name, kind and identity, into out. 1 when it fits.
+int FormatJournalRecord(char* out, size_t outSize, const char* name, const JournalRecord& record);
+
+// 1 when the list has a record of name (ASCII letters folded), with record filled from it; a
+// record whose tail does not read as a kind and an identity is passed over.
+int JournalListFind(const char* list, size_t size, const char* name, JournalRecord& record);
+
+// Appends the record string record (FormatJournalRecord) to the list in buffer (capacity bytes)
+// and returns the new size, or 0 when it does not fit. size 0 is an empty list.
 size_t JournalListAdd(char* buffer, size_t size, size_t capacity, const char* name);
 
-// Removes every occurrence of name from the list in place, and a last name without its NUL, which
+// Removes every record of name from the list in place, and a last name without its NUL, which
 // is no name, and returns the new size; 1 (only the closing NUL) or 0 means the list is empty.
 size_t JournalListRemove(char* list, size_t size, const char* name);

@@ -1,5 +1,8 @@
 // File replacement: one file entry installed under its name on disk, the previous file kept as
 // target + ".bak" until the new one is complete and on disk, and put back when the write fails.
+// Every act goes through the handle of the file's folder, checked and held for the run
+// (update/checked_fs_win32.h), and through the handles of the files themselves, so that what is
+// renamed, read, written and deleted is what was checked.
 #include <windows.h>
 
 #include <cstdlib>
@@ -10,36 +13,14 @@
 #include "shell/log_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
-#include "update/confine_win32.h"
+#include "update/checked_fs_win32.h"
 #include "update/journal_win32.h"
 #include "update/paths.h"
 #include "update/update.h"
 
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);  // RtlGenRandom
+
 namespace {
-
-// The folders on the way to a file: each created only when its path passes the link check; after
-// the first that does not, none further in is tried.
-struct FolderWalk {
-  const TargetInfo* target;
-  int refused;
-};
-
-void CreateFolder(const char* path, void* context) {
-  FolderWalk& walk = *static_cast<FolderWalk*>(context);
-  if (walk.refused) return;
-  PathPins pins;
-  if (CheckPath(*walk.target, path, pins))
-    CreateDirectoryA(path, nullptr);
-  else
-    walk.refused = 1;
-}
-
-// 1 when every folder on the way passed the check.
-int CreateCheckedParentFolders(const TargetInfo& target, const char* name) {
-  FolderWalk walk{&target, 0};
-  ForEachParentFolder(target.programFolder, name, CreateFolder, &walk);
-  return !walk.refused;
-}
 
 // Bytes per read and write when a file is built from its base and a delta.
 constexpr uint32_t kDeltaChunk = 64 * 1024;
@@ -53,33 +34,53 @@ unsigned char* DeltaWork() {
   return work;
 }
 
-// A file opened to be read as a version of the file being replaced: reads are shared with
-// everyone (the program may be running), and source reads through the handle.
+// A version of the file on disk (the target, or a backup), open through its checked folder, and
+// source reading through that handle. A file of 4 GiB or more is no version a delta names (their
+// sizes are 32-bit): it has no read function, so that nothing takes its first 4 GiB for the
+// whole file; nor has one opened for its attributes only.
 struct VersionOnDisk {
   OwnedHandle file;
-  ByteSource source;
+  ByteSource source{};
+  int canRead = 0;  // opened for reading
+  int canMove = 0;  // opened for renaming and deletion
 };
 
-// Opens path for VersionOnDisk. 1 when open; 0 with the last error set, ERROR_FILE_NOT_FOUND or
-// ERROR_PATH_NOT_FOUND when there is no file. A file of 4 GiB or more is no version a delta
-// names (their sizes are 32-bit): it opens with no read function, so that nothing takes its
-// first 4 GiB for the whole file.
-int OpenVersion(const char* path, VersionOnDisk& version) {
-  version.file = OwnedHandle(CreateFileA(path, GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!version.file.Valid()) return 0;
+// Opens leaf in folder as a version. For reading, renaming and deletion, shared with readers and
+// writers (the program may be running) but not with deleters, so that nobody moves the file away
+// while the run reads it or keeps it as the backup; where another opener refuses that (a viewer
+// that does not share deletion), for reading only, which is enough to tell what the file is; and
+// where reading is refused too, for its attributes, which tell whose it is. The state, as
+// OpenInFolder gives it.
+EntryState OpenVersion(const FolderTree& tree, int folder, const char* leaf,
+                       VersionOnDisk& version) {
+  static const DWORD kAccess[] = {GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, GENERIC_READ,
+                                  FILE_READ_ATTRIBUTES};
+  version.source = ByteSource{};
+  version.canRead = 0;
+  version.canMove = 0;
+  EntryState state = kEntryRefused;
+  int tried = 0;
+  for (; tried < 3; ++tried) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (tried == 2 ? FILE_SHARE_DELETE : 0);
+    state = OpenInFolder(tree, folder, leaf, kAccess[tried], share, version.file);
+    if (state != kEntryRefused || GetLastError() != ERROR_SHARING_VIOLATION) break;
+  }
+  if (state != kEntryPresent) return state;
+  version.canRead = tried < 2;
+  version.canMove = tried == 0;
   DWORD high = 0;
   const DWORD length = GetFileSize(version.file.Get(), &high);
-  version.source = ByteSource{high == 0 ? ReadFromHandle : nullptr, version.file.Get(), length};
-  return 1;
+  version.source = ByteSource{version.canRead && high == 0 ? ReadFromHandle : nullptr,
+                              version.file.Get(), length};
+  return state;
 }
 
-// What to install for the file whose entries start at index, against its current version at
-// path (the target, or an interrupted run's backup of it). A plain package's entry is installed
-// whole without a look at the disk. 1 with plan; 0 with the last error set when the file is
-// there but cannot be read (or there is no memory to hash it).
-int PlanReplacement(const PackageView& view, int index, const char* path, FilePlan& plan) {
+// What to install for the file whose entries start at index, against its current version (null
+// when there is none). A plain package's entry is installed whole without a look at the disk.
+// 1 with plan; 0 with the last error set when the version cannot be read (or there is no memory
+// to hash it).
+int PlanReplacement(const PackageView& view, int index, const VersionOnDisk* version,
+                    FilePlan& plan) {
   plan = FilePlan{kFileInstallWhole, index};
   if (!view.hasDeltas) return 1;
   unsigned char* work = DeltaWork();
@@ -87,158 +88,100 @@ int PlanReplacement(const PackageView& view, int index, const char* path, FilePl
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  VersionOnDisk version;
-  const int open = OpenVersion(path, version);
-  const DWORD error = GetLastError();
-  if (!open && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return 0;
+  if (version && !version->canRead) {
+    // Open for its attributes only: another program holds it without sharing reads.
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return 0;
+  }
   SetLastError(ERROR_READ_FAULT);
   // A file too large for any version is planned as a file that no delta names.
-  return PlanFile(view, index, open && version.source.read ? &version.source : nullptr, work,
+  return PlanFile(view, index, version && version->source.read ? &version->source : nullptr, work,
                   kDeltaChunk, plan);
 }
 
-// The new file's bytes into sink: the whole entry, or the result of the delta entry applied to
-// the previous version, which is in backup by now. 1 or 0, with the last error of a failed read
-// or write, or none.
-int BuildNewFile(const PackageView& view, const FilePlan& plan, const char* backup,
-                 const ByteSink& sink) {
-  if (plan.action != kFileApplyDelta) return StreamEntry(view, plan.entry, sink);
-  VersionOnDisk base;
-  unsigned char* work = DeltaWork();
-  return work && OpenVersion(backup, base) &&
-         ApplyDelta(EntryDeltaStream(view, view.directory[plan.entry]), base.source, sink,
-                    kDeltaChunk, work);
-}
+// The file being replaced, as this run finds and changes it.
+struct FileAtHand {
+  TargetInfo* info;
+  const char* name;  // the name on disk, as the package gives it
+  int folder;        // its folder in info->folders
+  char leaf[kPathBufferSize];
+  char backupLeaf[kPathBufferSize];
+  char target[kPathBufferSize];  // full paths, for the texts and the log
+  char backup[kPathBufferSize];
+};
 
-// Creates target, which must not exist (CREATE_NEW: no file that is already there is ever
-// opened for writing, so a file without a backup can never be truncated), fills it as plan says,
-// chunk by chunk, then flushes it so that the new contents are on disk before the caller deletes
-// the backup. 1 when the file is complete, checked and closed; 0 otherwise, after deleting a
-// file it created, so that the target's name is free again for the backup to come back, with
-// the failure's code as the last error (ERROR_INVALID_DATA for a damaged entry or delta).
-int WriteNewFile(const PackageView& view, const FilePlan& plan, const TargetInfo& info,
-                 const char* target, const char* backup) {
-  OwnedHandle file(CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return 0;
+// Creates the new file under the target's name, which must be free, fills it as plan says (from
+// the entry, or from base and the delta entry), then flushes it so that the new contents are on
+// disk before the caller lets the backup go. 1 when the file is complete, checked and closed; 0
+// otherwise, after deleting a file it created, so that the name is free again for the backup to
+// come back, with the failure's code as the last error (ERROR_INVALID_DATA for a damaged entry
+// or delta).
+int WriteNewFile(const PackageView& view, const FilePlan& plan, const FileAtHand& at,
+                 const VersionOnDisk* base) {
+  OwnedHandle file;
+  if (!CreateInFolder(at.info->folders, at.folder, at.leaf, file)) return 0;
   // A write or flush that fails sets its own code; an entry that does not inflate, or a result
   // whose size or hash is wrong, sets none (a system that clears the code on success leaves 0,
   // which means the same).
   SetLastError(ERROR_INVALID_DATA);
-  if (BuildNewFile(view, plan, backup, ByteSink{WriteToHandle, file.Get()}) &&
-      FlushFileBuffers(file.Get()))
-    return 1;
+  const ByteSink sink{WriteToHandle, file.Get()};
+  unsigned char* work = DeltaWork();
+  const int built = plan.action == kFileApplyDelta
+                        ? base && base->source.read && work &&
+                              ApplyDelta(EntryDeltaStream(view, view.directory[plan.entry]),
+                                         base->source, sink, kDeltaChunk, work)
+                        : StreamEntry(view, plan.entry, sink);
+  if (built && FlushFileBuffers(file.Get())) return 1;
   DWORD error = GetLastError();
   if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
-  file.Close();
-  DeleteChecked(info, target);
+  DeleteOpenFile(file.Get());
   SetLastError(error);
   return 0;
 }
 
-// What preparing left at the target's name.
-enum Aside {
-  kAsideFailed,    // the previous file is still there, untouched: the entry fails
-  kForeignBackup,  // a .bak that no run of ours recorded is in the way: the entry fails untouched
-  kNothingAside,   // no file under the name: a new file, or an earlier run set it aside already
-  kSetAside,       // the previous file is now the backup
-  kEarlierKept,    // an earlier run's backup is kept as the previous file; its partial successor
-                   // under the target's name is gone
-};
-
-// Prepare: frees the target's name for the new file, keeping the previous file as the backup.
-// The normal case is one rename. When the rename finds no target, the entry is a new file, or an
-// interrupted earlier run set the previous file aside already (its backup stays the one to put
-// back). When a backup is in the way, it is that run's only when earlierBackup says the journal
-// recorded it before this run: the target is then its partial successor and is deleted;
-// otherwise the backup is the user's own file and neither it nor the target is touched. A
-// previous file that cannot be set aside (held open by a program that does not share deletion),
-// or a folder under the file's name (its contents are not a previous version of the file, and a
-// commit would move them out of the way for good), fails with nothing touched.
-Aside SetTargetAside(const TargetInfo& info, const char* target, const char* backup,
-                     int earlierBackup) {
-  if (MoveFileA(target, backup)) {
-    // Checked on the backup, which exists: under Wine a lookup of a missing name scans its
-    // folder, so asking about the target first would cost every new file a scan.
-    const DWORD attributes = GetFileAttributesA(backup);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      return kSetAside;
-    MoveFileA(backup, target);
-    return kAsideFailed;
-  }
-  switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return kNothingAside;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      if (!earlierBackup) return kForeignBackup;
-      return DeleteChecked(info, target) ? kEarlierKept : kAsideFailed;
-    default:
-      return kAsideFailed;
-  }
+// A name of the updater's own beside backupLeaf, for a backup that cannot be deleted now:
+// backupLeaf, a dot and 16 random hex digits. 1 when it fits out.
+int RetiredName(const char* backupLeaf, char (&out)[kPathBufferSize]) {
+  unsigned char random[8] = {};
+  if (!SystemFunction036(random, sizeof random)) return 0;
+  char suffix[18] = {'.'};
+  for (int i = 0; i < 16; ++i)
+    suffix[1 + i] = "0123456789abcdef"[(random[i / 2] >> (i % 2 * 4)) & 15];
+  return JoinPath(out, sizeof out, backupLeaf, suffix);
 }
 
-// Roll back: the backup, if there is one, becomes the target again. Never replaces a file. 1 when
-// no backup is left under its name.
-int PutBackupBack(const char* target, const char* backup) {
-  if (MoveFileA(backup, target)) return 1;
+// Commit: the new file is complete, so the backup goes. One deletion through its handle in the
+// normal case. A read-only, hidden or system backup has those attributes cleared first, unless it
+// has more than one hard link (the attributes are another name's too). One that still resists (a
+// running program's image can be renamed, not deleted) is renamed to a name of the updater's own
+// and deleted at the next restart under that name, which no other file has; where even that
+// fails, the journal records it as retired, so that no later run takes it for the previous file,
+// and a later run deletes it. 1 when the caller forgets the backup's record: its name is free,
+// or no record could say what it is (a stranger's file to every later run, never put back); 0
+// when the record says it is retired.
+int DropBackup(const FileAtHand& at, VersionOnDisk& backup) {
+  const HANDLE file = backup.file.Get();
+  if (DeleteOpenFile(file) || (ClearOwnAttributes(file) && DeleteOpenFile(file))) return 1;
   const DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// A backup that cannot be deleted now (a running executable can be renamed but not deleted) is
-// renamed to a name of its own, so that no later run takes it for the backup of an interrupted
-// run, and deleted at the next restart (the updater runs elevated). When no free name is found,
-// it is deleted at the restart under its own name. 1 when the backup's name is free.
-int RetireBackup(const char* backup) {
   char retired[kPathBufferSize];
-  for (unsigned n = 1; n < 100; ++n) {
-    // ".1" to ".99", written by hand: the product links no printf of its own.
-    char suffix[4] = {'.'};
-    char* digit = suffix + 1;
-    if (n >= 10) *digit++ = static_cast<char>('0' + n / 10);
-    *digit = static_cast<char>('0' + n % 10);
-    if (!JoinPath(retired, sizeof retired, backup, suffix)) break;
-    if (MoveFileA(backup, retired)) {
-      MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      return 1;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;  // not a name clash
+  char retiredPath[kPathBufferSize];
+  if (RetiredName(at.backupLeaf, retired) &&
+      RenameInFolder(file, at.info->folders, at.folder, retired)) {
+    // The restart deletes by name; the name is this run's alone.
+    if (JoinPath(retiredPath, sizeof retiredPath, at.backup, retired + std::strlen(at.backupLeaf)))
+      MoveFileExA(retiredPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    LogFormat("Backup retired: %s, deleted at the next restart", retiredPath);
+    return 1;
   }
-  MoveFileExA(backup, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-  return 0;
+  LogError("Backup not deleted:", at.backup, error);
+  uint64_t id = 0;
+  return !FileIdentity(file, id) ||
+         !JournalPut(at.info->keyPath, at.name, JournalRecord{kJournalRetired, 1, id});
 }
 
-// Commit: the new file is complete, so the backup goes. One delete in the normal case (and for a
-// new file, where it finds nothing). A read-only, hidden or system backup has those attributes
-// cleared first, unless it has more than one hard link (the attributes are another name's too);
-// one that still resists is retired. 1 when no backup is left under its name, where the next run
-// would take it for the previous file of an interrupted run.
-int DropBackup(const TargetInfo& info, const char* backup) {
-  if (DeleteChecked(info, backup)) return 1;
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 1;
-  if (ClearOwnAttributes(backup) && DeleteChecked(info, backup)) return 1;
-  return RetireBackup(backup);
-}
-
-// CreateParentFolders, skipped when target lies in the same folder as the previous call's: a
-// package lists the files of a folder together, and each CreateDirectoryA of a folder that
-// exists already is a round trip for nothing (under Wine, a request to the wineserver).
-void CreateParentFoldersOnce(const TargetInfo& info, const char* name, const char* target) {
-  static char lastFolder[kPathBufferSize];  // the folder of the previous target
-  // target is programFolder, which ends in a backslash, followed by name, whose separators may
-  // be '/' as well.
-  size_t length = std::strlen(target);
-  while (target[length - 1] != '\\' && target[length - 1] != '/') --length;
-  --length;
-  if (std::strncmp(lastFolder, target, length) == 0 && lastFolder[length] == '\0') return;
-  // A refused folder is not remembered: the next file there is refused in its own right.
-  if (!CreateCheckedParentFolders(info, name)) return;
-  std::memcpy(lastFolder, target, length);
-  lastFolder[length] = '\0';
+// Roll back: the backup becomes the target again. 1 when renamed.
+int PutBackupBack(const FileAtHand& at, VersionOnDisk& backup) {
+  return RenameInFolder(backup.file.Get(), at.info->folders, at.folder, at.leaf);
 }
 
 // The error message for a path too long for its buffer: the full path is still named.
@@ -251,108 +194,146 @@ void ShowLongPathFailure(const char* programFolder, const char* name) {
   std::free(path);
 }
 
-}  // namespace
-
-void CreateParentFolders(const TargetInfo& target, const char* name) {
-  CreateCheckedParentFolders(target, name);
+// A failure's report: the log's line with the error, then the status text naming the target.
+int Fail(const FileAtHand& at, DWORD error, const char* text = texts::kFileFailedFormat) {
+  if (error == kErrorLeavesFolder) {
+    ShowStatus(texts::kOutsideFolderFormat, at.target);
+    return 0;
+  }
+  if (error != ERROR_SUCCESS) LogError("File failed:", at.target, error);
+  ShowStatus(text, at.target);
+  return 0;
 }
 
-int ReplaceFile(const PackageView& view, int index, const TargetInfo& info, const char* table) {
-  const char* name = TranslateName(table, view.directory[index].name);
-  ShowStatus(texts::kUpdatingFileFormat, name);
-
-  char target[kPathBufferSize];
-  char backup[kPathBufferSize];
-  if (!JoinPath(target, sizeof target, info.programFolder, name) ||
-      !BackupPath(backup, sizeof backup, target)) {
+// Fills at for name: the paths, and the folder, created as far as needed. 1, or 0 after the
+// failure is shown.
+int FindFile(TargetInfo& info, const char* name, FileAtHand& at) {
+  at.info = &info;
+  at.name = name;
+  char canonical[kPathBufferSize];
+  if (!JoinPath(at.target, sizeof at.target, info.programFolder, name) ||
+      !BackupPath(at.backup, sizeof at.backup, at.target) ||
+      CanonicalName(name, canonical, sizeof canonical) < 0 ||
+      !FolderAndLeaf(canonical, at.leaf, sizeof at.leaf) ||
+      !BackupPath(at.backupLeaf, sizeof at.backupLeaf, at.leaf)) {
     LogError("File failed:", name, ERROR_FILENAME_EXCED_RANGE);
     ShowLongPathFailure(info.programFolder, name);  // nothing on disk has been touched
     return 0;
   }
+  // canonical is now the folder part alone.
+  at.folder = FindFolder(info.folders, canonical, kFolderCreateAll, nullptr);
+  return at.folder >= 0 || Fail(at, GetLastError());
+}
 
-  CreateParentFoldersOnce(info, name, target);
-  // From the check to the commit or the rollback the folders on the way stay pinned, so that
-  // every act by name below reaches the folder checked. The last component is acted on itself: a
-  // rename moves a link put there since, never what it points to; the creation (CREATE_NEW)
-  // refuses a name that exists; a deletion goes through a handle checked again.
-  PathPins pins;
-  const EntryState backupState =
-      CheckPath(info, target, pins) ? CheckEntry(info, backup) : kEntryRefused;
-  if (backupState == kEntryRefused) {
-    ShowStatus(texts::kOutsideFolderFormat, target);
-    return 0;
-  }
-  if (backupState == kEntryPresent && !JournalHas(info.keyPath, name)) {
-    ShowStatus(texts::kForeignBackupFormat, backup);
-    return 0;
-  }
-  // The version on disk decides what a patch package's file needs: it is the target, unless an
-  // interrupted run's backup is the previous file (then it is planned once set aside, below).
-  const int backupIsPrevious = backupState == kEntryPresent;
-  FilePlan plan;
-  if (!backupIsPrevious) {
-    if (!PlanReplacement(view, index, target, plan)) {
-      LogError("File failed:", target, GetLastError());
-      ShowStatus(texts::kFileFailedFormat, target);
+}  // namespace
+
+int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char* table) {
+  const char* name = TranslateName(table, view.directory[index].name);
+  ShowStatus(texts::kUpdatingFileFormat, name);
+  FileAtHand at;
+  if (!FindFile(info, name, at)) return 0;
+  const FolderTree& tree = info.folders;
+
+  // What lies under the backup's name: nothing, an interrupted run's backup of the previous
+  // file, a backup of ours that could not be deleted, or a stranger's file.
+  VersionOnDisk backup;
+  const EntryState backupState = OpenVersion(tree, at.folder, at.backupLeaf, backup);
+  if (backupState == kEntryRefused) return Fail(at, GetLastError());
+  JournalRecord record{};
+  const int recorded = JournalFind(info.keyPath, name, record);
+  if (backupState != kEntryAbsent) {
+    if (!recorded || !JournalRecordIs(record, backup.file.Get())) {
+      // Someone else's file: never ours to delete or put back. A record with another identity
+      // named a backup that is gone.
+      if (recorded) JournalRemove(info.keyPath, name);
+      ShowStatus(texts::kForeignBackupFormat, at.backup);
       return 0;
     }
-    if (plan.action == kFileAlreadyNew || plan.action == kFileNoBase) {
-      // Nothing is written, and no backup is there: a record of one is what a run killed
-      // between deleting its backup and forgetting it leaves. It goes now, or a .bak someone
-      // puts there later would pass for ours.
-      if (JournalHas(info.keyPath, name)) JournalRemove(info.keyPath, name);
+    if (record.kind == kJournalRetired) {
+      // A backup of ours that an earlier run could not delete: deleted now, never put back.
+      if (!backup.canMove || !DeleteOpenFile(backup.file.Get()))
+        return Fail(at, backup.canMove ? GetLastError() : ERROR_SHARING_VIOLATION);
+      backup.file.Close();
+      JournalRemove(info.keyPath, name);
     }
+  } else if (recorded) {
+    // Recorded, but no backup is left: what a run killed between deleting its backup and
+    // forgetting it leaves. Forgotten now, or a .bak someone puts there later would be
+    // compared with a record of nothing.
+    JournalRemove(info.keyPath, name);
+  }
+  const int backupIsPrevious = backupState != kEntryAbsent && record.kind == kJournalBackup;
+
+  VersionOnDisk current;
+  const EntryState currentState = OpenVersion(tree, at.folder, at.leaf, current);
+  if (currentState == kEntryRefused) return Fail(at, GetLastError());
+
+  FilePlan plan;
+  if (backupIsPrevious) {
+    // The interrupted run's backup is the previous file; what lies under the target's name is
+    // its partial successor, which goes first.
+    if (currentState == kEntryPresent) {
+      if (!current.canMove || !DeleteOpenFile(current.file.Get()))
+        return Fail(at, current.canMove ? GetLastError() : ERROR_SHARING_VIOLATION);
+      current.file.Close();
+    }
+    if (!backup.canMove) return Fail(at, ERROR_SHARING_VIOLATION);
+    if (!PlanReplacement(view, index, &backup, plan)) {
+      const DWORD error = GetLastError();
+      if (PutBackupBack(at, backup)) JournalRemove(info.keyPath, name);
+      return Fail(at, error);
+    }
+  } else {
+    if (!PlanReplacement(view, index, currentState == kEntryPresent ? &current : nullptr, plan))
+      return Fail(at, GetLastError());
     if (plan.action == kFileAlreadyNew) {
-      ShowStatus(texts::kFileUpdatedFormat, target);  // nothing to write: a rerun finishes
+      ShowStatus(texts::kFileUpdatedFormat, at.target);  // nothing to write: a rerun finishes
       return 1;
     }
-    if (plan.action == kFileNoBase) {
-      ShowStatus(texts::kNotABaseFormat, target);
-      return 0;
+    if (plan.action == kFileNoBase) return Fail(at, ERROR_SUCCESS, texts::kNotABaseFormat);
+    if (currentState == kEntryPresent) {
+      // Set aside: recorded with its identity first, then renamed through its own handle, so
+      // that a kill at any moment leaves it recorded, and no later file under the name passes
+      // for it.
+      uint64_t id = 0;
+      if (!current.canMove) return Fail(at, ERROR_SHARING_VIOLATION);
+      if (!FileIdentity(current.file.Get(), id) ||
+          !JournalPut(info.keyPath, name, JournalRecord{kJournalBackup, 1, id}))
+        return Fail(at, ERROR_SUCCESS);  // no backup may be made unrecorded
+      if (!RenameInFolder(current.file.Get(), tree, at.folder, at.backupLeaf)) {
+        const DWORD error = GetLastError();
+        JournalRemove(info.keyPath, name);
+        if (error == ERROR_ALREADY_EXISTS) {
+          // A .bak appeared since the look above: not ours to touch.
+          ShowStatus(texts::kForeignBackupFormat, at.backup);
+          return 0;
+        }
+        return Fail(at, error);
+      }
+      backup = static_cast<VersionOnDisk&&>(current);
     }
   }
-  int earlierBackup = 0;
-  if (!JournalAdd(info.keyPath, name, earlierBackup)) {
-    ShowStatus(texts::kFileFailedFormat, target);  // no backup may be made unrecorded
-    return 0;
-  }
-  const Aside aside = SetTargetAside(info, target, backup, earlierBackup);
-  if (aside == kAsideFailed || aside == kForeignBackup) {
-    const DWORD error = GetLastError();  // the failure's code, before the journal's calls
-    if (!earlierBackup) JournalRemove(info.keyPath, name);
-    if (aside == kForeignBackup) {
-      ShowStatus(texts::kForeignBackupFormat, backup);
-    } else {
-      LogError("File failed:", target, error);
-      ShowStatus(texts::kFileFailedFormat, target);
-    }
-    return 0;
-  }
-  // A .bak that appeared unrecorded after the check, beside a new file, is not ours to touch.
-  const int backupIsOurs = aside == kSetAside || earlierBackup;
+  const int haveBackup = backup.file.Valid();
+
   const char* failure = texts::kFileFailedFormat;
   DWORD error = ERROR_SUCCESS;
-  if (backupIsPrevious && !PlanReplacement(view, index, backup, plan)) {
-    error = GetLastError();
-  } else if (backupIsPrevious && plan.action == kFileAlreadyNew) {
+  if (backupIsPrevious && plan.action == kFileAlreadyNew) {
     // The interrupted run's previous file is the new version: it goes back as it was.
-    if (PutBackupBack(target, backup)) {
+    if (PutBackupBack(at, backup)) {
       JournalRemove(info.keyPath, name);
-      ShowStatus(texts::kFileUpdatedFormat, target);
+      ShowStatus(texts::kFileUpdatedFormat, at.target);
       return 1;
     }
     error = GetLastError();
   } else if (backupIsPrevious && plan.action == kFileNoBase) {
     failure = texts::kNotABaseFormat;
-  } else if (WriteNewFile(view, plan, info, target, backup)) {
-    if (!backupIsOurs || DropBackup(info, backup)) JournalRemove(info.keyPath, name);
-    ShowStatus(texts::kFileUpdatedFormat, target);
+  } else if (WriteNewFile(view, plan, at, haveBackup ? &backup : nullptr)) {
+    if (haveBackup && DropBackup(at, backup)) JournalRemove(info.keyPath, name);
+    ShowStatus(texts::kFileUpdatedFormat, at.target);
     return 1;
   } else {
     error = GetLastError();  // the write's code, before the rollback's calls change it
   }
-  if (!backupIsOurs || PutBackupBack(target, backup)) JournalRemove(info.keyPath, name);
-  if (error != ERROR_SUCCESS) LogError("File failed:", target, error);
-  ShowStatus(failure, target);
-  return 0;
+  if (haveBackup && PutBackupBack(at, backup)) JournalRemove(info.keyPath, name);
+  return Fail(at, error, failure);
 }

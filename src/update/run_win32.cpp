@@ -3,16 +3,18 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "delta/delta_package.h"
 #include "package/format.h"
+#include "package/handles_win32.h"
 #include "package/sections.h"
 #include "shell/command_line.h"
 #include "shell/exit_codes.h"
 #include "shell/log_win32.h"
 #include "shell/texts.h"
 #include "shell/worker.h"
-#include "update/confine_win32.h"
+#include "update/checked_fs_win32.h"
 #include "update/paths.h"
 #include "update/update.h"
 
@@ -45,42 +47,69 @@ int CheckPatchLevel(const TargetInfo& target) {
 // A walk over a :Folders or :FilesToRemove list: a path that fails the link check is skipped,
 // named on the status line, and counted as a failure of the run.
 struct ListWalk {
-  const TargetInfo* target;
+  TargetInfo* target;
   int anyFailed;
 };
 
-// 1 when path passed the check (its folders stay pinned in pins); otherwise shows it as refused.
-int CheckListedPath(ListWalk& walk, const char* path, PathPins& pins) {
-  if (CheckPath(*walk.target, path, pins)) return 1;
-  ShowStatus(texts::kOutsideFolderFormat, path);
-  walk.anyFailed = 1;
-  return 0;
+// The listed path's folder in the tree: the folder itself for :Folders (created as mode says,
+// created set), or the folder holding the file for :FilesToRemove (leaf filled). -1 with the
+// last error set; a path refused by the link check is shown and counts as a failure.
+int FindListed(ListWalk& walk, const char* path, FolderMode mode, char* leaf, int* created) {
+  TargetInfo& target = *walk.target;
+  char canonical[kPathBufferSize];
+  int folder = -1;
+  if (CanonicalName(path + std::strlen(target.programFolder), canonical, sizeof canonical) < 0 ||
+      (leaf && !FolderAndLeaf(canonical, leaf, kPathBufferSize)))
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  else
+    folder = FindFolder(target.folders, canonical, mode, created);
+  if (folder < 0 && GetLastError() == kErrorLeavesFolder) {
+    ShowStatus(texts::kOutsideFolderFormat, path);
+    walk.anyFailed = 1;
+    SetLastError(kErrorLeavesFolder);
+  }
+  return folder;
 }
 
 // The outcomes of the acts are logged; they do not count as failures of the run (a folder may
 // exist, a file to remove may be gone already).
 void CreateListedFolder(const char* path, void* context) {
-  PathPins pins;
-  if (!CheckListedPath(*static_cast<ListWalk*>(context), path, pins)) return;
-  if (CreateDirectoryA(path, nullptr))
+  int created = 0;
+  if (FindListed(*static_cast<ListWalk*>(context), path, kFolderCreateLast, nullptr, &created) < 0)
+    LogError("Folder not created:", path, GetLastError());
+  else if (created)
     LogFormat("Folder created: %s", path);
   else
-    LogError("Folder not created:", path, GetLastError());
+    LogError("Folder not created:", path, ERROR_ALREADY_EXISTS);
 }
 
 void RemoveListedFile(const char* path, void* context) {
   ListWalk& walk = *static_cast<ListWalk*>(context);
-  PathPins pins;
-  if (!CheckListedPath(walk, path, pins)) return;
-  if (DeleteChecked(*walk.target, path))
-    LogFormat("File removed: %s", path);
-  else
+  char leaf[kPathBufferSize];
+  const int folder = FindListed(walk, path, kFolderOpen, leaf, nullptr);
+  if (folder < 0) {
     LogError("File not removed:", path, GetLastError());
+    return;
+  }
+  OwnedHandle file;
+  const EntryState state =
+      OpenInFolder(walk.target->folders, folder, leaf, DELETE | FILE_READ_ATTRIBUTES,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, file);
+  if (state == kEntryPresent && DeleteOpenFile(file.Get())) {
+    LogFormat("File removed: %s", path);
+    return;
+  }
+  const DWORD error = GetLastError();
+  if (state == kEntryRefused && error == kErrorLeavesFolder) {
+    ShowStatus(texts::kOutsideFolderFormat, path);
+    walk.anyFailed = 1;
+  }
+  LogError("File not removed:", path, error);
 }
 
 // Walks the names of section key, when the package has it, with visit on each full path. 1 when
 // no path was refused.
-int ForEachSectionPath(const PackageView& view, const char* key, const TargetInfo& target,
+int ForEachSectionPath(const PackageView& view, const char* key, TargetInfo& target,
                        PathVisitor visit) {
   const int index = FindEntry(view, key);
   if (index < 0) return 1;
@@ -116,7 +145,7 @@ int WritePatchLevel(const TargetInfo& target) {
 // Steps 3 to 8 of the run, once the user has agreed: the translation table, folders, removals,
 // every file entry, then the completion message and the registry write when no file failed.
 // 1 when every file was installed and the level recorded.
-int InstallPackage(const PackageView& view, const TargetInfo& target) {
+int InstallPackage(const PackageView& view, TargetInfo& target) {
   // The table as extracted (validated at open: it ends with an empty string inside its size),
   // or an empty table.
   static const char kEmptyTable[1] = {'\0'};
@@ -128,6 +157,12 @@ int InstallPackage(const PackageView& view, const TargetInfo& target) {
   }
   const char* table = tablePayload ? reinterpret_cast<const char*>(tablePayload) : kEmptyTable;
 
+  // A folder above the program folder renamed and replaced by a link since discovery: the
+  // registry's path leads elsewhere, and nothing is done in either place.
+  if (!ProgramFolderStillFound(target.programFolder, target.folders)) {
+    LogText("The program folder's path leads elsewhere since it was found: nothing is changed");
+    target.folders.lost = 1;
+  }
   // A folder or removal refused by the link check counts as a failed file: no new level.
   int anyFileFailed = 0;
   if (!ForEachSectionPath(view, kFoldersSection, target, CreateListedFolder)) anyFileFailed = 1;

@@ -6,15 +6,21 @@
 
 #include "package/package.h"
 
-// The program folder as the run holds it: open from discovery to the end of the run without
-// delete sharing, so that it cannot be renamed or replaced, and known by its final path (every
-// link on the way resolved) and its identity. Released by ReleaseTarget.
-struct HeldFolder {
-  void* handle;     // the folder's handle; null when not held
-  char* finalPath;  // malloc'd, "\\?\C:\..."; null where the system gives no final paths
-  uint32_t volume;  // volume serial number and file index: its identity, where no final path
-  uint32_t indexHigh;
-  uint32_t indexLow;
+// The folders the run holds (update/checked_fs_win32.h): the program folder as folder 0, and
+// every folder below it that the run has reached, each opened once relative to the folder above
+// it, checked, and held from then to the end of the run. Released by ReleaseTarget.
+struct CheckedFolder {
+  void* handle;         // held without write or delete sharing
+  char* relative;       // malloc'd: its canonical path below the program folder ("" for it)
+  wchar_t* name;        // malloc'd: the system's name for it, which its entries' names extend
+  uint32_t nameLength;  // in characters
+};
+struct FolderTree {
+  CheckedFolder* folders;  // malloc'd, count of capacity used; null when nothing is held
+  int count;
+  int capacity;
+  int last;  // the folder found last: the files of a folder come together in a package
+  int lost;  // set when the registry's path no longer leads to folder 0: every act refused
 };
 
 // What discovery found. The four strings are malloc'd copies owned here, released together by
@@ -26,7 +32,7 @@ struct TargetInfo {
   char* patchValueName;         // REG_DWORD value holding the patch level, from :RegistryKeys
   int32_t installedPatchLevel;  // 0 when the value is missing or not a REG_DWORD
   int32_t packagePatchLevel;    // from :RegistryKeys
-  HeldFolder folder;            // programFolder, held while the run works
+  FolderTree folders;           // programFolder and the folders below it, held while the run works
 };
 
 // Clears target, reads :RegistryKeys and the registry, holds the program folder and tests that the
@@ -40,7 +46,7 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target);
 // (the rename never replaces a file, so it does nothing while the program file exists) and the
 // backup journal records that backup as ours. The run calls it last on every path, so that no
 // run ends with only the backup of the program file.
-void RestoreProgramFile(const TargetInfo& target);
+void RestoreProgramFile(TargetInfo& target);
 
 // Frees the strings of target and lets its folder go; safe on a cleared or partly filled target.
 void ReleaseTarget(TargetInfo& target);
@@ -59,17 +65,13 @@ int RunUpdate(const PackageView& view, TargetInfo& target);
 // and counts as installed, and any other version gets the whole entry when there is one, else
 // fails untouched with its own text. In every case the update keeps the previous
 // file as target + ".bak" until the new one is complete and flushed; the backup is recorded in
-// the backup journal (target.keyPath) before it is made and forgotten once it is gone. A backup
-// that the journal records from an interrupted earlier run is kept as the previous file; one it
-// does not record is the user's: the file then fails untouched, the .bak named. A file is never
-// written in place: one that cannot be renamed aside (held open without delete sharing) fails
-// untouched, and so does one whose path, or its backup's, leaves the held folder through a link.
-// Shows its own status texts. 1 on success, with no backup left under its name; 0 after
+// the backup journal (target.keyPath) with its file identity before it is made and forgotten
+// once it is gone. A backup that the journal records from an interrupted earlier run, with the
+// identity it has, is kept as the previous file; one recorded as retired is deleted first; any
+// other is the user's: the file then fails untouched, the .bak named. A file is never written in
+// place: one that cannot be renamed aside (held open without delete sharing) fails untouched,
+// and so does one whose folder, or itself or its backup, is a link. Every act goes through the
+// checked handles of target.folders (update/checked_fs_win32.h). Shows its own status texts.
+// 1 on success, with no backup left under its name (or one recorded as retired); 0 after
 // rollback (the previous file back, or untouched).
-int ReplaceFile(const PackageView& view, int index, const TargetInfo& target, const char* table);
-
-// Creates the folders between the program folder and the name on disk, from the outermost in
-// (CreateDirectoryA; outcomes ignored, the folders may exist already), each only after its path
-// passed the link check (CheckPath); the walk ends at the first that does not. One leading
-// backslash of name is skipped; the file's own name is not created.
-void CreateParentFolders(const TargetInfo& target, const char* name);
+int ReplaceFile(const PackageView& view, int index, TargetInfo& target, const char* table);

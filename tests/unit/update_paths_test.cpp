@@ -2,6 +2,7 @@
 // steps of a name on disk and the walk over :Folders / :FilesToRemove lists.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -247,49 +248,118 @@ TEST(IsAbsoluteFolderPath, Table) {
   for (const auto& c : cases) EXPECT_EQ(IsAbsoluteFolderPath(c.text), c.expected) << c.text;
 }
 
-TEST(PathIsInside, Table) {
+TEST(CanonicalName, AsWindowsReadsTheNameThenSplit) {
   const struct {
-    const char* folder;
-    const char* path;
+    const char* name;
+    const char* folder;  // after FolderAndLeaf; nullptr: the name does not split
+    const char* leaf;
+  } cases[] = {
+      {"a.dll", "", "a.dll"},
+      {"\\lead.dll", "", "lead.dll"},
+      {"data\\sub\\file.dll", "data\\sub", "file.dll"},
+      {"fwd/new/x.dll", "fwd\\new", "x.dll"},
+      {"\\\\data//maps.\\x.dll ", "data\\maps", "x.dll"},  // runs, trailing dots and blanks
+      {"data\\.\\x", "data", "x"},                         // "." is the folder itself
+      {"", nullptr, nullptr},
+      {"\xC0\xC1\\\xE0.txt", "\xC0\xC1", "\xE0.txt"},  // other bytes as they are
+  };
+  for (const auto& c : cases) {
+    char canonical[kPathBufferSize];
+    char leaf[kPathBufferSize];
+    ASSERT_GE(CanonicalName(c.name, canonical, sizeof canonical), 0) << c.name;
+    const int split = FolderAndLeaf(canonical, leaf, sizeof leaf);
+    EXPECT_EQ(split, c.folder != nullptr) << c.name;
+    if (split && c.folder) {
+      EXPECT_STREQ(canonical, c.folder) << c.name;
+      EXPECT_STREQ(leaf, c.leaf) << c.name;
+    }
+  }
+  char small[6];
+  EXPECT_EQ(CanonicalName("ab\\cd", small, sizeof small), 5);
+  EXPECT_EQ(CanonicalName("ab\\cde", small, sizeof small), -1) << "one byte too long";
+  EXPECT_STREQ(small, "");
+}
+
+TEST(NameDirectlyInside, Table) {
+  const struct {
+    const wchar_t* folder;
+    const wchar_t* name;
     int expected;
   } cases[] = {
-      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Prog\\a.dll", 1},
-      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Prog\\data\\sub", 1},
-      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Prog", 1},
-      {"\\\\?\\C:\\Prog", "\\\\?\\c:\\PROG\\A.DLL", 1},     // ASCII letters folded
-      {"\\\\?\\C:\\", "\\\\?\\C:\\a.dll", 1},               // a root ends in its backslash
-      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Program\\a.dll", 0},  // a sibling with a longer name
-      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\Other\\a.dll", 0},
-      {"\\\\?\\C:\\Prog", "\\\\?\\C:\\", 0},
-      {"\\\\?\\C:\\Prog", "\\\\?\\D:\\Prog\\a.dll", 0},
-      {"\\\\?\\C:\\\xC0", "\\\\?\\C:\\\xE0\\a.dll", 0},  // Cyrillic case is not folded
-      {"", "\\\\?\\C:\\Prog", 0},
+      {L"\\??\\C:\\Prog", L"\\??\\C:\\Prog\\a.dll", 1},
+      {L"\\??\\C:\\Prog", L"\\??\\c:\\PROG\\A.DLL", 1},  // ASCII letters folded
+      {L"\\??\\C:\\", L"\\??\\C:\\a.dll", 1},            // a root ends in its backslash
+      {L"\\Device\\HarddiskVolume2\\Prog", L"\\Device\\HarddiskVolume2\\Prog\\x", 1},
+      {L"\\??\\C:\\Prog", L"\\??\\C:\\Prog\\data\\a.dll", 0},  // below, not directly in it
+      {L"\\??\\C:\\Prog", L"\\??\\C:\\Prog", 0},               // the folder itself
+      {L"\\??\\C:\\Prog", L"\\??\\C:\\Prog\\", 0},             // no component
+      {L"\\??\\C:\\Prog", L"\\??\\C:\\Program", 0},            // a sibling with a longer name
+      {L"\\??\\C:\\Prog", L"\\??\\C:\\Other\\a.dll", 0},       // where a link leads
+      {L"\\??\\C:\\Prog", L"\\??\\D:\\Prog\\a.dll", 0},
+      {L"\\??\\C:\\\x0410", L"\\??\\C:\\\x0430\\a.dll", 0},  // Cyrillic case is not folded
+      {L"", L"\\??\\C:\\Prog", 0},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(PathIsInside(c.folder, c.path), c.expected) << c.folder << " | " << c.path;
+  for (const auto& c : cases) {
+    const std::wstring folder = c.folder, name = c.name;
+    EXPECT_EQ(NameDirectlyInside(folder.data(), folder.size(), name.data(), name.size()),
+              c.expected)
+        << std::string(folder.begin(), folder.end()) << " | "
+        << std::string(name.begin(), name.end());
+  }
+}
+
+// Whether a list has a record of name, and of what kind and identity.
+std::string Found(const char* list, size_t size, const char* name) {
+  JournalRecord record{};
+  if (!JournalListFind(list, size, name, record)) return "none";
+  if (!record.hasId) return "by name";
+  char text[32];
+  std::snprintf(text, sizeof text, "%c %llx", record.kind,
+                static_cast<unsigned long long>(record.id));
+  return text;
 }
 
 TEST(JournalList, AddFindRemove) {
   char list[64] = {};
   size_t size = 0;
-  EXPECT_FALSE(JournalListHas(list, size, "a.dll"));
-  size = JournalListAdd(list, size, sizeof list, "a.dll");
-  ASSERT_EQ(size, 7u);  // "a.dll", its NUL, the closing NUL
-  size = JournalListAdd(list, size, sizeof list, "data\\b.dll");
-  ASSERT_EQ(size, 18u);
-  EXPECT_EQ(std::string(list, size), Payload({"a.dll", "data\\b.dll", ""}));
-  EXPECT_TRUE(JournalListHas(list, size, "A.DLL"));  // names compare as the file system does
-  EXPECT_TRUE(JournalListHas(list, size, "data\\B.dll"));
-  EXPECT_FALSE(JournalListHas(list, size, "b.dll"));
-  EXPECT_FALSE(JournalListHas(list, size, "a.dl"));
-  EXPECT_FALSE(JournalListHas(list, size, ""));
+  char line[64];
+  EXPECT_EQ(Found(list, size, "a.dll"), "none");
+  ASSERT_TRUE(FormatJournalRecord(line, sizeof line, "a.dll", {kJournalBackup, 1, 0x4A1F07}));
+  EXPECT_STREQ(line, "a.dll|B00000000004A1F07");
+  size = JournalListAdd(list, size, sizeof list, line);
+  ASSERT_EQ(size, 25u);  // the record, its NUL, the closing NUL
+  ASSERT_TRUE(FormatJournalRecord(line, sizeof line, "data\\b.dll",
+                                  {kJournalRetired, 1, 0xFEDCBA9876543210}));
+  size = JournalListAdd(list, size, sizeof list, line);
+  size = JournalListAdd(list, size, sizeof list, "old.dll");  // as an earlier version wrote it
+  EXPECT_EQ(Found(list, size, "A.DLL"), "B 4a1f07");  // names compare as the file system does
+  EXPECT_EQ(Found(list, size, "data\\B.dll"), "R fedcba9876543210");
+  EXPECT_EQ(Found(list, size, "old.dll"), "by name");
+  EXPECT_EQ(Found(list, size, "b.dll"), "none");
+  EXPECT_EQ(Found(list, size, "a.dl"), "none");
+  EXPECT_EQ(Found(list, size, ""), "none");
 
   size = JournalListRemove(list, size, "A.dll");
-  EXPECT_EQ(std::string(list, size), Payload({"data\\b.dll", ""}));
+  EXPECT_EQ(std::string(list, size), Payload({"data\\b.dll|RFEDCBA9876543210", "old.dll", ""}));
   EXPECT_EQ(JournalListRemove(list, size, "missing"), size);
+  EXPECT_EQ(JournalListRemove(list, size, "data"), size) << "a name's prefix is another name";
   size = JournalListRemove(list, size, "data\\b.dll");
+  size = JournalListRemove(list, size, "old.dll");
   EXPECT_EQ(size, 1u);  // empty: only the closing NUL
-  EXPECT_FALSE(JournalListHas(list, size, "data\\b.dll"));
+  EXPECT_EQ(Found(list, size, "data\\b.dll"), "none");
+}
+
+TEST(JournalList, RecordsThatDoNotReadAsOursNameNothing) {
+  const char* damaged[] = {"a.dll|X00000000004A1F07", "a.dll|B4A1F07",
+                           "a.dll|B00000000004A1F0g", "a.dll|B00000000004A1F070",
+                           "a.dll|b00000000004a1f07", "a.dll|"};
+  for (const char* record : damaged) {
+    const std::string list = Payload({record, ""});
+    EXPECT_EQ(Found(list.data(), list.size(), "a.dll"), "none") << record;
+  }
+  // A damaged record before a sound one of the same name: the sound one is found.
+  const std::string both = Payload({"a.dll|X0", "a.dll|B0000000000000001", ""});
+  EXPECT_EQ(Found(both.data(), both.size(), "a.dll"), "B 1");
 }
 
 TEST(JournalList, FullBufferAndDamagedLists) {
@@ -297,19 +367,19 @@ TEST(JournalList, FullBufferAndDamagedLists) {
   size_t size = JournalListAdd(list, 0, sizeof list, "abcde");
   EXPECT_EQ(size, 7u);
   EXPECT_EQ(JournalListAdd(list, size, sizeof list, "x"), 0u) << "no room: nothing written";
-  EXPECT_TRUE(JournalListHas(list, size, "abcde"));
+  EXPECT_EQ(Found(list, size, "abcde"), "by name");
 
   // A list without its closing NUL, or whose last name has no NUL: never read past size.
   const std::string noClose = std::string("a.dll\0b.dll", 11);
-  EXPECT_TRUE(JournalListHas(noClose.data(), noClose.size(), "a.dll"));
-  EXPECT_FALSE(JournalListHas(noClose.data(), noClose.size(), "b.dll"));
+  EXPECT_EQ(Found(noClose.data(), noClose.size(), "a.dll"), "by name");
+  EXPECT_EQ(Found(noClose.data(), noClose.size(), "b.dll"), "none");
   std::string copy = noClose;
   // The unended last name is no name: a removal leaves the list without it, closed.
   size_t left = JournalListRemove(copy.data(), copy.size(), "x");
   EXPECT_EQ(std::string(copy.data(), left), Payload({"a.dll", ""}));
   EXPECT_EQ(JournalListRemove(copy.data(), left, "a.dll"), 1u);
   // The same name twice (written by hand) goes at once.
-  std::string twice = Payload({"a", "b", "a", ""});
+  std::string twice = Payload({"a", "b", "a|B0000000000000001", ""});
   left = JournalListRemove(twice.data(), twice.size(), "a");
   EXPECT_EQ(std::string(twice.data(), left), Payload({"b", ""}));
 }

@@ -57,7 +57,7 @@ std::vector<std::string> Installed::Journal() const {
     if (byte != 0) {
       name += static_cast<char>(byte);
     } else if (!name.empty()) {
-      names.push_back(name);
+      names.push_back(name.substr(0, name.find(kJournalSeparator)));  // the name, not its record
       name.clear();
     }
   }
