@@ -1,6 +1,8 @@
 #include "delta/delta_package.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "package/names.h"
 
@@ -16,28 +18,76 @@ int FileGroupLength(const PackageView& view, int first) {
   return end - first;
 }
 
+namespace {
+
+// Entries by name as NamesEqual compares them, and those of one name by their place.
+bool Before(const DirectoryEntry* a, const DirectoryEntry* b) {
+  const int order = CompareNames(a->name, b->name);
+  return order < 0 || (order == 0 && a < b);
+}
+
+void SiftDown(const DirectoryEntry** heap, int root, int end) {
+  for (int child; (child = 2 * root + 1) < end; root = child) {
+    if (child + 1 < end && Before(heap[child], heap[child + 1])) ++child;
+    if (!Before(heap[root], heap[child])) return;
+    std::swap(heap[root], heap[child]);
+  }
+}
+
+// Heapsort, not msvcrt's qsort: the names are the package maker's to choose, and a quicksort has
+// orders of its input that make it quadratic; a heap is O(n log n) whatever they are.
+void SortByName(const DirectoryEntry** entries, int count) {
+  for (int root = count >> 1; root-- > 0;) SiftDown(entries, root, count);
+  for (int end = count; end-- > 1;) {
+    std::swap(entries[0], entries[end]);
+    SiftDown(entries, 0, end);
+  }
+}
+
+}  // namespace
+
 PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
   const auto count = static_cast<int>(view.header.entryCount);
+  // The first file entry, in directory order, that starts a run of its name while an earlier
+  // entry has that name: where a file's group starts again. Sorted by name and place, the entry
+  // just before one is its nearest earlier namesake, if it has one: the entry before it in the
+  // directory exactly when it continues a run.
+  int restarts = count;
+  const auto** byName =
+      static_cast<const DirectoryEntry**>(std::malloc(count * sizeof(DirectoryEntry*)));
+  if (!byName) return kRefusedNoMemory;
+  for (int i = 0; i < count; ++i) byName[i] = &view.directory[i];
+  SortByName(byName, count);
+  for (int k = 1; k < count; ++k) {
+    const DirectoryEntry* e = byName[k];
+    const auto i = static_cast<int>(e - view.directory);
+    if (i < restarts && !IsControlSection(*e) && byName[k - 1] != e - 1 &&
+        NamesEqual(byName[k - 1]->name, e->name))
+      restarts = i;
+  }
+  std::free(byName);
+
+  bool afterDelta = false;
   for (int i = 0; i < count; ++i) {
     const DirectoryEntry& e = view.directory[i];
     const bool section = IsControlSection(e);
+    const bool delta = IsDeltaEntry(view, e);
     const bool startsGroup = i == 0 || !NamesEqual(view.directory[i - 1].name, e.name);
     PackageRefusal refusal = kRefusedNone;
     DeltaHeader header;
-    if (IsDeltaEntry(view, e) && (section || (e.flags & ENTRY_DEFLATED)))
+    if (delta && (section || (e.flags & ENTRY_DEFLATED)))
       refusal = kRefusedDeltaForm;
-    else if (IsDeltaEntry(view, e) && !ReadDeltaHeader(EntryDeltaStream(view, e), header))
+    else if (delta && !ReadDeltaHeader(EntryDeltaStream(view, e), header))
       refusal = kRefusedDeltaHeader;
-    // A delta, or the one whole entry, follows only deltas of its own name (or starts the group).
-    else if (!section && !startsGroup && !IsDeltaEntry(view, view.directory[i - 1]))
+    // A delta, or the one whole entry, follows only deltas of its own name or starts the group,
+    // and a name's group, once ended, does not start again.
+    else if (!section && (startsGroup ? i == restarts : !afterDelta))
       refusal = kRefusedDeltaOrder;
-    // A name's group, once ended, does not start again.
-    for (int j = 0; refusal == kRefusedNone && startsGroup && !section && j < i; ++j)
-      if (NamesEqual(view.directory[j].name, e.name)) refusal = kRefusedDeltaOrder;
     if (refusal != kRefusedNone) {
       badEntry = i;
       return refusal;
     }
+    afterDelta = delta;
   }
   return kRefusedNone;
 }

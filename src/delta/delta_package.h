@@ -35,7 +35,8 @@ int FileGroupLength(const PackageView& view, int first);
 // name's entries consecutive, its deltas before its whole entry, at most one whole entry, no
 // delta deflated or for a control section, every delta's header sound. kRefusedNone, or the
 // reason (kRefusedDeltaForm, kRefusedDeltaHeader, kRefusedDeltaOrder) with badEntry set to the
-// index of the first entry at fault.
+// index of the first entry at fault, or kRefusedNoMemory (badEntry untouched).
+// Time O(n log n) in the entries, whatever their names; memory a pointer per entry.
 PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry);
 
 enum FileAction {

@@ -56,12 +56,14 @@ bool IsEmptyFileName(const char* begin, const char* end) {
 
 }  // namespace
 
-int NamesEqual(const char* a, const char* b) {
+int NamesEqual(const char* a, const char* b) { return CompareNames(a, b) == 0; }
+
+int CompareNames(const char* a, const char* b) {
   const auto* x = reinterpret_cast<const unsigned char*>(a);
   const auto* y = reinterpret_cast<const unsigned char*>(b);
   for (;; ++x, ++y) {
-    if (FoldAscii(*x) != FoldAscii(*y)) return 0;
-    if (*x == 0) return 1;
+    const int order = FoldAscii(*x) - FoldAscii(*y);
+    if (order != 0 || *x == 0) return order;
   }
 }
 

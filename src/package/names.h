@@ -6,6 +6,11 @@
 // a-z; every other byte (Cyrillic letters of Windows-1251 included) must match exactly.
 int NamesEqual(const char* a, const char* b);
 
+// The order of a and b under the same folding: negative, 0 (exactly when NamesEqual) or
+// positive, by the folded bytes as unsigned values, so that sorting by it puts equal names
+// side by side.
+int CompareNames(const char* a, const char* b);
+
 // 1 when the relative name stays inside the program folder: no component is "..", with '\' or
 // '/' as separator (nor dots and blanks that Windows would trim to ".."), and there is no ':' (a
 // drive or an alternate stream). A single leading backslash is allowed (it reads as the program

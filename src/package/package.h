@@ -43,7 +43,7 @@ enum PackageRefusal : unsigned char {
   kRefusedDirectoryMethod,    // the low two bits of directoryMethod are kDirectoryRejected
   kRefusedDirectoryBounds,    // the stored directory does not lie inside the package
   kRefusedDirectoryRatio,     // a deflated directory's stream is too short for its size
-  kRefusedNoMemory,           // the directory or the extraction buffers cannot be allocated
+  kRefusedNoMemory,           // no memory for the directory, extraction or the deltas' check
   kRefusedDirectoryDamaged,   // the directory does not extract (a damaged stream, a failed read)
   kRefusedEntryName,          // the entry's name has no NUL in its 32 bytes
   kRefusedEntryBounds,        // the entry's stored data does not lie inside the package

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -20,6 +21,20 @@
 #include "inspect.h"
 #include "package_test_util.h"
 #include "package_writer.h"
+
+// Name comparisons made from any object but names.cpp's own, counted through the linker's
+// --wrap of both functions (tests/unit/CMakeLists.txt): C++ names, so spelt mangled.
+uint64_t g_nameComparisons = 0;
+extern "C" int __real__Z10NamesEqualPKcS0_(const char* a, const char* b);
+extern "C" int __real__Z12CompareNamesPKcS0_(const char* a, const char* b);
+extern "C" int __wrap__Z10NamesEqualPKcS0_(const char* a, const char* b) {
+  ++g_nameComparisons;
+  return __real__Z10NamesEqualPKcS0_(a, b);
+}
+extern "C" int __wrap__Z12CompareNamesPKcS0_(const char* a, const char* b) {
+  ++g_nameComparisons;
+  return __real__Z12CompareNamesPKcS0_(a, b);
+}
 
 namespace {
 
@@ -1193,6 +1208,18 @@ TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
        {DeltaEntry("a.exe", kV1), WholeEntry("b.exe"), DeltaEntry("a.exe", kV2)},
        kRefusedDeltaOrder,
        3},
+      // The first fault in directory order, where sorting by name meets b.exe's second start
+      // after a.exe's.
+      {"two files whose entries stand apart",
+       {DeltaEntry("c.exe", kV1), WholeEntry("b.exe"), WholeEntry("a.exe"), WholeEntry("b.exe"),
+        WholeEntry("a.exe")},
+       kRefusedDeltaOrder,
+       4},
+      // Between the two in byte order, not once letter case is folded.
+      {"entries apart whose names differ in letter case",
+       {DeltaEntry("App.exe", kV1), WholeEntry("AQ.exe"), WholeEntry("APP.EXE")},
+       kRefusedDeltaOrder,
+       3},
       {"a deflated delta", {std::move(deflatedDelta)}, kRefusedDeltaForm, 1},
       {"a delta for a section", {DeltaEntry(":Other", kV1)}, kRefusedDeltaForm, 1},
       {"a delta entry that is no delta stream", {std::move(notADelta)}, kRefusedDeltaHeader, 1},
@@ -1214,6 +1241,42 @@ TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
   EXPECT_EQ(asPlain.view.hasDeltas, 0);
   EXPECT_FALSE(IsDeltaEntry(asPlain.view, asPlain.view.directory[1]));
   EXPECT_EQ(FileGroupLength(asPlain.view, 1), 1);
+}
+
+// Loading a delta package compares names O(n log n) times, whatever their order (it was once
+// every name with every earlier one: 40,000 entries took half a minute).
+TEST(DeltaPackage, LoadingComparesNamesNLogNTimes) {
+  constexpr int kFiles = 30000;
+  const struct {
+    const char* what;
+    int (*order)(int);  // the file of the directory's i-th place
+    bool again;         // a last entry that starts the file of place 100 again
+  } cases[] = {
+      {"names in order", [](int i) { return i; }, false},
+      {"names in reverse order", [](int i) { return kFiles - 1 - i; }, false},
+      {"names scattered, one file's group started again", [](int i) { return i * 7919 % kFiles; },
+       true},
+  };
+  for (const auto& c : cases) {
+    std::vector<WriterEntry> files = {DeltaEntry("a.exe", kV1)};
+    char name[32];
+    for (int i = 0; i <= kFiles; ++i) {
+      if (i == kFiles && !c.again) break;
+      std::snprintf(name, sizeof name, "d\\F%05d.dll", c.order(i < kFiles ? i : 100));
+      files.push_back({name, {}, false});
+    }
+    const std::vector<uint8_t> package = DeltaPackage(std::move(files));
+    g_nameComparisons = 0;
+    const DeltaView loaded(package, 1);
+    const uint64_t comparisons = g_nameComparisons;
+    EXPECT_EQ(loaded.view.refusal, c.again ? kRefusedDeltaOrder : kRefusedNone) << c.what;
+    EXPECT_EQ(loaded.view.refusedEntry, c.again ? kFiles + 2 : -1) << c.what;
+    const double n = kFiles + 2, nLogN = n * std::log2(n);
+    std::printf("%s: %llu name comparisons, %.2f n log2 n\n", c.what,
+                static_cast<unsigned long long>(comparisons), comparisons / nLogN);
+    EXPECT_GE(comparisons, n) << c.what;  // each entry with the one before it, at least
+    EXPECT_LE(comparisons, 3 * nLogN) << c.what;
+  }
 }
 
 TEST(DeltaPackage, PlanForEachFileOnDisk) {
