@@ -67,6 +67,7 @@ PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
   }
   std::free(byName);
 
+  DeltaHeader first;  // the header of the current file's first delta
   bool afterDelta = false;
   for (int i = 0; i < count; ++i) {
     const DirectoryEntry& e = view.directory[i];
@@ -83,10 +84,18 @@ PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
     // and a name's group, once ended, does not start again.
     else if (!section && (startsGroup ? i == restarts : !afterDelta))
       refusal = kRefusedDeltaOrder;
+    // Past its start a file's entries follow deltas, the first of them in `first`, and give that
+    // delta's result.
+    else if (!section && !startsGroup &&
+             (delta ? header.resultSize != first.resultSize ||
+                          std::memcmp(header.resultHash, first.resultHash, kSha256Size) != 0
+                    : e.size != first.resultSize))
+      refusal = kRefusedDeltaResult;
     if (refusal != kRefusedNone) {
       badEntry = i;
       return refusal;
     }
+    if (startsGroup && delta) first = header;
     afterDelta = delta;
   }
   return kRefusedNone;

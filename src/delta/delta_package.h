@@ -7,9 +7,10 @@
 //
 // In a delta package the entries of one file name stand together, in this order: its deltas
 // (ENTRY_DELTA, one for each base version the update serves), then at most one whole entry
-// (stored or deflated, as in a plain package) for machines on which no base matches. A delta
-// entry's stored data is a delta stream (delta.h) of `size` bytes, never deflated as a whole
-// (its body is deflated already).
+// (stored or deflated, as in a plain package) for machines on which no base matches. All of
+// them give the one new version: every delta names the same result (size and SHA-256), and the
+// whole entry is that file. A delta entry's stored data is a delta stream (delta.h) of `size`
+// bytes, never deflated as a whole (its body is deflated already).
 #pragma once
 
 #include <cstdint>
@@ -33,9 +34,12 @@ int FileGroupLength(const PackageView& view, int first);
 
 // The rules of a delta package's directory (see above), for a reader to check at load: each
 // name's entries consecutive, its deltas before its whole entry, at most one whole entry, no
-// delta deflated or for a control section, every delta's header sound. kRefusedNone, or the
-// reason (kRefusedDeltaForm, kRefusedDeltaHeader, kRefusedDeltaOrder) with badEntry set to the
-// index of the first entry at fault, or kRefusedNoMemory (badEntry untouched).
+// delta deflated or for a control section, every delta's header sound, and every delta's result
+// (size and SHA-256) and the whole entry's size those of the name's first delta. The whole
+// entry's hash is not checked: that would take inflating it, which loading does not do (pinepack
+// verify, which inflates every entry, checks it). kRefusedNone, or the reason
+// (kRefusedDeltaForm, kRefusedDeltaHeader, kRefusedDeltaOrder, kRefusedDeltaResult) with
+// badEntry set to the index of the first entry at fault, or kRefusedNoMemory (badEntry untouched).
 // Time O(n log n) in the entries, whatever their names; memory a pointer per entry.
 PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry);
 

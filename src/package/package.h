@@ -52,6 +52,8 @@ enum PackageRefusal : unsigned char {
   kRefusedDeltaForm,          // a delta entry is deflated or a control section
   kRefusedDeltaHeader,        // a delta entry's header is unsound (ReadDeltaHeader)
   kRefusedDeltaOrder,         // a file's entries are not together, deltas first, one whole last
+  kRefusedDeltaResult,        // a file's delta or whole entry gives another version than its first
+                              // delta (result size or hash; a whole entry's size only)
   kRefusedSectionDamaged,     // a control section does not extract (or no memory for it)
   // A control section's payload is empty or has not the layout of its section (sections.h), or
   // a name of :Folders or :FilesToRemove leaves the program folder; in kControlSections' order.

@@ -1147,13 +1147,19 @@ const std::vector<uint8_t> kV2 = SampleData(3100, 22);
 const std::vector<uint8_t> kV3 =
     Concat({Slice(kV1, 0, 1000), Bytes("new"), Slice(kV1, 1000, 2000)});
 
-WriterEntry DeltaEntry(const std::string& name, const std::vector<uint8_t>& base) {
-  WriterEntry entry{name, MakeDelta(base, kV3), false};
+// kV3 with one byte changed: the same size, another hash.
+const std::vector<uint8_t> kV3Other = Concat({Slice(kV3, 0, 1500), {'x'}, Slice(kV3, 1501, 1502)});
+
+WriterEntry DeltaEntry(const std::string& name, const std::vector<uint8_t>& base,
+                       const std::vector<uint8_t>& result = kV3) {
+  WriterEntry entry{name, MakeDelta(base, result), false};
   entry.extraFlags |= ENTRY_DELTA;
   return entry;
 }
 
-WriterEntry WholeEntry(const std::string& name) { return WriterEntry{name, kV3, true}; }
+WriterEntry WholeEntry(const std::string& name, const std::vector<uint8_t>& contents = kV3) {
+  return WriterEntry{name, contents, true};
+}
 
 std::vector<uint8_t> DeltaPackage(std::vector<WriterEntry> files) {
   PackageSpec spec;
@@ -1220,6 +1226,23 @@ TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
        {DeltaEntry("App.exe", kV1), WholeEntry("AQ.exe"), WholeEntry("APP.EXE")},
        kRefusedDeltaOrder,
        3},
+      {"a delta to a base of another delta: on that base the file counts as new",
+       {DeltaEntry("a.exe", kV1, kV2), DeltaEntry("a.exe", kV2), WholeEntry("a.exe")},
+       kRefusedDeltaResult,
+       2},
+      {"deltas to results of one size, other bytes",
+       {DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2, kV3Other)},
+       kRefusedDeltaResult,
+       2},
+      {"a whole entry of another size",
+       {DeltaEntry("a.exe", kV1), WholeEntry("a.exe", kV2)},
+       kRefusedDeltaResult,
+       2},
+      // Its hash is known only inflated: pinepack verify checks it, loading does not.
+      {"a whole entry of the deltas' size, other bytes",
+       {DeltaEntry("a.exe", kV1), WholeEntry("a.exe", kV3Other)},
+       kRefusedNone,
+       -1},
       {"a deflated delta", {std::move(deflatedDelta)}, kRefusedDeltaForm, 1},
       {"a delta for a section", {DeltaEntry(":Other", kV1)}, kRefusedDeltaForm, 1},
       {"a delta entry that is no delta stream", {std::move(notADelta)}, kRefusedDeltaHeader, 1},
@@ -1241,6 +1264,31 @@ TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
   EXPECT_EQ(asPlain.view.hasDeltas, 0);
   EXPECT_FALSE(IsDeltaEntry(asPlain.view, asPlain.view.directory[1]));
   EXPECT_EQ(FileGroupLength(asPlain.view, 1), 1);
+}
+
+// verify names every entry that gives another version than its file's first delta, the whole
+// entries' hashes included, which loading leaves unchecked.
+TEST(DeltaPackage, VerifyNamesEveryEntryOfAnotherVersion) {
+  const std::vector<uint8_t> package = DeltaPackage(
+      {DeltaEntry("a.exe", kV1), DeltaEntry("a.exe", kV2, kV3Other), WholeEntry("a.exe", kV3Other),
+       DeltaEntry("b.exe", kV1), WholeEntry("b.exe", kV2), WholeEntry("c.exe", kV2)});
+  const std::vector<std::string> problems = VerifyPackage(Source(package), {});
+  const std::string theirs = "; entry 1 builds 3003 bytes, SHA-256 " + DigestOf(kV3);
+  const std::string expected[] = {
+      "entry 2 (\"a.exe\"): not the version that the file's first delta builds",
+      "(it builds 3003 bytes, SHA-256 " + DigestOf(kV3Other) + theirs,
+      "entry 3 (\"a.exe\"): not the version",
+      "(it inflates to 3003 bytes, SHA-256 " + DigestOf(kV3Other) + "; entry 1 builds SHA-256",
+      "entry 5 (\"b.exe\"): not the version",
+      "(it is 3100 bytes; entry 4 builds 3003 bytes",
+  };
+  ASSERT_EQ(problems.size(), 3u) << ::testing::PrintToString(problems);
+  for (size_t i = 0; i < 6; ++i)
+    EXPECT_NE(problems[i / 2].find(expected[i]), std::string::npos)
+        << problems[i / 2] << "\nshould have: " << expected[i];
+  const DeltaView loaded(package, 1);
+  EXPECT_EQ(loaded.view.refusal, kRefusedDeltaResult);
+  EXPECT_EQ(loaded.view.refusedEntry, 2);
 }
 
 // Loading a delta package compares names O(n log n) times, whatever their order (it was once

@@ -860,6 +860,7 @@ TEST(CreateFrom, TwoBasesAreBothServedAndSameVersionsShareADelta) {
   for (const auto& entry : DeltaEntries(package))
     if (entry.first == "app.exe") appDeltas += entry.second ? 1 : 100;
   EXPECT_EQ(appDeltas, 2);  // one delta per distinct version, no whole entry
+  EXPECT_EQ(VerifyPackage(Source(package), {}), std::vector<std::string>{});  // one result
 
   for (const char* base : {"old", "older", "patched"}) {
     const fs::path installed = folder.path() / "installed";
@@ -879,6 +880,8 @@ TEST(CreateFrom, ModifiedBaseFailsUntouchedOrTakesTheFullFallback) {
   for (bool fullFallback : {false, true}) {
     const std::vector<uint8_t> package =
         CreateFrom(folder.path() / "new", {folder.path() / "old"}, fullFallback);
+    // The whole entry, inflated, is the version the delta builds.
+    EXPECT_EQ(VerifyPackage(Source(package), {}), std::vector<std::string>{});
     const fs::path installed = folder.path() / "installed";
     CopyTree(folder.path() / "old", installed);
     folder.Write("installed/app.exe", modified);

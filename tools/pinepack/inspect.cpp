@@ -1,5 +1,6 @@
 #include "inspect.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -65,6 +66,19 @@ std::string RefusalFacts(const PackageView& view, PackageRefusal refusal, int en
       if (e->name[0] == '\0') return "empty name";
       if (!IsSafeRelativeName(e->name)) return "it leaves the program folder: a '..' or ':'";
       return "a device name such as CON or NUL, or no file name at its end";
+    case kRefusedDeltaResult: {
+      // The reader compares with the file's first entry, a delta of a sound header.
+      int first = entry;
+      while (first > 0 && NamesEqual(view.directory[first - 1].name, e->name)) --first;
+      DeltaHeader theirs, own;
+      if (!ReadDeltaHeader(EntryDeltaStream(view, view.directory[first]), theirs)) return "";
+      const std::string gives =
+          IsDeltaEntry(view, *e) && ReadDeltaHeader(EntryDeltaStream(view, *e), own)
+              ? "it builds " + n(own.resultSize) + " bytes, SHA-256 " + HexDigest(own.resultHash)
+              : "it is " + n(e->size) + " bytes";
+      return gives + "; entry " + n(first) + " builds " + n(theirs.resultSize) +
+             " bytes, SHA-256 " + HexDigest(theirs.resultHash);
+    }
     default:
       return "";
   }
@@ -216,6 +230,9 @@ const char* RefusalWording(PackageRefusal refusal) {
     case kRefusedDeltaOrder:
       return "out of order: a file's entries stand together, its deltas first and at most one "
              "whole entry last";
+    case kRefusedDeltaResult:
+      return "not the version that the file's first delta builds: a file's deltas and its whole "
+             "entry all give one new version (size and SHA-256)";
     case kRefusedSectionDamaged:
       return "the stored data of the section is damaged (it does not extract)";
     case kRefusedStartupMsg:
@@ -290,10 +307,20 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
     const PackageRefusal refusal = CheckEntries(view, i);
     if (refusal != kRefusedNone) refused[i] = refusal;
   }
-  // Entries are inflated in full and thrown away: nothing but the reader's chunks is held.
+  // Entries are inflated in full and thrown away: nothing but the reader's chunks is held. A
+  // whole entry after a file's deltas is hashed on the way, as the reader cannot at load.
   const ByteSink discard{[](void*, const unsigned char*, uint32_t) { return 1; }, nullptr};
+  Sha256 wholeHash;
+  const ByteSink hash{[](void* context, const unsigned char* data, uint32_t count) {
+                        Sha256Update(*static_cast<Sha256*>(context), data, count);
+                        return 1;
+                      },
+                      &wholeHash};
   std::vector<bool> readable(count, false);
   std::unordered_map<std::string, uint32_t> firstWithName;
+  // The current file's first entry when it is a delta whose header reads, else -1; its header.
+  int firstDelta = -1;
+  DeltaHeader firstHeader;
   for (uint32_t i = 0; i < count; ++i) {
     const DirectoryEntry& e = view.directory[i];
     const std::string label = EntryLabel(i, e.name);
@@ -308,12 +335,43 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
     if (!named.second && !(view.hasDeltas && !IsControlSection(e)))
       problems.push_back(label + ": same name as entry " + std::to_string(named.first->second) +
                          ", which hides it");
+    // Every entry of a file that gives another version than its first delta, where the reader
+    // names the first; and a whole entry of the right size, once inflated, by its hash.
+    // (A deflated delta, which the reader refuses as such, is neither a delta nor a version.)
+    const bool isDelta = IsDeltaEntry(view, e);
+    const bool fileEntry = view.hasDeltas && !IsControlSection(e) && refused[i] == kRefusedNone &&
+                           !(isDelta && (e.flags & ENTRY_DEFLATED));
+    DeltaHeader header;
+    bool hashWhole = false;
+    if (i == 0 || refused[i - 1] == kRefusedEntryName ||
+        !NamesEqual(view.directory[i - 1].name, e.name)) {
+      firstDelta = fileEntry && isDelta && ReadDeltaHeader(EntryDeltaStream(view, e), firstHeader)
+                       ? static_cast<int>(i)
+                       : -1;
+    } else if (fileEntry && firstDelta >= 0) {
+      const bool differs =
+          isDelta ? ReadDeltaHeader(EntryDeltaStream(view, e), header) &&
+                        (header.resultSize != firstHeader.resultSize ||
+                         std::memcmp(header.resultHash, firstHeader.resultHash, kSha256Size) != 0)
+                  : e.size != firstHeader.resultSize;
+      if (differs)
+        problems.push_back(RefusalProblem(view, kRefusedDeltaResult, static_cast<int>(i)));
+      hashWhole = !isDelta && !differs;
+    }
     if (refused[i] == kRefusedEntryBounds || refused[i] == kRefusedInflateRatio) continue;
-    if (!StreamEntry(view, static_cast<int>(i), discard)) {
+    if (hashWhole) Sha256Init(wholeHash);
+    if (!StreamEntry(view, static_cast<int>(i), hashWhole ? hash : discard)) {
       problems.push_back(label + ": the stream is damaged (it does not inflate to exactly " +
                          std::to_string(e.size) + " bytes with a good Adler-32)");
       continue;
     }
+    unsigned char digest[kSha256Size];
+    if (hashWhole) Sha256Final(wholeHash, digest);
+    if (hashWhole && std::memcmp(digest, firstHeader.resultHash, kSha256Size) != 0)
+      problems.push_back(label + ": " + RefusalWording(kRefusedDeltaResult) + " (it inflates to " +
+                         std::to_string(e.size) + " bytes, SHA-256 " + HexDigest(digest) +
+                         "; entry " + std::to_string(firstDelta) + " builds SHA-256 " +
+                         HexDigest(firstHeader.resultHash) + ")");
     // The whole delta, where the reader reads its header only. A deflated one or a section is
     // refused by the reader, and its stored bytes are not a delta stream to read.
     DeltaHeader delta;
@@ -326,9 +384,13 @@ std::vector<std::string> VerifyPackage(const ByteSource& source, const Progress&
     }
     readable[i] = true;
   }
-  // The reader's check of the deltas' headers and order, run once every entry passed.
-  if (view.refusal >= kRefusedDeltaForm && view.refusal <= kRefusedDeltaOrder)
-    problems.push_back(RefusalProblem(view, view.refusal, view.refusedEntry));
+  // The reader's check of the deltas' headers, order and results, run once every entry passed
+  // (a differing result is named above already).
+  if (view.refusal >= kRefusedDeltaForm && view.refusal <= kRefusedDeltaResult) {
+    const std::string problem = RefusalProblem(view, view.refusal, view.refusedEntry);
+    if (std::find(problems.begin(), problems.end(), problem) == problems.end())
+      problems.push_back(problem);
+  }
 
   // Every control section, where the reader stops at the first it refuses.
   for (int section = 0; section < kControlSectionCount; ++section) {
