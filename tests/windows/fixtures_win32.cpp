@@ -137,6 +137,56 @@ bool MakeUnixLink(const std::string& link, const std::string& target) {
   return PathExists(link);
 }
 
+bool StopWhenRead(const std::string& token, const std::string& path, const std::string& flag) {
+  static const char kWatcher[] = R"(
+import os, signal, sys, time
+token, target, flag = sys.argv[1].encode(), os.path.realpath(sys.argv[2]), sys.argv[3]
+end = time.time() + 60
+pid = None
+while pid is None and time.time() < end:
+    for p in os.listdir('/proc'):
+        try:
+            mine = p.isdigit() and int(p) != os.getpid()
+            if mine and token in open('/proc/%s/cmdline' % p, 'rb').read():
+                pid = p
+        except OSError:
+            pass
+while pid is not None and time.time() < end:
+    try:
+        fds = os.listdir('/proc/%s/fd' % pid)
+    except OSError:
+        sys.exit(1)
+    for fd in fds:
+        try:
+            if os.readlink('/proc/%s/fd/%s' % (pid, fd)) != target:
+                continue
+            with open('/proc/%s/fdinfo/%s' % (pid, fd)) as info:
+                position = int(info.readline().split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        if position > 0:
+            os.kill(int(pid), signal.SIGSTOP)
+            with open(flag, 'w') as out:
+                out.write(pid)
+            sys.exit(0)
+)";
+  const std::string unixPath = UnixPath(path), unixFlag = UnixPath(flag);
+  if (unixPath.empty() || unixFlag.empty()) return false;
+  return RunUnix("/usr/bin/python3", {"-c", kWatcher, token, unixPath, unixFlag});
+}
+
+bool ContinueStopped(const std::string& flag) {
+  const std::string pid = Text(ReadFileOrEmpty(flag));
+  return !pid.empty() && RunUnix("/bin/kill", {"-CONT", pid});
+}
+
+bool MoveAsUnix(const std::string& from, const std::string& to) {
+  const std::string unixFrom = UnixPath(from), unixTo = UnixPath(to);
+  if (unixFrom.empty() || unixTo.empty() || !RunUnix("/bin/mv", {unixFrom, unixTo})) return false;
+  for (int wait = 0; wait < 100 && !PathExists(to); ++wait) Sleep(50);
+  return PathExists(to);
+}
+
 std::map<std::string, std::string> TreeSnapshot(const std::string& folder) {
   std::map<std::string, std::string> out;
   for (const std::string& name : ListFolder(folder)) {

@@ -51,6 +51,19 @@ std::map<std::string, std::string> TreeSnapshot(const std::string& folder);
 // /bin/ln, which Wine starts like any program. False when it could not be made (not under Wine).
 bool MakeUnixLink(const std::string& link, const std::string& target);
 
+// Under Wine, the stand-in for the pause an opportunistic lock gives on Windows: a watcher (a
+// Linux program) that finds the Linux process whose command line holds token, waits until it has
+// the file at path open and read past its start, stops it (SIGSTOP) and writes its process id to
+// the file flag (a Windows path). Gives up after 60 s. False when it could not be started.
+bool StopWhenRead(const std::string& token, const std::string& path, const std::string& flag);
+
+// Lets a process StopWhenRead stopped go on (SIGCONT), its id read from flag. False when flag
+// names none.
+bool ContinueStopped(const std::string& flag);
+
+// Renames a folder or file as a Linux program does, whatever Windows handles to it are open.
+bool MoveAsUnix(const std::string& from, const std::string& to);
+
 // HKEY_LOCAL_MACHINE\Software\PineconeTests\<name>, created empty and deleted with its values.
 class RegistryFixture {
  public:

@@ -19,6 +19,8 @@
 
 namespace {
 
+constexpr DWORD kTimeoutMs = 60000;
+
 // Relative path -> contents, or kFolder for a folder (as TreeSnapshot gives them).
 using Tree = std::map<std::string, std::string>;
 const std::string kFolder = "<folder>";
@@ -251,6 +253,117 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
     ASSERT_TRUE(ReadUtf8Log(log, text, bom));
     EXPECT_NE(text.find(AsLogged(Format(c.changedDllText, app.Path("changed.dll")))),
               std::wstring::npos);
+  }
+}
+
+// A large file's version v: 2 MB of noise with a few bytes per version changed, so that the
+// updater reads it long enough to be stopped while it does.
+std::string Large(int v) {
+  std::string out(2 << 20, '\0');
+  uint32_t x = 12345;
+  for (char& c : out) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  for (size_t at = 4096u * v; at < out.size(); at += 1 << 18) out[at] = static_cast<char>(v);
+  return out;
+}
+
+// The names in a snapshot, for a message (their contents may be megabytes).
+std::string Names(const std::map<std::string, std::string>& tree) {
+  std::string out;
+  for (const auto& [name, contents] : tree)
+    out += name + " (" + std::to_string(contents.size()) + " bytes) ";
+  return out;
+}
+
+// A user who can write to the program folder stops the updater while it reads a file that a
+// delta is for (on Windows an opportunistic lock on the file does that; here the watcher's
+// SIGSTOP), then tries to make the file's folder a link to a folder of theirs: by renaming the
+// folder, or by moving the file out and making the emptied folder a mount point in place, which
+// takes only FILE_WRITE_ATTRIBUTES (no sharing mode refuses it) and an empty folder, and which a
+// Unix rename and link stand in for here once the move out succeeded. The moves are the user's,
+// made through Windows; whatever they achieve, nothing outside changes, and the folder ends as
+// one release or the other.
+TEST(PatchSwap, AFolderMadeALinkWhileADeltaReadsAFileInIt) {
+  const struct {
+    const char* label;
+    bool fullFallback;
+    bool edited;  // bin\x.dll is no base (one byte changed, same size): installed whole
+  } cases[] = {{"the delta applies", false, false}, {"no base, --full-fallback", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("swap");
+    app.registry().SetDword("PatchLevel", 1);
+    TempFolder trees("swap-trees");
+    const std::string oldFolder = trees / "old", newFolder = trees / "new";
+    std::string installed = Large(1);
+    if (c.edited) installed[100] ^= 1;
+    for (const std::string& folder :
+         {oldFolder, newFolder, oldFolder + "\\bin", newFolder + "\\bin", app.Path("bin")})
+      CreateDirectoryA(folder.c_str(), nullptr);
+    ASSERT_TRUE(WriteFileText(oldFolder + "\\bin\\x.dll", Large(1)));
+    ASSERT_TRUE(WriteFileText(newFolder + "\\bin\\x.dll", Large(2)));
+    ASSERT_TRUE(WriteFileText(app.Path("bin\\x.dll"), installed));
+    for (const std::string& folder : {oldFolder, newFolder})
+      ASSERT_TRUE(WriteFileBytes(folder + "\\prog.exe", ReadFileOrEmpty(app.Path("prog.exe"))));
+    CreateOptions options;
+    options.fullFallback = c.fullFallback;
+    options.bases.emplace_back(oldFolder);
+    Manifest manifest;
+    manifest.keyPath = app.registry().keyPath();
+    manifest.folderValue = "ProgramPath";
+    manifest.fileValue = "ProgramName";
+    manifest.patchLevelValue = "PatchLevel";
+    manifest.patchLevel = 2;
+    const std::string token = "swap-" + std::to_string(GetCurrentProcessId()) +
+                              (c.fullFallback ? "-fallback" : "-delta") + ".pkg";
+    const std::string package = trees / token;
+    ASSERT_TRUE(WriteFileBytes(package, WritePackage(BuildPackageSpec(newFolder, manifest, options,
+                                                                      [](const std::string&) {}))));
+
+    TempFolder victim("victim");
+    ASSERT_TRUE(WriteFileText(victim / "x.dll", "the user's own x.dll"));
+    SetFileAttributesA((victim / "x.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    const auto victimBefore = TreeSnapshot(victim.path());
+    const std::string flag = trees / "stopped", bin = app.Path("bin"), moved = bin + ".moved";
+    ASSERT_TRUE(StopWhenRead(token, app.Path("bin\\x.dll"), flag));
+    Sleep(500);  // the watcher's start
+    UpdaterRun run;
+    ASSERT_TRUE(
+        StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package) + " /S", run));
+    for (int wait = 0; wait < 600 && !PathExists(flag); ++wait) Sleep(50);
+    const bool stopped = PathExists(flag);
+
+    // The user's moves, while the updater stands still.
+    bool swapped = false;
+    if (stopped && MoveFileA(bin.c_str(), moved.c_str())) {
+      swapped = MakeUnixLink(bin, victim.path());
+    } else if (stopped && MoveFileA(app.Path("bin\\x.dll").c_str(), (trees / "x.dll").c_str()) &&
+               ListFolder(bin).empty()) {
+      swapped = MoveAsUnix(bin, moved) && MakeUnixLink(bin, victim.path());
+    }
+    if (stopped) ContinueStopped(flag);
+    DWORD code = 0;
+    EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
+    KillIfRunning(run);
+    const DWORD victimAttributes = GetFileAttributesA((victim / "x.dll").c_str());
+    SetFileAttributesA((victim / "x.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+    const auto victimAfter = TreeSnapshot(victim.path());
+    if (swapped) {
+      RemoveTree(bin);
+      MoveFileA(moved.c_str(), bin.c_str());
+    }
+
+    ASSERT_TRUE(stopped) << "the updater was not stopped while it read bin\\x.dll";
+    EXPECT_TRUE(victimAfter == victimBefore) << "the user's folder changed: " << Names(victimAfter)
+                                             << " instead of " << Names(victimBefore);
+    EXPECT_TRUE(victimAttributes & FILE_ATTRIBUTE_READONLY) << "its read-only attribute cleared";
+    EXPECT_FALSE(swapped) << "the folder could be made a link while the updater used it";
+    EXPECT_EQ(code, static_cast<DWORD>(exit_codes::kSuccess));
+    EXPECT_TRUE(ReadFileOrEmpty(app.Path("bin\\x.dll")) == Bytes(Large(2))) << "not the new x.dll";
+    EXPECT_EQ(ListFolder(bin), (std::vector<std::string>{"x.dll"}));
+    EXPECT_TRUE(app.Journal().empty());
   }
 }
 
