@@ -6,6 +6,12 @@
 #include <cstring>
 #include <cwchar>
 
+#include <aclapi.h>
+
+#include "package/handles_win32.h"
+#include "update/checked_fs_win32.h"
+#include "update/paths.h"
+
 namespace {
 
 // The program's own texts are Windows-1251 whatever the system's code page (shell/texts.h).
@@ -111,22 +117,98 @@ bool IsPlainFile(HANDLE file) {
   return info.nNumberOfLinks == 1;
 }
 
+// True when the file's owner is an administrator: the Administrators group, LocalSystem, or the
+// account this updater runs as (an elevated administrator's files are the account's own). A file
+// that a user made and owns is not appended to: that user could read and change the log.
+bool OwnedByAdministrators(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool ok = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+            IsWellKnownSid(owner, WinLocalSystemSid);
+  HANDLE token;
+  if (!ok && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    ok = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+         EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    CloseHandle(token);
+  }
+  LocalFree(descriptor);
+  return ok;
+}
+
+// The log's access: appends only (every write goes to the end, also while another updater
+// appends to the same log), and what the checks read.
+constexpr DWORD kLogAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL;
+constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens the log at path (made absolute first) through checked handles: the drive's or share's
+// root by its name, each folder on the way relative to the one above, none a link, and the file
+// itself never through one. An existing file under the log's name that is no plain file with one
+// name, or not the administrators' own, is set aside under a name of its own in the same folder
+// (renaming a link or a stranger's file harms nobody) and a fresh log begins: nobody can point
+// the log elsewhere, read it, or stop the run by leaving a file there. aside receives the name it
+// was set aside under ("" when nothing was). The file, or INVALID_HANDLE_VALUE.
+HANDLE OpenCheckedLog(const char* path, char (&aside)[kPathBufferSize]) {
+  aside[0] = '\0';
+  char full[kPathBufferSize];
+  char* filePart = nullptr;
+  const DWORD length = GetFullPathNameA(path, sizeof full, full, &filePart);
+  if (length == 0 || length >= sizeof full) return INVALID_HANDLE_VALUE;
+  // The root: "C:\" or "\\server\share\".
+  size_t rootLength = 0;
+  if (full[1] == ':' && full[2] == '\\') {
+    rootLength = 3;
+  } else if (full[0] == '\\' && full[1] == '\\') {
+    int separators = 0;
+    for (rootLength = 2; full[rootLength] != '\0' && separators < 2; ++rootLength)
+      separators += full[rootLength] == '\\';
+    if (separators < 2) return INVALID_HANDLE_VALUE;
+  } else {
+    return INVALID_HANDLE_VALUE;
+  }
+  char canonical[kPathBufferSize];
+  char leaf[kPathBufferSize];
+  if (CanonicalName(full + rootLength, canonical, sizeof canonical) < 0 ||
+      !FolderAndLeaf(canonical, leaf, sizeof leaf))
+    return INVALID_HANDLE_VALUE;
+  full[rootLength] = '\0';
+  FolderTree tree;
+  if (!HoldFolderByName(full, tree)) return INVALID_HANDLE_VALUE;
+  HANDLE result = INVALID_HANDLE_VALUE;
+  const int folder = FindFolder(tree, canonical, kFolderOpen, nullptr);
+  OwnedHandle file;
+  int created = 0;
+  if (folder >= 0 &&
+      OpenOrCreateInFolder(tree, folder, leaf, kLogAccess, kLogShare, file, created)) {
+    if (!created && (!IsPlainFile(file.Get()) || !OwnedByAdministrators(file.Get()))) {
+      file.Close();
+      OwnedHandle foreign;
+      if (OpenInFolder(tree, folder, leaf, DELETE | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       foreign) == kEntryPresent &&
+          UniqueName(leaf, aside) && RenameInFolder(foreign.Get(), tree, folder, aside)) {
+        foreign.Close();
+        if (!CreateInFolder(tree, folder, leaf, file)) file.Close();
+      }
+    }
+    if (file.Valid()) result = file.Release();
+  }
+  ReleaseFolders(tree);
+  return result;
+}
+
 }  // namespace
 
 int OpenLog(const char* path) {
   if (LogFile != INVALID_HANDLE_VALUE) CloseHandle(LogFile);
-  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file, also
-  // when another updater appends to the same log. The reparse point itself is opened, not
-  // followed, so that the check below sees it.
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   LogFile = INVALID_HANDLE_VALUE;
+  char aside[kPathBufferSize];
+  const HANDLE file = OpenCheckedLog(path, aside);
   if (file == INVALID_HANDLE_VALUE) return 0;
-  if (!IsPlainFile(file)) {
-    CloseHandle(file);
-    return 0;
-  }
   LARGE_INTEGER size;
   if (GetFileSizeEx(file, &size) && size.QuadPart == 0) {
     static const unsigned char kByteOrderMark[3] = {0xEF, 0xBB, 0xBF};
@@ -134,13 +216,18 @@ int OpenLog(const char* path) {
     WriteFile(file, kByteOrderMark, sizeof kByteOrderMark, &written, nullptr);
   }
   LogFile = file;
+  if (aside[0] != '\0')
+    LogFormat("The file under the log's name was not the administrators' own: set aside as %s",
+              aside);
   return 1;
 }
 
 int OpenDefaultLog() {
+  // The system's own temporary folder, never the environment's %TEMP%, which the user who
+  // started an elevated run can point anywhere.
   char folder[MAX_PATH + 1];
   char module[MAX_PATH + 1];
-  const DWORD folderLength = GetTempPathA(sizeof folder, folder);
+  const UINT folderLength = GetSystemWindowsDirectoryA(folder, sizeof folder);
   const DWORD moduleLength = GetModuleFileNameA(nullptr, module, sizeof module);
   if (folderLength == 0 || folderLength >= sizeof folder) return 0;
   if (moduleLength == 0 || moduleLength >= sizeof module) return 0;
@@ -148,8 +235,8 @@ int OpenDefaultLog() {
   name = name ? name + 1 : module;
   char* dot = std::strrchr(module, '.');
   if (dot && dot > name) *dot = '\0';
-  char path[2 * MAX_PATH + 8];
-  _snprintf(path, sizeof path, "%s%s.log", folder, name);
+  char path[2 * MAX_PATH + 16];
+  _snprintf(path, sizeof path, "%s\\Temp\\%s.log", folder, name);
   path[sizeof path - 1] = '\0';
   return OpenLog(path);
 }

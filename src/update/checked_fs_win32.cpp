@@ -5,6 +5,8 @@
 
 #include "update/paths.h"
 
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);  // RtlGenRandom
+
 namespace {
 
 // The NT interface the run uses, as ntdll has exported it since Windows NT: relative opens and
@@ -268,12 +270,22 @@ void FreeFolder(CheckedFolder& folder) {
 
 }  // namespace
 
-int HoldProgramFolder(const char* programFolder, FolderTree& tree) {
+int HoldFolderByName(const char* path, FolderTree& tree) {
   tree = FolderTree{};
   if (!LoadNt()) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return 0;
   }
+  OwnedHandle opened(CreateFileA(path, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t* name = nullptr;
+  uint32_t nameLength = 0;
+  if (!opened.Valid() || !QueryName(opened.Get(), name, nameLength)) return 0;
+  return AddFolder(tree, opened.Release(), "", 0, name, nameLength) == 0;
+}
+
+int HoldProgramFolder(const char* programFolder, FolderTree& tree) {
+  tree = FolderTree{};
   // The folder above it, by its name (the registry's path may pass through links on the way),
   // and the program folder's own name in it.
   char above[kFolderBufferSize];
@@ -286,33 +298,27 @@ int HoldProgramFolder(const char* programFolder, FolderTree& tree) {
   while (length > 0 && (above[length - 1] == '\\' || above[length - 1] == '/')) --length;
   size_t split = length;
   while (split > 0 && above[split - 1] != '\\' && above[split - 1] != '/') --split;
-  size_t leafEnd = length;
-  while (leafEnd > split && (above[leafEnd - 1] == '.' || above[leafEnd - 1] == ' ')) --leafEnd;
-  const char leaf0 = above[split];
+  char leaf[kPathBufferSize];
+  above[length] = '\0';
+  const int hasLeaf = CanonicalName(above + split, leaf, sizeof leaf) > 0;
   above[split] = '\0';
-  // A drive's or a share's root ("C:\", "\\server\share\") has no folder above it: it is held as
-  // the registry names it.
-  const bool root = split == 0 || leafEnd == split || !IsAbsoluteFolderPath(above);
-  if (root) std::memcpy(above, programFolder, std::strlen(programFolder) + 1);
-  OwnedHandle opened(CreateFileA(above, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!opened.Valid()) return 0;
-  CheckedFolder parent{opened.Get(), nullptr, nullptr, 0};
-  if (!QueryName(opened.Get(), parent.name, parent.nameLength)) return 0;
-  HANDLE handle = opened.Get();
-  wchar_t* name = parent.name;
-  uint32_t nameLength = parent.nameLength;
-  int ok = 1;
-  if (!root) {
-    above[split] = leaf0;
-    int created = 0;
-    ok = OpenChildFolder(parent, above + split, leafEnd - split, 0, handle, name, nameLength,
-                         created);
-    std::free(parent.name);
-  } else {
-    static_cast<void>(opened.Release());
-  }
-  return ok && AddFolder(tree, handle, "", 0, name, nameLength) == 0;
+  // A drive's or a share's root ("C:\", "\\server\share\") has no folder above it: it is
+  // held as the registry names it.
+  if (!hasLeaf || split == 0 || !IsAbsoluteFolderPath(above))
+    return HoldFolderByName(programFolder, tree);
+  FolderTree parent;
+  if (!HoldFolderByName(above, parent)) return 0;
+  // The program folder itself, relative to the folder above: never a link.
+  HANDLE handle;
+  wchar_t* name = nullptr;
+  uint32_t nameLength = 0;
+  int created = 0;
+  const int held = OpenChildFolder(parent.folders[0], leaf, std::strlen(leaf), 0, handle, name,
+                                   nameLength, created);
+  const DWORD error = GetLastError();
+  ReleaseFolders(parent);
+  SetLastError(error);
+  return held && AddFolder(tree, handle, "", 0, name, nameLength) == 0;
 }
 
 void ReleaseFolders(FolderTree& tree) {
@@ -405,6 +411,22 @@ EntryState OpenInFolder(const FolderTree& tree, int folder, const char* leaf, DW
   return kEntryPresent;
 }
 
+int OpenOrCreateInFolder(const FolderTree& tree, int folder, const char* leaf, DWORD access,
+                         DWORD share, OwnedHandle& file, int& created) {
+  file.Close();
+  HANDLE handle;
+  ULONG_PTR information = 0;
+  if (!Succeeded(OpenRelative(static_cast<HANDLE>(tree.folders[folder].handle), leaf,
+                              std::strlen(leaf), access, share, kFileOpenIf, kNonDirectoryFile,
+                              handle, &information)))
+    return 0;
+  OwnedHandle opened(handle);
+  created = information != kFileOpened;
+  if (!created && !CheckOpened(handle, tree.folders[folder], nullptr, nullptr)) return 0;
+  file = static_cast<OwnedHandle&&>(opened);
+  return 1;
+}
+
 int CreateInFolder(const FolderTree& tree, int folder, const char* leaf, OwnedHandle& file) {
   file.Close();
   HANDLE handle;
@@ -459,4 +481,13 @@ int FileIdentity(HANDLE file, uint64_t& id) {
     return 0;
   id = static_cast<uint64_t>(index.QuadPart);
   return 1;
+}
+
+int UniqueName(const char* stem, char (&out)[kPathBufferSize]) {
+  unsigned char random[8] = {};
+  if (!SystemFunction036(random, sizeof random)) return 0;
+  char suffix[18] = {'.'};
+  for (int i = 0; i < 16; ++i)
+    suffix[1 + i] = "0123456789abcdef"[(random[i / 2] >> (i % 2 * 4)) & 15];
+  return JoinPath(out, sizeof out, stem, suffix);
 }

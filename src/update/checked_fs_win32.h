@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "package/handles_win32.h"
+#include "update/paths.h"
 #include "update/update.h"
 
 // The last error of a name refused because it leads out of its folder: a reparse point (a
@@ -26,6 +27,10 @@ constexpr DWORD kErrorLeavesFolder = ERROR_CANT_RESOLVE_FILENAME;
 // folder 0 until ReleaseFolders. 0 with the last error set (kErrorLeavesFolder for a link, or the
 // open's error, or ERROR_DIRECTORY for a file).
 int HoldProgramFolder(const char* programFolder, FolderTree& tree);
+
+// Opens the folder at path by its name, following whatever links the path takes, as folder 0 of
+// tree (which it clears first). 1, or 0 with the last error set.
+int HoldFolderByName(const char* path, FolderTree& tree);
 
 // Closes every folder of tree and frees it; safe on an empty tree.
 void ReleaseFolders(FolderTree& tree);
@@ -67,6 +72,13 @@ EntryState OpenInFolder(const FolderTree& tree, int folder, const char* leaf, DW
 // only. 1 with file open; 0 with the last error set (ERROR_FILE_EXISTS when the name is taken).
 int CreateInFolder(const FolderTree& tree, int folder, const char* leaf, OwnedHandle& file);
 
+// Opens the file leaf in folder `folder`, or creates it where there is none, with access and
+// share as CreateFileA takes them; created receives whether it was made. A file that exists must
+// pass the test OpenInFolder makes. 1 with file open; 0 with the last error set
+// (kErrorLeavesFolder for a link or a name leading out).
+int OpenOrCreateInFolder(const FolderTree& tree, int folder, const char* leaf, DWORD access,
+                         DWORD share, OwnedHandle& file, int& created);
+
 // Renames the open file (opened with DELETE access) to leaf in folder `folder`, never replacing
 // a file there. 1 when renamed; 0 with the last error set (ERROR_ALREADY_EXISTS for a taken name).
 int RenameInFolder(HANDLE file, const FolderTree& tree, int folder, const char* leaf);
@@ -80,6 +92,10 @@ int DeleteOpenFile(HANDLE file);
 // FILE_WRITE_ATTRIBUTES access). 0, changing nothing, when the file has more than one hard link
 // (its attributes are those of a file elsewhere too), or on failure.
 int ClearOwnAttributes(HANDLE file);
+
+// A name of the run's own beside stem (a leaf): stem, a dot and 16 random hex digits, which no
+// other file has by chance. 1 when it fits out.
+int UniqueName(const char* stem, char (&out)[kPathBufferSize]);
 
 // The file's identity on its volume (its file index, which a rename keeps and no other file
 // shares); 0 when the system does not tell it.

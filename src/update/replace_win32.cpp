@@ -18,8 +18,6 @@
 #include "update/paths.h"
 #include "update/update.h"
 
-extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);  // RtlGenRandom
-
 namespace {
 
 // Bytes per read and write when a file is built from its base and a delta.
@@ -139,17 +137,6 @@ int WriteNewFile(const PackageView& view, const FilePlan& plan, const FileAtHand
   return 0;
 }
 
-// A name of the updater's own beside backupLeaf, for a backup that cannot be deleted now:
-// backupLeaf, a dot and 16 random hex digits. 1 when it fits out.
-int RetiredName(const char* backupLeaf, char (&out)[kPathBufferSize]) {
-  unsigned char random[8] = {};
-  if (!SystemFunction036(random, sizeof random)) return 0;
-  char suffix[18] = {'.'};
-  for (int i = 0; i < 16; ++i)
-    suffix[1 + i] = "0123456789abcdef"[(random[i / 2] >> (i % 2 * 4)) & 15];
-  return JoinPath(out, sizeof out, backupLeaf, suffix);
-}
-
 // Commit: the new file is complete, so the backup goes. One deletion through its handle in the
 // normal case. A read-only, hidden or system backup has those attributes cleared first, unless it
 // has more than one hard link (the attributes are another name's too). One that still resists (a
@@ -165,7 +152,7 @@ int DropBackup(const FileAtHand& at, VersionOnDisk& backup) {
   const DWORD error = GetLastError();
   char retired[kPathBufferSize];
   char retiredPath[kPathBufferSize];
-  if (RetiredName(at.backupLeaf, retired) &&
+  if (UniqueName(at.backupLeaf, retired) &&
       RenameInFolder(file, at.info->folders, at.folder, retired)) {
     // The restart deletes by name; the name is this run's alone.
     if (JoinPath(retiredPath, sizeof retiredPath, at.backup, retired + std::strlen(at.backupLeaf)))
