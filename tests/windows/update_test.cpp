@@ -1234,7 +1234,11 @@ TEST(UpdateLog, AKilledRunsLogEndsAtItsLastStep) {
 // An updater built with MAKEEXE and started with /S alone: a silent self-contained update, its
 // log in the temporary folder under the updater's own name. A file planted there beforehand as
 // a hard link to another file is not written through.
-TEST(UpdateLog, SilentSelfContainedUpdaterLogsInTheTemporaryFolder) {
+// The default log is in the system's own Temp folder, whatever %TEMP% says (the user who starts
+// an elevated run can point that anywhere). A hard link a user planted under the log's name is
+// set aside, default or named, and a fresh log begins: the linked file is never written, and the
+// plant stops no run.
+TEST(UpdateLog, SilentSelfContainedUpdaterLogsInTheSystemsTempFolder) {
   for (const bool planted : {false, true}) {
     SCOPED_TRACE(planted ? "a hard link planted under the log's name" : "no log yet");
     Installed app("selfsilent");
@@ -1251,9 +1255,10 @@ TEST(UpdateLog, SilentSelfContainedUpdaterLogsInTheTemporaryFolder) {
         RunUnattended(RlPatchPath(), Quote(RlPatchPath()) + " " + Quote(package) + " " +
                                          Quote(updater) + " MAKEEXE /S");
     ASSERT_EQ(built.exitCode, 0u);
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    const std::string log = std::string(temp) + name + ".log";
+    char windows[MAX_PATH];
+    GetSystemWindowsDirectoryA(windows, sizeof windows);
+    const std::string temp = std::string(windows) + "\\Temp";
+    const std::string log = temp + "\\" + name + ".log";
     DeleteFileA(log.c_str());
     const std::string victim = work / "victim.txt";
     if (planted) {
@@ -1266,31 +1271,61 @@ TEST(UpdateLog, SilentSelfContainedUpdaterLogsInTheTemporaryFolder) {
     EXPECT_EQ(o.exitCode, 0u);
     EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
     EXPECT_EQ(app.Level(), 3);
-    if (planted) {
-      EXPECT_EQ(Text(ReadFileOrEmpty(victim)), "not a log");
-      // Asked for by name, the same file refuses the run before anything is touched.
-      WriteFileText(app.Path("a.dll"), "old a");
-      const SilentOutcome named =
-          RunUnattended(updater, Quote(updater) + " /S /FORCE " + Quote("/LOG=" + log), kTimeoutMs);
-      EXPECT_EQ(named.exitCode, static_cast<DWORD>(exit_codes::kLogFailed));
-      EXPECT_EQ(Text(ReadFileOrEmpty(victim)), "not a log");
-      EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
-    } else {
+    std::vector<std::string> runs = {" /S"};
+    if (planted) runs.push_back(" /S /FORCE " + Quote("/LOG=" + log));  // and asked for by name
+    for (size_t run = 0; run < runs.size(); ++run) {
+      if (run > 0) {
+        DeleteFileA(log.c_str());
+        ASSERT_TRUE(CreateHardLinkA(log.c_str(), victim.c_str(), nullptr));
+        EXPECT_EQ(RunUnattended(updater, Quote(updater) + runs[run], kTimeoutMs).exitCode, 0u);
+      }
       std::wstring text;
       bool bom = false;
       ASSERT_TRUE(ReadUtf8Log(log, text, bom));
       EXPECT_TRUE(bom);
       EXPECT_NE(text.find(L"Run mode: self-contained"), std::wstring::npos);
-      EXPECT_NE(text.find(L"Answer: OK (silent run)"), std::wstring::npos);
       EXPECT_NE(text.find(L"Exit code 0\r\n"), std::wstring::npos);
+      EXPECT_EQ(text.find(L"set aside") != std::wstring::npos, planted);
+      if (!planted) continue;
+      EXPECT_EQ(Text(ReadFileOrEmpty(victim)), "not a log") << "the linked file was written";
+      // The link, set aside beside the log under a name of its own.
+      int aside = 0;
+      for (const std::string& entry : ListFolder(temp)) {
+        if (entry.rfind(name + ".log.", 0) != 0) continue;
+        EXPECT_EQ(Text(ReadFileOrEmpty(temp + "\\" + entry)), "not a log");
+        DeleteFileA((temp + "\\" + entry).c_str());
+        ++aside;
+      }
+      EXPECT_EQ(aside, 1);
     }
     DeleteFileA(log.c_str());
   }
 }
 
-// A second updater of the same program, started while the first waits at its question, refuses
-// with its code and touches nothing; an updater of another program runs meanwhile; once the
-// first has ended, or was killed, the next one runs.
+// A folder on the log's path that is a link (a Unix link standing in for the junction a user
+// makes in a folder an administrator made at the drive's root) refuses the run before anything is
+// touched: the file it leads to is not appended to.
+TEST(UpdateLog, ALinkOnTheLogsPathRefusesTheRun) {
+  Installed app("loglink");
+  WriteFileText(app.Path("a.dll"), "old a");
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(3));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  const std::string package = app.WritePackage(spec);
+  TempFolder deploy("deploy"), outside("logs-outside");
+  WriteFileText(outside / "viewer.log", "the user's file");
+  ASSERT_TRUE(MakeUnixLink(deploy / "logs", outside.path()));
+  for (const std::string& path : {deploy / "logs\\viewer.log", deploy / "logs\\new.log"}) {
+    SCOPED_TRACE(path);
+    const SilentOutcome o = RunSilent(package, "/S " + Quote("/LOG=" + path));
+    EXPECT_EQ(o.exitCode, static_cast<DWORD>(exit_codes::kLogFailed));
+    EXPECT_EQ(ListFolder(outside.path()), std::vector<std::string>{"viewer.log"});
+    EXPECT_EQ(Text(ReadFileOrEmpty(outside / "viewer.log")), "the user's file");
+    EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
+  }
+  RemoveTree(deploy / "logs");
+}
+
 TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
   for (const bool killFirst : {false, true}) {
     SCOPED_TRACE(killFirst ? "the first updater killed at its question" : "the first one ends");
