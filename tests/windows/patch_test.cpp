@@ -16,6 +16,7 @@
 #include "package/format.h"
 #include "shell/exit_codes.h"
 #include "shell/texts.h"
+#include "update/paths.h"
 
 namespace {
 
@@ -258,8 +259,8 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
 
 // A large file's version v: 2 MB of noise with a few bytes per version changed, so that the
 // updater reads it long enough to be stopped while it does.
-std::string Large(int v) {
-  std::string out(2 << 20, '\0');
+std::string Large(int v, size_t size = 2 << 20) {
+  std::string out(size, '\0');
   uint32_t x = 12345;
   for (char& c : out) {
     x = x * 1103515245u + 12345u;
@@ -267,6 +268,33 @@ std::string Large(int v) {
   }
   for (size_t at = 4096u * v; at < out.size(); at += 1 << 18) out[at] = static_cast<char>(v);
   return out;
+}
+
+// A package that brings bin\\x.dll from Large(from) to Large(to) at patch level `to`, made by
+// pinepack create in trees, written to package.
+bool WriteXDllPatch(Installed& app, const TempFolder& trees, int from, int to, bool fullFallback,
+                    const std::string& package, size_t size = 2 << 20) {
+  const std::string oldFolder = trees / ("x" + std::to_string(from)),
+                    newFolder = trees / ("x" + std::to_string(to));
+  for (const std::string& folder : {oldFolder, newFolder, oldFolder + "\\bin", newFolder + "\\bin"})
+    CreateDirectoryA(folder.c_str(), nullptr);
+  const std::vector<uint8_t> program = ReadFileOrEmpty(app.Path("prog.exe"));
+  if (!WriteFileText(oldFolder + "\\bin\\x.dll", Large(from, size)) ||
+      !WriteFileText(newFolder + "\\bin\\x.dll", Large(to, size)) ||
+      !WriteFileBytes(oldFolder + "\\prog.exe", program) ||
+      !WriteFileBytes(newFolder + "\\prog.exe", program))
+    return false;
+  CreateOptions options;
+  options.fullFallback = fullFallback;
+  options.bases.emplace_back(oldFolder);
+  Manifest manifest;
+  manifest.keyPath = app.registry().keyPath();
+  manifest.folderValue = "ProgramPath";
+  manifest.fileValue = "ProgramName";
+  manifest.patchLevelValue = "PatchLevel";
+  manifest.patchLevel = to;
+  return WriteFileBytes(package, WritePackage(BuildPackageSpec(newFolder, manifest, options,
+                                                               [](const std::string&) {})));
 }
 
 // The names in a snapshot, for a message (their contents may be megabytes).
@@ -296,31 +324,14 @@ TEST(PatchSwap, AFolderMadeALinkWhileADeltaReadsAFileInIt) {
     Installed app("swap");
     app.registry().SetDword("PatchLevel", 1);
     TempFolder trees("swap-trees");
-    const std::string oldFolder = trees / "old", newFolder = trees / "new";
     std::string installed = Large(1);
     if (c.edited) installed[100] ^= 1;
-    for (const std::string& folder :
-         {oldFolder, newFolder, oldFolder + "\\bin", newFolder + "\\bin", app.Path("bin")})
-      CreateDirectoryA(folder.c_str(), nullptr);
-    ASSERT_TRUE(WriteFileText(oldFolder + "\\bin\\x.dll", Large(1)));
-    ASSERT_TRUE(WriteFileText(newFolder + "\\bin\\x.dll", Large(2)));
+    CreateDirectoryA(app.Path("bin").c_str(), nullptr);
     ASSERT_TRUE(WriteFileText(app.Path("bin\\x.dll"), installed));
-    for (const std::string& folder : {oldFolder, newFolder})
-      ASSERT_TRUE(WriteFileBytes(folder + "\\prog.exe", ReadFileOrEmpty(app.Path("prog.exe"))));
-    CreateOptions options;
-    options.fullFallback = c.fullFallback;
-    options.bases.emplace_back(oldFolder);
-    Manifest manifest;
-    manifest.keyPath = app.registry().keyPath();
-    manifest.folderValue = "ProgramPath";
-    manifest.fileValue = "ProgramName";
-    manifest.patchLevelValue = "PatchLevel";
-    manifest.patchLevel = 2;
     const std::string token = "swap-" + std::to_string(GetCurrentProcessId()) +
                               (c.fullFallback ? "-fallback" : "-delta") + ".pkg";
     const std::string package = trees / token;
-    ASSERT_TRUE(WriteFileBytes(package, WritePackage(BuildPackageSpec(newFolder, manifest, options,
-                                                                      [](const std::string&) {}))));
+    ASSERT_TRUE(WriteXDllPatch(app, trees, 1, 2, c.fullFallback, package));
 
     TempFolder victim("victim");
     ASSERT_TRUE(WriteFileText(victim / "x.dll", "the user's own x.dll"));
@@ -363,6 +374,98 @@ TEST(PatchSwap, AFolderMadeALinkWhileADeltaReadsAFileInIt) {
     EXPECT_EQ(code, static_cast<DWORD>(exit_codes::kSuccess));
     EXPECT_TRUE(ReadFileOrEmpty(app.Path("bin\\x.dll")) == Bytes(Large(2))) << "not the new x.dll";
     EXPECT_EQ(ListFolder(bin), (std::vector<std::string>{"x.dll"}));
+    EXPECT_TRUE(app.Journal().empty());
+  }
+}
+
+// The file index of the file at path (what the journal records of a backup); 0 when unknown.
+uint64_t FileIndex(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return ok ? (uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
+}
+
+// A user holds the fresh backup open without sharing its deletion, stopped at the moment the
+// updater reads it as the delta's base: the updater's own handle of it refuses them. And whatever
+// an earlier run left under the backup's name, the next update (a delta from the new version)
+// neither loses nor downgrades the file, nor installs a file someone put there: a backup of ours
+// recorded as retired (one that could be neither deleted nor renamed: a running program's image
+// on Windows) is deleted first; a .bak whose identity is not the record's is a stranger's.
+TEST(PatchBackup, HeldOrLeftBehindItNeverCostsTheNextUpdate) {
+  enum Left { kHeld, kRetiredOurs, kRetiredStranger, kBackupStranger };
+  const struct {
+    const char* label;
+    Left left;
+  } cases[] = {{"the fresh backup held by a user", kHeld},
+               {"a retired backup of ours", kRetiredOurs},
+               {"a stranger's .bak where our retired backup was", kRetiredStranger},
+               {"a stranger's .bak where our backup was", kBackupStranger}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("held");
+    app.registry().SetDword("PatchLevel", 1);
+    TempFolder trees("held-trees");
+    CreateDirectoryA(app.Path("bin").c_str(), nullptr);
+    const std::string x = app.Path("bin\\x.dll"), bak = x + ".bak";
+    const std::string token =
+        "held-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(c.left);
+    const std::string first = trees / (token + "-2.pkg"), second = trees / (token + "-3.pkg");
+    // Only the held backup must be read long enough to be stopped at.
+    const size_t size = c.left == kHeld ? 2 << 20 : 64 << 10;
+    if (c.left == kHeld) {
+      ASSERT_TRUE(WriteXDllPatch(app, trees, 1, 2, false, first, size));
+    }
+    ASSERT_TRUE(WriteXDllPatch(app, trees, 2, 3, false, second, size));
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (c.left == kHeld) {
+      ASSERT_TRUE(WriteFileText(x, Large(1, size)));
+      const std::string flag = trees / "stopped";
+      ASSERT_TRUE(StopWhenRead(token + "-2.pkg", bak, flag));
+      Sleep(500);  // the watcher's start
+      UpdaterRun run;
+      ASSERT_TRUE(
+          StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(first) + " /S", run));
+      for (int wait = 0; wait < 600 && !PathExists(flag); ++wait) Sleep(50);
+      const bool stopped = PathExists(flag);
+      if (stopped) {
+        held = CreateFileA(bak.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+        ContinueStopped(flag);
+      }
+      DWORD code = 0;
+      EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
+      KillIfRunning(run);
+      ASSERT_TRUE(stopped) << "the updater was not stopped while it read the backup";
+      EXPECT_EQ(held, INVALID_HANDLE_VALUE) << "a user could hold the updater's backup";
+      EXPECT_EQ(code, static_cast<DWORD>(exit_codes::kSuccess));
+    } else {
+      // What an earlier run left: the new version installed, and under the backup's name a file
+      // the journal records, with the identity of the file there or of another.
+      ASSERT_TRUE(WriteFileText(x, Large(2, size)));
+      ASSERT_TRUE(WriteFileText(bak, c.left == kRetiredOurs ? Large(1, size) : "the user's file"));
+      app.registry().SetDword("PatchLevel", 2);
+      const uint64_t id = FileIndex(bak) + (c.left == kRetiredOurs ? 0 : 1);
+      char record[kPathBufferSize];
+      ASSERT_TRUE(FormatJournalRecord(
+          record, sizeof record, "bin\\x.dll",
+          {c.left == kBackupStranger ? kJournalBackup : kJournalRetired, 1, id}));
+      ASSERT_TRUE(app.SetJournal({record}));
+    }
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    const bool stranger = c.left == kRetiredStranger || c.left == kBackupStranger;
+    const UserOutcome o = RunUpdater(
+        second, {}, stranger ? exit_codes::kFilesFailed : exit_codes::kSuccess, "/FORCE");
+    EXPECT_TRUE(ReadFileOrEmpty(x) == Bytes(Large(stranger ? 2 : 3, size)))
+        << "x.dll lost or downgraded";
+    if (stranger) {
+      EXPECT_EQ(o.status, Format(texts::kForeignBackupFormat, bak));
+      EXPECT_EQ(Text(ReadFileOrEmpty(bak)), "the user's file");
+    } else {
+      EXPECT_EQ(ListFolder(app.Path("bin")), std::vector<std::string>{"x.dll"});
+    }
     EXPECT_TRUE(app.Journal().empty());
   }
 }
