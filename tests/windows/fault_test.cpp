@@ -404,6 +404,52 @@ TEST(FaultProgramFile, AnUnrecordedBackupIsNotTheProgram) {
   EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe.bak"))), "the installed program");
 }
 
+// The journal at exactly the most it may hold (65,536 bytes) is still read: the program file that
+// a killed run set aside is found by its recorded backup and put back, and the value shrinks.
+TEST(FaultProgramFile, AJournalAtItsLimitIsStillRead) {
+  Installed app("journalfull");
+  ASSERT_TRUE(MoveFileA(app.Path("prog.exe").c_str(), app.Path("prog.exe.bak").c_str()));
+  std::vector<std::string> names = {"prog.exe"};
+  size_t size = 1 + names[0].size() + 1;  // the closing NUL, "prog.exe" and its NUL
+  while (size < 65536) {
+    const size_t left = 65536 - size;  // the next name and its NUL
+    names.push_back(std::string(left > 400 ? 299 : left - 1, 'p') + std::to_string(names.size()));
+    names.back().resize(std::min<size_t>(names.back().size(), left - 1));
+    size += names.back().size() + 1;
+  }
+  ASSERT_EQ(size, 65536u);
+  ASSERT_TRUE(app.SetJournal(names));
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(5));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  ExpectCompleted(RunUpdater(app.WritePackage(spec), {}));
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe"))), "the installed program");
+  EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"a.dll", "prog.exe"}));
+  const std::vector<std::string> left = app.Journal();
+  EXPECT_EQ(left.size(), names.size() - 1) << "the program's record stays";
+  EXPECT_EQ(std::count(left.begin(), left.end(), "prog.exe"), 0);
+}
+
+// A program folder that a user emptied and made a link (here a Unix link, which stands in for the
+// junction) leads elsewhere: the program is not found there, and nothing is touched.
+TEST(FaultProgramFile, AProgramFolderThatIsALinkIsNotFound) {
+  Installed app("folderlink");
+  TempFolder other("folderlink-other");
+  WriteFileText(other / "prog.exe", "the user's program");
+  WriteFileText(other / "a.dll", "the user's a.dll");
+  const auto otherBefore = TreeSnapshot(other.path());
+  RemoveTree(app.folder());
+  ASSERT_TRUE(MakeUnixLink(app.folder(), other.path()));
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(5));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  const UserOutcome o = RunUpdater(app.WritePackage(spec), {}, exit_codes::kNotFound);
+  EXPECT_EQ(o.status, texts::kNotFoundText);
+  EXPECT_EQ(TreeSnapshot(other.path()), otherBefore);
+  EXPECT_EQ(app.Level(), kNoLevel);
+  RemoveTree(app.folder());
+}
+
 // ---------------------------------------------------------------------------------------------
 // The updater killed at any moment of a run, then run again.
 
