@@ -1,28 +1,27 @@
 #include "shell/update_lock.h"
 
-#include <cstdint>
 #include <cstring>
 
-int UpdateLockName(const char* prefix, const char* keyPath, char* out, size_t outSize) {
-  static const char kStem[] = "Pinecone.Update.";
-  const size_t prefixLength = std::strlen(prefix);
-  if (outSize < prefixLength + sizeof kStem - 1 + 16 + 1) {
-    if (outSize > 0) out[0] = '\0';
-    return 0;
-  }
-  size_t length = std::strlen(keyPath);
-  while (length > 0 && keyPath[length - 1] == '\\') --length;
-  uint64_t hash = 0xCBF29CE484222325ull;
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(keyPath[i]);
-    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
-    hash = (hash ^ c) * 0x100000001B3ull;
-  }
-  std::memcpy(out, prefix, prefixLength);
-  char* at = out + prefixLength;
-  std::memcpy(at, kStem, sizeof kStem - 1);
-  at += sizeof kStem - 1;
-  for (int shift = 60; shift >= 0; shift -= 4) *at++ = "0123456789ABCDEF"[(hash >> shift) & 15];
-  *at = '\0';
-  return 1;
+void FormatLockOwner(const LockOwner& owner, char* out) {
+  uint32_t id = owner.processId;
+  for (int i = 9; i >= 0; --i, id /= 10) out[i] = static_cast<char>('0' + id % 10);
+  out[10] = '-';
+  for (int i = 0; i < 16; ++i)
+    out[11 + i] = "0123456789ABCDEF"[(owner.startTime >> (60 - 4 * i)) & 15];
+  out[27] = '\0';
+}
+
+int ParseLockOwner(const char* name, LockOwner& owner) {
+  // Read loosely, then written again: only a name that reads back as itself is one.
+  owner = {0, 0};
+  const char* at = name;
+  for (; *at >= '0' && *at <= '9'; ++at)
+    owner.processId = owner.processId * 10 + static_cast<uint32_t>(*at - '0');
+  if (*at) ++at;  // the dash
+  for (; *at; ++at)
+    owner.startTime =
+        owner.startTime << 4 | static_cast<uint64_t>(*at <= '9' ? *at - '0' : *at - 'A' + 10);
+  char written[kLockOwnerNameSize];
+  FormatLockOwner(owner, written);
+  return std::strcmp(written, name) == 0;
 }

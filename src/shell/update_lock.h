@@ -1,17 +1,23 @@
-// One update of an installed program at a time: a named mutex whose name is derived from the
-// program's registry key, so that updaters of other programs run freely.
+// The owner record of the update lock (shell/update_lock_win32.h): an updater is known by its
+// process id and the time its process started, which a later process given the same id does
+// not share. The record is the name of a registry key, so that it exists the moment the key does.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-// Object names: the prefix, 16 hex digits and the NUL.
-constexpr size_t kUpdateLockNameSize = 64;
+struct LockOwner {
+  uint32_t processId;
+  uint64_t startTime;  // the process's creation time as a FILETIME: 100 ns units since 1601, UTC
+};
 
-// Writes the lock's object name for keyPath (below HKEY_LOCAL_MACHINE) into out, prefixed by
-// prefix ("Global\\" or "Local\\"). Registry keys are not case-sensitive and a trailing
-// backslash names the same key, so the name is a 64-bit FNV-1a hash of the key with its ASCII
-// letters folded and its trailing backslashes dropped: kernel object names cannot contain a
-// backslash after their namespace, and a key may be longer than an object name may be. Callers
-// fold other letters first where they can (CharUpperBuffA). 1, or 0 when out is too small
-// (out is then empty).
-int UpdateLockName(const char* prefix, const char* keyPath, char* out, size_t outSize);
+// "0000001234-01DD8823E89DD9C4": the id in ten decimal digits, a dash, the start time in 16
+// upper-case hex digits; with its NUL.
+constexpr size_t kLockOwnerNameSize = 28;
+
+// Writes owner's name into out (kLockOwnerNameSize bytes).
+void FormatLockOwner(const LockOwner& owner, char* out);
+
+// Reads a name exactly as FormatLockOwner writes it, and nothing else. 1, or 0 (owner then holds
+// nothing of use).
+int ParseLockOwner(const char* name, LockOwner& owner);

@@ -12,7 +12,7 @@
 #include "shell/exit_codes.h"
 #include "shell/log_win32.h"
 #include "shell/texts.h"
-#include "shell/update_lock.h"
+#include "shell/update_lock_win32.h"
 #include "update/update.h"
 
 std::atomic<int32_t> RunState{0};
@@ -55,58 +55,6 @@ void LogPackageRefused(const char* path) {
   LogFormat("Package refused: %s is no package, or a damaged one", path);
 }
 
-// The mutex named name, created or opened. One that exists already but was created by another
-// account (a deployment tool's SYSTEM account) may refuse full access, while its default access
-// list still lets administrators wait on it: then it is opened for waiting only, which is all
-// this updater does with it (ReleaseMutex asks no access right of its own). Null when neither
-// works, with the last error set.
-HANDLE CreateOrOpenMutex(const char* name) {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-  if (mutex || GetLastError() != ERROR_ACCESS_DENIED) return mutex;
-  return OpenMutexA(SYNCHRONIZE, FALSE, name);
-}
-
-// A mutex named after the program's registry key, owned by this thread while the update runs:
-// a second updater of the same program finds it owned and touches nothing. A run that was
-// killed leaves it abandoned, which counts as free. Global, so that an update by a deployment
-// tool (session 0) and one started by a user exclude each other; where the global namespace is
-// refused (no right to create global objects), the session's own. Its access list is the
-// default one, so that an ordinary user cannot open it and hold it to stop every update. Null
-// when another updater owns it; a mutex that cannot be had at all does not stop the update (a
-// handle of INVALID_HANDLE_VALUE stands for it, and the log says so).
-HANDLE TakeUpdateLock(const char* keyPath) {
-  const size_t size = std::strlen(keyPath) + 1;
-  char* key = static_cast<char*>(std::malloc(size));
-  if (!key) return INVALID_HANDLE_VALUE;
-  std::memcpy(key, keyPath, size);
-  CharUpperBuffA(key, static_cast<DWORD>(size - 1));  // letters of the code page, not only ASCII
-  char name[kUpdateLockNameSize];
-  HANDLE lock = nullptr;
-  if (UpdateLockName("Global\\", key, name, sizeof name)) lock = CreateOrOpenMutex(name);
-  if (!lock && UpdateLockName("Local\\", key, name, sizeof name)) lock = CreateOrOpenMutex(name);
-  std::free(key);
-  if (!lock) {
-    LogError("Update lock not created:", nullptr, GetLastError());
-    return INVALID_HANDLE_VALUE;
-  }
-  const DWORD waited = WaitForSingleObject(lock, 0);
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-    LogFormat(
-        "Update lock %s taken%s", name,
-        waited == WAIT_ABANDONED ? " (left by an updater that ended without releasing it)" : "");
-    return lock;
-  }
-  LogFormat("Update lock %s held by another updater", name);
-  CloseHandle(lock);
-  return nullptr;
-}
-
-void ReleaseUpdateLock(HANDLE lock) {
-  if (lock == INVALID_HANDLE_VALUE) return;
-  ReleaseMutex(lock);
-  CloseHandle(lock);
-}
-
 // Discovery has found the program: the update runs while this updater holds the program's lock.
 int RunUpdateLocked(const PackageView& view, TargetInfo& target) {
   LogFormat("Program found: HKEY_LOCAL_MACHINE\\%s, folder %s, program %s", target.keyPath,
@@ -114,8 +62,8 @@ int RunUpdateLocked(const PackageView& view, TargetInfo& target) {
   LogFormat("Patch level %s: installed %ld, package %ld", target.patchValueName,
             static_cast<long>(target.installedPatchLevel),
             static_cast<long>(target.packagePatchLevel));
-  HANDLE lock = TakeUpdateLock(target.keyPath);
-  if (!lock) {
+  UpdateLock lock;
+  if (!TakeUpdateLock(target.keyPath, lock)) {
     ShowStatus(texts::kAlreadyRunningText);
     return exit_codes::kAlreadyRunning;
   }

@@ -1,49 +1,68 @@
-// The lock name of an update: one per installed program, whatever spelling names its key.
+// The update lock's owner record: one name per process, read back only as written, so that a
+// ticket of another shape is never taken for some other process's.
 #include "shell/update_lock.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
 
-std::string Name(const char* key, const char* prefix = "Global\\") {
-  char out[kUpdateLockNameSize];
-  EXPECT_EQ(UpdateLockName(prefix, key, out, sizeof out), 1);
+std::string Name(uint32_t id, uint64_t time) {
+  char out[kLockOwnerNameSize];
+  std::memset(out, 'x', sizeof out);
+  FormatLockOwner({id, time}, out);
+  EXPECT_LT(std::strlen(out), sizeof out);
   return out;
 }
 
-TEST(UpdateLockName, SameKeySameNameOtherKeyOtherName) {
-  const std::string base = Name("SOFTWARE\\Maker\\Product");
-  EXPECT_EQ(base.rfind("Global\\Pinecone.Update.", 0), 0u) << base;
-  EXPECT_EQ(base.size(), std::string("Global\\Pinecone.Update.").size() + 16);
-  EXPECT_EQ(base.find('\\', 7), std::string::npos) << "no backslash after the namespace";
+TEST(LockOwner, NamesReadBackAsWritten) {
   const struct {
-    const char* label;
-    const char* key;
-    bool same;
+    uint32_t id;
+    uint64_t time;
+    const char* name;
   } cases[] = {
-      {"other letter case", "software\\MAKER\\product", true},
-      {"a trailing backslash", "SOFTWARE\\Maker\\Product\\", true},
-      {"another product", "SOFTWARE\\Maker\\Product2", false},
-      {"a sub-key", "SOFTWARE\\Maker\\Product\\Sub", false},
-      {"the separator moved", "SOFTWARE\\MakerProduct\\", false},
-      {"a Cyrillic letter differs", "SOFTWARE\\Maker\\\xCF", false},
+      {0, 0, "0000000000-0000000000000000"},
+      {32, 0x01DD8823E89DD9C4ull, "0000000032-01DD8823E89DD9C4"},
+      {1000, 0xFEDCBA9876543210ull, "0000001000-FEDCBA9876543210"},
+      {0xFFFFFFFFu, 0xFFFFFFFFFFFFFFFFull, "4294967295-FFFFFFFFFFFFFFFF"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(Name(c.key) == base, c.same);
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Name(c.id, c.time), c.name);
+    EXPECT_EQ(std::strlen(c.name) + 1, kLockOwnerNameSize);
+    LockOwner read{7, 7};
+    ASSERT_EQ(ParseLockOwner(c.name, read), 1);
+    EXPECT_EQ(read.processId, c.id);
+    EXPECT_EQ(read.startTime, c.time);
   }
-  // A key far longer than an object name may be still gives a name of the same length.
-  const std::string longKey(1000, 'k');
-  EXPECT_EQ(Name(longKey.c_str()).size(), base.size());
-  EXPECT_EQ(Name("SOFTWARE\\Maker\\Product", "Local\\").substr(6), base.substr(7));
 }
 
-TEST(UpdateLockName, TooSmallABufferGivesNothing) {
-  char out[20] = "unchanged";
-  EXPECT_EQ(UpdateLockName("Global\\", "key", out, sizeof out), 0);
-  EXPECT_STREQ(out, "");
+TEST(LockOwner, AnythingElseIsRefused) {
+  const char* const names[] = {
+      "",
+      "-01DD8823E89DD9C4",             // no id
+      "32-01DD8823E89DD9C4",           // the id without its leading zeros
+      "00000000032-01DD8823E89DD9C4",  // one zero too many
+      "4294967296-01DD8823E89DD9C4",   // beyond 32 bits
+      "4294967328-01DD8823E89DD9C4",   // the same, 32 once wrapped
+      "0000000032-01DD8823E89DD9C",    // fifteen hex digits
+      "0000000032-01DD8823E89DD9C40",  // seventeen
+      "0000000032-01dd8823e89dd9c4",   // lower case
+      "0000000032-01DD8823G89DD9C4",   // not a hex digit
+      "0000000032-01DD8823:89DD9C4",   // the character after '9'
+      "0000000032+01DD8823E89DD9C4",   // another separator
+      "0000000032",                    // the id alone
+      "0000000032-01DD8823E89DD9C4 ",  // something after it
+      " 0000000032-01DD8823E89DD9C4",  // or before it
+      "RlPatchLock",
+  };
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    LockOwner read{7, 9};
+    EXPECT_EQ(ParseLockOwner(name, read), 0);
+  }
 }
 
 }  // namespace
