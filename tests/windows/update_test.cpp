@@ -21,6 +21,8 @@
 #include "package_writer.h"
 #include "shell/exit_codes.h"
 #include "shell/texts.h"
+#include "shell/update_lock.h"
+#include "shell/update_lock_win32.h"
 #include "shell/worker.h"
 #include "stand_in_win32.h"
 #include "update/update.h"
@@ -1326,18 +1328,120 @@ TEST(UpdateLog, ALinkOnTheLogsPathRefusesTheRun) {
   RemoveTree(deploy / "logs");
 }
 
+// ---------------------------------------------------------------------------------------------
+// The update lock: a ticket of each updater below <program's key>\RlPatchLock.
+
+// The object name the updater locked before: "Global\Pinecone.Update." and the FNV-1a 64 hash
+// of the upper-cased key without trailing backslashes. Anyone may create an object of that name.
+std::string FormerLockName(const std::string& prefix, std::string key) {
+  while (!key.empty() && key.back() == '\\') key.pop_back();
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (const char ch : key)
+    hash = (hash ^ static_cast<unsigned char>(toupper(static_cast<unsigned char>(ch)))) *
+           0x100000001B3ull;
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llX", static_cast<unsigned long long>(hash));
+  return prefix + "Pinecone.Update." + digits;
+}
+
+// The ticket name of process (pid its id), as the updater writes its own.
+std::string TicketOf(HANDLE process, DWORD pid) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  EXPECT_TRUE(GetProcessTimes(process, &created, &exited, &kernel, &user));
+  char name[kLockOwnerNameSize];
+  FormatLockOwner(
+      {pid, static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime}, name);
+  return name;
+}
+
+std::string OwnTicket() { return TicketOf(GetCurrentProcess(), GetCurrentProcessId()); }
+
+// The ticket of an updater that has ended: one started (it shows its usage text and waits) and
+// killed.
+std::string EndedTicket() {
+  UpdaterRun run{};
+  EXPECT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE"), run));
+  const std::string name = TicketOf(run.process.hProcess, run.process.dwProcessId);
+  KillIfRunning(run);
+  return name;
+}
+
+std::string LockPath(Installed& app) { return app.registry().keyPath() + "\\" + kUpdateLockKey; }
+
+// The tickets below the program's lock, sorted; lockExists tells whether the lock's key is there.
+std::vector<std::string> Tickets(Installed& app, bool& lockExists) {
+  std::vector<std::string> names;
+  HKEY lock;
+  lockExists = RegOpenKeyExA(HKEY_LOCAL_MACHINE, LockPath(app).c_str(), 0, KEY_ENUMERATE_SUB_KEYS,
+                             &lock) == ERROR_SUCCESS;
+  if (!lockExists) return names;
+  char name[256];
+  for (DWORD size = sizeof name; RegEnumKeyExA(lock, static_cast<DWORD>(names.size()), name, &size,
+                                               nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       size = sizeof name)
+    names.push_back(name);
+  RegCloseKey(lock);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Tickets(Installed& app) {
+  bool lockExists = false;
+  return Tickets(app, lockExists);
+}
+
+bool LockGone(Installed& app) {
+  bool lockExists = true;
+  Tickets(app, lockExists);
+  return !lockExists;
+}
+
+// Puts a ticket named name below the program's lock as an updater would (volatile), with a key
+// below it when withKeyBelow.
+bool PutTicket(Installed& app, const std::string& name, bool withKeyBelow = false) {
+  std::string path = LockPath(app) + "\\" + name;
+  if (withKeyBelow) path += "\\below";
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                      KEY_QUERY_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// A package that asks first, then creates a folder and writes a.dll, for app at level 2.
+std::string LockPackage(Installed& app) {
+  WriteFileText(app.Path("a.dll"), "old a");
+  PackageSpec spec;
+  spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+  spec.entries.push_back(app.KeysEntry(2));
+  spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
+  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+  return app.WritePackage(spec);
+}
+
+void ExpectUntouched(const Installed& app) {
+  EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
+  EXPECT_FALSE(PathExists(app.Path("made")));
+  EXPECT_EQ(app.Level(), kNoLevel);
+}
+
+void ExpectInstalled(const Installed& app) {
+  EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
+  EXPECT_TRUE(IsFolder(app.Path("made")));
+  EXPECT_EQ(app.Level(), 2);
+}
+
+// A second updater of the same program, started while the first waits at its question, refuses
+// with its code and touches nothing; an updater of another program runs meanwhile; once the
+// first has ended, or was killed, the next one runs. The lock holds the first updater's ticket
+// alone, and nothing once the update that holds it has ended.
 TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
   for (const bool killFirst : {false, true}) {
     SCOPED_TRACE(killFirst ? "the first updater killed at its question" : "the first one ends");
     Installed app("lock");
     Installed other("lock-other");
-    WriteFileText(app.Path("a.dll"), "old a");
-    PackageSpec spec;
-    spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
-    spec.entries.push_back(app.KeysEntry(2));
-    spec.entries.push_back(Entry(":Folders", NameListPayload({"made"})));
-    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
-    const std::string package = app.WritePackage(spec);
+    const std::string package = LockPackage(app);
     PackageSpec otherSpec;
     otherSpec.entries.push_back(other.KeysEntry(2));
     otherSpec.entries.push_back(Entry("o.dll", ContentsFor("o.dll")));
@@ -1345,10 +1449,12 @@ TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
     // The same package naming its key in other letter case: the same program all the same.
     std::string lowerKey = app.registry().keyPath();
     for (char& ch : lowerKey) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-    PackageSpec lowerSpec = spec;
-    lowerSpec.entries[1] =
+    PackageSpec lowerSpec;
+    lowerSpec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Ask", "Go?")));
+    lowerSpec.entries.push_back(
         Entry(":RegistryKeys",
-              RegistryKeysPayload(lowerKey, "ProgramPath", "ProgramName", "PatchLevel", 2));
+              RegistryKeysPayload(lowerKey, "ProgramPath", "ProgramName", "PatchLevel", 2)));
+    lowerSpec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
     TempFolder lowerFolder("lock-lower");
     const std::string lowerPackage = lowerFolder / "lower.pkg";
     ASSERT_TRUE(WriteFileBytes(lowerPackage, ::WritePackage(lowerSpec)));
@@ -1358,6 +1464,9 @@ TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
     ASSERT_TRUE(WaitForDialog(first, kTimeoutMs));
     HWND box = WaitForMessageBox(first, kTimeoutMs);
     ASSERT_TRUE(box);
+    const std::vector<std::string> held = {
+        TicketOf(first.process.hProcess, first.process.dwProcessId)};
+    EXPECT_EQ(Tickets(app), held);
 
     // Interactive: its own status text, no question, and the window waits for its button.
     const Outcome second = RunUpdater(package, {}, exit_codes::kAlreadyRunning);
@@ -1368,23 +1477,29 @@ TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
     const SilentOutcome silent = RunSilent(lowerPackage, "/S /FORCE");
     ExpectNoWindow(silent);
     EXPECT_EQ(silent.exitCode, static_cast<DWORD>(exit_codes::kAlreadyRunning));
-    EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("a.dll"))), "old a");
-    EXPECT_FALSE(PathExists(app.Path("made")));
-    EXPECT_EQ(app.Level(), kNoLevel);
+    ExpectUntouched(app);
+    EXPECT_EQ(Tickets(app), held) << "a refused updater leaves no ticket";
     // Another program's update is not held up.
     EXPECT_EQ(RunSilent(otherPackage, "/S").exitCode, 0u);
     EXPECT_EQ(other.Level(), 2);
 
     if (killFirst) {
+      // The killed updater's process object stays while this handle to it is open: its ticket
+      // names a process that has exited, not one that is gone.
+      HANDLE kept = nullptr;
+      ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), first.process.hProcess, GetCurrentProcess(),
+                                  &kept, 0, FALSE, DUPLICATE_SAME_ACCESS));
       KillIfRunning(first);
-      // The mutex is abandoned, which the next updater takes as free.
+      EXPECT_EQ(Tickets(app), held) << "a killed updater leaves its ticket";
       EXPECT_EQ(RunSilent(package, "/S").exitCode, 0u);
+      CloseHandle(kept);
     } else {
       EXPECT_TRUE(IsRunning(first));
       PressButton(box, IDOK);
       EXPECT_TRUE(WaitForFinished(first, kTimeoutMs));
       EXPECT_EQ(ControlText(first.dialog, 1000), texts::kUpdateInstalledText);
       // The update has run to its end: the lock is free again while the window still waits.
+      EXPECT_TRUE(LockGone(app));
       EXPECT_EQ(RunSilent(package, "/S").exitCode, static_cast<DWORD>(exit_codes::kLevelNotOlder));
       PressButton(first.dialog, 1);
       DWORD code = 1;
@@ -1392,8 +1507,149 @@ TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
       EXPECT_EQ(code, 0u);
       KillIfRunning(first);
     }
-    EXPECT_EQ(ReadFileOrEmpty(app.Path("a.dll")), ContentsFor("a.dll"));
-    EXPECT_EQ(app.Level(), 2);
+    ExpectInstalled(app);
+    EXPECT_TRUE(LockGone(app));
+  }
+}
+
+// Objects of any kind under the name the updater once locked with, created first by a process
+// that anyone may run: they neither stop an update nor let a second one run beside it.
+TEST(UpdateLock, TheFormerLockNameTakenFirstChangesNothing) {
+  const struct {
+    const char* label;
+    bool mutex;  // else an event under the global name and the session's
+  } cases[] = {
+      {"a mutex of that name, owned", true},
+      {"events of that name, global and the session's", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("squat");
+    const std::string package = LockPackage(app);
+    std::vector<HANDLE> squats;
+    const std::string key = app.registry().keyPath();
+    if (c.mutex) {
+      squats.push_back(CreateMutexA(nullptr, TRUE, FormerLockName("Global\\", key).c_str()));
+    } else {
+      squats.push_back(CreateEventA(nullptr, TRUE, FALSE, FormerLockName("Global\\", key).c_str()));
+      squats.push_back(CreateEventA(nullptr, TRUE, FALSE, FormerLockName("Local\\", key).c_str()));
+    }
+    for (const HANDLE squat : squats) ASSERT_TRUE(squat);
+
+    UpdaterRun first{};
+    ASSERT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), first));
+    ASSERT_TRUE(WaitForDialog(first, kTimeoutMs));
+    HWND box = WaitForMessageBox(first, kTimeoutMs);
+    ASSERT_TRUE(box) << "the first updater must reach its question";
+    const SilentOutcome second = RunSilent(package, "/S /FORCE");
+    EXPECT_EQ(second.exitCode, static_cast<DWORD>(exit_codes::kAlreadyRunning));
+    ExpectUntouched(app);
+    PressButton(box, IDOK);
+    EXPECT_TRUE(WaitForFinished(first, kTimeoutMs));
+    PressButton(first.dialog, 1);
+    DWORD code = 1;
+    EXPECT_TRUE(WaitForExit(first, kTimeoutMs, code));
+    EXPECT_EQ(code, 0u);
+    KillIfRunning(first);
+    ExpectInstalled(app);
+    for (const HANDLE squat : squats) CloseHandle(squat);
+  }
+}
+
+// Tickets found below the lock decide a silent run: one of a process that runs refuses it, as
+// does one that cannot be read or deleted; an ended updater's is deleted and the lock taken.
+// The log names each ticket and what it meant.
+TEST(UpdateLock, TheTicketsFoundDecideTheRun) {
+  const std::string self = OwnTicket();
+  const std::string ended = EndedTicket();
+  // This process's id with a start time it does not have: the id of an ended updater given again.
+  char reused[kLockOwnerNameSize];
+  FormatLockOwner({GetCurrentProcessId(), 12345}, reused);
+  // An id that no process has (ids are multiples of four, and this one is out of their range).
+  char nowhere[kLockOwnerNameSize];
+  FormatLockOwner({0xFFFFFFFCu, 12345}, nowhere);
+  const struct {
+    const char* label;
+    std::vector<std::string> tickets;
+    bool keyBelow;  // a key below the first ticket: it cannot be deleted
+    DWORD exitCode;
+    std::string logged;             // in the run's log
+    std::vector<std::string> left;  // with a refusal: the tickets left
+  } cases[] = {
+      {"a running process's ticket",
+       {self},
+       false,
+       exit_codes::kAlreadyRunning,
+       "RlPatchLock held by another updater: " + self,
+       {self}},
+      {"an ended updater's ticket",
+       {ended},
+       false,
+       0,
+       "RlPatchLock left by an updater that has ended: " + ended,
+       {}},
+      {"a ticket of an id that no process has",
+       {nowhere},
+       false,
+       0,
+       "RlPatchLock left by an updater that has ended: " + std::string(nowhere),
+       {}},
+      {"a ticket whose process id was given again",
+       {reused},
+       false,
+       0,
+       "RlPatchLock left by an updater that has ended: " + std::string(reused),
+       {}},
+      {"an ended updater's ticket beside a running one's",
+       {ended, self},
+       false,
+       exit_codes::kAlreadyRunning,
+       "RlPatchLock held by another updater: " + self,
+       {}},
+      {"a ticket that names no process",
+       {"not-an-updater"},
+       false,
+       exit_codes::kAlreadyRunning,
+       "RlPatchLock held by another updater: not-an-updater",
+       {"not-an-updater"}},
+      {"an ended updater's ticket that cannot be deleted",
+       {ended},
+       true,
+       exit_codes::kAlreadyRunning,
+       " - error 5: ",  // access denied
+       {ended}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("tickets");
+    const std::string package = LockPackage(app);
+    for (size_t i = 0; i < c.tickets.size(); ++i)
+      ASSERT_TRUE(PutTicket(app, c.tickets[i], c.keyBelow && i == 0));
+    TempFolder logs("tickets");
+    const std::string log = logs / "update.log";
+    const SilentOutcome o = RunSilent(package, "/S " + Quote("/LOG=" + log));
+    ExpectNoWindow(o);
+    EXPECT_EQ(o.exitCode, c.exitCode);
+    std::wstring text;
+    bool bom = false;
+    ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+    EXPECT_NE(text.find(std::wstring(c.logged.begin(), c.logged.end())), std::wstring::npos)
+        << c.logged;
+    if (c.exitCode == 0) {
+      ExpectInstalled(app);
+      EXPECT_NE(text.find(L"RlPatchLock taken: "), std::wstring::npos);
+      EXPECT_TRUE(LockGone(app));
+    } else {
+      ExpectUntouched(app);
+      EXPECT_EQ(text.find(L"RlPatchLock taken: "), std::wstring::npos);
+      const std::vector<std::string> left = Tickets(app);
+      if (c.left.empty()) {  // whether the ended one's went first is the listing's order
+        EXPECT_NE(std::find(left.begin(), left.end(), self), left.end());
+        EXPECT_LE(left.size(), c.tickets.size());
+      } else {
+        EXPECT_EQ(left, c.left);
+      }
+    }
   }
 }
 
