@@ -192,7 +192,9 @@ HANDLE OpenCheckedLog(const char* path, char (&aside)[kPathBufferSize]) {
                        foreign) == kEntryPresent &&
           UniqueName(leaf, aside) && RenameInFolder(foreign.Get(), tree, folder, aside)) {
         foreign.Close();
-        if (!CreateInFolder(tree, folder, leaf, file)) file.Close();
+        if (!OpenOrCreateInFolder(tree, folder, leaf, kLogAccess, kLogShare, file, created) ||
+            !created)
+          file.Close();
       }
     }
     if (file.Valid()) result = file.Release();

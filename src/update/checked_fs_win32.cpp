@@ -239,12 +239,14 @@ int Lookup(const FolderTree& tree, const char* relative, size_t length) {
 int OpenChildFolder(const CheckedFolder& parent, const char* name, size_t nameLength, int create,
                     HANDLE& handle, wchar_t*& own, uint32_t& ownLength, int& created) {
   ULONG_PTR information = 0;
-  // Shared for reading only: while the run holds it, nobody can open the folder to rename or
-  // delete it (DELETE), nor for writing (FILE_WRITE_DATA, one of the two rights that make a
-  // folder a mount point; the other, FILE_WRITE_ATTRIBUTES, needs an empty folder).
-  const LONG status = OpenRelative(static_cast<HANDLE>(parent.handle), name, nameLength,
-                                   kFolderAccess, FILE_SHARE_READ, create ? kFileOpenIf : kFileOpen,
-                                   kDirectoryFile | kOpenForBackup, handle, &information);
+  // Without delete sharing: while the run holds it, nobody can open the folder to rename or
+  // delete it. Writing is shared: a rename into the folder opens it for FILE_WRITE_DATA (to add
+  // the name), and refusing that would refuse the run's own renames. A folder becomes a mount
+  // point only while empty, and the run holds the file it works on in it without delete sharing.
+  const LONG status =
+      OpenRelative(static_cast<HANDLE>(parent.handle), name, nameLength, kFolderAccess,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, create ? kFileOpenIf : kFileOpen,
+                   kDirectoryFile | kOpenForBackup, handle, &information);
   if (status == kStatusNotADirectory) {
     SetLastError(kErrorLeavesFolder);  // a file where a folder belongs
     return 0;
@@ -449,9 +451,9 @@ int RenameInFolder(HANDLE file, const FolderTree& tree, int folder, const char* 
   }
   rename.fileNameLength = static_cast<ULONG>(characters) * 2;
   NtIoStatus io{};
-  const ULONG size =
-      static_cast<ULONG>(offsetof(NtRenameInformation, fileName)) + rename.fileNameLength;
-  return Succeeded(ntSetInformationFile(file, &io, &rename, size, kRenameInformation));
+  // The whole record: the system reads the name by its length, and refuses a record shorter
+  // than its own declaration of the structure (which a one-character name would give).
+  return Succeeded(ntSetInformationFile(file, &io, &rename, sizeof rename, kRenameInformation));
 }
 
 int DeleteOpenFile(HANDLE file) {

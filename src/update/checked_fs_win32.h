@@ -1,8 +1,8 @@
 // The elevated run's only way to the file system below the program folder: through handles that
 // were checked. The program folder is opened once; each folder below it is opened (or created)
 // relative to the handle of the folder above it, never through a link, checked, and held to the
-// end of the run without write or delete sharing, so that nobody can rename it, delete it or make
-// it a mount point meanwhile; every file is opened, created, renamed and deleted relative to its
+// end of the run without delete sharing, so that nobody can rename or delete it meanwhile; every
+// file is opened, created, renamed and deleted relative to its
 // folder's handle or through its own. No name is resolved from the drive's root twice. Win32
 // only; the NT calls are loaded from ntdll at run time.
 #pragma once

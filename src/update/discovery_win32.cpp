@@ -66,17 +66,24 @@ int ValueText(const unsigned char* data, DWORD type, char (&text)[kFolderBufferS
   return length > 0 && length <= sizeof text;
 }
 
-// The program file's folder in target.folders and its leaf (and the backup's), for the checked
-// acts on it. 1, or 0 when the name does not fit or the folder is missing or refused.
-int ProgramFileAt(TargetInfo& target, int& folder, char (&leaf)[kPathBufferSize],
-                  char (&backupLeaf)[kPathBufferSize]) {
+// The program file as the run reaches it: its folder in target.folders, its leaf and its
+// backup's for the checked acts on it, and its name as the journal keys it (CanonicalName). 1,
+// or 0 when the name does not fit or the folder is missing or refused.
+struct ProgramFile {
+  int folder;
+  char leaf[kPathBufferSize];
+  char backupLeaf[kPathBufferSize];
+  char name[kPathBufferSize];
+};
+int FindProgramFile(TargetInfo& target, ProgramFile& file) {
   char canonical[kPathBufferSize];
-  if (CanonicalName(target.programName, canonical, sizeof canonical) < 0 ||
-      !FolderAndLeaf(canonical, leaf, sizeof leaf) ||
-      !BackupPath(backupLeaf, sizeof backupLeaf, leaf))
+  if (CanonicalName(target.programName, file.name, sizeof file.name) < 0 ||
+      !JoinPath(canonical, sizeof canonical, file.name, "") ||
+      !FolderAndLeaf(canonical, file.leaf, sizeof file.leaf) ||
+      !BackupPath(file.backupLeaf, sizeof file.backupLeaf, file.leaf))
     return 0;
-  folder = FindFolder(target.folders, canonical, kFolderOpen, nullptr);
-  return folder >= 0;
+  file.folder = FindFolder(target.folders, canonical, kFolderOpen, nullptr);
+  return file.folder >= 0;
 }
 
 // The state of leaf in folder, opened for its attributes (which no other opener refuses); file
@@ -131,17 +138,15 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   char backupPath[kFolderBufferSize + 4];
   if (!ProgramPaths(target, programPath, backupPath)) return 0;
   if (!HoldProgramFolder(target.programFolder, target.folders)) return 0;
-  int at;
-  char leaf[kPathBufferSize];
-  char backupLeaf[kPathBufferSize];
-  if (!ProgramFileAt(target, at, leaf, backupLeaf)) return 0;
+  ProgramFile program;
+  if (!FindProgramFile(target, program)) return 0;
   OwnedHandle file;
-  if (LookAt(target, at, leaf, file) == kEntryPresent) return 1;
+  if (LookAt(target, program.folder, program.leaf, file) == kEntryPresent) return 1;
   // A run killed while it had the program file set aside left only the file's backup: the
   // program is installed all the same, and this run finishes the update or puts the backup back
   // (RestoreProgramFile). Only a backup of ours counts: a .bak the user left is no program.
-  return LookAt(target, at, backupLeaf, file) == kEntryPresent &&
-         BackupIsOurs(target, target.programName, file.Get());
+  return LookAt(target, program.folder, program.backupLeaf, file) == kEntryPresent &&
+         BackupIsOurs(target, program.name, file.Get());
 }
 
 }  // namespace
@@ -163,24 +168,22 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target) {
 
 void RestoreProgramFile(TargetInfo& target) {
   if (!target.programFolder || !target.programName || !target.keyPath) return;
+  ProgramFile program;
   JournalRecord record;
-  if (!JournalFind(target.keyPath, target.programName, record)) return;
-  int folder;
-  char leaf[kPathBufferSize];
-  char backupLeaf[kPathBufferSize];
-  if (!ProgramFileAt(target, folder, leaf, backupLeaf)) return;
+  if (!FindProgramFile(target, program) || !JournalFind(target.keyPath, program.name, record))
+    return;
   OwnedHandle backup;
   const EntryState state =
-      OpenInFolder(target.folders, folder, backupLeaf, DELETE | FILE_READ_ATTRIBUTES,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE, backup);
+      OpenInFolder(target.folders, program.folder, program.backupLeaf,
+                   DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, backup);
   if (state == kEntryAbsent) {
-    JournalRemove(target.keyPath, target.programName);  // recorded, but no backup is left
+    JournalRemove(target.keyPath, program.name);  // recorded, but no backup is left
     return;
   }
   // The rename never replaces a file, so it does nothing while the program file exists.
-  if (state == kEntryPresent && BackupIsOurs(target, target.programName, backup.Get()) &&
-      RenameInFolder(backup.Get(), target.folders, folder, leaf))
-    JournalRemove(target.keyPath, target.programName);
+  if (state == kEntryPresent && BackupIsOurs(target, program.name, backup.Get()) &&
+      RenameInFolder(backup.Get(), target.folders, program.folder, program.leaf))
+    JournalRemove(target.keyPath, program.name);
 }
 
 void ReleaseTarget(TargetInfo& target) {

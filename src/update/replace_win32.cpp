@@ -100,8 +100,9 @@ int PlanReplacement(const PackageView& view, int index, const VersionOnDisk* ver
 // The file being replaced, as this run finds and changes it.
 struct FileAtHand {
   TargetInfo* info;
-  const char* name;  // the name on disk, as the package gives it
-  int folder;        // its folder in info->folders
+  char name[kPathBufferSize];  // the name on disk as Windows reads it (CanonicalName): the
+                               // journal's key, whatever spelling a package or the registry uses
+  int folder;                  // its folder in info->folders
   char leaf[kPathBufferSize];
   char backupLeaf[kPathBufferSize];
   char target[kPathBufferSize];  // full paths, for the texts and the log
@@ -196,11 +197,11 @@ int Fail(const FileAtHand& at, DWORD error, const char* text = texts::kFileFaile
 // failure is shown.
 int FindFile(TargetInfo& info, const char* name, FileAtHand& at) {
   at.info = &info;
-  at.name = name;
   char canonical[kPathBufferSize];
   if (!JoinPath(at.target, sizeof at.target, info.programFolder, name) ||
       !BackupPath(at.backup, sizeof at.backup, at.target) ||
-      CanonicalName(name, canonical, sizeof canonical) < 0 ||
+      CanonicalName(name, at.name, sizeof at.name) < 0 ||
+      !JoinPath(canonical, sizeof canonical, at.name, "") ||
       !FolderAndLeaf(canonical, at.leaf, sizeof at.leaf) ||
       !BackupPath(at.backupLeaf, sizeof at.backupLeaf, at.leaf)) {
     LogError("File failed:", name, ERROR_FILENAME_EXCED_RANGE);
@@ -227,12 +228,12 @@ int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char
   const EntryState backupState = OpenVersion(tree, at.folder, at.backupLeaf, backup);
   if (backupState == kEntryRefused) return Fail(at, GetLastError());
   JournalRecord record{};
-  const int recorded = JournalFind(info.keyPath, name, record);
+  const int recorded = JournalFind(info.keyPath, at.name, record);
   if (backupState != kEntryAbsent) {
     if (!recorded || !JournalRecordIs(record, backup.file.Get())) {
       // Someone else's file: never ours to delete or put back. A record with another identity
       // named a backup that is gone.
-      if (recorded) JournalRemove(info.keyPath, name);
+      if (recorded) JournalRemove(info.keyPath, at.name);
       ShowStatus(texts::kForeignBackupFormat, at.backup);
       return 0;
     }
@@ -241,13 +242,13 @@ int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char
       if (!backup.canMove || !DeleteOpenFile(backup.file.Get()))
         return Fail(at, backup.canMove ? GetLastError() : ERROR_SHARING_VIOLATION);
       backup.file.Close();
-      JournalRemove(info.keyPath, name);
+      JournalRemove(info.keyPath, at.name);
     }
   } else if (recorded) {
     // Recorded, but no backup is left: what a run killed between deleting its backup and
     // forgetting it leaves. Forgotten now, or a .bak someone puts there later would be
     // compared with a record of nothing.
-    JournalRemove(info.keyPath, name);
+    JournalRemove(info.keyPath, at.name);
   }
   const int backupIsPrevious = backupState != kEntryAbsent && record.kind == kJournalBackup;
 
@@ -259,15 +260,17 @@ int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char
   if (backupIsPrevious) {
     // The interrupted run's backup is the previous file; what lies under the target's name is
     // its partial successor, which goes first.
+    // The backup must be movable before its successor goes: held by another program, it could
+    // not be put back.
+    if (!backup.canMove) return Fail(at, ERROR_SHARING_VIOLATION);
     if (currentState == kEntryPresent) {
       if (!current.canMove || !DeleteOpenFile(current.file.Get()))
         return Fail(at, current.canMove ? GetLastError() : ERROR_SHARING_VIOLATION);
       current.file.Close();
     }
-    if (!backup.canMove) return Fail(at, ERROR_SHARING_VIOLATION);
     if (!PlanReplacement(view, index, &backup, plan)) {
       const DWORD error = GetLastError();
-      if (PutBackupBack(at, backup)) JournalRemove(info.keyPath, name);
+      if (PutBackupBack(at, backup)) JournalRemove(info.keyPath, at.name);
       return Fail(at, error);
     }
   } else {
@@ -285,11 +288,11 @@ int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char
       uint64_t id = 0;
       if (!current.canMove) return Fail(at, ERROR_SHARING_VIOLATION);
       if (!FileIdentity(current.file.Get(), id) ||
-          !JournalPut(info.keyPath, name, JournalRecord{kJournalBackup, 1, id}))
+          !JournalPut(info.keyPath, at.name, JournalRecord{kJournalBackup, 1, id}))
         return Fail(at, ERROR_SUCCESS);  // no backup may be made unrecorded
       if (!RenameInFolder(current.file.Get(), tree, at.folder, at.backupLeaf)) {
         const DWORD error = GetLastError();
-        JournalRemove(info.keyPath, name);
+        JournalRemove(info.keyPath, at.name);
         if (error == ERROR_ALREADY_EXISTS) {
           // A .bak appeared since the look above: not ours to touch.
           ShowStatus(texts::kForeignBackupFormat, at.backup);
@@ -307,7 +310,7 @@ int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char
   if (backupIsPrevious && plan.action == kFileAlreadyNew) {
     // The interrupted run's previous file is the new version: it goes back as it was.
     if (PutBackupBack(at, backup)) {
-      JournalRemove(info.keyPath, name);
+      JournalRemove(info.keyPath, at.name);
       ShowStatus(texts::kFileUpdatedFormat, at.target);
       return 1;
     }
@@ -315,12 +318,12 @@ int ReplaceFile(const PackageView& view, int index, TargetInfo& info, const char
   } else if (backupIsPrevious && plan.action == kFileNoBase) {
     failure = texts::kNotABaseFormat;
   } else if (WriteNewFile(view, plan, at, haveBackup ? &backup : nullptr)) {
-    if (haveBackup && DropBackup(at, backup)) JournalRemove(info.keyPath, name);
+    if (haveBackup && DropBackup(at, backup)) JournalRemove(info.keyPath, at.name);
     ShowStatus(texts::kFileUpdatedFormat, at.target);
     return 1;
   } else {
     error = GetLastError();  // the write's code, before the rollback's calls change it
   }
-  if (haveBackup && PutBackupBack(at, backup)) JournalRemove(info.keyPath, name);
+  if (haveBackup && PutBackupBack(at, backup)) JournalRemove(info.keyPath, at.name);
   return Fail(at, error, failure);
 }

@@ -10,7 +10,7 @@
 // every folder below it that the run has reached, each opened once relative to the folder above
 // it, checked, and held from then to the end of the run. Released by ReleaseTarget.
 struct CheckedFolder {
-  void* handle;         // held without write or delete sharing
+  void* handle;         // held without delete sharing
   char* relative;       // malloc'd: its canonical path below the program folder ("" for it)
   wchar_t* name;        // malloc'd: the system's name for it, which its entries' names extend
   uint32_t nameLength;  // in characters
