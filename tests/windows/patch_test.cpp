@@ -297,6 +297,19 @@ bool WriteXDllPatch(Installed& app, const TempFolder& trees, int from, int to, b
                                                                [](const std::string&) {})));
 }
 
+// Starts a silent update from package (whose path holds token) and waits until the watcher has
+// stopped it at its first read of path (StopWhenRead, flag its mark). True when it stands still
+// there; run is the caller's to continue (ContinueStopped) and to end.
+bool RunStoppedAtRead(const std::string& package, const std::string& token, const std::string& path,
+                      const std::string& flag, UpdaterRun& run) {
+  if (!StopWhenRead(token, path, flag)) return false;
+  Sleep(500);  // the watcher's start
+  if (!StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package) + " /S", run))
+    return false;
+  for (int wait = 0; wait < 600 && !PathExists(flag); ++wait) Sleep(50);
+  return PathExists(flag);
+}
+
 // The names in a snapshot, for a message (their contents may be megabytes).
 std::string Names(const std::map<std::string, std::string>& tree) {
   std::string out;
@@ -338,13 +351,8 @@ TEST(PatchSwap, AFolderMadeALinkWhileADeltaReadsAFileInIt) {
     SetFileAttributesA((victim / "x.dll").c_str(), FILE_ATTRIBUTE_READONLY);
     const auto victimBefore = TreeSnapshot(victim.path());
     const std::string flag = trees / "stopped", bin = app.Path("bin"), moved = bin + ".moved";
-    ASSERT_TRUE(StopWhenRead(token, app.Path("bin\\x.dll"), flag));
-    Sleep(500);  // the watcher's start
     UpdaterRun run;
-    ASSERT_TRUE(
-        StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package) + " /S", run));
-    for (int wait = 0; wait < 600 && !PathExists(flag); ++wait) Sleep(50);
-    const bool stopped = PathExists(flag);
+    const bool stopped = RunStoppedAtRead(package, token, app.Path("bin\\x.dll"), flag, run);
 
     // The user's moves, while the updater stands still.
     bool swapped = false;
@@ -423,13 +431,8 @@ TEST(PatchBackup, HeldOrLeftBehindItNeverCostsTheNextUpdate) {
     if (c.left == kHeld) {
       ASSERT_TRUE(WriteFileText(x, Large(1, size)));
       const std::string flag = trees / "stopped";
-      ASSERT_TRUE(StopWhenRead(token + "-2.pkg", bak, flag));
-      Sleep(500);  // the watcher's start
       UpdaterRun run;
-      ASSERT_TRUE(
-          StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(first) + " /S", run));
-      for (int wait = 0; wait < 600 && !PathExists(flag); ++wait) Sleep(50);
-      const bool stopped = PathExists(flag);
+      const bool stopped = RunStoppedAtRead(first, token + "-2.pkg", bak, flag, run);
       if (stopped) {
         held = CreateFileA(bak.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                            nullptr);
