@@ -108,13 +108,17 @@ void RemoveListedFile(const char* path, void* context) {
 }
 
 // Walks the names of section key, when the package has it, with visit on each full path. 1 when
-// no path was refused.
+// no path was refused and the list could be read.
 int ForEachSectionPath(const PackageView& view, const char* key, TargetInfo& target,
                        PathVisitor visit) {
   const int index = FindEntry(view, key);
   if (index < 0) return 1;
   unsigned char* payload = ExtractToBuffer(view, index);
-  if (!payload) return 1;
+  if (!payload) {
+    // Not done is not done: the list's folders or removals count as failed.
+    LogFormat("Out of memory for %s: none of its names done", key);
+    return 0;
+  }
   ListWalk walk{&target, 0};
   ForEachListedPath(payload, view.directory[index].size, target.programFolder, visit, &walk);
   std::free(payload);
