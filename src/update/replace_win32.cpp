@@ -156,9 +156,10 @@ int DropBackup(const FileAtHand& at, VersionOnDisk& backup) {
   if (UniqueName(at.backupLeaf, retired) &&
       RenameInFolder(file, at.info->folders, at.folder, retired)) {
     // The restart deletes by name; the name is this run's alone.
-    if (JoinPath(retiredPath, sizeof retiredPath, at.backup, retired + std::strlen(at.backupLeaf)))
-      MoveFileExA(retiredPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    LogFormat("Backup retired: %s, deleted at the next restart", retiredPath);
+    if (JoinPath(retiredPath, sizeof retiredPath, at.backup,
+                 retired + std::strlen(at.backupLeaf)) &&
+        MoveFileExA(retiredPath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+      LogFormat("Backup retired: %s, deleted at the next restart", retiredPath);
     return 1;
   }
   LogError("Backup not deleted:", at.backup, error);
