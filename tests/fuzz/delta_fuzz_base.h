@@ -1,13 +1,26 @@
 // The base buffer of the delta fuzzer and of its seeds: a fixed pattern, with runs and noise,
-// so that seeds made against it apply in the fuzzer.
+// so that seeds made against it apply in the fuzzer, and variants of it that a delta's header
+// selects.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
-constexpr uint32_t kDeltaFuzzBaseSize = 1024;
-// The largest result of a delta the fuzzer runs: a body decodes bit by bit, and any bytes decode
-// to something, so larger results would only slow the runs.
-constexpr uint32_t kDeltaFuzzMaxResult = kDeltaFuzzBaseSize / 2;
+#include "delta/delta.h"
+
+// The piece size of a run: from the stream's length, so that the boundaries move as inputs grow.
+constexpr uint32_t DeltaFuzzChunk(uint32_t streamLength) {
+  return kDeltaMinChunk << (streamLength % 8);
+}
+constexpr uint32_t kDeltaFuzzLargestChunk = DeltaFuzzChunk(7);
+// The longest result of a run with pieces of chunk bytes: a boundary crossed, and a part piece
+// after it. A body decodes bit by bit, and any bytes decode to something, so a run's time goes
+// with its result's length, and the corpus fills with results as long as allowed (their counts
+// are new): longer ones, or ones this long for the small pieces, would only slow the runs.
+constexpr uint32_t DeltaFuzzMaxResult(uint32_t chunk) { return chunk + 500; }
+constexpr uint32_t kDeltaFuzzMaxResult = DeltaFuzzMaxResult(kDeltaFuzzLargestChunk);
+// The base: long enough that its reads cross the boundaries of the largest pieces too.
+constexpr uint32_t kDeltaFuzzBaseSize = 3 * kDeltaFuzzLargestChunk;
 
 // A relocation table of two blocks and an exception table of two entries inside the base, for
 // deltas that code them.
@@ -39,4 +52,26 @@ inline const unsigned char* DeltaFuzzBase() {
     made = true;
   }
   return base;
+}
+
+// The base the fuzzer applies a delta to, chosen by the header's base hash, which the applier
+// leaves to its caller: the pattern itself when the hash's first byte v is 0 (as the seeds
+// have it, most of them), else the pattern with (v & 7) + 1 bytes set, the k-th to the hash's
+// byte 3 + 3k at the place its bytes 1 + 3k and 2 + 3k give, anywhere in the base, or with
+// v & 8 in the tables of places. Returns the pattern, or variant (kDeltaFuzzBaseSize bytes of
+// the caller's) filled.
+inline const unsigned char* DeltaFuzzBaseFor(const unsigned char* baseHash,
+                                             unsigned char* variant) {
+  const unsigned char* pattern = DeltaFuzzBase();
+  const unsigned v = baseHash[0];
+  if (v == 0) return pattern;
+  std::memcpy(variant, pattern, kDeltaFuzzBaseSize);
+  const uint32_t from = v & 8 ? kDeltaFuzzTableAt : 0;
+  const uint32_t span =
+      v & 8 ? kDeltaFuzzExceptionsAt + sizeof kDeltaFuzzExceptions - from : kDeltaFuzzBaseSize;
+  for (unsigned k = 0; k <= (v & 7); ++k) {
+    const uint32_t place = baseHash[1 + 3 * k] | baseHash[2 + 3 * k] << 8;
+    variant[from + place % span] = baseHash[3 + 3 * k];
+  }
+  return variant;
 }
