@@ -1432,6 +1432,24 @@ void ExpectInstalled(const Installed& app) {
   EXPECT_EQ(app.Level(), 2);
 }
 
+// Starts the updater on package interactively and waits for its startup question: the box, or
+// null.
+HWND StartAtQuestion(const std::string& package, UpdaterRun& run) {
+  if (!StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), run) ||
+      !WaitForDialog(run, kTimeoutMs))
+    return nullptr;
+  return WaitForMessageBox(run, kTimeoutMs);
+}
+
+// Clicks the finished window's button and expects the run to end with exit code 0.
+void ClickOkAndExpectSuccess(UpdaterRun& run) {
+  PressButton(run.dialog, 1);
+  DWORD code = 1;
+  EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
+  EXPECT_EQ(code, 0u);
+  KillIfRunning(run);
+}
+
 // A second updater of the same program, started while the first waits at its question, refuses
 // with its code and touches nothing; an updater of another program runs meanwhile; once the
 // first has ended, or was killed, the next one runs. The lock holds the first updater's ticket
@@ -1460,9 +1478,7 @@ TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
     ASSERT_TRUE(WriteFileBytes(lowerPackage, ::WritePackage(lowerSpec)));
 
     UpdaterRun first{};
-    ASSERT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), first));
-    ASSERT_TRUE(WaitForDialog(first, kTimeoutMs));
-    HWND box = WaitForMessageBox(first, kTimeoutMs);
+    HWND box = StartAtQuestion(package, first);
     ASSERT_TRUE(box);
     const std::vector<std::string> held = {
         TicketOf(first.process.hProcess, first.process.dwProcessId)};
@@ -1501,11 +1517,7 @@ TEST(UpdateLock, ASecondUpdaterOfTheSameProgramRefuses) {
       // The update has run to its end: the lock is free again while the window still waits.
       EXPECT_TRUE(LockGone(app));
       EXPECT_EQ(RunSilent(package, "/S").exitCode, static_cast<DWORD>(exit_codes::kLevelNotOlder));
-      PressButton(first.dialog, 1);
-      DWORD code = 1;
-      EXPECT_TRUE(WaitForExit(first, kTimeoutMs, code));
-      EXPECT_EQ(code, 0u);
-      KillIfRunning(first);
+      ClickOkAndExpectSuccess(first);
     }
     ExpectInstalled(app);
     EXPECT_TRUE(LockGone(app));
@@ -1537,20 +1549,14 @@ TEST(UpdateLock, TheFormerLockNameTakenFirstChangesNothing) {
     for (const HANDLE squat : squats) ASSERT_TRUE(squat);
 
     UpdaterRun first{};
-    ASSERT_TRUE(StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package), first));
-    ASSERT_TRUE(WaitForDialog(first, kTimeoutMs));
-    HWND box = WaitForMessageBox(first, kTimeoutMs);
+    HWND box = StartAtQuestion(package, first);
     ASSERT_TRUE(box) << "the first updater must reach its question";
     const SilentOutcome second = RunSilent(package, "/S /FORCE");
     EXPECT_EQ(second.exitCode, static_cast<DWORD>(exit_codes::kAlreadyRunning));
     ExpectUntouched(app);
     PressButton(box, IDOK);
     EXPECT_TRUE(WaitForFinished(first, kTimeoutMs));
-    PressButton(first.dialog, 1);
-    DWORD code = 1;
-    EXPECT_TRUE(WaitForExit(first, kTimeoutMs, code));
-    EXPECT_EQ(code, 0u);
-    KillIfRunning(first);
+    ClickOkAndExpectSuccess(first);
     ExpectInstalled(app);
     for (const HANDLE squat : squats) CloseHandle(squat);
   }
