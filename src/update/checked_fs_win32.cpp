@@ -382,6 +382,19 @@ int FindFolder(FolderTree& tree, const char* relative, FolderMode mode, int* cre
   return parent;
 }
 
+int FindName(FolderTree& tree, const char* name, FolderMode mode, NameInFolder& found) {
+  char folder[kPathBufferSize];
+  if (CanonicalName(name, found.name, sizeof found.name) < 0 ||
+      !JoinPath(folder, sizeof folder, found.name, "") ||
+      !FolderAndLeaf(folder, found.leaf, sizeof found.leaf) ||
+      !BackupPath(found.backupLeaf, sizeof found.backupLeaf, found.leaf)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  found.folder = FindFolder(tree, folder, mode, nullptr);
+  return found.folder >= 0;
+}
+
 EntryState OpenInFolder(const FolderTree& tree, int folder, const char* leaf, DWORD access,
                         DWORD share, OwnedHandle& file) {
   file.Close();

@@ -56,6 +56,21 @@ enum FolderMode {
 // system's error otherwise.
 int FindFolder(FolderTree& tree, const char* relative, FolderMode mode, int* created);
 
+// A name on disk as the run reaches it: its folder in the tree, its last component and its
+// backup's, and the name as Windows reads it (CanonicalName), by which the journal knows it
+// whatever spelling a package or the registry uses.
+struct NameInFolder {
+  int folder;
+  char name[kPathBufferSize];
+  char leaf[kPathBufferSize];
+  char backupLeaf[kPathBufferSize];
+};
+
+// Fills found for name (relative to the program folder), its folders found as mode says. 1, or 0
+// with the last error set: ERROR_FILENAME_EXCED_RANGE when the name or its backup's does not
+// fit, else as FindFolder.
+int FindName(FolderTree& tree, const char* name, FolderMode mode, NameInFolder& found);
+
 // What OpenInFolder found.
 enum EntryState { kEntryRefused, kEntryAbsent, kEntryPresent };
 

@@ -66,26 +66,6 @@ int ValueText(const unsigned char* data, DWORD type, char (&text)[kFolderBufferS
   return length > 0 && length <= sizeof text;
 }
 
-// The program file as the run reaches it: its folder in target.folders, its leaf and its
-// backup's for the checked acts on it, and its name as the journal keys it (CanonicalName). 1,
-// or 0 when the name does not fit or the folder is missing or refused.
-struct ProgramFile {
-  int folder;
-  char leaf[kPathBufferSize];
-  char backupLeaf[kPathBufferSize];
-  char name[kPathBufferSize];
-};
-int FindProgramFile(TargetInfo& target, ProgramFile& file) {
-  char canonical[kPathBufferSize];
-  if (CanonicalName(target.programName, file.name, sizeof file.name) < 0 ||
-      !JoinPath(canonical, sizeof canonical, file.name, "") ||
-      !FolderAndLeaf(canonical, file.leaf, sizeof file.leaf) ||
-      !BackupPath(file.backupLeaf, sizeof file.backupLeaf, file.leaf))
-    return 0;
-  file.folder = FindFolder(target.folders, canonical, kFolderOpen, nullptr);
-  return file.folder >= 0;
-}
-
 // The state of leaf in folder, opened for its attributes (which no other opener refuses); file
 // keeps it open.
 EntryState LookAt(const TargetInfo& target, int folder, const char* leaf, OwnedHandle& file) {
@@ -138,8 +118,8 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   char backupPath[kFolderBufferSize + 4];
   if (!ProgramPaths(target, programPath, backupPath)) return 0;
   if (!HoldProgramFolder(target.programFolder, target.folders)) return 0;
-  ProgramFile program;
-  if (!FindProgramFile(target, program)) return 0;
+  NameInFolder program;
+  if (!FindName(target.folders, target.programName, kFolderOpen, program)) return 0;
   OwnedHandle file;
   if (LookAt(target, program.folder, program.leaf, file) == kEntryPresent) return 1;
   // A run killed while it had the program file set aside left only the file's backup: the
@@ -168,9 +148,10 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target) {
 
 void RestoreProgramFile(TargetInfo& target) {
   if (!target.programFolder || !target.programName || !target.keyPath) return;
-  ProgramFile program;
+  NameInFolder program;
   JournalRecord record;
-  if (!FindProgramFile(target, program) || !JournalFind(target.keyPath, program.name, record))
+  if (!FindName(target.folders, target.programName, kFolderOpen, program) ||
+      !JournalFind(target.keyPath, program.name, record))
     return;
   OwnedHandle backup;
   const EntryState state =

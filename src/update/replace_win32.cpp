@@ -98,13 +98,8 @@ int PlanReplacement(const PackageView& view, int index, const VersionOnDisk* ver
 }
 
 // The file being replaced, as this run finds and changes it.
-struct FileAtHand {
+struct FileAtHand : NameInFolder {
   TargetInfo* info;
-  char name[kPathBufferSize];  // the name on disk as Windows reads it (CanonicalName): the
-                               // journal's key, whatever spelling a package or the registry uses
-  int folder;                  // its folder in info->folders
-  char leaf[kPathBufferSize];
-  char backupLeaf[kPathBufferSize];
   char target[kPathBufferSize];  // full paths, for the texts and the log
   char backup[kPathBufferSize];
 };
@@ -198,20 +193,13 @@ int Fail(const FileAtHand& at, DWORD error, const char* text = texts::kFileFaile
 // failure is shown.
 int FindFile(TargetInfo& info, const char* name, FileAtHand& at) {
   at.info = &info;
-  char canonical[kPathBufferSize];
-  if (!JoinPath(at.target, sizeof at.target, info.programFolder, name) ||
-      !BackupPath(at.backup, sizeof at.backup, at.target) ||
-      CanonicalName(name, at.name, sizeof at.name) < 0 ||
-      !JoinPath(canonical, sizeof canonical, at.name, "") ||
-      !FolderAndLeaf(canonical, at.leaf, sizeof at.leaf) ||
-      !BackupPath(at.backupLeaf, sizeof at.backupLeaf, at.leaf)) {
-    LogError("File failed:", name, ERROR_FILENAME_EXCED_RANGE);
-    ShowLongPathFailure(info.programFolder, name);  // nothing on disk has been touched
-    return 0;
-  }
-  // canonical is now the folder part alone.
-  at.folder = FindFolder(info.folders, canonical, kFolderCreateAll, nullptr);
-  return at.folder >= 0 || Fail(at, GetLastError());
+  const int fits = JoinPath(at.target, sizeof at.target, info.programFolder, name) &&
+                   BackupPath(at.backup, sizeof at.backup, at.target);
+  if (fits && FindName(info.folders, name, kFolderCreateAll, at)) return 1;
+  if (fits && GetLastError() != ERROR_FILENAME_EXCED_RANGE) return Fail(at, GetLastError());
+  LogError("File failed:", name, ERROR_FILENAME_EXCED_RANGE);
+  ShowLongPathFailure(info.programFolder, name);  // nothing on disk has been touched
+  return 0;
 }
 
 }  // namespace
