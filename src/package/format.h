@@ -46,6 +46,11 @@ inline constexpr char kRegistryKeysSection[] = ":RegistryKeys";
 inline constexpr char kXlatNamesSection[] = ":XlatNamesTable";
 inline constexpr char kFoldersSection[] = ":Folders";
 inline constexpr char kFilesToRemoveSection[] = ":FilesToRemove";
+// Control section of a package that installs all or nothing: every file is checked, then built
+// beside its target, then all are renamed into place, or nothing changes. Its payload is the
+// version of those rules, uint32 1. An updater that does not know it carries it along unused
+// and installs the package file by file.
+inline constexpr char kTransactionSection[] = ":Transaction";
 inline constexpr const char* kControlSections[] = {kStartupMsgSection, kRegistryKeysSection,
                                                    kXlatNamesSection, kFoldersSection,
                                                    kFilesToRemoveSection};
