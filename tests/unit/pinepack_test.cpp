@@ -223,15 +223,16 @@ TEST(Create, LaysOutAsVendorsPackagesAndVerifies) {
   std::vector<std::string> names;
   for (const WriterEntry& e : spec.entries) names.push_back(e.name);
   const std::string cyrillic = "\xD1\xEF\xF0\xE0\xE2\xEA\xE0.txt";
-  const std::vector<std::string> expected = {
-      ":StartupMsg", ":RegistryKeys", ":XlatNamesTable", ":Folders", ":FilesToRemove",
-      "app.exe",     "empty.txt",     "noise.bin",       "~1.dll",   cyrillic};
+  const std::vector<std::string> expected = {":StartupMsg",     ":RegistryKeys", ":Transaction",
+                                             ":XlatNamesTable", ":Folders",      ":FilesToRemove",
+                                             "app.exe",         "empty.txt",     "noise.bin",
+                                             "~1.dll",          cyrillic};
   // Files come sorted by their package names: "data\..." sorts before "e", but its entry is the
   // short name it got; the order is by path, not by entry name.
-  std::vector<std::string> sortedFiles(names.begin() + 5, names.end());
-  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 5),
-            std::vector<std::string>(expected.begin(), expected.begin() + 5));
-  std::vector<std::string> expectedFiles(expected.begin() + 5, expected.end());
+  std::vector<std::string> sortedFiles(names.begin() + 6, names.end());
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 6),
+            std::vector<std::string>(expected.begin(), expected.begin() + 6));
+  std::vector<std::string> expectedFiles(expected.begin() + 6, expected.end());
   std::sort(sortedFiles.begin(), sortedFiles.end());
   std::sort(expectedFiles.begin(), expectedFiles.end());
   EXPECT_EQ(sortedFiles, expectedFiles);
@@ -750,10 +751,9 @@ TEST(CreateFrom, OnlyWhatChangedTravelsAndApplyRebuildsTheNewTree) {
   EXPECT_EQ(std::memcmp(package.data(), kDeltaPackageSignature, 16), 0);
 
   const std::vector<std::pair<std::string, bool>> expected = {
-      {":RegistryKeys", false}, {":XlatNamesTable", false},
-      {":Folders", false},      {":FilesToRemove", false},
-      {"added.txt", false},     {"app.exe", true},
-      {"~1.dll", true},         {"fresh\\deeper\\data.bin", false}};
+      {":RegistryKeys", false}, {":Transaction", false},   {":XlatNamesTable", false},
+      {":Folders", false},      {":FilesToRemove", false}, {"added.txt", false},
+      {"app.exe", true},        {"~1.dll", true},          {"fresh\\deeper\\data.bin", false}};
   EXPECT_EQ(DeltaEntries(package), expected);
   EXPECT_EQ(SectionNames(package, ":Folders"),
             (std::vector<std::string>{"fresh", "fresh\\deeper"}));
@@ -841,6 +841,42 @@ TEST(CreateFrom, WithoutDeltasThePackageIsPlain) {
   fs::create_directories(installed);
   EXPECT_TRUE(ApplyPackage(Source(package), installed, false, {}).failures.empty());
   EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+}
+
+// create marks a package all or nothing unless told --per-file, whose package is the one without
+// the mark byte for byte: the writer's bytes for the same entries less :Transaction.
+TEST(Create, MarksAllOrNothingUnlessPerFile) {
+  TempFolder folder;
+  FillReleases(folder);
+  const std::vector<fs::path> none, old = {folder.path() / "old"};
+  for (const std::vector<fs::path>* bases : {&none, &old}) {
+    SCOPED_TRACE(bases->empty() ? "whole files" : "--from an old release");
+    CreateOptions marked, perFile;
+    marked.bases = perFile.bases = *bases;
+    perFile.allOrNothing = false;
+    const Manifest manifest = ParseManifest(kPlainManifest);
+    const PackageSpec spec = BuildPackageSpec(folder.path() / "new", manifest, marked, {});
+    const PackageSpec plain = BuildPackageSpec(folder.path() / "new", manifest, perFile, {});
+
+    ASSERT_GE(spec.entries.size(), 2u);
+    EXPECT_EQ(spec.entries[0].name, ":RegistryKeys");
+    EXPECT_EQ(spec.entries[1].name, ":Transaction");
+    EXPECT_EQ(spec.entries[1].data, (std::vector<uint8_t>{1, 0, 0, 0}));
+    EXPECT_FALSE(spec.entries[1].deflate);
+    PackageSpec stripped = spec;
+    stripped.entries.erase(stripped.entries.begin() + 1);
+    for (const WriterEntry& e : stripped.entries) EXPECT_NE(e.name, ":Transaction");
+    EXPECT_EQ(WritePackage(plain), WritePackage(stripped));
+
+    const std::vector<uint8_t> package = WritePackage(spec);
+    EXPECT_EQ(WritePackage(BuildPackageSpec(folder.path() / "new", manifest, marked, {})), package);
+    EXPECT_EQ(VerifyPackage(Source(package), {}), std::vector<std::string>{});
+    EXPECT_NE(
+        ListPackage(Source(package)).find("\ninstalls: all or nothing (:Transaction, rules 1)"),
+        std::string::npos);
+    EXPECT_NE(ListPackage(Source(WritePackage(plain))).find("\ninstalls: file by file (no "),
+              std::string::npos);
+  }
 }
 
 TEST(CreateFrom, TwoBasesAreBothServedAndSameVersionsShareADelta) {

@@ -34,6 +34,8 @@ JSON
 
 expect 0 "help" "$pinepack" --help
 for sub in create list verify extract wrap; do mentions out "$sub"; done
+expect 0 "create help" "$pinepack" create --help
+mentions out "--per-file"
 expect 1 "no subcommand" "$pinepack"
 expect 1 "unknown subcommand" "$pinepack" pack x
 
@@ -48,6 +50,7 @@ expect 0 "list" "$pinepack" list "$work/p.pkg"
 mentions out "data\\\\sub\\\\lib.dll"
 mentions out "patch level 4"
 mentions out "Обновление"
+mentions out "^installs: all or nothing"
 
 # Every entry of a package (name, size, deflated, SHA-256 of the contents) and its translation
 # pairs, sorted, read by this script's own reader rather than pinepack's.
@@ -168,7 +171,16 @@ expect 0 "create --from" "$pinepack" create "$work/rel2" "$work/manifest.json" "
 mentions err "same.txt: unchanged"
 mentions err "app.exe: .* bytes, delta"
 [ "$(head -c 15 "$work/d.pkg")" = "Pinecone delta " ] || fail "a package with deltas keeps the plain signature"
+expect 0 "create --from --per-file" "$pinepack" create -q --per-file "$work/rel2" "$work/manifest.json" "$work/dp.pkg" --from "$work/rel1"
+# The mark: 4 bytes, rules 1, in the default package only.
+mark=":Transaction 4 $(printf '\x01\0\0\0' | sha256sum | cut -c1-64)"
+grep -qx "$mark" <(entries "$work/d.pkg") || fail "the package lacks the :Transaction mark: $(entries "$work/d.pkg")"
+entries "$work/dp.pkg" | grep -q Transaction && fail "--per-file still wrote :Transaction"
+[ "$(stat -c %s "$work/d.pkg")" -gt "$(stat -c %s "$work/dp.pkg")" ] || fail "--per-file is no smaller"
+expect 0 "list per-file package" "$pinepack" list "$work/dp.pkg"
+mentions out "^installs: file by file"
 expect 0 "list delta package" "$pinepack" list "$work/d.pkg"
+mentions out "^installs: all or nothing"
 mentions out "delta from a base of $(stat -c %s "$work/rel1/app.exe") bytes, SHA-256 $(sha256sum "$work/rel1/app.exe" | cut -c1-64)"
 mentions out "remove \"gone.dll\""
 mentions out "folder \"fresh\""

@@ -8,6 +8,7 @@
 #include "delta/delta_package.h"
 #include "delta_writer.h"
 #include "file_io.h"
+#include "package/format.h"
 #include "package/names.h"
 
 namespace fs = std::filesystem;
@@ -221,6 +222,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   section(":RegistryKeys",
           RegistryKeysPayload(manifest.keyPath, manifest.folderValue, manifest.fileValue,
                               manifest.patchLevelValue, manifest.patchLevel));
+  if (options.allOrNothing) section(kTransactionSection, TransactionPayload());
   if (!xlat.empty()) section(":XlatNamesTable", XlatTablePayload(xlat));
   std::vector<std::string> folders = manifest.folders;
   std::vector<std::string> removals = manifest.removals;

@@ -21,6 +21,9 @@ struct CreateOptions {
   std::vector<std::filesystem::path> bases;
   // With bases: a changed file carries its whole entry too, for machines where no base matches.
   bool fullFallback = false;
+  // The package carries kTransactionSection: the updater installs all of it or nothing. false
+  // (--per-file): each file on its own, the package byte for byte as before the mark.
+  bool allOrNothing = true;
 };
 
 // What became of one file of the folder.
@@ -39,9 +42,10 @@ struct PackedFile {
 constexpr size_t kMaxEntryName = 31;
 
 // The sections of the manifest and every regular file under folder (sorted by path, '\'
-// separators), laid out as vendors' packages are: :StartupMsg, :RegistryKeys, :XlatNamesTable,
-// :Folders, :FilesToRemove (each only when it has content, the first two always when given),
-// then the files. Each stream is deflated unless that does not make it smaller. Throws ToolError
+// separators), laid out as vendors' packages are: :StartupMsg, :RegistryKeys, :Transaction,
+// :XlatNamesTable, :Folders, :FilesToRemove (each only when it has content, the first two always
+// when given, :Transaction with options.allOrNothing), then the files. Each stream is deflated
+// unless that does not make it smaller.
 //
 // With options.bases, the package updates those versions: a file whose bytes are the same (under
 // the name it is installed under) in every base is left out; a changed file gets a delta from

@@ -15,6 +15,7 @@
 #include "package/package.h"
 #include "package/pe_image.h"
 #include "package/sections.h"
+#include "package_writer.h"
 #include "update/paths.h"
 
 namespace fs = std::filesystem;
@@ -456,6 +457,10 @@ Manifest ManifestOfPackage(const ByteSource& source) {
   return m;
 }
 
+bool KnownTransactionRules(const std::vector<uint8_t>& payload) {
+  return payload.size() == 4 && ReadLE32(payload.data()) == kTransactionRules;
+}
+
 std::string ListPackage(const ByteSource& source) {
   const OpenedPackage package(source);
   const PackageView& view = package.view();
@@ -486,6 +491,19 @@ std::string ListPackage(const ByteSource& source) {
     out +=
         "delta package: a file's deltas (one per base version) come before its whole entry; "
         "updaters that know only whole files refuse it\n";
+  std::vector<uint8_t> payload;
+  if (!package.Section(kTransactionSection, payload)) {
+    out += "installs: file by file (no :Transaction): a file that fails does not stop the others\n";
+  } else if (KnownTransactionRules(payload)) {
+    out += "installs: all or nothing (:Transaction, rules " + std::to_string(kTransactionRules) +
+           "): every file checked, then built beside its target, then all renamed into place, "
+           "or nothing changes\n";
+  } else {
+    out += "installs: file by file: its :Transaction (" + std::to_string(payload.size()) +
+           " bytes" +
+           (payload.size() == 4 ? ", rules " + std::to_string(ReadLE32(payload.data())) : "") +
+           ") names rules this pinepack does not know\n";
+  }
   out += "     # offset       size       packed     flags     name\n";
   for (uint32_t i = 0; i < package.count(); ++i) {
     const DirectoryEntry& e = package.entry(i);
@@ -506,7 +524,6 @@ std::string ListPackage(const ByteSource& source) {
     }
   }
 
-  std::vector<uint8_t> payload;
   if (package.Section(kRegistryKeysSection, payload)) {
     RegistryKeys k;
     ParseRegistryKeys(payload.data(), static_cast<uint32_t>(payload.size()), k);

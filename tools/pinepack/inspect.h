@@ -36,9 +36,14 @@ const char* RefusalWording(PackageRefusal refusal);
 // view is the reader's, after LoadPackage (or CheckEntries) gave the refusal.
 std::string RefusalProblem(const PackageView& view, PackageRefusal refusal, int entry);
 
-// The container (with the certificate table of a signed updater), header, directory and decoded
-// control sections, as text (UTF-8). Throws ToolError when the updater would not open the
-// package.
+// Whether payload, a :Transaction section's, names the all-or-nothing rules pinepack follows:
+// exactly 4 bytes holding kTransactionRules. Any other payload names rules that neither pinepack
+// nor an updater of its time knows, and such a package installs file by file.
+bool KnownTransactionRules(const std::vector<uint8_t>& payload);
+
+// The container (with the certificate table of a signed updater), header, directory, how the
+// package installs (all or nothing, or file by file) and decoded control sections, as text
+// (UTF-8). Throws ToolError when the updater would not open the package.
 std::string ListPackage(const ByteSource& source);
 
 // How extract lays out the files.

@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
   create->add_flag("--full-fallback", fullFallback,
                    "With --from: every changed file carries its whole entry too, installed where "
                    "the file on disk is no old version the package knows");
+  bool perFile = false;
+  create->add_flag("--per-file", perFile,
+                   "Leave out the :Transaction mark: the updater installs each file on its own "
+                   "(a failed file does not stop the others), as packages were before the mark. "
+                   "By default it installs all or nothing: every file checked, then built beside "
+                   "its target, then all renamed into place, or nothing changes");
   create->footer(
       "Manifest (UTF-8 JSON; texts are stored in Windows-1251):\n"
       "  {\"registry\": {\"key\": \"SOFTWARE\\\\Maker\\\\Product\", \"folderValue\": "
@@ -160,6 +166,7 @@ int main(int argc, char** argv) {
       options.exclude = {manifestPath, output};
       for (const std::string& base : bases) options.bases.push_back(fs::u8path(base));
       options.fullFallback = fullFallback;
+      options.allOrNothing = !perFile;
       if (fullFallback && bases.empty()) throw ToolError("--full-fallback needs --from");
       std::vector<PackedFile> files;
       const PackageSpec spec = BuildPackageSpec(folder, manifest, options, progress, &files);

@@ -139,6 +139,12 @@ std::vector<uint8_t> StartupMsgPayload(const std::string& caption, const std::st
   return out;
 }
 
+std::vector<uint8_t> TransactionPayload(uint32_t rules) {
+  std::vector<uint8_t> out(4);
+  WriteLE32(out.data(), rules);
+  return out;
+}
+
 std::vector<uint8_t> NameListPayload(const std::vector<std::string>& names) {
   std::vector<uint8_t> out;
   for (const std::string& name : names) {

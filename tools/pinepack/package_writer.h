@@ -90,6 +90,13 @@ std::vector<uint8_t> NameListPayload(const std::vector<std::string>& names);
 std::vector<uint8_t> XlatTablePayload(
     const std::vector<std::pair<std::string, std::string>>& pairs);
 
+// The version of the all-or-nothing rules (kTransactionSection) that pinepack writes and apply
+// follows.
+constexpr uint32_t kTransactionRules = 1;
+
+// :Transaction: the rules' version, 4 bytes little-endian.
+std::vector<uint8_t> TransactionPayload(uint32_t rules = kTransactionRules);
+
 // The self-contained updater (PlanUpdater, CopyUpdater): the executable without its certificate
 // table when it is signed, the package, zeros to a multiple of 8, the trailer; the same bytes as
 // the updater's own build mode writes. Written to sink in bounded chunks. Throws when the
