@@ -1,5 +1,5 @@
 // pinepack's library: Windows-1251 conversion, the manifest, create (whole and --from), verify,
-// extract and apply.
+// extract and apply (all or nothing, and file by file).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -286,14 +286,24 @@ EntrySet EntriesOf(const std::vector<uint8_t>& package) {
   return set;
 }
 
-// Every regular file below folder, by its path relative to it ('/').
-std::map<std::string, std::vector<uint8_t>> FilesBelow(const fs::path& folder) {
+// Every regular file below folder, by its path relative to it ('/'); with folders, each folder
+// too, as its path and a '/' with no contents.
+std::map<std::string, std::vector<uint8_t>> FilesBelow(const fs::path& folder,
+                                                       bool folders = false) {
   std::map<std::string, std::vector<uint8_t>> files;
   for (const auto& item : fs::recursive_directory_iterator(folder)) {
+    const std::string relative = fs::relative(item.path(), folder).generic_u8string();
     if (item.is_regular_file())
-      files[fs::relative(item.path(), folder).generic_u8string()] = ReadFileBytes(item.path());
+      files[relative] = ReadFileBytes(item.path());
+    else if (folders && item.is_directory())
+      files[relative + "/"] = {};
   }
   return files;
+}
+
+// Everything below folder: files with their contents, and folders, empty ones too.
+std::map<std::string, std::vector<uint8_t>> TreeBelow(const fs::path& folder) {
+  return FilesBelow(folder, true);
 }
 
 // Extracted from a signed updater on disk: as installed (renames and long paths under their
@@ -692,10 +702,11 @@ void FillReleases(const TempFolder& folder) {
 }
 
 std::vector<uint8_t> CreateFrom(const fs::path& files, const std::vector<fs::path>& bases,
-                                bool fullFallback = false) {
+                                bool fullFallback = false, bool allOrNothing = true) {
   CreateOptions options;
   options.bases = bases;
   options.fullFallback = fullFallback;
+  options.allOrNothing = allOrNothing;
   return WritePackage(BuildPackageSpec(files, ParseManifest(kPlainManifest), options, {}));
 }
 
@@ -763,15 +774,28 @@ TEST(CreateFrom, OnlyWhatChangedTravelsAndApplyRebuildsTheNewTree) {
   CopyTree(folder.path() / "old", installed);
   ApplyReport report = ApplyPackage(Source(package), installed, false, {});
   EXPECT_TRUE(report.failures.empty()) << report.failures.front();
-  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
-  EXPECT_TRUE(Mentions(report.lines, "app.exe: built from the old version and a delta"));
+  // The new tree exactly: no staged file, no .bak, no folder more or less.
+  EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
+  EXPECT_TRUE(report.allOrNothing);
+  for (const char* line :
+       {"check: file app.exe: the old version a delta was made for",
+        "check: file gone.dll: to be removed",
+        "check: every file as expected: 4 to build, 1 to remove, 0 already new",
+        "stage: folder fresh\\deeper: created", "stage: 4 file(s) built beside their targets",
+        "commit: 7 rename(s)", "commit: file app.exe: built from the old version and a delta",
+        "commit: file gone.dll: removed", "commit: every file in place, the backups deleted"})
+    EXPECT_TRUE(Mentions(report.lines, line))
+        << line << ": " << ::testing::PrintToString(report.lines);
 
-  // A run killed after setting a file aside: the rerun puts the .bak back and finishes.
+  // Per file, a run killed after setting a file aside: the rerun puts the .bak back and finishes.
+  const std::vector<uint8_t> perFile =
+      CreateFrom(folder.path() / "new", {folder.path() / "old"}, false, false);
   CopyTree(folder.path() / "old", installed);
   fs::rename(installed / "app.exe", installed / "app.exe.bak");
-  report = ApplyPackage(Source(package), installed, false, {});
+  report = ApplyPackage(Source(perFile), installed, false, {});
   EXPECT_TRUE(report.failures.empty());
-  EXPECT_EQ(FilesBelow(installed), FilesBelow(folder.path() / "new"));
+  EXPECT_FALSE(report.allOrNothing);
+  EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
 
   // A rerun finds every file already new and writes nothing.
   report = ApplyPackage(Source(package), installed, false, {});
@@ -879,6 +903,51 @@ TEST(Create, MarksAllOrNothingUnlessPerFile) {
   }
 }
 
+// Only rules 1, in exactly 4 bytes, install all or nothing; any other :Transaction names rules
+// pinepack does not know, and its package, sound all the same, installs file by file.
+TEST(AllOrNothing, OnlyKnownRulesInstallAllOrNothing) {
+  struct Case {
+    const char* what;
+    bool present;
+    std::vector<uint8_t> payload;
+    bool allOrNothing;
+    const char* listed;
+  };
+  const Case cases[] = {
+      {"no mark", false, {}, false, "installs: file by file (no :Transaction)"},
+      {"rules 1", true, TransactionPayload(), true,
+       "installs: all or nothing (:Transaction, rules 1)"},
+      {"rules 2", true, TransactionPayload(2), false,
+       "installs: file by file: its :Transaction (4 bytes, rules 2) names rules"},
+      {"rules 1 in 8 bytes", true, {1, 0, 0, 0, 0, 0, 0, 0}, false, "its :Transaction (8 bytes)"},
+      {"3 bytes", true, {1, 0, 0}, false, "its :Transaction (3 bytes)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder folder;
+    PackageSpec spec = SamplePackageSpec();
+    if (c.present) {
+      spec.entries.insert(spec.entries.begin() + 2, {":Transaction", c.payload, false});
+      EXPECT_EQ(KnownTransactionRules(c.payload), c.allOrNothing);
+    }
+    const std::vector<uint8_t> package = WritePackage(spec);
+    EXPECT_EQ(VerifyPackage(Source(package), {}), std::vector<std::string>{});
+    const std::string listing = ListPackage(Source(package));
+    EXPECT_NE(listing.find(c.listed), std::string::npos) << listing;
+    const ApplyReport report = ApplyPackage(Source(package), folder.path(), false, {});
+    EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.lines);
+    EXPECT_EQ(report.allOrNothing, c.allOrNothing);
+    EXPECT_EQ(Mentions(report.lines, "commit: every file in place"), c.allOrNothing);
+    const std::map<std::string, std::vector<uint8_t>> expected = {
+        {"app.exe", SampleData(5000, 1)},
+        {"data/", {}},
+        {"data/sub/", {}},
+        {"data/sub/lib.dll", SampleData(3000, 2)},
+        {"readme.txt", Bytes("hello")}};
+    EXPECT_EQ(TreeBelow(folder.path()), expected);
+  }
+}
+
 TEST(CreateFrom, TwoBasesAreBothServedAndSameVersionsShareADelta) {
   TempFolder folder;
   FillReleases(folder);
@@ -907,63 +976,246 @@ TEST(CreateFrom, TwoBasesAreBothServedAndSameVersionsShareADelta) {
   }
 }
 
-// A file that is no base: it fails untouched and the others still install; with
-// --full-fallback its whole entry is installed instead.
+// A file that is no base: file by file it fails untouched and the others still install; all or
+// nothing, the check fails and the folder stays exactly as it was; with --full-fallback its
+// whole entry is installed instead, either way.
 TEST(CreateFrom, ModifiedBaseFailsUntouchedOrTakesTheFullFallback) {
   TempFolder folder;
   FillReleases(folder);
   const std::vector<uint8_t> modified = Edited(SampleData(40000, 5), 5000, 0x77);
-  for (bool fullFallback : {false, true}) {
+  struct Case {
+    bool allOrNothing;
+    bool fullFallback;
+    const char* failure;  // nullptr: installs
+  };
+  const Case cases[] = {
+      {false, false, "file app.exe: FAILED: not the version the update was made for (left"},
+      {false, true, nullptr},
+      {true, false, "check: file app.exe: FAILED: not the version the update was made for"},
+      {true, true, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.allOrNothing ? "all or nothing" : "per file") +
+                 (c.fullFallback ? ", full fallback" : ""));
     const std::vector<uint8_t> package =
-        CreateFrom(folder.path() / "new", {folder.path() / "old"}, fullFallback);
+        CreateFrom(folder.path() / "new", {folder.path() / "old"}, c.fullFallback, c.allOrNothing);
     // The whole entry, inflated, is the version the delta builds.
     EXPECT_EQ(VerifyPackage(Source(package), {}), std::vector<std::string>{});
     const fs::path installed = folder.path() / "installed";
     CopyTree(folder.path() / "old", installed);
     folder.Write("installed/app.exe", modified);
+    const auto before = TreeBelow(installed);
+    // verify --against finds what apply finds, and writes nothing.
+    const ApplyReport tried = ApplyPackage(Source(package), installed, true, {});
+    EXPECT_EQ(TreeBelow(installed), before);
     const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
-    auto files = FilesBelow(installed);
-    auto expected = FilesBelow(folder.path() / "new");
-    if (fullFallback) {
-      EXPECT_TRUE(report.failures.empty());
-      EXPECT_TRUE(Mentions(report.lines, "app.exe: installed whole"));
+    EXPECT_EQ(report.allOrNothing, c.allOrNothing);
+    auto expected = TreeBelow(folder.path() / "new");
+    if (!c.failure) {
+      EXPECT_TRUE(tried.failures.empty()) << ::testing::PrintToString(tried.failures);
+      EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.failures);
+      EXPECT_TRUE(Mentions(report.lines, "file app.exe: installed whole"));
     } else {
-      ASSERT_EQ(report.failures.size(), 1u);
-      EXPECT_NE(report.failures[0].find("app.exe: FAILED: not the version the update was made for"),
-                std::string::npos);
-      EXPECT_EQ(files["app.exe"], modified);
-      expected["app.exe"] = modified;
+      for (const ApplyReport* r : {&tried, &report}) {
+        ASSERT_EQ(r->failures.size(), 1u) << ::testing::PrintToString(r->failures);
+        EXPECT_NE(r->failures[0].find(c.failure), std::string::npos) << r->failures[0];
+      }
+      if (c.allOrNothing) {
+        expected = before;
+        EXPECT_TRUE(Mentions(report.lines, "check: FAILED: 1 problem(s); nothing on disk changed"));
+        EXPECT_FALSE(Mentions(report.lines, "stage:"));
+      } else {
+        expected["app.exe"] = modified;
+      }
     }
-    EXPECT_EQ(files, expected) << "full fallback " << fullFallback;
+    EXPECT_EQ(TreeBelow(installed), expected);
   }
 }
 
-// A damaged delta body: the file fails, the old version stays (no .bak left), the rest installs.
-TEST(CreateFrom, DamagedDeltaIsRefusedAndTheOldFileKept) {
+// What the check of an all-or-nothing package refuses: nothing on disk changes, the report says
+// why, and the run stops before stage (verify --against stops there too).
+TEST(AllOrNothing, CheckFailsAndNothingChanges) {
   TempFolder folder;
   FillReleases(folder);
-  std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "old"});
-  PackageView view;
-  InitPackageView(view);
-  view.acceptDeltas = 1;
-  SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
-  ASSERT_EQ(LoadPackage(view, 0), 1);
-  const DirectoryEntry& app = view.directory[FindEntry(view, "app.exe")];
-  const size_t middle = app.dataOffset + kDeltaHeaderSize + (app.size - kDeltaHeaderSize) / 2;
-  UnloadPackage(view);
-  package[middle] ^= 0x55;
-
+  const std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "old"});
   const fs::path installed = folder.path() / "installed";
-  CopyTree(folder.path() / "old", installed);
-  for (bool dryRun : {true, false}) {
-    const ApplyReport report = ApplyPackage(Source(package), installed, dryRun, {});
-    ASSERT_EQ(report.failures.size(), 1u) << dryRun;
-    EXPECT_NE(report.failures[0].find("app.exe: FAILED"), std::string::npos);
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"a stranger's .bak beside a file to replace",
+       [&] { folder.Write("installed/app.exe.bak", Bytes("someone's")); },
+       "check: file app.exe: FAILED: app.exe.bak is in the way"},
+      {"a stranger's .bak beside a file to remove",
+       [&] { folder.Write("installed/gone.dll.bak", Bytes("someone's")); },
+       "check: file gone.dll: FAILED: gone.dll.bak is in the way"},
+      {"a per-file run's leftover: the old version in the .bak alone",
+       [&] { fs::rename(installed / "app.exe", installed / "app.exe.bak"); },
+       "check: file app.exe: FAILED: not the version the update was made for"},
+      {"a folder where a file goes", [&] { fs::create_directories(installed / "added.txt"); },
+       "check: file added.txt: FAILED: something that is not a file is in its place"},
+      {"a folder where a file is to be removed",
+       [&] {
+         fs::remove(installed / "gone.dll");
+         fs::create_directories(installed / "gone.dll");
+       },
+       "check: file gone.dll: FAILED: to be removed, but it is not a file"},
+      {"the long path's file not its base",
+       [&] { folder.Write("installed/" + kLongPath, Bytes("another version")); },
+       "check: file data\\sub\\a_rather_long_folder_name\\library.dll: FAILED: not the version"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CopyTree(folder.path() / "old", installed);
+    c.prepare();
+    const auto before = TreeBelow(installed);
+    for (bool dryRun : {true, false}) {
+      const ApplyReport report = ApplyPackage(Source(package), installed, dryRun, {});
+      ASSERT_EQ(report.failures.size(), 1u) << ::testing::PrintToString(report.lines);
+      EXPECT_NE(report.failures[0].find(c.failure), std::string::npos) << report.failures[0];
+      EXPECT_TRUE(Mentions(report.lines, "check: FAILED: 1 problem(s); nothing on disk changed"));
+      EXPECT_FALSE(Mentions(report.lines, "stage:")) << ::testing::PrintToString(report.lines);
+      EXPECT_EQ(TreeBelow(installed), before);
+    }
   }
-  auto files = FilesBelow(installed);
-  EXPECT_EQ(files["app.exe"], ReadFileBytes(folder.path() / "old" / "app.exe"));
-  EXPECT_FALSE(fs::exists(installed / "app.exe.bak"));
-  EXPECT_EQ(files["added.txt"], Bytes("a new file"));
+}
+
+// A file both listed for removal and installed is removed first, as file by file: its new
+// version goes in, and no .bak stays, in both modes.
+TEST(AllOrNothing, AFileRemovedAndInstalledTooIsReplaced) {
+  TempFolder folder;
+  folder.Write("old/app.exe", Bytes("old version"));
+  folder.Write("old/other.txt", Bytes("stays"));
+  folder.Write("new/app.exe", Bytes("new version"));
+  const Manifest manifest = ParseManifest(
+      R"({"registry": {"key": "K", "folderValue": "F", "fileValue": "N",
+          "patchLevelValue": "P"}, "patchLevel": 1, "remove": ["app.exe", "APP.EXE"]})");
+  for (bool allOrNothing : {true, false}) {
+    SCOPED_TRACE(allOrNothing);
+    CreateOptions options;
+    options.allOrNothing = allOrNothing;
+    const std::vector<uint8_t> package =
+        WritePackage(BuildPackageSpec(folder.path() / "new", manifest, options, {}));
+    const fs::path installed = folder.path() / "installed";
+    CopyTree(folder.path() / "old", installed);
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.lines);
+    const std::map<std::string, std::vector<uint8_t>> expected = {{"app.exe", Bytes("new version")},
+                                                                  {"other.txt", Bytes("stays")}};
+    EXPECT_EQ(TreeBelow(installed), expected);
+  }
+}
+
+// Stage fails (a damaged delta, or a damaged whole entry after three files were staged): every
+// staged file is deleted and the folders the run made are removed, the folder exactly as it
+// was. File by file, only that file fails, the old version kept and no .bak left.
+TEST(CreateFrom, DamagedEntryIsRefusedAndTheOldFileKept) {
+  TempFolder folder;
+  FillReleases(folder);
+  struct Case {
+    const char* entry;
+    bool allOrNothing;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"app.exe", false, "file app.exe: FAILED: the package's data for it is damaged"},
+      {"app.exe", true, "stage: file app.exe: FAILED: the package's data for it is damaged"},
+      {"fresh\\deeper\\data.bin", false, "file fresh\\deeper\\data.bin: FAILED"},
+      {"fresh\\deeper\\data.bin", true, "stage: file fresh\\deeper\\data.bin: FAILED"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.entry) + (c.allOrNothing ? ", all or nothing" : ", per file"));
+    std::vector<uint8_t> package =
+        CreateFrom(folder.path() / "new", {folder.path() / "old"}, false, c.allOrNothing);
+    PackageView view;
+    InitPackageView(view);
+    view.acceptDeltas = 1;
+    SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
+    ASSERT_EQ(LoadPackage(view, 0), 1);
+    const DirectoryEntry& e = view.directory[FindEntry(view, c.entry)];
+    const bool delta = IsDeltaEntry(view, e);
+    const uint32_t stored = (e.flags & ENTRY_DEFLATED) ? e.packedSize : e.size;
+    const size_t header = delta ? kDeltaHeaderSize : 2;  // past the delta's or zlib's header
+    const size_t middle = e.dataOffset + header + (stored - header) / 2;
+    UnloadPackage(view);
+    package[middle] ^= 0x55;
+
+    const fs::path installed = folder.path() / "installed";
+    CopyTree(folder.path() / "old", installed);
+    const auto before = TreeBelow(installed);
+    for (bool dryRun : {true, false}) {
+      const ApplyReport report = ApplyPackage(Source(package), installed, dryRun, {});
+      ASSERT_EQ(report.failures.size(), 1u) << dryRun << ::testing::PrintToString(report.lines);
+      EXPECT_NE(report.failures[0].find(c.failure), std::string::npos) << report.failures[0];
+    }
+    auto after = TreeBelow(installed);
+    if (c.allOrNothing) {
+      EXPECT_EQ(after, before);
+      continue;
+    }
+    EXPECT_EQ(after.count("app.exe.bak"), 0u);
+    EXPECT_EQ(after["added.txt"], Bytes("a new file"));
+    const std::string path =
+        c.entry == std::string("app.exe") ? "app.exe" : "fresh/deeper/data.bin";
+    const auto old = before.find(path);
+    EXPECT_EQ(after.count(path), old == before.end() ? 0u : 1u);
+    if (old != before.end()) {
+      EXPECT_EQ(after[path], old->second);
+    }
+  }
+}
+
+// A rename of the commit that fails (a file taken the backup's name since the check; a staged
+// file gone, so that the system refuses the rename): every rename so far is undone in reverse
+// and stage's work deleted, the folder exactly as it was. The progress line that opens the
+// commit, said before any rename, is where the test steps in.
+TEST(AllOrNothing, CommitRenameFailsAndEveryRenameIsUndone) {
+  TempFolder folder;
+  FillReleases(folder);
+  const std::vector<uint8_t> package = CreateFrom(folder.path() / "new", {folder.path() / "old"});
+  const fs::path installed = folder.path() / "installed";
+  const fs::path longFile = installed / fs::u8path(kLongPath);
+  struct Case {
+    const char* what;
+    std::function<void()> interfere;
+    std::function<void()> cleanUp;  // what the test itself left
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"a file at a backup's name (the third rename)",
+       [&] { folder.Write("installed/app.exe.bak", Bytes("appeared")); },
+       [&] { fs::remove(installed / "app.exe.bak"); }, "app.exe.bak appeared since the check"},
+      {"a staged file gone (the sixth rename)",
+       [&] {
+         for (const auto& item : fs::directory_iterator(longFile.parent_path())) {
+           const std::string name = item.path().filename().u8string();
+           if (name.rfind("library.dll.", 0) == 0 && name.size() > 4 &&
+               name.compare(name.size() - 4, 4, ".new") == 0)
+             fs::remove(item.path());
+         }
+       },
+       [] {}, "commit: FAILED: cannot rename "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CopyTree(folder.path() / "old", installed);
+    const auto before = TreeBelow(installed);
+    int interfered = 0;
+    const Progress progress = [&](const std::string& line) {
+      if (line.rfind("commit: ", 0) == 0 && interfered++ == 0) c.interfere();
+    };
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, progress);
+    EXPECT_GT(interfered, 0);
+    ASSERT_EQ(report.failures.size(), 1u) << ::testing::PrintToString(report.lines);
+    EXPECT_NE(report.failures[0].find(c.failure), std::string::npos) << report.failures[0];
+    EXPECT_TRUE(Mentions(report.lines, "commit: every rename undone in reverse"))
+        << ::testing::PrintToString(report.lines);
+    EXPECT_FALSE(Mentions(report.lines, "commit: file ")) << ::testing::PrintToString(report.lines);
+    c.cleanUp();
+    EXPECT_EQ(TreeBelow(installed), before);
+  }
 }
 
 // A reader that follows only the plain format compares the signature first and refuses the whole

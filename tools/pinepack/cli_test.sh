@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The pinepack command line as vendors use it: exit codes, messages, outputs left behind, and the
 # vendor's workflow: create, wrap, sign with osslsigncode, verify, extract; patch packages made
-# with create --from, tried with verify --against and apply.
+# with create --from, tried with verify --against and apply, all or nothing or --per-file.
 # Usage: cli_test.sh PINEPACK
 set -u
 pinepack=$1
@@ -188,18 +188,33 @@ expect 0 "verify delta package" "$pinepack" verify "$work/d.pkg"
 expect 0 "verify --against the base" "$pinepack" verify "$work/d.pkg" --against "$work/rel1"
 cp -r "$work/rel1" "$work/inst"
 expect 0 "apply" "$pinepack" apply "$work/d.pkg" "$work/inst"
-diff -r "$work/rel2" "$work/inst" >/dev/null || fail "apply does not give the new release"
+for phase in "check: every file as expected" "stage: file app.exe: built from the old version and a delta as app.exe.[0-9a-f]\{16\}.new" "commit: file app.exe: built from"; do
+  mentions out "$phase"
+done
+# diff -r names every file or folder more or less: a staged file, a .bak, an empty folder.
+diff -r "$work/rel2" "$work/inst" >/dev/null || fail "apply does not give exactly the new release: $(diff -r "$work/rel2" "$work/inst")"
 expect 0 "apply again" "$pinepack" apply "$work/d.pkg" "$work/inst"
 mentions out "app.exe: already the new version"
 cp -r "$work/rel1" "$work/other"
 echo tampered >>"$work/other/app.exe"
 cp "$work/other/app.exe" "$work/tampered.exe"
+cp -r "$work/other" "$work/other-before"
 expect 1 "verify --against another version" "$pinepack" verify "$work/d.pkg" --against "$work/other"
 mentions out "not the version the update was made for"
 expect 1 "apply to another version" "$pinepack" apply "$work/d.pkg" "$work/other"
-mentions out "app.exe: FAILED: not the version the update was made for"
+mentions out "check: file app.exe: FAILED: not the version the update was made for"
+mentions err "all or nothing"
+diff -r "$work/other-before" "$work/other" >/dev/null || fail "a failed check changed the folder: $(diff -r "$work/other-before" "$work/other")"
+cp -r "$work/rel1" "$work/stranger" && echo "someone's" >"$work/stranger/app.exe.bak"
+cp -r "$work/stranger" "$work/stranger-before"
+expect 1 "apply with a stranger's .bak in the way" "$pinepack" apply "$work/d.pkg" "$work/stranger"
+mentions out "check: file app.exe: FAILED: app.exe.bak is in the way"
+diff -r "$work/stranger-before" "$work/stranger" >/dev/null || fail "a .bak in the way did not stop the update"
+expect 1 "per file, apply to another version" "$pinepack" apply "$work/dp.pkg" "$work/other"
+mentions out "^file app.exe: FAILED: not the version the update was made for"
+mentions err "1 file(s) failed"
 cmp -s "$work/other/app.exe" "$work/tampered.exe" || fail "a file that is no base was touched"
-[ -e "$work/other/fresh/new.txt" ] || fail "a failed file stopped the other files"
+[ -e "$work/other/fresh/new.txt" ] || fail "per file, a failed file stopped the other files"
 expect 0 "create --from --full-fallback" "$pinepack" create -q "$work/rel2" "$work/manifest.json" "$work/f.pkg" --from "$work/rel1" --full-fallback
 expect 0 "apply with the full fallback" "$pinepack" apply "$work/f.pkg" "$work/other"
 mentions out "app.exe: installed whole"
@@ -220,9 +235,8 @@ expect 1 "verify a damaged delta" "$pinepack" verify "$work/d.pkg.bad"
 mentions out "app.exe\").*damaged"
 cp -r "$work/rel1" "$work/inst2"
 expect 1 "apply a damaged delta" "$pinepack" apply "$work/d.pkg.bad" "$work/inst2"
-mentions out "app.exe: FAILED"
-cmp -s "$work/inst2/app.exe" "$work/rel1/app.exe" || fail "a damaged delta changed the old file"
-[ -e "$work/inst2/app.exe.bak" ] && fail "a damaged delta left a .bak"
+mentions out "stage: file app.exe: FAILED"
+diff -r "$work/rel1" "$work/inst2" >/dev/null || fail "a failed stage left the folder changed: $(diff -r "$work/rel1" "$work/inst2")"
 
 echo '{"registry": {}, "patchLevel": 1}' >"$work/broken.json"
 expect 1 "bad manifest" "$pinepack" create "$work/files" "$work/broken.json" "$work/b.pkg"

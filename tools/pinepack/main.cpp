@@ -115,8 +115,10 @@ int main(int argc, char** argv) {
 
   auto* apply = app.add_subcommand(
       "apply",
-      "Apply a package to a folder by the updater's rules (old versions checked, new files "
-      "checked, a backup kept until each file is complete), without the registry");
+      "Apply a package to a folder by the updater's rules, without the registry: all or "
+      "nothing for a package with :Transaction (check every file, build the new ones beside "
+      "their targets, rename them all into place), else file by file (old versions checked, new "
+      "files checked, a backup kept until each file is complete)");
   apply->add_option("file", input, "Package or self-contained updater")
       ->required()
       ->check(CLI::ExistingFile);
@@ -204,7 +206,11 @@ int main(int argc, char** argv) {
       const ApplyReport report = ApplyPackage(file.source(), fs::u8path(folder), false, Progress());
       for (const std::string& line : report.lines) std::cout << line << "\n";
       if (!report.failures.empty()) {
-        std::cerr << "pinepack: " << report.failures.size() << " file(s) failed\n";
+        if (report.allOrNothing)
+          std::cerr << "pinepack: " << report.failures.size()
+                    << " problem(s); the package installs all or nothing\n";
+        else
+          std::cerr << "pinepack: " << report.failures.size() << " file(s) failed\n";
         return 1;
       }
       return 0;
