@@ -5,6 +5,12 @@
 
 namespace exit_codes {
 
+// An update that installs all or nothing found a file held open by another program, and the
+// user cancelled (or the run was silent): nothing changed (ERROR_SHARING_VIOLATION).
+inline constexpr int kFileInUse = 32;
+// Such an update found too little free space on the program's volume: nothing changed
+// (ERROR_DISK_FULL).
+inline constexpr int kDiskFull = 112;
 // The update was installed completely (every file written, the patch level recorded), or the
 // build wrote its updater.
 inline constexpr int kSuccess = 0;

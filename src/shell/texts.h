@@ -103,4 +103,27 @@ inline constexpr char kAlreadyRunningText[] =
     "\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xFB \xF3\xE6\xE5 "
     "\xE2\xFB\xEF\xEE\xEB\xED\xFF\xE5\xF2\xF1\xFF!\r\n";
 
+// An update that installs all or nothing checks every file before it changes any.
+// "Проверяем файлы...."
+inline constexpr char kCheckingText[] =
+    "\xCF\xF0\xEE\xE2\xE5\xF0\xFF\xE5\xEC \xF4\xE0\xE9\xEB\xFB....";
+// Every new file of such an update is built beside its target; now they are renamed into place.
+// "Устанавливаем новые файлы...."
+inline constexpr char kCommittingText[] =
+    "\xD3\xF1\xF2\xE0\xED\xE0\xE2\xEB\xE8\xE2\xE0\xE5\xEC \xED\xEE\xE2\xFB\xE5 "
+    "\xF4\xE0\xE9\xEB\xFB....";
+// A file of such an update is held open by another program, which the first %s names (" (name)")
+// where the system tells it, else it is empty; the second %s is the file's full path. Asked with
+// Retry and Cancel; nothing has changed.
+// "Файл занят другой программой%s!\r\n(%s)\r\nЗакройте её и повторите попытку.\r\n"
+inline constexpr char kFileInUseFormat[] =
+    "\xD4\xE0\xE9\xEB \xE7\xE0\xED\xFF\xF2 \xE4\xF0\xF3\xE3\xEE\xE9 "
+    "\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xEE\xE9%s!\r\n(%s)\r\n\xC7\xE0\xEA\xF0\xEE\xE9\xF2\xE5 "
+    "\xE5\xB8 \xE8 \xEF\xEE\xE2\xF2\xEE\xF0\xE8\xF2\xE5 \xEF\xEE\xEF\xFB\xF2\xEA\xF3.\r\n";
+// The volume lacks room for the new files of such an update beside the old ones; %s is how many
+// kilobytes more it needs. Nothing has changed.
+// "Недостаточно места на диске: нужно ещё %s КБ!\r\n"
+inline constexpr char kNoSpaceFormat[] =
+    "\xCD\xE5\xE4\xEE\xF1\xF2\xE0\xF2\xEE\xF7\xED\xEE \xEC\xE5\xF1\xF2\xE0 \xED\xE0 "
+    "\xE4\xE8\xF1\xEA\xE5: \xED\xF3\xE6\xED\xEE \xE5\xF9\xB8 %s \xCA\xC1!\r\n";
 }  // namespace texts

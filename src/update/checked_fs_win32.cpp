@@ -55,6 +55,7 @@ using NtCreateFileFunction = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, NtObjectAttribu
                                            LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*,
                                            ULONG);
 using NtFileInformationFunction = LONG(WINAPI*)(HANDLE, NtIoStatus*, void*, ULONG, ULONG);
+using NtVolumeInformationFunction = LONG(WINAPI*)(HANDLE, NtIoStatus*, void*, ULONG, ULONG);
 using NtQueryObjectFunction = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
 using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG);
 
@@ -62,6 +63,7 @@ NtCreateFileFunction ntCreateFile;
 NtFileInformationFunction ntQueryInformationFile;
 NtFileInformationFunction ntSetInformationFile;
 NtQueryObjectFunction ntQueryObject;
+NtVolumeInformationFunction ntQueryVolumeInformationFile;
 NtStatusToErrorFunction ntStatusToError;
 
 constexpr ULONG kObjCaseInsensitive = 0x40;
@@ -72,6 +74,7 @@ constexpr ULONG kDirectoryFile = 0x1, kSynchronousIo = 0x20, kNonDirectoryFile =
 constexpr ULONG kInternalInformation = 6, kRenameInformation = 10, kDispositionInformation = 13,
                 kStandardInformation = 5, kBasicInformation = 4, kAttributeTagInformation = 35;
 constexpr ULONG kObjectNameInformation = 1;
+constexpr ULONG kFsFullSizeInformation = 7;
 constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034),
                kStatusObjectPathNotFound = static_cast<LONG>(0xC000003A),
                kStatusObjectNameCollision = static_cast<LONG>(0xC0000035),
@@ -97,7 +100,9 @@ int LoadNt() {
   Load(ntdll, "NtSetInformationFile", ntSetInformationFile);
   Load(ntdll, "NtQueryObject", ntQueryObject);
   Load(ntdll, "RtlNtStatusToDosError", ntStatusToError);
-  if (!ntQueryInformationFile || !ntSetInformationFile || !ntQueryObject || !ntStatusToError)
+  Load(ntdll, "NtQueryVolumeInformationFile", ntQueryVolumeInformationFile);
+  if (!ntQueryInformationFile || !ntSetInformationFile || !ntQueryObject || !ntStatusToError ||
+      !ntQueryVolumeInformationFile)
     return 0;
   Load(ntdll, "NtCreateFile", ntCreateFile);
   return ntCreateFile != nullptr;
@@ -192,7 +197,7 @@ int CheckOpened(HANDLE handle, const CheckedFolder& folder, wchar_t** name, uint
 
 // Adds a folder to tree, taking handle and name (both released on failure). Its index, or -1.
 int AddFolder(FolderTree& tree, HANDLE handle, const char* relative, size_t relativeLength,
-              wchar_t* name, uint32_t nameLength) {
+              wchar_t* name, uint32_t nameLength, int created = 0) {
   char* copy = static_cast<char*>(std::malloc(relativeLength + 1));
   if (copy && tree.count == tree.capacity) {
     const int capacity = tree.capacity ? tree.capacity * 2 : 8;
@@ -212,7 +217,7 @@ int AddFolder(FolderTree& tree, HANDLE handle, const char* relative, size_t rela
   }
   std::memcpy(copy, relative, relativeLength);
   copy[relativeLength] = '\0';
-  tree.folders[tree.count] = CheckedFolder{handle, copy, name, nameLength};
+  tree.folders[tree.count] = CheckedFolder{handle, copy, name, nameLength, created};
   return tree.count++;
 }
 
@@ -243,10 +248,12 @@ int OpenChildFolder(const CheckedFolder& parent, const char* name, size_t nameLe
   // delete it. Writing is shared: a rename into the folder opens it for FILE_WRITE_DATA (to add
   // the name), and refusing that would refuse the run's own renames. A folder becomes a mount
   // point only while empty, and the run holds the file it works on in it without delete sharing.
-  const LONG status =
-      OpenRelative(static_cast<HANDLE>(parent.handle), name, nameLength, kFolderAccess,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE, create ? kFileOpenIf : kFileOpen,
-                   kDirectoryFile | kOpenForBackup, handle, &information);
+  // One that may be made now is opened for deletion too, which a rollback of what the run made
+  // needs; the run is elevated, so that asking for it refuses no folder it could write to.
+  const LONG status = OpenRelative(
+      static_cast<HANDLE>(parent.handle), name, nameLength, kFolderAccess | (create ? DELETE : 0),
+      FILE_SHARE_READ | FILE_SHARE_WRITE, create ? kFileOpenIf : kFileOpen,
+      kDirectoryFile | kOpenForBackup, handle, &information);
   if (status == kStatusNotADirectory) {
     SetLastError(kErrorLeavesFolder);  // a file where a folder belongs
     return 0;
@@ -323,6 +330,33 @@ int HoldProgramFolder(const char* programFolder, FolderTree& tree) {
   return held && AddFolder(tree, handle, "", 0, name, nameLength) == 0;
 }
 
+void RemoveCreatedFolders(FolderTree& tree) {
+  // The innermost first: a folder is added to the tree after the folder that holds it.
+  for (int i = tree.count - 1; i > 0; --i) {
+    CheckedFolder& folder = tree.folders[i];
+    if (!folder.created) continue;
+    DeleteOpenFile(static_cast<HANDLE>(folder.handle));  // refused while it holds anything
+    CloseHandle(static_cast<HANDLE>(folder.handle));
+    folder.handle = nullptr;
+  }
+  tree.lost = 1;
+}
+
+int FreeSpace(const FolderTree& tree, uint64_t& bytes, uint32_t& cluster) {
+  struct {
+    LARGE_INTEGER total, callerAvailable, actualAvailable;
+    ULONG sectorsPerUnit, bytesPerSector;
+  } size{};
+  NtIoStatus io{};
+  if (tree.count == 0 ||
+      !Succeeded(ntQueryVolumeInformationFile(static_cast<HANDLE>(tree.folders[0].handle), &io,
+                                              &size, sizeof size, kFsFullSizeInformation)))
+    return 0;
+  cluster = size.sectorsPerUnit * size.bytesPerSector;
+  bytes = static_cast<uint64_t>(size.callerAvailable.QuadPart) * cluster;
+  return 1;
+}
+
 void ReleaseFolders(FolderTree& tree) {
   for (int i = 0; i < tree.count; ++i) FreeFolder(tree.folders[i]);
   std::free(tree.folders);
@@ -371,7 +405,7 @@ int FindFolder(FolderTree& tree, const char* relative, FolderMode mode, int* cre
       if (!OpenChildFolder(tree.folders[parent], relative + at, end - at, create, handle, name,
                            nameLength, made))
         return -1;
-      index = AddFolder(tree, handle, relative, end, name, nameLength);
+      index = AddFolder(tree, handle, relative, end, name, nameLength, made);
       if (index < 0) return -1;
       if (last && created) *created = made;
     }

@@ -32,6 +32,14 @@ int HoldProgramFolder(const char* programFolder, FolderTree& tree);
 // tree (which it clears first). 1, or 0 with the last error set.
 int HoldFolderByName(const char* path, FolderTree& tree);
 
+// The rollback of the folders the run made: each one deleted, the innermost first, where it is
+// empty (one that holds anything stays), and let go. Every later act on tree is refused.
+void RemoveCreatedFolders(FolderTree& tree);
+
+// The bytes that the program folder's volume has free for the run (its quota counted), and the
+// size of its allocation unit, which every file takes a whole number of. 0 when not told.
+int FreeSpace(const FolderTree& tree, uint64_t& bytes, uint32_t& cluster);
+
 // Closes every folder of tree and frees it; safe on an empty tree.
 void ReleaseFolders(FolderTree& tree);
 

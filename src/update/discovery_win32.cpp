@@ -124,7 +124,7 @@ int ReadTarget(const unsigned char* payload, uint32_t size, TargetInfo& target) 
   if (LookAt(target, program.folder, program.leaf, file) == kEntryPresent) return 1;
   // A run killed while it had the program file set aside left only the file's backup: the
   // program is installed all the same, and this run finishes the update or puts the backup back
-  // (RestoreProgramFile). Only a backup of ours counts: a .bak the user left is no program.
+  // (RecoverUpdate). Only a backup of ours counts: a .bak the user left is no program.
   return LookAt(target, program.folder, program.backupLeaf, file) == kEntryPresent &&
          BackupIsOurs(target, program.name, file.Get());
 }
@@ -144,27 +144,6 @@ int DiscoverTarget(const PackageView& view, TargetInfo& target) {
   }
   if (!found) ShowStatus(texts::kNotFoundText);
   return found;
-}
-
-void RestoreProgramFile(TargetInfo& target) {
-  if (!target.programFolder || !target.programName || !target.keyPath) return;
-  NameInFolder program;
-  JournalRecord record;
-  if (!FindName(target.folders, target.programName, kFolderOpen, program) ||
-      !JournalFind(target.keyPath, program.name, record))
-    return;
-  OwnedHandle backup;
-  const EntryState state =
-      OpenInFolder(target.folders, program.folder, program.backupLeaf,
-                   DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, backup);
-  if (state == kEntryAbsent) {
-    JournalRemove(target.keyPath, program.name);  // recorded, but no backup is left
-    return;
-  }
-  // The rename never replaces a file, so it does nothing while the program file exists.
-  if (state == kEntryPresent && BackupIsOurs(target, program.name, backup.Get()) &&
-      RenameInFolder(backup.Get(), target.folders, program.folder, program.leaf))
-    JournalRemove(target.keyPath, program.name);
 }
 
 void ReleaseTarget(TargetInfo& target) {

@@ -2,36 +2,15 @@
 
 #include <windows.h>
 
-#include <cstring>
+#include <cstdlib>
 
-#include "package/handles_win32.h"
 #include "update/checked_fs_win32.h"
-#include "update/paths.h"
 
 namespace {
 
-// The most the value holds, written or read: far more than the names a run leaves pending at
-// once (one at a time in a run that goes well).
-constexpr DWORD kJournalCapacity = 65536;
-// A list read gets a NUL after its bytes, so its buffer is one byte longer.
-constexpr DWORD kJournalBufferSize = kJournalCapacity + 1;
-
-// The key's journal read into list (kJournalBufferSize bytes); listSize receives its size (0 when
-// there is none; a value of another type counts as none). 0 when it cannot be read.
-int ReadJournal(HKEY key, char* list, size_t& listSize) {
-  DWORD type = 0;
-  DWORD size = kJournalCapacity;
-  const LONG result =
-      RegQueryValueExA(key, kJournalValue, nullptr, &type, reinterpret_cast<BYTE*>(list), &size);
-  listSize = 0;
-  if (result == ERROR_FILE_NOT_FOUND) return 1;
-  if (result != ERROR_SUCCESS) return 0;
-  if (type == REG_MULTI_SZ) {
-    list[size] = '\0';  // a last name stored without its NUL still ends
-    listSize = size + 1;
-  }
-  return 1;
-}
+// The most a journal read takes: far more than the records of the largest update (two per file),
+// and a bound on the memory a damaged value could ask for.
+constexpr DWORD kJournalLimit = 64u << 20;
 
 HKEY OpenKey(const char* keyPath, REGSAM access) {
   HKEY key;
@@ -41,56 +20,64 @@ HKEY OpenKey(const char* keyPath, REGSAM access) {
 
 }  // namespace
 
-int JournalPut(const char* keyPath, const char* name, const JournalRecord& record) {
-  char line[kPathBufferSize + 32];
-  if (!FormatJournalRecord(line, sizeof line, JournalName(name), record)) return 0;
-  HKEY key = OpenKey(keyPath, KEY_QUERY_VALUE | KEY_SET_VALUE);
+int JournalRead(const char* keyPath, char*& list, size_t& size) {
+  list = nullptr;
+  size = 0;
+  HKEY key = OpenKey(keyPath, KEY_QUERY_VALUE);
   if (!key) return 0;
-  OwnedBuffer list(kJournalBufferSize);
-  char* bytes = reinterpret_cast<char*>(list.Bytes());
-  size_t size = 0;
-  int recorded = 0;
-  if (list.Valid() && ReadJournal(key, bytes, size)) {
-    if (size > 0) size = JournalListRemove(bytes, size, JournalName(name));
-    size = JournalListAdd(bytes, size, kJournalCapacity, line);
-    recorded = size > 0 && RegSetValueExA(key, kJournalValue, 0, REG_MULTI_SZ,
-                                          reinterpret_cast<const BYTE*>(bytes),
-                                          static_cast<DWORD>(size)) == ERROR_SUCCESS;
+  int read = 0;
+  DWORD type = 0;
+  DWORD length = 0;
+  LONG result = RegQueryValueExA(key, kJournalValue, nullptr, &type, nullptr, &length);
+  if (result == ERROR_FILE_NOT_FOUND) {
+    read = 1;
+  } else if (result == ERROR_SUCCESS && length <= kJournalLimit) {
+    // One byte more for a NUL after the bytes: a last name stored without its NUL still ends.
+    list = static_cast<char*>(std::malloc(length + 2u));
+    result = list ? RegQueryValueExA(key, kJournalValue, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(list), &length)
+                  : ERROR_NOT_ENOUGH_MEMORY;
+    read = result == ERROR_SUCCESS;
+    // A value of another type counts as none.
+    if (read && type == REG_MULTI_SZ) {
+      list[length] = '\0';
+      list[length + 1] = '\0';
+      size = length + 1;
+    }
   }
   RegCloseKey(key);
-  return recorded;
+  if (!read || size == 0) {
+    std::free(list);
+    list = nullptr;
+  }
+  return read;
+}
+
+int JournalWrite(const char* keyPath, const char* list, size_t size) {
+  HKEY key = OpenKey(keyPath, KEY_SET_VALUE);
+  if (!key) return 0;
+  LONG result;
+  if (size <= 1) {
+    result = RegDeleteValueA(key, kJournalValue);
+    if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
+  } else {
+    result = RegSetValueExA(key, kJournalValue, 0, REG_MULTI_SZ,
+                            reinterpret_cast<const BYTE*>(list), static_cast<DWORD>(size));
+  }
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
 }
 
 int JournalFind(const char* keyPath, const char* name, JournalRecord& record) {
-  HKEY key = OpenKey(keyPath, KEY_QUERY_VALUE);
-  if (!key) return 0;
-  OwnedBuffer list(kJournalBufferSize);
-  char* bytes = reinterpret_cast<char*>(list.Bytes());
-  size_t size = 0;
-  const int found = list.Valid() && ReadJournal(key, bytes, size) &&
-                    JournalListFind(bytes, size, JournalName(name), record);
-  RegCloseKey(key);
+  char* list;
+  size_t size;
+  const int found =
+      JournalRead(keyPath, list, size) && JournalListFind(list, size, JournalName(name), record);
+  std::free(list);
   return found;
 }
 
-int JournalRecordIs(const JournalRecord& record, void* backup) {
+int JournalRecordIs(const JournalRecord& record, void* file) {
   uint64_t id = 0;
-  return !record.hasId || (FileIdentity(static_cast<HANDLE>(backup), id) && id == record.id);
-}
-
-void JournalRemove(const char* keyPath, const char* name) {
-  HKEY key = OpenKey(keyPath, KEY_QUERY_VALUE | KEY_SET_VALUE);
-  if (!key) return;
-  OwnedBuffer list(kJournalBufferSize);
-  char* bytes = reinterpret_cast<char*>(list.Bytes());
-  size_t size = 0;
-  if (list.Valid() && ReadJournal(key, bytes, size) && size > 0) {
-    const size_t left = JournalListRemove(bytes, size, JournalName(name));
-    if (left <= 1)
-      RegDeleteValueA(key, kJournalValue);
-    else if (left != size)
-      RegSetValueExA(key, kJournalValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(bytes),
-                     static_cast<DWORD>(left));
-  }
-  RegCloseKey(key);
+  return !record.hasId || (FileIdentity(static_cast<HANDLE>(file), id) && id == record.id);
 }

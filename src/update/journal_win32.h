@@ -1,28 +1,31 @@
-// The backup journal: which name.bak files in the program folder a run of the updater made. Kept
-// as the REG_MULTI_SZ value kJournalValue under the program's own key below HKEY_LOCAL_MACHINE,
-// where only administrators write, so that a user who can write to the program folder cannot
-// make a .bak of theirs pass for ours: each record holds the backup's file identity, which a
-// rename keeps and no file made later has. A name is recorded before its backup is made and
-// forgotten once the backup is gone, so that a run killed at any moment leaves every backup of its
-// own recorded; a run that completes leaves no value behind. Win32 only.
+// The journal of what runs of the updater made in the program folder and have not yet finished
+// with: backups (name.bak) and new files under names of the run's own. Kept as the REG_MULTI_SZ
+// value kJournalValue under the program's own key below HKEY_LOCAL_MACHINE, where only
+// administrators write, so that a user who can write to the program folder cannot make a file
+// of theirs pass for ours: each record holds the file's identity, which a rename keeps and no
+// file made later has. The run writes the whole journal once per phase of an update, each write
+// before the acts it records, so that a run killed at any moment leaves every file of its own
+// recorded; a run that completes leaves no value behind. Win32 only.
 #pragma once
+
+#include <cstddef>
 
 #include "update/paths.h"
 
 inline constexpr char kJournalValue[] = "RlPatchBackups";
 
-// Records name's backup (name as the journal spells it: JournalName) under keyPath as record,
-// replacing any record of the name. 1 when the journal holds it; 0 when it could not be written
-// (no backup may then be made).
-int JournalPut(const char* keyPath, const char* name, const JournalRecord& record);
+// The journal under keyPath, read into list (malloc'd, the caller frees it; null when there is
+// no journal), size its bytes with the closing NUL. 0 when it cannot be read or there is no
+// memory for it.
+int JournalRead(const char* keyPath, char*& list, size_t& size);
+
+// Replaces the journal under keyPath with list (size bytes, its closing NUL included); an empty
+// list (size 1 or less) deletes the value. 1 when written.
+int JournalWrite(const char* keyPath, const char* list, size_t size);
 
 // 1 when the journal under keyPath has a record of name, with record filled from it.
 int JournalFind(const char* keyPath, const char* name, JournalRecord& record);
 
-// 1 when record names the open file backup: a record of an earlier version names it by its name
-// alone; any other must have the file's identity.
-int JournalRecordIs(const JournalRecord& record, void* backup);
-
-// Forgets name; the value is deleted when no name is left. Failures are ignored: the name then
-// stays recorded, which only keeps a backup of ours trusted while its identity matches.
-void JournalRemove(const char* keyPath, const char* name);
+// 1 when record names the open file: a record of an earlier version names it by its name alone;
+// any other must have the file's identity.
+int JournalRecordIs(const JournalRecord& record, void* file);

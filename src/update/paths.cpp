@@ -189,24 +189,29 @@ int FormatJournalRecord(char* out, size_t outSize, const char* name, const Journ
   return JoinPath(out, outSize, name, tail);
 }
 
+int ParseJournalRecord(const char* text, size_t& nameLength, JournalRecord& record) {
+  const char* tail = std::strchr(text, kJournalSeparator);
+  nameLength = tail ? static_cast<size_t>(tail - text) : std::strlen(text);
+  // A record of an earlier version names the backup alone.
+  record = JournalRecord{kJournalBackup, 0, 0};
+  if (!tail) return 1;
+  if ((tail[1] != kJournalBackup && tail[1] != kJournalRetired && tail[1] != kJournalStaged) ||
+      std::strlen(tail) != 18)
+    return 0;
+  uint64_t id = 0;
+  for (const char* d = tail + 2; *d != '\0'; ++d) {
+    if (HexDigit(*d) < 0) return 0;
+    id = id << 4 | static_cast<uint64_t>(HexDigit(*d));
+  }
+  record = JournalRecord{tail[1], 1, id};
+  return 1;
+}
+
 int JournalListFind(const char* list, size_t size, const char* name, JournalRecord& record) {
   const size_t end = ListEnd(list, size);
+  size_t nameLength = 0;
   for (size_t at = 0; at < end; at += std::strlen(list + at) + 1) {
-    const char* tail = RecordNames(list + at, name);
-    if (!tail) continue;
-    // A record of an earlier version names the backup alone; one that does not read as ours
-    // names nothing we could tell again.
-    record = JournalRecord{kJournalBackup, 0, 0};
-    if (*tail == '\0') return 1;
-    if ((tail[1] != kJournalBackup && tail[1] != kJournalRetired) || std::strlen(tail) != 18)
-      continue;
-    uint64_t id = 0;
-    int digits = 0;
-    for (const char* d = tail + 2; *d != '\0' && HexDigit(*d) >= 0; ++d, ++digits)
-      id = id << 4 | static_cast<uint64_t>(HexDigit(*d));
-    if (digits != 16) continue;
-    record = JournalRecord{tail[1], 1, id};
-    return 1;
+    if (RecordNames(list + at, name) && ParseJournalRecord(list + at, nameLength, record)) return 1;
   }
   return 0;
 }

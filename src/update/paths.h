@@ -107,6 +107,10 @@ enum : char {
   kJournalBackup = 'B',   // name.bak is the previous file, set aside by a run that did not end
   kJournalRetired = 'R',  // name.bak is a backup of ours that could not be deleted: never the
                           // previous file; a later run deletes it
+  kJournalStaged = 'S',   // name is a new file of an update that did not end, made under that
+                          // name of the run's own (the target's name, a dot, 16 hex digits):
+                          // identity 0 until it is complete, then its own, which it keeps when
+                          // renamed to the target's name
 };
 struct JournalRecord {
   char kind;
@@ -116,6 +120,11 @@ struct JournalRecord {
 
 // The record of name, kind and identity, into out. 1 when it fits.
 int FormatJournalRecord(char* out, size_t outSize, const char* name, const JournalRecord& record);
+
+// Reads the record string text: nameLength receives the length of its name part, record its
+// kind and identity (a name alone reads as a backup without an identity). 0 when its tail does
+// not read as a kind and 16 hex digits: a record that names nothing we could tell again.
+int ParseJournalRecord(const char* text, size_t& nameLength, JournalRecord& record);
 
 // 1 when the list has a record of name (ASCII letters folded), with record filled from it; a
 // record whose tail does not read as a kind and an identity is passed over.

@@ -16,6 +16,7 @@
 #include "shell/worker.h"
 #include "update/checked_fs_win32.h"
 #include "update/paths.h"
+#include "update/transaction_win32.h"
 #include "update/update.h"
 
 namespace {
@@ -107,10 +108,10 @@ void RemoveListedFile(const char* path, void* context) {
   LogError("File not removed:", path, error);
 }
 
-// Walks the names of section key, when the package has it, with visit on each full path. 1 when
-// no path was refused and the list could be read.
-int ForEachSectionPath(const PackageView& view, const char* key, TargetInfo& target,
-                       PathVisitor visit) {
+// Walks the names of section key, when the package has it, with visit on each full path. 0 when
+// the list cannot be read for want of memory.
+int ForEachSectionPath(const PackageView& view, const char* key, const TargetInfo& target,
+                       PathVisitor visit, void* context) {
   const int index = FindEntry(view, key);
   if (index < 0) return 1;
   unsigned char* payload = ExtractToBuffer(view, index);
@@ -119,10 +120,29 @@ int ForEachSectionPath(const PackageView& view, const char* key, TargetInfo& tar
     LogFormat("Out of memory for %s: none of its names done", key);
     return 0;
   }
-  ListWalk walk{&target, 0};
-  ForEachListedPath(payload, view.directory[index].size, target.programFolder, visit, &walk);
+  ForEachListedPath(payload, view.directory[index].size, target.programFolder, visit, context);
   std::free(payload);
-  return !walk.anyFailed;
+  return 1;
+}
+
+// A :Folders or :FilesToRemove list walked with visit: 1 when no path was refused and the list
+// could be read.
+int WalkList(const PackageView& view, const char* key, TargetInfo& target, PathVisitor visit) {
+  ListWalk walk{&target, 0};
+  return ForEachSectionPath(view, key, target, visit, &walk) && !walk.anyFailed;
+}
+
+// A removal of an update that installs all or nothing: checked now, moved to its backup in the
+// commit. The walk's flag: 1 while every one passed, -1 once a file was in use, 0 after any
+// other failure; the walk goes on only while it is 1.
+struct RemovalWalk {
+  Update* update;
+  int passed;
+};
+
+void CheckListedRemoval(const char* path, void* context) {
+  RemovalWalk& walk = *static_cast<RemovalWalk*>(context);
+  if (walk.passed == 1) walk.passed = AddRemoval(*walk.update, path);
 }
 
 // Records the new patch level. No status text on failure (the completion message already
@@ -147,8 +167,8 @@ int WritePatchLevel(const TargetInfo& target) {
 }
 
 // Steps 3 to 8 of the run, once the user has agreed: the translation table, folders, removals,
-// every file entry, then the completion message and the registry write when no file failed.
-// 1 when every file was installed and the level recorded.
+// every file entry through the phases of update/transaction_win32.h, then the completion message
+// and the registry write when no file failed. The run's exit code.
 int InstallPackage(const PackageView& view, TargetInfo& target) {
   // The table as extracted (validated at open: it ends with an empty string inside its size),
   // or an empty table.
@@ -157,7 +177,7 @@ int InstallPackage(const PackageView& view, TargetInfo& target) {
   unsigned char* tablePayload = tableIndex >= 0 ? ExtractToBuffer(view, tableIndex) : nullptr;
   if (tableIndex >= 0 && !tablePayload) {
     LogText("Out of memory for the name table: nothing installed");
-    return 0;  // installing under wrong names would be worse
+    return exit_codes::kFilesFailed;  // installing under wrong names would be worse
   }
   const char* table = tablePayload ? reinterpret_cast<const char*>(tablePayload) : kEmptyTable;
 
@@ -167,42 +187,51 @@ int InstallPackage(const PackageView& view, TargetInfo& target) {
     LogText("The program folder's path leads elsewhere since it was found: nothing is changed");
     target.folders.lost = 1;
   }
+  const int allOrNothing = FindEntry(view, kTransactionSection) >= 0;
+  // File by file, the lists come first and their failures do not stop the files; all or
+  // nothing, the removals are checked with the files and the folders made with the stage.
   // A folder or removal refused by the link check counts as a failed file: no new level.
   int anyFileFailed = 0;
-  if (!ForEachSectionPath(view, kFoldersSection, target, CreateListedFolder)) anyFileFailed = 1;
-  if (!ForEachSectionPath(view, kFilesToRemoveSection, target, RemoveListedFile)) anyFileFailed = 1;
-
-  // One file per entry, or in a patch package per group of entries of one name.
-  const auto count = static_cast<int>(view.header.entryCount);
-  for (int i = 0; i < count; i += FileGroupLength(view, i)) {
-    if (IsControlSection(view.directory[i])) continue;
-    if (!ReplaceFile(view, i, target, table)) anyFileFailed = 1;
+  if (!allOrNothing) {
+    anyFileFailed = !WalkList(view, kFoldersSection, target, CreateListedFolder);
+    anyFileFailed |= !WalkList(view, kFilesToRemoveSection, target, RemoveListedFile);
   }
 
-  int complete = 0;
-  if (!anyFileFailed) {
+  Update update;
+  int code = exit_codes::kFilesFailed;
+  int go = CheckUpdate(view, target, table, allOrNothing, update, code);
+  if (go && allOrNothing) {
+    RemovalWalk removals{&update, 1};
+    if (!ForEachSectionPath(view, kFilesToRemoveSection, target, CheckListedRemoval, &removals))
+      removals.passed = 0;
+    if (removals.passed < 0) code = exit_codes::kFileInUse;
+    go = removals.passed == 1 && WalkList(view, kFoldersSection, target, CreateListedFolder);
+  }
+  int complete = go && ApplyUpdate(update, code) && !update.anyFailed && !anyFileFailed;
+  if (complete) {
     ShowStatus(texts::kUpdateInstalledText);
     complete = WritePatchLevel(target);
   }
+  // Only now, with the new level recorded, do the backups go.
+  EndUpdate(update);
   std::free(tablePayload);
-  return complete;
+  return complete ? exit_codes::kSuccess : code;
 }
 
 }  // namespace
 
 int RunUpdate(const PackageView& view, TargetInfo& target) {
+  // A run that did not end left the folder between two releases: it is one release again before
+  // anything is asked (discovery may have found the program only by its backup).
+  RecoverUpdate(target);
   int code;
   if (!AskStartupQuestion(view)) {
     code = exit_codes::kDeclined;
   } else if (!CheckPatchLevel(target)) {
     code = exit_codes::kLevelNotOlder;
   } else {
-    code = InstallPackage(view, target) ? exit_codes::kSuccess : exit_codes::kFilesFailed;
+    code = InstallPackage(view, target);
   }
   if (code == exit_codes::kDeclined || code == exit_codes::kLevelNotOlder) waitForUser = 0;
-  // Discovery may have found the program only by the backup that a killed run left. When this
-  // run did not install the program file (a question declined, or no entry for it), that backup
-  // is the program file again; a replacement of it commits or puts the backup back by itself.
-  RestoreProgramFile(target);
   return code;
 }

@@ -1,5 +1,5 @@
-// The update procedure: finding the installed program, the update run and the replacement of
-// one file with backup and rollback. Win32 only (registry, files, message boxes).
+// The update procedure: finding the installed program and the update run. Win32 only (registry,
+// files, message boxes).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,8 @@ struct CheckedFolder {
   char* relative;       // malloc'd: its canonical path below the program folder ("" for it)
   wchar_t* name;        // malloc'd: the system's name for it, which its entries' names extend
   uint32_t nameLength;  // in characters
+  int created;          // made by this run (held with delete access, so that a rollback can
+                        // delete it again while it is empty)
 };
 struct FolderTree {
   CheckedFolder* folders;  // malloc'd, count of capacity used; null when nothing is held
@@ -42,36 +44,12 @@ struct TargetInfo {
 // 1 when found (every field set); 0 after showing the not-found message.
 int DiscoverTarget(const PackageView& view, TargetInfo& target);
 
-// Renames the program file's backup back to the program file when the program file is absent
-// (the rename never replaces a file, so it does nothing while the program file exists) and the
-// backup journal records that backup as ours. The run calls it last on every path, so that no
-// run ends with only the backup of the program file.
-void RestoreProgramFile(TargetInfo& target);
-
 // Frees the strings of target and lets its folder go; safe on a cleared or partly filled target.
 void ReleaseTarget(TargetInfo& target);
 
-// The two questions, folders, removals, every file entry, the completion message and the
-// registry write; then RestoreProgramFile, whatever happened. Clears waitForUser when the user
-// declines a question. Returns the run's exit code (shell/exit_codes.h): kSuccess, kDeclined,
-// kLevelNotOlder or kFilesFailed.
+// Recovery of a run that did not end (RecoverUpdate), the two questions, folders, removals,
+// every file entry (update/transaction_win32.h), the completion message and the registry write.
+// Clears waitForUser when the user declines a question. Returns the run's exit code
+// (shell/exit_codes.h): kSuccess, kDeclined, kLevelNotOlder, kFilesFailed, and for a package that
+// installs all or nothing kFileInUse and kDiskFull, which change nothing.
 int RunUpdate(const PackageView& view, TargetInfo& target);
-
-// Installs the file of entry index (in a patch package, of the group of entries of its name
-// starting there: FileGroupLength) under its name on disk (through the translation table, a run of
-// NUL-terminated pairs ended by an empty string) in target's program folder. In a patch package
-// the version on disk decides: one a delta names as its base is built from with that delta (the
-// result's size and SHA-256 checked before the commit), the new version itself is left untouched
-// and counts as installed, and any other version gets the whole entry when there is one, else
-// fails untouched with its own text. In every case the update keeps the previous
-// file as target + ".bak" until the new one is complete and flushed; the backup is recorded in
-// the backup journal (target.keyPath) with its file identity before it is made and forgotten
-// once it is gone. A backup that the journal records from an interrupted earlier run, with the
-// identity it has, is kept as the previous file; one recorded as retired is deleted first; any
-// other is the user's: the file then fails untouched, the .bak named. A file is never written in
-// place: one that cannot be renamed aside (held open without delete sharing) fails untouched,
-// and so does one whose folder, or itself or its backup, is a link. Every act goes through the
-// checked handles of target.folders (update/checked_fs_win32.h). Shows its own status texts.
-// 1 on success, with no backup left under its name (or one recorded as retired); 0 after
-// rollback (the previous file back, or untouched).
-int ReplaceFile(const PackageView& view, int index, TargetInfo& target, const char* table);

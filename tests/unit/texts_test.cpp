@@ -58,6 +58,12 @@ TEST(Texts, EveryTextIsItsRussianInWindows1251) {
                 u8"Файл не той версии, для которой сделано обновление!\r\n(%s)\r\n"),
       TEXT_CASE(kBuildFailedFormat, u8"Ошибка при создании файла %s\r\n"),
       TEXT_CASE(kAlreadyRunningText, u8"Другое обновление этой программы уже выполняется!\r\n"),
+      TEXT_CASE(kCheckingText, u8"Проверяем файлы...."),
+      TEXT_CASE(kCommittingText, u8"Устанавливаем новые файлы...."),
+      TEXT_CASE(
+          kFileInUseFormat,
+          u8"Файл занят другой программой%s!\r\n(%s)\r\nЗакройте её и повторите попытку.\r\n"),
+      TEXT_CASE(kNoSpaceFormat, u8"Недостаточно места на диске: нужно ещё %s КБ!\r\n"),
   };
 #undef TEXT_CASE
   for (const Case& c : cases) {
@@ -81,6 +87,8 @@ TEST(Texts, FormatsHoldOnlyTheirOneStringConversion) {
       {texts::kFileFailedFormat, 1},    {texts::kBuildFailedFormat, 1},
       {texts::kOutsideFolderFormat, 1}, {texts::kForeignBackupFormat, 1},
       {texts::kNotABaseFormat, 1},      {texts::kAlreadyRunningText, 0},
+      {texts::kCheckingText, 0},        {texts::kCommittingText, 0},
+      {texts::kFileInUseFormat, 2},     {texts::kNoSpaceFormat, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

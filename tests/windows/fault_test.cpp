@@ -404,8 +404,9 @@ TEST(FaultProgramFile, AnUnrecordedBackupIsNotTheProgram) {
   EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe.bak"))), "the installed program");
 }
 
-// The journal at exactly the most it may hold (65,536 bytes) is still read: the program file that
-// a killed run set aside is found by its recorded backup and put back, and the value shrinks.
+// A journal of 65,536 bytes (the most an earlier version read) is read whole: the program file
+// that a killed run set aside is found by its recorded backup and put back, and every record
+// whose backup is gone is forgotten.
 TEST(FaultProgramFile, AJournalAtItsLimitIsStillRead) {
   Installed app("journalfull");
   ASSERT_TRUE(MoveFileA(app.Path("prog.exe").c_str(), app.Path("prog.exe.bak").c_str()));
@@ -425,9 +426,7 @@ TEST(FaultProgramFile, AJournalAtItsLimitIsStillRead) {
   ExpectCompleted(RunUpdater(app.WritePackage(spec), {}));
   EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("prog.exe"))), "the installed program");
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"a.dll", "prog.exe"}));
-  const std::vector<std::string> left = app.Journal();
-  EXPECT_EQ(left.size(), names.size() - 1) << "the program's record stays";
-  EXPECT_EQ(std::count(left.begin(), left.end(), "prog.exe"), 0);
+  EXPECT_TRUE(app.Journal().empty());
 }
 
 // A program folder that a user emptied and made a link (here a Unix link, which stands in for the
@@ -502,10 +501,6 @@ void ListTree(const std::string& folder, const std::string& prefix, std::set<std
   }
 }
 
-bool StartsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& prefix) {
-  return prefix.size() <= bytes.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
-}
-
 double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
@@ -520,8 +515,10 @@ LARGE_INTEGER Now() {
 
 // When a kill comes. kFile: once the status line has shown file `file` (or a later text), after
 // `fraction` of the time one file took in an undisturbed run; kBackup: as soon as file `file`'s
-// backup is seen on disk (the file is then set aside).
-enum class When { kQuestion, kFile, kBackup, kCompletionText, kWaiting };
+// backup is seen on disk (the file is then set aside); kUpdated: once the status line has said
+// that file `file` (or a later one) is updated, in a run that installs all or nothing the moment
+// of its commit.
+enum class When { kQuestion, kFile, kBackup, kUpdated, kCompletionText, kWaiting };
 struct KillMoment {
   When when;
   int file;
@@ -533,13 +530,16 @@ class FaultKill : public ::testing::Test {
   // The package of the test: every file whole, or with deltas a patch package, in which every
   // other file that existed is built from its old version and a delta (its new version then being
   // the old one with bytes changed and more appended, as a new release's is).
-  void MakePackage(bool deltas) {
+  // With allOrNothing, the package carries the mark of one that installs all or nothing.
+  void MakePackage(bool deltas, bool allOrNothing = false) {
     files_ = KillFiles();
+    allOrNothing_ = allOrNothing;
     PackageSpec spec;
     spec.entries.push_back(Entry(":StartupMsg", StartupMsgPayload("Update", "Install?")));
     spec.entries.push_back(
         Entry(":RegistryKeys",
               RegistryKeysPayload(registryKey_, "ProgramPath", "ProgramName", "PatchLevel", 2)));
+    if (allOrNothing) spec.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
     for (size_t i = 0; i < files_.size(); ++i) {
       KillFile& f = files_[i];
       WriterEntry e = Entry(f.name, f.after, i % 2 == 0);
@@ -570,10 +570,11 @@ class FaultKill : public ::testing::Test {
 
   // Index of the file whose status text this is, files_.size() for the completion text, -1 for
   // any other text.
-  int Reached(const Installed& app, const std::string& status) const {
+  // With updatedOnly, only the texts that say a file is updated count.
+  int Reached(const Installed& app, const std::string& status, bool updatedOnly = false) const {
     if (status == texts::kUpdateInstalledText) return static_cast<int>(files_.size());
     for (size_t i = 0; i < files_.size(); ++i) {
-      if (status == Format(texts::kUpdatingFileFormat, files_[i].name) ||
+      if ((!updatedOnly && status == Format(texts::kUpdatingFileFormat, files_[i].name)) ||
           status == Format(texts::kFileUpdatedFormat, app.Path(files_[i].name)))
         return static_cast<int>(i);
     }
@@ -596,16 +597,18 @@ class FaultKill : public ::testing::Test {
 
     const std::string backup = moment ? app.Path(files_[moment->file].name) + ".bak" : "";
     const int completed = static_cast<int>(files_.size());
-    int reached = -1;
+    int reached = -1, updated = -1;
     LARGE_INTEGER firstFile{}, fileReached{};
     bool fileSeen = false;
     for (;;) {
       if (!IsRunning(updater.run) || Seconds(start, Now()) * 1000 > kUpdateTimeoutMs) return false;
-      const int now = Reached(app, ControlText(updater.run.dialog, 1000));
+      const std::string status = ControlText(updater.run.dialog, 1000);
+      const int now = Reached(app, status);
       if (now > reached) {
         if (reached < 0) firstFile = Now();
         reached = now;
       }
+      updated = std::max(updated, Reached(app, status, true));
       if (!moment) {
         if (reached == completed) {
           perFileSeconds_ = Seconds(firstFile, Now()) / static_cast<double>(completed);
@@ -624,6 +627,9 @@ class FaultKill : public ::testing::Test {
         case When::kBackup:
           kill = PathExists(backup) || reached > moment->file;
           break;
+        case When::kUpdated:
+          kill = updated >= moment->file;
+          break;
         case When::kCompletionText:
           kill = reached == completed;
           break;
@@ -638,15 +644,17 @@ class FaultKill : public ::testing::Test {
     }
   }
 
-  // What a kill may leave: every file its old contents, its new contents, or absent or partial
-  // (a beginning of its new contents) with its old contents in its backup; a file the update
-  // adds, absent or a beginning of its new contents. The new level only once every file is new.
-  // Counts the files found new and set aside.
+  // What a kill may leave: every file its old contents, or its new contents, or (with its old
+  // contents in its backup) absent or new; a file the update adds, absent or new; beside them only
+  // new files under the names the journal records. A package that installs all or nothing leaves
+  // old and new files side by side only while the commit has backups. The new level only once
+  // every file is new. Counts the files found new and set aside.
   void ExpectOldOrNewEverywhere(const Installed& app, int& newFiles, int& setAside) {
     const std::vector<std::string> names = app.Journal();
     const std::set<std::string> journal(names.begin(), names.end());
     std::set<std::string> expected;
     bool allNew = true;
+    int oldFiles = 0, changedFiles = 0;
     for (const KillFile& f : files_) {
       SCOPED_TRACE(f.name);
       const std::string path = app.Path(f.name);
@@ -654,27 +662,41 @@ class FaultKill : public ::testing::Test {
       const std::vector<uint8_t> now = ReadFileOrEmpty(path);
       if (exists) expected.insert(f.name);
       if (backedUp) expected.insert(f.name + ".bak");
-      allNew = allNew && exists && !backedUp && now == f.after;
+      // Once the commit stands, every file is new while backups may still wait for deletion.
+      allNew = allNew && exists && now == f.after && (allOrNothing_ || !backedUp);
       newFiles += exists && !backedUp && now == f.after;
+      changedFiles += exists && now == f.after;
       if (backedUp) {
         ++setAside;
         EXPECT_TRUE(f.existed);
         EXPECT_TRUE(journal.count(f.name)) << "a backup the journal does not record";
         EXPECT_EQ(ReadFileOrEmpty(path + ".bak"), f.before);
         if (exists) {
-          EXPECT_TRUE(StartsWith(f.after, now));
+          EXPECT_TRUE(now == f.after) << "not the new file beside the backup";
         }
       } else if (!exists) {
         EXPECT_FALSE(f.existed) << "lost";
       } else if (f.existed) {
         EXPECT_TRUE(now == f.before || now == f.after) << "neither old nor new";
+        oldFiles += now == f.before;
       } else {
-        EXPECT_TRUE(StartsWith(f.after, now));
+        EXPECT_TRUE(now == f.after) << "a partial new file under its name";
       }
     }
+    // New files being built: under the names the journal records (the target's, a dot, 16 hex
+    // digits), and never a name the journal does not know.
     std::set<std::string> found;
     ListTree(app.folder(), "", found);
-    EXPECT_EQ(found, expected);
+    for (const std::string& name : found) {
+      if (!expected.count(name) && journal.count(name) && name.size() > 17 &&
+          name[name.size() - 17] == '.')
+        expected.insert(name);
+    }
+    EXPECT_EQ(found, expected) << "journal: " << ::testing::PrintToString(names);
+    if (allOrNothing_) {
+      EXPECT_TRUE(oldFiles == 0 || changedFiles == 0 || setAside > 0)
+          << oldFiles << " old and " << changedFiles << " new files side by side, no commit";
+    }
     const int64_t level = app.Level();
     EXPECT_TRUE(level == 1 || (level == 2 && allNew)) << "level " << level;
   }
@@ -737,6 +759,7 @@ class FaultKill : public ::testing::Test {
   const std::string registryKey_ = "Software\\PineconeTests\\Updatekill";
   std::string package_;
   std::vector<KillFile> files_;
+  bool allOrNothing_ = false;
   double perFileSeconds_ = 0;
   double runSeconds_ = 0;
 };
@@ -761,6 +784,27 @@ TEST_F(FaultKill, EveryKillLeavesOldOrNewFilesAndTheRerunFinishes) {
       {When::kFile, 22, 0.7},
       {When::kFile, 25, 0.1},
       {When::kFile, 29, 0.5},
+      {When::kCompletionText, 0, 0},
+      {When::kWaiting, 0, 0},
+  });
+}
+
+// The same with a package that installs all or nothing: killed while it checks or stages, the
+// program is the old release (with new files beside it, which the rerun deletes); killed in the
+// commit, old and new files stand side by side with the backups, and the rerun puts every backup
+// back before it installs the release again.
+TEST_F(FaultKill, EveryKillOfAnAllOrNothingRunLeavesOneReleaseOrACommitTheRerunFinishes) {
+  MakePackage(true, true);
+  KillAndRerun({
+      {When::kQuestion, 0, 0},
+      {When::kFile, 0, 0},
+      {When::kFile, 5, 0.5},
+      {When::kFile, kProgram, 0.5},
+      {When::kFile, 29, 0.9},
+      {When::kUpdated, 0, 0},
+      {When::kUpdated, 3, 0},
+      {When::kUpdated, kProgram, 0},
+      {When::kUpdated, 29, 0},
       {When::kCompletionText, 0, 0},
       {When::kWaiting, 0, 0},
   });

@@ -129,10 +129,11 @@ void WriteTree(const std::string& folder, const Tree& tree) {
 
 // A package that updates the versions in bases to NewTree(), made as a vendor makes it.
 std::vector<uint8_t> PatchPackage(Installed& app, const std::vector<int>& bases, bool fullFallback,
-                                  PackageSpec* madeSpec = nullptr) {
+                                  bool allOrNothing, PackageSpec* madeSpec = nullptr) {
   TempFolder trees("trees");
   CreateOptions options;
   options.fullFallback = fullFallback;
+  options.allOrNothing = allOrNothing;
   for (int v : bases) {
     const std::string folder = trees / ("v" + std::to_string(v));
     CreateDirectoryA(folder.c_str(), nullptr);
@@ -175,7 +176,8 @@ std::map<uint32_t, int> DeltaMethods(const PackageSpec& spec) {
 
 // Every kind of file a --from package holds, against each base and against files that are
 // neither: the tree left, the exit code, the level, and the texts the log shows for the files
-// that are not simply built from their base.
+// that are not simply built from their base. File by file, a file that fails is left as it was
+// and the others are installed; all or nothing, a failure leaves the whole tree as it was.
 TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
   const std::string modified = Library(2, 1) + "edited by the user";
   const char* const kUpdated = texts::kFileUpdatedFormat;
@@ -199,62 +201,65 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
       {"already new", 1, {1}, false, Library(2, 9), false, exit_codes::kSuccess, kUpdated},
       {"damaged delta", 1, {1}, false, "", true, exit_codes::kFilesFailed, kFailed},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    Installed app("patch");
-    app.registry().SetDword("PatchLevel", 1);
-    Tree before = OldTree(c.installed);
-    if (!c.changedDll.empty()) before["changed.dll"] = c.changedDll;
-    WriteTree(app.folder(), before);
+  for (const bool allOrNothing : {false, true})
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.label) + (allOrNothing ? ", all or nothing" : ", file by file"));
+      Installed app("patch");
+      app.registry().SetDword("PatchLevel", 1);
+      Tree before = OldTree(c.installed);
+      if (!c.changedDll.empty()) before["changed.dll"] = c.changedDll;
+      WriteTree(app.folder(), before);
 
-    PackageSpec spec;
-    std::vector<uint8_t> package = PatchPackage(app, c.bases, c.fullFallback, &spec);
-    // Only the change travels: a delta per base for each of the four changed files, by each
-    // method (the notes range coded, the library over its coded table, the rest as words), and
-    // no entry for same.txt or keep.bin.
-    const auto bases = static_cast<int>(c.bases.size());
-    EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
-                                                           {kDeltaDeflatedWords, 2 * bases},
-                                                           {kDeltaWordsTables, bases}}));
-    for (const WriterEntry& e : spec.entries) {
-      EXPECT_NE(e.name, "same.txt");
-      EXPECT_NE(e.name, "data\\keep.bin");
-    }
-    if (c.damageDelta) {
-      for (WriterEntry& e : spec.entries) {
-        if (e.name == "changed.dll") e.data[e.data.size() / 2] ^= 0x5A;
+      PackageSpec spec;
+      std::vector<uint8_t> package =
+          PatchPackage(app, c.bases, c.fullFallback, allOrNothing, &spec);
+      // Only the change travels: a delta per base for each of the four changed files, by each
+      // method (the notes range coded, the library over its coded table, the rest as words), and
+      // no entry for same.txt or keep.bin.
+      const auto bases = static_cast<int>(c.bases.size());
+      EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
+                                                             {kDeltaDeflatedWords, 2 * bases},
+                                                             {kDeltaWordsTables, bases}}));
+      for (const WriterEntry& e : spec.entries) {
+        EXPECT_NE(e.name, "same.txt");
+        EXPECT_NE(e.name, "data\\keep.bin");
       }
-      package = WritePackage(spec);
-    }
-    const std::string packagePath = app.folder() + "\\..\\update.pkg";
-    ASSERT_TRUE(WriteFileBytes(packagePath, package));
+      if (c.damageDelta) {
+        for (WriterEntry& e : spec.entries) {
+          if (e.name == "changed.dll") e.data[e.data.size() / 2] ^= 0x5A;
+        }
+        package = WritePackage(spec);
+      }
+      const std::string packagePath = app.folder() + "\\..\\update.pkg";
+      ASSERT_TRUE(WriteFileBytes(packagePath, package));
 
-    // The already-new file is held open by another program that shares only reading: any
-    // rename or write of it would fail the run, so success shows that nothing touched it.
-    // It is also still recorded as backed up, with no backup left: what a run killed after
-    // deleting its backup leaves. The run must forget that record (checked below with the rest).
-    HANDLE held = INVALID_HANDLE_VALUE;
-    if (c.changedDll == Library(2, 9)) {
-      held = CreateFileA(app.Path("changed.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-      ASSERT_TRUE(app.SetJournal({"changed.dll"}));
-    }
-    const std::string log = app.folder() + "\\..\\update.log";
-    const UserOutcome o = RunUpdater(packagePath, {}, c.exitCode, Quote("/LOG=" + log));
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    EXPECT_TRUE(o.waited);
+      // The already-new file is held open by another program that shares only reading: any
+      // rename or write of it would fail the run, so success shows that nothing touched it.
+      // It is also still recorded as backed up, with no backup left: what a run killed after
+      // deleting its backup leaves. The run must forget that record (checked below with the rest).
+      HANDLE held = INVALID_HANDLE_VALUE;
+      if (c.changedDll == Library(2, 9)) {
+        held = CreateFileA(app.Path("changed.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(app.SetJournal({"changed.dll"}));
+      }
+      const std::string log = app.folder() + "\\..\\update.log";
+      const UserOutcome o = RunUpdater(packagePath, {}, c.exitCode, Quote("/LOG=" + log));
+      if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+      EXPECT_TRUE(o.waited);
 
-    Tree expected = NewTree();
-    if (c.exitCode != exit_codes::kSuccess) expected["changed.dll"] = before["changed.dll"];
-    EXPECT_EQ(TreeSnapshot(app.folder()), expected);
-    EXPECT_EQ(app.Level(), c.exitCode == exit_codes::kSuccess ? 2 : 1);
-    EXPECT_TRUE(app.Journal().empty());
-    std::wstring text;
-    bool bom = false;
-    ASSERT_TRUE(ReadUtf8Log(log, text, bom));
-    EXPECT_NE(text.find(AsLogged(Format(c.changedDllText, app.Path("changed.dll")))),
-              std::wstring::npos);
-  }
+      Tree expected = NewTree();
+      if (c.exitCode != exit_codes::kSuccess) expected["changed.dll"] = before["changed.dll"];
+      if (c.exitCode != exit_codes::kSuccess && allOrNothing) expected = before;
+      EXPECT_EQ(TreeSnapshot(app.folder()), expected);
+      EXPECT_EQ(app.Level(), c.exitCode == exit_codes::kSuccess ? 2 : 1);
+      EXPECT_TRUE(app.Journal().empty());
+      std::wstring text;
+      bool bom = false;
+      ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+      EXPECT_NE(text.find(AsLogged(Format(c.changedDllText, app.Path("changed.dll")))),
+                std::wstring::npos);
+    }
 }
 
 // A large file's version v: 2 MB of noise with a few bytes per version changed, so that the
@@ -396,8 +401,9 @@ uint64_t FileIndex(const std::string& path) {
   return ok ? (uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
 }
 
-// A user holds the fresh backup open without sharing its deletion, stopped at the moment the
-// updater reads it as the delta's base: the updater's own handle of it refuses them. And whatever
+// A user holds the file open without sharing its deletion, stopped at the moment the updater
+// reads it as the delta's base: the updater's own handle of it, which becomes the backup's,
+// refuses them. And whatever
 // an earlier run left under the backup's name, the next update (a delta from the new version)
 // neither loses nor downgrades the file, nor installs a file someone put there: a backup of ours
 // recorded as retired (one that could be neither deleted nor renamed: a running program's image
@@ -407,7 +413,7 @@ TEST(PatchBackup, HeldOrLeftBehindItNeverCostsTheNextUpdate) {
   const struct {
     const char* label;
     Left left;
-  } cases[] = {{"the fresh backup held by a user", kHeld},
+  } cases[] = {{"the base, soon the backup, held by a user", kHeld},
                {"a retired backup of ours", kRetiredOurs},
                {"a stranger's .bak where our retired backup was", kRetiredStranger},
                {"a stranger's .bak where our backup was", kBackupStranger}};
@@ -432,16 +438,16 @@ TEST(PatchBackup, HeldOrLeftBehindItNeverCostsTheNextUpdate) {
       ASSERT_TRUE(WriteFileText(x, Large(1, size)));
       const std::string flag = trees / "stopped";
       UpdaterRun run;
-      const bool stopped = RunStoppedAtRead(first, token + "-2.pkg", bak, flag, run);
+      const bool stopped = RunStoppedAtRead(first, token + "-2.pkg", x, flag, run);
       if (stopped) {
-        held = CreateFileA(bak.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+        held = CreateFileA(x.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                            nullptr);
         ContinueStopped(flag);
       }
       DWORD code = 0;
       EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
       KillIfRunning(run);
-      ASSERT_TRUE(stopped) << "the updater was not stopped while it read the backup";
+      ASSERT_TRUE(stopped) << "the updater was not stopped while it read the base";
       EXPECT_EQ(held, INVALID_HANDLE_VALUE) << "a user could hold the updater's backup";
       EXPECT_EQ(code, static_cast<DWORD>(exit_codes::kSuccess));
     } else {

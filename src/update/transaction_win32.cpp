@@ -1,0 +1,657 @@
+#include "update/transaction_win32.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "delta/delta_package.h"
+#include "package/handles_win32.h"
+#include "shell/exit_codes.h"
+#include "shell/log_win32.h"
+#include "shell/texts.h"
+#include "shell/worker.h"
+#include "update/checked_fs_win32.h"
+#include "update/file_holder_win32.h"
+#include "update/journal_win32.h"
+
+// One file of the package (its group's first entry), or one file to remove (entry -1), in the
+// order the run meets them. Its handles are the run's from the check to the end, open without
+// delete sharing, so that nobody moves or deletes the files meanwhile; the renames and deletions
+// go through them.
+struct FileChange {
+  char* name;         // malloc'd: the name on disk as Windows reads it (CanonicalName); null when
+                      // the check failed before it was known
+  const char* shown;  // the name as the package gives it (for a removal, as its list does)
+  int folder;         // its folder in the tree; -1 until the stage creates it
+  int entry;          // the entry to install, or -1 for a removal
+  FileAction action;  // kFileAlreadyNew: nothing to do
+  uint32_t size;      // the new file's
+  HANDLE previous;    // the file replaced or removed, opened to move it; null for a new file
+  HANDLE staged;      // the new file under its staged name, once made; null once in place
+  uint64_t previousId;
+  uint64_t stagedId;
+  char suffix[18];  // the staged name is name + suffix: a dot and 16 random hex digits
+  int state;        // kBackedUp, kPlaced
+  // The check's failure, reported when the run reaches the file: its text (null: none), error
+  // (logged unless ERROR_SUCCESS) and whether the text names the file's .bak.
+  const char* failText;
+  DWORD failError;
+  int failNamesBackup;
+};
+
+namespace {
+
+constexpr int kBackedUp = 1;  // previous renamed to name.bak
+constexpr int kPlaced = 2;    // staged renamed to name
+
+// Bytes per read and write when a file is built from its base and a delta.
+constexpr uint32_t kDeltaChunk = 64 * 1024;
+
+// Room kept free beyond the new files: the journal, the log and the file system's own records.
+constexpr uint64_t kSpaceMargin = 1 << 20;
+
+// The work area of every delta's application and of the plans' hashing, allocated at the first
+// file of a patch package and kept for the run, which ends with the process. Null when there is
+// no memory for it.
+unsigned char* DeltaWork() {
+  static unsigned char* work;
+  if (!work) work = static_cast<unsigned char*>(std::malloc(DeltaWorkSize(kDeltaChunk)));
+  return work;
+}
+
+const char* Leaf(const char* name) {
+  const char* split = std::strrchr(name, '\\');
+  return split ? split + 1 : name;
+}
+
+// A failure's report: the log's line with the error, then the status text naming the file's
+// full path (or its .bak's), which may be longer than any path the run acts on.
+void Report(Update& u, const FileChange& c) {
+  DWORD error = c.failError;
+  const char* text = c.failText;
+  if (error == kErrorLeavesFolder) text = texts::kOutsideFolderFormat, error = ERROR_SUCCESS;
+  const size_t length = std::strlen(u.target->programFolder) + std::strlen(c.shown) + 5;
+  char* path = static_cast<char*>(std::malloc(length));
+  if (path) {
+    JoinPath(path, length, u.target->programFolder, c.shown);
+    if (c.failNamesBackup) BackupPath(path, length, path);
+    if (error != ERROR_SUCCESS) LogError("File failed:", path, error);
+    ShowStatus(text, path);
+  }
+  std::free(path);
+  u.anyFailed = 1;
+}
+
+// Records c's failure for Report. 0.
+int Failed(FileChange& c, DWORD error, const char* text = texts::kFileFailedFormat,
+           int namesBackup = 0) {
+  c.failText = text;
+  c.failError = error;
+  c.failNamesBackup = namesBackup;
+  return 0;
+}
+
+// Records the failure and reports it at once. 0.
+int Fail(Update& u, FileChange& c, DWORD error) {
+  Failed(c, error);
+  Report(u, c);
+  return 0;
+}
+
+// The file's full path for the texts and the log (cut to fit).
+void FullPath(const Update& u, const FileChange& c, char (&out)[kPathBufferSize]) {
+  JoinPath(out, sizeof out, u.target->programFolder, c.shown);
+}
+
+// A version of the file on disk, open through its checked folder, and source reading through
+// that handle. A file of 4 GiB or more is no version a delta names (their sizes are 32-bit): it
+// has no read function, so that nothing takes its first 4 GiB for the whole file; nor has one
+// opened for its attributes only.
+struct VersionOnDisk {
+  OwnedHandle file;
+  ByteSource source{};
+  int canRead = 0;  // opened for reading
+  int canMove = 0;  // opened for renaming and deletion
+};
+
+// Opens leaf in folder as a version. For reading, renaming and deletion, shared with readers and
+// writers (the program may be running) but not with deleters, so that nobody moves the file away
+// while the run holds it; where another opener refuses that (a viewer that does not share
+// deletion), for reading only, which is enough to tell what the file is; and where reading is
+// refused too, for its attributes. The state, as OpenInFolder gives it.
+EntryState OpenVersion(const FolderTree& tree, int folder, const char* leaf,
+                       VersionOnDisk& version) {
+  static const DWORD kAccess[] = {GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, GENERIC_READ,
+                                  FILE_READ_ATTRIBUTES};
+  EntryState state = kEntryRefused;
+  int tried = 0;
+  for (; tried < 3; ++tried) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (tried == 2 ? FILE_SHARE_DELETE : 0);
+    state = OpenInFolder(tree, folder, leaf, kAccess[tried], share, version.file);
+    if (state != kEntryRefused || GetLastError() != ERROR_SHARING_VIOLATION) break;
+  }
+  if (state != kEntryPresent) return state;
+  version.canRead = tried < 2;
+  version.canMove = tried == 0;
+  DWORD high = 0;
+  const DWORD length = GetFileSize(version.file.Get(), &high);
+  version.source = ByteSource{version.canRead && high == 0 ? ReadFromHandle : nullptr,
+                              version.file.Get(), length};
+  return state;
+}
+
+// The base a delta reads: the previous file, through the handle the run holds.
+ByteSource BaseOf(const FileChange& c) {
+  DWORD high = 0;
+  const DWORD length = GetFileSize(c.previous, &high);
+  return ByteSource{high == 0 ? ReadFromHandle : nullptr, c.previous, length};
+}
+
+// What the check of one file found.
+enum Checked { kCheckedOk, kCheckedInUse, kCheckedFailed };
+
+// Looks at the file name (an entry's, or index -1: one to remove) and fills c: kCheckedOk with
+// the change ready (c.name null for a removal of a file that is not there, nothing to do),
+// kCheckedInUse when another program holds the file, kCheckedFailed with the failure recorded
+// in c. Changes nothing and shows nothing.
+Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
+  c = FileChange{};
+  c.shown = name;
+  c.entry = index;
+  FolderTree& tree = u.target->folders;
+  NameInFolder at;
+  if (!FindName(tree, name, kFolderOpen, at)) {
+    const DWORD error = GetLastError();
+    // A missing folder: the file is new, and its folder is made at the stage.
+    if (error != ERROR_PATH_NOT_FOUND) {
+      Failed(c, error);
+      return kCheckedFailed;
+    }
+    at.folder = -1;
+  }
+  VersionOnDisk current;
+  EntryState state = kEntryAbsent;
+  if (at.folder >= 0) {
+    // Only this run's backups may lie under the backup's name, and recovery has put back or
+    // deleted every one it could: what is left is a retired backup still in use, or a stranger's.
+    OwnedHandle backup;
+    JournalRecord record;
+    state = OpenInFolder(tree, at.folder, at.backupLeaf, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, backup);
+    if (state == kEntryPresent) {
+      if (JournalListFind(u.kept, u.keptSize, at.name, record) &&
+          JournalRecordIs(record, backup.Get()))
+        return kCheckedInUse;
+      Failed(c, ERROR_SUCCESS, texts::kForeignBackupFormat, 1);
+      return kCheckedFailed;
+    }
+    if (state == kEntryAbsent) state = OpenVersion(tree, at.folder, at.leaf, current);
+    if (state == kEntryRefused) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_SHARING_VIOLATION) return kCheckedInUse;
+      Failed(c, error);
+      return kCheckedFailed;
+    }
+  }
+  // Held by another program: in use, unless it is the new version already, which is not moved.
+  const int held = state == kEntryPresent && !current.canMove;
+  if (held && (!current.canRead || !u.view->hasDeltas)) return kCheckedInUse;
+  FilePlan plan{kFileInstallWhole, index};
+  if (index >= 0) {
+    c.size = u.view->directory[index].size;
+    if (u.view->hasDeltas) {
+      unsigned char* work = DeltaWork();
+      SetLastError(work ? ERROR_READ_FAULT : ERROR_NOT_ENOUGH_MEMORY);
+      // A file too large for any version is planned as a file that no delta names.
+      if (!work ||
+          !PlanFile(*u.view, index,
+                    state == kEntryPresent && current.source.read ? &current.source : nullptr, work,
+                    kDeltaChunk, plan)) {
+        Failed(c, GetLastError());
+        return kCheckedFailed;
+      }
+      DeltaHeader header;
+      if (plan.action == kFileApplyDelta &&
+          ReadDeltaHeader(EntryDeltaStream(*u.view, u.view->directory[plan.entry]), header))
+        c.size = header.resultSize;
+    }
+    if (plan.action == kFileNoBase) {
+      Failed(c, ERROR_SUCCESS, texts::kNotABaseFormat);
+      return kCheckedFailed;
+    }
+  } else if (state != kEntryPresent) {
+    return kCheckedOk;  // nothing to remove
+  }
+  c.action = plan.action;
+  if (plan.action == kFileAlreadyNew) return kCheckedOk;  // nothing to write: a rerun finishes
+  c.entry = plan.entry;
+  if (held) return kCheckedInUse;
+  char suffix[kPathBufferSize];
+  c.name = static_cast<char*>(std::malloc(std::strlen(at.name) + 1));
+  if (!c.name || (state == kEntryPresent && !FileIdentity(current.file.Get(), c.previousId)) ||
+      !UniqueName("", suffix) || std::strlen(suffix) >= sizeof c.suffix) {
+    Failed(c, ERROR_NOT_ENOUGH_MEMORY);
+    return kCheckedFailed;
+  }
+  std::strcpy(c.name, at.name);
+  std::strcpy(c.suffix, suffix);
+  c.folder = at.folder;
+  c.previous = current.file.Release();
+  return kCheckedOk;
+}
+
+// CheckFile of one more change, asking the user to close the program that holds a file of an
+// update that installs all or nothing as long as they answer Retry; file by file, a file in use
+// fails as any other. 1 when the change was added (failed or not, file by file); 0 when an
+// update that installs all or nothing fails, after the failure is shown; -1 when its file is in
+// use still (Cancel, or a silent run).
+int CheckWithRetry(Update& u, int index, const char* name) {
+  if (u.count == u.capacity) {
+    const int capacity = u.capacity ? u.capacity * 2 : 64;
+    auto* grown = static_cast<FileChange*>(
+        std::realloc(u.changes, static_cast<size_t>(capacity) * sizeof(FileChange)));
+    if (!grown) {
+      LogText("Out of memory for the update's files");
+      return 0;
+    }
+    u.changes = grown;
+    u.capacity = capacity;
+  }
+  FileChange& c = u.changes[u.count];
+  for (;;) {
+    Checked checked = CheckFile(u, index, name, c);
+    if (checked == kCheckedInUse && !u.allOrNothing) {
+      Failed(c, ERROR_SHARING_VIOLATION);
+      checked = kCheckedFailed;
+    }
+    if (checked != kCheckedInUse) {
+      ++u.count;
+      if (checked == kCheckedOk || !u.allOrNothing) return 1;
+      Report(u, c);
+      return 0;
+    }
+    char path[kPathBufferSize];
+    FullPath(u, c, path);
+    char holder[300];
+    char question[sizeof holder + sizeof path + sizeof texts::kFileInUseFormat];
+    FileHolderName(path, holder, sizeof holder);
+    _snprintf(question, sizeof question - 1, texts::kFileInUseFormat, holder, path);
+    question[sizeof question - 1] = '\0';
+    if (AskUser(question, texts::kPatchLevelWarningCaption, MB_RETRYCANCEL | MB_ICONEXCLAMATION,
+                IDCANCEL) != IDRETRY) {
+      LogError("File in use:", path, ERROR_SHARING_VIOLATION);
+      ShowStatus(question);
+      ++u.count;
+      u.anyFailed = 1;
+      return -1;
+    }
+  }
+}
+
+// The journal's record of one change before the phase that is about to begin: before the stage,
+// the staged name and the backup's identity; before the commit, the staged file's identity too;
+// once the commit stands, the backups as retired.
+enum JournalPhase { kBeforeStage, kBeforeCommit, kAfter };
+
+// Appends record's text to the growing list (malloc'd bytes of size, capacity). 0 for want of
+// memory.
+int AddRecord(char*& list, size_t& size, size_t& capacity, const char* name, const char* suffix,
+              const JournalRecord& record) {
+  char stem[kPathBufferSize];
+  char text[kPathBufferSize + 20];
+  if (!JoinPath(stem, sizeof stem, name, suffix) ||
+      !FormatJournalRecord(text, sizeof text, stem, record))
+    return 0;
+  const size_t length = std::strlen(text) + 1;
+  if (capacity - size < length + 1) {
+    const size_t grown = (capacity + length + 1) * 2;
+    char* bigger = static_cast<char*>(std::realloc(list, grown));
+    if (!bigger) return 0;
+    list = bigger;
+    capacity = grown;
+  }
+  std::memcpy(list + size, text, length);
+  size += length;
+  return 1;
+}
+
+// Writes the whole journal for phase: the records kept from earlier runs, then every change's.
+// 1 when written.
+int WriteJournal(Update& u, JournalPhase phase) {
+  size_t capacity = u.keptSize + 64;
+  char* list = static_cast<char*>(std::malloc(capacity));
+  size_t size = u.keptSize;
+  int ok = list != nullptr;
+  if (ok && size) std::memcpy(list, u.kept, size);
+  for (int i = 0; ok && i < u.count; ++i) {
+    const FileChange& c = u.changes[i];
+    if (!c.name || c.failText) continue;
+    // Once the commit stands, a file in place is no longer staged: a record of it would have a
+    // recovery take it for a new file of a commit that did not stand.
+    if (phase == kBeforeStage ? c.entry >= 0 : c.staged && !(u.committed && (c.state & kPlaced)))
+      ok = AddRecord(list, size, capacity, c.name, c.suffix, {kJournalStaged, 1, c.stagedId});
+    if (ok && c.previous && (phase != kAfter || (c.state & kBackedUp)))
+      ok = AddRecord(list, size, capacity, c.name, "",
+                     {u.committed ? kJournalRetired : kJournalBackup, 1, c.previousId});
+  }
+  if (ok) list[size++] = '\0';
+  ok = ok && JournalWrite(u.target->keyPath, list, size);
+  std::free(list);
+  if (!ok) LogText("The journal could not be written");
+  u.journaled |= ok;
+  return ok;
+}
+
+// Builds c's new file under its staged name, flushed, its identity taken. 1, or 0 after the
+// failure is shown, with nothing left under the staged name.
+int StageFile(Update& u, FileChange& c) {
+  FolderTree& tree = u.target->folders;
+  NameInFolder at;
+  if (c.folder < 0) {
+    if (!FindName(tree, c.name, kFolderCreateAll, at)) return Fail(u, c, GetLastError());
+    c.folder = at.folder;
+  }
+  char staged[kPathBufferSize];
+  OwnedHandle file;
+  if (!JoinPath(staged, sizeof staged, Leaf(c.name), c.suffix) ||
+      !CreateInFolder(tree, c.folder, staged, file))
+    return Fail(u, c, GetLastError());
+  // A write or flush that fails sets its own code; an entry that does not inflate, or a result
+  // whose size or hash is wrong, sets none (a system that clears the code on success leaves 0,
+  // which means the same).
+  SetLastError(ERROR_INVALID_DATA);
+  const ByteSink sink{WriteToHandle, file.Get()};
+  unsigned char* work = DeltaWork();
+  const ByteSource base = c.previous ? BaseOf(c) : ByteSource{};
+  const int built = c.action == kFileApplyDelta
+                        ? base.read && work &&
+                              ApplyDelta(EntryDeltaStream(*u.view, u.view->directory[c.entry]),
+                                         base, sink, kDeltaChunk, work)
+                        : StreamEntry(*u.view, c.entry, sink);
+  if (built && FlushFileBuffers(file.Get()) && FileIdentity(file.Get(), c.stagedId)) {
+    c.staged = file.Release();
+    return 1;
+  }
+  DWORD error = GetLastError();
+  if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
+  DeleteOpenFile(file.Get());
+  return Fail(u, c, error);
+}
+
+// Deletes c's staged file, if any; what cannot be deleted stays recorded.
+void DiscardStaged(FileChange& c) {
+  if (c.staged && DeleteOpenFile(c.staged)) {
+    CloseHandle(c.staged);
+    c.staged = nullptr;
+  }
+}
+
+// The commit's renames of c back, the last first. What cannot be renamed back stays recorded.
+void UndoCommit(Update& u, FileChange& c) {
+  const FolderTree& tree = u.target->folders;
+  char staged[kPathBufferSize];
+  if ((c.state & kPlaced) && JoinPath(staged, sizeof staged, Leaf(c.name), c.suffix) &&
+      RenameInFolder(c.staged, tree, c.folder, staged))
+    c.state &= ~kPlaced;
+  if (c.state == kBackedUp && RenameInFolder(c.previous, tree, c.folder, Leaf(c.name))) c.state = 0;
+}
+
+// The commit's renames of c. 1 when done; 0 after the failure is shown, c's renames undone.
+int CommitFile(Update& u, FileChange& c) {
+  const FolderTree& tree = u.target->folders;
+  char backup[kPathBufferSize];
+  if (!BackupPath(backup, sizeof backup, Leaf(c.name))) return 0;
+  if (!c.previous || RenameInFolder(c.previous, tree, c.folder, backup)) {
+    if (c.previous) c.state |= kBackedUp;
+    if (!c.staged || RenameInFolder(c.staged, tree, c.folder, Leaf(c.name))) {
+      if (c.staged) c.state |= kPlaced;
+      return 1;
+    }
+  }
+  Fail(u, c, GetLastError());
+  UndoCommit(u, c);
+  return 0;
+}
+
+// The backup goes: one deletion through its handle in the normal case. A read-only, hidden or
+// system backup has those attributes cleared first, unless it has more than one hard link (the
+// attributes are another name's too). One that still resists (a running program's image can be
+// renamed, not deleted) is renamed to a name of the updater's own and deleted at the next
+// restart under that name, which no other file has; where even that fails, it stays recorded as
+// retired, so that no later run takes it for the previous file, and a later run deletes it.
+void DropBackup(Update& u, FileChange& c) {
+  const HANDLE file = c.previous;
+  if (!file || !(c.state & kBackedUp)) return;
+  int gone = DeleteOpenFile(file) || (ClearOwnAttributes(file) && DeleteOpenFile(file));
+  const DWORD error = GetLastError();
+  char leaf[kPathBufferSize];
+  char retired[kPathBufferSize];
+  char path[kPathBufferSize];
+  FullPath(u, c, path);
+  BackupPath(path, sizeof path, path);
+  if (!gone && BackupPath(leaf, sizeof leaf, Leaf(c.name)) && UniqueName(leaf, retired) &&
+      RenameInFolder(file, u.target->folders, c.folder, retired)) {
+    gone = 1;
+    // The restart deletes by name; the name is this run's alone. The program folder's path ends
+    // in a backslash, so the leaf has one before it.
+    char* split = std::strrchr(path, '\\') + 1;
+    if (JoinPath(split, sizeof path - static_cast<size_t>(split - path), retired, "") &&
+        MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+      LogFormat("Backup retired: %s, deleted at the next restart", path);
+  }
+  if (!gone) {
+    LogError("Backup not deleted:", path, error);
+    return;
+  }
+  CloseHandle(file);
+  c.previous = nullptr;
+}
+
+// Opens leaf in folder for deletion or renaming, as recovery needs it.
+EntryState OpenToMove(const FolderTree& tree, int folder, const char* leaf, OwnedHandle& file) {
+  return OpenInFolder(tree, folder, leaf, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, file);
+}
+
+// Recovery's act on one record (text, its name nameLength bytes). 1 when it is done with: done,
+// or naming nothing that is ours; 0 to keep it.
+int Recover(FolderTree& tree, const char* text, size_t nameLength, const JournalRecord& record) {
+  char name[kPathBufferSize];
+  NameInFolder found;
+  OwnedHandle file;
+  if (nameLength >= sizeof name) return 1;
+  std::memcpy(name, text, nameLength);
+  name[nameLength] = '\0';
+  // A folder that is gone holds nothing of ours.
+  if (!FindName(tree, name, kFolderOpen, found)) return 1;
+  const int staged = record.kind == kJournalStaged;
+  const EntryState state =
+      OpenToMove(tree, found.folder, staged ? found.leaf : found.backupLeaf, file);
+  if (state == kEntryRefused) return 0;
+  if (staged) {
+    if (state == kEntryPresent) return DeleteOpenFile(file.Get());
+    // Gone from its staged name: renamed into place by a commit that did not stand, where its
+    // identity tells it (a record made before the file has none).
+    if (record.id == 0 || nameLength <= 17) return 1;
+    name[nameLength - 17] = '\0';
+    return !FindName(tree, name, kFolderOpen, found) ||
+           OpenToMove(tree, found.folder, found.leaf, file) != kEntryPresent ||
+           !JournalRecordIs(record, file.Get()) || DeleteOpenFile(file.Get());
+  }
+  if (state != kEntryPresent || !JournalRecordIs(record, file.Get())) return 1;
+  if (record.kind == kJournalRetired)
+    return DeleteOpenFile(file.Get()) ||
+           (ClearOwnAttributes(file.Get()) && DeleteOpenFile(file.Get()));
+  // The previous file comes back over what holds its name: a partial or new successor of an
+  // update that did not stand (its staged record, earlier in the journal, went first).
+  OwnedHandle successor;
+  if (OpenToMove(tree, found.folder, found.leaf, successor) == kEntryPresent)
+    DeleteOpenFile(successor.Get());
+  successor.Close();
+  return RenameInFolder(file.Get(), tree, found.folder, found.leaf);
+}
+
+// Reports, stages, commits and lets go of one change of an update installed file by file.
+void InstallOne(Update& u, FileChange& c) {
+  ShowStatus(texts::kUpdatingFileFormat, c.shown);
+  if (c.failText) return Report(u, c);
+  char path[kPathBufferSize];
+  if (c.action != kFileAlreadyNew) {
+    if (!StageFile(u, c)) return;
+    if (!CommitFile(u, c)) return DiscardStaged(c);
+    CloseHandle(c.staged);
+    c.staged = nullptr;
+    DropBackup(u, c);
+  }
+  FullPath(u, c, path);
+  ShowStatus(texts::kFileUpdatedFormat, path);
+}
+
+}  // namespace
+
+void RecoverUpdate(TargetInfo& target) {
+  char* list;
+  size_t size;
+  if (!JournalRead(target.keyPath, list, size) || !list) return;
+  // In the journal's order: a change's staged file comes before its backup, so that a new file
+  // renamed into place is gone before the backup comes back.
+  size_t kept = 0;
+  int changed = 0;
+  for (size_t at = 0; at + 1 < size;) {
+    char* text = list + at;
+    const size_t length = std::strlen(text) + 1;
+    at += length;
+    if (length == 1) continue;  // the list's end
+    size_t nameLength;
+    JournalRecord record;
+    const int done = !ParseJournalRecord(text, nameLength, record) ||
+                     Recover(target.folders, text, nameLength, record);
+    if (done) LogFormat("Recovered: %s", text);
+    changed |= done;
+    if (!done) {
+      std::memmove(list + kept, text, length);
+      kept += length;
+    }
+  }
+  list[kept] = '\0';
+  if (changed) JournalWrite(target.keyPath, list, kept + 1);
+  std::free(list);
+}
+
+int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, int allOrNothing,
+                Update& u, int& code) {
+  u = Update{};
+  u.view = &view;
+  u.target = &target;
+  u.allOrNothing = allOrNothing;
+  code = exit_codes::kFilesFailed;
+  size_t size;
+  if (!JournalRead(target.keyPath, u.kept, size)) {
+    LogText("The journal could not be read: nothing is changed");
+    return 0;
+  }
+  if (size) u.keptSize = size - 1;
+  if (allOrNothing) ShowStatus(texts::kCheckingText);
+  const auto count = static_cast<int>(view.header.entryCount);
+  for (int i = 0; i < count; i += FileGroupLength(view, i)) {
+    if (IsControlSection(view.directory[i])) continue;
+    const int checked = CheckWithRetry(u, i, TranslateName(table, view.directory[i].name));
+    if (checked < 0) code = exit_codes::kFileInUse;
+    if (checked <= 0) return 0;
+  }
+  return 1;
+}
+
+int AddRemoval(Update& u, const char* path) {
+  return CheckWithRetry(u, -1, path + std::strlen(u.target->programFolder));
+}
+
+int ApplyUpdate(Update& u, int& code) {
+  code = exit_codes::kFilesFailed;
+  if (u.allOrNothing) {
+    uint64_t needed = kSpaceMargin;
+    uint64_t free = 0;
+    uint32_t cluster = 0;
+    if (FreeSpace(u.target->folders, free, cluster) && cluster) {
+      // Allocation units are a power of two bytes: no 64-bit division (a library call on x86).
+      for (int i = 0; i < u.count; ++i)
+        if (u.changes[i].name && u.changes[i].entry >= 0)
+          needed += (uint64_t{u.changes[i].size} + cluster - 1) & ~uint64_t{cluster - 1};
+      if (free < needed) {
+        char kilobytes[24];
+        _snprintf(kilobytes, sizeof kilobytes, "%lu",
+                  static_cast<unsigned long>((needed - free + 1023) >> 10));
+        ShowStatus(texts::kNoSpaceFormat, kilobytes);
+        code = exit_codes::kDiskFull;
+        return 0;
+      }
+    }
+  }
+  if (!WriteJournal(u, kBeforeStage)) {
+    u.anyFailed = 1;
+    return 0;
+  }
+  if (!u.allOrNothing) {
+    u.committed = 1;  // each file's commit stands on its own
+    for (int i = 0; i < u.count; ++i) InstallOne(u, u.changes[i]);
+    return 1;
+  }
+  for (int i = 0; i < u.count; ++i) {
+    FileChange& c = u.changes[i];
+    if (!c.name || c.entry < 0) continue;
+    ShowStatus(texts::kUpdatingFileFormat, c.shown);
+    if (!StageFile(u, c)) return 0;
+  }
+  if (!WriteJournal(u, kBeforeCommit)) {
+    u.anyFailed = 1;
+    return 0;
+  }
+  ShowStatus(texts::kCommittingText);
+  int i = 0;
+  for (; i < u.count; ++i) {
+    FileChange& c = u.changes[i];
+    if (c.name && !CommitFile(u, c)) break;
+    char path[kPathBufferSize];
+    FullPath(u, c, path);
+    if (c.entry >= 0) ShowStatus(texts::kFileUpdatedFormat, path);
+  }
+  if (i == u.count) {
+    u.committed = 1;
+    if (WriteJournal(u, kAfter)) {
+      // In place: the staged names are no longer the files'.
+      for (int k = 0; k < u.count; ++k) {
+        FileChange& c = u.changes[k];
+        if (c.state & kPlaced) CloseHandle(c.staged), c.staged = nullptr;
+      }
+      return 1;
+    }
+    u.committed = 0;
+    u.anyFailed = 1;
+  }
+  while (--i >= 0) UndoCommit(u, u.changes[i]);
+  return 0;
+}
+
+void EndUpdate(Update& u) {
+  for (int i = 0; i < u.count; ++i) {
+    FileChange& c = u.changes[i];
+    if (u.committed)
+      DropBackup(u, c);
+    else
+      DiscardStaged(c);
+  }
+  if (!u.committed && u.allOrNothing) RemoveCreatedFolders(u.target->folders);
+  // A journal this run never wrote is left as it was read (or could not be read).
+  if (u.journaled) WriteJournal(u, kAfter);
+  for (int i = 0; i < u.count; ++i) {
+    FileChange& c = u.changes[i];
+    if (c.previous) CloseHandle(c.previous);
+    if (c.staged) CloseHandle(c.staged);
+    std::free(c.name);
+  }
+  std::free(u.changes);
+  std::free(u.kept);
+  u = Update{};
+}
