@@ -7,8 +7,10 @@
 #   (src/runtime): inflate needs the CRC only for gzip streams, and the program's are zlib streams;
 # - no C runtime start-up code: the image's entry point is RlPatchStart (shell/window_win32.cpp),
 #   msvcrt initialises itself when loaded; the C runtime's own formatter rather than MinGW's;
-# - size: -Os (the presets' MinSizeRel), one section per function and datum with garbage
-#   collection, no debug information or symbols, and on x86 no DWARF unwind tables (nothing
+# - size: -Os (the presets' MinSizeRel), one section per function with garbage collection (not
+#   per datum: MinGW's compiler then puts zero-initialised data in .data sections, which take
+#   their size in the file, and with no initialised data left the image has no .data section),
+#   no debug information or symbols, and on x86 no DWARF unwind tables (nothing
 #   unwinds: there are no exceptions, and x86 SEH does not use them);
 # - hardening flags: ASLR (dynamic base, with relocations), DEP (NX compatible), large-address
 #   aware, and a stated 2 MiB stack reservation (the worker thread commits 64 KiB of it);
@@ -39,7 +41,7 @@ function(pinecone_add_product target output_name)
 
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
-    $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fdata-sections -fno-ident>)
+    $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fno-ident>)
 
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${output_name}.map)
   # Symbols as the linker's options name them: x86 C names carry a leading underscore, and the

@@ -108,10 +108,11 @@ __attribute__((target("sha,ssse3,sse4.1"), force_align_arg_pointer)) void Compre
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
 
-// Whether CompressHardware runs: -1 not yet asked (the CPU is probed on first use), 0 no, 1 yes.
-// A plain int rather than a function-local static, which would need the C++ runtime's guard; two
-// threads probing at once both store the same answer.
-int hardwareState = -1;
+// Whether CompressHardware runs: 0 not yet asked (the CPU is probed on first use), 1 no, 2 yes
+// (zero-initialised data takes no room in the file). A plain int rather than a function-local
+// static, which would need the C++ runtime's guard; two threads probing at once both store the
+// same answer.
+int hardwareState = 0;
 
 // 1 when the CPU has the SHA extensions and the SSSE3 and SSE4.1 shuffles they are used with.
 // Every CPU the program runs on (i686 and later) has CPUID, so its presence is not tested.
@@ -130,8 +131,8 @@ int HasShaExtensions() {
 // Compresses blocks consecutive 64-byte blocks of data into state.
 void CompressBlocks(uint32_t state[8], const unsigned char* data, uint32_t blocks) {
 #ifdef PINECONE_SHA_NI
-  if (hardwareState < 0) hardwareState = HasShaExtensions();
-  if (hardwareState) return CompressHardware(state, data, blocks);
+  if (hardwareState == 0) hardwareState = 1 + HasShaExtensions();
+  if (hardwareState == 2) return CompressHardware(state, data, blocks);
 #endif
   for (; blocks > 0; --blocks, data += 64) Compress(state, data);
 }

@@ -3,9 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-// In .bss by name: with one section per datum, MinGW's compiler puts zero-initialised data in
-// .data sections, which take their size in the file (1 KiB of zeros in every updater).
-char* ArgTable[kArgTableSize] __attribute__((section(".bss")));
+char* ArgTable[kArgTableSize];
 int32_t ArgCount = 0;
 RunSwitches Switches = {0, 0, nullptr};
 

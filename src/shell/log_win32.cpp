@@ -18,7 +18,8 @@ namespace {
 constexpr UINT kTextCodePage = 1251;
 constexpr size_t kFormatBufferSize = 4096;
 
-HANDLE LogFile = INVALID_HANDLE_VALUE;
+// Null while no log is open: zero-initialised data takes no room in the file.
+HANDLE LogFile = nullptr;
 
 // A growable UTF-16 line, malloc'd. A failed allocation drops the part being added; the line
 // written is then shorter, never wrong in what it holds.
@@ -206,8 +207,8 @@ HANDLE OpenCheckedLog(const char* path, char (&aside)[kPathBufferSize]) {
 }  // namespace
 
 int OpenLog(const char* path) {
-  if (LogFile != INVALID_HANDLE_VALUE) CloseHandle(LogFile);
-  LogFile = INVALID_HANDLE_VALUE;
+  if (LogFile) CloseHandle(LogFile);
+  LogFile = nullptr;
   char aside[kPathBufferSize];
   const HANDLE file = OpenCheckedLog(path, aside);
   if (file == INVALID_HANDLE_VALUE) return 0;
@@ -243,10 +244,10 @@ int OpenDefaultLog() {
   return OpenLog(path);
 }
 
-int LogIsOpen() { return LogFile != INVALID_HANDLE_VALUE; }
+int LogIsOpen() { return LogFile != nullptr; }
 
 void LogText(const char* text) {
-  if (LogFile == INVALID_HANDLE_VALUE) return;
+  if (!LogFile) return;
   WideLine line;
   AppendTimestamp(line);
   line.AppendText(text);
@@ -254,7 +255,7 @@ void LogText(const char* text) {
 }
 
 void LogFormat(const char* format, ...) {
-  if (LogFile == INVALID_HANDLE_VALUE) return;
+  if (!LogFile) return;
   char text[kFormatBufferSize];
   va_list args;
   va_start(args, format);
@@ -265,7 +266,7 @@ void LogFormat(const char* format, ...) {
 }
 
 void LogError(const char* what, const char* path, DWORD error) {
-  if (LogFile == INVALID_HANDLE_VALUE) return;
+  if (!LogFile) return;
   WideLine line;
   AppendTimestamp(line);
   line.AppendText(what);
