@@ -72,15 +72,11 @@ void Report(Update& u, const FileChange& c) {
   DWORD error = c.failError;
   const char* text = c.failText;
   if (error == kErrorLeavesFolder) text = texts::kOutsideFolderFormat, error = ERROR_SUCCESS;
-  const size_t length = std::strlen(u.target->programFolder) + std::strlen(c.shown) + 5;
-  char* path = static_cast<char*>(std::malloc(length));
-  if (path) {
-    JoinPath(path, length, u.target->programFolder, c.shown);
-    if (c.failNamesBackup) BackupPath(path, length, path);
-    if (error != ERROR_SUCCESS) LogError("File failed:", path, error);
-    ShowStatus(text, path);
-  }
-  std::free(path);
+  char path[kFolderBufferSize + kPathBufferSize + 4];
+  JoinPath(path, sizeof path, u.target->programFolder, c.shown);
+  if (c.failNamesBackup) BackupPath(path, sizeof path, path);
+  if (error != ERROR_SUCCESS) LogError("File failed:", path, error);
+  ShowStatus(text, path);
   u.anyFailed = 1;
 }
 
@@ -231,12 +227,12 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   char suffix[kPathBufferSize];
   c.name = static_cast<char*>(std::malloc(std::strlen(at.name) + 1));
   if (!c.name || (state == kEntryPresent && !FileIdentity(current.file.Get(), c.previousId)) ||
-      !UniqueName("", suffix) || std::strlen(suffix) >= sizeof c.suffix) {
-    Failed(c, ERROR_NOT_ENOUGH_MEMORY);
+      !UniqueName(at.name, suffix)) {
+    Failed(c, c.name ? ERROR_FILENAME_EXCED_RANGE : ERROR_NOT_ENOUGH_MEMORY);
     return kCheckedFailed;
   }
   std::strcpy(c.name, at.name);
-  std::strcpy(c.suffix, suffix);
+  std::strcpy(c.suffix, suffix + std::strlen(at.name));
   c.folder = at.folder;
   c.previous = current.file.Release();
   return kCheckedOk;
@@ -282,7 +278,7 @@ int CheckWithRetry(Update& u, int index, const char* name) {
     if (AskUser(question, texts::kPatchLevelWarningCaption, MB_RETRYCANCEL | MB_ICONEXCLAMATION,
                 IDCANCEL) != IDRETRY) {
       LogError("File in use:", path, ERROR_SHARING_VIOLATION);
-      ShowStatus(question);
+      ShowStatus(texts::kFileInUseFormat, holder, path);
       ++u.count;
       u.anyFailed = 1;
       return -1;
@@ -295,49 +291,39 @@ int CheckWithRetry(Update& u, int index, const char* name) {
 // once the commit stands, the backups as retired.
 enum JournalPhase { kBeforeStage, kBeforeCommit, kAfter };
 
-// Appends record's text to the growing list (malloc'd bytes of size, capacity). 0 for want of
-// memory.
-int AddRecord(char*& list, size_t& size, size_t& capacity, const char* name, const char* suffix,
-              const JournalRecord& record) {
+// Writes the record of name + suffix at out: the bytes written, its NUL included (at most the
+// name's length and 37). The name and suffix fit a path: CheckFile makes sure of it.
+size_t PutRecord(char* out, const char* name, const char* suffix, const JournalRecord& record) {
   char stem[kPathBufferSize];
-  char text[kPathBufferSize + 20];
-  if (!JoinPath(stem, sizeof stem, name, suffix) ||
-      !FormatJournalRecord(text, sizeof text, stem, record))
-    return 0;
-  const size_t length = std::strlen(text) + 1;
-  if (capacity - size < length + 1) {
-    const size_t grown = (capacity + length + 1) * 2;
-    char* bigger = static_cast<char*>(std::realloc(list, grown));
-    if (!bigger) return 0;
-    list = bigger;
-    capacity = grown;
-  }
-  std::memcpy(list + size, text, length);
-  size += length;
-  return 1;
+  JoinPath(stem, sizeof stem, name, suffix);
+  FormatJournalRecord(out, kPathBufferSize + 20, stem, record);
+  return std::strlen(out) + 1;
 }
 
 // Writes the whole journal for phase: the records kept from earlier runs, then every change's.
 // 1 when written.
 int WriteJournal(Update& u, JournalPhase phase) {
-  size_t capacity = u.keptSize + 64;
+  size_t capacity = u.keptSize + 1;
+  for (int i = 0; i < u.count; ++i)
+    if (u.changes[i].name) capacity += 2 * (std::strlen(u.changes[i].name) + 40);
   char* list = static_cast<char*>(std::malloc(capacity));
   size_t size = u.keptSize;
-  int ok = list != nullptr;
-  if (ok && size) std::memcpy(list, u.kept, size);
-  for (int i = 0; ok && i < u.count; ++i) {
-    const FileChange& c = u.changes[i];
-    if (!c.name || c.failText) continue;
-    // Once the commit stands, a file in place is no longer staged: a record of it would have a
-    // recovery take it for a new file of a commit that did not stand.
-    if (phase == kBeforeStage ? c.entry >= 0 : c.staged && !(u.committed && (c.state & kPlaced)))
-      ok = AddRecord(list, size, capacity, c.name, c.suffix, {kJournalStaged, 1, c.stagedId});
-    if (ok && c.previous && (phase != kAfter || (c.state & kBackedUp)))
-      ok = AddRecord(list, size, capacity, c.name, "",
-                     {u.committed ? kJournalRetired : kJournalBackup, 1, c.previousId});
+  if (list) {
+    if (size) std::memcpy(list, u.kept, size);
+    for (int i = 0; i < u.count; ++i) {
+      const FileChange& c = u.changes[i];
+      if (!c.name || c.failText) continue;
+      // Once the commit stands, a file in place is no longer staged: a record of it would have
+      // a recovery take it for a new file of a commit that did not stand.
+      if (phase == kBeforeStage ? c.entry >= 0 : c.staged && !(u.committed && (c.state & kPlaced)))
+        size += PutRecord(list + size, c.name, c.suffix, {kJournalStaged, 1, c.stagedId});
+      if (c.previous && (phase != kAfter || (c.state & kBackedUp)))
+        size += PutRecord(list + size, c.name, "",
+                          {u.committed ? kJournalRetired : kJournalBackup, 1, c.previousId});
+    }
+    list[size++] = '\0';
   }
-  if (ok) list[size++] = '\0';
-  ok = ok && JournalWrite(u.target->keyPath, list, size);
+  const int ok = list && JournalWrite(u.target->keyPath, list, size);
   std::free(list);
   if (!ok) LogText("The journal could not be written");
   u.journaled |= ok;
@@ -426,20 +412,18 @@ void DropBackup(Update& u, FileChange& c) {
   if (!file || !(c.state & kBackedUp)) return;
   int gone = DeleteOpenFile(file) || (ClearOwnAttributes(file) && DeleteOpenFile(file));
   const DWORD error = GetLastError();
-  char leaf[kPathBufferSize];
-  char retired[kPathBufferSize];
   char path[kPathBufferSize];
-  FullPath(u, c, path);
+  char retired[kPathBufferSize];
+  JoinPath(path, sizeof path, u.target->programFolder, c.name);
   BackupPath(path, sizeof path, path);
-  if (!gone && BackupPath(leaf, sizeof leaf, Leaf(c.name)) && UniqueName(leaf, retired) &&
-      RenameInFolder(file, u.target->folders, c.folder, retired)) {
+  // The program folder's path ends in a backslash, and the name's folders are separated by
+  // backslashes: the last one starts the leaf.
+  if (!gone && UniqueName(path, retired) &&
+      RenameInFolder(file, u.target->folders, c.folder, std::strrchr(retired, '\\') + 1)) {
     gone = 1;
-    // The restart deletes by name; the name is this run's alone. The program folder's path ends
-    // in a backslash, so the leaf has one before it.
-    char* split = std::strrchr(path, '\\') + 1;
-    if (JoinPath(split, sizeof path - static_cast<size_t>(split - path), retired, "") &&
-        MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-      LogFormat("Backup retired: %s, deleted at the next restart", path);
+    // The restart deletes by name; the name is this run's alone.
+    if (MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+      LogFormat("Backup retired: %s, deleted at the next restart", retired);
   }
   if (!gone) {
     LogError("Backup not deleted:", path, error);
@@ -464,20 +448,21 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
   if (nameLength >= sizeof name) return 1;
   std::memcpy(name, text, nameLength);
   name[nameLength] = '\0';
-  // A folder that is gone holds nothing of ours.
-  if (!FindName(tree, name, kFolderOpen, found)) return 1;
+  // A folder that is gone holds nothing of ours; one that cannot be reached now may later.
+  if (!FindName(tree, name, kFolderOpen, found)) return GetLastError() == ERROR_PATH_NOT_FOUND;
   const int staged = record.kind == kJournalStaged;
   const EntryState state =
       OpenToMove(tree, found.folder, staged ? found.leaf : found.backupLeaf, file);
   if (state == kEntryRefused) return 0;
   if (staged) {
     if (state == kEntryPresent) return DeleteOpenFile(file.Get());
-    // Gone from its staged name: renamed into place by a commit that did not stand, where its
-    // identity tells it (a record made before the file has none).
-    if (record.id == 0 || nameLength <= 17) return 1;
-    name[nameLength - 17] = '\0';
-    return !FindName(tree, name, kFolderOpen, found) ||
-           OpenToMove(tree, found.folder, found.leaf, file) != kEntryPresent ||
+    // Gone from its staged name: renamed into place (the leaf without its dot and 16 digits) by
+    // a commit that did not stand, where its identity tells it (a record made before the file
+    // was has none).
+    const size_t leafLength = std::strlen(found.leaf);
+    if (record.id == 0 || leafLength <= 17) return 1;
+    found.leaf[leafLength - 17] = '\0';
+    return OpenToMove(tree, found.folder, found.leaf, file) != kEntryPresent ||
            !JournalRecordIs(record, file.Get()) || DeleteOpenFile(file.Get());
   }
   if (state != kEntryPresent || !JournalRecordIs(record, file.Get())) return 1;
@@ -491,6 +476,13 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
     DeleteOpenFile(successor.Get());
   successor.Close();
   return RenameInFolder(file.Get(), tree, found.folder, found.leaf);
+}
+
+// 1 when the canonical names a and b are one name, ASCII letters folded as Windows folds them.
+int SameName(const char* a, const char* b) {
+  for (; *a && FoldAscii(*a) == FoldAscii(*b); ++a, ++b) {
+  }
+  return *a == *b;
 }
 
 // Reports, stages, commits and lets go of one change of an update installed file by file.
@@ -552,7 +544,9 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
     LogText("The journal could not be read: nothing is changed");
     return 0;
   }
-  if (size) u.keptSize = size - 1;
+  // The kept records up to the list's closing empty name, after which the phases' go.
+  while (u.keptSize + 1 < size && u.kept[u.keptSize] != '\0')
+    u.keptSize += std::strlen(u.kept + u.keptSize) + 1;
   if (allOrNothing) ShowStatus(texts::kCheckingText);
   const auto count = static_cast<int>(view.header.entryCount);
   for (int i = 0; i < count; i += FileGroupLength(view, i)) {
@@ -565,7 +559,19 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
 }
 
 int AddRemoval(Update& u, const char* path) {
-  return CheckWithRetry(u, -1, path + std::strlen(u.target->programFolder));
+  const char* name = path + std::strlen(u.target->programFolder);
+  // A file that the update installs as well ends as the new file, as when it is removed first.
+  char removed[kPathBufferSize];
+  char installed[kPathBufferSize];
+  if (CanonicalName(name, removed, sizeof removed) > 0) {
+    for (int i = 0; i < u.count; ++i) {
+      if (u.changes[i].entry >= 0 &&
+          CanonicalName(u.changes[i].shown, installed, sizeof installed) > 0 &&
+          SameName(installed, removed))
+        return 1;
+    }
+  }
+  return CheckWithRetry(u, -1, name);
 }
 
 int ApplyUpdate(Update& u, int& code) {
