@@ -12,8 +12,13 @@
 # rename to a backup, inflate into a new file with WriteFile, FlushFileBuffers, delete the backup),
 # also without the flush; and the update by RL_PATCH.EXE as a self-contained updater, from its
 # start to its finished window (bench/timed_update.cpp), less the fixed cost of a run (the same
-# for a package without files). The ratios are update / baseline. MAKEEXE of the mixed package
-# is timed against copying the same bytes.
+# for a package without files), twice: with the package as pinepack create makes it, all or
+# nothing (:Transaction: every file checked, built beside its target, then renamed into place),
+# and with the package of create --per-file, each file on its own. The ratios are update /
+# baseline, for each. MAKEEXE of the mixed package is timed against copying the same bytes.
+# The files are made once and kept; the packages are made again whenever pinepack changed. The
+# programs measured are copies of the builds' (in build/bench-work/programs), taken once they are
+# built, so that the sources' commit printed then is what the whole run measures.
 # The Windows programs are the win32 build's (the product's) where Wine runs 32-bit programs,
 # found by trying, and the win64 build's elsewhere.
 # PINECONE_BENCH_RL_PATCH names another RL_PATCH.EXE of that build's kind to measure (an older
@@ -34,7 +39,9 @@ nativeBuild=$root/build/demo-native
 # The Windows build, chosen before the display session below, which gets it through
 # PINECONE_BENCH_BUILD.
 winPreset=${PINECONE_BENCH_BUILD:-}
-winBuild=$root/build/demo-$winPreset
+# The copies measured, laid out as the Windows build (src/RL_PATCH.EXE, bench/*.exe) with
+# pinepack beside them.
+winBuild=$work/programs
 rl=${PINECONE_BENCH_RL_PATCH:-$winBuild/src/RL_PATCH.EXE}
 # The win32 build's programs need the 32-bit loader; reg.exe run through it also writes the
 # 32-bit registry view, which is the one the 32-bit updater reads.
@@ -90,22 +97,31 @@ inner() {
 }
 
 measure() {
-  local pinepack=$nativeBuild/tools/pinepack/pinepack shape
+  local pinepack=$winBuild/pinepack shape
+  # update*.exe: all or nothing (package.pkg); update-per-file*.exe: file by file (per-file.pkg).
   "$pinepack" -q wrap "$rl" empty.pkg update-empty.exe || return 1
+  "$pinepack" -q wrap "$rl" empty-per-file.pkg update-empty-per-file.exe || return 1
   for shape in "${shapes[@]}"; do
     "$pinepack" -q wrap "$rl" "$shape/package.pkg" "$shape/update.exe" || return 1
+    "$pinepack" -q wrap "$rl" "$shape/per-file.pkg" "$shape/update-per-file.exe" || return 1
   done
 
   # This runs in a list (measure || ...), where errexit does not hold: every failure returns.
-  declare -A upd base nofl infl
-  local fixed=() run v
+  # The two kinds take turns, so that a slow spell of the machine falls on both.
+  declare -A upd updpf base nofl infl
+  local fixed=() fixedpf=() run v
   for run in $(seq "$runs"); do
     v=$(update_ms "" "$work/update-empty.exe") || return 1
     fixed+=("$v")
+    v=$(update_ms "" "$work/update-empty-per-file.exe") || return 1
+    fixedpf+=("$v")
     for shape in "${shapes[@]}"; do
       v=$(update_ms "$work/$shape/files" "$work/$shape/update.exe") || return 1
       upd[$shape]+=" $v"
-      [ "$run" != "$runs" ] || check_installed "$shape" update || return 1
+      [ "$run" != "$runs" ] || check_installed "$shape" "all-or-nothing update" || return 1
+      v=$(update_ms "$work/$shape/files" "$work/$shape/update-per-file.exe") || return 1
+      updpf[$shape]+=" $v"
+      [ "$run" != "$runs" ] || check_installed "$shape" "file-by-file update" || return 1
       v=$(baseline_ms "$shape") || return 1
       base[$shape]+=" $v"
       [ "$run" != "$runs" ] || check_installed "$shape" baseline || return 1
@@ -137,11 +153,14 @@ measure() {
     cmp -s built.exe wrapped.exe || { echo "bench: MAKEEXE differs from pinepack wrap" >&2; return 1; }
   fi
 
-  local fx; fx=$(min "${fixed[@]}")
+  local fx fxpf
+  fx=$(min "${fixed[@]}")
+  fxpf=$(min "${fixedpf[@]}")
   local on="disk"
   [ "${BENCH_TMPFS:-0}" != 1 ] || on="memory (tmpfs)"
   echo "== results (best of $runs; program folder on $on; RL_PATCH.EXE: $rl)"
-  echo "  fixed cost of a run (updater start to finished window, no files): $fx ms"
+  echo "  fixed cost of a run (updater start to finished window, no files):" \
+    "$fx ms all or nothing, $fxpf ms file by file"
   for shape in "${shapes[@]}"; do
     local files bytes pkgBytes target
     files=$(find "$shape/files" -type f | wc -l)
@@ -151,21 +170,25 @@ measure() {
     case $shape in big) target=1.25 ;; small) target=1.5 ;; *) target=0 ;; esac
     # shellcheck disable=SC2086
     LC_ALL=C awk -v shape="$shape" -v files="$files" -v mb="$(echo "$bytes / 1048576" | bc -l)" \
-      -v pmb="$(echo "$pkgBytes / 1048576" | bc -l)" -v fx="$fx" -v target="$target" \
+      -v pmb="$(echo "$pkgBytes / 1048576" | bc -l)" -v fx="$fx" -v fxpf="$fxpf" -v target="$target" \
       -v inf="$(min ${infl[$shape]})" -v nf="$(min ${nofl[$shape]})" \
-      -v bl="$(min ${base[$shape]})" -v up="$(min ${upd[$shape]})" 'BEGIN {
+      -v bl="$(min ${base[$shape]})" -v up="$(min ${upd[$shape]})" \
+      -v uppf="$(min ${updpf[$shape]})" 'BEGIN {
       printf "== %s: %d file%s, %.0f MB installed (package %.0f MB)\n", shape, files, files == 1 ? "" : "s", mb, pmb
-      printf "  %-44s %7s %8s %10s\n", "", "ms", "MB/s", "ms a file"
+      printf "  %-44s %7s %8s %10s %10s %10s\n", "", "ms", "MB/s", "ms a file", "/ baseline", "/ inflate"
       row("inflate only, into memory", inf)
       row("baseline without the flush", nf)
       row("baseline (the least an updater does)", bl)
-      row("update, less the fixed cost", up - fx)
-      printf "  ratio update / baseline: %.2f", (up - fx) / bl
-      if (target > 0) printf " (goal: %.2f or less: %s)", target, (up - fx) / bl <= target ? "met" : "NOT MET"
-      printf "; update / inflate only: %.2f\n", (up - fx) / inf
+      print "  update by RL_PATCH.EXE, less the fixed cost:"
+      row("  all or nothing", up - fx)
+      row("  file by file", uppf - fxpf)
+      printf "  ratio update / baseline: all or nothing %.2f, file by file %.2f", (up - fx) / bl, (uppf - fxpf) / bl
+      if (target > 0) printf " (goal: %.2f or less: %s, %s)", target, met((up - fx) / bl), met((uppf - fxpf) / bl)
+      printf "; all or nothing / file by file: %.2f\n", (up - fx) / (uppf - fxpf)
     }
+    function met(ratio) { return ratio <= target ? "met" : "NOT MET" }
     function row(label, ms) {
-      printf "  %-44s %7d %8.1f %10.3f\n", label, ms, mb / (ms / 1000), ms / files
+      printf "  %-44s %7d %8.1f %10.3f %10.2f %10.2f\n", label, ms, mb / (ms / 1000), ms / files, ms / bl, ms / inf
     }'
   done
   LC_ALL=C awk -v b="$(min "${builder[@]}")" -v be="$(min "${builderEmpty[@]}")" \
@@ -186,10 +209,23 @@ winPreset=$(pinecone_wine_build "$root/build/demo-win32")
 winBuild=$root/build/demo-$winPreset
 export PINECONE_BENCH_BUILD=$winPreset
 echo "== building ($winPreset: RL_PATCH.EXE, inflate_only, baseline_update, timed_update; pinepack)"
+# The sources built: the commit, and what differs from it, read before and after the build.
+sources() {
+  local changed
+  changed=$(git status --porcelain -- src tools cmake CMakeLists.txt | cut -c4- | tr '\n' ' ')
+  echo "commit $(git log -1 --format=%h)${changed:+ with uncommitted changes in: ${changed% }}"
+}
+sourcesBefore=$(sources)
 cmake --preset native -B "$nativeBuild" >/dev/null
 cmake --build "$nativeBuild" -j2 --target pinepack >/dev/null
 cmake --preset "$winPreset" -B "$winBuild" >/dev/null
 cmake --build "$winBuild" -j2 --target rl_patch inflate_only baseline_update timed_update >/dev/null
+sourcesAfter=$(sources)
+if [ "$sourcesBefore" = "$sourcesAfter" ]; then
+  echo "== sources: $sourcesAfter"
+else
+  echo "== sources changed during the build: before, $sourcesBefore; after, $sourcesAfter"
+fi
 
 mkdir -p "$work"
 params="$bigMb $smallFiles $mixedMb"
@@ -250,12 +286,41 @@ for share, low, high in [(0.05, 1024, 32768), (0.40, 65536, 1048576), (0.55, 419
 manifest("mixed", ["dir%d" % d for d in range(7)])
 os.makedirs(os.path.join(work, "nofiles"))
 PY
-  for shape in big small mixed; do
-    "$nativeBuild/tools/pinepack/pinepack" -q create "$work/$shape/files" "$work/$shape/manifest.json" "$work/$shape/package.pkg"
-  done
-  "$nativeBuild/tools/pinepack/pinepack" -q create "$work/nofiles" "$work/big/manifest.json" "$work/empty.pkg"
   echo "$params" >"$work/params"
 fi
+# The copies measured; cp -p keeps the times, by which the packages are made again.
+programs=$work/programs
+mkdir -p "$programs/src" "$programs/bench"
+cp -p "$winBuild/src/RL_PATCH.EXE" "$programs/src/"
+cp -p "$winBuild"/bench/{inflate_only,baseline_update,timed_update}.exe "$programs/bench/"
+cp -p "$nativeBuild/tools/pinepack/pinepack" "$programs/"
+
+# The packages of the shapes measured (and of mixed, for MAKEEXE, and without files, for the
+# fixed cost), of both kinds: package.pkg as create makes it, all or nothing; per-file.pkg with
+# --per-file. Made again when pinepack is newer or a package is not of its kind.
+pinepack=$programs/pinepack
+marked() { local out; out=$("$pinepack" list "$1") && grep -q ' :Transaction$' <<<"$out"; }
+# make_package FILES MANIFEST STEM: STEM.pkg and STEM-per-file.pkg, or for STEM a folder,
+# package.pkg and per-file.pkg in it.
+make_package() {
+  local all=$3.pkg each=$3-per-file.pkg
+  if [ -d "$3" ]; then all=$3/package.pkg each=$3/per-file.pkg; fi
+  if [ ! "$all" -nt "$pinepack" ] || ! marked "$all"; then
+    "$pinepack" -q create "$1" "$2" "$all"
+  fi
+  if [ ! "$each" -nt "$pinepack" ] || marked "$each"; then
+    "$pinepack" -q create --per-file "$1" "$2" "$each"
+  fi
+  marked "$all" || { echo "bench: $all has no :Transaction" >&2; exit 1; }
+  ! marked "$each" || { echo "bench: $each has :Transaction" >&2; exit 1; }
+}
+packaged=" ${shapes[*]} "
+[[ $packaged == *" mixed "* ]] || packaged+="mixed "
+echo "== packages of:$packaged(all or nothing and file by file; remade when pinepack changed)"
+for shape in $packaged; do
+  make_package "$work/$shape/files" "$work/$shape/manifest.json" "$work/$shape"
+done
+make_package "$work/nofiles" "$work/big/manifest.json" "$work/empty"
 
 # Every Wine call runs on the display (see scripts/demo for why).
 PINECONE_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$runs"
