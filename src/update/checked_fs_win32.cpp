@@ -533,10 +533,13 @@ int FileIdentity(HANDLE file, uint64_t& id) {
 }
 
 int UniqueName(const char* stem, char (&out)[kPathBufferSize]) {
-  unsigned char random[8] = {};
-  if (!SystemFunction036(random, sizeof random)) return 0;
+  // A random number once per run, counted on for each name: no two names of a run are alike, no
+  // other run's are, and a name costs no call for randomness (an update of many files asks for
+  // one name each).
+  static uint64_t next;
+  if (!next && !SystemFunction036(&next, sizeof next)) return 0;
+  const uint64_t number = next++;
   char suffix[18] = {'.'};
-  for (int i = 0; i < 16; ++i)
-    suffix[1 + i] = "0123456789abcdef"[(random[i / 2] >> (i % 2 * 4)) & 15];
+  for (int i = 0; i < 16; ++i) suffix[1 + i] = "0123456789abcdef"[(number >> (60 - 4 * i)) & 15];
   return JoinPath(out, sizeof out, stem, suffix);
 }

@@ -116,8 +116,8 @@ int DeleteOpenFile(HANDLE file);
 // (its attributes are those of a file elsewhere too), or on failure.
 int ClearOwnAttributes(HANDLE file);
 
-// A name of the run's own beside stem (a leaf): stem, a dot and 16 random hex digits, which no
-// other file has by chance. 1 when it fits out.
+// A name of the run's own beside stem (a leaf): stem, a dot and 16 hex digits, a random number
+// drawn once per run and counted on, which no other file has by chance. 1 when it fits out.
 int UniqueName(const char* stem, char (&out)[kPathBufferSize]);
 
 // The file's identity on its volume (its file index, which a rename keeps and no other file

@@ -187,6 +187,12 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
     if (state == kEntryRefused) {
       const DWORD error = GetLastError();
       if (error == ERROR_SHARING_VIOLATION) return kCheckedInUse;
+      // A removal that cannot be made (a folder under the name) is passed over, as file by file;
+      // one through a link is refused.
+      if (index < 0 && error != kErrorLeavesFolder) {
+        LogError("File not removed:", name, error);
+        return kCheckedOk;
+      }
       Failed(c, error);
       return kCheckedFailed;
     }
@@ -238,6 +244,25 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   return kCheckedOk;
 }
 
+// 1 when the canonical names a and b are one name, ASCII letters folded as Windows folds them.
+int SameName(const char* a, const char* b) {
+  for (; *a && FoldAscii(*a) == FoldAscii(*b); ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+// The earlier change of name (as the package or its list gives it), or null.
+FileChange* FindChange(Update& u, const char* name) {
+  char wanted[kPathBufferSize];
+  char other[kPathBufferSize];
+  if (CanonicalName(name, wanted, sizeof wanted) <= 0) return nullptr;
+  for (int i = 0; i < u.count; ++i) {
+    FileChange& c = u.changes[i];
+    if (CanonicalName(c.shown, other, sizeof other) > 0 && SameName(other, wanted)) return &c;
+  }
+  return nullptr;
+}
+
 // CheckFile of one more change, asking the user to close the program that holds a file of an
 // update that installs all or nothing as long as they answer Retry; file by file, a file in use
 // fails as any other. 1 when the change was added (failed or not, file by file); 0 when an
@@ -254,6 +279,16 @@ int CheckWithRetry(Update& u, int index, const char* name) {
     }
     u.changes = grown;
     u.capacity = capacity;
+  }
+  // Two entries under one name: the later one is what the file ends as, so the earlier one
+  // needs nothing done (its texts stay), and lets the file go for the later one's check.
+  FileChange* earlier = index >= 0 ? FindChange(u, name) : nullptr;
+  if (earlier && earlier->name) {
+    if (earlier->previous) CloseHandle(earlier->previous);
+    std::free(earlier->name);
+    earlier->previous = nullptr;
+    earlier->name = nullptr;
+    earlier->action = kFileAlreadyNew;
   }
   FileChange& c = u.changes[u.count];
   for (;;) {
@@ -478,13 +513,6 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
   return RenameInFolder(file.Get(), tree, found.folder, found.leaf);
 }
 
-// 1 when the canonical names a and b are one name, ASCII letters folded as Windows folds them.
-int SameName(const char* a, const char* b) {
-  for (; *a && FoldAscii(*a) == FoldAscii(*b); ++a, ++b) {
-  }
-  return *a == *b;
-}
-
 // Reports, stages, commits and lets go of one change of an update installed file by file.
 void InstallOne(Update& u, FileChange& c) {
   ShowStatus(texts::kUpdatingFileFormat, c.shown);
@@ -560,18 +588,9 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
 
 int AddRemoval(Update& u, const char* path) {
   const char* name = path + std::strlen(u.target->programFolder);
-  // A file that the update installs as well ends as the new file, as when it is removed first.
-  char removed[kPathBufferSize];
-  char installed[kPathBufferSize];
-  if (CanonicalName(name, removed, sizeof removed) > 0) {
-    for (int i = 0; i < u.count; ++i) {
-      if (u.changes[i].entry >= 0 &&
-          CanonicalName(u.changes[i].shown, installed, sizeof installed) > 0 &&
-          SameName(installed, removed))
-        return 1;
-    }
-  }
-  return CheckWithRetry(u, -1, name);
+  // A file that the update installs as well ends as the new file, as when it is removed first;
+  // a file listed twice is removed once.
+  return FindChange(u, name) ? 1 : CheckWithRetry(u, -1, name);
 }
 
 int ApplyUpdate(Update& u, int& code) {

@@ -431,71 +431,82 @@ TEST(UpdateQuestions, ButtonCommandDuringTheQuestionChangesNothing) {
 // ---------------------------------------------------------------------------------------------
 // A full run: preparation steps, names on disk, and the registry write.
 
+// Every kind of name and list, installed file by file and all or nothing alike; a second entry
+// under one name is what the file ends as.
 TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
-  Installed app("full");
-  app.registry().SetDword("PatchLevel", 4);
-  WriteFileText(app.Path("a.dll"), "old a");
-  WriteFileText(app.Path("old.dll"), "to be removed");
-  CreateDirectoryA(app.Path("keepdir").c_str(), nullptr);
-  // Cyrillic names: "\xC0\xC1" is upper case of "\xE0\xE1"; the table translates only the exact
-  // lower-case spelling, so the upper-case entry keeps its name.
-  const std::string cyrUpper = "\xC0\xC1\xC2.txt", cyrLower = "\xE0\xE1\xE2.txt";
-  PackageSpec spec;
-  spec.entries.push_back(app.KeysEntry(5));
-  spec.entries.push_back(Entry(":Folders", NameListPayload({"a\\b", "a", "c", "c\\d"})));
-  // a.dll is removed and installed: removals come first, so the new a.dll stays.
-  spec.entries.push_back(
-      Entry(":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir", "a.dll"})));
-  spec.entries.push_back(
-      Entry(":XlatNamesTable",
-            XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
-  spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
-  spec.entries.push_back(Entry("stored.bin", ContentsFor("stored.bin"), false));
-  spec.entries.push_back(Entry("data\\sub\\file.dll", ContentsFor("file.dll")));
-  spec.entries.push_back(Entry("\\lead.dll", ContentsFor("lead.dll")));
-  // '/' separates too, also into folders that do not exist yet.
-  spec.entries.push_back(Entry("fwd/new/x.dll", ContentsFor("x.dll")));
-  spec.entries.push_back(Entry("TR.DAT", ContentsFor("TR.DAT")));
-  spec.entries.push_back(Entry(cyrUpper, ContentsFor(cyrUpper)));
-  spec.entries.push_back(Entry(":Unknown", Bytes("ignored")));
-  const std::string package = app.WritePackage(spec);
+  for (const bool allOrNothing : {false, true}) {
+    SCOPED_TRACE(allOrNothing ? "all or nothing" : "file by file");
+    Installed app("full");
+    app.registry().SetDword("PatchLevel", 4);
+    WriteFileText(app.Path("a.dll"), "old a");
+    WriteFileText(app.Path("old.dll"), "to be removed");
+    CreateDirectoryA(app.Path("keepdir").c_str(), nullptr);
+    // Cyrillic names: "\xC0\xC1" is upper case of "\xE0\xE1"; the table translates only the exact
+    // lower-case spelling, so the upper-case entry keeps its name.
+    const std::string cyrUpper = "\xC0\xC1\xC2.txt", cyrLower = "\xE0\xE1\xE2.txt";
+    PackageSpec spec;
+    spec.entries.push_back(app.KeysEntry(5));
+    spec.entries.push_back(Entry(":Folders", NameListPayload({"a\\b", "a", "c", "c\\d"})));
+    // a.dll is removed and installed: removals come first, so the new a.dll stays.
+    spec.entries.push_back(Entry(
+        ":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir", "a.dll"})));
+    spec.entries.push_back(Entry(
+        ":XlatNamesTable",
+        XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
+    spec.entries.push_back(Entry("a.dll", ContentsFor("a.dll")));
+    spec.entries.push_back(Entry("stored.bin", ContentsFor("stored.bin"), false));
+    spec.entries.push_back(Entry("data\\sub\\file.dll", ContentsFor("file.dll")));
+    spec.entries.push_back(Entry("\\lead.dll", ContentsFor("lead.dll")));
+    // '/' separates too, also into folders that do not exist yet.
+    spec.entries.push_back(Entry("fwd/new/x.dll", ContentsFor("x.dll")));
+    spec.entries.push_back(Entry("TR.DAT", ContentsFor("TR.DAT")));
+    spec.entries.push_back(Entry(cyrUpper, ContentsFor(cyrUpper)));
+    spec.entries.push_back(Entry(":Unknown", Bytes("ignored")));
+    spec.entries.push_back(Entry("twice.dat", Bytes("first")));
+    spec.entries.push_back(Entry("twice.dat", Bytes("second")));
+    if (allOrNothing) spec.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
+    const std::string package = app.WritePackage(spec);
 
-  const Outcome o = RunUpdater(package, {});
-  EXPECT_TRUE(o.boxes.empty());
-  ExpectCompleted(o);
-  EXPECT_EQ(app.Level(), 5);
+    const Outcome o = RunUpdater(package, {});
+    EXPECT_TRUE(o.boxes.empty());
+    ExpectCompleted(o);
+    EXPECT_EQ(app.Level(), 5);
 
-  const struct {
-    std::string path;
-    std::vector<uint8_t> contents;
-  } files[] = {
-      {"a.dll", ContentsFor("a.dll")},
-      {"stored.bin", ContentsFor("stored.bin")},
-      {"data\\sub\\file.dll", ContentsFor("file.dll")},
-      {"lead.dll", ContentsFor("lead.dll")},
-      {"fwd\\new\\x.dll", ContentsFor("x.dll")},
-      {"docs\\deep\\translated.dat", ContentsFor("TR.DAT")},
-      {cyrUpper, ContentsFor(cyrUpper)},
-  };
-  for (const auto& f : files) {
-    std::vector<uint8_t> actual;
-    EXPECT_TRUE(ReadFileBytes(app.Path(f.path), actual)) << f.path;
-    EXPECT_EQ(actual, f.contents) << f.path;
+    const struct {
+      std::string path;
+      std::vector<uint8_t> contents;
+    } files[] = {
+        {"a.dll", ContentsFor("a.dll")},
+        {"stored.bin", ContentsFor("stored.bin")},
+        {"data\\sub\\file.dll", ContentsFor("file.dll")},
+        {"lead.dll", ContentsFor("lead.dll")},
+        {"fwd\\new\\x.dll", ContentsFor("x.dll")},
+        {"docs\\deep\\translated.dat", ContentsFor("TR.DAT")},
+        {cyrUpper, ContentsFor(cyrUpper)},
+        {"twice.dat", Bytes("second")},
+    };
+    for (const auto& f : files) {
+      std::vector<uint8_t> actual;
+      EXPECT_TRUE(ReadFileBytes(app.Path(f.path), actual)) << f.path;
+      EXPECT_EQ(actual, f.contents) << f.path;
+    }
+    // Nothing else: no backups, no untranslated names, the removed file gone, the folder that was
+    // listed for removal still there; a\b came before a, so only a was made.
+    EXPECT_EQ(
+        ListFolder(app.folder()),
+        (std::vector<std::string>{"a", "a.dll", "c", "data", "docs", "fwd", "keepdir", "lead.dll",
+                                  "prog.exe", "stored.bin", "twice.dat", cyrUpper}));
+    EXPECT_TRUE(ListFolder(app.Path("a")).empty());
+    EXPECT_EQ(ListFolder(app.Path("c")), std::vector<std::string>{"d"});
+    EXPECT_EQ(ListFolder(app.Path("data\\sub")), std::vector<std::string>{"file.dll"});
+
+    // The same package again: the level is now the package's, so the warning comes.
+    const Outcome again = RunUpdater(package, {IDCANCEL}, exit_codes::kLevelNotOlder);
+    ASSERT_EQ(again.boxes.size(), 1u);
+    EXPECT_EQ(again.boxes[0].caption, kWarningCaption);
+    EXPECT_TRUE(again.exitedBeforeClick);
+    EXPECT_TRUE(app.Journal().empty());
   }
-  // Nothing else: no backups, no untranslated names, the removed file gone, the folder that was
-  // listed for removal still there; a\b came before a, so only a was made.
-  EXPECT_EQ(ListFolder(app.folder()),
-            (std::vector<std::string>{"a", "a.dll", "c", "data", "docs", "fwd", "keepdir",
-                                      "lead.dll", "prog.exe", "stored.bin", cyrUpper}));
-  EXPECT_TRUE(ListFolder(app.Path("a")).empty());
-  EXPECT_EQ(ListFolder(app.Path("c")), std::vector<std::string>{"d"});
-  EXPECT_EQ(ListFolder(app.Path("data\\sub")), std::vector<std::string>{"file.dll"});
-
-  // The same package again: the level is now the package's, so the warning comes.
-  const Outcome again = RunUpdater(package, {IDCANCEL}, exit_codes::kLevelNotOlder);
-  ASSERT_EQ(again.boxes.size(), 1u);
-  EXPECT_EQ(again.boxes[0].caption, kWarningCaption);
-  EXPECT_TRUE(again.exitedBeforeClick);
 }
 
 TEST(UpdateRun, ControlSectionsOnlyStillCompletes) {
