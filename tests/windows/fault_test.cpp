@@ -25,6 +25,15 @@
 
 namespace {
 
+// A process of the test's that is ended when the test leaves its scope, however it leaves.
+struct ScopedRun {
+  UpdaterRun run{};
+  ScopedRun() = default;
+  ScopedRun(const ScopedRun&) = delete;
+  ScopedRun& operator=(const ScopedRun&) = delete;
+  ~ScopedRun() { KillIfRunning(run); }
+};
+
 // ---------------------------------------------------------------------------------------------
 // A file held open by another program (a running program's data file, a database, a log).
 
@@ -96,6 +105,137 @@ TEST(FaultSharing, AFolderUnderTheFilesNameStaysWhereItIs) {
   EXPECT_EQ(ListFolder(app.folder()), (std::vector<std::string>{"data", "free.dll", "prog.exe"}));
   EXPECT_EQ(Text(ReadFileOrEmpty(app.Path("data\\saved.txt"))), "the user's");
   EXPECT_EQ(app.Level(), kNoLevel);
+}
+
+// Every name below folder, folders included, as TreeSnapshot's keys, without reading a file: the
+// files an update holds open for moving cannot be read meanwhile.
+std::set<std::string> NamesBelow(const std::string& folder, const std::string& prefix = "") {
+  std::set<std::string> names;
+  for (const std::string& name : ListFolder(folder)) {
+    names.insert(prefix + name);
+    if (IsFolder(folder + "\\" + name)) {
+      const std::set<std::string> below = NamesBelow(folder + "\\" + name, prefix + name + "\\");
+      names.insert(below.begin(), below.end());
+    }
+  }
+  return names;
+}
+
+// The question about a file in use. Under Wine the Restart Manager names no program that holds
+// the file, so the question leaves the program's name out.
+std::string InUseQuestion(const std::string& path) {
+  char text[1024];
+  std::snprintf(text, sizeof text, texts::kFileInUseFormat, "", path.c_str());
+  return text;
+}
+
+// An update that installs all or nothing, with a file to replace (b.dat) or to remove (old.dll)
+// held by a reader that does not share deletion: it is found before anything changes and named
+// in a question. Cancel, or a silent run, leaves everything as it was; Retry asks again while the
+// file is held, and once it is free installs the whole update. A reader that shares deletion
+// does not keep the file from being moved: no question.
+TEST(FaultSharing, AFileInUseStopsAnAllOrNothingUpdateUntilItIsFree) {
+  enum Answer { kCancel, kRetryUntilFree, kSilent, kNoQuestion };
+  constexpr DWORD kRead = FILE_SHARE_READ,
+                  kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const struct {
+    const char* label;
+    const char* held;
+    DWORD share;  // the holder's
+    Answer answer;
+  } cases[] = {
+      {"a file to replace, Cancel", "b.dat", kRead, kCancel},
+      {"a file to replace, no sharing at all, Cancel", "b.dat", 0, kCancel},
+      {"a file to replace, Retry until it is free", "b.dat", kRead, kRetryUntilFree},
+      {"a file to replace, silent run", "b.dat", kRead, kSilent},
+      {"a file to replace, delete sharing", "b.dat", kAll, kNoQuestion},
+      {"a file to remove, Cancel", "old.dll", kRead, kCancel},
+      {"a file to remove, Retry until it is free", "old.dll", kRead, kRetryUntilFree},
+      {"a file to remove, silent run", "old.dll", kRead, kSilent},
+  };
+  const std::vector<std::string> replaced = {"a.dll", "b.dat", "c.dll"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Installed app("inuse");
+    app.registry().SetDword("PatchLevel", 1);
+    PackageSpec contents;
+    contents.entries.push_back(app.KeysEntry(2));
+    contents.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
+    contents.entries.push_back(Entry(":Folders", NameListPayload({"logs"})));
+    contents.entries.push_back(Entry(":FilesToRemove", NameListPayload({"old.dll"})));
+    for (const std::string& name : replaced) {
+      ASSERT_TRUE(WriteFileText(app.Path(name), "old " + name));
+      contents.entries.push_back(Entry(name, ContentsFor(name)));
+    }
+    ASSERT_TRUE(WriteFileText(app.Path("old.dll"), "old old.dll"));
+    contents.entries.push_back(Entry("plugins\\added.dat", ContentsFor("added.dat")));
+    const std::string package = app.WritePackage(contents);
+    const auto before = TreeSnapshot(app.folder());
+    auto after = before;
+    after.erase("old.dll");
+    for (const std::string& name : replaced) after[name] = Text(ContentsFor(name));
+    after["logs"] = after["plugins"] = "<folder>";
+    after["plugins\\added.dat"] = Text(ContentsFor("added.dat"));
+    std::set<std::string> namesBefore;
+    for (const auto& entry : before) namesBefore.insert(entry.first);
+
+    const std::string held = app.Path(c.held), question = InUseQuestion(held);
+    const std::string log = app.folder() + "\\..\\update.log";
+    const std::string commandLine =
+        Quote("RL_PATCH.EXE") + " " + Quote(package) + " " + Quote("/LOG=" + log);
+    HANDLE holder = CreateFileA(held.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    DWORD exitCode = 1234;
+    if (c.answer == kSilent) {
+      const SilentOutcome o = RunUnattended(RlPatchPath(), commandLine + " /S");
+      EXPECT_TRUE(o.exited);
+      EXPECT_EQ(o.visibleWindows, 0);
+      exitCode = o.exitCode;
+    } else {
+      ScopedRun updater;
+      ASSERT_TRUE(StartProcess(RlPatchPath(), commandLine, updater.run));
+      ASSERT_TRUE(WaitForDialog(updater.run, kUpdateTimeoutMs));
+      const int questions = c.answer == kCancel ? 1 : c.answer == kNoQuestion ? 0 : 2;
+      for (int n = 0; n < questions; ++n) {
+        HWND box = WaitForMessageBox(updater.run, kUpdateTimeoutMs);
+        ASSERT_NE(box, nullptr) << "question " << n << " not asked";
+        EXPECT_EQ(WindowCaption(box), texts::kPatchLevelWarningCaption);
+        EXPECT_EQ(MessageBoxText(box), question);
+        EXPECT_EQ(ControlText(updater.run.dialog, 1000), texts::kCheckingText);
+        EXPECT_EQ(NamesBelow(app.folder()), namesBefore) << "changed while it asks";
+        if (c.answer == kRetryUntilFree && n + 1 == questions) {
+          CloseHandle(holder);
+          holder = INVALID_HANDLE_VALUE;
+        }
+        PressButton(box, c.answer == kCancel ? IDCANCEL : IDRETRY);
+      }
+      ASSERT_TRUE(WaitForFinished(updater.run, kUpdateTimeoutMs)) << "no end (asked again?)";
+      EXPECT_EQ(ControlText(updater.run.dialog, 1000),
+                c.answer == kCancel ? question : texts::kUpdateInstalledText);
+      PressButton(updater.run.dialog, 1);
+      EXPECT_TRUE(WaitForExit(updater.run, kUpdateTimeoutMs, exitCode));
+    }
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+
+    const bool installed = c.answer == kRetryUntilFree || c.answer == kNoQuestion;
+    EXPECT_EQ(exitCode,
+              static_cast<DWORD>(installed ? exit_codes::kSuccess : exit_codes::kFileInUse));
+    // Exactly one release: no staged file, backup or folder of the run's left beside it.
+    EXPECT_EQ(TreeSnapshot(app.folder()), installed ? after : before);
+    EXPECT_EQ(app.Level(), installed ? 2 : 1);
+    EXPECT_TRUE(app.Journal().empty());
+    std::wstring text;
+    bool bom = false;
+    ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+    EXPECT_EQ(text.find(AsLogged(question)) != std::wstring::npos, c.answer != kNoQuestion)
+        << "the question logged or not";
+    if (installed) {
+      EXPECT_EQ(text.find(L"Answer: Cancel"), std::wstring::npos) << "Retry logged as Cancel";
+    } else {
+      EXPECT_NE(text.find(FromCp1251("File in use: " + held + " - error 32")), std::wstring::npos);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -200,15 +340,6 @@ class PendingRestartOperations {
   }
   bool existed_ = false;
   std::wstring saved_;
-};
-
-// A process of the test's that is ended when the test leaves its scope, however it leaves.
-struct ScopedRun {
-  UpdaterRun run{};
-  ScopedRun() = default;
-  ScopedRun(const ScopedRun&) = delete;
-  ScopedRun& operator=(const ScopedRun&) = delete;
-  ~ScopedRun() { KillIfRunning(run); }
 };
 
 // A copy of the updater waiting in its window (it finds no package of its own): a running

@@ -2,16 +2,20 @@
 // is installed on a drive of 1 MB (a tmpfs that full_disk.sh mounts and links as a drive of the
 // Wine prefix, named by PINECONE_FULL_DISK). A file that does not fit is an ordinary failure of
 // that file: rolled back, its error text, the run goes on with the next file, the level stays,
-// and the updater ends in its waiting window.
+// and the updater ends in its waiting window. A package that installs all or nothing compares
+// the free space with its new files before it writes any, and falls short with nothing changed.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "driver_win32.h"
 #include "fixtures_win32.h"
 #include "installed_win32.h"
+#include "package/format.h"
 #include "package_writer.h"
 #include "shell/exit_codes.h"
 #include "shell/texts.h"
@@ -71,6 +75,68 @@ TEST(FullDisk, AFileThatDoesNotFitFailsAloneAndTheOldFileStays) {
   EXPECT_EQ(ListFolder(app.folder()),
             (std::vector<std::string>{"big1.dll", "big2.dll", "prog.exe", "settings.ini",
                                       "settings.ini.bak", "small1.dll", "small2.dll"}));
+  EXPECT_TRUE(app.Journal().empty());
+  EXPECT_EQ(app.Level(), 1);
+}
+
+// Exactly size bytes of contents for name.
+std::vector<uint8_t> SizedContents(const std::string& name, size_t size) {
+  std::vector<uint8_t> contents = ContentsFor(name, size / 16);
+  contents.resize(size);
+  return contents;
+}
+
+// A package that installs all or nothing, whose new files each fit on the drive but not all
+// together: the free space is checked before anything is written, the run ends with the number
+// of KB missing and nothing changed (no staged file, no folder made, no file removed).
+TEST(FullDisk, AnAllOrNothingUpdateThatDoesNotFitChangesNothing) {
+  const std::string drive = FullDiskDrive();
+  if (drive.empty())
+    GTEST_SKIP() << "needs the 1 MB drive of tests/windows/full_disk.sh (ctest: windows_full_disk)";
+  Installed app("fullaon", drive);
+  const struct {
+    std::string name;
+    std::string before;  // empty: the update adds it
+  } files[] = {{"a.dll", "old a"}, {"b.dll", "old b"}, {"plugins\\c.dll", ""}};
+  constexpr size_t kNewSize = 400 * 1024;
+  app.registry().SetDword("PatchLevel", 1);
+  PackageSpec contents;
+  contents.entries.push_back(app.KeysEntry(2));
+  contents.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
+  contents.entries.push_back(Entry(":Folders", NameListPayload({"logs"})));
+  contents.entries.push_back(Entry(":FilesToRemove", NameListPayload({"old.dll"})));
+  ASSERT_TRUE(WriteFileText(app.Path("old.dll"), "old old.dll"));
+  for (const auto& f : files) {
+    if (!f.before.empty()) {
+      ASSERT_TRUE(WriteFileText(app.Path(f.name), f.before)) << f.name;
+    }
+    contents.entries.push_back(Entry(f.name, SizedContents(f.name, kNewSize)));
+  }
+  TempFolder work("full-pkg");
+  const std::string package = work / "update.pkg";
+  ASSERT_TRUE(WriteFileBytes(package, WritePackage(contents)));
+  const auto before = TreeSnapshot(app.folder());
+  ULARGE_INTEGER free{}, total{};
+  ASSERT_TRUE(GetDiskFreeSpaceExA((drive + "\\").c_str(), &free, &total, nullptr)) << drive;
+  ASSERT_LE(total.QuadPart, 1024u * 1024u) << "the drive is not the small one";
+  ASSERT_LT(kNewSize, free.QuadPart) << "each file alone must fit";
+  ASSERT_GT(3 * kNewSize, free.QuadPart) << "together they must not";
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  ASSERT_TRUE(GetDiskFreeSpaceA((drive + "\\").c_str(), &sectorsPerCluster, &bytesPerSector,
+                                &freeClusters, &clusters));
+  const uint64_t cluster = uint64_t{sectorsPerCluster} * bytesPerSector;
+  // The new files in whole clusters, and 1 MiB kept free beyond them.
+  const uint64_t needed = 3 * ((kNewSize + cluster - 1) / cluster * cluster) + (1 << 20);
+
+  const UserOutcome o = RunUpdater(package, {}, exit_codes::kDiskFull);
+  EXPECT_TRUE(o.waited);
+  const size_t number = std::string(texts::kNoSpaceFormat).find("%s");
+  ASSERT_EQ(o.status.compare(0, number, texts::kNoSpaceFormat, number), 0) << o.status;
+  const uint64_t missingKb = std::strtoull(o.status.c_str() + number, nullptr, 10);
+  EXPECT_EQ(o.status, Format(texts::kNoSpaceFormat, std::to_string(missingKb)));
+  EXPECT_GT(missingKb, 0u);
+  EXPECT_EQ(missingKb, (needed - free.QuadPart + 1023) / 1024);
+  EXPECT_EQ(TreeSnapshot(app.folder()), before);
   EXPECT_TRUE(app.Journal().empty());
   EXPECT_EQ(app.Level(), 1);
 }

@@ -153,3 +153,10 @@ std::wstring FromCp1251(const std::string& bytes) {
   text.resize(static_cast<size_t>(length > 0 ? length : 0));
   return text;
 }
+
+std::wstring AsLogged(std::string text) {
+  while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+    text.resize(text.size() - 2);
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " | ");
+  return FromCp1251(text);
+}

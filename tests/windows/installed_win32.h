@@ -78,3 +78,5 @@ InstalledState StateOf(const Installed& app);
 bool ReadUtf8Log(const std::string& path, std::wstring& text, bool& bom);
 // Windows-1251 bytes as UTF-16, as the log is expected to hold them.
 std::wstring FromCp1251(const std::string& bytes);
+// A status text as the log holds it: its line breaks as " | ", the last one dropped.
+std::wstring AsLogged(std::string text);

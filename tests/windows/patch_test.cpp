@@ -154,14 +154,6 @@ std::vector<uint8_t> PatchPackage(Installed& app, const std::vector<int>& bases,
   return WritePackage(spec);
 }
 
-// A status text as the log holds it: its line breaks as " | ", the last one dropped.
-std::wstring AsLogged(std::string text) {
-  while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
-    text.resize(text.size() - 2);
-  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " | ");
-  return FromCp1251(text);
-}
-
 // The delta entries of spec by method.
 std::map<uint32_t, int> DeltaMethods(const PackageSpec& spec) {
   std::map<uint32_t, int> methods;
