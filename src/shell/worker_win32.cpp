@@ -156,7 +156,10 @@ int AskUser(const char* text, const char* caption, UINT style, int silentAnswer)
   LogFormat("Question \"%s\": %s", caption, text);
   const int answer =
       Switches.silent ? silentAnswer : MessageBoxA(DialogWindow, text, caption, style);
-  LogFormat("Answer: %s%s", answer == IDOK ? "OK" : "Cancel",
+  LogFormat("Answer: %s%s",
+            answer == IDOK      ? "OK"
+            : answer == IDRETRY ? "Retry"
+                                : "Cancel",
             Switches.silent ? " (silent run)" : "");
   return answer;
 }

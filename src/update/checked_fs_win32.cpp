@@ -510,7 +510,8 @@ int DeleteOpenFile(HANDLE file) {
       ntSetInformationFile(file, &io, &disposition, sizeof disposition, kDispositionInformation));
 }
 
-int ClearOwnAttributes(HANDLE file) {
+int DeleteOwnFile(HANDLE file) {
+  if (DeleteOpenFile(file)) return 1;
   NtIoStatus io{};
   NtStandardInformation standard{};
   if (!Succeeded(
@@ -520,7 +521,8 @@ int ClearOwnAttributes(HANDLE file) {
   if (standard.numberOfLinks != 1) return 0;
   NtBasicInformation basic{};  // zero times: left as they are
   basic.fileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return Succeeded(ntSetInformationFile(file, &io, &basic, sizeof basic, kBasicInformation));
+  return Succeeded(ntSetInformationFile(file, &io, &basic, sizeof basic, kBasicInformation)) &&
+         DeleteOpenFile(file);
 }
 
 int FileIdentity(HANDLE file, uint64_t& id) {
@@ -528,8 +530,9 @@ int FileIdentity(HANDLE file, uint64_t& id) {
   LARGE_INTEGER index{};
   if (!Succeeded(ntQueryInformationFile(file, &io, &index, sizeof index, kInternalInformation)))
     return 0;
+  // 0 is no identity: a file system that tells none must not make every file match a record.
   id = static_cast<uint64_t>(index.QuadPart);
-  return 1;
+  return id != 0;
 }
 
 int UniqueName(const char* stem, char (&out)[kPathBufferSize]) {
@@ -537,6 +540,7 @@ int UniqueName(const char* stem, char (&out)[kPathBufferSize]) {
   // other run's are, and a name costs no call for randomness (an update of many files asks for
   // one name each).
   static uint64_t next;
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
   if (!next && !SystemFunction036(&next, sizeof next)) return 0;
   const uint64_t number = next++;
   char suffix[18] = {'.'};

@@ -111,15 +111,17 @@ int RenameInFolder(HANDLE file, const FolderTree& tree, int folder, const char* 
 // a running program's image).
 int DeleteOpenFile(HANDLE file);
 
-// Clears the read-only, hidden and system attributes of the open file (opened with
-// FILE_WRITE_ATTRIBUTES access). 0, changing nothing, when the file has more than one hard link
-// (its attributes are those of a file elsewhere too), or on failure.
-int ClearOwnAttributes(HANDLE file);
+// DeleteOpenFile, and where that is refused, the read-only, hidden and system attributes of the
+// open file (opened with FILE_WRITE_ATTRIBUTES access too) cleared and DeleteOpenFile again;
+// never for a file with more than one hard link (its attributes are those of a file elsewhere
+// too). 1 when marked for deletion.
+int DeleteOwnFile(HANDLE file);
 
 // A name of the run's own beside stem (a leaf): stem, a dot and 16 hex digits, a random number
-// drawn once per run and counted on, which no other file has by chance. 1 when it fits out.
+// drawn once per run and counted on, which no other file has by chance. 1 when it fits out; 0
+// with the last error ERROR_FILENAME_EXCED_RANGE.
 int UniqueName(const char* stem, char (&out)[kPathBufferSize]);
 
 // The file's identity on its volume (its file index, which a rename keeps and no other file
-// shares); 0 when the system does not tell it.
+// shares); 0 when the system does not tell it (or tells 0, which is no identity).
 int FileIdentity(HANDLE file, uint64_t& id);

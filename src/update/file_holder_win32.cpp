@@ -52,15 +52,15 @@ void FileHolderName(const char* path, char* out, size_t outSize) {
       MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kPathBufferSize) > 0 &&
       start(&session, 0, key) == ERROR_SUCCESS) {
     const wchar_t* files[1] = {wide};
-    RmProcessInfo info[1];
+    RmProcessInfo info[4];
     UINT needed = 0;
-    UINT count = 1;
+    UINT count = 4;
     DWORD reasons = 0;
     const DWORD listed = add(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS
                              ? list(session, &needed, &count, info, &reasons)
                              : ERROR_INVALID_DATA;
-    // ERROR_MORE_DATA: more than one program holds it; the first is named.
-    if ((listed == ERROR_SUCCESS || listed == ERROR_MORE_DATA) && needed > 0 && outSize > 8) {
+    // Up to four programs are listed; with more (ERROR_MORE_DATA) the list is not filled.
+    if (listed == ERROR_SUCCESS && count > 0 && outSize > 8) {
       info[0].appName[255] = L'\0';
       char name[256];
       if (WideCharToMultiByte(CP_ACP, 0, info[0].appName, -1, name, sizeof name, nullptr, nullptr) >

@@ -132,19 +132,6 @@ int WalkList(const PackageView& view, const char* key, TargetInfo& target, PathV
   return ForEachSectionPath(view, key, target, visit, &walk) && !walk.anyFailed;
 }
 
-// A removal of an update that installs all or nothing: checked now, moved to its backup in the
-// commit. The walk's flag: 1 while every one passed, -1 once a file was in use, 0 after any
-// other failure; the walk goes on only while it is 1.
-struct RemovalWalk {
-  Update* update;
-  int passed;
-};
-
-void CheckListedRemoval(const char* path, void* context) {
-  RemovalWalk& walk = *static_cast<RemovalWalk*>(context);
-  if (walk.passed == 1) walk.passed = AddRemoval(*walk.update, path);
-}
-
 // Records the new patch level. No status text on failure (the completion message already
 // stands); the log has the error. 1 when written.
 int WritePatchLevel(const TargetInfo& target) {
@@ -201,11 +188,10 @@ int InstallPackage(const PackageView& view, TargetInfo& target) {
   int code = exit_codes::kFilesFailed;
   int go = CheckUpdate(view, target, table, allOrNothing, update, code);
   if (go && allOrNothing) {
-    RemovalWalk removals{&update, 1};
-    if (!ForEachSectionPath(view, kFilesToRemoveSection, target, CheckListedRemoval, &removals))
-      removals.passed = 0;
-    if (removals.passed < 0) code = exit_codes::kFileInUse;
-    go = removals.passed == 1 && WalkList(view, kFoldersSection, target, CreateListedFolder);
+    if (!ForEachSectionPath(view, kFilesToRemoveSection, target, AddRemoval, &update))
+      update.removals = 0;
+    if (update.removals < 0) code = exit_codes::kFileInUse;
+    go = update.removals == 1 && WalkList(view, kFoldersSection, target, CreateListedFolder);
   }
   int complete = go && ApplyUpdate(update, code) && !update.anyFailed && !anyFileFailed;
   if (complete) {

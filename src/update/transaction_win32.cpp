@@ -23,7 +23,8 @@
 struct FileChange {
   char* name;         // malloc'd: the name on disk as Windows reads it (CanonicalName); null when
                       // the check failed before it was known
-  const char* shown;  // the name as the package gives it (for a removal, as its list does)
+  const char* shown;  // the name as the package gives it (for a removal, as its list does: a
+                      // malloc'd copy, owned here, since the list's walk reuses its buffer)
   int folder;         // its folder in the tree; -1 until the stage creates it
   int entry;          // the entry to install, or -1 for a removal
   FileAction action;  // kFileAlreadyNew: nothing to do
@@ -39,12 +40,14 @@ struct FileChange {
   const char* failText;
   DWORD failError;
   int failNamesBackup;
+  uint32_t key;  // NameKey of shown
 };
 
 namespace {
 
 constexpr int kBackedUp = 1;  // previous renamed to name.bak
 constexpr int kPlaced = 2;    // staged renamed to name
+constexpr int kDone = 4;      // the commit of the change complete: its backup is to go
 
 // Bytes per read and write when a file is built from its base and a delta.
 constexpr uint32_t kDeltaChunk = 64 * 1024;
@@ -72,9 +75,10 @@ void Report(Update& u, const FileChange& c) {
   DWORD error = c.failError;
   const char* text = c.failText;
   if (error == kErrorLeavesFolder) text = texts::kOutsideFolderFormat, error = ERROR_SUCCESS;
-  char path[kFolderBufferSize + kPathBufferSize + 4];
-  JoinPath(path, sizeof path, u.target->programFolder, c.shown);
-  if (c.failNamesBackup) BackupPath(path, sizeof path, path);
+  char path[kFolderBufferSize + kPathBufferSize + 8];
+  _snprintf(path, sizeof path - 1, "%s%s%s", u.target->programFolder, c.shown,
+            c.failNamesBackup ? ".bak" : "");
+  path[sizeof path - 1] = '\0';
   if (error != ERROR_SUCCESS) LogError("File failed:", path, error);
   ShowStatus(text, path);
   u.anyFailed = 1;
@@ -145,6 +149,13 @@ ByteSource BaseOf(const FileChange& c) {
   return ByteSource{high == 0 ? ReadFromHandle : nullptr, c.previous, length};
 }
 
+// Opens leaf in folder for deletion or renaming, as recovery and the check of
+// our own backups need it.
+EntryState OpenToMove(const FolderTree& tree, int folder, const char* leaf, OwnedHandle& file) {
+  return OpenInFolder(tree, folder, leaf, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, file);
+}
+
 // What the check of one file found.
 enum Checked { kCheckedOk, kCheckedInUse, kCheckedFailed };
 
@@ -177,11 +188,20 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
     state = OpenInFolder(tree, at.folder, at.backupLeaf, FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, backup);
     if (state == kEntryPresent) {
-      if (JournalListFind(u.kept, u.keptSize, at.name, record) &&
-          JournalRecordIs(record, backup.Get()))
+      const int ours = JournalListFind(u.kept, u.keptSize, at.name, record) &&
+                       JournalRecordIs(record, backup.Get());
+      if (!ours) {
+        Failed(c, ERROR_SUCCESS, texts::kForeignBackupFormat, 1);
+        return kCheckedFailed;
+      }
+      // A backup of ours that recovery could not put back or delete (a program holds it): a
+      // retired one goes now if it can (so that Retry helps once the program is closed), any
+      // other waits.
+      backup.Close();
+      if (record.kind != kJournalRetired ||
+          OpenToMove(tree, at.folder, at.backupLeaf, backup) != kEntryPresent ||
+          !DeleteOwnFile(backup.Get()))
         return kCheckedInUse;
-      Failed(c, ERROR_SUCCESS, texts::kForeignBackupFormat, 1);
-      return kCheckedFailed;
     }
     if (state == kEntryAbsent) state = OpenVersion(tree, at.folder, at.leaf, current);
     if (state == kEntryRefused) {
@@ -202,7 +222,6 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   if (held && (!current.canRead || !u.view->hasDeltas)) return kCheckedInUse;
   FilePlan plan{kFileInstallWhole, index};
   if (index >= 0) {
-    c.size = u.view->directory[index].size;
     if (u.view->hasDeltas) {
       unsigned char* work = DeltaWork();
       SetLastError(work ? ERROR_READ_FAULT : ERROR_NOT_ENOUGH_MEMORY);
@@ -214,11 +233,13 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
         Failed(c, GetLastError());
         return kCheckedFailed;
       }
-      DeltaHeader header;
-      if (plan.action == kFileApplyDelta &&
-          ReadDeltaHeader(EntryDeltaStream(*u.view, u.view->directory[plan.entry]), header))
-        c.size = header.resultSize;
     }
+    // The new file's size: a whole entry's, or the result a delta names.
+    DeltaHeader header;
+    c.size = u.view->directory[plan.entry < 0 ? index : plan.entry].size;
+    if (plan.action == kFileApplyDelta &&
+        ReadDeltaHeader(EntryDeltaStream(*u.view, u.view->directory[plan.entry]), header))
+      c.size = header.resultSize;
     if (plan.action == kFileNoBase) {
       Failed(c, ERROR_SUCCESS, texts::kNotABaseFormat);
       return kCheckedFailed;
@@ -232,9 +253,10 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   if (held) return kCheckedInUse;
   char suffix[kPathBufferSize];
   c.name = static_cast<char*>(std::malloc(std::strlen(at.name) + 1));
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   if (!c.name || (state == kEntryPresent && !FileIdentity(current.file.Get(), c.previousId)) ||
       !UniqueName(at.name, suffix)) {
-    Failed(c, c.name ? ERROR_FILENAME_EXCED_RANGE : ERROR_NOT_ENOUGH_MEMORY);
+    Failed(c, GetLastError());
     return kCheckedFailed;
   }
   std::strcpy(c.name, at.name);
@@ -251,14 +273,25 @@ int SameName(const char* a, const char* b) {
   return *a == *b;
 }
 
-// The earlier change of name (as the package or its list gives it), or null.
+// The key of a name as the package or its list gives it: a hash of its canonical name (into
+// canonical, kPathBufferSize bytes), ASCII letters folded; 0 for a name with no canonical form.
+uint32_t NameKey(const char* name, char* canonical) {
+  uint32_t key = 0;
+  if (CanonicalName(name, canonical, kPathBufferSize) > 0)
+    for (key = 2166136261u; *canonical; ++canonical)
+      key = (key ^ static_cast<unsigned char>(FoldAscii(*canonical))) * 16777619u;
+  return key;
+}
+
+// The earlier change of name (as the package or its list gives it), or null. A key compared
+// first: an update of many files compares every name with every earlier one.
 FileChange* FindChange(Update& u, const char* name) {
   char wanted[kPathBufferSize];
   char other[kPathBufferSize];
-  if (CanonicalName(name, wanted, sizeof wanted) <= 0) return nullptr;
-  for (int i = 0; i < u.count; ++i) {
+  const uint32_t key = NameKey(name, wanted);
+  for (int i = 0; key && i < u.count; ++i) {
     FileChange& c = u.changes[i];
-    if (CanonicalName(c.shown, other, sizeof other) > 0 && SameName(other, wanted)) return &c;
+    if (c.key == key && NameKey(c.shown, other) && SameName(other, wanted)) return &c;
   }
   return nullptr;
 }
@@ -280,9 +313,11 @@ int CheckWithRetry(Update& u, int index, const char* name) {
     u.changes = grown;
     u.capacity = capacity;
   }
-  // Two entries under one name: the later one is what the file ends as, so the earlier one
-  // needs nothing done (its texts stay), and lets the file go for the later one's check.
-  FileChange* earlier = index >= 0 ? FindChange(u, name) : nullptr;
+  // Two entries under one name: the later one is what the file ends as, so the earlier one needs
+  // nothing done (its texts stay), and lets the file go for the later one's check. A name listed
+  // twice for removal is removed once.
+  FileChange* earlier = FindChange(u, name);
+  if (earlier && index < 0) return 1;
   if (earlier && earlier->name) {
     if (earlier->previous) CloseHandle(earlier->previous);
     std::free(earlier->name);
@@ -290,9 +325,20 @@ int CheckWithRetry(Update& u, int index, const char* name) {
     earlier->name = nullptr;
     earlier->action = kFileAlreadyNew;
   }
+  // A removal's name lives in the list's buffer only while the walk is at it.
+  if (index < 0) {
+    char* copy = static_cast<char*>(std::malloc(std::strlen(name) + 1));
+    if (!copy) {
+      LogText("Out of memory for the update's files");
+      return 0;
+    }
+    name = std::strcpy(copy, name);
+  }
   FileChange& c = u.changes[u.count];
+  char canonical[kPathBufferSize];
   for (;;) {
     Checked checked = CheckFile(u, index, name, c);
+    c.key = NameKey(name, canonical);
     if (checked == kCheckedInUse && !u.allOrNothing) {
       Failed(c, ERROR_SHARING_VIOLATION);
       checked = kCheckedFailed;
@@ -348,13 +394,15 @@ int WriteJournal(Update& u, JournalPhase phase) {
     for (int i = 0; i < u.count; ++i) {
       const FileChange& c = u.changes[i];
       if (!c.name || c.failText) continue;
-      // Once the commit stands, a file in place is no longer staged: a record of it would have
-      // a recovery take it for a new file of a commit that did not stand.
-      if (phase == kBeforeStage ? c.entry >= 0 : c.staged && !(u.committed && (c.state & kPlaced)))
+      // Once its commit stands, a file in place is no longer staged: a record of it would have a
+      // recovery take it for a new file of a commit that did not stand; and its backup is
+      // retired. A change whose commit was not completed nor undone keeps both records.
+      const int done = u.committed && (c.state & kDone);
+      if (phase == kBeforeStage ? c.entry >= 0 : c.staged && !done)
         size += PutRecord(list + size, c.name, c.suffix, {kJournalStaged, 1, c.stagedId});
       if (c.previous && (phase != kAfter || (c.state & kBackedUp)))
         size += PutRecord(list + size, c.name, "",
-                          {u.committed ? kJournalRetired : kJournalBackup, 1, c.previousId});
+                          {done ? kJournalRetired : kJournalBackup, 1, c.previousId});
     }
     list[size++] = '\0';
   }
@@ -409,14 +457,26 @@ void DiscardStaged(FileChange& c) {
   }
 }
 
-// The commit's renames of c back, the last first. What cannot be renamed back stays recorded.
+// The commit's renames of c back, the last first. A file that took the name between the two
+// renames (the name is free for that moment) is deleted, as recovery would: the name is the
+// previous file's. What cannot be renamed back stays recorded.
 void UndoCommit(Update& u, FileChange& c) {
   const FolderTree& tree = u.target->folders;
   char staged[kPathBufferSize];
+  c.state &= ~kDone;
   if ((c.state & kPlaced) && JoinPath(staged, sizeof staged, Leaf(c.name), c.suffix) &&
       RenameInFolder(c.staged, tree, c.folder, staged))
     c.state &= ~kPlaced;
-  if (c.state == kBackedUp && RenameInFolder(c.previous, tree, c.folder, Leaf(c.name))) c.state = 0;
+  if (c.state != kBackedUp) return;
+  if (!RenameInFolder(c.previous, tree, c.folder, Leaf(c.name))) {
+    OwnedHandle taken;
+    if (OpenToMove(tree, c.folder, Leaf(c.name), taken) != kEntryPresent ||
+        !DeleteOpenFile(taken.Get()))
+      return;
+    taken.Close();
+    if (!RenameInFolder(c.previous, tree, c.folder, Leaf(c.name))) return;
+  }
+  c.state = 0;
 }
 
 // The commit's renames of c. 1 when done; 0 after the failure is shown, c's renames undone.
@@ -427,7 +487,7 @@ int CommitFile(Update& u, FileChange& c) {
   if (!c.previous || RenameInFolder(c.previous, tree, c.folder, backup)) {
     if (c.previous) c.state |= kBackedUp;
     if (!c.staged || RenameInFolder(c.staged, tree, c.folder, Leaf(c.name))) {
-      if (c.staged) c.state |= kPlaced;
+      c.state |= (c.staged ? kPlaced : 0) | kDone;
       return 1;
     }
   }
@@ -444,34 +504,29 @@ int CommitFile(Update& u, FileChange& c) {
 // retired, so that no later run takes it for the previous file, and a later run deletes it.
 void DropBackup(Update& u, FileChange& c) {
   const HANDLE file = c.previous;
-  if (!file || !(c.state & kBackedUp)) return;
-  int gone = DeleteOpenFile(file) || (ClearOwnAttributes(file) && DeleteOpenFile(file));
+  if (!file || !(c.state & kDone) || !(c.state & kBackedUp)) return;
+  int gone = DeleteOwnFile(file);
   const DWORD error = GetLastError();
-  char path[kPathBufferSize];
+  char leaf[kPathBufferSize];
   char retired[kPathBufferSize];
-  JoinPath(path, sizeof path, u.target->programFolder, c.name);
-  BackupPath(path, sizeof path, path);
-  // The program folder's path ends in a backslash, and the name's folders are separated by
-  // backslashes: the last one starts the leaf.
-  if (!gone && UniqueName(path, retired) &&
-      RenameInFolder(file, u.target->folders, c.folder, std::strrchr(retired, '\\') + 1)) {
-    gone = 1;
-    // The restart deletes by name; the name is this run's alone.
-    if (MoveFileExA(retired, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-      LogFormat("Backup retired: %s, deleted at the next restart", retired);
+  char path[kFolderBufferSize + kPathBufferSize + 24];
+  // The restart deletes by name; the name is this run's alone. It is asked for before the file
+  // takes the name, so that no moment leaves the retired file unscheduled (a deletion of a name
+  // that nothing holds does nothing).
+  if (!gone && BackupPath(leaf, sizeof leaf, Leaf(c.name)) && UniqueName(leaf, retired)) {
+    _snprintf(path, sizeof path - 1, "%s%.*s%s", u.target->programFolder,
+              static_cast<int>(Leaf(c.name) - c.name), c.name, retired);
+    path[sizeof path - 1] = '\0';
+    gone = MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
+           RenameInFolder(file, u.target->folders, c.folder, retired);
+    if (gone) LogFormat("Backup retired: %s, deleted at the next restart", path);
   }
   if (!gone) {
-    LogError("Backup not deleted:", path, error);
+    LogError("Backup not deleted:", c.name, error);
     return;
   }
   CloseHandle(file);
   c.previous = nullptr;
-}
-
-// Opens leaf in folder for deletion or renaming, as recovery needs it.
-EntryState OpenToMove(const FolderTree& tree, int folder, const char* leaf, OwnedHandle& file) {
-  return OpenInFolder(tree, folder, leaf, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, file);
 }
 
 // Recovery's act on one record (text, its name nameLength bytes). 1 when it is done with: done,
@@ -490,7 +545,9 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
       OpenToMove(tree, found.folder, staged ? found.leaf : found.backupLeaf, file);
   if (state == kEntryRefused) return 0;
   if (staged) {
-    if (state == kEntryPresent) return DeleteOpenFile(file.Get());
+    // A staged file is ours by its recorded name, and by its identity once that is recorded.
+    if (state == kEntryPresent)
+      return (record.id && !JournalRecordIs(record, file.Get())) || DeleteOpenFile(file.Get());
     // Gone from its staged name: renamed into place (the leaf without its dot and 16 digits) by
     // a commit that did not stand, where its identity tells it (a record made before the file
     // was has none).
@@ -501,9 +558,7 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
            !JournalRecordIs(record, file.Get()) || DeleteOpenFile(file.Get());
   }
   if (state != kEntryPresent || !JournalRecordIs(record, file.Get())) return 1;
-  if (record.kind == kJournalRetired)
-    return DeleteOpenFile(file.Get()) ||
-           (ClearOwnAttributes(file.Get()) && DeleteOpenFile(file.Get()));
+  if (record.kind == kJournalRetired) return DeleteOwnFile(file.Get());
   // The previous file comes back over what holds its name: a partial or new successor of an
   // update that did not stand (its staged record, earlier in the journal, went first).
   OwnedHandle successor;
@@ -566,6 +621,7 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
   u.view = &view;
   u.target = &target;
   u.allOrNothing = allOrNothing;
+  u.removals = 1;
   code = exit_codes::kFilesFailed;
   size_t size;
   if (!JournalRead(target.keyPath, u.kept, size)) {
@@ -586,11 +642,10 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
   return 1;
 }
 
-int AddRemoval(Update& u, const char* path) {
-  const char* name = path + std::strlen(u.target->programFolder);
-  // A file that the update installs as well ends as the new file, as when it is removed first;
-  // a file listed twice is removed once.
-  return FindChange(u, name) ? 1 : CheckWithRetry(u, -1, name);
+void AddRemoval(const char* path, void* update) {
+  Update& u = *static_cast<Update*>(update);
+  if (u.removals == 1)
+    u.removals = CheckWithRetry(u, -1, path + std::strlen(u.target->programFolder));
 }
 
 int ApplyUpdate(Update& u, int& code) {
@@ -640,7 +695,10 @@ int ApplyUpdate(Update& u, int& code) {
     if (c.name && !CommitFile(u, c)) break;
     char path[kPathBufferSize];
     FullPath(u, c, path);
-    if (c.entry >= 0) ShowStatus(texts::kFileUpdatedFormat, path);
+    if (c.entry >= 0)
+      ShowStatus(texts::kFileUpdatedFormat, path);
+    else if (c.name)
+      LogFormat("File removed: %s", path);
   }
   if (i == u.count) {
     u.committed = 1;
@@ -675,6 +733,7 @@ void EndUpdate(Update& u) {
     if (c.previous) CloseHandle(c.previous);
     if (c.staged) CloseHandle(c.staged);
     std::free(c.name);
+    if (c.entry < 0) std::free(const_cast<char*>(c.shown));
   }
   std::free(u.changes);
   std::free(u.kept);

@@ -42,6 +42,7 @@ struct Update {
   int committed;  // the journal records the commit as standing: backups are retired
   int journaled;  // this run has written the journal
   int anyFailed;  // a file failed (file by file: the others go on)
+  int removals;   // AddRemoval's: 1 while every removal passed, 0 after a failure, -1 in use
 };
 
 // Makes the program folder one release again after a run that did not end, as its journal
@@ -60,10 +61,12 @@ void RecoverUpdate(TargetInfo& target);
 int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, int allOrNothing,
                 Update& update, int& code);
 
-// Checks one file of a :FilesToRemove list (its full path) of an update that installs all or
-// nothing, to be moved to its backup in the commit; a file that is not there needs nothing. As
-// CheckUpdate's files: 1 to go on, 0 after a failure, -1 when the file is in use still.
-int AddRemoval(Update& update, const char* path);
+// Checks one file of a :FilesToRemove list (its full path; update is the Update) of an update
+// that installs all or nothing, to be moved to its backup in the commit; a file that is not
+// there, or that the update installs as well (it ends as the new file, as when removed first),
+// needs nothing. As CheckUpdate's files, it may ask to close a program that holds it; the
+// outcome goes to update.removals, and once that is not 1 later calls do nothing.
+void AddRemoval(const char* path, void* update);
 
 // The free space (all or nothing: the new files in full plus a margin), the journal's record of
 // the staged names and the backups, then, file by file, each file staged and committed in turn
