@@ -440,6 +440,7 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
     app.registry().SetDword("PatchLevel", 4);
     WriteFileText(app.Path("a.dll"), "old a");
     WriteFileText(app.Path("old.dll"), "to be removed");
+    WriteFileText(app.Path("old2.dll"), "to be removed too");
     CreateDirectoryA(app.Path("keepdir").c_str(), nullptr);
     // Cyrillic names: "\xC0\xC1" is upper case of "\xE0\xE1"; the table translates only the exact
     // lower-case spelling, so the upper-case entry keeps its name.
@@ -448,8 +449,9 @@ TEST(UpdateRun, EverythingInstalledThenASecondRunWarns) {
     spec.entries.push_back(app.KeysEntry(5));
     spec.entries.push_back(Entry(":Folders", NameListPayload({"a\\b", "a", "c", "c\\d"})));
     // a.dll is removed and installed: removals come first, so the new a.dll stays.
-    spec.entries.push_back(Entry(
-        ":FilesToRemove", NameListPayload({"old.dll", "never-there.dll", "keepdir", "a.dll"})));
+    spec.entries.push_back(
+        Entry(":FilesToRemove",
+              NameListPayload({"old.dll", "never-there.dll", "keepdir", "a.dll", "old2.dll"})));
     spec.entries.push_back(Entry(
         ":XlatNamesTable",
         XlatTablePayload({{"tr.dat", "docs\\deep\\translated.dat"}, {cyrLower, "wrong.txt"}})));
