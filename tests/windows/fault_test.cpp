@@ -157,17 +157,11 @@ TEST(FaultSharing, AFileInUseStopsAnAllOrNothingUpdateUntilItIsFree) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     Installed app("inuse");
-    app.registry().SetDword("PatchLevel", 1);
-    PackageSpec contents;
-    contents.entries.push_back(app.KeysEntry(2));
-    contents.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
-    contents.entries.push_back(Entry(":Folders", NameListPayload({"logs"})));
-    contents.entries.push_back(Entry(":FilesToRemove", NameListPayload({"old.dll"})));
+    PackageSpec contents = AllOrNothingStart(app);
     for (const std::string& name : replaced) {
       ASSERT_TRUE(WriteFileText(app.Path(name), "old " + name));
       contents.entries.push_back(Entry(name, ContentsFor(name)));
     }
-    ASSERT_TRUE(WriteFileText(app.Path("old.dll"), "old old.dll"));
     contents.entries.push_back(Entry("plugins\\added.dat", ContentsFor("added.dat")));
     const std::string package = app.WritePackage(contents);
     const auto before = TreeSnapshot(app.folder());

@@ -99,13 +99,7 @@ TEST(FullDisk, AnAllOrNothingUpdateThatDoesNotFitChangesNothing) {
     std::string before;  // empty: the update adds it
   } files[] = {{"a.dll", "old a"}, {"b.dll", "old b"}, {"plugins\\c.dll", ""}};
   constexpr size_t kNewSize = 400 * 1024;
-  app.registry().SetDword("PatchLevel", 1);
-  PackageSpec contents;
-  contents.entries.push_back(app.KeysEntry(2));
-  contents.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
-  contents.entries.push_back(Entry(":Folders", NameListPayload({"logs"})));
-  contents.entries.push_back(Entry(":FilesToRemove", NameListPayload({"old.dll"})));
-  ASSERT_TRUE(WriteFileText(app.Path("old.dll"), "old old.dll"));
+  PackageSpec contents = AllOrNothingStart(app);
   for (const auto& f : files) {
     if (!f.before.empty()) {
       ASSERT_TRUE(WriteFileText(app.Path(f.name), f.before)) << f.name;

@@ -154,6 +154,17 @@ std::wstring FromCp1251(const std::string& bytes) {
   return text;
 }
 
+PackageSpec AllOrNothingStart(Installed& app) {
+  app.registry().SetDword("PatchLevel", 1);
+  PackageSpec spec;
+  spec.entries.push_back(app.KeysEntry(2));
+  spec.entries.push_back(Entry(kTransactionSection, {1, 0, 0, 0}));
+  spec.entries.push_back(Entry(":Folders", NameListPayload({"logs"})));
+  spec.entries.push_back(Entry(":FilesToRemove", NameListPayload({"old.dll"})));
+  EXPECT_TRUE(WriteFileText(app.Path("old.dll"), "old old.dll"));
+  return spec;
+}
+
 std::wstring AsLogged(std::string text) {
   while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
     text.resize(text.size() - 2);

@@ -80,3 +80,7 @@ bool ReadUtf8Log(const std::string& path, std::wstring& text, bool& bom);
 std::wstring FromCp1251(const std::string& bytes);
 // A status text as the log holds it: its line breaks as " | ", the last one dropped.
 std::wstring AsLogged(std::string text);
+
+// The start of an all-or-nothing package for app at level 2 (installed at 1): its keys, the mark,
+// the folder logs to make and old.dll to remove, which it writes into the program folder.
+PackageSpec AllOrNothingStart(Installed& app);
