@@ -151,7 +151,16 @@ int main(int argc, char** argv) {
   wrap->add_flag("--unchecked", unchecked,
                  "Append the package even when the updater would reject it");
 
-  CLI11_PARSE(app, argc, argv);
+  // A usage error (a missing folder or file, an unknown option) reads like every other failure:
+  // "pinepack: <reason>", status 1. Help still goes to stdout with status 0.
+  app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+    return "pinepack: " + CLI::FailureMessage::simple(failed, e);
+  });
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 1;
+  }
 
   const Progress progress = quiet ? Progress() : [](const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
