@@ -184,6 +184,11 @@ fi
 # Trying and applying the patch packages to copies of the old release.
 ok "verify --against" verify "$(win "$root/d.pkg")" --against "$w\\old"
 mentions out ": OK"
+# A folder named in Cyrillic letters on the command line (given to Wine in its charset).
+cyrillic=$(printf 'старое' | iconv -f UTF-8 -t "$charset")
+cp -r "$root/w/old" "$root/w/$cyrillic"
+ok "verify --against a Cyrillic folder" verify "$(win "$root/d.pkg")" --against "$w\\$cyrillic"
+mentions out ": OK"
 cp -r "$root/w/old" "$root/w/other" && echo tampered >>"$root/w/other/app.exe"
 pp verify "$(win "$root/d.pkg")" --against "$w\\other" && fail "verify --against another version passed"
 mentions out "app.exe: FAILED: not the version the update was made for"

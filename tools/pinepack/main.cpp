@@ -8,6 +8,13 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(_WIN32)
+#include <windows.h>
+
+// The C runtime's wide command line, split as it splits argv (msvcrt; no more DLLs for it).
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expand,
+                              int* startInfo);
+#endif
 
 #include "apply.h"
 #include "create.h"
@@ -31,9 +38,62 @@ bool SameFile(const fs::path& a, const fs::path& b) {
   return fs::absolute(a, error).lexically_normal() == fs::absolute(b, error).lexically_normal();
 }
 
+// CLI11's checks of an existing file or folder, with the name read as UTF-8 as the tool reads
+// every name (CLI11's own take a narrow string in the system's code page on Windows).
+const CLI::Validator kExistingFile(
+    [](std::string& name) {
+      std::error_code error;
+      const fs::file_status status = fs::status(fs::u8path(name), error);
+      if (!fs::exists(status)) return "File does not exist: " + name;
+      return fs::is_directory(status) ? "File is actually a directory: " + name : std::string();
+    },
+    "FILE");
+const CLI::Validator kExistingDirectory(
+    [](std::string& name) {
+      std::error_code error;
+      const fs::file_status status = fs::status(fs::u8path(name), error);
+      if (!fs::exists(status)) return "Directory does not exist: " + name;
+      return fs::is_directory(status) ? std::string() : "Directory is actually a file: " + name;
+    },
+    "DIR");
+
+#if defined(_WIN32)
+// The command line as UTF-8, as the tool reads every narrow string (file names included): argv
+// holds it in the system's code page, where a name in other letters is lost or misread. Empty
+// when Windows does not give it (argv is kept then).
+std::vector<std::string> Utf8Arguments() {
+  std::vector<std::string> arguments;
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  int startInfo = 0;
+  if (__wgetmainargs(&count, &wide, &environment, 0, &startInfo) != 0) return arguments;
+  for (int i = 0; wide && i < count; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string argument(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+      WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argument.data(), size, nullptr, nullptr);
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // What the tool prints is UTF-8 (names in any letters): the console shows it as such.
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> utf8 = Utf8Arguments();
+  std::vector<char*> utf8Argv;
+  for (std::string& argument : utf8) utf8Argv.push_back(argument.data());
+  if (!utf8Argv.empty()) {
+    utf8Argv.push_back(nullptr);
+    argc = static_cast<int>(utf8.size());
+    argv = utf8Argv.data();
+  }
+#endif
 #if defined(__GLIBC__)
   // Each delta's coder model and the applier's work area (about 6 MB each, touched only where a
   // file's contexts fall) are mapped fresh and given back when freed. Without this, glibc raises
@@ -56,10 +116,10 @@ int main(int argc, char** argv) {
       app.add_subcommand("create", "Make a package from a folder of new files and a JSON manifest");
   create->add_option("folder", folder, "Folder whose files the package installs")
       ->required()
-      ->check(CLI::ExistingDirectory);
+      ->check(kExistingDirectory);
   create->add_option("manifest", manifestPath, "JSON manifest (registry, patch level, ...)")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(kExistingFile);
   create->add_option("output", output, "Package file to write")->required();
   create->add_option("-l,--level", level, "zlib level, 0 to 9 (default 9)")
       ->check(CLI::Range(0, 9));
@@ -70,7 +130,7 @@ int main(int argc, char** argv) {
       ->add_option("--from", bases,
                    "Folder of an installed old version (repeatable): only what differs from "
                    "each goes into the package, changed files as deltas")
-      ->check(CLI::ExistingDirectory);
+      ->check(kExistingDirectory);
   create->add_flag("--full-fallback", fullFallback,
                    "With --from: every changed file carries its whole entry too, installed where "
                    "the file on disk is no old version the package knows");
@@ -98,20 +158,20 @@ int main(int argc, char** argv) {
   auto* list = app.add_subcommand("list", "Show a package's or updater's entries and sections");
   list->add_option("file", input, "Package or self-contained updater")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(kExistingFile);
 
   auto* verify = app.add_subcommand(
       "verify", "Check a package or updater as the updater will, and extract every entry");
   verify->add_option("file", input, "Package or self-contained updater")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(kExistingFile);
 
   std::string against;
   verify
       ->add_option("--against", against,
                    "Also build every file of the package from this old version's folder "
                    "(nothing is written) and check it")
-      ->check(CLI::ExistingDirectory);
+      ->check(kExistingDirectory);
 
   auto* apply = app.add_subcommand(
       "apply",
@@ -121,10 +181,10 @@ int main(int argc, char** argv) {
       "files checked, a backup kept until each file is complete)");
   apply->add_option("file", input, "Package or self-contained updater")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(kExistingFile);
   apply->add_option("folder", folder, "The program folder to update (a copy of an installation)")
       ->required()
-      ->check(CLI::ExistingDirectory);
+      ->check(kExistingDirectory);
 
   std::string extractManifest;
   bool raw = false;
@@ -132,7 +192,7 @@ int main(int argc, char** argv) {
       "extract", "Write a package's files into a folder, laid out as the update installs them");
   extract->add_option("file", input, "Package or self-contained updater")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(kExistingFile);
   extract->add_option("folder", folder, "Folder to write the files into")->required();
   extract->add_option("-m,--manifest", extractManifest,
                       "Also write the manifest that rebuilds the package with create");
@@ -145,8 +205,8 @@ int main(int argc, char** argv) {
       "wrap", "Make a self-contained updater: UPDATER + PACKAGE + trailer (as MAKEEXE does)");
   wrap->add_option("updater", updater, "RL_PATCH.EXE (or any updater executable)")
       ->required()
-      ->check(CLI::ExistingFile);
-  wrap->add_option("package", input, "Package file")->required()->check(CLI::ExistingFile);
+      ->check(kExistingFile);
+  wrap->add_option("package", input, "Package file")->required()->check(kExistingFile);
   wrap->add_option("output", output, "Self-contained updater to write")->required();
   wrap->add_flag("--unchecked", unchecked,
                  "Append the package even when the updater would reject it");
