@@ -1046,30 +1046,6 @@ TEST(Delta, CallersWorkArea) {
   }
 }
 
-// The sorting fallback of builds without libdivsufsort orders every suffix strictly.
-TEST(Delta, SuffixArrayBySortingOrdersEverySuffix) {
-  const std::vector<uint8_t> inputs[] = {
-      {},
-      {7},
-      std::vector<uint8_t>(300, 'a'),
-      Bytes("banana"),
-      Bytes("mississippi"),
-      SampleData(2000, 9),
-      Concat({SampleData(500, 3), SampleData(500, 3), SampleData(77, 3)})};
-  for (const std::vector<uint8_t>& data : inputs) {
-    const std::vector<int32_t> sa = SuffixArrayBySorting(data);
-    ASSERT_EQ(sa.size(), data.size());
-    std::vector<bool> seen(data.size());
-    for (int32_t start : sa) seen[static_cast<size_t>(start)] = true;
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(data.size()));
-    for (size_t i = 1; i < sa.size(); ++i) {
-      const std::vector<uint8_t> a(data.begin() + sa[i - 1], data.end());
-      const std::vector<uint8_t> b(data.begin() + sa[i], data.end());
-      EXPECT_LT(a, b) << "suffixes " << sa[i - 1] << " and " << sa[i] << " of " << data.size();
-    }
-  }
-}
-
 // A base of nearly 4 GiB, made up on the fly: positions past 2 GiB are reached and read right,
 // with a few chunks of memory whatever the base's size.
 int ReadMadeUp(void*, uint32_t offset, unsigned char* buffer, uint32_t count) {

@@ -12,24 +12,9 @@
 #include "delta/delta_model.h"
 #include "delta/image_tables.h"
 #include "package/pe_image.h"
-
-#ifdef PINEPACK_HAVE_DIVSUFSORT
-#include <divsufsort.h>
-#endif
+#include "suffix_sort.h"
 
 namespace {
-
-// The suffix array of data: the start of each suffix in lexicographic order.
-std::vector<int32_t> SuffixArray(const std::vector<uint8_t>& data) {
-#ifdef PINEPACK_HAVE_DIVSUFSORT
-  std::vector<int32_t> sa(data.size());
-  if (!data.empty() && divsufsort(data.data(), sa.data(), static_cast<int32_t>(data.size())) != 0)
-    throw std::runtime_error("divsufsort failed");
-  return sa;
-#else
-  return SuffixArrayBySorting(data);
-#endif
-}
 
 // How far base from at agrees with what, both from skip on (the first skip bytes agree), within
 // limit bytes; order receives the comparison of base from at with what over limit bytes.
@@ -90,29 +75,6 @@ bool Pays(int64_t agree, int64_t length, int64_t bestAgree, int64_t bestLength) 
 }
 
 }  // namespace
-
-std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data) {
-  const auto n = static_cast<int32_t>(data.size());
-  std::vector<int32_t> sa(data.size());
-  if (n == 0) return sa;
-  // Prefix doubling: sort by rank pairs, doubling the compared length until every rank is
-  // distinct.
-  std::vector<int32_t> rank(data.size()), next(data.size());
-  for (int32_t i = 0; i < n; ++i) {
-    sa[i] = i;
-    rank[i] = data[i];
-  }
-  for (int32_t k = 1;; k *= 2) {
-    auto key = [&](int32_t i) { return std::make_pair(rank[i], i + k < n ? rank[i + k] : -1); };
-    std::sort(sa.begin(), sa.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
-    next[sa[0]] = 0;
-    for (int32_t i = 1; i < n; ++i)
-      next[sa[i]] = next[sa[i - 1]] + (key(sa[i - 1]) < key(sa[i]) ? 1 : 0);
-    rank.swap(next);
-    if (rank[sa[n - 1]] == n - 1) break;
-  }
-  return sa;
-}
 
 std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result) {

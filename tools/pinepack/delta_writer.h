@@ -17,8 +17,9 @@ struct DeltaCommand {
   int64_t seek = 0;
 };
 
-// Commands that turn base into result: suffix-array matching (approximate matches extended
-// while more bytes agree than differ), as in bsdiff. Deterministic.
+// Commands that turn base into result: matching by the base's suffix array (SuffixArray,
+// suffix_sort.h, the same in every build), approximate matches extended while more bytes agree
+// than differ, as in bsdiff. Deterministic. Memory: the suffix array, 4 bytes a base byte.
 std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result);
 
@@ -105,11 +106,6 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                      const std::vector<uint8_t>& result,
                                      const std::vector<uint8_t>& body);
-
-// The suffix array of data (the start of each suffix, in lexicographic order) by prefix
-// doubling: what DiffBytes uses where libdivsufsort is not built in (the Windows builds of
-// pinepack); slower, the same result.
-std::vector<int32_t> SuffixArrayBySorting(const std::vector<uint8_t>& data);
 
 // What range decoding a body of this cost adds to applying the file, in tenths of a
 // nanosecond: an estimate from times per decision measured on the benchmarks.
