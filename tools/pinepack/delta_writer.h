@@ -19,7 +19,8 @@ struct DeltaCommand {
 
 // Commands that turn base into result: matching by the base's suffix array (SuffixArray,
 // suffix_sort.h, the same in every build), approximate matches extended while more bytes agree
-// than differ, as in bsdiff. Deterministic. Memory: the suffix array, 4 bytes a base byte.
+// than differ, as in bsdiff. Deterministic. Memory beside the two files: the suffix array (4
+// bytes a base byte) and the commands.
 std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result);
 

@@ -1,7 +1,6 @@
-// Suffix sorting by induced sorting (SA-IS, after Nong, Zhang and Chan): the suffixes that start
-// with a smaller letter than the one after them and a larger one before them (the "leftmost
-// S" ones) are sorted first, by the substrings up to the next such suffix and, where those are
-// alike, by a recursion on the shorter text of their names; two scans of the array then place
+// Suffix sorting by induced sorting (SA-IS, after Nong, Zhang and Chan): the LMS suffixes (below)
+// are sorted first, by their substrings up to the next LMS suffix and, where those are alike, by
+// a recursion on the shorter text of the substrings' names; two scans of the array then place
 // every other suffix from them.
 //
 // Words used here. A suffix is S when it is smaller than the suffix one after it, L when larger;
