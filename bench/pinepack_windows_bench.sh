@@ -60,5 +60,5 @@ for pair in "${pairs[@]}"; do
     --from "Z:${w//\//\\}\\old")
   same=$(cmp -s "$w/native.pkg" "$w/windows.pkg" && echo yes || echo NO)
   printf '%-10s %12s %9s %12s %9s %8s %s\n' "$pair" "$ns" "$nm" "$ws" "$wm" \
-    "$(LC_ALL=C awk -v a="$ws" -v b="$ns" 'BEGIN {printf "%.2f", b > 0 ? a / b : 0}')" "$same"
+    "$(LC_ALL=C awk -v a="$ws" -v b="$ns" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}')" "$same"
 done
