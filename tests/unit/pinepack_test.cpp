@@ -23,6 +23,7 @@
 #include "package_test_util.h"
 #include "package_writer.h"
 #include "shell/texts.h"
+#include "tree_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -425,6 +426,49 @@ TEST(PinepackFiles, PackagesLargerThanAChunk) {
     EXPECT_EQ(ReadFileBytes(out / "big/stored.bin"), noise);
     EXPECT_EQ(ReadFileBytes(out / "big/deflated.bin"), spec.entries.back().data);
   }
+}
+
+// The bounded deflate must give DeflateBytes' stream wherever it fits, at the limit included, and
+// say no one byte below it: create's choice between a delta and the whole entry relies on both.
+TEST(PinepackFiles, DeflateWithinIsTheSameStreamOrNone) {
+  std::vector<uint8_t> noise(60000);
+  uint32_t x = 7;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+  const std::vector<std::vector<uint8_t>> inputs = {{}, {42}, SampleData(70000, 3), noise};
+  for (int level : {1, 9}) {
+    for (const std::vector<uint8_t>& data : inputs) {
+      SCOPED_TRACE(std::to_string(level) + ": " + std::to_string(data.size()) + " bytes");
+      const std::vector<uint8_t> whole = DeflateBytes(data, level);
+      std::vector<uint8_t> out;
+      for (size_t limit : {whole.size(), whole.size() + 1, size_t{1} << 30}) {
+        ASSERT_EQ(DeflateWithin(data, level, limit, out), 1);
+        EXPECT_EQ(out, whole);
+      }
+      EXPECT_EQ(DeflateWithin(data, level, whole.size() - 1, out), 0);
+      EXPECT_EQ(DeflateWithin(data, level, 0, out), 0);
+    }
+  }
+}
+
+// create reads a release folder once; what it lists decides what a package holds.
+TEST(Create, WalksAFolderOnceWithLinksAsWhatTheyPointTo) {
+  TempFolder folder;
+  folder.Write("a.txt", {1, 2, 3});
+  folder.Write("sub/deeper/b.bin", {1, 2, 3, 4, 5});
+  fs::create_directories(folder.path() / "empty");
+  fs::create_symlink(folder.path() / "a.txt", folder.path() / "link.txt");
+  fs::create_directory_symlink(folder.path() / "sub", folder.path() / "linked");
+  fs::create_symlink(folder.path() / "missing", folder.path() / "broken");
+  std::map<std::string, std::string> listed;
+  for (const TreeItem& item : WalkTree(folder.path())) {
+    EXPECT_EQ(item.path, folder.path() / fs::u8path(item.relative));
+    listed[item.relative] = item.folder ? "folder" : std::to_string(item.size);
+  }
+  const std::map<std::string, std::string> expected = {
+      {"a.txt", "3"},    {"empty", "folder"},      {"link.txt", "3"},        {"linked", "folder"},
+      {"sub", "folder"}, {"sub/deeper", "folder"}, {"sub/deeper/b.bin", "5"}};
+  EXPECT_EQ(listed, expected);
+  EXPECT_THROW(WalkTree(folder.path() / "missing"), ToolError);
 }
 
 TEST(Create, RefusesFoldersThatCannotBePackaged) {

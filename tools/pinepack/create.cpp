@@ -10,27 +10,52 @@
 #include "file_io.h"
 #include "package/format.h"
 #include "package/names.h"
+#include "tree_walk.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Deflated stream when it is smaller than the data, otherwise stored.
-void Pack(WriterEntry& entry, const CreateOptions& options) {
+// Deflated stream when it is smaller than the data, otherwise stored: 1. With a limit below the
+// data's size, 0 as soon as the stream is known to be longer than limit bytes, the entry left
+// undecided: deflating a large file that is wanted only if it is short costs little then.
+bool Pack(WriterEntry& entry, const CreateOptions& options, size_t limit = SIZE_MAX) {
   entry.level = options.level;
   entry.deflate = false;
-  if (options.storeAll || entry.data.empty()) return;
-  std::vector<uint8_t> stream = DeflateBytes(entry.data, options.level);
+  if (options.storeAll || entry.data.empty()) return true;
+  std::vector<uint8_t> stream;
+  if (limit >= entry.data.size())
+    stream = DeflateBytes(entry.data, options.level);
+  else if (!DeflateWithin(entry.data, options.level, limit, stream))
+    return false;
   if (stream.size() < entry.data.size()) {
     entry.deflate = true;
     entry.packed = std::move(stream);
   }
+  return true;
 }
 
-bool IsExcluded(const fs::path& file, const std::vector<fs::path>& exclude) {
-  for (const fs::path& other : exclude) {
+// A file create must not pack (its own output, the manifest), by size first: the same file has
+// the same size, and most files differ from it in size, so few are asked of the file system.
+struct Excluded {
+  fs::path path;
+  uint64_t size;
+};
+
+std::vector<Excluded> ExistingFiles(const std::vector<fs::path>& paths) {
+  std::vector<Excluded> files;
+  for (const fs::path& path : paths) {
     std::error_code error;
-    if (fs::exists(other, error) && fs::equivalent(file, other, error)) return true;
+    const uintmax_t size = fs::file_size(path, error);
+    if (!error) files.push_back({path, size});
+  }
+  return files;
+}
+
+bool IsExcluded(const TreeItem& file, const std::vector<Excluded>& exclude) {
+  for (const Excluded& other : exclude) {
+    std::error_code error;
+    if (other.size == file.size && fs::equivalent(file.path, other.path, error)) return true;
   }
   return false;
 }
@@ -75,17 +100,14 @@ BaseTree ReadBaseTree(const fs::path& root) {
   if (!fs::is_directory(root, error)) throw ToolError(Show(root) + " is not a folder");
   BaseTree tree;
   tree.root = root;
-  fs::recursive_directory_iterator it(root, error), end;
-  if (error) throw ToolError("cannot read " + Show(root) + ": " + error.message());
-  for (; it != end; it.increment(error)) {
-    if (error) throw ToolError("cannot read " + Show(root) + ": " + error.message());
-    const std::string relative = fs::relative(it->path(), root).generic_u8string();
-    if (it->is_directory()) {
+  for (const TreeItem& item : WalkTree(root)) {
+    const std::string& relative = item.relative;
+    if (item.folder) {
       const std::string name = PackageName(relative, "folder " + relative + " of " + Show(root));
       tree.folders[Folded(name)] = name;
-    } else if (it->is_regular_file()) {
+    } else {
       const std::string name = PackageFileName(relative, "file " + relative + " of " + Show(root));
-      tree.files[Folded(name)] = it->path();
+      tree.files[Folded(name)] = item.path;
       tree.fileNames[Folded(name)] = name;
     }
   }
@@ -94,13 +116,6 @@ BaseTree ReadBaseTree(const fs::path& root) {
 
 void AddName(std::vector<std::string>& names, const std::string& name) {
   if (!NameTaken(names, name)) names.push_back(name);
-}
-
-// The size of a file, or 0 when it cannot be read (reading it later says why).
-uint64_t FileSize(const fs::path& file) {
-  std::error_code error;
-  const uintmax_t size = fs::file_size(file, error);
-  return error ? 0 : size;
 }
 
 std::string Percent(uint32_t part, uint32_t whole) {
@@ -118,21 +133,21 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   if (!fs::is_directory(folder, error)) throw ToolError(Show(folder) + " is not a folder");
 
   // Every regular file, by its path relative to the folder in package form.
-  std::map<std::string, fs::path> found;  // sorted by package name
+  const std::vector<TreeItem> tree = WalkTree(folder);
+  const std::vector<Excluded> exclude = ExistingFiles(options.exclude);
+  std::map<std::string, const TreeItem*> found;  // sorted by package name
   std::vector<std::string> names;
-  fs::recursive_directory_iterator it(folder, error), end;
-  if (error) throw ToolError("cannot read " + Show(folder) + ": " + error.message());
-  for (; it != end; it.increment(error)) {
-    if (error) throw ToolError("cannot read " + Show(folder) + ": " + error.message());
-    if (!it->is_regular_file() || IsExcluded(it->path(), options.exclude)) continue;
-    const std::string relative = fs::relative(it->path(), folder).generic_u8string();
-    const std::string name = PackageFileName(relative, "file " + relative);
+  for (const TreeItem& item : tree) {
+    if (item.folder || IsExcluded(item, exclude)) continue;
+    const std::string name = PackageFileName(item.relative, "file " + item.relative);
     if (NameTaken(names, name))
-      throw ToolError("file " + relative +
+      throw ToolError("file " + item.relative +
                       ": another file has the same name apart from letter case");
     names.push_back(name);
-    found.emplace(name, it->path());
+    found.emplace(name, &item);
   }
+  // The file's path for messages, as the system writes paths.
+  auto shown = [&](const TreeItem& item) { return Show(item.path.lexically_relative(folder)); };
 
   std::map<std::string, std::string> renames;
   for (const auto& pair : manifest.renames) {
@@ -160,7 +175,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   // The new version's bytes, every file: what installing it whole writes, against which the
   // update's range decoding is budgeted.
   uint64_t releaseBytes = 0;
-  for (const auto& item : found) releaseBytes += FileSize(item.second);
+  for (const auto& item : found) releaseBytes += item.second->size;
   uint64_t unchangedBytes = 0;
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
@@ -173,13 +188,13 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
           same = false;
           break;
         }
-        if (contents.empty()) contents = ReadFileBytes(it->second);
+        if (contents.empty()) contents = ReadFileBytes(it->second->path);
         if (ReadFileBytes(old->second) != contents) {
           same = false;
           break;
         }
       }
-      if (same && progress) progress(Show(fs::relative(it->second, folder)) + ": unchanged");
+      if (same && progress) progress(shown(*it->second) + ": unchanged");
       if (same) unchangedBytes += contents.size();
       it = same ? found.erase(it) : std::next(it);
     }
@@ -228,15 +243,9 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   std::vector<std::string> removals = manifest.removals;
   if (!bases.empty()) {
     // Folders of the new version that some base lacks, parents first (walk order).
-    std::error_code error;
     std::vector<std::string> newFolders;
-    fs::recursive_directory_iterator it(folder, error), end;
-    for (; !error && it != end; it.increment(error)) {
-      if (!it->is_directory()) continue;
-      const std::string relative = fs::relative(it->path(), folder).generic_u8string();
-      newFolders.push_back(PackageName(relative, "folder " + relative));
-    }
-    if (error) throw ToolError("cannot read " + Show(folder) + ": " + error.message());
+    for (const TreeItem& item : tree)
+      if (item.folder) newFolders.push_back(PackageName(item.relative, "folder " + item.relative));
     std::sort(newFolders.begin(), newFolders.end());
     for (const std::string& name : newFolders)
       for (const BaseTree& base : bases)
@@ -257,7 +266,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   struct PendingFile {
     WriterEntry entry;
     PackedFile packed;
-    fs::path path;
+    const TreeItem* item;
     std::vector<DeltaCandidates> deltas;
   };
   std::vector<PendingFile> pending;
@@ -266,12 +275,12 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   size_t index = 0;
   for (const auto& item : found) {
     PendingFile file;
-    file.path = item.second;
+    file.item = item.second;
     WriterEntry& entry = file.entry;
     entry.name = entryNames[index];
-    entry.data = ReadFileBytes(item.second);
+    entry.data = ReadFileBytes(item.second->path);
     if (entry.data.size() > UINT32_MAX - 64)
-      throw ToolError("file " + Show(item.second) + " is 4 GiB or more");
+      throw ToolError("file " + Show(item.second->path) + " is 4 GiB or more");
     ++index;
 
     // The deltas come first, so that no deflater's buffers are held beside a diff's suffix
@@ -293,22 +302,30 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       if (delta.ranged.size() >= delta.words.size()) delta.ranged.clear();
       for (const std::vector<uint8_t>* stream : {&delta.words, &delta.ranged})
         if (!stream->empty() && !DeltaGives(*stream, baseBytes, entry.data))
-          throw ToolError("file " + Show(item.second) + ": the delta from " + Show(old->second) +
-                          " does not rebuild it");
+          throw ToolError("file " + Show(item.second->path) + ": the delta from " +
+                          Show(old->second) + " does not rebuild it");
       seen.push_back(std::move(baseBytes));
       file.deltas.push_back(std::move(delta));
     }
     seen.clear();
-    Pack(entry, options);
+    // A delta pays when even its deflated-words stream is smaller than the whole entry. Where
+    // the entry is wanted only for that comparison, its deflating stops once its stream is
+    // longer than every delta: on a release that changed little, most of the time saved.
+    size_t largestDelta = 0;
+    for (const DeltaCandidates& delta : file.deltas)
+      largestDelta = std::max(largestDelta, delta.words.size());
+    const bool decided =
+        Pack(entry, options, needWhole || file.deltas.empty() ? SIZE_MAX : largestDelta);
     PackedFile& packed = file.packed;
     packed.entryName = entry.name;
     packed.size = static_cast<uint32_t>(entry.data.size());
     packed.deflated = entry.deflate;
-    packed.packedSize = entry.deflate ? static_cast<uint32_t>(entry.packed.size()) : packed.size;
+    packed.packedSize = !decided        ? UINT32_MAX
+                        : entry.deflate ? static_cast<uint32_t>(entry.packed.size())
+                                        : packed.size;
     if (entry.name != item.first) packed.diskName = item.first;
     const auto renamed = renames.find(item.first);
     if (renamed != renames.end()) packed.diskName = renamed->second;
-    // A delta pays when even its deflated-words stream is smaller than the whole entry.
     std::vector<DeltaCandidates> paying;
     for (DeltaCandidates& delta : file.deltas) {
       if (delta.words.size() >= packed.packedSize) {
@@ -357,8 +374,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     }
     if (progress) {
       std::string line = "[" + std::to_string(index) + "/" + std::to_string(pending.size()) + "] " +
-                         Show(fs::relative(file.path, folder)) + ": " +
-                         std::to_string(packed.size) + " bytes";
+                         shown(*file.item) + ": " + std::to_string(packed.size) + " bytes";
       for (uint32_t size : packed.deltaSizes) line += ", delta " + std::to_string(size) + " bytes";
       if (packed.whole)
         line += std::string(packed.deltaSizes.empty() ? ", " : ", and whole ") +

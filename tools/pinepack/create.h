@@ -31,7 +31,8 @@ struct PackedFile {
   std::string entryName;  // as stored in the directory (Windows-1251, '\')
   std::string diskName;   // name it is installed under; empty when that is entryName
   uint32_t size = 0;
-  uint32_t packedSize = 0;
+  uint32_t packedSize = 0;  // the whole entry's; UINT32_MAX when only deltas travel and it was not
+                            // deflated to the end
   bool deflated = false;
   bool whole = true;                 // the whole file is in the package
   std::vector<uint32_t> deltaSizes;  // bytes of each delta entry, one per distinct base version

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "delta/delta_package.h"
@@ -45,6 +46,30 @@ std::vector<uint8_t> DeflateBytes(const std::vector<uint8_t>& data, int level) {
     throw PackageWriteError("zlib could not deflate (level " + std::to_string(level) + ")");
   out.resize(bound);
   return out;
+}
+
+int DeflateWithin(const std::vector<uint8_t>& data, int level, size_t limit,
+                  std::vector<uint8_t>& out) {
+  const uint32_t size = Narrow(data.size(), "entry data");
+  const size_t room = std::min<size_t>(limit, compressBound(size)) + 1;
+  out.resize(room);
+  z_stream stream{};
+  if (deflateInit(&stream, level) != Z_OK)
+    throw PackageWriteError("zlib could not deflate (level " + std::to_string(level) + ")");
+  // One call with all the input and Z_FINISH, as compress2 makes it: while the output has room,
+  // deflate takes the same steps and so writes the same bytes.
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = size;
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(room);
+  const int result = deflate(&stream, Z_FINISH);
+  const uLong written = stream.total_out;
+  deflateEnd(&stream);
+  if (result != Z_STREAM_END && result != Z_OK)
+    throw PackageWriteError("zlib could not deflate (level " + std::to_string(level) + ")");
+  if (result != Z_STREAM_END || written > limit) return 0;
+  out.resize(written);
+  return 1;
 }
 
 void PatchLE32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {

@@ -110,5 +110,11 @@ std::vector<uint8_t> WrapUpdater(const std::vector<uint8_t>& executable,
 // One zlib stream (window bits 15) of data at level. Throws when zlib fails.
 std::vector<uint8_t> DeflateBytes(const std::vector<uint8_t>& data, int level);
 
+// The same stream, byte for byte, in out when it is at most limit bytes long: 1. When it is
+// longer, 0 as soon as limit bytes are out (out then holds no whole stream), so that a caller
+// that wants it only when it is short does not deflate the rest. Throws when zlib fails.
+int DeflateWithin(const std::vector<uint8_t>& data, int level, size_t limit,
+                  std::vector<uint8_t>& out);
+
 // Writes value little-endian at offset of bytes (which must hold offset + 4 bytes).
 void PatchLE32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value);
