@@ -4,11 +4,13 @@
 #                                                 (default: esbuild rollup prettier)
 # For each pair of releases that bench/delta_bench.sh prepares (it is run first for a pair whose
 # trees are missing, without its Wine part), in the same run: `pinepack create --from` of the
-# native tool and of pinepack.exe under Wine (the win32 build where Wine runs 32-bit programs,
-# found by trying, else the win64 build), each with its time and peak memory (/usr/bin/time -v:
+# native tool and of pinepack.exe under Wine (both builds where Wine runs 32-bit programs, else
+# the win64 build), each with its time and peak memory (/usr/bin/time -v:
 # for the Windows tool the Wine process, Wine's own pages included), the ratio of the times, and
-# whether the two packages are the same bytes. The tool is started once before, so that Wine's own
-# start (its server, the prefix) is not in the first pair's time.
+# whether the two packages are the same bytes. Each tool runs three times per pair, taking turns,
+# and the medians are shown. Wine's server is kept running through the benchmark (and stopped at
+# its end): started anew for each run, as it is after three idle seconds, it and Wine's services
+# cost about half a second per run, which a vendor's Windows never pays.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,16 +25,20 @@ for pair in "${pairs[@]}"; do
   fi
 done
 
+# Both Windows builds where Wine runs 32-bit programs (found by trying), else the win64 build.
 winPreset=$(pinecone_wine_build "$root/build/win32")
-if [ "$winPreset" = win32 ]; then WINE=$WINE32; fi
+builds=(win64)
+[ "$winPreset" = win32 ] && builds=(win32 win64)
 cmake --preset native >/dev/null
 cmake --build --preset native -j2 --target pinepack >/dev/null
-cmake --preset "$winPreset" >/dev/null
-cmake --build --preset "$winPreset" -j2 --target pinepack >/dev/null
+for build in "${builds[@]}"; do
+  cmake --preset "$build" >/dev/null
+  cmake --build --preset "$build" -j2 --target pinepack >/dev/null
+done
 native=$root/build/native/tools/pinepack/pinepack
-windows=$root/build/$winPreset/tools/pinepack/pinepack.exe
 
 # timed FILE COMMAND...: runs the command under /usr/bin/time into FILE; prints "seconds MB".
+# (Its output goes to files: Wine's services, started by the first run, would hold a pipe open.)
 timed() {
   local out=$1
   shift
@@ -47,18 +53,34 @@ timed() {
     END {printf "%.2f %.0f\n", s, kb / 1024}' "$out"
 }
 
-"$WINE" "$windows" --help >/dev/null 2>&1 || true
-echo "pinepack create --from: native against pinepack.exe ($winPreset) under Wine"
-printf '%-10s %12s %9s %12s %9s %8s %s\n' pair "native s" "MB" "Windows s" "MB" ratio "same bytes"
+"$WINESERVER" -p
+trap '"$WINESERVER" -k' EXIT
+"$WINE" "$root/build/win64/tools/pinepack/pinepack.exe" --help >/dev/null 2>&1 </dev/null || true
+# median3 A B C
+median3() { printf '%s\n' "$@" | LC_ALL=C sort -g | sed -n 2p; }
+echo "pinepack create --from: native against pinepack.exe under Wine (${builds[*]})," \
+  "medians of 3 runs taking turns"
+printf '%-10s %-6s %10s %6s %11s %6s %7s %s\n' pair build "native s" MB "Windows s" MB ratio \
+  "same bytes"
 for pair in "${pairs[@]}"; do
   w=$work/$pair
-  read -r ns nm < <(timed "$w/time-native.txt" "$native" -q create "$w/new" "$w/manifest.json" \
-    "$w/native.pkg" --from "$w/old")
-  # Windows paths: the trees through drive Z:, as a vendor's tool would be given them.
-  read -r ws wm < <(timed "$w/time-windows.txt" "$WINE" "$windows" -q create \
-    "Z:${w//\//\\}\\new" "Z:${w//\//\\}\\manifest.json" "Z:${w//\//\\}\\windows.pkg" \
-    --from "Z:${w//\//\\}\\old")
-  same=$(cmp -s "$w/native.pkg" "$w/windows.pkg" && echo yes || echo NO)
-  printf '%-10s %12s %9s %12s %9s %8s %s\n' "$pair" "$ns" "$nm" "$ws" "$wm" \
-    "$(LC_ALL=C awk -v a="$ws" -v b="$ns" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}')" "$same"
+  for build in "${builds[@]}"; do
+    loader=$WINE
+    [ "$build" = win32 ] && loader=$WINE32
+    nsList=() nmList=() wsList=() wmList=()
+    for round in 1 2 3; do
+      read -r ns nm < <(timed "$w/time-native.txt" "$native" -q create "$w/new" \
+        "$w/manifest.json" "$w/native.pkg" --from "$w/old")
+      # Windows paths: the trees through drive Z:, as a vendor's tool would be given them.
+      read -r ws wm < <(timed "$w/time-windows.txt" "$loader" \
+        "$root/build/$build/tools/pinepack/pinepack.exe" -q create "Z:${w//\//\\}\\new" \
+        "Z:${w//\//\\}\\manifest.json" "Z:${w//\//\\}\\windows.pkg" --from "Z:${w//\//\\}\\old")
+      nsList+=("$ns") nmList+=("$nm") wsList+=("$ws") wmList+=("$wm")
+    done
+    ns=$(median3 "${nsList[@]}") nm=$(median3 "${nmList[@]}")
+    ws=$(median3 "${wsList[@]}") wm=$(median3 "${wmList[@]}")
+    same=$(cmp -s "$w/native.pkg" "$w/windows.pkg" && echo yes || echo NO)
+    printf '%-10s %-6s %10s %6s %11s %6s %7s %s\n' "$pair" "$build" "$ns" "$nm" "$ws" "$wm" \
+      "$(LC_ALL=C awk -v a="$ws" -v b="$ns" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}')" "$same"
+  done
 done
