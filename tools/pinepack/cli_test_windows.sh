@@ -5,7 +5,7 @@
 # --per-file), extract and wrap; the same package bytes from run to run, from a UTF-8 Unix locale
 # and from the native tool; and a "pinepack: <reason>" message with status 1 for the mistakes a
 # vendor makes.
-# Usage: cli_test_windows.sh PINEPACK.EXE RL_PATCH.EXE [NATIVE_PINEPACK]
+# Usage: cli_test_windows.sh PINEPACK.EXE RL_PATCH.EXE HOLD_FILE.EXE [NATIVE_PINEPACK]
 # PINECONE_WINE_32BIT=1 and PINECONE_WINE_PROBE as for scripts/wine-run: where Wine does not run
 # the build, the test exits 77 (skipped).
 #
@@ -13,7 +13,7 @@
 # build/native's, which scripts/test builds before the Windows builds). Where it is missing, or
 # older than a source file, only the comparison with it is left out, and the test says so.
 set -u
-exe=$1 rl_patch=$2 native=${3:-}
+exe=$1 rl_patch=$2 holder=$3 native=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../scripts/wine-run env_sh=$here/../../scripts/env.sh
 export LC_ALL=C.UTF-8  # this script's own texts; Wine's locale is the one scripts/env.sh sets
@@ -230,6 +230,26 @@ for name in 中 😀; do
   refused "file name $name" "file $name.txt: character $code at byte 0 has no Windows-1251 form" \
     pp_utf8 create "$(win "$root/$code")" "$m" "$(win "$root/e.pkg")"
 done
+# A file that another program holds without sharing, as a running one may be: named with the reason.
+(
+  # shellcheck source=scripts/env.sh
+  source "$env_sh"
+  [ "${PINECONE_WINE_32BIT:-}" = 1 ] && WINE=$WINE32
+  exec "$WINE" "$holder" "$w\\new\\app.exe" "$(win "$root/held")"
+) >/dev/null 2>&1 &
+holding=$!
+for _ in $(seq 300); do
+  [ -e "$root/held" ] || ! kill -0 "$holding" 2>/dev/null && break
+  sleep 0.1
+done
+if [ -e "$root/held" ]; then
+  refused "a file held by another program" "cannot open $w\\new\\app.exe: Permission denied" \
+    pp create "$w\\new" "$m" "$(win "$root/e.pkg")"
+  rm -f "$root/held"
+else
+  fail "hold_file.exe did not hold $w\\new\\app.exe"
+fi
+wait "$holding"
 leftovers=$(find "$root" -name 'e.pkg*' -o -name '*.pinepack-tmp')
 [ -z "$leftovers" ] || fail "refused commands left files behind: $leftovers"
 

@@ -1,5 +1,6 @@
 #include "file_io.h"
 
+#include <cerrno>
 #include <system_error>
 
 #include "tool_error.h"
@@ -8,9 +9,20 @@ namespace fs = std::filesystem;
 
 std::string Show(const fs::path& path) { return path.u8string(); }
 
+namespace {
+
+// "cannot open PATH: REASON", the reason the C runtime gave (a sharing violation is EACCES there).
+[[noreturn]] void CannotOpen(const fs::path& path, int code) {
+  throw ToolError("cannot open " + Show(path) +
+                  (code != 0 ? ": " + std::generic_category().message(code) : std::string()));
+}
+
+}  // namespace
+
 std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot open " + Show(path));
+  if (!in) CannotOpen(path, errno);
   in.seekg(0, std::ios::end);
   const std::streamoff length = in.tellg();
   if (length < 0) throw ToolError("cannot read " + Show(path));
@@ -28,8 +40,8 @@ void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
 }
 
 FileSource::FileSource(const fs::path& path) {
-  if (!file_.open(path, std::ios::in | std::ios::binary))
-    throw ToolError("cannot open " + Show(path));
+  errno = 0;
+  if (!file_.open(path, std::ios::in | std::ios::binary)) CannotOpen(path, errno);
   const std::streamoff length = file_.pubseekoff(0, std::ios::end, std::ios::in);
   if (length < 0) throw ToolError("cannot read " + Show(path));
   if (static_cast<uint64_t>(length) > UINT32_MAX)
