@@ -56,6 +56,13 @@ timed() {
 "$WINESERVER" -p
 trap '"$WINESERVER" -k' EXIT
 "$WINE" "$root/build/win64/tools/pinepack/pinepack.exe" --help >/dev/null 2>&1 </dev/null || true
+for build in "${builds[@]}"; do
+  loader=$WINE
+  [ "$build" = win32 ] && loader=$WINE32
+  read -r _ mb < <(timed "$work/time-help.txt" "$loader" \
+    "$root/build/$build/tools/pinepack/pinepack.exe" --help)
+  echo "Wine's own pages: pinepack.exe --help ($build) peaks at $mb MB"
+done
 # median3 A B C
 median3() { printf '%s\n' "$@" | LC_ALL=C sort -g | sed -n 2p; }
 echo "pinepack create --from: native against pinepack.exe under Wine (${builds[*]})," \
