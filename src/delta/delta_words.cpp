@@ -81,11 +81,15 @@ int Put(WordRun& r, const unsigned char* bytes, uint32_t count) {
 }
 
 // The base bytes from the current position on: at least want of them (want at most 4, and no
-// more than the add run has left, which lies inside the base), up to the window's end.
+// more than the add run has left from there, addLeft, which lies inside the base), up to the
+// window's end. A window
+// is read no further than the add run goes: where the commands jump about the base (a program
+// whose code was rearranged: add runs of some 70 bytes between seeks of megabytes), reading a
+// whole chunk for each would copy a thousand times the bytes used.
 const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
   const uint64_t into = r.position - r.windowStart;
   if (r.position < r.windowStart || into + want > r.windowHeld) {
-    const uint64_t left = r.base->length - r.position;
+    const uint64_t left = r.addLeft;
     const uint32_t count = left < r.chunk + 4 ? static_cast<uint32_t>(left) : r.chunk + 4;
     if (count < want ||
         !r.base->read(r.base->context, static_cast<uint32_t>(r.position), r.window, count))
@@ -99,10 +103,12 @@ const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
   return r.window + into;
 }
 
-// count unchanged add bytes.
+// count unchanged add bytes. Like PutChanged, it moves the position on and counts down what the
+// add run has left.
 int PutUnchanged(WordRun& r, uint64_t count) {
   if (!r.base) {
     r.position += count;
+    r.addLeft -= count;
     return 1;
   }
   while (count > 0) {
@@ -112,6 +118,7 @@ int PutUnchanged(WordRun& r, uint64_t count) {
     const uint32_t step = available < count ? available : static_cast<uint32_t>(count);
     if (!Put(r, bytes, step)) return 0;
     r.position += step;
+    r.addLeft -= step;
     count -= step;
   }
   return 1;
@@ -133,6 +140,7 @@ int PutChanged(WordRun& r, uint32_t value, uint32_t width) {
     if (!Put(r, changed, width)) return 0;
   }
   r.position += width;
+  r.addLeft -= width;
   return 1;
 }
 
@@ -150,7 +158,6 @@ int RunChange(WordRun& r) {
   const uint32_t op = *ops.at++;
   if (op == kWordOpByte) {
     if (values.at == values.end) return 0;
-    --r.addLeft;
     return PutChanged(r, *values.at++, 1);
   }
   uint32_t value;
@@ -166,7 +173,6 @@ int RunChange(WordRun& r) {
     return 0;
   }
   if (r.addLeft < 4) return 0;
-  r.addLeft -= 4;
   return PutChanged(r, value, 4);
 }
 
@@ -202,7 +208,6 @@ int RunBlock(WordRun& r) {
         if (gaps.at == gaps.end) return BlockUsedUp(r);
         uint64_t gap;
         if (!ReadNumber(gaps, gap) || gap > r.addLeft || !PutUnchanged(r, gap)) return 0;
-        r.addLeft -= gap;
         if (r.addLeft > 0 && !RunChange(r)) return 0;
       }
       r.phase = kCopying;
