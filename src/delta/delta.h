@@ -10,7 +10,12 @@
 //       12    4 resultSize  length of the file the delta builds
 //       16    4 bodySize    length of the body, which follows the header: the stream's length
 //                           is exactly 88 + bodySize
-//       20    4 reserved    0
+//       20    4 baseEntry   which file is the base (at kDeltaBaseEntryOffset): 0, the installed
+//       version of the file the
+//                           delta builds; n > 0, in a package (delta_package.h), the new version
+//                           of the file whose entries start at directory entry n - 1, one that
+//                           the update installs before this one (a near copy of this file under
+//                           another name, say). Readers that knew only 0 refuse any other value.
 //       24   32 baseHash    SHA-256 of the base file
 //       56   32 resultHash  SHA-256 of the result
 //
@@ -74,6 +79,7 @@
 #include "package/package.h"
 
 constexpr uint32_t kDeltaHeaderSize = 88;
+constexpr uint32_t kDeltaBaseEntryOffset = 20;
 inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 
 // Values of the header's method field. New methods get new values; a reader refuses a method it
@@ -91,16 +97,18 @@ struct DeltaHeader {
   uint32_t baseSize;
   uint32_t resultSize;
   uint32_t bodySize;
+  uint32_t baseEntry;
   unsigned char baseHash[kSha256Size];
   unsigned char resultHash[kSha256Size];
 };
 
 // Parses the first kDeltaHeaderSize bytes of a delta stream of streamLength bytes. 1 when the
-// magic, a known method (with a body of at least its shortest length), the reserved field and
-// bodySize == streamLength - kDeltaHeaderSize all hold; 0 otherwise.
+// magic, a known method (with a body of at least its shortest length) and
+// bodySize == streamLength - kDeltaHeaderSize hold; 0 otherwise. baseEntry is the package's to
+// check (CheckDeltaEntries).
 int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHeader& header);
 
-// Writes header as its 88 bytes (magic and reserved field included) into bytes.
+// Writes header as its 88 bytes (magic included) into bytes.
 void WriteDeltaHeader(const DeltaHeader& header, unsigned char* bytes);
 
 // The delta stream to apply: length bytes at offset of source (a package entry's stored data).
@@ -154,10 +162,12 @@ static_assert(kWordWorkExtra + 4 <= 32 + kDeltaArena, "the words method's work f
 // bytes reach the sink. Succeeds only when the body ends exactly after resultSize bytes and
 // their SHA-256 is resultHash. Memory: work, DeltaWorkSize(chunk) bytes of the caller's (so
 // that nothing is allocated per file), or when work is null the same allocated for the call;
-// kDeltaDeflatedWords also has zlib allocate some 40 KB for the call. Returns 1 or 0; on 0 the
-// sink may have received part of a result that must not be used.
+// kDeltaDeflatedWords also has zlib allocate some 40 KB for the call. With checkBase, the base's
+// SHA-256 is checked first (a base the caller has not hashed: another file's new version). Returns
+// 1 or 0; on 0 the sink may have received part of a result that must not be used.
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr);
+               uint32_t chunk = kDeltaDefaultChunk, unsigned char* work = nullptr,
+               int checkBase = 0);
 
 // What can be checked of delta without its base. kDeltaRangeCoded: the header, the body's
 // leading 0 and the Adler-32 of its coded bytes; the commands are decoded only with the base

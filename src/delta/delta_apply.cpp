@@ -225,6 +225,7 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   header.baseSize = ReadLE32(bytes + 8);
   header.resultSize = ReadLE32(bytes + 12);
   header.bodySize = ReadLE32(bytes + 16);
+  header.baseEntry = ReadLE32(bytes + 20);
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
   const uint32_t shortest = header.method == kDeltaRangeCoded      ? kRangeCodedBodyMin
@@ -232,8 +233,7 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
                             : header.method == kDeltaWordsTables
                                 ? 4 + kTableRecordSize + kDeflatedWordsBodyMin
                                 : UINT32_MAX;
-  return header.bodySize >= shortest && ReadLE32(bytes + 20) == 0 &&
-         header.bodySize == streamLength - kDeltaHeaderSize;
+  return header.bodySize >= shortest && header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
 void WriteDeltaHeader(const DeltaHeader& header, unsigned char* bytes) {
@@ -242,7 +242,7 @@ void WriteDeltaHeader(const DeltaHeader& header, unsigned char* bytes) {
   WriteLE32(bytes + 8, header.baseSize);
   WriteLE32(bytes + 12, header.resultSize);
   WriteLE32(bytes + 16, header.bodySize);
-  WriteLE32(bytes + 20, 0);
+  WriteLE32(bytes + 20, header.baseEntry);
   std::memcpy(bytes + 24, header.baseHash, kSha256Size);
   std::memcpy(bytes + 56, header.resultHash, kSha256Size);
 }
@@ -290,7 +290,7 @@ int RunRangeCoded(const DeltaStream& delta, const DeltaHeader& h, const ByteSour
 
 // ApplyDelta, or with base and sink null the check of CheckDeltaStream.
 int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, uint32_t chunk,
-        unsigned char* work) {
+        unsigned char* work, int checkBase) {
   DeltaHeader h;
   if (chunk < kDeltaMinChunk || chunk > (UINT32_MAX - kDeltaArena - 32) / 3) return 0;
   if (!ReadDeltaHeader(delta, h)) return 0;
@@ -303,13 +303,16 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
   Sha256 hash;
   Sha256Init(hash);
   DeltaOutput out = {sink, &hash};
+  unsigned char digest[kSha256Size];
   const int built =
-      h.method == kDeltaDeflatedWords ? RunDeflatedWords(delta, h, base, out, chunk, work)
-      : h.method == kDeltaWordsTables ? RunTablesWords(delta, h, base, out, chunk, work)
-                                      : RunRangeCoded(delta, h, base, out, chunk, work);
+      checkBase && (!Sha256OfSource(*base, work, chunk, digest) ||
+                    std::memcmp(digest, h.baseHash, kSha256Size) != 0)
+          ? 0
+      : h.method == kDeltaDeflatedWords ? RunDeflatedWords(delta, h, base, out, chunk, work)
+      : h.method == kDeltaWordsTables   ? RunTablesWords(delta, h, base, out, chunk, work)
+                                        : RunRangeCoded(delta, h, base, out, chunk, work);
   int ok = 0;
   if (built) {
-    unsigned char digest[kSha256Size];
     Sha256Final(hash, digest);
     ok = !sink || std::memcmp(digest, h.resultHash, kSha256Size) == 0;
   }
@@ -320,10 +323,10 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
 }  // namespace
 
 int ApplyDelta(const DeltaStream& delta, const ByteSource& base, const ByteSink& sink,
-               uint32_t chunk, unsigned char* work) {
-  return Run(delta, &base, &sink, chunk, work);
+               uint32_t chunk, unsigned char* work, int checkBase) {
+  return Run(delta, &base, &sink, chunk, work, checkBase);
 }
 
 int CheckDeltaStream(const DeltaStream& delta, uint32_t chunk, unsigned char* work) {
-  return Run(delta, nullptr, nullptr, chunk, work);
+  return Run(delta, nullptr, nullptr, chunk, work, 0);
 }

@@ -69,11 +69,13 @@ PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
 
   DeltaHeader first;  // the header of the current file's first delta
   bool afterDelta = false;
+  int group = 0;  // where the current file's entries start
   for (int i = 0; i < count; ++i) {
     const DirectoryEntry& e = view.directory[i];
     const bool section = IsControlSection(e);
     const bool delta = IsDeltaEntry(view, e);
     const bool startsGroup = i == 0 || !NamesEqual(view.directory[i - 1].name, e.name);
+    if (startsGroup) group = i;
     PackageRefusal refusal = kRefusedNone;
     DeltaHeader header;
     if (delta && (section || (e.flags & ENTRY_DEFLATED)))
@@ -81,8 +83,11 @@ PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
     else if (delta && !ReadDeltaHeader(EntryDeltaStream(view, e), header))
       refusal = kRefusedDeltaHeader;
     // A delta, or the one whole entry, follows only deltas of its own name or starts the group,
-    // and a name's group, once ended, does not start again.
-    else if (!section && (startsGroup ? i == restarts : !afterDelta))
+    // and a name's group, once ended, does not start again. A delta's base of another name is
+    // an entry before the group (a section, or one inside another file's group, names no file
+    // that a run builds: the delta is never chosen).
+    else if (!section && ((startsGroup ? i == restarts : !afterDelta) ||
+                          (delta && header.baseEntry > static_cast<uint32_t>(group))))
       refusal = kRefusedDeltaOrder;
     // Past its start a file's entries follow deltas, the first of them in `first`, and give that
     // delta's result.
@@ -101,23 +106,26 @@ PackageRefusal CheckDeltaEntries(const PackageView& view, int& badEntry) {
   return kRefusedNone;
 }
 
-int PlanFile(const PackageView& view, int first, const ByteSource* existing, unsigned char* buffer,
-             uint32_t chunk, FilePlan& plan) {
+int PlanFile(const PackageView& view, int first, const ByteSource* existing,
+             const BuiltFiles* built, unsigned char* buffer, uint32_t chunk, FilePlan& plan) {
   const int length = FileGroupLength(view, first);
-  int whole = -1;
+  plan.action = kFileNoBase;
+  plan.entry = plan.baseGroup = -1;
   bool sizeNamed = false;
+  // The whole entry, if any, is the group's last: a delta from another file taken before it stays.
   for (int i = first; i < first + length; ++i) {
     const DirectoryEntry& e = view.directory[i];
-    if (!IsDeltaEntry(view, e)) {
-      whole = i;
-      continue;
-    }
     DeltaHeader h;
-    if (existing && ReadDeltaHeader(EntryDeltaStream(view, e), h) &&
-        (h.baseSize == existing->length || h.resultSize == existing->length))
-      sizeNamed = true;
+    if (!IsDeltaEntry(view, e)) {
+      if (plan.action == kFileNoBase) plan.action = kFileInstallWhole, plan.entry = i;
+    } else if (ReadDeltaHeader(EntryDeltaStream(view, e), h)) {
+      const int group = static_cast<int>(h.baseEntry) - 1;
+      if (group >= 0 && built && built->isBuilt(built->context, group))
+        plan.action = kFileApplyDelta, plan.entry = i, plan.baseGroup = group;
+      if (existing && (h.baseSize == existing->length || h.resultSize == existing->length))
+        sizeNamed = true;
+    }
   }
-  plan = FilePlan{whole >= 0 ? kFileInstallWhole : kFileNoBase, whole};
   if (!sizeNamed) return 1;
 
   unsigned char digest[kSha256Size];
@@ -127,11 +135,19 @@ int PlanFile(const PackageView& view, int first, const ByteSource* existing, uns
     DeltaHeader h;
     if (!IsDeltaEntry(view, e) || !ReadDeltaHeader(EntryDeltaStream(view, e), h)) continue;
     if (h.resultSize == existing->length && std::memcmp(h.resultHash, digest, kSha256Size) == 0) {
-      plan = FilePlan{kFileAlreadyNew, -1};
+      plan.action = kFileAlreadyNew;
+      plan.entry = plan.baseGroup = -1;
       return 1;
     }
-    if (h.baseSize == existing->length && std::memcmp(h.baseHash, digest, kSha256Size) == 0)
-      plan = FilePlan{kFileApplyDelta, i};
+    if (!h.baseEntry && h.baseSize == existing->length &&
+        std::memcmp(h.baseHash, digest, kSha256Size) == 0)
+      plan.action = kFileApplyDelta, plan.entry = i, plan.baseGroup = -1;
   }
   return 1;
+}
+
+int DeltaBaseGroup(const PackageView& view, int entry) {
+  DeltaHeader h;
+  if (!ReadDeltaHeader(EntryDeltaStream(view, view.directory[entry]), h) || !h.baseEntry) return -1;
+  return static_cast<int>(h.baseEntry - 1);
 }

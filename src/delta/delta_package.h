@@ -52,12 +52,30 @@ enum FileAction {
 
 struct FilePlan {
   FileAction action;
-  int entry;  // the entry to install or apply; -1 otherwise
+  int entry;      // the entry to install or apply; -1 otherwise
+  int baseGroup;  // a delta from another file's new version: where that file's entries start;
+                  // -1 otherwise
+};
+
+// The files that a run builds before the one it plans: isBuilt(context, group) is 1 when the
+// new version of the file whose entries start at entry group will be there, under the run's
+// hold, when this one is built (it is built earlier, or it was found already new), else 0.
+struct BuiltFiles {
+  int (*isBuilt)(void* context, int group);
+  void* context;
 };
 
 // What to do for the file group starting at entry first (FileGroupLength entries), given the
-// file on disk read through existing (null when there is none). The file is hashed only when
-// its size is one that a delta names. buffer (room for chunk bytes) is the caller's. 1 with
-// plan; 0 when the file cannot be read.
-int PlanFile(const PackageView& view, int first, const ByteSource* existing, unsigned char* buffer,
-             uint32_t chunk, FilePlan& plan);
+// file on disk read through existing (null when there is none) and the files built before it
+// (null: none): the file already new; else a delta from the file on disk, when one was made
+// for its version; else a delta from another file's new version that built has; else the whole
+// entry. The file is hashed only when its size is one that a delta names. A delta from another
+// file is chosen by its base's place alone: its base is to be checked when it is applied
+// (ApplyDelta's checkBase). buffer (room for chunk bytes) is the caller's. 1 with plan; 0 when
+// the file cannot be read.
+int PlanFile(const PackageView& view, int first, const ByteSource* existing,
+             const BuiltFiles* built, unsigned char* buffer, uint32_t chunk, FilePlan& plan);
+
+// The group whose new version is the base of delta entry `entry`: -1 when its base is the file's
+// own installed version (or the header cannot be read).
+int DeltaBaseGroup(const PackageView& view, int entry);

@@ -27,10 +27,14 @@ struct FileChange {
                       // malloc'd copy, owned here, since the list's walk reuses its buffer)
   int folder;         // its folder in the tree; -1 until the stage creates it
   int entry;          // the entry to install, or -1 for a removal
+  int group;          // the file's first entry, or -1 for a removal
   FileAction action;  // kFileAlreadyNew: nothing to do
   uint32_t size;      // the new file's
   HANDLE previous;    // the file replaced or removed, opened to move it; null for a new file
   HANDLE staged;      // the new file under its staged name, once made; null once in place
+  int baseGroup;      // FilePlan's
+  HANDLE built;       // the new file held as a later file's base: once in place (file by file),
+                      // or found already new; null otherwise
   uint64_t previousId;
   uint64_t stagedId;
   char suffix[18];  // the staged name is name + suffix: a dot and 16 random hex digits
@@ -142,11 +146,32 @@ EntryState OpenVersion(const FolderTree& tree, int folder, const char* leaf,
   return state;
 }
 
-// The base a delta reads: the previous file, through the handle the run holds.
-ByteSource BaseOf(const FileChange& c) {
+// A delta's base read through a handle the run holds (null: none).
+ByteSource BaseOf(HANDLE file) {
   DWORD high = 0;
-  const DWORD length = GetFileSize(c.previous, &high);
-  return ByteSource{high == 0 ? ReadFromHandle : nullptr, c.previous, length};
+  const DWORD length = file ? GetFileSize(file, &high) : 0;
+  return ByteSource{file && high == 0 ? ReadFromHandle : nullptr, file, length};
+}
+
+// The change of the file whose entries start at entry group, or null.
+FileChange* ChangeOfGroup(Update& u, int group) {
+  for (int i = 0; i < u.count; ++i)
+    if (u.changes[i].group == group) return &u.changes[i];
+  return nullptr;
+}
+
+// BuiltFiles of the changes checked so far: a file whose check passed is built before any later
+// one, or was found already new and is held.
+int IsBuilt(void* update, int group) {
+  const FileChange* c = ChangeOfGroup(*static_cast<Update*>(update), group);
+  return c && !c->failText && (c->built || c->name);
+}
+
+// Where the run holds the new version of the file whose entries start at entry group: staged, or
+// in place, or found already new. Null when it has none.
+HANDLE NewVersionOf(Update& u, int group) {
+  const FileChange* c = ChangeOfGroup(u, group);
+  return !c ? nullptr : c->staged ? c->staged : c->built;
 }
 
 // Opens leaf in folder for deletion or renaming, as recovery and the check of
@@ -166,7 +191,7 @@ enum Checked { kCheckedOk, kCheckedInUse, kCheckedFailed };
 Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   c = FileChange{};
   c.shown = name;
-  c.entry = index;
+  c.entry = c.group = index;
   FolderTree& tree = u.target->folders;
   NameInFolder at;
   if (!FindName(tree, name, kFolderOpen, at)) {
@@ -220,16 +245,17 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   // Held by another program: in use, unless it is the new version already, which is not moved.
   const int held = state == kEntryPresent && !current.canMove;
   if (held && (!current.canRead || !u.view->hasDeltas)) return kCheckedInUse;
-  FilePlan plan{kFileInstallWhole, index};
+  FilePlan plan{kFileInstallWhole, index, -1};
   if (index >= 0) {
     if (u.view->hasDeltas) {
       unsigned char* work = DeltaWork();
       SetLastError(work ? ERROR_READ_FAULT : ERROR_NOT_ENOUGH_MEMORY);
       // A file too large for any version is planned as a file that no delta names.
+      const BuiltFiles built{IsBuilt, &u};
       if (!work ||
           !PlanFile(*u.view, index,
-                    state == kEntryPresent && current.source.read ? &current.source : nullptr, work,
-                    kDeltaChunk, plan)) {
+                    state == kEntryPresent && current.source.read ? &current.source : nullptr,
+                    &built, work, kDeltaChunk, plan)) {
         Failed(c, GetLastError());
         return kCheckedFailed;
       }
@@ -248,7 +274,11 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
     return kCheckedOk;  // nothing to remove
   }
   c.action = plan.action;
-  if (plan.action == kFileAlreadyNew) return kCheckedOk;  // nothing to write: a rerun finishes
+  c.baseGroup = plan.baseGroup;
+  if (plan.action == kFileAlreadyNew) {
+    c.built = current.file.Release();  // a later file's delta may start from it
+    return kCheckedOk;                 // nothing to write: a rerun finishes
+  }
   c.entry = plan.entry;
   if (held) return kCheckedInUse;
   char suffix[kPathBufferSize];
@@ -318,6 +348,7 @@ int CheckWithRetry(Update& u, int index, const char* name) {
   // twice for removal is removed once.
   FileChange* earlier = FindChange(u, name);
   if (earlier && index < 0) return 1;
+  if (earlier && earlier->built) CloseHandle(earlier->built), earlier->built = nullptr;
   if (earlier && earlier->name) {
     if (earlier->previous) CloseHandle(earlier->previous);
     std::free(earlier->name);
@@ -433,11 +464,13 @@ int StageFile(Update& u, FileChange& c) {
   SetLastError(ERROR_INVALID_DATA);
   const ByteSink sink{WriteToHandle, file.Get()};
   unsigned char* work = DeltaWork();
-  const ByteSource base = c.previous ? BaseOf(c) : ByteSource{};
+  // A delta from another file's new version reads it where this run holds it (staged, or in
+  // place), checked first as the file's own base was at the check.
+  const ByteSource base = BaseOf(c.baseGroup < 0 ? c.previous : NewVersionOf(u, c.baseGroup));
   const int built = c.action == kFileApplyDelta
                         ? base.read && work &&
                               ApplyDelta(EntryDeltaStream(*u.view, u.view->directory[c.entry]),
-                                         base, sink, kDeltaChunk, work)
+                                         base, sink, kDeltaChunk, work, c.baseGroup >= 0)
                         : StreamEntry(*u.view, c.entry, sink);
   if (built && FlushFileBuffers(file.Get()) && FileIdentity(file.Get(), c.stagedId)) {
     c.staged = file.Release();
@@ -576,7 +609,7 @@ void InstallOne(Update& u, FileChange& c) {
   if (c.action != kFileAlreadyNew) {
     if (!StageFile(u, c)) return;
     if (!CommitFile(u, c)) return DiscardStaged(c);
-    CloseHandle(c.staged);
+    c.built = c.staged;  // in place: held on as a later file's base
     c.staged = nullptr;
     DropBackup(u, c);
   }
@@ -732,6 +765,7 @@ void EndUpdate(Update& u) {
     FileChange& c = u.changes[i];
     if (c.previous) CloseHandle(c.previous);
     if (c.staged) CloseHandle(c.staged);
+    if (c.built) CloseHandle(c.built);
     std::free(c.name);
     if (c.entry < 0) std::free(const_cast<char*>(c.shown));
   }

@@ -76,6 +76,14 @@ int main(int argc, char** argv) {
     deltas.entries.push_back(delta);
   }
   deltas.entries.push_back({"tool.exe", v3, true});
+  // And a near copy of it under another name, from tool.exe's new version.
+  std::vector<uint8_t> copy = v3;
+  copy[100] ^= 1;
+  WriterEntry fromTool{"tool2.exe", MakeDelta(v3, copy), false};
+  fromTool.extraFlags |= ENTRY_DELTA;
+  WriteLE32(fromTool.data.data() + kDeltaBaseEntryOffset,
+            static_cast<uint32_t>(deltas.entries.size() - 3 + 1));
+  deltas.entries.push_back(fromTool);
   const std::vector<uint8_t> deltaPackage = WritePackage(deltas);
   Save(folder, "deltas.pkg", deltaPackage);
   Save(folder, "deltas.exe", WrapUpdater(exe, deltaPackage));

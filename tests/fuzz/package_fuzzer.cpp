@@ -58,9 +58,22 @@ void PlanAndApplyFiles(const uint8_t* data, size_t size, const PackageView& view
     Require(length >= 1 && first + length <= count);
     if (!IsControlSection(view.directory[first])) {
       const ByteSource disk = MemorySource(data, static_cast<uint32_t>(size < 3000 ? size : 3000));
+      // Every earlier file taken as built (by the input's bits): a delta from another file's
+      // new version is chosen only where that file's entries come first.
+      struct Earlier {
+        int first;
+        uint8_t bits;
+      } earlier{first, static_cast<uint8_t>(size ? data[size - 1] : 0)};
+      const BuiltFiles built{[](void* context, int group) {
+                               const auto* e = static_cast<const Earlier*>(context);
+                               Require(group < e->first);
+                               return (e->bits >> (group & 7)) & 1;
+                             },
+                             &earlier};
       FilePlan plan;
-      Require(PlanFile(view, first, &disk, work, kFuzzChunk, plan) == 1);
+      Require(PlanFile(view, first, &disk, &built, work, kFuzzChunk, plan) == 1);
       Require(plan.entry == -1 || (plan.entry >= first && plan.entry < first + length));
+      Require(plan.baseGroup < first && (plan.baseGroup < 0 || plan.action == kFileApplyDelta));
       // Every delta of the group applied to a base of its size cut from the input: it builds
       // at most its result's size or fails.
       for (int i = first; i < first + length; ++i) {

@@ -726,7 +726,6 @@ TEST(Delta, DamagedStreamsFail) {
         {"result size smaller", patched(12, static_cast<uint32_t>(p.result.size() - 1)), 1, !words},
         {"result size larger", patched(12, static_cast<uint32_t>(p.result.size() + 1)), 1, !words},
         {"body size", patched(16, ReadLE32(good.data() + 16) - 1), 0, 0},
-        {"reserved field", patched(20, 1), 0, 0},
         {"result hash", patched(56, ReadLE32(good.data() + 56) ^ 1), 1, 1},
         {"stream cut short", Slice(good, 0, good.size() - 1), 0, 0},
         {"header only", Slice(good, 0, kDeltaHeaderSize), 0, 0},
@@ -1133,6 +1132,13 @@ WriterEntry DeltaEntry(const std::string& name, const std::vector<uint8_t>& base
   return entry;
 }
 
+// entry with its header naming as its base the new version of the file at directory entry
+// group.
+WriterEntry FromNewVersionOf(WriterEntry entry, uint32_t group) {
+  WriteLE32(entry.data.data() + kDeltaBaseEntryOffset, group + 1);
+  return entry;
+}
+
 WriterEntry WholeEntry(const std::string& name, const std::vector<uint8_t>& contents = kV3) {
   return WriterEntry{name, contents, true};
 }
@@ -1222,6 +1228,30 @@ TEST(DeltaPackage, DirectoryRulesAreCheckedAtLoad) {
       {"a deflated delta", {std::move(deflatedDelta)}, kRefusedDeltaForm, 1},
       {"a delta for a section", {DeltaEntry(":Other", kV1)}, kRefusedDeltaForm, 1},
       {"a delta entry that is no delta stream", {std::move(notADelta)}, kRefusedDeltaHeader, 1},
+      {"a delta from an earlier file's new version",
+       {WholeEntry("a.exe", kV1), FromNewVersionOf(DeltaEntry("b.exe", kV1), 1),
+        WholeEntry("b.exe")},
+       kRefusedNone,
+       -1},
+      {"a delta from its own file's new version",
+       {DeltaEntry("a.exe", kV1), FromNewVersionOf(DeltaEntry("a.exe", kV2), 1)},
+       kRefusedDeltaOrder,
+       2},
+      {"a delta from a later file's",
+       {FromNewVersionOf(DeltaEntry("a.exe", kV1), 2), WholeEntry("b.exe", kV1)},
+       kRefusedDeltaOrder,
+       1},
+      {"a delta from a section", {FromNewVersionOf(DeltaEntry("a.exe", kV1), 0)}, kRefusedNone, -1},
+      // It names no file: no run builds it, and the delta is never chosen.
+      {"a delta from the middle of another file's entries",
+       {DeltaEntry("a.exe", kV1), WholeEntry("a.exe"),
+        FromNewVersionOf(DeltaEntry("b.exe", kV3), 2)},
+       kRefusedNone,
+       -1},
+      {"a delta from beyond the directory",
+       {WholeEntry("a.exe"), FromNewVersionOf(DeltaEntry("b.exe", kV1), 0xFFFFFFFE)},
+       kRefusedDeltaOrder,
+       2},
   };
   for (const auto& c : cases) {
     const std::vector<uint8_t> package = DeltaPackage(c.files);
@@ -1332,13 +1362,88 @@ TEST(DeltaPackage, PlanForEachFileOnDisk) {
       ASSERT_EQ(FileGroupLength(loaded.view, 1), package == &withWhole ? 3 : 2);
       const ByteSource disk = c.onDisk ? Source(*c.onDisk) : ByteSource{};
       FilePlan plan;
-      ASSERT_EQ(PlanFile(loaded.view, 1, c.onDisk ? &disk : nullptr, buffer, sizeof buffer, plan),
+      ASSERT_EQ(PlanFile(loaded.view, 1, c.onDisk ? &disk : nullptr, nullptr, buffer, sizeof buffer,
+                         plan),
                 1);
       const FileAction expected = package == &withWhole ? c.withWhole : c.deltasOnly;
       EXPECT_EQ(plan.action, expected) << c.what;
       if (expected == kFileApplyDelta || expected == kFileInstallWhole) {
         EXPECT_EQ(plan.entry, expected == kFileApplyDelta ? c.entry : 3) << c.what;
       }
+    }
+  }
+}
+
+// A file's own old version first, then the new version of another file where the run builds
+// it, then the whole entry.
+TEST(DeltaPackage, PlanTakesAnotherFilesNewVersionWhereItIsBuilt) {
+  const std::vector<uint8_t> package =
+      DeltaPackage({WholeEntry("a.exe", kV1), FromNewVersionOf(DeltaEntry("b.exe", kV1), 1),
+                    DeltaEntry("b.exe", kV2), WholeEntry("b.exe")});
+  const std::vector<uint8_t> otherSize = SampleData(50, 1);
+  const struct {
+    const char* what;
+    const std::vector<uint8_t>* onDisk;
+    int built;  // whether a.exe's new version is there
+    FileAction action;
+    int entry;
+  } cases[] = {
+      {"its own base", &kV2, 1, kFileApplyDelta, 3},
+      {"no base of its own", &otherSize, 1, kFileApplyDelta, 2},
+      {"no file", nullptr, 1, kFileApplyDelta, 2},
+      {"no base of its own, a.exe not built", &otherSize, 0, kFileInstallWhole, 4},
+      {"the base's bytes: its own file is no base of the other delta", &kV1, 0, kFileInstallWhole,
+       4},
+      {"already new", &kV3, 1, kFileAlreadyNew, -1},
+  };
+  unsigned char buffer[64];
+  for (const auto& c : cases) {
+    DeltaView loaded(package, 1);
+    ASSERT_EQ(loaded.ok, 1);
+    struct Asked {
+      int built;
+      std::vector<int> groups;
+    } asked{c.built, {}};
+    const BuiltFiles built{[](void* context, int group) {
+                             auto* a = static_cast<Asked*>(context);
+                             a->groups.push_back(group);
+                             return a->built;
+                           },
+                           &asked};
+    const ByteSource disk = c.onDisk ? Source(*c.onDisk) : ByteSource{};
+    FilePlan plan;
+    ASSERT_EQ(
+        PlanFile(loaded.view, 2, c.onDisk ? &disk : nullptr, &built, buffer, sizeof buffer, plan),
+        1);
+    EXPECT_EQ(plan.action, c.action) << c.what;
+    EXPECT_EQ(plan.entry, c.entry) << c.what;
+    EXPECT_EQ(asked.groups, std::vector<int>{1}) << c.what;
+    EXPECT_EQ(DeltaBaseGroup(loaded.view, 2), 1) << c.what;
+    EXPECT_EQ(DeltaBaseGroup(loaded.view, 3), -1) << c.what;
+  }
+}
+
+// A base the caller has not hashed (another file's new version) is checked first: one of the
+// right size but other bytes builds nothing, though the commands alone might run on it.
+TEST(Delta, ACheckedBaseMustBeTheVersion) {
+  const std::vector<uint8_t> delta = MakeDelta(kV1, kV3);
+  std::vector<uint8_t> notV1 = kV1;
+  notV1[2500] ^= 1;
+  const std::pair<const std::vector<uint8_t>*, int> bases[] = {{&kV1, 1}, {&notV1, 0}};
+  for (const auto& c : bases) {
+    for (int checkBase : {0, 1}) {
+      std::vector<uint8_t> out;
+      const ByteSink sink{[](void* context, const unsigned char* data, uint32_t count) {
+                            auto* o = static_cast<std::vector<uint8_t>*>(context);
+                            o->insert(o->end(), data, data + count);
+                            return 1;
+                          },
+                          &out};
+      const int applied = ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())},
+                                     Source(*c.first), sink, kDeltaMinChunk, nullptr, checkBase);
+      EXPECT_EQ(applied, c.second) << checkBase;
+      // Unchecked, the wrong base is found only by the result's hash, after it was written.
+      EXPECT_EQ(out.empty(), checkBase && !c.second) << checkBase;
     }
   }
 }

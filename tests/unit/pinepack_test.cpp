@@ -1076,6 +1076,94 @@ TEST(CreateFrom, ModifiedBaseFailsUntouchedOrTakesTheFullFallback) {
   }
 }
 
+// A release whose two programs are near copies of each other (a tool under two names), and a
+// new file that is a third: each copy is built from the first program's new version, which
+// changed too much for its own old version to help them.
+void FillNearCopies(const TempFolder& folder) {
+  const std::vector<uint8_t> tool = SampleData(60000, 11);
+  std::vector<uint8_t> newTool(tool.begin() + 30000, tool.end());
+  const std::vector<uint8_t> added = SampleData(30000, 12);
+  newTool.insert(newTool.end(), added.begin(), added.end());
+  folder.Write("old/a-tool.exe", tool);
+  folder.Write("old/b-alias.exe", Edited(tool, 997, 0x11));
+  folder.Write("new/a-tool.exe", newTool);
+  folder.Write("new/b-alias.exe", Edited(newTool, 4001, 0x05));
+  folder.Write("new/c-copy.dll", Edited(newTool, 3001, 0x09));
+}
+
+// Each delta entry's base group (DeltaBaseGroup), -1 for a whole entry or one from its own file.
+std::vector<int> BaseGroups(const std::vector<uint8_t>& package) {
+  PackageView view;
+  InitPackageView(view);
+  view.acceptDeltas = 1;
+  SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
+  std::vector<int> out;
+  EXPECT_EQ(LoadPackage(view, 0), 1);
+  for (uint32_t i = 0; view.directory && i < view.header.entryCount; ++i)
+    out.push_back(IsDeltaEntry(view, view.directory[i]) ? DeltaBaseGroup(view, static_cast<int>(i))
+                                                        : -1);
+  UnloadPackage(view);
+  return out;
+}
+
+TEST(CreateFrom, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
+  TempFolder folder;
+  FillNearCopies(folder);
+  const fs::path installed = folder.path() / "installed";
+  for (const bool allOrNothing : {true, false}) {
+    SCOPED_TRACE(allOrNothing ? "all or nothing" : "per file");
+    std::vector<PackedFile> packed;
+    CreateOptions options;
+    options.bases = {folder.path() / "old"};
+    options.allOrNothing = allOrNothing;
+    const PackageSpec spec = BuildPackageSpec(folder.path() / "new", ParseManifest(kPlainManifest),
+                                              options, {}, &packed);
+    const std::vector<uint8_t> package = WritePackage(spec);
+    const int first = allOrNothing ? 2 : 1;  // after :RegistryKeys (and :Transaction)
+    // The new file needs no whole entry: its base is built by the same update.
+    std::vector<int> expected(first, -1);
+    expected.insert(expected.end(), {-1, first, first});
+    EXPECT_EQ(BaseGroups(package), expected);
+    ASSERT_EQ(packed.size(), 3u);
+    EXPECT_EQ(packed[1].baseName, "a-tool.exe");
+    EXPECT_EQ(packed[2].baseName, "a-tool.exe");
+    EXPECT_FALSE(packed[2].whole);
+    EXPECT_LT(packed[1].deltaSizes.at(0) * 4, packed[0].deltaSizes.at(0));
+
+    CopyTree(folder.path() / "old", installed);
+    EXPECT_TRUE(ApplyPackage(Source(package), installed, true, {}).failures.empty());
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.failures);
+    EXPECT_TRUE(Mentions(report.lines, "file c-copy.dll: built from another file's new version"));
+    EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
+
+    // The other file not the version its delta was made for: the copies cannot be built either.
+    CopyTree(folder.path() / "old", installed);
+    folder.Write("installed/a-tool.exe", SampleData(60000, 13));
+    const auto before = TreeBelow(installed);
+    const ApplyReport refused = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_EQ(refused.failures.size(), 3u)
+        << ::testing::PrintToString(refused.lines);
+    EXPECT_TRUE(Mentions(refused.failures, "c-copy.dll: FAILED: not the version"));
+    EXPECT_EQ(TreeBelow(installed), before);
+
+    // A base that is another file's new version, but not the one the delta was made from, found
+    // when the delta is applied: all or nothing, nothing changes.
+    PackageSpec wrong = spec;
+    WriteLE32(wrong.entries[first + 2].data.data() + kDeltaBaseEntryOffset, first + 2);
+    CopyTree(folder.path() / "old", installed);
+    const ApplyReport misled = ApplyPackage(Source(WritePackage(wrong)), installed, false, {});
+    ASSERT_EQ(misled.failures.size(), 1u) << ::testing::PrintToString(misled.lines);
+    EXPECT_TRUE(Mentions(misled.failures, "c-copy.dll: FAILED: the package's data"));
+    auto left = TreeBelow(folder.path() / "new");
+    if (allOrNothing)
+      left = TreeBelow(folder.path() / "old");
+    else
+      left.erase("c-copy.dll");
+    EXPECT_EQ(TreeBelow(installed), left);
+  }
+}
+
 // What the check of an all-or-nothing package refuses: nothing on disk changes, the report says
 // why, and the run stops before stage (verify --against stops there too).
 TEST(AllOrNothing, CheckFailsAndNothingChanges) {

@@ -445,6 +445,7 @@ TEST(BigPackage, PatchOfA700MBFileInBoundedAddressSpace) {
                        static_cast<uint32_t>(size),
                        static_cast<uint32_t>(size),
                        static_cast<uint32_t>(bodies[m].size()),
+                       0,
                        {},
                        {}};
     std::memcpy(header.baseHash, baseDigest, kSha256Size);

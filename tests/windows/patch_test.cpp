@@ -254,6 +254,102 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
     }
 }
 
+// A release that ships one program under two names, and a third copy as a new library: the
+// program changed too much for its old version to help, so both copies are built from its new
+// version, which the same update installs first. The copies' deltas are damaged, or pointed at
+// another file's new version, or that file cannot be installed (another program holds it): each
+// copy then fails, never built from the wrong bytes; all or nothing, the tree stays as it was.
+TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
+  const Tree before = {
+      {"prog.exe", Version(1, 1)}, {"tool.exe", Version(4, 1)}, {"tool2.exe", Version(4, 2)}};
+  const std::string tool = Version(5, 9);
+  std::string tool2 = tool, copy = tool;
+  for (size_t at = 100; at < tool.size(); at += 5000) tool2[at] ^= 0x11, copy[at + 7] ^= 0x22;
+  const Tree after = {
+      {"prog.exe", Version(1, 9)}, {"tool.exe", tool}, {"tool2.exe", tool2}, {"zcopy.dll", copy}};
+  enum Harm { kNone, kDamaged, kOtherBase, kToolHeld };
+  const struct {
+    const char* label;
+    Harm harm;
+    bool fileByFileOnly;
+  } cases[] = {
+      {"near copies", kNone, false},
+      {"a copy's delta damaged", kDamaged, false},
+      {"a copy's delta from another file's new version", kOtherBase, false},
+      {"the program held by another program", kToolHeld, true},
+  };
+  for (const bool allOrNothing : {false, true})
+    for (const auto& c : cases) {
+      if (allOrNothing && c.fileByFileOnly) continue;
+      SCOPED_TRACE(std::string(c.label) + (allOrNothing ? ", all or nothing" : ", file by file"));
+      Installed app("nearcopy");
+      app.registry().SetDword("PatchLevel", 1);
+      WriteTree(app.folder(), before);
+      TempFolder trees("neartrees");
+      for (const char* release : {"old", "new"})
+        CreateDirectoryA((trees / release).c_str(), nullptr);
+      WriteTree(trees / "old", before);
+      WriteTree(trees / "new", after);
+      CreateOptions options;
+      options.allOrNothing = allOrNothing;
+      options.bases.emplace_back(trees / "old");
+      Manifest manifest;
+      manifest.keyPath = app.registry().keyPath();
+      manifest.folderValue = "ProgramPath";
+      manifest.fileValue = "ProgramName";
+      manifest.patchLevelValue = "PatchLevel";
+      manifest.patchLevel = 2;
+      PackageSpec spec = BuildPackageSpec(trees / "new", manifest, options, {});
+      // tool.exe whole (its old version is no help), each copy one delta from its new version.
+      std::map<std::string, int> first;
+      std::map<std::string, uint32_t> baseEntry;
+      for (size_t i = 0; i < spec.entries.size(); ++i) {
+        const WriterEntry& e = spec.entries[i];
+        first.emplace(e.name, static_cast<int>(i));
+        DeltaHeader header;
+        if ((e.extraFlags & ENTRY_DELTA) &&
+            ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
+          baseEntry[e.name] = header.baseEntry;
+      }
+      const auto toolEntry = static_cast<uint32_t>(first.at("tool.exe"));
+      EXPECT_EQ(baseEntry,
+                (std::map<std::string, uint32_t>{
+                    {"prog.exe", 0}, {"tool2.exe", toolEntry + 1}, {"zcopy.dll", toolEntry + 1}}));
+      WriterEntry& copyDelta = spec.entries[first.at("zcopy.dll")];
+      if (c.harm == kDamaged) copyDelta.data[copyDelta.data.size() / 2] ^= 0x5A;
+      if (c.harm == kOtherBase)
+        WriteLE32(copyDelta.data.data() + kDeltaBaseEntryOffset, first.at("prog.exe") + 1);
+      const std::string packagePath = app.folder() + "\\..\\update.pkg";
+      ASSERT_TRUE(WriteFileBytes(packagePath, WritePackage(spec)));
+
+      HANDLE held = INVALID_HANDLE_VALUE;
+      if (c.harm == kToolHeld)
+        held = CreateFileA(app.Path("tool.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+      const std::string log = app.folder() + "\\..\\update.log";
+      const DWORD code = c.harm == kNone ? exit_codes::kSuccess : exit_codes::kFilesFailed;
+      const UserOutcome o = RunUpdater(packagePath, {}, code, Quote("/LOG=" + log));
+      if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+      EXPECT_TRUE(o.waited);
+
+      Tree expected = after;
+      if (c.harm != kNone) expected.erase("zcopy.dll");
+      if (c.harm == kToolHeld) expected["tool.exe"] = before.at("tool.exe");
+      if (c.harm == kToolHeld) expected["tool2.exe"] = before.at("tool2.exe");
+      if (c.harm != kNone && allOrNothing) expected = before;
+      EXPECT_EQ(TreeSnapshot(app.folder()), expected);
+      EXPECT_EQ(app.Level(), c.harm == kNone ? 2 : 1);
+      EXPECT_TRUE(app.Journal().empty());
+      std::wstring text;
+      bool bom = false;
+      ASSERT_TRUE(ReadUtf8Log(log, text, bom));
+      const char* copyText = c.harm == kNone       ? texts::kFileUpdatedFormat
+                             : c.harm == kToolHeld ? texts::kNotABaseFormat
+                                                   : texts::kFileFailedFormat;
+      EXPECT_NE(text.find(AsLogged(Format(copyText, app.Path("zcopy.dll")))), std::wstring::npos);
+    }
+}
+
 // A large file's version v: 2 MB of noise with a few bytes per version changed, so that the
 // updater reads it long enough to be stopped while it does.
 std::string Large(int v, size_t size = 2 << 20) {

@@ -86,18 +86,68 @@ int HashWrite(void* context, const unsigned char* data, uint32_t count) {
   return 1;
 }
 
-// Builds the file of plan into sink: the whole entry, or the delta applied to base.
+int KeepWrite(void* context, const unsigned char* data, uint32_t count) {
+  auto* bytes = static_cast<std::vector<uint8_t>*>(context);
+  bytes->insert(bytes->end(), data, data + count);
+  return 1;
+}
+
+// Builds the file of plan into sink: the whole entry, or the delta applied to base (a base of
+// another name checked first, as the updater does).
 bool Build(const PackageView& view, const FilePlan& plan, const ByteSource* base,
            const ByteSink& sink) {
   const DirectoryEntry& e = view.directory[plan.entry];
-  if (plan.action == kFileApplyDelta)
-    return base && ApplyDelta(EntryDeltaStream(view, e), *base, sink) == 1;
-  return StreamEntry(view, plan.entry, sink) == 1;
+  if (plan.action != kFileApplyDelta) return StreamEntry(view, plan.entry, sink) == 1;
+  return base && ApplyDelta(EntryDeltaStream(view, e), *base, sink, kDeltaDefaultChunk, nullptr,
+                            DeltaBaseGroup(view, plan.entry) >= 0) == 1;
+}
+
+// The new versions that later files' deltas start from, by group: where the file lies (built,
+// staged or found already new), or, in a dry run, which writes nothing, its bytes.
+struct BuiltVersions {
+  std::set<int> wanted;   // the groups some delta takes as its base
+  std::set<int> planned;  // all or nothing: the groups the check found to build
+  std::map<int, fs::path> onDisk;
+  std::map<int, std::vector<uint8_t>> inMemory;
+
+  explicit BuiltVersions(const PackageView& view) {
+    for (int i = 0; i < static_cast<int>(view.header.entryCount); ++i)
+      if (IsDeltaEntry(view, view.directory[i]) && DeltaBaseGroup(view, i) >= 0)
+        wanted.insert(DeltaBaseGroup(view, i));
+  }
+  static int IsBuilt(void* self, int group) {
+    const auto& built = *static_cast<const BuiltVersions*>(self);
+    return built.planned.count(group) || built.onDisk.count(group) || built.inMemory.count(group);
+  }
+  BuiltFiles Files() { return BuiltFiles{IsBuilt, this}; }
+};
+
+// The base that plan's delta reads: own (the file's old version), or the new version of another
+// file that built holds. file keeps an opened file, memory a source over bytes in memory; null
+// when there is no base.
+const ByteSource* BaseOf(const PackageView& view, const FilePlan& plan, const fs::path& own,
+                         const BuiltVersions& built, std::unique_ptr<FileSource>& file,
+                         ByteSource& memory) {
+  if (plan.action != kFileApplyDelta) return nullptr;
+  const int group = DeltaBaseGroup(view, plan.entry);
+  if (group >= 0) {
+    const auto kept = built.inMemory.find(group);
+    if (kept != built.inMemory.end()) {
+      memory = MemorySource(kept->second.data(), static_cast<uint32_t>(kept->second.size()));
+      return &memory;
+    }
+    const auto placed = built.onDisk.find(group);
+    if (placed == built.onDisk.end()) return nullptr;
+    file = std::make_unique<FileSource>(placed->second);
+  } else {
+    file = std::make_unique<FileSource>(own);
+  }
+  return &file->source();
 }
 
 // One file's replacement on disk, the .bak kept until the new file is in place.
 std::string Replace(const PackageView& view, const FilePlan& plan, const fs::path& target,
-                    bool exists) {
+                    bool exists, const BuiltVersions& versions) {
   fs::path backup = target;
   backup += ".bak";
   std::error_code error;
@@ -111,10 +161,11 @@ std::string Replace(const PackageView& view, const FilePlan& plan, const fs::pat
   bool built = false;
   std::string why = "the package's data for it is damaged";
   try {
-    std::unique_ptr<FileSource> base;
-    if (plan.action == kFileApplyDelta) base = std::make_unique<FileSource>(backup);
+    std::unique_ptr<FileSource> file;
+    ByteSource memory;
+    const ByteSource* base = BaseOf(view, plan, backup, versions, file, memory);
     FileSink out(target);
-    if (Build(view, plan, base ? &base->source() : nullptr, out.sink())) {
+    if (Build(view, plan, base, out.sink())) {
       out.Commit();
       built = true;
     }
@@ -182,19 +233,22 @@ std::vector<PackageFile> FilesOf(const PackageView& view, const std::vector<uint
 // What to do for file, given whether a file lies at its target. Throws ToolError when that file
 // cannot be read.
 FilePlan PlanOnDisk(const PackageView& view, const PackageFile& file, bool present,
-                    std::vector<unsigned char>& buffer) {
+                    BuiltVersions& built, std::vector<unsigned char>& buffer) {
   std::unique_ptr<FileSource> existing;
   if (present) existing = std::make_unique<FileSource>(file.target);
   FilePlan plan;
-  if (!PlanFile(view, file.group, existing ? &existing->source() : nullptr, buffer.data(),
+  const BuiltFiles files = built.Files();
+  if (!PlanFile(view, file.group, existing ? &existing->source() : nullptr, &files, buffer.data(),
                 static_cast<uint32_t>(buffer.size()), plan))
     throw ToolError("cannot read " + Show(file.target));
   return plan;
 }
 
-const char* HowBuilt(const FilePlan& plan) {
-  return plan.action == kFileApplyDelta ? "built from the old version and a delta"
-                                        : "installed whole";
+const char* HowBuilt(const PackageView& view, const FilePlan& plan) {
+  return plan.action != kFileApplyDelta ? "installed whole"
+         : DeltaBaseGroup(view, plan.entry) < 0
+             ? "built from the old version and a delta"
+             : "built from another file's new version and a delta";
 }
 
 // The installation of a package without the mark, or with rules pinepack does not know: each
@@ -216,6 +270,7 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
   }
 
   std::vector<unsigned char> buffer(kDeltaDefaultChunk);
+  BuiltVersions built(view);
   for (const PackageFile& file : FilesOf(view, table, folder)) {
     const fs::path& target = file.target;
     const std::string& label = file.label;
@@ -229,12 +284,14 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
     const bool exists = fs::is_regular_file(target, error);
     FilePlan plan;
     try {
-      plan = PlanOnDisk(view, file, exists, buffer);
+      plan = PlanOnDisk(view, file, exists, built, buffer);
     } catch (const ToolError& failure) {
       Fail(log, label + ": FAILED: " + failure.what());
       continue;
     }
+    const bool wanted = built.wanted.count(file.group) > 0;
     if (plan.action == kFileAlreadyNew) {
+      if (wanted) built.onDisk[file.group] = target;
       Say(log, label + ": already the new version, left as it is");
       continue;
     }
@@ -246,21 +303,26 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
     if (dryRun) {
       try {
         std::unique_ptr<FileSource> base;
-        if (exists) base = std::make_unique<FileSource>(target);
+        ByteSource memory;
         HashSink hash;
         Sha256Init(hash.hash);
-        if (!Build(view, plan, base ? &base->source() : nullptr, ByteSink{HashWrite, &hash}))
+        std::vector<uint8_t> bytes;
+        if (!Build(view, plan, BaseOf(view, plan, target, built, base, memory),
+                   wanted ? ByteSink{KeepWrite, &bytes} : ByteSink{HashWrite, &hash}))
           why = "the package's data for it is damaged";
+        else if (wanted)
+          built.inMemory[file.group] = std::move(bytes);
       } catch (const ToolError& e) {
         why = e.what();
       }
     } else {
-      why = Replace(view, plan, target, exists);
+      why = Replace(view, plan, target, exists, built);
+      if (why.empty() && wanted) built.onDisk[file.group] = target;
     }
     if (!why.empty())
       Fail(log, label + ": FAILED: " + why + (dryRun ? "" : " (the old file is kept)"));
     else
-      Say(log, label + ": " + HowBuilt(plan) + (dryRun ? " (checked)" : ""));
+      Say(log, label + ": " + HowBuilt(view, plan) + (dryRun ? " (checked)" : ""));
   }
 }
 
@@ -279,14 +341,17 @@ struct Change {
   fs::path target;        // the file to write, or to remove
   bool replaces = false;  // a previous version lies at target, to be set aside as target.bak
   FilePlan plan{};        // for a file to write
+  int group = -1;         // the file's first entry
   fs::path staged;        // where stage built its new version
 };
 
 struct Transaction {
+  explicit Transaction(const PackageView& view) : built(view) {}
   std::vector<Change> removals;  // existing files only
   std::vector<Change> files;     // files to write (neither already new nor failed)
   std::vector<fs::path> made;    // folders this run created, outermost first
   std::vector<fs::path> staged;  // new versions built, still under their staged names
+  BuiltVersions built;
 };
 
 // The check: what to write and remove, every file looked at before anything on disk changes.
@@ -342,12 +407,13 @@ bool CheckAll(const DeltaAwarePackage& package, const fs::path& folder,
       continue;
     }
     try {
-      change.plan = PlanOnDisk(package.view(), file, present, buffer);
+      change.plan = PlanOnDisk(package.view(), file, present, run.built, buffer);
     } catch (const ToolError& failure) {
       Fail(log, "check: " + file.label + ": FAILED: " + failure.what());
       continue;
     }
     if (change.plan.action == kFileAlreadyNew) {
+      if (run.built.wanted.count(file.group)) run.built.onDisk[file.group] = file.target;
       Say(log, "check: " + file.label + ": already the new version, left as it is");
       ++alreadyNew;
       continue;
@@ -359,9 +425,13 @@ bool CheckAll(const DeltaAwarePackage& package, const fs::path& folder,
     change.replaces = present;
     if (present && !backupFree(change)) continue;
     Say(log, "check: " + file.label + ": " +
-                 (change.plan.action == kFileApplyDelta ? "the old version a delta was made for"
-                  : present                             ? "to be replaced by its whole entry"
-                                                        : "new, installed whole"));
+                 (change.plan.action != kFileApplyDelta
+                      ? present ? "to be replaced by its whole entry" : "new, installed whole"
+                  : DeltaBaseGroup(package.view(), change.plan.entry) < 0
+                      ? "the old version a delta was made for"
+                      : "to be built from another file's new version"));
+    change.group = file.group;
+    run.built.planned.insert(file.group);
     // Two entries installed under one name: the later one stays, as file by file.
     const auto slot = written.emplace(key, run.files.size());
     if (slot.second)
@@ -454,15 +524,21 @@ bool Stage(const DeltaAwarePackage& package, const fs::path& folder, bool dryRun
     std::string why;
     try {
       std::unique_ptr<FileSource> base;
-      if (change.plan.action == kFileApplyDelta) base = std::make_unique<FileSource>(change.target);
-      const ByteSource* baseSource = base ? &base->source() : nullptr;
+      ByteSource memory;
+      const ByteSource* baseSource =
+          BaseOf(view, change.plan, change.target, run.built, base, memory);
+      const bool wanted = run.built.wanted.count(change.group) > 0;
       // Build checks as it goes: a delta's result by its size and SHA-256 (ApplyDelta), a whole
       // entry by inflating it completely, size and Adler-32 (StreamEntry).
       if (dryRun) {
         HashSink hash;
         Sha256Init(hash.hash);
-        if (!Build(view, change.plan, baseSource, ByteSink{HashWrite, &hash}))
+        std::vector<uint8_t> bytes;
+        if (!Build(view, change.plan, baseSource,
+                   wanted ? ByteSink{KeepWrite, &bytes} : ByteSink{HashWrite, &hash}))
           why = "the package's data for it is damaged";
+        else if (wanted)
+          run.built.inMemory[change.group] = std::move(bytes);
       } else {
         why = MakeFolders(folder, change.target.parent_path(), run.made);
         if (why.empty()) {
@@ -471,6 +547,7 @@ bool Stage(const DeltaAwarePackage& package, const fs::path& folder, bool dryRun
           if (Build(view, change.plan, baseSource, out.sink())) {
             out.Commit();
             run.staged.push_back(change.staged);
+            if (wanted) run.built.onDisk[change.group] = change.staged;
           } else {
             why = "the package's data for it is damaged";
           }
@@ -483,9 +560,8 @@ bool Stage(const DeltaAwarePackage& package, const fs::path& folder, bool dryRun
       failure = label + ": FAILED: " + why;
       break;
     }
-    const char* how = change.plan.action == kFileApplyDelta
-                          ? "built from the old version and a delta"
-                          : "built whole";
+    const char* how =
+        change.plan.action == kFileApplyDelta ? HowBuilt(view, change.plan) : "built whole";
     Say(log, label + ": " + how +
                  (dryRun ? " and checked (nothing written)"
                          : " as " + Show(change.staged.filename()) + " and checked"));
@@ -506,7 +582,7 @@ bool Stage(const DeltaAwarePackage& package, const fs::path& folder, bool dryRun
 // The commit: renames only, each previous version and each file to remove to its .bak and each
 // staged file to its name, onto names that nothing holds; a rename that fails undoes every
 // rename so far, in reverse, and stage's work is deleted. Then the backups are deleted.
-void Commit(Transaction& run, Log& log) {
+void Commit(const PackageView& view, Transaction& run, Log& log) {
   struct Rename {
     fs::path from, to;
     bool setsAside;  // to is a backup, deleted once every file is in place
@@ -560,7 +636,7 @@ void Commit(Transaction& run, Log& log) {
   run.staged.clear();  // all in place now
   for (const Change& change : run.removals) Say(log, "commit: " + change.label + ": removed");
   for (const Change& change : run.files)
-    Say(log, "commit: " + change.label + ": " + HowBuilt(change.plan));
+    Say(log, "commit: " + change.label + ": " + HowBuilt(view, change.plan));
   size_t kept = 0;
   for (const Rename& r : renames) {
     if (!r.setsAside) continue;
@@ -577,10 +653,10 @@ void Commit(Transaction& run, Log& log) {
 // The installation of a package with :Transaction: check, stage, commit (see ApplyPackage).
 void ApplyAllOrNothing(const DeltaAwarePackage& package, const fs::path& folder,
                        const std::vector<uint8_t>& table, bool dryRun, Log& log) {
-  Transaction run;
+  Transaction run(package.view());
   if (!CheckAll(package, folder, table, run, log)) return;
   if (!Stage(package, folder, dryRun, run, log)) return;
-  if (!dryRun) Commit(run, log);
+  if (!dryRun) Commit(package.view(), run, log);
 }
 
 }  // namespace

@@ -47,8 +47,12 @@ struct ApplyReport {
 // back. A .bak without its file (a run killed in between) is put back before the file is looked
 // at, so that a rerun finishes.
 //
+// A delta from another file's new version reads that file where the run built it (in place, or
+// staged), checked by size and SHA-256 first.
+//
 // With dryRun nothing on disk changes: every file is built into a hash only (verify --against),
-// after the check for an all-or-nothing package. Throws ToolError when the package would not be
+// or into memory where a later file's delta starts from it, after the check for an
+// all-or-nothing package. Throws ToolError when the package would not be
 // opened; every other failure is in the report.
 ApplyReport ApplyPackage(const ByteSource& source, const std::filesystem::path& folder, bool dryRun,
                          const Progress& progress);

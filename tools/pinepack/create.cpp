@@ -10,6 +10,7 @@
 #include "file_io.h"
 #include "package/format.h"
 #include "package/names.h"
+#include "similar_files.h"
 #include "tree_walk.h"
 
 namespace fs = std::filesystem;
@@ -268,10 +269,44 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     PackedFile packed;
     const TreeItem* item;
     std::vector<DeltaCandidates> deltas;
+    std::vector<uint64_t> samples;  // ContentSamples of the new version
+    int baseFile = -1;              // the earlier file whose new version the one delta starts from
   };
   std::vector<PendingFile> pending;
   const uint64_t rangedCostLimit =
       RangeDecodingBudget(releaseBytes, releaseBytes - unchangedBytes, 0);
+  // A file of the release nearer to this one than any old version of it (a tool under two
+  // names, one library in two folders) gives a delta from its new version, which the update
+  // builds first. Taken where it is smaller than every delta from an old version, it is the
+  // file's one delta, whichever old version a machine has. 1 when taken.
+  auto fromNearCopy = [&](PendingFile& file, size_t ownShared) {
+    size_t best = 0;
+    size_t nearest = 0;
+    for (size_t k = 0; k < pending.size(); ++k) {
+      const size_t shared = SharedSamples(file.samples, pending[k].samples);
+      if (shared > best) best = shared, nearest = k;
+    }
+    // Each try is a diff of its own: only where it shares most of the file, and as much as any
+    // old version does. (Shared samples say little of how far apart the shared parts lie: two
+    // builds of one program under two names measured 77% alike, an old version of one 72%, and
+    // the delta from the other build came out a sixth of the delta from the old version.)
+    if (best == 0 || best < file.samples.size() / 2 || best < ownShared) return false;
+    const PendingFile& near = pending[nearest];
+    std::vector<uint8_t> baseBytes = ReadFileBytes(near.item->path);
+    DeltaCandidates delta = MakeDeltaCandidates(baseBytes, file.entry.data, rangedCostLimit);
+    if (delta.ranged.size() >= delta.words.size()) delta.ranged.clear();
+    for (const std::vector<uint8_t>* stream : {&delta.words, &delta.ranged})
+      if (!stream->empty() && !DeltaGives(*stream, baseBytes, file.entry.data))
+        throw ToolError("file " + Show(file.item->path) + ": the delta from " +
+                        Show(near.item->path) + " does not rebuild it");
+    for (const DeltaCandidates& own : file.deltas)
+      if (own.words.size() <= delta.words.size()) return false;
+    file.deltas.clear();
+    file.deltas.push_back(std::move(delta));
+    file.baseFile = static_cast<int>(nearest);
+    file.packed.baseName = near.packed.entryName;
+    return true;
+  };
   size_t index = 0;
   for (const auto& item : found) {
     PendingFile file;
@@ -287,6 +322,8 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     // array; the whole entry, deflated after them, decides which of them pay.
     bool needWhole = bases.empty() || options.fullFallback;
     std::vector<std::vector<uint8_t>> seen;
+    file.samples = ContentSamples(entry.data);
+    size_t ownShared = 0;  // the samples the closest old version shares
     for (const BaseTree& base : bases) {
       const auto old = base.files.find(Folded(diskName(item.first)));
       if (old == base.files.end()) {
@@ -298,6 +335,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         throw ToolError("file " + Show(old->second) + " is 4 GiB or more");
       if (baseBytes == entry.data || std::find(seen.begin(), seen.end(), baseBytes) != seen.end())
         continue;
+      ownShared = std::max(ownShared, SharedSamples(file.samples, ContentSamples(baseBytes)));
       DeltaCandidates delta = MakeDeltaCandidates(baseBytes, entry.data, rangedCostLimit);
       if (delta.ranged.size() >= delta.words.size()) delta.ranged.clear();
       for (const std::vector<uint8_t>* stream : {&delta.words, &delta.ranged})
@@ -308,6 +346,9 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       file.deltas.push_back(std::move(delta));
     }
     seen.clear();
+    // With the near copy's delta, the file's own old versions no longer matter: a whole entry
+    // goes only where the vendor asks for one.
+    if (!bases.empty() && fromNearCopy(file, ownShared)) needWhole = options.fullFallback;
     // A delta pays when even its deflated-words stream is smaller than the whole entry. Where
     // the entry is wanted only for that comparison, its deflating stops once its stream is
     // longer than every delta: on a release that changed little, most of the time saved.
@@ -359,14 +400,20 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
 
   size_t option = 0;
   index = 0;
+  std::vector<size_t> groupStart;  // per file, the directory entry where its entries start
   for (PendingFile& file : pending) {
     PackedFile& packed = file.packed;
     ++index;
+    groupStart.push_back(spec.entries.size());
     std::vector<WriterEntry> deltas;
     for (DeltaCandidates& delta : file.deltas) {
       WriterEntry entry;
       entry.name = packed.entryName;
       entry.data = rangeCoded[option++] ? std::move(delta.ranged) : std::move(delta.words);
+      // Where the base's entries lie is known only now: the header names them.
+      if (file.baseFile >= 0)
+        WriteLE32(entry.data.data() + kDeltaBaseEntryOffset,
+                  static_cast<uint32_t>(groupStart[file.baseFile] + 1));
       entry.deflate = false;
       entry.extraFlags |= ENTRY_DELTA;
       packed.deltaSizes.push_back(static_cast<uint32_t>(entry.data.size()));
@@ -376,6 +423,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       std::string line = "[" + std::to_string(index) + "/" + std::to_string(pending.size()) + "] " +
                          shown(*file.item) + ": " + std::to_string(packed.size) + " bytes";
       for (uint32_t size : packed.deltaSizes) line += ", delta " + std::to_string(size) + " bytes";
+      if (!packed.baseName.empty()) line += " from the new " + Cp1251ToUtf8(packed.baseName);
       if (packed.whole)
         line += std::string(packed.deltaSizes.empty() ? ", " : ", and whole ") +
                 (packed.deflated ? "deflated to " + Percent(packed.packedSize, packed.size)

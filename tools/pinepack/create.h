@@ -36,6 +36,8 @@ struct PackedFile {
   bool deflated = false;
   bool whole = true;                 // the whole file is in the package
   std::vector<uint32_t> deltaSizes;  // bytes of each delta entry, one per distinct base version
+  std::string baseName;  // the package name of the file of the release whose new version the one
+                         // delta starts from; empty when the deltas start from old versions
 };
 
 // Entry name given to a file whose path does not fit 31 bytes: "~N" plus the extension when it

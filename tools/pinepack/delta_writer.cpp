@@ -510,7 +510,7 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                      const std::vector<uint8_t>& result,
                                      const std::vector<uint8_t>& body) {
-  DeltaHeader header;
+  DeltaHeader header{};
   header.method = method;
   header.baseSize = static_cast<uint32_t>(base.size());
   header.resultSize = static_cast<uint32_t>(result.size());

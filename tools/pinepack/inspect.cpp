@@ -518,9 +518,16 @@ std::string ListPackage(const ByteSource& source) {
              (delta.method == kDeltaRangeCoded      ? "range-coded"
               : delta.method == kDeltaDeflatedWords ? "deflated-words"
                                                     : "deflated-words over coded tables") +
-             " delta from a base of " + std::to_string(delta.baseSize) + " bytes, SHA-256 " +
-             HexDigest(delta.baseHash) + "\n         to " + std::to_string(delta.resultSize) +
-             " bytes, SHA-256 " + HexDigest(delta.resultHash) + "\n";
+             " delta from a base of " + std::to_string(delta.baseSize) + " bytes" +
+             (delta.baseEntry && delta.baseEntry <= package.count()
+                  ? " (the new version of entry " + std::to_string(delta.baseEntry - 1) + ", " +
+                        Cp1251ToUtf8(view.directory[delta.baseEntry - 1].name) + ")"
+              : delta.baseEntry ? " (the new version of entry " +
+                                      std::to_string(delta.baseEntry - 1) + ", which is not there)"
+                                : std::string()) +
+             ", SHA-256 " + HexDigest(delta.baseHash) + "\n         to " +
+             std::to_string(delta.resultSize) + " bytes, SHA-256 " + HexDigest(delta.resultHash) +
+             "\n";
     }
   }
 
