@@ -32,7 +32,8 @@ struct FileChange {
   uint32_t size;      // the new file's
   HANDLE previous;    // the file replaced or removed, opened to move it; null for a new file
   HANDLE staged;      // the new file under its staged name, once made; null once in place
-  int baseGroup;      // FilePlan's
+  int baseGroup;      // FilePlan's (read only for a file that is staged: its check passed)
+  int isBase;         // a later file's delta starts from this one's new version
   HANDLE built;       // the new file held as a later file's base: once in place (file by file),
                       // or found already new; null otherwise
   uint64_t previousId;
@@ -275,6 +276,7 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   }
   c.action = plan.action;
   c.baseGroup = plan.baseGroup;
+  if (plan.baseGroup >= 0) ChangeOfGroup(u, plan.baseGroup)->isBase = 1;  // IsBuilt found it
   if (plan.action == kFileAlreadyNew) {
     c.built = current.file.Release();  // a later file's delta may start from it
     return kCheckedOk;                 // nothing to write: a rerun finishes
@@ -609,7 +611,12 @@ void InstallOne(Update& u, FileChange& c) {
   if (c.action != kFileAlreadyNew) {
     if (!StageFile(u, c)) return;
     if (!CommitFile(u, c)) return DiscardStaged(c);
-    c.built = c.staged;  // in place: held on as a later file's base
+    // In place: held on only as a later file's base, since the handle shares reading alone (a
+    // program could not be started from the file while it is held).
+    if (c.isBase)
+      c.built = c.staged;
+    else
+      CloseHandle(c.staged);
     c.staged = nullptr;
     DropBackup(u, c);
   }

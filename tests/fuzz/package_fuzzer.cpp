@@ -73,7 +73,8 @@ void PlanAndApplyFiles(const uint8_t* data, size_t size, const PackageView& view
       FilePlan plan;
       Require(PlanFile(view, first, &disk, &built, work, kFuzzChunk, plan) == 1);
       Require(plan.entry == -1 || (plan.entry >= first && plan.entry < first + length));
-      Require(plan.baseGroup < first && (plan.baseGroup < 0 || plan.action == kFileApplyDelta));
+      Require(plan.action == kFileApplyDelta ? plan.baseGroup == DeltaBaseGroup(view, plan.entry)
+                                             : plan.baseGroup == -1);
       // Every delta of the group applied to a base of its size cut from the input: it builds
       // at most its result's size or fails.
       for (int i = first; i < first + length; ++i) {
@@ -88,7 +89,7 @@ void PlanAndApplyFiles(const uint8_t* data, size_t size, const PackageView& view
         if (header.baseSize > size || header.resultSize > kFuzzMaxResult) continue;
         Bounded sink = {header.resultSize};
         ApplyDelta(EntryDeltaStream(view, e), MemorySource(data, header.baseSize),
-                   ByteSink{WriteBounded, &sink}, kFuzzChunk, work);
+                   ByteSink{WriteBounded, &sink}, kFuzzChunk, work, header.baseEntry != 0);
       }
     }
     first += length;

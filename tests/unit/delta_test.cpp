@@ -1387,14 +1387,15 @@ TEST(DeltaPackage, PlanTakesAnotherFilesNewVersionWhereItIsBuilt) {
     int built;  // whether a.exe's new version is there
     FileAction action;
     int entry;
+    int baseGroup;
   } cases[] = {
-      {"its own base", &kV2, 1, kFileApplyDelta, 3},
-      {"no base of its own", &otherSize, 1, kFileApplyDelta, 2},
-      {"no file", nullptr, 1, kFileApplyDelta, 2},
-      {"no base of its own, a.exe not built", &otherSize, 0, kFileInstallWhole, 4},
+      {"its own base", &kV2, 1, kFileApplyDelta, 3, -1},
+      {"no base of its own", &otherSize, 1, kFileApplyDelta, 2, 1},
+      {"no file", nullptr, 1, kFileApplyDelta, 2, 1},
+      {"no base of its own, a.exe not built", &otherSize, 0, kFileInstallWhole, 4, -1},
       {"the base's bytes: its own file is no base of the other delta", &kV1, 0, kFileInstallWhole,
-       4},
-      {"already new", &kV3, 1, kFileAlreadyNew, -1},
+       4, -1},
+      {"already new", &kV3, 1, kFileAlreadyNew, -1, -1},
   };
   unsigned char buffer[64];
   for (const auto& c : cases) {
@@ -1417,6 +1418,7 @@ TEST(DeltaPackage, PlanTakesAnotherFilesNewVersionWhereItIsBuilt) {
         1);
     EXPECT_EQ(plan.action, c.action) << c.what;
     EXPECT_EQ(plan.entry, c.entry) << c.what;
+    EXPECT_EQ(plan.baseGroup, c.baseGroup) << c.what;
     EXPECT_EQ(asked.groups, std::vector<int>{1}) << c.what;
     EXPECT_EQ(DeltaBaseGroup(loaded.view, 2), 1) << c.what;
     EXPECT_EQ(DeltaBaseGroup(loaded.view, 3), -1) << c.what;

@@ -300,6 +300,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       manifest.patchLevelValue = "PatchLevel";
       manifest.patchLevel = 2;
       PackageSpec spec = BuildPackageSpec(trees / "new", manifest, options, {});
+      const std::vector<uint8_t> sound = WritePackage(spec);
       // tool.exe whole (its old version is no help), each copy one delta from its new version.
       std::map<std::string, int> first;
       std::map<std::string, uint32_t> baseEntry;
@@ -347,6 +348,15 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
                              : c.harm == kToolHeld ? texts::kNotABaseFormat
                                                    : texts::kFileFailedFormat;
       EXPECT_NE(text.find(AsLogged(Format(copyText, app.Path("zcopy.dll")))), std::wstring::npos);
+
+      // File by file, the rerun with a sound package finds the other files already new and
+      // builds the copy from the one it holds.
+      if (c.harm == kDamaged && !allOrNothing) {
+        ASSERT_TRUE(WriteFileBytes(packagePath, sound));
+        RunUpdater(packagePath, {}, exit_codes::kSuccess, Quote("/LOG=" + log));
+        EXPECT_EQ(TreeSnapshot(app.folder()), after);
+        EXPECT_EQ(app.Level(), 2);
+      }
     }
 }
 
