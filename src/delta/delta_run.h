@@ -19,12 +19,14 @@ int EmitResult(DeltaOutput& out, const unsigned char* data, uint32_t count);
 int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position);
 
 // Runs the commands of a kDeltaDeflatedWords body (delta.h) from base into out, or with base
-// null checks them without producing anything. chunk bytes per read and write; work holds
-// 3 * chunk + 4 + kWordWorkExtra bytes. 1 when the body is one sound zlib stream, nothing
-// after it, whose commands build exactly resultSize bytes (the caller checks their hash); 0
-// otherwise.
+// null checks them without producing anything. chunk bytes per read and write; work is
+// DeltaWorkSize(chunk) bytes, of which the run uses 3 * chunk + 4 + kWordWorkExtra, and from
+// spare on (at most kCodedTablesMax further) keeps blocks of the base that short add runs read. 1
+// when the body is one sound zlib stream, nothing after it, whose commands build exactly
+// resultSize bytes (the caller checks their hash); 0 otherwise.
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
-                     DeltaOutput& out, uint32_t chunk, unsigned char* work);
+                     DeltaOutput& out, uint32_t chunk, unsigned char* work,
+                     const unsigned char* spare);
 
 // Runs a kDeltaWordsTables body (delta.h): its record checked, the base's tables coded into the
 // arena, then the words body over the coded images, the result's tables decoded on their way to

@@ -153,9 +153,10 @@ int WriteCodedResult(void* context, const unsigned char* data, uint32_t count) {
 }
 
 // Codes the base's tables into coded, one after the other, reading them a chunk at a time into
-// buffer. 1 when each is a whole table of its kind whose coded form has the record's length.
-int CodeBaseTables(const ByteSource& base, const TablesRecord& r, unsigned char* buffer,
-                   uint32_t chunk, unsigned char* coded) {
+// buffer. Where the coded tables end, when each is a whole table of its kind whose coded form has
+// the record's length; else null.
+unsigned char* CodeBaseTables(const ByteSource& base, const TablesRecord& r, unsigned char* buffer,
+                              uint32_t chunk, unsigned char* coded) {
   for (uint32_t i = 0; i < r.count; ++i) {
     const TablePlaces& t = r.tables[i];
     TableCoder coder;
@@ -168,10 +169,10 @@ int CodeBaseTables(const ByteSource& base, const TablesRecord& r, unsigned char*
         return 0;
       done += n;
     }
-    if (!TableEnded(coder) || out.size != t.baseCoded) return 0;
+    if (!TableEnded(coder) || out.size != t.baseCoded) return nullptr;
     coded += t.baseCoded;
   }
-  return 1;
+  return coded;
 }
 
 }  // namespace
@@ -186,10 +187,11 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
   coded.baseSize = static_cast<uint32_t>(r.codedBaseSize);
   coded.resultSize = static_cast<uint32_t>(r.codedResultSize);
   coded.bodySize = h.bodySize - r.size;
-  if (!base) return RunDeflatedWords(words, coded, nullptr, out, chunk, work);
-
   unsigned char* tables = work + 3 * chunk + 4 + kWordWorkExtra;
-  if (!CodeBaseTables(*base, r, work, chunk, tables)) return 0;
+  if (!base) return RunDeflatedWords(words, coded, nullptr, out, chunk, work, tables);
+
+  const unsigned char* spare = CodeBaseTables(*base, r, work, chunk, tables);
+  if (!spare) return 0;
   CodedBase codedBase = {base, tables, &r};
   const ByteSource codedSource = {ReadCodedBase, &codedBase, coded.baseSize};
 
@@ -209,7 +211,7 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
   const ByteSink codedSink = {WriteCodedResult, &result};
   // The result is hashed as it is decoded, not in its coded form.
   DeltaOutput codedOut = {out.sink ? &codedSink : nullptr, nullptr};
-  if (!RunDeflatedWords(words, coded, &codedSource, codedOut, chunk, work) ||
+  if (!RunDeflatedWords(words, coded, &codedSource, codedOut, chunk, work, spare) ||
       result.position != coded.resultSize)
     return 0;
   for (uint32_t i = 0; i < r.count; ++i)

@@ -159,14 +159,16 @@ int Collect(void* context, const unsigned char* data, uint32_t count) {
   return 1;
 }
 
-// A base source that records whether anything asked for bytes outside it.
+// A base source that records whether anything asked for bytes outside it, and counts the reads.
 struct WatchedBase {
   const std::vector<uint8_t>* bytes;
   bool outside = false;
+  size_t reads = 0;
 };
 
 int ReadWatched(void* context, uint32_t offset, unsigned char* buffer, uint32_t count) {
   auto* base = static_cast<WatchedBase*>(context);
+  ++base->reads;
   if (!FitsIn(offset, count, static_cast<uint32_t>(base->bytes->size()))) {
     base->outside = true;
     return 0;
@@ -1004,6 +1006,44 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   for (DeltaMethod method : kMethods)
     ExpectEachDamagedByteFailsOrGives(MakeDeltaWith(method, base, result), base, result, 1, 0xff,
                                       kDeltaMinChunk);
+}
+
+// Where the commands jump about the base in short runs (a program whose code was rearranged),
+// each block of the base is read about once, not once a command; a long run is read as before,
+// a chunk at a time.
+TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
+  std::vector<uint8_t> base(1 << 20);
+  uint32_t x = 7;
+  for (uint8_t& b : base) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  std::vector<uint8_t> shuffled;
+  constexpr int kPieces = 6000;
+  for (int i = 0; i < kPieces; ++i) {
+    x = x * 1103515245u + 12345u;
+    const size_t at = (x >> 8) % (base.size() - 200), length = 64 + (x >> 4) % 100;
+    shuffled.insert(shuffled.end(), base.begin() + at, base.begin() + at + length);
+    shuffled.back() ^= 1;
+  }
+  const struct {
+    const char* what;
+    std::vector<uint8_t> result;
+    size_t mostReads;
+  } cases[] = {
+      // A block of 4 KB each, and the few words that straddle two.
+      {"short runs about the base", shuffled, base.size() / 4096 + kPieces / 20},
+      {"one long run", base, base.size() / kDeltaDefaultChunk + 2},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> delta = MakeDeltaWith(kDeltaDeflatedWords, base, c.result);
+    WatchedBase watched = {&base};
+    CollectSink sink;
+    EXPECT_EQ(ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())},
+                         {ReadWatched, &watched, static_cast<uint32_t>(base.size())},
+                         ByteSink{Collect, &sink}),
+              1)
+        << c.what;
+    EXPECT_EQ(sink.bytes, c.result) << c.what;
+    EXPECT_LE(watched.reads, c.mostReads) << c.what;
+  }
 }
 
 TEST(Delta, FailingSinkFailsTheApply) {
