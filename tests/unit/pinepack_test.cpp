@@ -23,6 +23,7 @@
 #include "package_test_util.h"
 #include "package_writer.h"
 #include "shell/texts.h"
+#include "similar_files.h"
 #include "tree_walk.h"
 
 namespace fs = std::filesystem;
@@ -1104,6 +1105,45 @@ std::vector<int> BaseGroups(const std::vector<uint8_t>& package) {
                                                         : -1);
   UnloadPackage(view);
   return out;
+}
+
+// Samples survive bytes moved, inserted or changed elsewhere; the index finds the file that shares
+// the most, past samples that too many files have.
+TEST(SimilarFiles, SamplesAndTheNearestFile) {
+  std::vector<uint8_t> noise(200000);
+  uint32_t x = 3;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  // The halves swapped, with a run inserted between them.
+  std::vector<uint8_t> moved;
+  moved.reserve(noise.size() + 3000);
+  moved.insert(moved.end(), noise.begin() + 100000, noise.end());
+  moved.insert(moved.end(), 3000, 0x90);
+  moved.insert(moved.end(), noise.begin(), noise.begin() + 100000);
+  const std::vector<uint64_t> a = ContentSamples(noise), b = ContentSamples(moved);
+  EXPECT_GT(a.size(), 120u);
+  EXPECT_LT(a.size(), 280u);
+  EXPECT_TRUE(std::is_sorted(a.begin(), a.end()));
+  EXPECT_GE(SharedSamples(a, b), a.size() * 9 / 10);
+  EXPECT_EQ(SharedSamples(a, ContentSamples(SampleData(200000, 4))), 0u);
+
+  auto range = [](uint64_t from, uint64_t to) {
+    std::vector<uint64_t> out;
+    for (uint64_t v = from; v < to; ++v) out.push_back(v);
+    return out;
+  };
+  SampleIndex index;
+  index.Add(0, range(0, 100));
+  index.Add(1, range(50, 150));
+  index.Add(2, range(0, 10));
+  EXPECT_EQ(index.Find(range(60, 140)).file, 1u);
+  EXPECT_EQ(index.Find(range(60, 140)).shared, 80u);
+  EXPECT_EQ(index.Find(range(0, 20)).file, 0u);  // ties go to the earlier file
+  EXPECT_EQ(index.Find(range(500, 600)).shared, 0u);
+  // A sample that many files have counts for none of them.
+  for (uint32_t file = 3; file < 3 + SampleIndex::kMostFiles; ++file) index.Add(file, {1000});
+  EXPECT_EQ(index.Find({1000}).shared, 1u);
+  index.Add(3 + SampleIndex::kMostFiles, {1000});
+  EXPECT_EQ(index.Find({1000}).shared, 0u);
 }
 
 TEST(CreateFrom, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {

@@ -269,7 +269,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     PackedFile packed;
     const TreeItem* item;
     std::vector<DeltaCandidates> deltas;
-    std::vector<uint64_t> samples;  // ContentSamples of the new version
+    std::vector<uint64_t> samples;  // ContentSamples of the new version, until it is indexed
     int baseFile = -1;              // the earlier file whose new version the one delta starts from
   };
   std::vector<PendingFile> pending;
@@ -279,13 +279,10 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   // names, one library in two folders) gives a delta from its new version, which the update
   // builds first. Taken where it is smaller than every delta from an old version, it is the
   // file's one delta, whichever old version a machine has. 1 when taken.
+  SampleIndex earlier;  // the samples of the files in pending
   auto fromNearCopy = [&](PendingFile& file, size_t ownShared) {
-    size_t best = 0;
-    size_t nearest = 0;
-    for (size_t k = 0; k < pending.size(); ++k) {
-      const size_t shared = SharedSamples(file.samples, pending[k].samples);
-      if (shared > best) best = shared, nearest = k;
-    }
+    const SampleIndex::Nearest found = earlier.Find(file.samples);
+    const size_t best = found.shared, nearest = found.file;
     // Each try is a diff of its own: only where it shares most of the file, and as much as any
     // old version does. (Shared samples say little of how far apart the shared parts lie: two
     // builds of one program under two names measured 77% alike, an old version of one 72%, and
@@ -378,6 +375,8 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     file.deltas = std::move(paying);
     packed.whole = needWhole || file.deltas.empty();
     if (!packed.whole) entry = WriterEntry{};  // only its deltas travel: not held till the end
+    earlier.Add(static_cast<uint32_t>(pending.size()), file.samples);
+    file.samples = {};
     pending.push_back(std::move(file));
   }
 

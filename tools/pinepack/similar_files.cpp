@@ -49,3 +49,24 @@ size_t SharedSamples(const std::vector<uint64_t>& a, const std::vector<uint64_t>
   }
   return shared;
 }
+
+void SampleIndex::Add(uint32_t file, const std::vector<uint64_t>& samples) {
+  for (uint64_t sample : samples) {
+    std::vector<uint32_t>& files = files_[sample];
+    if (files.size() <= kMostFiles) files.push_back(file);
+  }
+}
+
+SampleIndex::Nearest SampleIndex::Find(const std::vector<uint64_t>& samples) const {
+  std::unordered_map<uint32_t, size_t> counts;
+  for (uint64_t sample : samples) {
+    const auto found = files_.find(sample);
+    if (found == files_.end() || found->second.size() > kMostFiles) continue;
+    for (uint32_t file : found->second) ++counts[file];
+  }
+  Nearest nearest;
+  for (const auto& [file, shared] : counts)
+    if (shared > nearest.shared || (shared == nearest.shared && file < nearest.file))
+      nearest = {file, shared};
+  return nearest;
+}

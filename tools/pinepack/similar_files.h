@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 // Hashes of data's content at places chosen by the content itself (where a rolling hash of the
@@ -14,3 +15,24 @@ std::vector<uint64_t> ContentSamples(const std::vector<uint8_t>& data);
 
 // The samples two files have in common (both sorted, as ContentSamples gives them).
 size_t SharedSamples(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
+
+// The samples of the files seen so far, by sample: which file shares the most with a new one is
+// found in time linear in the new one's samples, not in the number of files. A sample that more
+// than kMostFiles files have (the hash of a run of zeros, say) tells no copy from another and is
+// not counted.
+class SampleIndex {
+ public:
+  static constexpr size_t kMostFiles = 8;
+  // Adds file number `file` (numbers rising from 0) with its samples.
+  void Add(uint32_t file, const std::vector<uint64_t>& samples);
+  // The file that shares the most samples with samples (the lowest number of those that share as
+  // many), and how many; shared 0 when none does.
+  struct Nearest {
+    uint32_t file = 0;
+    size_t shared = 0;
+  };
+  Nearest Find(const std::vector<uint64_t>& samples) const;
+
+ private:
+  std::unordered_map<uint64_t, std::vector<uint32_t>> files_;  // at most kMostFiles + 1 each
+};
