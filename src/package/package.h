@@ -51,7 +51,8 @@ enum PackageRefusal : unsigned char {
   kRefusedNotAFileName,       // a file entry's name fails IsFileName
   kRefusedDeltaForm,          // a delta entry is deflated or a control section
   kRefusedDeltaHeader,        // a delta entry's header is unsound (ReadDeltaHeader)
-  kRefusedDeltaOrder,         // a file's entries are not together, deltas first, one whole last
+  kRefusedDeltaOrder,         // a file's entries are not together, deltas first, one whole last;
+                              // or a delta's base of another name is not before its file
   kRefusedDeltaResult,        // a file's delta or whole entry gives another version than its first
                               // delta (result size or hash; a whole entry's size only)
   kRefusedSectionDamaged,     // a control section does not extract (or no memory for it)

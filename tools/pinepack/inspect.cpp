@@ -230,7 +230,8 @@ const char* RefusalWording(PackageRefusal refusal) {
       return "not a delta stream of a known method (its header is damaged)";
     case kRefusedDeltaOrder:
       return "out of order: a file's entries stand together, its deltas first and at most one "
-             "whole entry last";
+             "whole entry last, and a delta from another file's new version names a file before "
+             "its own";
     case kRefusedDeltaResult:
       return "not the version that the file's first delta builds: a file's deltas and its whole "
              "entry all give one new version (size and SHA-256)";
