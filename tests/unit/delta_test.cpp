@@ -1046,6 +1046,21 @@ TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
   }
 }
 
+// New content longer than a block of the words methods: the blocks after the first carry only
+// the rest of its copy, nothing in the sections before it, where the writer once lost the bytes
+// that deflate gave out on a change of strategy (and wrote them past its stack frame).
+TEST(Delta, NewContentLongerThanABlockRoundTrips) {
+  std::vector<uint8_t> fresh(kWordBlockMax * 5 / 2);
+  uint32_t x = 5;
+  for (uint8_t& b : fresh) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  const std::vector<uint8_t> base = SampleData(20000, 3);
+  const std::vector<uint8_t> result =
+      Concat({Slice(base, 0, 9000), fresh, Slice(base, 9000, 11000)});
+  const std::vector<uint8_t> delta = MakeDeltaWith(kDeltaDeflatedWords, base, result);
+  EXPECT_TRUE(DeltaGives(delta, base, result));
+  EXPECT_LT(delta.size(), fresh.size() + 1000);
+}
+
 TEST(Delta, FailingSinkFailsTheApply) {
   const std::vector<Pair> pairs = Pairs();
   const Pair& p = pairs[2];

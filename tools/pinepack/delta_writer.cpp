@@ -406,16 +406,28 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
   std::memset(&z, 0, sizeof z);
   if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
   std::vector<uint8_t> out;
+  uint8_t buffer[64 * 1024];
   const auto put = [&](const std::vector<uint8_t>& bytes, int flush) {
     z.next_in = const_cast<Bytef*>(bytes.data());
     z.avail_in = static_cast<uInt>(bytes.size());
     do {
-      uint8_t buffer[64 * 1024];
       z.next_out = buffer;
       z.avail_out = sizeof buffer;
       deflate(&z, flush);
       out.insert(out.end(), buffer, buffer + (sizeof buffer - z.avail_out));
     } while (z.avail_out == 0 || z.avail_in > 0);
+  };
+  // A change of strategy first compresses the input held so far, its output going where next_out
+  // points: into the buffer, and from there to out (with more room while zlib asks for it). Input
+  // is held where sections before were empty: a block that carries only the rest of a long copy.
+  const auto strategy = [&](int chosen) {
+    int status;
+    do {
+      z.next_out = buffer;
+      z.avail_out = sizeof buffer;
+      status = deflateParams(&z, 9, chosen);
+      out.insert(out.end(), buffer, buffer + (sizeof buffer - z.avail_out));
+    } while (status == Z_BUF_ERROR);
   };
   for (const WordBlock& block : blocks) {
     std::vector<uint8_t> lengths;
@@ -424,7 +436,7 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
     for (size_t i = 0; i < block.size(); ++i) {
       // The ops, small numbers in no long repeats, deflate smaller with the filtered strategy
       // (more literal codes, fewer short matches); the strategy changes at a block's end.
-      if (splitSections) deflateParams(&z, 9, i == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY);
+      if (splitSections) strategy(i == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY);
       put(block[i], splitSections && !block[i].empty() ? Z_BLOCK : Z_NO_FLUSH);
     }
   }
