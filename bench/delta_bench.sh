@@ -2,8 +2,9 @@
 # The delta benchmark (on demand, not part of the tests):
 #   bench/delta_bench.sh [PAIR...]     PAIR: esbuild, rollup, prettier (releases that change
 #                                      little), esbuild-27, ast-grep, swc (releases that change
-#                                      a lot; default: these six), esbuild-far or esbuild-x64
-#                                      (pairs the methods were not tuned on)
+#                                      a lot; default: these six), esbuild-far, esbuild-x64,
+#                                      esbuild-x64-27, biome or lightningcss (pairs the methods
+#                                      were not tuned on)
 # Consecutive releases of real npm packages, fetched once with npm pack into
 # build/bench-cache/delta (not part of the repository):
 #   esbuild   @esbuild/win32-ia32 0.28.1 -> 0.28.2 (Go, a PE32 executable of 11 MB)
@@ -14,6 +15,9 @@
 #   swc       @swc/core-win32-ia32-msvc 1.16.2 -> 1.16.12 (Rust/MSVC, a 30 MB DLL)
 #   esbuild-far  @esbuild/win32-ia32 0.28.0 -> 0.28.2 (two releases apart)
 #   esbuild-x64  @esbuild/win32-x64 0.28.1 -> 0.28.2 (a PE32+ executable)
+#   esbuild-x64-27  @esbuild/win32-x64 0.27.7 -> 0.28.0 (its new minor release)
+#   biome     @biomejs/cli-win32-x64 2.2.0 -> 2.2.4 (Rust, a 51 MB PE32+ executable)
+#   lightningcss  lightningcss-win32-x64-msvc 1.29.3 -> 1.30.1 (Rust/MSVC, an 8 MB DLL)
 # Measured per pair in the same run, each with its creation time and peak memory
 # (/usr/bin/time -v):
 #   full      pinepack create of the new release: every file whole, deflated;
@@ -187,8 +191,11 @@ for pair in "${pairs[@]}"; do
     swc) bench_pair swc @swc/core-win32-ia32-msvc 1.16.2 1.16.12 1032899 0.85 ;;
     esbuild-far) bench_pair esbuild-far @esbuild/win32-ia32 0.28.0 0.28.2 "" 0.85 ;;
     esbuild-x64) bench_pair esbuild-x64 @esbuild/win32-x64 0.28.1 0.28.2 "" 0.85 ;;
+    esbuild-x64-27) bench_pair esbuild-x64-27 @esbuild/win32-x64 0.27.7 0.28.0 "" 0.85 ;;
+    biome) bench_pair biome @biomejs/cli-win32-x64 2.2.0 2.2.4 "" 0.85 ;;
+    lightningcss) bench_pair lightningcss lightningcss-win32-x64-msvc 1.29.3 1.30.1 "" 0.85 ;;
     *) echo "delta_bench: unknown pair $pair (esbuild, rollup, prettier, esbuild-27, ast-grep," \
-      "swc, esbuild-far, esbuild-x64)" >&2; exit 2 ;;
+      "swc, esbuild-far, esbuild-x64, esbuild-x64-27, biome, lightningcss)" >&2; exit 2 ;;
   esac
 done
 echo
