@@ -11,11 +11,11 @@
 //       16    4 bodySize    length of the body, which follows the header: the stream's length
 //                           is exactly 88 + bodySize
 //       20    4 baseEntry   which file is the base (at kDeltaBaseEntryOffset): 0, the installed
-//       version of the file the
-//                           delta builds; n > 0, in a package (delta_package.h), the new version
-//                           of the file whose entries start at directory entry n - 1, one that
-//                           the update installs before this one (a near copy of this file under
-//                           another name, say). Readers that knew only 0 refuse any other value.
+//                           version of the file the delta builds; n > 0, in a package
+//                           (delta_package.h), the new version of the file whose entries start
+//                           at directory entry n - 1, one that the update installs before this
+//                           one (a near copy of this file under another name, say). Readers
+//                           that knew only 0 refuse any other value.
 //       24   32 baseHash    SHA-256 of the base file
 //       56   32 resultHash  SHA-256 of the result
 //

@@ -160,13 +160,13 @@ unsigned char* CodeBaseTables(const ByteSource& base, const TablesRecord& r, uns
   for (uint32_t i = 0; i < r.count; ++i) {
     const TablePlaces& t = r.tables[i];
     TableCoder coder;
-    if (!StartTableCoder(coder, t.kind, t.baseSize)) return 0;
+    if (!StartTableCoder(coder, t.kind, t.baseSize)) return nullptr;
     TableOutput out = {coded, t.baseCoded, 0, nullptr, nullptr};
     for (uint32_t done = 0; done < t.baseSize;) {
       const uint32_t n = Smaller(chunk, t.baseSize - done);
       if (!base.read(base.context, t.baseOffset + done, buffer, n) ||
           !CodeTable(coder, buffer, n, out))
-        return 0;
+        return nullptr;
       done += n;
     }
     if (!TableEnded(coder) || out.size != t.baseCoded) return nullptr;
