@@ -111,9 +111,10 @@ struct BuiltVersions {
   std::map<int, std::vector<uint8_t>> inMemory;
 
   explicit BuiltVersions(const PackageView& view) {
-    for (int i = 0; i < static_cast<int>(view.header.entryCount); ++i)
-      if (IsDeltaEntry(view, view.directory[i]) && DeltaBaseGroup(view, i) >= 0)
-        wanted.insert(DeltaBaseGroup(view, i));
+    for (int i = 0; i < static_cast<int>(view.header.entryCount); ++i) {
+      const int group = IsDeltaEntry(view, view.directory[i]) ? DeltaBaseGroup(view, i) : -1;
+      if (group >= 0) wanted.insert(group);
+    }
   }
   static int IsBuilt(void* self, int group) {
     const auto& built = *static_cast<const BuiltVersions*>(self);
@@ -143,6 +144,21 @@ const ByteSource* BaseOf(const PackageView& view, const FilePlan& plan, const fs
     file = std::make_unique<FileSource>(own);
   }
   return &file->source();
+}
+
+// A dry run's build of the file whose entries start at group: into a hash, or where a later
+// file's delta starts from it, into built's memory. False when the package's data is damaged.
+bool BuildInMemory(const PackageView& view, const FilePlan& plan, const ByteSource* base, int group,
+                   BuiltVersions& built) {
+  if (!built.wanted.count(group)) {
+    HashSink hash;
+    Sha256Init(hash.hash);
+    return Build(view, plan, base, ByteSink{HashWrite, &hash});
+  }
+  std::vector<uint8_t> bytes;
+  if (!Build(view, plan, base, ByteSink{KeepWrite, &bytes})) return false;
+  built.inMemory[group] = std::move(bytes);
+  return true;
 }
 
 // One file's replacement on disk, the .bak kept until the new file is in place.
@@ -304,14 +320,9 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
       try {
         std::unique_ptr<FileSource> base;
         ByteSource memory;
-        HashSink hash;
-        Sha256Init(hash.hash);
-        std::vector<uint8_t> bytes;
-        if (!Build(view, plan, BaseOf(view, plan, target, built, base, memory),
-                   wanted ? ByteSink{KeepWrite, &bytes} : ByteSink{HashWrite, &hash}))
+        if (!BuildInMemory(view, plan, BaseOf(view, plan, target, built, base, memory), file.group,
+                           built))
           why = "the package's data for it is damaged";
-        else if (wanted)
-          built.inMemory[file.group] = std::move(bytes);
       } catch (const ToolError& e) {
         why = e.what();
       }
@@ -527,18 +538,11 @@ bool Stage(const DeltaAwarePackage& package, const fs::path& folder, bool dryRun
       ByteSource memory;
       const ByteSource* baseSource =
           BaseOf(view, change.plan, change.target, run.built, base, memory);
-      const bool wanted = run.built.wanted.count(change.group) > 0;
       // Build checks as it goes: a delta's result by its size and SHA-256 (ApplyDelta), a whole
       // entry by inflating it completely, size and Adler-32 (StreamEntry).
       if (dryRun) {
-        HashSink hash;
-        Sha256Init(hash.hash);
-        std::vector<uint8_t> bytes;
-        if (!Build(view, change.plan, baseSource,
-                   wanted ? ByteSink{KeepWrite, &bytes} : ByteSink{HashWrite, &hash}))
+        if (!BuildInMemory(view, change.plan, baseSource, change.group, run.built))
           why = "the package's data for it is damaged";
-        else if (wanted)
-          run.built.inMemory[change.group] = std::move(bytes);
       } else {
         why = MakeFolders(folder, change.target.parent_path(), run.made);
         if (why.empty()) {
@@ -547,7 +551,8 @@ bool Stage(const DeltaAwarePackage& package, const fs::path& folder, bool dryRun
           if (Build(view, change.plan, baseSource, out.sink())) {
             out.Commit();
             run.staged.push_back(change.staged);
-            if (wanted) run.built.onDisk[change.group] = change.staged;
+            if (run.built.wanted.count(change.group))
+              run.built.onDisk[change.group] = change.staged;
           } else {
             why = "the package's data for it is damaged";
           }
