@@ -1489,18 +1489,13 @@ TEST(Delta, ACheckedBaseMustBeTheVersion) {
   const std::pair<const std::vector<uint8_t>*, int> bases[] = {{&kV1, 1}, {&notV1, 0}};
   for (const auto& c : bases) {
     for (int checkBase : {0, 1}) {
-      std::vector<uint8_t> out;
-      const ByteSink sink{[](void* context, const unsigned char* data, uint32_t count) {
-                            auto* o = static_cast<std::vector<uint8_t>*>(context);
-                            o->insert(o->end(), data, data + count);
-                            return 1;
-                          },
-                          &out};
-      const int applied = ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())},
-                                     Source(*c.first), sink, kDeltaMinChunk, nullptr, checkBase);
+      CollectSink sink;
+      const int applied =
+          ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())}, Source(*c.first),
+                     ByteSink{Collect, &sink}, kDeltaMinChunk, nullptr, checkBase);
       EXPECT_EQ(applied, c.second) << checkBase;
       // Unchecked, the wrong base is found only by the result's hash, after it was written.
-      EXPECT_EQ(out.empty(), checkBase && !c.second) << checkBase;
+      EXPECT_EQ(sink.bytes.empty(), checkBase && !c.second) << checkBase;
     }
   }
 }

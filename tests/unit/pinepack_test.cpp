@@ -766,18 +766,27 @@ bool Mentions(const std::vector<std::string>& lines, const std::string& what) {
                      [&](const std::string& l) { return l.find(what) != std::string::npos; });
 }
 
-// Entry names and whether each is a delta, in directory order, read with deltas accepted.
-std::vector<std::pair<std::string, bool>> DeltaEntries(const std::vector<uint8_t>& package) {
+// of(view, i) for each entry i of package, in directory order, read with deltas accepted.
+template <typename T, typename Of>
+std::vector<T> PerEntry(const std::vector<uint8_t>& package, Of of) {
   PackageView view;
   InitPackageView(view);
   view.acceptDeltas = 1;
   SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
-  std::vector<std::pair<std::string, bool>> out;
+  std::vector<T> out;
   EXPECT_EQ(LoadPackage(view, 0), 1);
   for (uint32_t i = 0; view.directory && i < view.header.entryCount; ++i)
-    out.emplace_back(view.directory[i].name, IsDeltaEntry(view, view.directory[i]));
+    out.push_back(of(view, static_cast<int>(i)));
   UnloadPackage(view);
   return out;
+}
+
+// Entry names and whether each is a delta.
+std::vector<std::pair<std::string, bool>> DeltaEntries(const std::vector<uint8_t>& package) {
+  return PerEntry<std::pair<std::string, bool>>(package, [](const PackageView& view, int i) {
+    return std::make_pair(std::string(view.directory[i].name),
+                          IsDeltaEntry(view, view.directory[i]));
+  });
 }
 
 // The names of a :Folders or :FilesToRemove section of a delta package.
@@ -1094,17 +1103,9 @@ void FillNearCopies(const TempFolder& folder) {
 
 // Each delta entry's base group (DeltaBaseGroup), -1 for a whole entry or one from its own file.
 std::vector<int> BaseGroups(const std::vector<uint8_t>& package) {
-  PackageView view;
-  InitPackageView(view);
-  view.acceptDeltas = 1;
-  SetMemorySource(view, package.data(), static_cast<uint32_t>(package.size()));
-  std::vector<int> out;
-  EXPECT_EQ(LoadPackage(view, 0), 1);
-  for (uint32_t i = 0; view.directory && i < view.header.entryCount; ++i)
-    out.push_back(IsDeltaEntry(view, view.directory[i]) ? DeltaBaseGroup(view, static_cast<int>(i))
-                                                        : -1);
-  UnloadPackage(view);
-  return out;
+  return PerEntry<int>(package, [](const PackageView& view, int i) {
+    return IsDeltaEntry(view, view.directory[i]) ? DeltaBaseGroup(view, i) : -1;
+  });
 }
 
 // Samples survive bytes moved, inserted or changed elsewhere; the index finds the file that shares

@@ -127,6 +127,17 @@ void WriteTree(const std::string& folder, const Tree& tree) {
   }
 }
 
+// The manifest of a package for app's registry values, at patch level `level`.
+Manifest AppManifest(Installed& app, int32_t level) {
+  Manifest manifest;
+  manifest.keyPath = app.registry().keyPath();
+  manifest.folderValue = "ProgramPath";
+  manifest.fileValue = "ProgramName";
+  manifest.patchLevelValue = "PatchLevel";
+  manifest.patchLevel = level;
+  return manifest;
+}
+
 // A package that updates the versions in bases to NewTree(), made as a vendor makes it.
 std::vector<uint8_t> PatchPackage(Installed& app, const std::vector<int>& bases, bool fullFallback,
                                   bool allOrNothing, PackageSpec* madeSpec = nullptr) {
@@ -143,12 +154,7 @@ std::vector<uint8_t> PatchPackage(Installed& app, const std::vector<int>& bases,
   const std::string folder = trees / "new";
   CreateDirectoryA(folder.c_str(), nullptr);
   WriteTree(folder, NewTree());
-  Manifest manifest;
-  manifest.keyPath = app.registry().keyPath();
-  manifest.folderValue = "ProgramPath";
-  manifest.fileValue = "ProgramName";
-  manifest.patchLevelValue = "PatchLevel";
-  manifest.patchLevel = 2;
+  const Manifest manifest = AppManifest(app, 2);
   const PackageSpec spec = BuildPackageSpec(folder, manifest, options, [](const std::string&) {});
   if (madeSpec) *madeSpec = spec;
   return WritePackage(spec);
@@ -293,12 +299,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       CreateOptions options;
       options.allOrNothing = allOrNothing;
       options.bases.emplace_back(trees / "old");
-      Manifest manifest;
-      manifest.keyPath = app.registry().keyPath();
-      manifest.folderValue = "ProgramPath";
-      manifest.fileValue = "ProgramName";
-      manifest.patchLevelValue = "PatchLevel";
-      manifest.patchLevel = 2;
+      const Manifest manifest = AppManifest(app, 2);
       PackageSpec spec = BuildPackageSpec(trees / "new", manifest, options, {});
       const std::vector<uint8_t> sound = WritePackage(spec);
       // tool.exe whole (its old version is no help), each copy one delta from its new version.
@@ -390,12 +391,7 @@ bool WriteXDllPatch(Installed& app, const TempFolder& trees, int from, int to, b
   CreateOptions options;
   options.fullFallback = fullFallback;
   options.bases.emplace_back(oldFolder);
-  Manifest manifest;
-  manifest.keyPath = app.registry().keyPath();
-  manifest.folderValue = "ProgramPath";
-  manifest.fileValue = "ProgramName";
-  manifest.patchLevelValue = "PatchLevel";
-  manifest.patchLevel = to;
+  const Manifest manifest = AppManifest(app, to);
   return WriteFileBytes(package, WritePackage(BuildPackageSpec(newFolder, manifest, options,
                                                                [](const std::string&) {})));
 }
