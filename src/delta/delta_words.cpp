@@ -49,20 +49,29 @@ struct WordRun {
   uint32_t addLeft;   // (the command's numbers are checked against 32-bit sizes before they are
   uint32_t copyLeft;  // kept)
   uint64_t seek;
-  uint32_t recent[kWordRecentValues];
+  uint32_t recent[kWordRecentValues];  // a ring, its most recent value at front
+  uint32_t front;
 };
 
 // A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
 // longer.
 int ReadNumber(Section& section, uint64_t& value) {
-  value = 0;
-  for (int shift = 0; shift < 35; shift += 7) {
+  // The first four bytes' 28 bits gathered in 32 bits (64-bit shifts cost several instructions in
+  // 32-bit code), the fifth's above them.
+  uint32_t low = 0;
+  for (int shift = 0;; shift += 7) {
     if (section.at == section.end) return 0;
-    const unsigned byte = *section.at++;
-    value |= static_cast<uint64_t>(byte & 0x7F) << shift;
-    if (!(byte & 0x80)) return 1;
+    const uint32_t byte = *section.at++;
+    if (shift == 28) {
+      value = low | static_cast<uint64_t>(byte) << 28;
+      return byte < 0x80;
+    }
+    low |= (byte & 0x7F) << shift;
+    if (byte < 0x80) {
+      value = low;
+      return 1;
+    }
   }
-  return 0;
 }
 
 bool BlockUsedUp(const WordRun& r) {
@@ -83,10 +92,19 @@ int Put(WordRun& r, const unsigned char* bytes, uint32_t count) {
     if (r.outputHeld == r.chunk && !FlushOutput(r)) return 0;
     uint32_t step = r.chunk - r.outputHeld;
     if (step > count) step = count;
-    std::memcpy(r.output + r.outputHeld, bytes, step);
+    unsigned char* to = r.output + r.outputHeld;
     r.outputHeld += step;
-    bytes += step;
     count -= step;
+    // Most pieces are a changed word or the few bytes between two, for which the string moves
+    // that a copy becomes in this build are slow (a byte's costs as much as a word's): they go
+    // as words, the last one overlapping the one before.
+    if (step >= 4 && step <= 16) {
+      for (uint32_t at = 0; at + 4 < step; at += 4) std::memcpy(to + at, bytes + at, 4);
+      std::memcpy(to + step - 4, bytes + step - 4, 4);
+    } else {
+      std::memcpy(to, bytes, step);
+    }
+    bytes += step;
   }
   return 1;
 }
@@ -171,10 +189,21 @@ int PutChanged(WordRun& r, uint32_t value, uint32_t width) {
   return 1;
 }
 
-// A value moved (from place, or new from the end) to the front of the recent ones.
+// The recent value at place (0 the most recent).
+uint32_t& Recent(WordRun& r, uint32_t place) {
+  return r.recent[(r.front + place) % kWordRecentValues];
+}
+
+// A value moved from place to the front of the recent ones; from kWordRecentValues, a new value,
+// put in front in the place of the last, which drops out. The values are a ring: a new one (half
+// of all changes in a program) moves none of the others.
 void MoveToFront(WordRun& r, uint32_t place, uint32_t value) {
-  std::memmove(r.recent + 1, r.recent, place * sizeof r.recent[0]);
-  r.recent[0] = value;
+  if (place == kWordRecentValues) {
+    r.front = (r.front + kWordRecentValues - 1) % kWordRecentValues;
+  } else {
+    for (; place > 0; --place) Recent(r, place) = Recent(r, place - 1);
+  }
+  Recent(r, 0) = value;
 }
 
 // The change after a gap: its op and, for new values and bytes, its value. 0 when damaged.
@@ -189,13 +218,13 @@ int RunChange(WordRun& r) {
   }
   uint32_t value;
   if (op < kWordRecentValues) {
-    value = r.recent[op];
+    value = Recent(r, op);
     MoveToFront(r, op, value);
   } else if (op == kWordOpNew) {
     if (values.end - values.at < 4) return 0;
     value = ReadLE32(values.at);
     values.at += 4;
-    MoveToFront(r, kWordRecentValues - 1, value);
+    MoveToFront(r, kWordRecentValues, value);
   } else {
     return 0;
   }
@@ -297,8 +326,10 @@ int TakeInflated(void* context, unsigned char* data, uint32_t count) {
     if (!RunBlock(r)) return 0;
     used += header + static_cast<uint32_t>(total);
   }
-  std::memmove(r.block, r.block + used, r.blockHeld - used);
-  r.blockHeld -= used;
+  if (used > 0) {
+    std::memmove(r.block, r.block + used, r.blockHeld - used);
+    r.blockHeld -= used;
+  }
   return 1;
 }
 

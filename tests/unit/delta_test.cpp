@@ -217,7 +217,15 @@ std::vector<Pair> Pairs() {
   const std::vector<uint8_t> b = SampleData(7000, 2);
   std::vector<uint8_t> edited = a;
   for (size_t i = 100; i < edited.size(); i += 997) edited[i] ^= 0x5a;
+  // Every 12th word moved by one of 100 amounts, picked at random: the recent values of the words
+  // method are used at every place, filled past their 64 and moved about (0x00010000 steps, so
+  // that each change is a whole word).
+  std::vector<uint8_t> moved = a;
+  std::mt19937 random(7);
+  for (size_t i = 0; i + 4 <= moved.size(); i += 12)
+    WriteLE32(&moved[i], ReadLE32(&moved[i]) + 0x00010000u * (1 + random() % 100));
   return {
+      {"words moved by many amounts", a, moved},
       {"identical", a, a},
       {"scattered byte edits", a, edited},
       {"insertion", a, Concat({Slice(a, 0, 9000), b, Slice(a, 9000, 11000)})},
