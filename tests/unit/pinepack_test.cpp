@@ -1209,6 +1209,59 @@ TEST(CreateFrom, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
   }
 }
 
+// A new file that is a near copy of a file the release leaves as it was: that file travels as a
+// group of one delta to itself, before the file built from it; with --full-fallback it is left
+// out, and the new file goes whole.
+TEST(CreateFrom, UnchangedFilesAreBasesToo) {
+  TempFolder folder;
+  const std::vector<uint8_t> tool = SampleData(60000, 21);
+  for (const char* release : {"old", "new"}) {
+    folder.Write(std::string(release) + "/b-tool.exe", tool);
+    folder.Write(std::string(release) + "/app.exe", SampleData(5000, 22));
+  }
+  folder.Write("new/a-alias.exe", Edited(tool, 3001, 0x09));
+  const fs::path installed = folder.path() / "installed";
+  for (const bool fullFallback : {false, true}) {
+    SCOPED_TRACE(fullFallback ? "full fallback" : "deltas only");
+    std::vector<PackedFile> packed;
+    CreateOptions options;
+    options.bases = {folder.path() / "old"};
+    options.allOrNothing = true;
+    options.fullFallback = fullFallback;
+    const std::vector<uint8_t> package = WritePackage(BuildPackageSpec(
+        folder.path() / "new", ParseManifest(kPlainManifest), options, {}, &packed));
+    if (fullFallback) {
+      ASSERT_EQ(packed.size(), 1u);
+      EXPECT_TRUE(packed[0].whole);
+      EXPECT_TRUE(packed[0].deltaSizes.empty());
+      continue;
+    }
+    // :RegistryKeys, :Transaction, then b-tool.exe's delta to itself and a-alias.exe's from it.
+    EXPECT_EQ(BaseGroups(package), (std::vector<int>{-1, -1, -1, 2}));
+    ASSERT_EQ(packed.size(), 2u);
+    EXPECT_EQ(packed[0].entryName, "b-tool.exe");
+    EXPECT_LT(packed[0].deltaSizes.at(0), 200u);
+    EXPECT_EQ(packed[1].baseName, "b-tool.exe");
+    EXPECT_FALSE(packed[1].whole);
+    EXPECT_LT(packed[1].deltaSizes.at(0), 1000u);
+
+    CopyTree(folder.path() / "old", installed);
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.lines);
+    EXPECT_TRUE(Mentions(report.lines, "1 to build, 0 to remove, 1 already new"));
+    EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
+
+    // The unchanged file not the version the package was made against: nothing changes.
+    CopyTree(folder.path() / "old", installed);
+    folder.Write("installed/b-tool.exe", Edited(tool, 500, 0x01));
+    const auto before = TreeBelow(installed);
+    const ApplyReport refused = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(Mentions(refused.failures, "b-tool.exe: FAILED: not the version"))
+        << ::testing::PrintToString(refused.lines);
+    EXPECT_EQ(TreeBelow(installed), before);
+  }
+}
+
 // What the check of an all-or-nothing package refuses: nothing on disk changes, the report says
 // why, and the run stops before stage (verify --against stops there too).
 TEST(AllOrNothing, CheckFailsAndNothingChanges) {

@@ -265,15 +265,23 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
 // version, which the same update installs first. The copies' deltas are damaged, or pointed at
 // another file's new version, or that file cannot be installed (another program holds it): each
 // copy then fails, never built from the wrong bytes; all or nothing, the tree stays as it was.
+// A new library is a near copy of one the update leaves alone, built from it as installed; where
+// that one is not its version, both fail as "not the version".
 TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
-  const Tree before = {
-      {"prog.exe", Version(1, 1)}, {"tool.exe", Version(4, 1)}, {"tool2.exe", Version(4, 2)}};
+  // keep.dll is the same in both releases, and the new zkeep.dll a near copy of it.
+  const std::string keep = Version(6, 1);
+  std::string keepCopy = keep;
+  for (size_t at = 50; at < keep.size(); at += 4000) keepCopy[at] ^= 0x33;
+  const Tree before = {{"prog.exe", Version(1, 1)},
+                       {"tool.exe", Version(4, 1)},
+                       {"tool2.exe", Version(4, 2)},
+                       {"keep.dll", keep}};
   const std::string tool = Version(5, 9);
   std::string tool2 = tool, copy = tool;
   for (size_t at = 100; at < tool.size(); at += 5000) tool2[at] ^= 0x11, copy[at + 7] ^= 0x22;
-  const Tree after = {
-      {"prog.exe", Version(1, 9)}, {"tool.exe", tool}, {"tool2.exe", tool2}, {"zcopy.dll", copy}};
-  enum Harm { kNone, kDamaged, kOtherBase, kToolHeld };
+  const Tree after = {{"prog.exe", Version(1, 9)}, {"tool.exe", tool}, {"tool2.exe", tool2},
+                      {"zcopy.dll", copy},         {"keep.dll", keep}, {"zkeep.dll", keepCopy}};
+  enum Harm { kNone, kDamaged, kOtherBase, kToolHeld, kKeepChanged };
   const struct {
     const char* label;
     Harm harm;
@@ -283,6 +291,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       {"a copy's delta damaged", kDamaged, false},
       {"a copy's delta from another file's new version", kOtherBase, false},
       {"the program held by another program", kToolHeld, true},
+      {"the unchanged file not its version", kKeepChanged, false},
   };
   for (const bool allOrNothing : {false, true})
     for (const auto& c : cases) {
@@ -290,7 +299,9 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       SCOPED_TRACE(std::string(c.label) + (allOrNothing ? ", all or nothing" : ", file by file"));
       Installed app("nearcopy");
       app.registry().SetDword("PatchLevel", 1);
-      WriteTree(app.folder(), before);
+      Tree installed = before;
+      if (c.harm == kKeepChanged) installed["keep.dll"][10] ^= 0x44;
+      WriteTree(app.folder(), installed);
       TempFolder trees("neartrees");
       for (const char* release : {"old", "new"})
         CreateDirectoryA((trees / release).c_str(), nullptr);
@@ -314,9 +325,12 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
           baseEntry[e.name] = header.baseEntry;
       }
       const auto toolEntry = static_cast<uint32_t>(first.at("tool.exe"));
-      EXPECT_EQ(baseEntry,
-                (std::map<std::string, uint32_t>{
-                    {"prog.exe", 0}, {"tool2.exe", toolEntry + 1}, {"zcopy.dll", toolEntry + 1}}));
+      const auto keepEntry = static_cast<uint32_t>(first.at("keep.dll"));
+      EXPECT_EQ(baseEntry, (std::map<std::string, uint32_t>{{"prog.exe", 0},
+                                                            {"tool2.exe", toolEntry + 1},
+                                                            {"zcopy.dll", toolEntry + 1},
+                                                            {"keep.dll", 0},
+                                                            {"zkeep.dll", keepEntry + 1}}));
       WriterEntry& copyDelta = spec.entries[first.at("zcopy.dll")];
       if (c.harm == kDamaged) copyDelta.data[copyDelta.data.size() / 2] ^= 0x5A;
       if (c.harm == kOtherBase)
@@ -335,20 +349,33 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       EXPECT_TRUE(o.waited);
 
       Tree expected = after;
-      if (c.harm != kNone) expected.erase("zcopy.dll");
+      if (c.harm != kNone && c.harm != kKeepChanged) expected.erase("zcopy.dll");
       if (c.harm == kToolHeld) expected["tool.exe"] = before.at("tool.exe");
       if (c.harm == kToolHeld) expected["tool2.exe"] = before.at("tool2.exe");
-      if (c.harm != kNone && allOrNothing) expected = before;
+      if (c.harm == kKeepChanged) expected.erase("zkeep.dll");
+      expected["keep.dll"] = installed.at("keep.dll");
+      if (c.harm != kNone && allOrNothing) expected = installed;
       EXPECT_EQ(TreeSnapshot(app.folder()), expected);
       EXPECT_EQ(app.Level(), c.harm == kNone ? 2 : 1);
       EXPECT_TRUE(app.Journal().empty());
       std::wstring text;
       bool bom = false;
       ASSERT_TRUE(ReadUtf8Log(log, text, bom));
-      const char* copyText = c.harm == kNone       ? texts::kFileUpdatedFormat
-                             : c.harm == kToolHeld ? texts::kNotABaseFormat
-                                                   : texts::kFileFailedFormat;
-      EXPECT_NE(text.find(AsLogged(Format(copyText, app.Path("zcopy.dll")))), std::wstring::npos);
+      const char* copyText = c.harm == kNone || c.harm == kKeepChanged ? texts::kFileUpdatedFormat
+                             : c.harm == kToolHeld                     ? texts::kNotABaseFormat
+                                                                       : texts::kFileFailedFormat;
+      if (c.harm != kKeepChanged || !allOrNothing) {
+        EXPECT_NE(text.find(AsLogged(Format(copyText, app.Path("zcopy.dll")))), std::wstring::npos);
+      }
+      // (All or nothing, the check stops at the first file that fails.)
+      if (c.harm == kKeepChanged) {
+        EXPECT_NE(text.find(AsLogged(Format(texts::kNotABaseFormat, app.Path("keep.dll")))),
+                  std::wstring::npos);
+        if (!allOrNothing) {
+          EXPECT_NE(text.find(AsLogged(Format(texts::kNotABaseFormat, app.Path("zkeep.dll")))),
+                    std::wstring::npos);
+        }
+      }
 
       // File by file, the rerun with a sound package finds the other files already new and
       // builds the copy from the one it holds.

@@ -178,6 +178,18 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   uint64_t releaseBytes = 0;
   for (const auto& item : found) releaseBytes += item.second->size;
   uint64_t unchangedBytes = 0;
+  // Files the same in every old version and the new one, which the update leaves alone. One may
+  // still be the base of a changed or new file's delta (a near copy under another name): it then
+  // travels as a group of one delta from its installed version to itself, which the updater finds
+  // already new and holds. Only files whose path is their entry name are offered, and none with
+  // --full-fallback, where such a group would need a whole entry of its own.
+  struct UnchangedFile {
+    std::string name;
+    const TreeItem* item;
+    bool used = false;
+  };
+  std::vector<UnchangedFile> unchanged;
+  SampleIndex unchangedSamples;
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
       const std::string key = Folded(diskName(it->first));
@@ -197,6 +209,11 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       }
       if (same && progress) progress(shown(*it->second) + ": unchanged");
       if (same) unchangedBytes += contents.size();
+      if (same && !options.fullFallback && it->first.size() <= kMaxEntryName &&
+          !renames.count(it->first) && !chosen.count(it->first) && !contents.empty()) {
+        unchangedSamples.Add(static_cast<uint32_t>(unchanged.size()), ContentSamples(contents));
+        unchanged.push_back({it->first, it->second});
+      }
       it = same ? found.erase(it) : std::next(it);
     }
   }
@@ -271,6 +288,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     std::vector<DeltaCandidates> deltas;
     std::vector<uint64_t> samples;  // ContentSamples of the new version, until it is indexed
     int baseFile = -1;              // the earlier file whose new version the one delta starts from
+    int baseUnchanged = -1;         // or the unchanged file it starts from
   };
   std::vector<PendingFile> pending;
   const uint64_t rangedCostLimit =
@@ -280,28 +298,45 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   // builds first. Taken where it is smaller than every delta from an old version, it is the
   // file's one delta, whichever old version a machine has. 1 when taken.
   SampleIndex earlier;  // the samples of the files in pending
+  // The group that makes an unchanged file a base: its one delta, from itself to itself.
+  const auto identityDelta = [](const std::vector<uint8_t>& bytes) {
+    return MakeDeltaWith(kDeltaDeflatedWords, bytes, bytes);
+  };
   auto fromNearCopy = [&](PendingFile& file, size_t ownShared) {
-    const SampleIndex::Nearest found = earlier.Find(file.samples);
-    const size_t best = found.shared, nearest = found.file;
+    const SampleIndex::Nearest inPackage = earlier.Find(file.samples);
+    const SampleIndex::Nearest left = unchangedSamples.Find(file.samples);
+    // A file of the package first: an unchanged one costs a group of its own.
+    const bool fromUnchanged = left.shared > inPackage.shared;
+    const size_t best = fromUnchanged ? left.shared : inPackage.shared;
     // Each try is a diff of its own: only where it shares most of the file, and as much as any
     // old version does. (Shared samples say little of how far apart the shared parts lie: two
     // builds of one program under two names measured 77% alike, an old version of one 72%, and
     // the delta from the other build came out a sixth of the delta from the old version.)
     if (best == 0 || best < file.samples.size() / 2 || best < ownShared) return false;
-    const PendingFile& near = pending[nearest];
-    std::vector<uint8_t> baseBytes = ReadFileBytes(near.item->path);
+    const fs::path& basePath =
+        fromUnchanged ? unchanged[left.file].item->path : pending[inPackage.file].item->path;
+    std::vector<uint8_t> baseBytes = ReadFileBytes(basePath);
     DeltaCandidates delta = MakeDeltaCandidates(baseBytes, file.entry.data, rangedCostLimit);
     if (delta.ranged.size() >= delta.words.size()) delta.ranged.clear();
     for (const std::vector<uint8_t>* stream : {&delta.words, &delta.ranged})
       if (!stream->empty() && !DeltaGives(*stream, baseBytes, file.entry.data))
-        throw ToolError("file " + Show(file.item->path) + ": the delta from " +
-                        Show(near.item->path) + " does not rebuild it");
+        throw ToolError("file " + Show(file.item->path) + ": the delta from " + Show(basePath) +
+                        " does not rebuild it");
+    const size_t groupCost = fromUnchanged && !unchanged[left.file].used
+                                 ? identityDelta(baseBytes).size() + kEntrySize
+                                 : 0;
     for (const DeltaCandidates& own : file.deltas)
-      if (own.words.size() <= delta.words.size()) return false;
+      if (own.words.size() <= delta.words.size() + groupCost) return false;
     file.deltas.clear();
     file.deltas.push_back(std::move(delta));
-    file.baseFile = static_cast<int>(nearest);
-    file.packed.baseName = near.packed.entryName;
+    if (fromUnchanged) {
+      file.baseUnchanged = static_cast<int>(left.file);
+      unchanged[left.file].used = true;
+      file.packed.baseName = unchanged[left.file].name;
+    } else {
+      file.baseFile = static_cast<int>(inPackage.file);
+      file.packed.baseName = pending[inPackage.file].packed.entryName;
+    }
     return true;
   };
   size_t index = 0;
@@ -397,6 +432,29 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   const std::vector<bool> rangeCoded =
       ChooseRangeCoded(rangedOptions, RangeDecodingBudget(releaseBytes, deltaBytes, wholeBytes));
 
+  // The unchanged files that are bases, first: their groups come before every file built from
+  // them.
+  std::vector<size_t> unchangedStart(unchanged.size());
+  for (size_t i = 0; i < unchanged.size(); ++i) {
+    if (!unchanged[i].used) continue;
+    unchangedStart[i] = spec.entries.size();
+    PackedFile packed;
+    packed.entryName = unchanged[i].name;
+    packed.size = static_cast<uint32_t>(unchanged[i].item->size);
+    packed.whole = false;
+    WriterEntry entry;
+    entry.name = unchanged[i].name;
+    entry.data = identityDelta(ReadFileBytes(unchanged[i].item->path));
+    entry.deflate = false;
+    entry.extraFlags |= ENTRY_DELTA;
+    packed.deltaSizes.push_back(static_cast<uint32_t>(entry.data.size()));
+    if (progress)
+      progress(shown(*unchanged[i].item) + ": unchanged, the base of another file: delta " +
+               std::to_string(entry.data.size()) + " bytes to find it");
+    if (report) report->push_back(packed);
+    spec.entries.push_back(std::move(entry));
+  }
+
   size_t option = 0;
   index = 0;
   std::vector<size_t> groupStart;  // per file, the directory entry where its entries start
@@ -410,9 +468,11 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       entry.name = packed.entryName;
       entry.data = rangeCoded[option++] ? std::move(delta.ranged) : std::move(delta.words);
       // Where the base's entries lie is known only now: the header names them.
-      if (file.baseFile >= 0)
+      if (file.baseFile >= 0 || file.baseUnchanged >= 0)
         WriteLE32(entry.data.data() + kDeltaBaseEntryOffset,
-                  static_cast<uint32_t>(groupStart[file.baseFile] + 1));
+                  static_cast<uint32_t>((file.baseFile >= 0 ? groupStart[file.baseFile]
+                                                            : unchangedStart[file.baseUnchanged]) +
+                                        1));
       entry.deflate = false;
       entry.extraFlags |= ENTRY_DELTA;
       packed.deltaSizes.push_back(static_cast<uint32_t>(entry.data.size()));
