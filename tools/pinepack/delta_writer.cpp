@@ -407,40 +407,64 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
   if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
   std::vector<uint8_t> out;
   uint8_t buffer[64 * 1024];
-  const auto put = [&](const std::vector<uint8_t>& bytes, int flush) {
-    z.next_in = const_cast<Bytef*>(bytes.data());
-    z.avail_in = static_cast<uInt>(bytes.size());
+  const auto put = [&](z_stream& s, std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes,
+                       int flush) {
+    s.next_in = const_cast<Bytef*>(bytes.data());
+    s.avail_in = static_cast<uInt>(bytes.size());
     do {
-      z.next_out = buffer;
-      z.avail_out = sizeof buffer;
-      deflate(&z, flush);
-      out.insert(out.end(), buffer, buffer + (sizeof buffer - z.avail_out));
-    } while (z.avail_out == 0 || z.avail_in > 0);
+      s.next_out = buffer;
+      s.avail_out = sizeof buffer;
+      deflate(&s, flush);
+      to.insert(to.end(), buffer, buffer + (sizeof buffer - s.avail_out));
+    } while (s.avail_out == 0 || s.avail_in > 0);
   };
   // A change of strategy first compresses the input held so far, its output going where next_out
-  // points: into the buffer, and from there to out (with more room while zlib asks for it). Input
-  // is held where sections before were empty: a block that carries only the rest of a long copy.
-  const auto strategy = [&](int chosen) {
+  // points: into the buffer, and from there on (with more room while zlib asks for it). Input is
+  // held where sections before were empty: a block that carries only the rest of a long copy.
+  const auto strategy = [&](z_stream& s, std::vector<uint8_t>& to, int chosen) {
     int status;
     do {
-      z.next_out = buffer;
-      z.avail_out = sizeof buffer;
-      status = deflateParams(&z, 9, chosen);
-      out.insert(out.end(), buffer, buffer + (sizeof buffer - z.avail_out));
+      s.next_out = buffer;
+      s.avail_out = sizeof buffer;
+      status = deflateParams(&s, 9, chosen);
+      to.insert(to.end(), buffer, buffer + (sizeof buffer - s.avail_out));
     } while (status == Z_BUF_ERROR);
   };
   for (const WordBlock& block : blocks) {
     std::vector<uint8_t> lengths;
     for (const auto& section : block) PutNumber(lengths, section.size());
-    put(lengths, Z_NO_FLUSH);
+    put(z, out, lengths, Z_NO_FLUSH);
     for (size_t i = 0; i < block.size(); ++i) {
-      // The ops, small numbers in no long repeats, deflate smaller with the filtered strategy
-      // (more literal codes, fewer short matches); the strategy changes at a block's end.
-      if (splitSections) strategy(i == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY);
-      put(block[i], splitSections && !block[i].empty() ? Z_BLOCK : Z_NO_FLUSH);
+      if (!splitSections || block[i].empty()) {
+        put(z, out, block[i], Z_NO_FLUSH);
+        continue;
+      }
+      // Each section ends a deflate block. The commands, gaps and ops, small numbers in few
+      // long repeats, often deflate smaller with the filtered strategy (more literal codes,
+      // fewer short matches), and as often not: both are tried from a copy of the stream, and
+      // the smaller goes on. The copied bytes and the values take the default.
+      if (i >= 3) {
+        strategy(z, out, Z_DEFAULT_STRATEGY);
+        put(z, out, block[i], Z_BLOCK);
+        continue;
+      }
+      z_stream filtered;
+      if (deflateCopy(&filtered, &z) != Z_OK) throw std::bad_alloc();
+      std::vector<uint8_t> plain, other;
+      strategy(z, plain, Z_DEFAULT_STRATEGY);
+      put(z, plain, block[i], Z_BLOCK);
+      strategy(filtered, other, Z_FILTERED);
+      put(filtered, other, block[i], Z_BLOCK);
+      if (other.size() < plain.size()) {
+        deflateEnd(&z);
+        if (deflateCopy(&z, &filtered) != Z_OK) throw std::bad_alloc();
+        plain.swap(other);
+      }
+      deflateEnd(&filtered);
+      out.insert(out.end(), plain.begin(), plain.end());
     }
   }
-  put({}, Z_FINISH);
+  put(z, out, {}, Z_FINISH);
   deflateEnd(&z);
   return out;
 }
