@@ -31,9 +31,16 @@ function(pinecone_add_product target output_name)
   file(GLOB sources CONFIGURE_DEPENDS
     ${src}/shell/*.cpp ${src}/package/*.cpp ${src}/update/*.cpp ${src}/runtime/*.cpp
     ${src}/delta/*.cpp)
-  add_executable(${target} WIN32 ${sources} ${src}/resources/rl_patch.rc)
+  # The code that runs per byte, compiled apart at -Os (see above).
+  set(per_byte
+    ${src}/delta/delta_words.cpp ${src}/delta/delta_apply.cpp ${src}/delta/delta_tables.cpp
+    ${src}/delta/image_tables.cpp ${src}/delta/sha256.cpp ${src}/runtime/zlib_checksums.cpp
+    ${src}/package/inflate_stream.cpp)
+  list(REMOVE_ITEM sources ${per_byte})
+  add_library(${target}_per_byte OBJECT ${per_byte})
+  add_executable(${target} WIN32 ${sources} $<TARGET_OBJECTS:${target}_per_byte>
+    ${src}/resources/rl_patch.rc)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name} SUFFIX .EXE)
-  target_include_directories(${target} PRIVATE ${src})
   # Exactly what the program links, in this order: zlib (static), the import libraries of the
   # four DLLs it may use, and libgcc's arithmetic and stack-probe helpers; the drivers' default
   # libraries and start-up files are left out (-nostdlib below).
@@ -42,14 +49,14 @@ function(pinecone_add_product target output_name)
   set_property(SOURCE ${src}/resources/rl_patch.rc APPEND PROPERTY OBJECT_DEPENDS
     ${src}/resources/pinecone.ico ${src}/resources/rl_patch.manifest)
 
-  target_compile_options(${target} PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
-    $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fno-ident -Oz>)
-  set_source_files_properties(
-    ${src}/delta/delta_words.cpp ${src}/delta/delta_apply.cpp ${src}/delta/delta_tables.cpp
-    ${src}/delta/image_tables.cpp ${src}/delta/sha256.cpp ${src}/runtime/zlib_checksums.cpp
-    ${src}/package/inflate_stream.cpp
-    PROPERTIES COMPILE_OPTIONS -Os)
+  foreach(part ${target} ${target}_per_byte)
+    target_include_directories(${part} PRIVATE ${src})
+    target_compile_options(${part} PRIVATE
+      $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
+      $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fno-ident>)
+  endforeach()
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-Oz>)
+  target_compile_options(${target}_per_byte PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-Os>)
 
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${output_name}.map)
   # Symbols as the linker's options name them: x86 C names carry a leading underscore, and the
@@ -64,9 +71,11 @@ function(pinecone_add_product target output_name)
     # a function that needs more (the SHA extensions' code): keeping it 16-byte aligned at every
     # call only costs code. Nor does anything walk the stack by frame pointers (no exceptions,
     # and x86 SEH does not): their pushes and the register they take cost code too.
-    target_compile_options(${target} PRIVATE
-      $<$<COMPILE_LANGUAGE:C,CXX>:-fno-asynchronous-unwind-tables -mpreferred-stack-boundary=2
-        -fomit-frame-pointer>)
+    foreach(part ${target} ${target}_per_byte)
+      target_compile_options(${part} PRIVATE
+        $<$<COMPILE_LANGUAGE:C,CXX>:-fno-asynchronous-unwind-tables -mpreferred-stack-boundary=2
+          -fomit-frame-pointer>)
+    endforeach()
     # zlib's objects bring their own unwind tables; the default linker script keeps every
     # .eh_frame, so a script fragment discards them.
     # (x64 images are large-address aware without being asked.)

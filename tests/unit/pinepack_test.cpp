@@ -1209,9 +1209,10 @@ TEST(CreateFrom, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
   }
 }
 
-// A new file that is a near copy of a file the release leaves as it was: that file travels as a
-// group of one delta to itself, before the file built from it; with --full-fallback it is left
-// out, and the new file goes whole.
+// New files that are near copies of a file the release leaves as it was: that file travels once
+// as a group of one delta to itself, before the files built from it. With --full-fallback, or
+// where the manifest gives its name to another file's entry, it is left out, and the new files
+// go whole.
 TEST(CreateFrom, UnchangedFilesAreBasesToo) {
   TempFolder folder;
   const std::vector<uint8_t> tool = SampleData(60000, 21);
@@ -1220,35 +1221,48 @@ TEST(CreateFrom, UnchangedFilesAreBasesToo) {
     folder.Write(std::string(release) + "/app.exe", SampleData(5000, 22));
   }
   folder.Write("new/a-alias.exe", Edited(tool, 3001, 0x09));
+  folder.Write("new/a-alias2.exe", Edited(tool, 2003, 0x41));
+  const std::string renamingManifest = std::string(kPlainManifest, sizeof kPlainManifest - 2) +
+                                       R"(, "entryNames": {"a-alias2.exe": "b-tool.exe"}})";
   const fs::path installed = folder.path() / "installed";
-  for (const bool fullFallback : {false, true}) {
-    SCOPED_TRACE(fullFallback ? "full fallback" : "deltas only");
+  enum Kind { kDeltasOnly, kFullFallback, kNameGiven };
+  for (const Kind kind : {kDeltasOnly, kFullFallback, kNameGiven}) {
+    SCOPED_TRACE(kind == kDeltasOnly     ? "deltas only"
+                 : kind == kFullFallback ? "full fallback"
+                                         : "name given");
     std::vector<PackedFile> packed;
     CreateOptions options;
     options.bases = {folder.path() / "old"};
     options.allOrNothing = true;
-    options.fullFallback = fullFallback;
+    options.fullFallback = kind == kFullFallback;
     const std::vector<uint8_t> package = WritePackage(BuildPackageSpec(
-        folder.path() / "new", ParseManifest(kPlainManifest), options, {}, &packed));
-    if (fullFallback) {
-      ASSERT_EQ(packed.size(), 1u);
+        folder.path() / "new",
+        ParseManifest(kind == kNameGiven ? renamingManifest : std::string(kPlainManifest)), options,
+        {}, &packed));
+    if (kind != kDeltasOnly) {
+      // No group for the unchanged file: the first copy whole, the second from its new version.
+      ASSERT_EQ(packed.size(), 2u);
       EXPECT_TRUE(packed[0].whole);
       EXPECT_TRUE(packed[0].deltaSizes.empty());
+      EXPECT_EQ(packed[1].baseName, "a-alias.exe");
+      EXPECT_EQ(packed[1].entryName, kind == kNameGiven ? "b-tool.exe" : "a-alias2.exe");
       continue;
     }
-    // :RegistryKeys, :Transaction, then b-tool.exe's delta to itself and a-alias.exe's from it.
-    EXPECT_EQ(BaseGroups(package), (std::vector<int>{-1, -1, -1, 2}));
-    ASSERT_EQ(packed.size(), 2u);
+    // :RegistryKeys, :Transaction, then b-tool.exe's delta to itself and both copies' from it.
+    EXPECT_EQ(BaseGroups(package), (std::vector<int>{-1, -1, -1, 2, 2}));
+    ASSERT_EQ(packed.size(), 3u);
     EXPECT_EQ(packed[0].entryName, "b-tool.exe");
     EXPECT_LT(packed[0].deltaSizes.at(0), 200u);
-    EXPECT_EQ(packed[1].baseName, "b-tool.exe");
-    EXPECT_FALSE(packed[1].whole);
-    EXPECT_LT(packed[1].deltaSizes.at(0), 1000u);
+    for (size_t i : {1u, 2u}) {
+      EXPECT_EQ(packed[i].baseName, "b-tool.exe");
+      EXPECT_FALSE(packed[i].whole);
+      EXPECT_LT(packed[i].deltaSizes.at(0), 1000u);
+    }
 
     CopyTree(folder.path() / "old", installed);
     const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
     EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.lines);
-    EXPECT_TRUE(Mentions(report.lines, "1 to build, 0 to remove, 1 already new"));
+    EXPECT_TRUE(Mentions(report.lines, "2 to build, 0 to remove, 1 already new"));
     EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
 
     // The unchanged file not the version the package was made against: nothing changes.

@@ -186,8 +186,13 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   struct UnchangedFile {
     std::string name;
     const TreeItem* item;
-    bool used = false;
+    std::vector<uint8_t> identity;  // its group's delta, once made
+    bool used = false;              // a file of the package is built from it
   };
+  // Entry names the manifest gives other files: an unchanged file under one of them would share
+  // its entry name, and its translation.
+  std::vector<std::string> givenNames;
+  for (const auto& pair : chosen) givenNames.push_back(pair.second);
   std::vector<UnchangedFile> unchanged;
   SampleIndex unchangedSamples;
   if (!bases.empty()) {
@@ -210,9 +215,10 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       if (same && progress) progress(shown(*it->second) + ": unchanged");
       if (same) unchangedBytes += contents.size();
       if (same && !options.fullFallback && it->first.size() <= kMaxEntryName &&
-          !renames.count(it->first) && !chosen.count(it->first) && !contents.empty()) {
+          !renames.count(it->first) && !chosen.count(it->first) &&
+          !NameTaken(givenNames, it->first) && !contents.empty()) {
         unchangedSamples.Add(static_cast<uint32_t>(unchanged.size()), ContentSamples(contents));
-        unchanged.push_back({it->first, it->second});
+        unchanged.push_back({it->first, it->second, {}, false});
       }
       it = same ? found.erase(it) : std::next(it);
     }
@@ -289,6 +295,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     std::vector<uint64_t> samples;  // ContentSamples of the new version, until it is indexed
     int baseFile = -1;              // the earlier file whose new version the one delta starts from
     int baseUnchanged = -1;         // or the unchanged file it starts from
+    size_t groupCost = 0;           // the bytes that file's group adds, where none is made yet
   };
   std::vector<PendingFile> pending;
   const uint64_t rangedCostLimit =
@@ -298,9 +305,15 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   // builds first. Taken where it is smaller than every delta from an old version, it is the
   // file's one delta, whichever old version a machine has. 1 when taken.
   SampleIndex earlier;  // the samples of the files in pending
-  // The group that makes an unchanged file a base: its one delta, from itself to itself.
-  const auto identityDelta = [](const std::vector<uint8_t>& bytes) {
-    return MakeDeltaWith(kDeltaDeflatedWords, bytes, bytes);
+  // The delta of the group that makes an unchanged file a base: from itself to itself, made once.
+  const auto identityDelta = [](UnchangedFile& file, const std::vector<uint8_t>& bytes) {
+    if (file.identity.empty()) {
+      file.identity = MakeDeltaWith(kDeltaDeflatedWords, bytes, bytes);
+      if (!DeltaGives(file.identity, bytes, bytes))
+        throw ToolError("file " + Show(file.item->path) +
+                        ": its delta to itself does not rebuild it");
+    }
+    return file.identity.size();
   };
   auto fromNearCopy = [&](PendingFile& file, size_t ownShared) {
     const SampleIndex::Nearest inPackage = earlier.Find(file.samples);
@@ -322,16 +335,15 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       if (!stream->empty() && !DeltaGives(*stream, baseBytes, file.entry.data))
         throw ToolError("file " + Show(file.item->path) + ": the delta from " + Show(basePath) +
                         " does not rebuild it");
-    const size_t groupCost = fromUnchanged && !unchanged[left.file].used
-                                 ? identityDelta(baseBytes).size() + kEntrySize
-                                 : 0;
+    file.groupCost = fromUnchanged && !unchanged[left.file].used
+                         ? identityDelta(unchanged[left.file], baseBytes) + kEntrySize
+                         : 0;
     for (const DeltaCandidates& own : file.deltas)
-      if (own.words.size() <= delta.words.size() + groupCost) return false;
+      if (own.words.size() <= delta.words.size() + file.groupCost) return false;
     file.deltas.clear();
     file.deltas.push_back(std::move(delta));
     if (fromUnchanged) {
       file.baseUnchanged = static_cast<int>(left.file);
-      unchanged[left.file].used = true;
       file.packed.baseName = unchanged[left.file].name;
     } else {
       file.baseFile = static_cast<int>(inPackage.file);
@@ -386,7 +398,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     // longer than every delta: on a release that changed little, most of the time saved.
     size_t largestDelta = 0;
     for (const DeltaCandidates& delta : file.deltas)
-      largestDelta = std::max(largestDelta, delta.words.size());
+      largestDelta = std::max(largestDelta, delta.words.size() + file.groupCost);
     const bool decided =
         Pack(entry, options, needWhole || file.deltas.empty() ? SIZE_MAX : largestDelta);
     PackedFile& packed = file.packed;
@@ -401,13 +413,19 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     if (renamed != renames.end()) packed.diskName = renamed->second;
     std::vector<DeltaCandidates> paying;
     for (DeltaCandidates& delta : file.deltas) {
-      if (delta.words.size() >= packed.packedSize) {
+      if (delta.words.size() + file.groupCost >= packed.packedSize) {
         needWhole = true;
         continue;
       }
       paying.push_back(std::move(delta));
     }
     file.deltas = std::move(paying);
+    // A delta from another file that does not pay leaves the file whole, with no base.
+    if (file.deltas.empty()) {
+      file.baseFile = file.baseUnchanged = -1;
+      packed.baseName.clear();
+    }
+    if (file.baseUnchanged >= 0) unchanged[file.baseUnchanged].used = true;
     packed.whole = needWhole || file.deltas.empty();
     if (!packed.whole) entry = WriterEntry{};  // only its deltas travel: not held till the end
     earlier.Add(static_cast<uint32_t>(pending.size()), file.samples);
@@ -441,10 +459,11 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     PackedFile packed;
     packed.entryName = unchanged[i].name;
     packed.size = static_cast<uint32_t>(unchanged[i].item->size);
+    packed.packedSize = UINT32_MAX;
     packed.whole = false;
     WriterEntry entry;
     entry.name = unchanged[i].name;
-    entry.data = identityDelta(ReadFileBytes(unchanged[i].item->path));
+    entry.data = std::move(unchanged[i].identity);
     entry.deflate = false;
     entry.extraFlags |= ENTRY_DELTA;
     packed.deltaSizes.push_back(static_cast<uint32_t>(entry.data.size()));

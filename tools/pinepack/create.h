@@ -51,7 +51,11 @@ constexpr size_t kMaxEntryName = 31;
 // unless that does not make it smaller.
 //
 // With options.bases, the package updates those versions: a file whose bytes are the same (under
-// the name it is installed under) in every base is left out; a changed file gets a delta from
+// the name it is installed under) in every base is left out, unless it is the nearest file to a
+// changed or new one (found by ContentSamples, as is a file of the package that is): it then
+// travels as a group of one delta to itself, so that the update requires it as it was and holds
+// it for that file's delta (never with fullFallback, nor for a file whose path is not its entry
+// name or is another file's entry name); a changed file gets a delta from
 // each distinct base version that has it, each applied and checked here before it is taken, and
 // dropped when the whole deflated file is no larger; the whole entry follows its deltas when a
 // base lacks the file, when a delta was dropped, or with fullFallback. A delta is range coded
