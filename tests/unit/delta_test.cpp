@@ -217,9 +217,9 @@ std::vector<Pair> Pairs() {
   const std::vector<uint8_t> b = SampleData(7000, 2);
   std::vector<uint8_t> edited = a;
   for (size_t i = 100; i < edited.size(); i += 997) edited[i] ^= 0x5a;
-  // Every 12th word moved by one of 100 amounts, picked at random: the recent values of the words
-  // method are used at every place, filled past their 64 and moved about (0x00010000 steps, so
-  // that each change is a whole word).
+  // Every 12th word moved by one of 100 amounts, picked at random (in its upper half: each change
+  // is a word from the third byte on, whose value is one of those amounts): the words method takes
+  // values from its 64 recent ones at every place, and new ones once they have dropped out.
   std::vector<uint8_t> moved = a;
   std::mt19937 random(7);
   for (size_t i = 0; i + 4 <= moved.size(); i += 12)
@@ -930,6 +930,8 @@ TEST(Delta, HostileWordBlocksFail) {
        blocks(
            {{Numbers({0, 10, 0}), {}, {}, {}, {}}, {{}, {}, {}, {}, {}}, {{}, {}, {}, {}, result}}),
        result, 0},
+      {"a copy of 2^32 + 10 bytes (its fifth byte above 0x0F)",
+       blocks({{{0, 0x8A, 0x80, 0x80, 0x80, 0x10, 0}, {}, {}, {}, result}}), result, 0},
       {"a number of 6 bytes",
        blocks({{{0x80, 0x80, 0x80, 0x80, 0x80, 0, 10, 0}, {}, {}, {}, result}}), result, 0},
       {"a byte left in a section after the result",
