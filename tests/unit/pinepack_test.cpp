@@ -1127,24 +1127,39 @@ TEST(SimilarFiles, SamplesAndTheNearestFile) {
   EXPECT_GE(SharedSamples(a, b), a.size() * 9 / 10);
   EXPECT_EQ(SharedSamples(a, ContentSamples(SampleData(200000, 4))), 0u);
 
+  // Samples told apart by their top bits, as the fixed index tells them.
   auto range = [](uint64_t from, uint64_t to) {
     std::vector<uint64_t> out;
-    for (uint64_t v = from; v < to; ++v) out.push_back(v);
+    for (uint64_t v = from; v < to; ++v) out.push_back(v << 32 | 7);
     return out;
   };
-  SampleIndex index;
-  index.Add(0, range(0, 100));
-  index.Add(1, range(50, 150));
-  index.Add(2, range(0, 10));
-  EXPECT_EQ(index.Find(range(60, 140)).file, 1u);
-  EXPECT_EQ(index.Find(range(60, 140)).shared, 80u);
-  EXPECT_EQ(index.Find(range(0, 20)).file, 0u);  // ties go to the earlier file
-  EXPECT_EQ(index.Find(range(500, 600)).shared, 0u);
-  // A sample that many files have counts for none of them.
-  for (uint32_t file = 3; file < 3 + SampleIndex::kMostFiles; ++file) index.Add(file, {1000});
-  EXPECT_EQ(index.Find({1000}).shared, 1u);
-  index.Add(3 + SampleIndex::kMostFiles, {1000});
-  EXPECT_EQ(index.Find({1000}).shared, 0u);
+  auto one = [&](uint64_t v) { return range(v, v + 1); };
+  auto two = [&](uint64_t a, uint64_t b) { return std::vector<uint64_t>{one(a)[0], one(b)[0]}; };
+  // Both indexes give the same answers; the fixed one is asked only once every file is in.
+  auto check = [&](auto& index, auto ready) {
+    index.Add(0, range(0, 100));
+    index.Add(1, range(50, 150));
+    index.Add(2, range(0, 10));
+    for (uint32_t file = 3; file < 3 + SampleIndex::kMostFiles; ++file) index.Add(file, one(1000));
+    index.Add(3 + SampleIndex::kMostFiles, two(2000, 3000));
+    for (uint32_t file = 4 + SampleIndex::kMostFiles; file < 4 + 2 * SampleIndex::kMostFiles;
+         ++file)
+      index.Add(file, one(2000));
+    ready(index);
+    EXPECT_EQ(index.Find(range(60, 140)).file, 1u);
+    EXPECT_EQ(index.Find(range(60, 140)).shared, 80u);
+    EXPECT_EQ(index.Find(range(0, 20)).file, 0u);  // ties go to the earlier file
+    EXPECT_EQ(index.Find(range(500, 600)).shared, 0u);
+    // A sample that as many files have as the most counts; one that more have, for none of them.
+    EXPECT_EQ(index.Find(one(1000)).shared, 1u);
+    EXPECT_EQ(index.Find(one(1000)).file, 3u);
+    EXPECT_EQ(index.Find(two(2000, 3000)).file, 3 + SampleIndex::kMostFiles);
+    EXPECT_EQ(index.Find(two(2000, 3000)).shared, 1u);
+  };
+  SampleIndex growing;
+  check(growing, [](SampleIndex&) {});
+  FixedSampleIndex fixed;
+  check(fixed, [](FixedSampleIndex& index) { index.Seal(); });
 }
 
 TEST(CreateFrom, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {

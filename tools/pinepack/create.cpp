@@ -194,7 +194,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   std::vector<std::string> givenNames;
   for (const auto& pair : chosen) givenNames.push_back(pair.second);
   std::vector<UnchangedFile> unchanged;
-  SampleIndex unchangedSamples;
+  FixedSampleIndex unchangedSamples;
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
       const std::string key = Folded(diskName(it->first));
@@ -223,6 +223,8 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       it = same ? found.erase(it) : std::next(it);
     }
   }
+
+  unchangedSamples.Seal();
 
   // Entry names: the one the manifest gives, else the path itself when it fits, else a short
   // name; a translation pair wherever the entry name is not the name on disk.

@@ -93,8 +93,12 @@ using WordBlock = std::vector<std::vector<uint8_t>>;
 
 // Blocks as a kDeltaDeflatedWords body: each block's five lengths and sections, deflated at
 // level 9 as one zlib stream, each section ended as a deflate block of its own when
-// splitSections (its own codes) or not. Checks nothing, so that tests can make hostile bodies.
-std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections);
+// splitSections (its own codes) or not. The ops go with the filtered strategy, the rest with the
+// default; with tryStrategies (and splitSections) the commands, gaps and ops each with the
+// smaller of both, tried from a copy of the stream (a second deflater's state: some 0.8 MB more at
+// the peak). Checks nothing, so that tests can make hostile bodies.
+std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections,
+                                    bool tryStrategies = false);
 
 // The body of a kDeltaDeflatedWords stream for commands over base and result: each change as a
 // word or a byte, blocks of at most kWordBlockMax, deflated the smaller way. Throws

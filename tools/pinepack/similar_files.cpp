@@ -70,3 +70,30 @@ SampleIndex::Nearest SampleIndex::Find(const std::vector<uint64_t>& samples) con
       nearest = {file, shared};
   return nearest;
 }
+
+void FixedSampleIndex::Add(uint32_t file, const std::vector<uint64_t>& samples) {
+  for (uint64_t sample : samples) entries_.emplace_back(static_cast<uint32_t>(sample >> 32), file);
+}
+
+void FixedSampleIndex::Seal() {
+  std::sort(entries_.begin(), entries_.end());
+  entries_.shrink_to_fit();
+}
+
+SampleIndex::Nearest FixedSampleIndex::Find(const std::vector<uint64_t>& samples) const {
+  std::unordered_map<uint32_t, size_t> counts;
+  for (uint64_t sample : samples) {
+    const auto key = static_cast<uint32_t>(sample >> 32);
+    const auto from =
+        std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, uint32_t{0}));
+    auto to = from;
+    while (to != entries_.end() && to->first == key) ++to;
+    if (to - from > static_cast<ptrdiff_t>(SampleIndex::kMostFiles)) continue;
+    for (auto at = from; at != to; ++at) ++counts[at->second];
+  }
+  SampleIndex::Nearest nearest;
+  for (const auto& [file, shared] : counts)
+    if (shared > nearest.shared || (shared == nearest.shared && file < nearest.file))
+      nearest = {file, shared};
+  return nearest;
+}
