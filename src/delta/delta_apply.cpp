@@ -308,10 +308,10 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
       checkBase && (!Sha256OfSource(*base, work, chunk, digest) ||
                     std::memcmp(digest, h.baseHash, kSha256Size) != 0)
           ? 0
-      : h.method == kDeltaDeflatedWords ? RunDeflatedWords(delta, h, base, out, chunk, work,
-                                                           work + 3 * chunk + 4 + kWordWorkExtra)
-      : h.method == kDeltaWordsTables   ? RunTablesWords(delta, h, base, out, chunk, work)
-                                        : RunRangeCoded(delta, h, base, out, chunk, work);
+      : h.method == kDeltaDeflatedWords
+          ? RunDeflatedWords(delta, h, base, out, chunk, work, WordsWorkEnd(work, chunk))
+      : h.method == kDeltaWordsTables ? RunTablesWords(delta, h, base, out, chunk, work)
+                                      : RunRangeCoded(delta, h, base, out, chunk, work);
   int ok = 0;
   if (built) {
     Sha256Final(hash, digest);

@@ -18,10 +18,16 @@ int EmitResult(DeltaOutput& out, const unsigned char* data, uint32_t count);
 // back). 0 when the move would leave the base.
 int SeekBase(uint64_t seek, uint32_t baseSize, uint64_t& position);
 
+// Where the words methods' own work ends in a work area for chunk: after the three chunk buffers
+// (the base's with 4 bytes more) and the block being run. The arena's rest follows.
+inline unsigned char* WordsWorkEnd(unsigned char* work, uint32_t chunk) {
+  return work + 3 * chunk + 4 + kWordWorkExtra;
+}
+
 // Runs the commands of a kDeltaDeflatedWords body (delta.h) from base into out, or with base
 // null checks them without producing anything. chunk bytes per read and write; work is
-// DeltaWorkSize(chunk) bytes, of which the run uses 3 * chunk + 4 + kWordWorkExtra, and from
-// spare on (at most kCodedTablesMax further) keeps blocks of the base that short add runs read. 1
+// DeltaWorkSize(chunk) bytes, of which the run uses those up to WordsWorkEnd, and from spare on
+// (at most kCodedTablesMax further) keeps blocks of the base that short add runs read. 1
 // when the body is one sound zlib stream, nothing after it, whose commands build exactly
 // resultSize bytes (the caller checks their hash); 0 otherwise.
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,

@@ -187,7 +187,7 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
   coded.baseSize = static_cast<uint32_t>(r.codedBaseSize);
   coded.resultSize = static_cast<uint32_t>(r.codedResultSize);
   coded.bodySize = h.bodySize - r.size;
-  unsigned char* tables = work + 3 * chunk + 4 + kWordWorkExtra;
+  unsigned char* tables = WordsWorkEnd(work, chunk);
   if (!base) return RunDeflatedWords(words, coded, nullptr, out, chunk, work, tables);
 
   const unsigned char* spare = CodeBaseTables(*base, r, work, chunk, tables);
