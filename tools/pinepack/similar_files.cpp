@@ -50,6 +50,19 @@ size_t SharedSamples(const std::vector<uint64_t>& a, const std::vector<uint64_t>
   return shared;
 }
 
+namespace {
+
+// The file with the most samples counted (the lowest number of those with as many).
+SampleIndex::Nearest MostShared(const std::unordered_map<uint32_t, size_t>& counts) {
+  SampleIndex::Nearest nearest;
+  for (const auto& [file, shared] : counts)
+    if (shared > nearest.shared || (shared == nearest.shared && file < nearest.file))
+      nearest = {file, shared};
+  return nearest;
+}
+
+}  // namespace
+
 void SampleIndex::Add(uint32_t file, const std::vector<uint64_t>& samples) {
   for (uint64_t sample : samples) {
     std::vector<uint32_t>& files = files_[sample];
@@ -64,11 +77,7 @@ SampleIndex::Nearest SampleIndex::Find(const std::vector<uint64_t>& samples) con
     if (found == files_.end() || found->second.size() > kMostFiles) continue;
     for (uint32_t file : found->second) ++counts[file];
   }
-  Nearest nearest;
-  for (const auto& [file, shared] : counts)
-    if (shared > nearest.shared || (shared == nearest.shared && file < nearest.file))
-      nearest = {file, shared};
-  return nearest;
+  return MostShared(counts);
 }
 
 void FixedSampleIndex::Add(uint32_t file, const std::vector<uint64_t>& samples) {
@@ -84,16 +93,13 @@ SampleIndex::Nearest FixedSampleIndex::Find(const std::vector<uint64_t>& samples
   std::unordered_map<uint32_t, size_t> counts;
   for (uint64_t sample : samples) {
     const auto key = static_cast<uint32_t>(sample >> 32);
-    const auto from =
-        std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, uint32_t{0}));
-    auto to = from;
-    while (to != entries_.end() && to->first == key) ++to;
-    if (to - from > static_cast<ptrdiff_t>(SampleIndex::kMostFiles)) continue;
-    for (auto at = from; at != to; ++at) ++counts[at->second];
+    // Every file's entry for the sample, found in log time however many files have it.
+    const auto range =
+        std::equal_range(entries_.begin(), entries_.end(), std::make_pair(key, uint32_t{0}),
+                         [](const std::pair<uint32_t, uint32_t>& a,
+                            const std::pair<uint32_t, uint32_t>& b) { return a.first < b.first; });
+    if (range.second - range.first > static_cast<ptrdiff_t>(SampleIndex::kMostFiles)) continue;
+    for (auto at = range.first; at != range.second; ++at) ++counts[at->second];
   }
-  SampleIndex::Nearest nearest;
-  for (const auto& [file, shared] : counts)
-    if (shared > nearest.shared || (shared == nearest.shared && file < nearest.file))
-      nearest = {file, shared};
-  return nearest;
+  return MostShared(counts);
 }
