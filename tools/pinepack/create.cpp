@@ -343,11 +343,19 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       if (!stream->empty() && !DeltaGives(*stream, baseBytes, file.entry.data))
         throw ToolError("file " + Show(file.item->path) + ": the delta from " + Show(basePath) +
                         " does not rebuild it");
-    file.groupCost = fromUnchanged && !unchanged[left.file].used
-                         ? identityDelta(unchanged[left.file], baseBytes) + kEntrySize
-                         : 0;
-    for (const DeltaCandidates& own : file.deltas)
-      if (own.words.size() <= delta.words.size() + file.groupCost) return false;
+    // Against the own deltas first: the group's delta (a diff of the unchanged file with itself)
+    // is made only where the copy's delta could still win with it.
+    const auto beaten = [&](size_t extra) {
+      for (const DeltaCandidates& own : file.deltas)
+        if (own.words.size() <= delta.words.size() + extra) return true;
+      return false;
+    };
+    if (beaten(0)) return false;
+    const size_t groupCost = fromUnchanged && !unchanged[left.file].used
+                                 ? identityDelta(unchanged[left.file], baseBytes) + kEntrySize
+                                 : 0;
+    if (beaten(groupCost)) return false;
+    file.groupCost = groupCost;
     file.deltas.clear();
     file.deltas.push_back(std::move(delta));
     if (fromUnchanged) {
