@@ -151,3 +151,11 @@ int DeltaBaseGroup(const PackageView& view, int entry) {
   if (!ReadDeltaHeader(EntryDeltaStream(view, view.directory[entry]), h) || !h.baseEntry) return -1;
   return static_cast<int>(h.baseEntry - 1);
 }
+
+int KeptOnlyAsBase(const PackageView& view, int first) {
+  const DirectoryEntry& e = view.directory[first];
+  DeltaHeader h;
+  return FileGroupLength(view, first) == 1 && IsDeltaEntry(view, e) &&
+         ReadDeltaHeader(EntryDeltaStream(view, e), h) && h.baseEntry == 0 &&
+         std::memcmp(h.baseHash, h.resultHash, kSha256Size) == 0;
+}

@@ -79,3 +79,9 @@ int PlanFile(const PackageView& view, int first, const ByteSource* existing,
 // The group whose new version is the base of delta entry `entry`: -1 when its base is the file's
 // own installed version (or the header cannot be read).
 int DeltaBaseGroup(const PackageView& view, int entry);
+
+// Whether the package carries the file whose entries start at entry first only as the base of
+// other files' deltas: its one entry a delta from the installed version to that very version.
+// Where the removals list such a file (a library the release renames), it is removed after the
+// files built from it, not taken for one the update installs (which stays as the new file).
+int KeptOnlyAsBase(const PackageView& view, int first);

@@ -36,6 +36,7 @@ struct FileChange {
   int isBase;         // a later file's delta starts from this one's new version
   HANDLE built;       // the new file held as a later file's base: once in place (file by file),
                       // or found already new; null otherwise
+  int builtMovable;   // built, found already new, was opened to be renamed and deleted too
   uint64_t previousId;
   uint64_t stagedId;
   char suffix[18];  // the staged name is name + suffix: a dot and 16 random hex digits
@@ -183,13 +184,17 @@ EntryState OpenToMove(const FolderTree& tree, int folder, const char* leaf, Owne
 }
 
 // What the check of one file found.
-enum Checked { kCheckedOk, kCheckedInUse, kCheckedFailed };
+enum Checked { kCheckedOk, kCheckedInUse, kCheckedFailed, kCheckedNone };
 
 // Looks at the file name (an entry's, or index -1: one to remove) and fills c: kCheckedOk with
 // the change ready (c.name null for a removal of a file that is not there, nothing to do),
 // kCheckedInUse when another program holds the file, kCheckedFailed with the failure recorded
-// in c. Changes nothing and shows nothing.
-Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
+// in c, kCheckedNone for a file kept only as the base of others that is not there (a run that
+// removed it has ended): it is no change, and no base. A removal of a file the run holds already
+// (kept, an earlier change found already new: opening it again would meet the run's own hold) goes
+// through a second handle to it. Changes nothing and shows nothing.
+Checked CheckFile(Update& u, int index, const char* name, FileChange& c,
+                  const FileChange* kept = nullptr) {
   c = FileChange{};
   c.shown = name;
   c.entry = c.group = index;
@@ -228,6 +233,16 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
           OpenToMove(tree, at.folder, at.backupLeaf, backup) != kEntryPresent ||
           !DeleteOwnFile(backup.Get()))
         return kCheckedInUse;
+    }
+    // (Should the second handle fail, opening the file again meets the run's own hold: in use.)
+    HANDLE again;
+    if (state == kEntryAbsent && kept &&
+        DuplicateHandle(GetCurrentProcess(), kept->built, GetCurrentProcess(), &again, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+      current.file = OwnedHandle(again);
+      current.canRead = 1;
+      current.canMove = kept->builtMovable;
+      state = kEntryPresent;
     }
     if (state == kEntryAbsent) state = OpenVersion(tree, at.folder, at.leaf, current);
     if (state == kEntryRefused) {
@@ -268,6 +283,7 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
         ReadDeltaHeader(EntryDeltaStream(*u.view, u.view->directory[plan.entry]), header))
       c.size = header.resultSize;
     if (plan.action == kFileNoBase) {
+      if (state != kEntryPresent && KeptOnlyAsBase(*u.view, index)) return kCheckedNone;
       Failed(c, ERROR_SUCCESS, texts::kNotABaseFormat);
       return kCheckedFailed;
     }
@@ -278,6 +294,10 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c) {
   c.baseGroup = plan.baseGroup;
   if (plan.baseGroup >= 0) ChangeOfGroup(u, plan.baseGroup)->isBase = 1;  // IsBuilt found it
   if (plan.action == kFileAlreadyNew) {
+    // All or nothing, a file kept only as a base may be one to remove, which takes a handle that
+    // can move it: asked for now, while a Retry still opens the file afresh.
+    if (held && u.allOrNothing && KeptOnlyAsBase(*u.view, index)) return kCheckedInUse;
+    c.builtMovable = current.canMove;
     c.built = current.file.Release();  // a later file's delta may start from it
     return kCheckedOk;                 // nothing to write: a rerun finishes
   }
@@ -315,13 +335,13 @@ uint32_t NameKey(const char* name, char* canonical) {
   return key;
 }
 
-// The earlier change of name (as the package or its list gives it), or null. A key compared
-// first: an update of many files compares every name with every earlier one.
+// The latest earlier change of name (as the package or its list gives it), or null. A key
+// compared first: an update of many files compares every name with every earlier one.
 FileChange* FindChange(Update& u, const char* name) {
   char wanted[kPathBufferSize];
   char other[kPathBufferSize];
   const uint32_t key = NameKey(name, wanted);
-  for (int i = 0; key && i < u.count; ++i) {
+  for (int i = u.count; key && i-- > 0;) {
     FileChange& c = u.changes[i];
     if (c.key == key && NameKey(c.shown, other) && SameName(other, wanted)) return &c;
   }
@@ -347,10 +367,14 @@ int CheckWithRetry(Update& u, int index, const char* name) {
   }
   // Two entries under one name: the later one is what the file ends as, so the earlier one needs
   // nothing done (its texts stay), and lets the file go for the later one's check. A name listed
-  // twice for removal is removed once.
+  // twice for removal is removed once; a file the update installs is not removed, unless the
+  // package carries it only as the base of others: then the removal comes after them.
   FileChange* earlier = FindChange(u, name);
-  if (earlier && index < 0) return 1;
-  if (earlier && earlier->built) CloseHandle(earlier->built), earlier->built = nullptr;
+  const FileChange* kept =
+      index < 0 && earlier && earlier->built && KeptOnlyAsBase(*u.view, earlier->group) ? earlier
+                                                                                        : nullptr;
+  if (earlier && index < 0 && !kept) return 1;
+  if (earlier && earlier->built && !kept) CloseHandle(earlier->built), earlier->built = nullptr;
   if (earlier && earlier->name) {
     if (earlier->previous) CloseHandle(earlier->previous);
     std::free(earlier->name);
@@ -370,7 +394,8 @@ int CheckWithRetry(Update& u, int index, const char* name) {
   FileChange& c = u.changes[u.count];
   char canonical[kPathBufferSize];
   for (;;) {
-    Checked checked = CheckFile(u, index, name, c);
+    Checked checked = CheckFile(u, index, name, c, kept);
+    if (checked == kCheckedNone) return 1;
     c.key = NameKey(name, canonical);
     if (checked == kCheckedInUse && !u.allOrNothing) {
       Failed(c, ERROR_SHARING_VIOLATION);
@@ -603,11 +628,19 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
   return RenameInFolder(file.Get(), tree, found.folder, found.leaf);
 }
 
-// Reports, stages, commits and lets go of one change of an update installed file by file.
+// Reports, stages, commits and lets go of one change of an update installed file by file: a
+// removal (one kept for the files built from it, the last changes) is a commit alone.
 void InstallOne(Update& u, FileChange& c) {
+  char path[kPathBufferSize];
+  if (c.entry < 0) {
+    if (c.failText) return Report(u, c);
+    if (!c.name || !CommitFile(u, c)) return;
+    DropBackup(u, c);
+    FullPath(u, c, path);
+    return LogFormat("File removed: %s", path);
+  }
   ShowStatus(texts::kUpdatingFileFormat, c.shown);
   if (c.failText) return Report(u, c);
-  char path[kPathBufferSize];
   if (c.action != kFileAlreadyNew) {
     if (!StageFile(u, c)) return;
     if (!CommitFile(u, c)) return DiscardStaged(c);
@@ -686,6 +719,13 @@ void AddRemoval(const char* path, void* update) {
   Update& u = *static_cast<Update*>(update);
   if (u.removals == 1)
     u.removals = CheckWithRetry(u, -1, path + std::strlen(u.target->programFolder));
+}
+
+int TakeRemoval(Update& u, const char* path) {
+  const char* name = path + std::strlen(u.target->programFolder);
+  if (!FindChange(u, name)) return 0;
+  if (!CheckWithRetry(u, -1, name)) u.anyFailed = 1;
+  return 1;
 }
 
 int ApplyUpdate(Update& u, int& code) {

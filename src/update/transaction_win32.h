@@ -64,9 +64,17 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
 // Checks one file of a :FilesToRemove list (its full path; update is the Update) of an update
 // that installs all or nothing, to be moved to its backup in the commit; a file that is not
 // there, or that the update installs as well (it ends as the new file, as when removed first),
-// needs nothing. As CheckUpdate's files, it may ask to close a program that holds it; the
-// outcome goes to update.removals, and once that is not 1 later calls do nothing.
+// needs nothing, unless the package carries it only as the base of others (a delta from itself
+// to itself): its removal then goes through the run's hold, after them. As CheckUpdate's files, it
+// may ask to close a program that holds it; the outcome goes to update.removals, and once that is
+// not 1 later calls do nothing.
 void AddRemoval(const char* path, void* update);
+
+// File by file: whether the removal of path (a :FilesToRemove name, its full path) is the
+// update's own, as a file it installs too (which ends as the new file) or one it carries only as
+// the base of others (removed after them, through the run's hold). 1 when it is, its removal then
+// done by ApplyUpdate; 0 when the name is none of the update's and the caller removes it.
+int TakeRemoval(Update& update, const char* path);
 
 // The free space (all or nothing: the new files in full plus a margin), the journal's record of
 // the staged names and the backups, then, file by file, each file staged and committed in turn

@@ -1291,6 +1291,58 @@ TEST(CreateFrom, UnchangedFilesAreBasesToo) {
   }
 }
 
+// A library the release renames: the new name's delta starts from the old file, which the
+// package carries as a group of its own, and which is removed only after the new one is built.
+TEST(CreateFrom, RemovedFilesAreBasesOfTheirSuccessors) {
+  TempFolder folder;
+  const std::vector<uint8_t> lib = SampleData(60000, 23), app = SampleData(5000, 22);
+  folder.Write("old/app.exe", app);
+  folder.Write("new/app.exe", Edited(app, 700, 0x11));
+  folder.Write("old/lib-1.dll", lib);
+  folder.Write("new/lib-2.dll", Edited(lib, 3001, 0x09));
+  const fs::path installed = folder.path() / "installed";
+  for (const bool allOrNothing : {true, false}) {
+    SCOPED_TRACE(allOrNothing ? "all or nothing" : "file by file");
+    std::vector<PackedFile> packed;
+    CreateOptions options;
+    options.bases = {folder.path() / "old"};
+    options.allOrNothing = allOrNothing;
+    const std::vector<uint8_t> package = WritePackage(BuildPackageSpec(
+        folder.path() / "new", ParseManifest(kPlainManifest), options, {}, &packed));
+    ASSERT_EQ(packed.size(), 3u);
+    EXPECT_EQ(packed[0].entryName, "lib-1.dll");
+    EXPECT_LT(packed[0].deltaSizes.at(0), 200u);
+    EXPECT_EQ(packed[2].entryName, "lib-2.dll");
+    EXPECT_EQ(packed[2].baseName, "lib-1.dll");
+    EXPECT_FALSE(packed[2].whole);
+    EXPECT_LT(packed[2].deltaSizes.at(0), 1000u);
+
+    CopyTree(folder.path() / "old", installed);
+    const ApplyReport report = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(report.failures.empty()) << ::testing::PrintToString(report.lines);
+    if (allOrNothing) {
+      EXPECT_TRUE(Mentions(report.lines, "2 to build, 1 to remove, 1 already new"));
+    }
+    EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
+    // A rerun finds the old library gone: its successor is new already, and nothing fails.
+    const ApplyReport again = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(again.failures.empty()) << ::testing::PrintToString(again.lines);
+    EXPECT_EQ(TreeBelow(installed), TreeBelow(folder.path() / "new"));
+
+    // The old library not the version the package was made against: it is no base, and it stays
+    // (file by file, the other file is installed).
+    CopyTree(folder.path() / "old", installed);
+    folder.Write("installed/lib-1.dll", Edited(lib, 500, 0x01));
+    auto expected = TreeBelow(installed);
+    if (!allOrNothing) expected["app.exe"] = Edited(app, 700, 0x11);
+    const ApplyReport refused = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(Mentions(refused.failures, "lib-1.dll: FAILED: not the version"))
+        << ::testing::PrintToString(refused.lines);
+    EXPECT_TRUE(Mentions(refused.failures, allOrNothing ? "lib-1.dll" : "lib-2.dll: FAILED"));
+    EXPECT_EQ(TreeBelow(installed), expected);
+  }
+}
+
 // What the check of an all-or-nothing package refuses: nothing on disk changes, the report says
 // why, and the run stops before stage (verify --against stops there too).
 TEST(AllOrNothing, CheckFailsAndNothingChanges) {

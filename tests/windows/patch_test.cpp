@@ -268,20 +268,23 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
 // A new library is a near copy of one the update leaves alone, built from it as installed; where
 // that one is not its version, both fail as "not the version".
 TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
-  // keep.dll is the same in both releases, and the new zkeep.dll a near copy of it.
-  const std::string keep = Version(6, 1);
-  std::string keepCopy = keep;
-  for (size_t at = 50; at < keep.size(); at += 4000) keepCopy[at] ^= 0x33;
+  // keep.dll is the same in both releases, and the new zkeep.dll a near copy of it; old.dll is
+  // renamed znew.dll, a little changed.
+  const std::string keep = Version(6, 1), old = Version(7, 1);
+  std::string keepCopy = keep, renamed = old;
+  for (size_t at = 50; at < keep.size(); at += 4000) keepCopy[at] ^= 0x33, renamed[at] ^= 0x44;
   const Tree before = {{"prog.exe", Version(1, 1)},
                        {"tool.exe", Version(4, 1)},
                        {"tool2.exe", Version(4, 2)},
-                       {"keep.dll", keep}};
+                       {"keep.dll", keep},
+                       {"old.dll", old}};
   const std::string tool = Version(5, 9);
   std::string tool2 = tool, copy = tool;
   for (size_t at = 100; at < tool.size(); at += 5000) tool2[at] ^= 0x11, copy[at + 7] ^= 0x22;
   const Tree after = {{"prog.exe", Version(1, 9)}, {"tool.exe", tool}, {"tool2.exe", tool2},
-                      {"zcopy.dll", copy},         {"keep.dll", keep}, {"zkeep.dll", keepCopy}};
-  enum Harm { kNone, kDamaged, kOtherBase, kToolHeld, kKeepChanged };
+                      {"zcopy.dll", copy},         {"keep.dll", keep}, {"zkeep.dll", keepCopy},
+                      {"znew.dll", renamed}};
+  enum Harm { kNone, kDamaged, kOtherBase, kToolHeld, kKeepChanged, kOldChanged, kOldHeld };
   const struct {
     const char* label;
     Harm harm;
@@ -292,6 +295,8 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       {"a copy's delta from another file's new version", kOtherBase, false},
       {"the program held by another program", kToolHeld, true},
       {"the unchanged file not its version", kKeepChanged, false},
+      {"the renamed file not its version", kOldChanged, false},
+      {"the renamed file held by another program", kOldHeld, false},
   };
   for (const bool allOrNothing : {false, true})
     for (const auto& c : cases) {
@@ -301,6 +306,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       app.registry().SetDword("PatchLevel", 1);
       Tree installed = before;
       if (c.harm == kKeepChanged) installed["keep.dll"][10] ^= 0x44;
+      if (c.harm == kOldChanged) installed["old.dll"][10] ^= 0x44;
       WriteTree(app.folder(), installed);
       TempFolder trees("neartrees");
       for (const char* release : {"old", "new"})
@@ -326,11 +332,14 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       }
       const auto toolEntry = static_cast<uint32_t>(first.at("tool.exe"));
       const auto keepEntry = static_cast<uint32_t>(first.at("keep.dll"));
+      const auto oldEntry = static_cast<uint32_t>(first.at("old.dll"));
       EXPECT_EQ(baseEntry, (std::map<std::string, uint32_t>{{"prog.exe", 0},
                                                             {"tool2.exe", toolEntry + 1},
                                                             {"zcopy.dll", toolEntry + 1},
                                                             {"keep.dll", 0},
-                                                            {"zkeep.dll", keepEntry + 1}}));
+                                                            {"zkeep.dll", keepEntry + 1},
+                                                            {"old.dll", 0},
+                                                            {"znew.dll", oldEntry + 1}}));
       WriterEntry& copyDelta = spec.entries[first.at("zcopy.dll")];
       if (c.harm == kDamaged) copyDelta.data[copyDelta.data.size() / 2] ^= 0x5A;
       if (c.harm == kOtherBase)
@@ -339,20 +348,27 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       ASSERT_TRUE(WriteFileBytes(packagePath, WritePackage(spec)));
 
       HANDLE held = INVALID_HANDLE_VALUE;
-      if (c.harm == kToolHeld)
-        held = CreateFileA(app.Path("tool.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+      if (c.harm == kToolHeld || c.harm == kOldHeld)
+        held = CreateFileA(app.Path(c.harm == kToolHeld ? "tool.exe" : "old.dll").c_str(),
+                           GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       const std::string log = app.folder() + "\\..\\update.log";
-      const DWORD code = c.harm == kNone ? exit_codes::kSuccess : exit_codes::kFilesFailed;
+      const DWORD code = c.harm == kNone                      ? exit_codes::kSuccess
+                         : c.harm == kOldHeld && allOrNothing ? exit_codes::kFileInUse
+                                                              : exit_codes::kFilesFailed;
       const UserOutcome o = RunUpdater(packagePath, {}, code, Quote("/LOG=" + log));
       if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
       EXPECT_TRUE(o.waited);
 
+      // File by file: the renamed file is removed only after its successor is built from it.
       Tree expected = after;
-      if (c.harm != kNone && c.harm != kKeepChanged) expected.erase("zcopy.dll");
+      if (c.harm == kDamaged || c.harm == kOtherBase || c.harm == kToolHeld)
+        expected.erase("zcopy.dll");
       if (c.harm == kToolHeld) expected["tool.exe"] = before.at("tool.exe");
       if (c.harm == kToolHeld) expected["tool2.exe"] = before.at("tool2.exe");
       if (c.harm == kKeepChanged) expected.erase("zkeep.dll");
+      if (c.harm == kOldChanged) expected.erase("znew.dll");
+      if (c.harm == kOldChanged || c.harm == kOldHeld)
+        expected["old.dll"] = installed.at("old.dll");
       expected["keep.dll"] = installed.at("keep.dll");
       if (c.harm != kNone && allOrNothing) expected = installed;
       EXPECT_EQ(TreeSnapshot(app.folder()), expected);
@@ -361,21 +377,33 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       std::wstring text;
       bool bom = false;
       ASSERT_TRUE(ReadUtf8Log(log, text, bom));
-      const char* copyText = c.harm == kNone || c.harm == kKeepChanged ? texts::kFileUpdatedFormat
-                             : c.harm == kToolHeld                     ? texts::kNotABaseFormat
-                                                                       : texts::kFileFailedFormat;
-      if (c.harm != kKeepChanged || !allOrNothing) {
+      const char* copyText = c.harm == kDamaged || c.harm == kOtherBase ? texts::kFileFailedFormat
+                             : c.harm == kToolHeld                      ? texts::kNotABaseFormat
+                                                                        : texts::kFileUpdatedFormat;
+      if ((c.harm != kKeepChanged && c.harm != kOldChanged && c.harm != kOldHeld) ||
+          !allOrNothing) {
         EXPECT_NE(text.find(AsLogged(Format(copyText, app.Path("zcopy.dll")))), std::wstring::npos);
       }
-      // (All or nothing, the check stops at the first file that fails.)
-      if (c.harm == kKeepChanged) {
-        EXPECT_NE(text.find(AsLogged(Format(texts::kNotABaseFormat, app.Path("keep.dll")))),
+      // A base not its version fails, and so does the copy built from it (all or nothing, the
+      // check stops at the first file that fails).
+      if (c.harm == kKeepChanged || c.harm == kOldChanged) {
+        const bool keep = c.harm == kKeepChanged;
+        EXPECT_NE(text.find(AsLogged(
+                      Format(texts::kNotABaseFormat, app.Path(keep ? "keep.dll" : "old.dll")))),
                   std::wstring::npos);
         if (!allOrNothing) {
-          EXPECT_NE(text.find(AsLogged(Format(texts::kNotABaseFormat, app.Path("zkeep.dll")))),
+          EXPECT_NE(text.find(AsLogged(
+                        Format(texts::kNotABaseFormat, app.Path(keep ? "zkeep.dll" : "znew.dll")))),
                     std::wstring::npos);
         }
       }
+      if (c.harm == kOldHeld) {
+        const std::string held = (allOrNothing ? "File in use: " : "File failed: ") +
+                                 app.Path("old.dll") + " - error 32";
+        EXPECT_NE(text.find(FromCp1251(held)), std::wstring::npos);
+      }
+      EXPECT_EQ(text.find(FromCp1251("File removed: " + app.Path("old.dll"))) != std::wstring::npos,
+                c.harm == kNone || (!allOrNothing && c.harm != kOldChanged && c.harm != kOldHeld));
 
       // File by file, the rerun with a sound package finds the other files already new and
       // builds the copy from the one it holds.

@@ -267,22 +267,43 @@ const char* HowBuilt(const PackageView& view, const FilePlan& plan) {
              : "built from another file's new version and a delta";
 }
 
+// The key under which the updater takes two names on disk for one file: the name as Windows
+// reads it, A-Z folded.
+std::string NameKey(const std::string& name) {
+  char canonical[kPathBufferSize];
+  std::string key = CanonicalName(name.c_str(), canonical, sizeof canonical) < 0 ? name : canonical;
+  for (char& c : key) c = FoldAscii(c);
+  return key;
+}
+
 // The installation of a package without the mark, or with rules pinepack does not know: each
 // file on its own (see ApplyPackage).
 void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
                      const std::vector<uint8_t>& table, bool dryRun, Log& log) {
   const PackageView& view = package.view();
   std::error_code error;
+  // A listed file that the package installs too is not removed: it ends as the package's. One the
+  // package carries only as the base of others is removed after them, where it was their base.
+  std::set<std::string> installs, keptFound;
+  for (const PackageFile& file : FilesOf(view, table, folder))
+    installs.insert(NameKey(file.diskName));
+  std::vector<std::string> removeAfter;
+  const auto remove = [&](const std::string& name, const char* after) {
+    const bool removed = fs::remove(HostPath(folder, name.c_str()), error);
+    Say(log, "file " + Cp1251ToUtf8(name) + (removed ? ": removed" : ": not there to remove") +
+                 (removed ? after : ""));
+  };
   if (!dryRun) {
     for (const std::string& name : ListedNames(package.Section(kFoldersSection))) {
       const bool made = fs::create_directory(HostPath(folder, name.c_str()), error);
       Say(log,
           "folder " + Cp1251ToUtf8(name) + (made ? ": created" : ": exists or cannot be made"));
     }
-    for (const std::string& name : ListedNames(package.Section(kFilesToRemoveSection))) {
-      const bool removed = fs::remove(HostPath(folder, name.c_str()), error);
-      Say(log, "file " + Cp1251ToUtf8(name) + (removed ? ": removed" : ": not there to remove"));
-    }
+    for (const std::string& name : ListedNames(package.Section(kFilesToRemoveSection)))
+      if (installs.count(NameKey(name)))
+        removeAfter.push_back(name);
+      else
+        remove(name, "");
   }
 
   std::vector<unsigned char> buffer(kDeltaDefaultChunk);
@@ -308,7 +329,12 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
     const bool wanted = built.wanted.count(file.group) > 0;
     if (plan.action == kFileAlreadyNew) {
       if (wanted) built.onDisk[file.group] = target;
+      if (KeptOnlyAsBase(view, file.group)) keptFound.insert(NameKey(file.diskName));
       Say(log, label + ": already the new version, left as it is");
+      continue;
+    }
+    if (plan.action == kFileNoBase && !exists && KeptOnlyAsBase(view, file.group)) {
+      Say(log, label + ": not there, and only a base of others");
       continue;
     }
     if (plan.action == kFileNoBase) {
@@ -335,15 +361,8 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
     else
       Say(log, label + ": " + HowBuilt(view, plan) + (dryRun ? " (checked)" : ""));
   }
-}
-
-// The key under which the updater takes two names on disk for one file: the name as Windows
-// reads it, A-Z folded.
-std::string NameKey(const std::string& name) {
-  char canonical[kPathBufferSize];
-  std::string key = CanonicalName(name.c_str(), canonical, sizeof canonical) < 0 ? name : canonical;
-  for (char& c : key) c = FoldAscii(c);
-  return key;
+  for (const std::string& name : removeAfter)
+    if (keptFound.count(NameKey(name))) remove(name, ", after the files built from it");
 }
 
 // One change of an all-or-nothing run, as its check found it.
@@ -409,10 +428,11 @@ bool CheckAll(const DeltaAwarePackage& package, const fs::path& folder,
     Change change;
     change.label = file.label;
     change.target = file.target;
-    // A file also listed for removal is removed first, as file by file: the package's version
-    // then goes where nothing is.
+    // A file also listed for removal is removed first: the package's version then goes where
+    // nothing is. One the package carries only as the base of others is removed after them.
     const fs::file_status status = fs::status(file.target, error);
-    const bool present = !removed.count(key) && fs::exists(status);
+    const bool present =
+        (!removed.count(key) || KeptOnlyAsBase(package.view(), file.group)) && fs::exists(status);
     if (present && !fs::is_regular_file(status)) {
       Fail(log, "check: " + file.label + ": FAILED: something that is not a file is in its place");
       continue;
@@ -427,6 +447,11 @@ bool CheckAll(const DeltaAwarePackage& package, const fs::path& folder,
       if (run.built.wanted.count(file.group)) run.built.onDisk[file.group] = file.target;
       Say(log, "check: " + file.label + ": already the new version, left as it is");
       ++alreadyNew;
+      continue;
+    }
+    if (change.plan.action == kFileNoBase && !present &&
+        KeptOnlyAsBase(package.view(), file.group)) {
+      Say(log, "check: " + file.label + ": not there, and only a base of others");
       continue;
     }
     if (change.plan.action == kFileNoBase) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <system_error>
 
 #include "cp1251.h"
@@ -178,14 +179,18 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   uint64_t releaseBytes = 0;
   for (const auto& item : found) releaseBytes += item.second->size;
   uint64_t unchangedBytes = 0;
-  // Files the same in every old version and the new one, which the update leaves alone. One may
-  // still be the base of a changed or new file's delta (a near copy under another name): it then
+  // Files the same in every old version and the new one, which the update leaves alone, and
+  // files the same in every old version that the new one removes. One may still be the base of a
+  // changed or new file's delta (a near copy under another name, a library renamed): it then
   // travels as a group of one delta from its installed version to itself, which the updater finds
-  // already new and holds. Only files whose path is their entry name are offered, and none with
-  // --full-fallback, where such a group would need a whole entry of its own.
+  // already new and holds (and removes, when the removals list it, after the files built from
+  // it). Only files whose path is their entry name are offered, and none with --full-fallback,
+  // where such a group would need a whole entry of its own.
   struct UnchangedFile {
     std::string name;
-    const TreeItem* item;
+    fs::path path;  // where its bytes are read: the new version's, or a base's
+    std::string shown;
+    uint64_t size;
     std::vector<uint8_t> identity;  // its group's delta, once made
     bool used = false;              // a file of the package is built from it
   };
@@ -220,13 +225,44 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       }
       if (same && progress) progress(shown(*it->second) + ": unchanged");
       if (same) unchangedBytes += contents.size();
+      // (A file the manifest also removes is left alone: were it a base, it would be removed.)
       if (same && anyNew && !options.fullFallback && it->first.size() <= kMaxEntryName &&
           !renames.count(it->first) && !chosen.count(it->first) &&
-          !NameTaken(givenNames, it->first) && !contents.empty()) {
+          !NameTaken(givenNames, it->first) && !NameTaken(manifest.removals, it->first) &&
+          !contents.empty()) {
         unchangedSamples.Add(static_cast<uint32_t>(unchanged.size()), ContentSamples(contents));
-        unchanged.push_back({it->first, it->second, {}, false});
+        unchanged.push_back(
+            {it->first, it->second->path, shown(*it->second), it->second->size, {}, false});
       }
       it = same ? found.erase(it) : std::next(it);
+    }
+  }
+  // The files the release removes, under a name no file of the package has nor is given, and
+  // none a short name may take.
+  std::set<std::string> installedKeys;
+  for (const std::string& path : names) installedKeys.insert(Folded(diskName(path)));
+  if (anyNew && !options.fullFallback && !bases.empty()) {
+    for (const auto& file : bases.front().fileNames) {
+      const std::string& name = file.second;
+      if (installedKeys.count(file.first) || name.size() > kMaxEntryName ||
+          NameTaken(names, name) || NameTaken(givenNames, name))
+        continue;
+      const fs::path& path = bases.front().files.at(file.first);
+      std::vector<uint8_t> contents = ReadFileBytes(path);
+      bool same = !contents.empty();
+      for (size_t b = 1; same && b < bases.size(); ++b) {
+        const auto old = bases[b].files.find(file.first);
+        same = old != bases[b].files.end() && ReadFileBytes(old->second) == contents;
+      }
+      if (!same) continue;
+      unchangedSamples.Add(static_cast<uint32_t>(unchanged.size()), ContentSamples(contents));
+      unchanged.push_back({name,
+                           path,
+                           Show(path.lexically_relative(bases.front().root)),
+                           contents.size(),
+                           {},
+                           false});
+      taken.push_back(name);
     }
   }
 
@@ -283,11 +319,9 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
       for (const BaseTree& base : bases)
         if (!base.folders.count(Folded(name))) AddName(folders, name);
     // Files of a base that the new version does not install.
-    std::vector<std::string> installed;
-    for (const std::string& path : names) installed.push_back(diskName(path));
     for (const BaseTree& base : bases)
       for (const auto& file : base.fileNames)
-        if (!NameTaken(installed, file.second)) AddName(removals, file.second);
+        if (!installedKeys.count(file.first)) AddName(removals, file.second);
   }
   if (!folders.empty()) section(":Folders", NameListPayload(folders));
   if (!removals.empty()) section(":FilesToRemove", NameListPayload(removals));
@@ -318,8 +352,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     if (file.identity.empty()) {
       file.identity = MakeDeltaWith(kDeltaDeflatedWords, bytes, bytes);
       if (!DeltaGives(file.identity, bytes, bytes))
-        throw ToolError("file " + Show(file.item->path) +
-                        ": its delta to itself does not rebuild it");
+        throw ToolError("file " + Show(file.path) + ": its delta to itself does not rebuild it");
     }
     return file.identity.size();
   };
@@ -335,7 +368,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     // the delta from the other build came out a sixth of the delta from the old version.)
     if (best == 0 || best < file.samples.size() / 2 || best < ownShared) return false;
     const fs::path& basePath =
-        fromUnchanged ? unchanged[left.file].item->path : pending[inPackage.file].item->path;
+        fromUnchanged ? unchanged[left.file].path : pending[inPackage.file].item->path;
     std::vector<uint8_t> baseBytes = ReadFileBytes(basePath);
     DeltaCandidates delta = MakeDeltaCandidates(baseBytes, file.entry.data, rangedCostLimit);
     if (delta.ranged.size() >= delta.words.size()) delta.ranged.clear();
@@ -474,7 +507,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     unchangedStart[i] = spec.entries.size();
     PackedFile packed;
     packed.entryName = unchanged[i].name;
-    packed.size = static_cast<uint32_t>(unchanged[i].item->size);
+    packed.size = static_cast<uint32_t>(unchanged[i].size);
     packed.packedSize = UINT32_MAX;
     packed.whole = false;
     WriterEntry entry;
@@ -484,8 +517,10 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
     entry.extraFlags |= ENTRY_DELTA;
     packed.deltaSizes.push_back(static_cast<uint32_t>(entry.data.size()));
     if (progress)
-      progress(shown(*unchanged[i].item) + ": unchanged, the base of another file: delta " +
-               std::to_string(entry.data.size()) + " bytes to find it");
+      progress(unchanged[i].shown +
+               (installedKeys.count(Folded(unchanged[i].name)) ? ": unchanged" : ": removed") +
+               ", the base of another file: delta " + std::to_string(entry.data.size()) +
+               " bytes to find it");
     if (report) report->push_back(packed);
     spec.entries.push_back(std::move(entry));
   }
