@@ -50,7 +50,7 @@ int CheckPatchLevel(const TargetInfo& target) {
 struct ListWalk {
   TargetInfo* target;
   int anyFailed;
-  Update* update;  // file by file, the update whose own removals it leaves to it (TakeRemoval)
+  const PackageView* view;
 };
 
 // The listed path's folder in the tree: the folder itself for :Folders (created as mode says,
@@ -87,7 +87,9 @@ void CreateListedFolder(const char* path, void* context) {
 
 void RemoveListedFile(const char* path, void* context) {
   ListWalk& walk = *static_cast<ListWalk*>(context);
-  if (walk.update && TakeRemoval(*walk.update, path)) return;
+  // A file the package carries only as the base of others goes after them (AddKeptRemoval).
+  const int entry = FindEntry(*walk.view, path + std::strlen(walk.target->programFolder));
+  if (entry >= 0 && KeptOnlyAsBase(*walk.view, entry)) return;
   char leaf[kPathBufferSize];
   const int folder = FindListed(walk, path, kFolderOpen, leaf, nullptr);
   if (folder < 0) {
@@ -129,9 +131,8 @@ int ForEachSectionPath(const PackageView& view, const char* key, const TargetInf
 
 // A :Folders or :FilesToRemove list walked with visit: 1 when no path was refused and the list
 // could be read.
-int WalkList(const PackageView& view, const char* key, TargetInfo& target, PathVisitor visit,
-             Update* update = nullptr) {
-  ListWalk walk{&target, 0, update};
+int WalkList(const PackageView& view, const char* key, TargetInfo& target, PathVisitor visit) {
+  ListWalk walk{&target, 0, &view};
   return ForEachSectionPath(view, key, target, visit, &walk) && !walk.anyFailed;
 }
 
@@ -178,18 +179,22 @@ int InstallPackage(const PackageView& view, TargetInfo& target) {
     target.folders.lost = 1;
   }
   const int allOrNothing = FindEntry(view, kTransactionSection) >= 0;
-  // File by file, the folders come first, the removals after the files' check (one that the
-  // update holds waits for the files), and their failures do not stop the files; all or
-  // nothing, the removals are checked with the files and the folders made with the stage.
-  // A folder or removal refused by the link check counts as a failed file: no new level.
+  // File by file, the lists come first and their failures do not stop the files (a file kept
+  // only as the base of others is removed after them); all or nothing, the removals are checked
+  // with the files and the folders made with the stage. A folder or removal refused by the link
+  // check counts as a failed file: no new level.
   int anyFileFailed = 0;
-  if (!allOrNothing) anyFileFailed = !WalkList(view, kFoldersSection, target, CreateListedFolder);
+  if (!allOrNothing) {
+    anyFileFailed = !WalkList(view, kFoldersSection, target, CreateListedFolder);
+    anyFileFailed |= !WalkList(view, kFilesToRemoveSection, target, RemoveListedFile);
+  }
 
   Update update;
   int code = exit_codes::kFilesFailed;
   int go = CheckUpdate(view, target, table, allOrNothing, update, code);
+  // (Were there no memory for the list now, its walk before would have counted that already.)
   if (go && !allOrNothing)
-    anyFileFailed |= !WalkList(view, kFilesToRemoveSection, target, RemoveListedFile, &update);
+    ForEachSectionPath(view, kFilesToRemoveSection, target, AddKeptRemoval, &update);
   if (go && allOrNothing) {
     if (!ForEachSectionPath(view, kFilesToRemoveSection, target, AddRemoval, &update))
       update.removals = 0;

@@ -240,7 +240,6 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c,
         DuplicateHandle(GetCurrentProcess(), kept->built, GetCurrentProcess(), &again, 0, FALSE,
                         DUPLICATE_SAME_ACCESS)) {
       current.file = OwnedHandle(again);
-      current.canRead = 1;
       current.canMove = kept->builtMovable;
       state = kEntryPresent;
     }
@@ -294,9 +293,6 @@ Checked CheckFile(Update& u, int index, const char* name, FileChange& c,
   c.baseGroup = plan.baseGroup;
   if (plan.baseGroup >= 0) ChangeOfGroup(u, plan.baseGroup)->isBase = 1;  // IsBuilt found it
   if (plan.action == kFileAlreadyNew) {
-    // All or nothing, a file kept only as a base may be one to remove, which takes a handle that
-    // can move it: asked for now, while a Retry still opens the file afresh.
-    if (held && u.allOrNothing && KeptOnlyAsBase(*u.view, index)) return kCheckedInUse;
     c.builtMovable = current.canMove;
     c.built = current.file.Release();  // a later file's delta may start from it
     return kCheckedOk;                 // nothing to write: a rerun finishes
@@ -628,16 +624,19 @@ int Recover(FolderTree& tree, const char* text, size_t nameLength, const Journal
   return RenameInFolder(file.Get(), tree, found.folder, found.leaf);
 }
 
-// Reports, stages, commits and lets go of one change of an update installed file by file: a
-// removal (one kept for the files built from it, the last changes) is a commit alone.
+// Reports, stages, commits and lets go of one change of an update installed file by file. A
+// removal (of a file kept for the files built from it: the last changes) is a commit alone,
+// made only when no file failed, since a file built from it that failed needs it for the rerun;
+// like any listed removal's, its failure is logged, not counted.
 void InstallOne(Update& u, FileChange& c) {
   char path[kPathBufferSize];
   if (c.entry < 0) {
-    if (c.failText) return Report(u, c);
-    if (!c.name || !CommitFile(u, c)) return;
-    DropBackup(u, c);
     FullPath(u, c, path);
-    return LogFormat("File removed: %s", path);
+    // (Kept for the rerun, it is logged with error 0.)
+    if (c.failText || !c.name || u.anyFailed)
+      return LogError("File not removed:", path, c.failError);
+    if (CommitFile(u, c)) DropBackup(u, c), LogFormat("File removed: %s", path);
+    return;
   }
   ShowStatus(texts::kUpdatingFileFormat, c.shown);
   if (c.failText) return Report(u, c);
@@ -721,11 +720,10 @@ void AddRemoval(const char* path, void* update) {
     u.removals = CheckWithRetry(u, -1, path + std::strlen(u.target->programFolder));
 }
 
-int TakeRemoval(Update& u, const char* path) {
+void AddKeptRemoval(const char* path, void* update) {
+  Update& u = *static_cast<Update*>(update);
   const char* name = path + std::strlen(u.target->programFolder);
-  if (!FindChange(u, name)) return 0;
-  if (!CheckWithRetry(u, -1, name)) u.anyFailed = 1;
-  return 1;
+  if (FindChange(u, name)) CheckWithRetry(u, -1, name);
 }
 
 int ApplyUpdate(Update& u, int& code) {

@@ -70,11 +70,11 @@ int CheckUpdate(const PackageView& view, TargetInfo& target, const char* table, 
 // not 1 later calls do nothing.
 void AddRemoval(const char* path, void* update);
 
-// File by file: whether the removal of path (a :FilesToRemove name, its full path) is the
-// update's own, as a file it installs too (which ends as the new file) or one it carries only as
-// the base of others (removed after them, through the run's hold). 1 when it is, its removal then
-// done by ApplyUpdate; 0 when the name is none of the update's and the caller removes it.
-int TakeRemoval(Update& update, const char* path);
+// File by file: adds the removal of path (a :FilesToRemove name, its full path; update is the
+// Update) when the package carries that file only as the base of others (KeptOnlyAsBase), which
+// the list's walk before the check leaves alone: ApplyUpdate removes it after every file,
+// through the run's hold, unless a file failed. Any other name is the walk's, and nothing here.
+void AddKeptRemoval(const char* path, void* update);
 
 // The free space (all or nothing: the new files in full plus a margin), the journal's record of
 // the staged names and the backups, then, file by file, each file staged and committed in turn

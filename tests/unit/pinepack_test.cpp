@@ -1340,6 +1340,15 @@ TEST(CreateFrom, RemovedFilesAreBasesOfTheirSuccessors) {
         << ::testing::PrintToString(refused.lines);
     EXPECT_TRUE(Mentions(refused.failures, allOrNothing ? "lib-1.dll" : "lib-2.dll: FAILED"));
     EXPECT_EQ(TreeBelow(installed), expected);
+
+    // Another file failing: file by file, the old library stays for the rerun.
+    CopyTree(folder.path() / "old", installed);
+    folder.Write("installed/app.exe", Bytes("another version"));
+    expected = TreeBelow(installed);
+    if (!allOrNothing) expected["lib-2.dll"] = Edited(lib, 3001, 0x09);
+    const ApplyReport failed = ApplyPackage(Source(package), installed, false, {});
+    EXPECT_TRUE(Mentions(failed.failures, "app.exe: FAILED: not the version"));
+    EXPECT_EQ(TreeBelow(installed), expected);
   }
 }
 

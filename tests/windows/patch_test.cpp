@@ -284,7 +284,16 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
   const Tree after = {{"prog.exe", Version(1, 9)}, {"tool.exe", tool}, {"tool2.exe", tool2},
                       {"zcopy.dll", copy},         {"keep.dll", keep}, {"zkeep.dll", keepCopy},
                       {"znew.dll", renamed}};
-  enum Harm { kNone, kDamaged, kOtherBase, kToolHeld, kKeepChanged, kOldChanged, kOldHeld };
+  enum Harm {
+    kNone,
+    kDamaged,
+    kOtherBase,
+    kToolHeld,
+    kKeepChanged,
+    kOldChanged,
+    kOldHeld,
+    kRenamedDamaged
+  };
   const struct {
     const char* label;
     Harm harm;
@@ -297,6 +306,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       {"the unchanged file not its version", kKeepChanged, false},
       {"the renamed file not its version", kOldChanged, false},
       {"the renamed file held by another program", kOldHeld, false},
+      {"the renamed file's successor damaged", kRenamedDamaged, false},
   };
   for (const bool allOrNothing : {false, true})
     for (const auto& c : cases) {
@@ -342,6 +352,8 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
                                                             {"znew.dll", oldEntry + 1}}));
       WriterEntry& copyDelta = spec.entries[first.at("zcopy.dll")];
       if (c.harm == kDamaged) copyDelta.data[copyDelta.data.size() / 2] ^= 0x5A;
+      WriterEntry& renamedDelta = spec.entries[first.at("znew.dll")];
+      if (c.harm == kRenamedDamaged) renamedDelta.data[renamedDelta.data.size() / 2] ^= 0x5A;
       if (c.harm == kOtherBase)
         WriteLE32(copyDelta.data.data() + kDeltaBaseEntryOffset, first.at("prog.exe") + 1);
       const std::string packagePath = app.folder() + "\\..\\update.pkg";
@@ -352,7 +364,9 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
         held = CreateFileA(app.Path(c.harm == kToolHeld ? "tool.exe" : "old.dll").c_str(),
                            GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       const std::string log = app.folder() + "\\..\\update.log";
-      const DWORD code = c.harm == kNone                      ? exit_codes::kSuccess
+      // File by file, a listed file that cannot be removed does not count as a failure.
+      const bool fine = c.harm == kNone || (c.harm == kOldHeld && !allOrNothing);
+      const DWORD code = fine                                 ? exit_codes::kSuccess
                          : c.harm == kOldHeld && allOrNothing ? exit_codes::kFileInUse
                                                               : exit_codes::kFilesFailed;
       const UserOutcome o = RunUpdater(packagePath, {}, code, Quote("/LOG=" + log));
@@ -366,13 +380,14 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       if (c.harm == kToolHeld) expected["tool.exe"] = before.at("tool.exe");
       if (c.harm == kToolHeld) expected["tool2.exe"] = before.at("tool2.exe");
       if (c.harm == kKeepChanged) expected.erase("zkeep.dll");
-      if (c.harm == kOldChanged) expected.erase("znew.dll");
-      if (c.harm == kOldChanged || c.harm == kOldHeld)
-        expected["old.dll"] = installed.at("old.dll");
+      if (c.harm == kOldChanged || c.harm == kRenamedDamaged) expected.erase("znew.dll");
+      // File by file, the renamed file stays while it is held or any file failed (one built from
+      // it needs it for the rerun).
+      if (c.harm != kNone) expected["old.dll"] = installed.at("old.dll");
       expected["keep.dll"] = installed.at("keep.dll");
       if (c.harm != kNone && allOrNothing) expected = installed;
       EXPECT_EQ(TreeSnapshot(app.folder()), expected);
-      EXPECT_EQ(app.Level(), c.harm == kNone ? 2 : 1);
+      EXPECT_EQ(app.Level(), fine ? 2 : 1);
       EXPECT_TRUE(app.Journal().empty());
       std::wstring text;
       bool bom = false;
@@ -380,8 +395,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       const char* copyText = c.harm == kDamaged || c.harm == kOtherBase ? texts::kFileFailedFormat
                              : c.harm == kToolHeld                      ? texts::kNotABaseFormat
                                                                         : texts::kFileUpdatedFormat;
-      if ((c.harm != kKeepChanged && c.harm != kOldChanged && c.harm != kOldHeld) ||
-          !allOrNothing) {
+      if (!allOrNothing || c.harm == kNone || c.harm == kDamaged || c.harm == kOtherBase) {
         EXPECT_NE(text.find(AsLogged(Format(copyText, app.Path("zcopy.dll")))), std::wstring::npos);
       }
       // A base not its version fails, and so does the copy built from it (all or nothing, the
@@ -397,17 +411,29 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
                     std::wstring::npos);
         }
       }
-      if (c.harm == kOldHeld) {
-        const std::string held = (allOrNothing ? "File in use: " : "File failed: ") +
-                                 app.Path("old.dll") + " - error 32";
-        EXPECT_NE(text.find(FromCp1251(held)), std::wstring::npos);
+      if (c.harm == kRenamedDamaged) {
+        EXPECT_NE(text.find(AsLogged(Format(texts::kFileFailedFormat, app.Path("znew.dll")))),
+                  std::wstring::npos);
       }
-      EXPECT_EQ(text.find(FromCp1251("File removed: " + app.Path("old.dll"))) != std::wstring::npos,
-                c.harm == kNone || (!allOrNothing && c.harm != kOldChanged && c.harm != kOldHeld));
+      // The renamed file's removal: all or nothing, a file in use at the check; file by file,
+      // a removal not made, for its holder (32) or for a file that failed (0), unless it failed
+      // itself (it is then no base, and not removed).
+      const std::string oldPath = app.Path("old.dll");
+      if (allOrNothing && c.harm == kOldHeld) {
+        EXPECT_NE(text.find(FromCp1251("File in use: " + oldPath + " - error 32")),
+                  std::wstring::npos);
+      }
+      if (!allOrNothing && c.harm != kNone && c.harm != kOldChanged) {
+        const char* error = c.harm == kOldHeld ? " - error 32" : " - error 0";
+        EXPECT_NE(text.find(FromCp1251("File not removed: " + oldPath + error)),
+                  std::wstring::npos);
+      }
+      EXPECT_EQ(text.find(FromCp1251("File removed: " + oldPath)) != std::wstring::npos,
+                c.harm == kNone);
 
       // File by file, the rerun with a sound package finds the other files already new and
       // builds the copy from the one it holds.
-      if (c.harm == kDamaged && !allOrNothing) {
+      if ((c.harm == kDamaged || c.harm == kRenamedDamaged) && !allOrNothing) {
         ASSERT_TRUE(WriteFileBytes(packagePath, sound));
         RunUpdater(packagePath, {}, exit_codes::kSuccess, Quote("/LOG=" + log));
         EXPECT_EQ(TreeSnapshot(app.folder()), after);

@@ -282,11 +282,12 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
                      const std::vector<uint8_t>& table, bool dryRun, Log& log) {
   const PackageView& view = package.view();
   std::error_code error;
-  // A listed file that the package installs too is not removed: it ends as the package's. One the
-  // package carries only as the base of others is removed after them, where it was their base.
-  std::set<std::string> installs, keptFound;
+  // A listed file that the package carries only as the base of others is removed after every
+  // file, where it was found their base and no file failed (one that did needs it for the rerun).
+  std::set<std::string> kept, keptFound;
   for (const PackageFile& file : FilesOf(view, table, folder))
-    installs.insert(NameKey(file.diskName));
+    if (KeptOnlyAsBase(view, file.group)) kept.insert(NameKey(file.diskName));
+  const size_t failuresBefore = log.report.failures.size();
   std::vector<std::string> removeAfter;
   const auto remove = [&](const std::string& name, const char* after) {
     const bool removed = fs::remove(HostPath(folder, name.c_str()), error);
@@ -300,7 +301,7 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
           "folder " + Cp1251ToUtf8(name) + (made ? ": created" : ": exists or cannot be made"));
     }
     for (const std::string& name : ListedNames(package.Section(kFilesToRemoveSection)))
-      if (installs.count(NameKey(name)))
+      if (kept.count(NameKey(name)))
         removeAfter.push_back(name);
       else
         remove(name, "");
@@ -361,8 +362,11 @@ void ApplyFileByFile(const DeltaAwarePackage& package, const fs::path& folder,
     else
       Say(log, label + ": " + HowBuilt(view, plan) + (dryRun ? " (checked)" : ""));
   }
+  const bool anyFailed = log.report.failures.size() > failuresBefore;
   for (const std::string& name : removeAfter)
-    if (keptFound.count(NameKey(name))) remove(name, ", after the files built from it");
+    if (keptFound.count(NameKey(name)))
+      anyFailed ? Say(log, "file " + Cp1251ToUtf8(name) + ": kept, a file failed")
+                : remove(name, ", after the files built from it");
 }
 
 // One change of an all-or-nothing run, as its check found it.

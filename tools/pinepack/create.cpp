@@ -249,7 +249,7 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         continue;
       const fs::path& path = bases.front().files.at(file.first);
       std::vector<uint8_t> contents = ReadFileBytes(path);
-      bool same = !contents.empty();
+      bool same = !contents.empty() && contents.size() <= UINT32_MAX - 64;
       for (size_t b = 1; same && b < bases.size(); ++b) {
         const auto old = bases[b].files.find(file.first);
         same = old != bases[b].files.end() && ReadFileBytes(old->second) == contents;
