@@ -747,12 +747,13 @@ void FillReleases(const TempFolder& folder) {
 }
 
 std::vector<uint8_t> CreateFrom(const fs::path& files, const std::vector<fs::path>& bases,
-                                bool fullFallback = false, bool allOrNothing = true) {
+                                bool fullFallback = false, bool allOrNothing = true,
+                                std::vector<PackedFile>* report = nullptr) {
   CreateOptions options;
   options.bases = bases;
   options.fullFallback = fullFallback;
   options.allOrNothing = allOrNothing;
-  return WritePackage(BuildPackageSpec(files, ParseManifest(kPlainManifest), options, {}));
+  return WritePackage(BuildPackageSpec(files, ParseManifest(kPlainManifest), options, {}, report));
 }
 
 // A copy of from at to, replacing what was there.
@@ -1304,11 +1305,8 @@ TEST(CreateFrom, RemovedFilesAreBasesOfTheirSuccessors) {
   for (const bool allOrNothing : {true, false}) {
     SCOPED_TRACE(allOrNothing ? "all or nothing" : "file by file");
     std::vector<PackedFile> packed;
-    CreateOptions options;
-    options.bases = {folder.path() / "old"};
-    options.allOrNothing = allOrNothing;
-    const std::vector<uint8_t> package = WritePackage(BuildPackageSpec(
-        folder.path() / "new", ParseManifest(kPlainManifest), options, {}, &packed));
+    const std::vector<uint8_t> package =
+        CreateFrom(folder.path() / "new", {folder.path() / "old"}, false, allOrNothing, &packed);
     ASSERT_EQ(packed.size(), 3u);
     EXPECT_EQ(packed[0].entryName, "lib-1.dll");
     EXPECT_LT(packed[0].deltaSizes.at(0), 200u);

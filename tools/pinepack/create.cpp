@@ -116,6 +116,17 @@ BaseTree ReadBaseTree(const fs::path& root) {
   return tree;
 }
 
+// Whether every base from the one at from on holds the file under key (folded) with exactly
+// contents.
+bool SameInBases(const std::vector<BaseTree>& bases, size_t from, const std::string& key,
+                 const std::vector<uint8_t>& contents) {
+  for (size_t b = from; b < bases.size(); ++b) {
+    const auto old = bases[b].files.find(key);
+    if (old == bases[b].files.end() || ReadFileBytes(old->second) != contents) return false;
+  }
+  return true;
+}
+
 void AddName(std::vector<std::string>& names, const std::string& name) {
   if (!NameTaken(names, name)) names.push_back(name);
 }
@@ -209,20 +220,11 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
       const std::string key = Folded(diskName(it->first));
-      bool same = true;
+      // (The new version is read only for a file the first old version has.)
+      const bool inFirst = bases.front().files.count(key) > 0;
       std::vector<uint8_t> contents;
-      for (const BaseTree& base : bases) {
-        const auto old = base.files.find(key);
-        if (old == base.files.end()) {
-          same = false;
-          break;
-        }
-        if (contents.empty()) contents = ReadFileBytes(it->second->path);
-        if (ReadFileBytes(old->second) != contents) {
-          same = false;
-          break;
-        }
-      }
+      if (inFirst) contents = ReadFileBytes(it->second->path);
+      const bool same = inFirst && SameInBases(bases, 0, key, contents);
       if (same && progress) progress(shown(*it->second) + ": unchanged");
       if (same) unchangedBytes += contents.size();
       // (A file the manifest also removes is left alone: were it a base, it would be removed.)
@@ -249,12 +251,9 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
         continue;
       const fs::path& path = bases.front().files.at(file.first);
       std::vector<uint8_t> contents = ReadFileBytes(path);
-      bool same = !contents.empty() && contents.size() <= UINT32_MAX - 64;
-      for (size_t b = 1; same && b < bases.size(); ++b) {
-        const auto old = bases[b].files.find(file.first);
-        same = old != bases[b].files.end() && ReadFileBytes(old->second) == contents;
-      }
-      if (!same) continue;
+      if (contents.empty() || contents.size() > UINT32_MAX - 64 ||
+          !SameInBases(bases, 1, file.first, contents))
+        continue;
       unchangedSamples.Add(static_cast<uint32_t>(unchanged.size()), ContentSamples(contents));
       unchanged.push_back({name,
                            path,
