@@ -27,9 +27,9 @@ import sys
 
 MACHINES = {"i386": 0x14C, "x86-64": 0x8664}
 ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
-# Archives the product may take members from: zlib, the import libraries, libgcc's helpers.
-ALLOWED_ARCHIVES = {"libz.a", "libkernel32.a", "libuser32.a", "libadvapi32.a", "libmsvcrt.a",
-                    "libgcc.a"}
+# Archives the product may take members from: the import libraries and libgcc's helpers (zlib's
+# inflater is compiled into it from third_party/zlib).
+ALLOWED_ARCHIVES = {"libkernel32.a", "libuser32.a", "libadvapi32.a", "libmsvcrt.a", "libgcc.a"}
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 IMAGE_FILE_RELOCS_STRIPPED = 0x1
 IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x20
