@@ -228,9 +228,11 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   header.baseEntry = ReadLE32(bytes + 20);
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
-  const uint32_t shortest = header.method == kDeltaRangeCoded      ? kRangeCodedBodyMin
-                            : header.method == kDeltaDeflatedWords ? kDeflatedWordsBodyMin
-                            : header.method == kDeltaWordsTables
+  const uint32_t m = header.method;
+  const uint32_t shortest = m == kDeltaRangeCoded ? kRangeCodedBodyMin
+                            : m == kDeltaDeflatedWords || m == kDeltaWordsPredicted
+                                ? kDeflatedWordsBodyMin
+                            : m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted
                                 ? 4 + kTableRecordSize + kDeflatedWordsBodyMin
                                 : UINT32_MAX;
   return header.bodySize >= shortest && header.bodySize == streamLength - kDeltaHeaderSize;
@@ -308,10 +310,10 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
       checkBase && (!Sha256OfSource(*base, work, chunk, digest) ||
                     std::memcmp(digest, h.baseHash, kSha256Size) != 0)
           ? 0
-      : h.method == kDeltaDeflatedWords
+      : h.method == kDeltaDeflatedWords || h.method == kDeltaWordsPredicted
           ? RunDeflatedWords(delta, h, base, out, chunk, work, WordsWorkEnd(work, chunk))
-      : h.method == kDeltaWordsTables ? RunTablesWords(delta, h, base, out, chunk, work)
-                                      : RunRangeCoded(delta, h, base, out, chunk, work);
+      : h.method == kDeltaRangeCoded ? RunRangeCoded(delta, h, base, out, chunk, work)
+                                     : RunTablesWords(delta, h, base, out, chunk, work);
   int ok = 0;
   if (built) {
     Sha256Final(hash, digest);

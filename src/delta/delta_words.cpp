@@ -22,8 +22,10 @@ enum Phase { kNextCommand, kAdding, kCopying, kFinished };
 constexpr uint32_t kBaseBlockBits = 12;
 constexpr uint32_t kBaseBlock = 1u << kBaseBlockBits;
 constexpr uint32_t kSlotSize = kBaseBlock + 4;
-static_assert(kWordWorkExtra + kCodedTablesMax + 64 * kBaseBlock <= kDeltaArena,
-              "room for blocks beside the words method's work and the coded tables");
+static_assert(kWordWorkExtra + kCodedTablesMax + 4 * kWordPredictions + 64 * kBaseBlock <=
+                  kDeltaArena,
+              "room for blocks beside the words method's work, the coded tables and the "
+              "predictions");
 
 // The run's state, kept across blocks: a command may span several.
 struct WordRun {
@@ -51,6 +53,8 @@ struct WordRun {
   uint64_t seek;
   uint32_t recent[kWordRecentValues];  // a ring, its most recent value at front
   uint32_t front;
+  uint32_t* predictions;  // kWordPredictions values, or null for the methods without them
+  bool predicted;         // the change being made takes its value from them
 };
 
 // A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
@@ -86,24 +90,27 @@ int FlushOutput(WordRun& r) {
   return ok;
 }
 
+// Most pieces are a changed word or the few bytes between two, for which the string moves that
+// a copy becomes in this build are slow (a byte's costs as much as a word's): they go as words,
+// the last one overlapping the one before.
+void CopyPiece(unsigned char* to, const unsigned char* bytes, uint32_t count) {
+  if (count >= 4 && count <= 16) {
+    for (uint32_t at = 0; at + 4 < count; at += 4) std::memcpy(to + at, bytes + at, 4);
+    std::memcpy(to + count - 4, bytes + count - 4, 4);
+  } else {
+    std::memcpy(to, bytes, count);
+  }
+}
+
 // Appends count result bytes to the output, which is emitted a chunk at a time.
 int Put(WordRun& r, const unsigned char* bytes, uint32_t count) {
   while (count > 0) {
     if (r.outputHeld == r.chunk && !FlushOutput(r)) return 0;
     uint32_t step = r.chunk - r.outputHeld;
     if (step > count) step = count;
-    unsigned char* to = r.output + r.outputHeld;
+    CopyPiece(r.output + r.outputHeld, bytes, step);
     r.outputHeld += step;
     count -= step;
-    // Most pieces are a changed word or the few bytes between two, for which the string moves
-    // that a copy becomes in this build are slow (a byte's costs as much as a word's): they go
-    // as words, the last one overlapping the one before.
-    if (step >= 4 && step <= 16) {
-      for (uint32_t at = 0; at + 4 < step; at += 4) std::memcpy(to + at, bytes + at, 4);
-      std::memcpy(to + step - 4, bytes + step - 4, 4);
-    } else {
-      std::memcpy(to, bytes, step);
-    }
     bytes += step;
   }
   return 1;
@@ -148,6 +155,18 @@ const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
   return bytes + (position - start);
 }
 
+// The base word at bytes with a word change's value added: value itself, or with predicted the
+// one kept for the base word's place, which the change's value then replaces.
+uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint32_t value) {
+  const uint32_t word = ReadLE32(bytes);
+  if (r.predictions) {
+    uint32_t& kept = r.predictions[WordPredictionPlace(word)];
+    if (r.predicted) value = kept;
+    kept = value;
+  }
+  return word + value;
+}
+
 // count unchanged add bytes. Like PutChanged, it moves the position on and counts down what the
 // add run has left.
 int PutUnchanged(WordRun& r, uint32_t count) {
@@ -178,7 +197,7 @@ int PutChanged(WordRun& r, uint32_t value, uint32_t width) {
     if (!bytes) return 0;
     unsigned char changed[4];
     if (width == 4) {
-      WriteLE32(changed, ReadLE32(bytes) + value);
+      WriteLE32(changed, ChangedWord(r, bytes, value));
     } else {
       changed[0] = static_cast<unsigned char>(bytes[0] + value);
     }
@@ -206,18 +225,23 @@ void MoveToFront(WordRun& r, uint32_t place, uint32_t value) {
   Recent(r, 0) = value;
 }
 
-// The change after a gap: its op and, for new values and bytes, its value. 0 when damaged.
-int RunChange(WordRun& r) {
+// The change after a gap: its op and, for new values and bytes, its value; width 4 for a word,
+// 1 for a byte, of which the add run must have room left after the gap. 0 when damaged.
+int DecodeChange(WordRun& r, uint32_t gap, uint32_t& value, uint32_t& width) {
   Section& ops = r.sections[kOps];
   Section& values = r.sections[kValues];
   if (ops.at == ops.end) return 0;
   const uint32_t op = *ops.at++;
+  width = 1;
   if (op == kWordOpByte) {
     if (values.at == values.end) return 0;
-    return PutChanged(r, *values.at++, 1);
+    value = *values.at++;
+    return 1;
   }
-  uint32_t value;
-  if (op < kWordRecentValues) {
+  r.predicted = op == kWordOpPredicted;
+  if (r.predicted) {
+    if (!r.predictions) return 0;
+  } else if (op < kWordRecentValues) {
     value = Recent(r, op);
     MoveToFront(r, op, value);
   } else if (op == kWordOpNew) {
@@ -228,8 +252,30 @@ int RunChange(WordRun& r) {
   } else {
     return 0;
   }
-  if (r.addLeft < 4) return 0;
-  return PutChanged(r, value, 4);
+  width = 4;
+  return r.addLeft - gap >= 4;
+}
+
+// A gap's unchanged bytes and the change after it (width 0: none). Most often both lie in the
+// base bytes at hand and fit the output's room: then they take one look-up and one copy, where
+// apart they took two of each (about a third of applying a program that changed much).
+int PutGapAndChange(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
+  const uint32_t span = gap + width;
+  if (r.base && span <= r.chunk - r.outputHeld) {
+    uint32_t available;
+    const unsigned char* bytes = BaseBytes(r, 1, available);
+    if (bytes && available >= span) {
+      unsigned char* to = r.output + r.outputHeld;
+      CopyPiece(to, bytes, gap);
+      if (width == 4) WriteLE32(to + gap, ChangedWord(r, bytes + gap, value));
+      if (width == 1) to[gap] = static_cast<unsigned char>(bytes[gap] + value);
+      r.outputHeld += span;
+      r.position += span;
+      r.addLeft -= span;
+      return 1;
+    }
+  }
+  return PutUnchanged(r, gap) && (width == 0 || PutChanged(r, value, width));
 }
 
 // Runs the commands as far as the block's sections go. 1 when they end with the block used up
@@ -263,10 +309,11 @@ int RunBlock(WordRun& r) {
         Section& gaps = r.sections[kGaps];
         if (gaps.at == gaps.end) return BlockUsedUp(r);
         uint64_t gap;
-        if (!ReadNumber(gaps, gap) || gap > r.addLeft ||
-            !PutUnchanged(r, static_cast<uint32_t>(gap)))
+        if (!ReadNumber(gaps, gap) || gap > r.addLeft) return 0;
+        uint32_t value = 0, width = 0;
+        if (gap < r.addLeft && !DecodeChange(r, static_cast<uint32_t>(gap), value, width))
           return 0;
-        if (r.addLeft > 0 && !RunChange(r)) return 0;
+        if (!PutGapAndChange(r, static_cast<uint32_t>(gap), value, width)) return 0;
       }
       r.phase = kCopying;
     }
@@ -349,8 +396,14 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
   r.block = work + 3 * chunk + 4;
   r.phase = kNextCommand;
   r.first = true;
-  // From a 4-byte boundary in the spare room: a tag per slot, then the slots.
-  const uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
+  // From a 4-byte boundary in the spare room: the predictions where the method has them, a tag
+  // per slot, then the slots.
+  uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
+  if (h.method == kDeltaWordsPredicted || h.method == kDeltaWordsTablesPredicted) {
+    r.predictions = reinterpret_cast<uint32_t*>(at);
+    std::memset(r.predictions, 0, 4 * kWordPredictions);
+    at += 4 * kWordPredictions;
+  }
   r.slots = static_cast<uint32_t>((reinterpret_cast<uintptr_t>(work + DeltaWorkSize(chunk)) - at) /
                                   (kSlotSize + 4));
   r.kept = reinterpret_cast<uint32_t*>(at);

@@ -239,8 +239,8 @@ std::vector<Pair> Pairs() {
   };
 }
 
-// The delta methods, each test run with both.
-constexpr DeltaMethod kMethods[] = {kDeltaRangeCoded, kDeltaDeflatedWords};
+// The delta methods, each test run with each.
+constexpr DeltaMethod kMethods[] = {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted};
 
 TEST(Delta, RoundTripsAtEveryChunkSize) {
   for (DeltaMethod method : kMethods) {
@@ -563,24 +563,36 @@ TEST(Delta, ProgramImagesRoundTrip) {
       const char* what;
       std::vector<uint8_t> result;
       bool manyReferencesChange;
+      bool predicted;  // the addresses into a page moved alike: create predicts their changes
     } releases[] = {
-        {"moved functions", ProgramImage(moved), true},
-        {"grown section", ProgramImage(grown), true},
-        {"changed import", ProgramImage(import), false},
+        {"moved functions", ProgramImage(moved), true, true},
+        {"grown section", ProgramImage(grown), true, false},
+        {"changed import", ProgramImage(import), false, false},
     };
-    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsTables}) {
+    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsTables,
+                               kDeltaWordsPredicted, kDeltaWordsTablesPredicted}) {
       for (const auto& r : releases) {
         ASSERT_NE(r.result, base) << r.what;
         const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
-        // Coding the tables (relocations; for x64 exceptions too) pays wherever code moved; it
-        // is what create picks.
-        if (method == kDeltaWordsTables) {
+        // Coding the tables (relocations; for x64 exceptions too) pays wherever code moved, and
+        // predicting the changes of addresses from the base's words more: create picks the
+        // tables, predicted where any change was.
+        if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted) {
           EXPECT_EQ(ReadLE32(&delta[kDeltaHeaderSize]), x64 ? 2u : 1u) << r.what;
-          EXPECT_EQ(MakeDelta(base, r.result), delta) << r.what;
           if (r.manyReferencesChange) {
             EXPECT_LT(delta.size(),
                       MakeDeltaWith(kDeltaDeflatedWords, base, r.result).size() * 3 / 4)
                 << r.what;
+          }
+        }
+        if (method == kDeltaWordsTablesPredicted) {
+          const std::vector<uint8_t> plain = MakeDeltaWith(kDeltaWordsTables, base, r.result);
+          const std::vector<uint8_t> picked = MakeDelta(base, r.result);
+          EXPECT_EQ(picked, r.predicted ? delta : plain) << r.what;
+          if (r.predicted) {
+            EXPECT_LT(delta.size(), plain.size() * 19 / 20) << r.what;
+          } else {
+            EXPECT_EQ(delta.size(), plain.size()) << r.what;
           }
         }
         for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
@@ -698,7 +710,7 @@ TEST(Delta, DamagedStreamsFail) {
   const Pair& p = pairs[2];
   for (DeltaMethod method : kMethods) {
     const std::vector<uint8_t> good = MakeDeltaWith(method, p.base, p.result);
-    const int words = method == kDeltaDeflatedWords;
+    const int words = method != kDeltaRangeCoded;
     auto patched = [&](size_t offset, uint32_t value) {
       std::vector<uint8_t> out = good;
       PatchLE32(out, offset, value);
@@ -729,7 +741,7 @@ TEST(Delta, DamagedStreamsFail) {
       int header, check;
     } cases[] = {
         {"magic", patched(0, 0x544c4451), 0, 0},
-        {"unknown method", patched(4, 5), 0, 0},
+        {"unknown method", patched(4, 7), 0, 0},
         {"method 0", patched(4, 0), 0, 0},
         {"method 1, retired", patched(4, 1), 0, 0},
         {"a method 1 stream", methodOne, 0, 0},

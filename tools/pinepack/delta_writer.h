@@ -101,11 +101,14 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
                                     bool tryStrategies = false);
 
 // The body of a kDeltaDeflatedWords stream for commands over base and result: each change as a
-// word or a byte, blocks of at most kWordBlockMax, deflated the smaller way. Throws
-// std::invalid_argument as RangeCodedBody.
+// word or a byte, blocks of at most kWordBlockMax, deflated the smaller way. With predicted, a
+// kDeltaWordsPredicted body: a word change whose value the base word predicts goes as
+// kWordOpPredicted, and *predicted is how many did (with none, the body is the plain one).
+// Throws std::invalid_argument as RangeCodedBody.
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
-                                       const std::vector<uint8_t>& result);
+                                       const std::vector<uint8_t>& result,
+                                       uint64_t* predicted = nullptr);
 
 // A whole delta stream: the header (method, the sizes and hashes of base and result) and body.
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
@@ -146,13 +149,16 @@ bool CodeImageTable(uint32_t kind, const uint8_t* table, uint32_t size,
 std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
                                      const std::vector<ImageTablePlace>& baseTables,
                                      const std::vector<uint8_t>& result,
-                                     const std::vector<ImageTablePlace>& resultTables);
+                                     const std::vector<ImageTablePlace>& resultTables,
+                                     uint64_t* predicted = nullptr);
 
 // The delta streams a file can travel as: deflated words always; range coded too where its
 // least cost is at most rangedCostLimit (a large file's model touches megabytes, for a body
 // that could not be taken), else empty. Both are whole streams (DeltaStreamWith). Where both
 // files are program images with the same tables of places, and they code (FindImageTables),
-// words is a kDeltaWordsTables stream and there is no range-coded one.
+// words is a kDeltaWordsTables stream and there is no range-coded one. Words with changes that
+// the base predicts are of the predicted methods (kDeltaWordsPredicted,
+// kDeltaWordsTablesPredicted).
 struct DeltaCandidates {
   std::vector<uint8_t> words;
   std::vector<uint8_t> ranged;
@@ -169,8 +175,9 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result);
 
-// The delta stream of DiffBytes' commands by the given method (kDeltaWordsTables: between the
-// images with their tables coded; throws std::invalid_argument where they have none).
+// The delta stream of DiffBytes' commands by the given method (kDeltaWordsTables and
+// kDeltaWordsTablesPredicted: between the images with their tables coded; throws
+// std::invalid_argument where they have none).
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result);
 
