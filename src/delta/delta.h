@@ -73,13 +73,16 @@
 //
 // Methods kDeltaWordsPredicted and kDeltaWordsTablesPredicted: kDeltaDeflatedWords and
 // kDeltaWordsTables whose word changes may also take their value from the base word they change.
-// The applier keeps kWordPredictions values, all 0 at the start; after every word change (any
-// op), the value goes in the place numbered by bits 12 to 25 of the base word at the change
-// (WordPredictionPlace), and the op kWordOpPredicted is a word change with the value in the place
-// of its own base word, which neither reads the values section nor moves the recent values. Where
-// code moved, an absolute address into one page of the base mostly changes by what the last one
-// did (in a program that changed little, four changes in five), while its recent values' place
-// rarely repeats. Without the base (CheckDeltaStream), the op is checked as any other.
+// The applier keeps two rows of kWordPredictions values, all 0 at the start. After every word
+// change (any op) its value goes in both: in the first at the place that bits 12 to 25 of the
+// base word at the change number (WordPredictionPlace), in the second at the place of the word
+// read as a displacement, base position of the change + 4 + word (mod 2^32). The op
+// kWordOpPredicted is a word change whose value is the one at its own word's place in the first
+// row, kWordOpPredictedTarget in the second; neither reads the values section nor moves the
+// recent values. Where code moved, an address or a displacement into one page of the base mostly
+// changes by what the last one did (in a program that changed little, four changes in five),
+// while its place among the recent values rarely repeats. Without the base (CheckDeltaStream),
+// these ops are checked as any other.
 #pragma once
 
 #include <cstdint>
@@ -147,9 +150,10 @@ constexpr uint32_t kWordBlockMax = 256 * 1024;
 constexpr uint32_t kWordRecentValues = 64;
 constexpr uint8_t kWordOpNew = 64;
 constexpr uint8_t kWordOpByte = 65;
-// kDeltaWordsPredicted and kDeltaWordsTablesPredicted: the op of a predicted word change, and
-// the values kept for it, in the place a base word numbers.
+// kDeltaWordsPredicted and kDeltaWordsTablesPredicted: the ops of predicted word changes, and
+// the values kept per row for them, in the place a base word numbers.
 constexpr uint8_t kWordOpPredicted = 66;
+constexpr uint8_t kWordOpPredictedTarget = 67;
 constexpr uint32_t kWordPredictions = 1u << 14;
 inline uint32_t WordPredictionPlace(uint32_t baseWord) {
   return (baseWord >> 12) & (kWordPredictions - 1);
@@ -169,7 +173,7 @@ constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 constexpr uint32_t kImageTablesMax = 4;
 constexpr uint32_t kTableRecordSize = 28;
 constexpr uint32_t kCodedTablesMax = 4 * 1024 * 1024;
-static_assert(kWordWorkExtra + kCodedTablesMax + 4 * kWordPredictions + 4 <= 32 + kDeltaArena,
+static_assert(kWordWorkExtra + kCodedTablesMax + 8 * kWordPredictions + 4 <= 32 + kDeltaArena,
               "coded tables fit the arena beside the words method's work");
 
 // Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's

@@ -22,7 +22,7 @@ enum Phase { kNextCommand, kAdding, kCopying, kFinished };
 constexpr uint32_t kBaseBlockBits = 12;
 constexpr uint32_t kBaseBlock = 1u << kBaseBlockBits;
 constexpr uint32_t kSlotSize = kBaseBlock + 4;
-static_assert(kWordWorkExtra + kCodedTablesMax + 4 * kWordPredictions + 64 * kBaseBlock <=
+static_assert(kWordWorkExtra + kCodedTablesMax + 8 * kWordPredictions + 64 * kBaseBlock <=
                   kDeltaArena,
               "room for blocks beside the words method's work, the coded tables and the "
               "predictions");
@@ -53,8 +53,8 @@ struct WordRun {
   uint64_t seek;
   uint32_t recent[kWordRecentValues];  // a ring, its most recent value at front
   uint32_t front;
-  uint32_t* predictions;  // kWordPredictions values, or null for the methods without them
-  bool predicted;         // the change being made takes its value from them
+  uint32_t* predictions;  // two rows of kWordPredictions, or null for the methods without them
+  uint32_t predicted;     // the change being made takes its value from: 0 its op, else that row + 1
 };
 
 // A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
@@ -155,14 +155,17 @@ const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
   return bytes + (position - start);
 }
 
-// The base word at bytes with a word change's value added: value itself, or with predicted the
-// one kept for the base word's place, which the change's value then replaces.
-uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint32_t value) {
+// The base word at bytes (base position at) with a word change's value added: value itself, or
+// with predicted the one kept in that row for the word's place, which the change's value then
+// replaces in both rows.
+uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32_t value) {
   const uint32_t word = ReadLE32(bytes);
   if (r.predictions) {
-    uint32_t& kept = r.predictions[WordPredictionPlace(word)];
-    if (r.predicted) value = kept;
-    kept = value;
+    uint32_t& byWord = r.predictions[WordPredictionPlace(word)];
+    uint32_t& byTarget = r.predictions[kWordPredictions +
+                                       WordPredictionPlace(static_cast<uint32_t>(at) + 4 + word)];
+    if (r.predicted) value = r.predicted == 1 ? byWord : byTarget;
+    byWord = byTarget = value;
   }
   return word + value;
 }
@@ -197,7 +200,7 @@ int PutChanged(WordRun& r, uint32_t value, uint32_t width) {
     if (!bytes) return 0;
     unsigned char changed[4];
     if (width == 4) {
-      WriteLE32(changed, ChangedWord(r, bytes, value));
+      WriteLE32(changed, ChangedWord(r, bytes, r.position, value));
     } else {
       changed[0] = static_cast<unsigned char>(bytes[0] + value);
     }
@@ -238,7 +241,7 @@ int DecodeChange(WordRun& r, uint32_t gap, uint32_t& value, uint32_t& width) {
     value = *values.at++;
     return 1;
   }
-  r.predicted = op == kWordOpPredicted;
+  r.predicted = op == kWordOpPredicted ? 1 : op == kWordOpPredictedTarget ? 2 : 0;
   if (r.predicted) {
     if (!r.predictions) return 0;
   } else if (op < kWordRecentValues) {
@@ -267,7 +270,7 @@ int PutGapAndChange(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
     if (bytes && available >= span) {
       unsigned char* to = r.output + r.outputHeld;
       CopyPiece(to, bytes, gap);
-      if (width == 4) WriteLE32(to + gap, ChangedWord(r, bytes + gap, value));
+      if (width == 4) WriteLE32(to + gap, ChangedWord(r, bytes + gap, r.position + gap, value));
       if (width == 1) to[gap] = static_cast<unsigned char>(bytes[gap] + value);
       r.outputHeld += span;
       r.position += span;
@@ -401,8 +404,8 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
   uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
   if (h.method == kDeltaWordsPredicted || h.method == kDeltaWordsTablesPredicted) {
     r.predictions = reinterpret_cast<uint32_t*>(at);
-    std::memset(r.predictions, 0, 4 * kWordPredictions);
-    at += 4 * kWordPredictions;
+    std::memset(r.predictions, 0, 8 * kWordPredictions);
+    at += 8 * kWordPredictions;
   }
   r.slots = static_cast<uint32_t>((reinterpret_cast<uintptr_t>(work + DeltaWorkSize(chunk)) - at) /
                                   (kSlotSize + 4));

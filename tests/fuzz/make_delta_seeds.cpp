@@ -97,6 +97,10 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> longMoved = Part(base, kDeltaFuzzBaseSize / 2, kDeltaFuzzMaxResult / 2);
   longMoved.insert(longMoved.end(), base.begin(), base.begin() + kDeltaFuzzMaxResult / 2);
   const std::vector<uint8_t> fourSet = BaseFor(kFourSet);
+  // Words of the runs of one byte (one page each) moved alike: changes the base predicts.
+  std::vector<uint8_t> addressesMoved = Part(base, 0, 1000);
+  for (size_t i = 128; i + 4 <= addressesMoved.size(); i += 16)
+    if ((i / 128) % 2) WriteLE32(&addressesMoved[i], ReadLE32(&addressesMoved[i]) + 0x40);
 
   const struct {
     const char* name;
@@ -117,10 +121,11 @@ int main(int argc, char** argv) {
       {"long-edited", base, longEdited, kPattern},
       {"long-moved", base, longMoved, kPattern},
       {"variant-edited", fourSet, Edited(Part(fourSet, 2000, 1100), 97), kFourSet},
+      {"addresses-moved", base, addressesMoved, kPattern},
   };
   for (const auto& p : pairs) {
     if (p.to.size() > kDeltaFuzzMaxResult) return 1;
-    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords}) {
+    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted}) {
       if (!Save(folder / (p.name + std::string("-") + std::to_string(method)),
                 FittedDelta(method, p.from, p.to), p.selector))
         return 1;
@@ -177,9 +182,15 @@ int main(int argc, char** argv) {
        kTableEntryMoved},
   };
   for (const auto& t : tables) {
+    uint64_t predicted = 0;
     const std::vector<uint8_t> body = TablesWordsBody(t.from, t.fromTables, t.to, t.toTables);
+    const std::vector<uint8_t> predictedBody =
+        TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted);
     if (body.empty() || t.to.size() > kDeltaFuzzMaxResult) return 1;
-    if (!Save(folder / t.name, DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body), t.selector))
+    if (!Save(folder / t.name, DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body), t.selector) ||
+        !Save(folder / (t.name + std::string("-predicted")),
+              DeltaStreamWith(kDeltaWordsTablesPredicted, t.from, t.to, predictedBody),
+              t.selector))
       return 1;
   }
   return 0;

@@ -973,6 +973,53 @@ TEST(Delta, HostileWordBlocksFail) {
                    c.ok, c.ok, c.what);
 }
 
+// Predicted word changes, by hand: the value kept for the word's page (op 66) or for the page
+// its displacement reaches (op 67), each row filled by every word change. The base's words at 40
+// and 60 reach the same place (0x502C) from different pages (5 and 4).
+TEST(Delta, PredictedWordsTakeTheirRowsValue) {
+  std::vector<uint8_t> base = SampleData(100, 5);
+  WriteLE32(&base[40], 0x5000);
+  WriteLE32(&base[60], 0x4FEC);
+  const uint32_t v = 0x01020304;
+  const auto plus = [&](std::vector<uint8_t> bytes, size_t at, uint32_t value) {
+    WriteLE32(&bytes[at], ReadLE32(&bytes[at]) + value);
+    return bytes;
+  };
+  const std::vector<uint8_t> run = Slice(base, 40, 30);
+  const std::vector<uint8_t> twice = Concat({plus(Slice(base, 40, 10), 0, v),
+                                             plus(Slice(base, 40, 10), 0, v)});
+  const std::vector<uint8_t> values = {4, 3, 2, 1};
+  const std::vector<uint8_t> over = Numbers({0, 0, 80, 30, 0, 0});
+  const std::vector<uint8_t> overTwice = Numbers({0, 0, 80, 10, 0, 19, 10, 0, 0});
+  auto blocks = [](std::initializer_list<WordBlock> list) { return DeflatedBlocks(list, false); };
+  const struct {
+    const char* what;
+    std::vector<uint8_t> body;
+    std::vector<uint8_t> result;
+  } cases[] = {
+      {"the same base word again, by its page",
+       blocks({{overTwice, Numbers({0, 6, 0, 6}), {kWordOpNew, kWordOpPredicted}, values, {}}}),
+       twice},
+      {"the same base word again, by its target",
+       blocks({{overTwice, Numbers({0, 6, 0, 6}), {kWordOpNew, kWordOpPredictedTarget}, values,
+                {}}}),
+       twice},
+      {"another word reaching the same target",
+       blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredictedTarget}, values, {}}}),
+       plus(plus(run, 0, v), 20, v)},
+      {"another page: nothing kept, nothing added",
+       blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredicted}, values, {}}}),
+       plus(run, 0, v)},
+  };
+  for (const auto& c : cases) {
+    ExpectHandMade(DeltaStreamWith(kDeltaWordsPredicted, base, c.result, c.body), base, c.result,
+                   1, 1, c.what);
+    // Methods without predictions refuse the ops.
+    ExpectHandMade(DeltaStreamWith(kDeltaDeflatedWords, base, c.result, c.body), base, c.result,
+                   0, 0, c.what);
+  }
+}
+
 // A kDeltaWordsTables stream whose record says otherwise than the images, or with any byte
 // changed, fails its file: nothing read outside the base, nothing written past the result's size.
 // check: CheckDeltaStream's answer where the record alone decides it (-1: left to the commands).

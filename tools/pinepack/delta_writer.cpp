@@ -477,14 +477,15 @@ namespace {
 // character in text) rather than as a new word (which in code often comes back, so that the
 // next reference to the same moved place costs one op).
 // predicted: null for kDeltaDeflatedWords' ops alone; else a word whose value is the one kept
-// for its base word's place goes as kWordOpPredicted, and *predicted counts them.
+// in a row for its base word's place goes as that row's op (with targetFirst the second row's
+// where both are), and *predicted counts them.
 std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
                                   const std::vector<uint8_t>& base,
                                   const std::vector<uint8_t>& result, bool loneBytes,
-                                  uint64_t* predicted) {
+                                  uint64_t* predicted, bool targetFirst) {
   WordBlockFiller filler;
   uint32_t recent[kWordRecentValues] = {};
-  std::vector<uint32_t> predictions(predicted ? kWordPredictions : 0);
+  std::vector<uint32_t> byWord(predicted ? kWordPredictions : 0), byTarget(byWord.size());
   ForEachCommand(commands, base, result, [&](const DeltaCommand& c, uint64_t at, uint64_t from) {
     filler.Command(c);
     uint64_t gap = 0;
@@ -497,16 +498,22 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
       }
       const uint32_t value =
           c.add - i < 4 ? 0 : ReadLE32(&result[at + i]) - ReadLE32(&base[from + i]);
-      uint32_t* kept =
-          predicted && c.add - i >= 4
-              ? &predictions[WordPredictionPlace(ReadLE32(&base[from + i]))]
-              : nullptr;
-      if (kept && *kept == value) {
-        filler.Change(gap, kWordOpPredicted, nullptr, 0);
-        ++*predicted;
-        gap = 0;
-        i += 4;
-        continue;
+      uint32_t *wordKept = nullptr, *targetKept = nullptr;
+      if (predicted && c.add - i >= 4) {
+        const uint32_t word = ReadLE32(&base[from + i]);
+        wordKept = &byWord[WordPredictionPlace(word)];
+        targetKept = &byTarget[WordPredictionPlace(static_cast<uint32_t>(from + i) + 4 + word)];
+        const bool fromWord = *wordKept == value, fromTarget = *targetKept == value;
+        if (fromWord || fromTarget) {
+          filler.Change(gap, fromTarget && (targetFirst || !fromWord) ? kWordOpPredictedTarget
+                                                                       : kWordOpPredicted,
+                        nullptr, 0);
+          ++*predicted;
+          *wordKept = *targetKept = value;
+          gap = 0;
+          i += 4;
+          continue;
+        }
       }
       uint32_t place = 0;
       while (place < kWordRecentValues && recent[place] != value) ++place;
@@ -527,7 +534,7 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         }
         std::memmove(recent + 1, recent, place * sizeof recent[0]);
         recent[0] = value;
-        if (kept) *kept = value;
+        if (wordKept) *wordKept = *targetKept = value;
         i += 4;
       }
       gap = 0;
@@ -549,15 +556,16 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
   // little beside the diff's memory (on prettier's files of under 1 MB it raised create's peak
   // by a ninth, and saved 5 bytes).
   constexpr size_t kStrategiesTriedFrom = 4 << 20;
-  // With predicted, both with predictions and without, the smaller kept: predictions mostly
-  // save a third of the ops, but cost where few addresses moved alike.
+  // With predicted, also with predictions, by addresses first and by displacements first, the
+  // smallest kept: predictions mostly save a third of the ops, but cost where few addresses
+  // moved alike; displacements come first in code that calls by them (MSVC's), not in Go's.
   std::vector<uint8_t> smallest;
   uint64_t smallestPredicted = 0;
-  for (int way = 0; way < (predicted ? 4 : 2); ++way) {
+  for (int way = 0; way < (predicted ? 6 : 2); ++way) {
     const bool loneBytes = way & 1;
     uint64_t count = 0;
-    const std::vector<WordBlock> blocks =
-        WordBlocks(commands, base, result, loneBytes, way >= 2 ? &count : nullptr);
+    const std::vector<WordBlock> blocks = WordBlocks(commands, base, result, loneBytes,
+                                                     way >= 2 ? &count : nullptr, way >= 4);
     size_t held = 0;
     for (const WordBlock& block : blocks)
       for (const auto& section : block) held += section.size();
