@@ -40,11 +40,43 @@ std::string Version(uint32_t seed, int v) {
   return out;
 }
 
-// A library's version v: a PE image whose code is Version(seed, v) and whose base relocation
-// table lists a place every 64 bytes of it, so that every place after the inserted run moves
-// with each version (its delta codes the table: method 4).
+// A library's code in version v: 60,000 bytes of noise with the address (as an image based at
+// 0x400000 with 0x200 bytes of headers would have it) of some place of the code every 32 bytes,
+// and runs inserted at eight places, each longer with each version: an address moves by what
+// was inserted before the place it points to, an amount per page it points into.
+std::string LibraryCode(uint32_t seed, int v) {
+  constexpr uint32_t kLength = 60000, kRuns = 8;
+  const auto run = [&](uint32_t i) { return 12 * (i + 1) * static_cast<uint32_t>(v); };
+  // Where a place of the version-1 layout lies in version v's: after the runs before it.
+  const auto moved = [&](uint32_t at) {
+    uint32_t to = at;
+    for (uint32_t i = 0; i < kRuns; ++i)
+      if (7000 * i + 3000 <= at) to += run(i);
+    return to;
+  };
+  std::string logical(kLength, '\0');
+  uint32_t x = seed * 2654435761u + 7;
+  for (char& c : logical) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  for (uint32_t at = 0; at < kLength; at += 32) {
+    const uint32_t address = 0x400200 + moved(at / 32 * 2654435761u % kLength);
+    for (int k = 0; k < 4; ++k) logical[at + k] = static_cast<char>(address >> (8 * k));
+  }
+  std::string code;
+  for (uint32_t i = 0, from = 0; i <= kRuns; ++i) {
+    const uint32_t to = i < kRuns ? 7000 * i + 3000 : kLength;
+    code += logical.substr(from, to - from);
+    if (i < kRuns) code += std::string(run(i), static_cast<char>('A' + i));
+    from = to;
+  }
+  return code;
+}
+
+// A library's version v: a PE image whose code is LibraryCode(seed, v) and whose base relocation
+// table lists a place every 64 bytes of it, so that every place after the first inserted run
+// moves with each version (its delta codes the table and predicts the addresses' changes from
+// the pages they point into: method 6).
 std::string Library(uint32_t seed, int v) {
-  const std::string code = Version(seed, v);
+  const std::string code = LibraryCode(seed, v);
   constexpr uint32_t kHeaders = 0x200, kPe = 0x80, kSection = kPe + 24 + 224;
   std::string image(kHeaders, '\0');
   auto put32 = [&](uint32_t at, uint32_t value) {
@@ -212,12 +244,12 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
       std::vector<uint8_t> package =
           PatchPackage(app, c.bases, c.fullFallback, allOrNothing, &spec);
       // Only the change travels: a delta per base for each of the four changed files, by each
-      // method (the notes range coded, the library over its coded table, the rest as words), and
-      // no entry for same.txt or keep.bin.
+      // method (the notes range coded, the library over its coded table with its addresses
+      // predicted, the rest as words), and no entry for same.txt or keep.bin.
       const auto bases = static_cast<int>(c.bases.size());
       EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
                                                              {kDeltaDeflatedWords, 2 * bases},
-                                                             {kDeltaWordsTables, bases}}));
+                                                             {kDeltaWordsTablesPredicted, bases}}));
       for (const WriterEntry& e : spec.entries) {
         EXPECT_NE(e.name, "same.txt");
         EXPECT_NE(e.name, "data\\keep.bin");
