@@ -74,15 +74,17 @@
 // Methods kDeltaWordsPredicted and kDeltaWordsTablesPredicted: kDeltaDeflatedWords and
 // kDeltaWordsTables whose word changes may also take their value from the base word they change.
 // The applier keeps two rows of kWordPredictions values, all 0 at the start. After every word
-// change (any op) its value goes in both: in the first at the place that bits 12 to 25 of the
-// base word at the change number (WordPredictionPlace), in the second at the place of the word
-// read as a displacement, base position of the change + 4 + word (mod 2^32). The op
-// kWordOpPredicted is a word change whose value is the one at its own word's place in the first
-// row, kWordOpPredictedTarget in the second; neither reads the values section nor moves the
-// recent values. Where code moved, an address or a displacement into one page of the base mostly
-// changes by what the last one did (in a program that changed little, four changes in five),
-// while its place among the recent values rarely repeats. Without the base (CheckDeltaStream),
-// these ops are checked as any other.
+// change (any op), the first row takes its value at the place that bits 12 to 25 of the base word
+// at the change number (WordPredictionPlace); the second takes the value less the command's
+// shift (its base position less its result position, mod 2^32) at the place of the word read as
+// a displacement, base position of the change + 4 + word (mod 2^32). The op kWordOpPredicted is
+// a word change whose value is the one at its own word's place in the first row;
+// kWordOpPredictedTarget, the one at its place in the second plus its own command's shift.
+// Neither reads the values section nor moves the recent values. Where code moved, an address
+// into one page of the base mostly changes by what the last one did (in a program that changed
+// little, four changes in five), and a displacement into it by that less how far its own place
+// moved, while their values' places among the recent ones rarely repeat. Without the base
+// (CheckDeltaStream), these ops are checked as any other.
 #pragma once
 
 #include <cstdint>

@@ -55,6 +55,7 @@ struct WordRun {
   uint32_t front;
   uint32_t* predictions;  // two rows of kWordPredictions, or null for the methods without them
   uint32_t predicted;     // the change being made takes its value from: 0 its op, else that row + 1
+  uint32_t shift;         // the command's base position less its result position (mod 2^32)
 };
 
 // A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
@@ -156,7 +157,7 @@ const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
 }
 
 // The base word at bytes (base position at) with a word change's value added: value itself, or
-// with predicted the one kept in that row for the word's place, which the change's value then
+// with predicted the one that row gives for the word's place, which the change's value then
 // replaces in both rows.
 uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32_t value) {
   const uint32_t word = ReadLE32(bytes);
@@ -164,8 +165,9 @@ uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32
     uint32_t& byWord = r.predictions[WordPredictionPlace(word)];
     uint32_t& byTarget = r.predictions[kWordPredictions +
                                        WordPredictionPlace(static_cast<uint32_t>(at) + 4 + word)];
-    if (r.predicted) value = r.predicted == 1 ? byWord : byTarget;
-    byWord = byTarget = value;
+    if (r.predicted) value = r.predicted == 1 ? byWord : byTarget + r.shift;
+    byWord = value;
+    byTarget = value - r.shift;
   }
   return word + value;
 }
@@ -302,6 +304,7 @@ int RunBlock(WordRun& r) {
       const uint64_t room = r.h->resultSize - r.produced;
       if (add > room || copy > room - add || add > r.h->baseSize - r.position) return 0;
       r.first = false;
+      r.shift = static_cast<uint32_t>(r.position) - r.produced;
       r.produced += static_cast<uint32_t>(add + copy);
       r.addLeft = static_cast<uint32_t>(add);
       r.copyLeft = static_cast<uint32_t>(copy);

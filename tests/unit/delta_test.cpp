@@ -973,9 +973,11 @@ TEST(Delta, HostileWordBlocksFail) {
                    c.ok, c.ok, c.what);
 }
 
-// Predicted word changes, by hand: the value kept for the word's page (op 66) or for the page
-// its displacement reaches (op 67), each row filled by every word change. The base's words at 40
-// and 60 reach the same place (0x502C) from different pages (5 and 4).
+// Predicted word changes, by hand: the value kept for the word's page (op 66), or the one for
+// the page its displacement reaches plus the command's shift (op 67), each row filled by every
+// word change. The base's words at 40 and 60 reach the same place (0x502C) from different pages
+// (5 and 4); over the same base word twice, the second command's shift is 10 less (base 40 to
+// result 0, then to result 10).
 TEST(Delta, PredictedWordsTakeTheirRowsValue) {
   std::vector<uint8_t> base = SampleData(100, 5);
   WriteLE32(&base[40], 0x5000);
@@ -988,6 +990,8 @@ TEST(Delta, PredictedWordsTakeTheirRowsValue) {
   const std::vector<uint8_t> run = Slice(base, 40, 30);
   const std::vector<uint8_t> twice = Concat({plus(Slice(base, 40, 10), 0, v),
                                              plus(Slice(base, 40, 10), 0, v)});
+  const std::vector<uint8_t> twiceByTarget = Concat({plus(Slice(base, 40, 10), 0, v),
+                                                     plus(Slice(base, 40, 10), 0, v - 10)});
   const std::vector<uint8_t> values = {4, 3, 2, 1};
   const std::vector<uint8_t> over = Numbers({0, 0, 80, 30, 0, 0});
   const std::vector<uint8_t> overTwice = Numbers({0, 0, 80, 10, 0, 19, 10, 0, 0});
@@ -1003,7 +1007,7 @@ TEST(Delta, PredictedWordsTakeTheirRowsValue) {
       {"the same base word again, by its target",
        blocks({{overTwice, Numbers({0, 6, 0, 6}), {kWordOpNew, kWordOpPredictedTarget}, values,
                 {}}}),
-       twice},
+       twiceByTarget},
       {"another word reaching the same target",
        blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredictedTarget}, values, {}}}),
        plus(plus(run, 0, v), 20, v)},

@@ -488,6 +488,7 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
   std::vector<uint32_t> byWord(predicted ? kWordPredictions : 0), byTarget(byWord.size());
   ForEachCommand(commands, base, result, [&](const DeltaCommand& c, uint64_t at, uint64_t from) {
     filler.Command(c);
+    const auto shift = static_cast<uint32_t>(from - at);
     uint64_t gap = 0;
     for (uint64_t i = 0; i < c.add;) {
       const auto difference = static_cast<uint8_t>(result[at + i] - base[from + i]);
@@ -503,13 +504,14 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         const uint32_t word = ReadLE32(&base[from + i]);
         wordKept = &byWord[WordPredictionPlace(word)];
         targetKept = &byTarget[WordPredictionPlace(static_cast<uint32_t>(from + i) + 4 + word)];
-        const bool fromWord = *wordKept == value, fromTarget = *targetKept == value;
+        const bool fromWord = *wordKept == value, fromTarget = *targetKept + shift == value;
         if (fromWord || fromTarget) {
           filler.Change(gap, fromTarget && (targetFirst || !fromWord) ? kWordOpPredictedTarget
                                                                        : kWordOpPredicted,
                         nullptr, 0);
           ++*predicted;
-          *wordKept = *targetKept = value;
+          *wordKept = value;
+          *targetKept = value - shift;
           gap = 0;
           i += 4;
           continue;
@@ -534,7 +536,10 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         }
         std::memmove(recent + 1, recent, place * sizeof recent[0]);
         recent[0] = value;
-        if (wordKept) *wordKept = *targetKept = value;
+        if (wordKept) {
+          *wordKept = value;
+          *targetKept = value - shift;
+        }
         i += 4;
       }
       gap = 0;
