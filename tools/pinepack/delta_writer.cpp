@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -552,6 +553,26 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
 
 }  // namespace
 
+namespace {
+
+// What the ops and values of blocks may deflate to, in bits: the ops by the entropy of their
+// counts, the values at the 0.6 of their bytes that deflate leaves of new word values.
+double OpsAndValuesBits(const std::vector<WordBlock>& blocks) {
+  double counts[256] = {};
+  double ops = 0, values = 0;
+  for (const WordBlock& block : blocks) {
+    for (uint8_t op : block[2]) ++counts[op];
+    ops += static_cast<double>(block[2].size());
+    values += static_cast<double>(block[3].size());
+  }
+  double bits = values * 8 * 0.6;
+  for (double count : counts)
+    if (count > 0) bits -= count * std::log2(count / ops);
+  return bits;
+}
+
+}  // namespace
+
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result, uint64_t* predicted) {
@@ -561,16 +582,9 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
   // little beside the diff's memory (on prettier's files of under 1 MB it raised create's peak
   // by a ninth, and saved 5 bytes).
   constexpr size_t kStrategiesTriedFrom = 4 << 20;
-  // With predicted, also with predictions, by addresses first and by displacements first, the
-  // smallest kept: predictions mostly save a third of the ops, but cost where few addresses
-  // moved alike; displacements come first in code that calls by them (MSVC's), not in Go's.
   std::vector<uint8_t> smallest;
   uint64_t smallestPredicted = 0;
-  for (int way = 0; way < (predicted ? 6 : 2); ++way) {
-    const bool loneBytes = way & 1;
-    uint64_t count = 0;
-    const std::vector<WordBlock> blocks = WordBlocks(commands, base, result, loneBytes,
-                                                     way >= 2 ? &count : nullptr, way >= 4);
+  const auto consider = [&](const std::vector<WordBlock>& blocks, uint64_t count) {
     size_t held = 0;
     for (const WordBlock& block : blocks)
       for (const auto& section : block) held += section.size();
@@ -583,6 +597,21 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
         smallestPredicted = count;
       }
     }
+  };
+  for (bool loneBytes : {false, true})
+    consider(WordBlocks(commands, base, result, loneBytes, nullptr, false), 0);
+  // With predicted, predictions too, with addresses first or displacements first (where both
+  // give the value): first in code that calls by displacements (MSVC's), not in Go's. Deflating
+  // is most of create's time, so only the one whose ops and values look the smaller is
+  // deflated, and kept only where it is smaller than the plain body: predictions mostly save a
+  // third of the ops, but cost where few addresses moved alike.
+  if (predicted) {
+    uint64_t counts[2] = {};
+    const std::vector<WordBlock> ways[2] = {
+        WordBlocks(commands, base, result, false, &counts[0], false),
+        WordBlocks(commands, base, result, false, &counts[1], true)};
+    const int chosen = OpsAndValuesBits(ways[1]) < OpsAndValuesBits(ways[0]);
+    if (counts[chosen] > 0) consider(ways[chosen], counts[chosen]);
   }
   if (predicted) *predicted = smallestPredicted;
   return smallest;
