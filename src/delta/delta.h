@@ -80,7 +80,11 @@
 // a displacement, base position of the change + 4 + word (mod 2^32). The op kWordOpPredicted is
 // a word change whose value is the one at its own word's place in the first row;
 // kWordOpPredictedTarget, the one at its place in the second plus its own command's shift.
-// Neither reads the values section nor moves the recent values. Where code moved, an address
+// Neither reads the values section nor moves the recent values. kWordOpPredictedNear and
+// kWordOpPredictedTargetNear are the same predictions plus a residual from the values section
+// (LEB128, zigzag-coded: 0, -1, 1, -2 ... as 0, 1, 2, 3; mod 2^32), and their value goes in front
+// of the recent values as a new one does: a target that moved a little more than the last one
+// into its page (code inserted before it in the same page). Where code moved, an address
 // into one page of the base mostly changes by what the last one did (in a program that changed
 // little, four changes in five), and a displacement into it by that less how far its own place
 // moved, while their values' places among the recent ones rarely repeat. Without the base
@@ -156,6 +160,8 @@ constexpr uint8_t kWordOpByte = 65;
 // the values kept per row for them, in the place a base word numbers.
 constexpr uint8_t kWordOpPredicted = 66;
 constexpr uint8_t kWordOpPredictedTarget = 67;
+constexpr uint8_t kWordOpPredictedNear = 68;
+constexpr uint8_t kWordOpPredictedTargetNear = 69;
 constexpr uint32_t kWordPredictions = 1u << 14;
 inline uint32_t WordPredictionPlace(uint32_t baseWord) {
   return (baseWord >> 12) & (kWordPredictions - 1);

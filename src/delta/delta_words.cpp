@@ -54,7 +54,8 @@ struct WordRun {
   uint32_t recent[kWordRecentValues];  // a ring, its most recent value at front
   uint32_t front;
   uint32_t* predictions;  // two rows of kWordPredictions, or null for the methods without them
-  uint32_t predicted;     // the change being made takes its value from: 0 its op, else that row + 1
+  uint32_t predicted;     // the change being made takes its value from: 0 its op, else op - 65
+  uint32_t residual;      // added to the predicted value
   uint32_t shift;         // the command's base position less its result position (mod 2^32)
 };
 
@@ -157,15 +158,20 @@ const unsigned char* BaseBytes(WordRun& r, uint32_t want, uint32_t& available) {
 }
 
 // The base word at bytes (base position at) with a word change's value added: value itself, or
-// with predicted the one that row gives for the word's place, which the change's value then
-// replaces in both rows.
+// with predicted the one that row gives for the word's place (and the residual), which the
+// change's value then replaces in both rows.
+void MoveToFront(WordRun& r, uint32_t place, uint32_t value);
+
 uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32_t value) {
   const uint32_t word = ReadLE32(bytes);
   if (r.predictions) {
     uint32_t& byWord = r.predictions[WordPredictionPlace(word)];
     uint32_t& byTarget = r.predictions[kWordPredictions +
                                        WordPredictionPlace(static_cast<uint32_t>(at) + 4 + word)];
-    if (r.predicted) value = r.predicted == 1 ? byWord : byTarget + r.shift;
+    if (r.predicted) {
+      value = (r.predicted & 1 ? byWord : byTarget + r.shift) + r.residual;
+      if (r.predicted > 2) MoveToFront(r, kWordRecentValues, value);
+    }
     byWord = value;
     byTarget = value - r.shift;
   }
@@ -243,9 +249,13 @@ int DecodeChange(WordRun& r, uint32_t gap, uint32_t& value, uint32_t& width) {
     value = *values.at++;
     return 1;
   }
-  r.predicted = op == kWordOpPredicted ? 1 : op == kWordOpPredictedTarget ? 2 : 0;
+  r.predicted = op >= kWordOpPredicted && op <= kWordOpPredictedTargetNear ? op - 65 : 0;
+  r.residual = 0;
   if (r.predicted) {
-    if (!r.predictions) return 0;
+    uint64_t number;
+    if (!r.predictions || (r.predicted > 2 && !ReadNumber(values, number))) return 0;
+    if (r.predicted > 2)
+      r.residual = static_cast<uint32_t>(number >> 1) ^ (0u - static_cast<uint32_t>(number & 1));
   } else if (op < kWordRecentValues) {
     value = Recent(r, op);
     MoveToFront(r, op, value);

@@ -527,8 +527,24 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         filler.Change(gap, kWordOpByte, &difference, 1);
         ++i;
       } else {
+        // A new value near a prediction goes as the nearer prediction and the residual, where
+        // that takes at most 3 bytes.
+        const auto near = [](uint32_t from, uint32_t to) {
+          return static_cast<int64_t>(static_cast<int32_t>(to - from));
+        };
+        const int64_t byWordNear = wordKept ? near(*wordKept, value) : INT64_MAX;
+        const int64_t byTargetNear = wordKept ? near(*targetKept + shift, value) : INT64_MAX;
+        const bool targetNearer = std::llabs(byTargetNear) < std::llabs(byWordNear);
+        const int64_t residual = targetNearer ? byTargetNear : byWordNear;
         if (place < kWordRecentValues) {
           filler.Change(gap, static_cast<uint8_t>(place), nullptr, 0);
+        } else if (std::llabs(residual) < (1 << 20)) {
+          std::vector<uint8_t> bytes;
+          PutNumber(bytes, SeekCode(residual));
+          filler.Change(gap, targetNearer ? kWordOpPredictedTargetNear : kWordOpPredictedNear,
+                        bytes.data(), bytes.size());
+          ++*predicted;
+          place = kWordRecentValues - 1;
         } else {
           uint8_t bytes[4];
           WriteLE32(bytes, value);
