@@ -64,8 +64,9 @@ function(pinecone_add_product target output_name)
     target_include_directories(${part} PRIVATE ${zlib})
     target_compile_options(${part} PRIVATE -ffunction-sections -fdata-sections -fno-ident)
   endforeach()
+  # The program's own code includes zlib.h from the same sources it is compiled with.
   foreach(part ${target} ${target}_per_byte)
-    target_include_directories(${part} PRIVATE ${src})
+    target_include_directories(${part} PRIVATE ${src} ${zlib})
     target_compile_options(${part} PRIVATE
       $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
       $<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections -fno-ident>)

@@ -412,16 +412,17 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
   r.block = work + 3 * chunk + 4;
   r.phase = kNextCommand;
   r.first = true;
-  // From a 4-byte boundary in the spare room: the predictions where the method has them, a tag
-  // per slot, then the slots.
-  uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
+  // From a 4-byte boundary in the spare room: a tag per slot, then the slots; the predictions,
+  // where the method has them, at the area's end, so that the slots lie where they do for the
+  // other methods (a caller that reuses the area touches no more of it).
+  const uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
+  uintptr_t end = reinterpret_cast<uintptr_t>(work + DeltaWorkSize(chunk));
   if (h.method == kDeltaWordsPredicted || h.method == kDeltaWordsTablesPredicted) {
-    r.predictions = reinterpret_cast<uint32_t*>(at);
+    end = (end - 8 * kWordPredictions) & ~uintptr_t{3};
+    r.predictions = reinterpret_cast<uint32_t*>(end);
     std::memset(r.predictions, 0, 8 * kWordPredictions);
-    at += 8 * kWordPredictions;
   }
-  r.slots = static_cast<uint32_t>((reinterpret_cast<uintptr_t>(work + DeltaWorkSize(chunk)) - at) /
-                                  (kSlotSize + 4));
+  r.slots = static_cast<uint32_t>((end - at) / (kSlotSize + 4));
   r.kept = reinterpret_cast<uint32_t*>(at);
   r.blocks = reinterpret_cast<unsigned char*>(r.kept + r.slots);
   std::memset(r.kept, 0, r.slots * sizeof *r.kept);

@@ -62,6 +62,46 @@ std::vector<uint8_t> FittedDelta(DeltaMethod method, const std::vector<uint8_t>&
   }
 }
 
+int Collect(void* context, const unsigned char* data, uint32_t count) {
+  auto& bytes = *static_cast<std::vector<uint8_t>*>(context);
+  bytes.insert(bytes.end(), data, data + count);
+  return 1;
+}
+
+// Predicted changes by hand, every predicted op among new and recent values, over the same base
+// bytes twice (the second time with another shift): the writer takes predictions only where
+// they are the smaller, which on the patterns above they are not. Empty when it does not apply.
+std::vector<uint8_t> PredictedByHand(const std::vector<uint8_t>& base) {
+  WordBlock block(5);
+  const uint8_t cycle[] = {kWordOpNew,           kWordOpPredicted,           kWordOpPredictedTarget,
+                           kWordOpPredictedNear, kWordOpPredictedTargetNear, 0};
+  for (int command = 0; command < 2; ++command) {
+    for (uint64_t number : {uint64_t{160}, uint64_t{0}, command == 0 ? SeekCode(-100) : 0})
+      PutNumber(block[0], number);
+    for (int k = 0; k < 16; ++k) {
+      PutNumber(block[1], 6);
+      const uint8_t op = cycle[k % 6];
+      block[2].push_back(op);
+      if (op == kWordOpNew) {
+        for (int b : {0x40 + k, 0, 0x10, 0}) block[3].push_back(static_cast<uint8_t>(b));
+      } else if (op == kWordOpPredictedNear || op == kWordOpPredictedTargetNear) {
+        PutNumber(block[3], SeekCode(k - 8));
+      }
+    }
+  }
+  const std::vector<uint8_t> body = DeflatedBlocks({block}, true);
+  // The result is what the body builds: taken from a first stream, whose result hash is wrong.
+  std::vector<uint8_t> result;
+  const std::vector<uint8_t> first =
+      DeltaStreamWith(kDeltaWordsPredicted, base, std::vector<uint8_t>(320), body);
+  const auto length = [](const std::vector<uint8_t>& v) { return static_cast<uint32_t>(v.size()); };
+  ApplyDelta({MemorySource(first.data(), length(first)), 0, length(first)},
+             MemorySource(base.data(), length(base)), ByteSink{Collect, &result});
+  if (result.size() != 320) return {};
+  std::vector<uint8_t> delta = DeltaStreamWith(kDeltaWordsPredicted, base, result, body);
+  return DeltaGives(delta, base, result) ? delta : std::vector<uint8_t>();
+}
+
 std::vector<uint8_t> Edited(std::vector<uint8_t> v, size_t step) {
   for (size_t i = 10; i < v.size(); i += step) v[i] ^= 0x5a;
   return v;
@@ -181,16 +221,17 @@ int main(int argc, char** argv) {
        {{kTableRelocations, 300, static_cast<uint32_t>(grownTable.size())}},
        kTableEntryMoved},
   };
+  if (!Save(folder / "predicted-by-hand", PredictedByHand(base), kPattern)) return 1;
   for (const auto& t : tables) {
     uint64_t predicted = 0;
     const std::vector<uint8_t> body = TablesWordsBody(t.from, t.fromTables, t.to, t.toTables);
     const std::vector<uint8_t> predictedBody =
         TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted);
     if (body.empty() || t.to.size() > kDeltaFuzzMaxResult) return 1;
-    if (!Save(folder / t.name, DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body), t.selector) ||
+    if (!Save(folder / t.name, DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body),
+              t.selector) ||
         !Save(folder / (t.name + std::string("-predicted")),
-              DeltaStreamWith(kDeltaWordsTablesPredicted, t.from, t.to, predictedBody),
-              t.selector))
+              DeltaStreamWith(kDeltaWordsTablesPredicted, t.from, t.to, predictedBody), t.selector))
       return 1;
   }
   return 0;

@@ -224,6 +224,19 @@ std::vector<Pair> Pairs() {
   std::mt19937 random(7);
   for (size_t i = 0; i + 4 <= moved.size(); i += 12)
     WriteLE32(&moved[i], ReadLE32(&moved[i]) + 0x00010000u * (1 + random() % 100));
+  // Every 16th word an address into one of 300 pages, every 16th from the 8th a displacement
+  // into one; each page moved by its own amount, so that addresses into a page change alike
+  // (and displacements too, by the page they reach): predicted changes.
+  std::vector<uint8_t> addresses = a, pagesMoved = a;
+  const auto pageMove = [](uint32_t target) { return 0x10u * (target >> 12) + 4; };
+  for (uint32_t i = 0; i + 12 <= addresses.size(); i += 16) {
+    const uint32_t address = 0x400000 + static_cast<uint32_t>(random() % (300 << 12));
+    const uint32_t reached = 0x400000 + static_cast<uint32_t>(random() % (300 << 12));
+    WriteLE32(&addresses[i], address);
+    WriteLE32(&pagesMoved[i], address + pageMove(address));
+    WriteLE32(&addresses[i + 8], reached - (i + 12));
+    WriteLE32(&pagesMoved[i + 8], reached - (i + 12) + pageMove(reached));
+  }
   return {
       {"identical", a, a},
       {"scattered byte edits", a, edited},
@@ -236,6 +249,7 @@ std::vector<Pair> Pairs() {
       {"both empty", {}, {}},
       // (Last: tests take the pairs above by their place.)
       {"words moved by many amounts", a, moved},
+      {"addresses moved by their pages", addresses, pagesMoved},
   };
 }
 
@@ -252,7 +266,7 @@ TEST(Delta, RoundTripsAtEveryChunkSize) {
       EXPECT_EQ(header.method, method) << p.what;
       EXPECT_EQ(header.baseSize, p.base.size()) << p.what;
       EXPECT_EQ(header.resultSize, p.result.size()) << p.what;
-      for (uint32_t chunk : {kDeltaMinChunk, 1000u, kDeltaDefaultChunk}) {
+      for (uint32_t chunk : {kDeltaMinChunk, 17u, 1000u, 4097u, kDeltaDefaultChunk}) {
         const Applied applied = Apply(delta, p.base, chunk);
         EXPECT_EQ(applied.ok, 1) << p.what << " chunk " << chunk;
         EXPECT_EQ(applied.output, p.result) << p.what << " chunk " << chunk;
@@ -790,18 +804,21 @@ std::vector<uint8_t> WithAdler(std::vector<uint8_t> coded) {
 // base either way.
 void ExpectHandMade(const std::vector<uint8_t>& delta, const std::vector<uint8_t>& base,
                     const std::vector<uint8_t>& result, int ok, int check, const char* what) {
-  const Applied applied = Apply(delta, base, kDeltaMinChunk);
-  EXPECT_EQ(applied.ok, ok) << what;
-  if (check >= 0) {
-    EXPECT_EQ(
-        CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, kDeltaMinChunk),
-        check)
-        << what;
-  }
-  EXPECT_LE(applied.output.size(), result.size()) << what;
-  EXPECT_FALSE(applied.readOutside) << what;
-  if (ok) {
-    EXPECT_EQ(applied.output, result) << what;
+  // The smallest pieces, and pieces larger than every body here (where the words applier makes
+  // a gap and its change in one piece).
+  for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
+    const Applied applied = Apply(delta, base, chunk);
+    EXPECT_EQ(applied.ok, ok) << what << " chunk " << chunk;
+    if (check >= 0) {
+      EXPECT_EQ(CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}, chunk),
+                check)
+          << what << " chunk " << chunk;
+    }
+    EXPECT_LE(applied.output.size(), result.size()) << what;
+    EXPECT_FALSE(applied.readOutside) << what;
+    if (ok) {
+      EXPECT_EQ(applied.output, result) << what << " chunk " << chunk;
+    }
   }
 }
 
@@ -976,23 +993,25 @@ TEST(Delta, HostileWordBlocksFail) {
 
 // Predicted word changes, by hand: the value kept for the word's page (op 66), or the one for
 // the page its displacement reaches plus the command's shift (op 67), each row filled by every
-// word change; with a residual (ops 68 and 69). The base's words at 40 and 60 reach the same place (0x502C) from different pages
-// (5 and 4); over the same base word twice, the second command's shift is 10 less (base 40 to
-// result 0, then to result 10).
+// word change; with a residual (ops 68 and 69). The base's words at 40 and 60 are in different
+// pages (5 and 4) and reach the same one (5: 0x5030 and 0x5004), the second just past its start,
+// where a place reckoned from the gap's start (0x4FF4) would lie in the page before; over the
+// same base word twice, the second command's shift is 10 less (base 40 to result 0, then to
+// result 10).
 TEST(Delta, PredictedWordsTakeTheirRowsValue) {
   std::vector<uint8_t> base = SampleData(100, 5);
-  WriteLE32(&base[40], 0x5000);
-  WriteLE32(&base[60], 0x4FEC);
+  WriteLE32(&base[40], 0x5004);
+  WriteLE32(&base[60], 0x4FC4);
   const uint32_t v = 0x01020304;
   const auto plus = [&](std::vector<uint8_t> bytes, size_t at, uint32_t value) {
     WriteLE32(&bytes[at], ReadLE32(&bytes[at]) + value);
     return bytes;
   };
   const std::vector<uint8_t> run = Slice(base, 40, 30);
-  const std::vector<uint8_t> twice = Concat({plus(Slice(base, 40, 10), 0, v),
-                                             plus(Slice(base, 40, 10), 0, v)});
-  const std::vector<uint8_t> twiceByTarget = Concat({plus(Slice(base, 40, 10), 0, v),
-                                                     plus(Slice(base, 40, 10), 0, v - 10)});
+  const std::vector<uint8_t> twice =
+      Concat({plus(Slice(base, 40, 10), 0, v), plus(Slice(base, 40, 10), 0, v)});
+  const std::vector<uint8_t> twiceByTarget =
+      Concat({plus(Slice(base, 40, 10), 0, v), plus(Slice(base, 40, 10), 0, v - 10)});
   const std::vector<uint8_t> values = {4, 3, 2, 1};
   const std::vector<uint8_t> over = Numbers({0, 0, 80, 30, 0, 0});
   const std::vector<uint8_t> overTwice = Numbers({0, 0, 80, 10, 0, 19, 10, 0, 0});
@@ -1006,8 +1025,8 @@ TEST(Delta, PredictedWordsTakeTheirRowsValue) {
        blocks({{overTwice, Numbers({0, 6, 0, 6}), {kWordOpNew, kWordOpPredicted}, values, {}}}),
        twice},
       {"the same base word again, by its target",
-       blocks({{overTwice, Numbers({0, 6, 0, 6}), {kWordOpNew, kWordOpPredictedTarget}, values,
-                {}}}),
+       blocks(
+           {{overTwice, Numbers({0, 6, 0, 6}), {kWordOpNew, kWordOpPredictedTarget}, values, {}}}),
        twiceByTarget},
       {"another word reaching the same target",
        blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredictedTarget}, values, {}}}),
@@ -1016,25 +1035,37 @@ TEST(Delta, PredictedWordsTakeTheirRowsValue) {
        blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredicted}, values, {}}}),
        plus(run, 0, v)},
       {"another page, and 5 more",
-       blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredictedNear},
-                Concat({values, {10}}), {}}}),
+       blocks({{over,
+                Numbers({0, 16, 6}),
+                {kWordOpNew, kWordOpPredictedNear},
+                Concat({values, {10}}),
+                {}}}),
        plus(plus(run, 0, v), 20, 5)},
       {"the same target, 3 less, then that value again from the recent ones",
-       blocks({{over, Numbers({0, 16, 2}), {kWordOpNew, kWordOpPredictedTargetNear, 0},
-                Concat({values, {5}}), {}}}),
+       blocks({{over,
+                Numbers({0, 16, 2}),
+                {kWordOpNew, kWordOpPredictedTargetNear, 0},
+                Concat({values, {5}}),
+                {}}}),
        plus(plus(plus(run, 0, v), 20, v - 3), 26, v - 3)},
   };
   for (const auto& c : cases) {
-    ExpectHandMade(DeltaStreamWith(kDeltaWordsPredicted, base, c.result, c.body), base, c.result,
-                   1, 1, c.what);
+    ExpectHandMade(DeltaStreamWith(kDeltaWordsPredicted, base, c.result, c.body), base, c.result, 1,
+                   1, c.what);
     // Methods without predictions refuse the ops.
-    ExpectHandMade(DeltaStreamWith(kDeltaDeflatedWords, base, c.result, c.body), base, c.result,
-                   0, 0, c.what);
+    ExpectHandMade(DeltaStreamWith(kDeltaDeflatedWords, base, c.result, c.body), base, c.result, 0,
+                   0, c.what);
   }
   const std::vector<uint8_t> noResidual =
       blocks({{over, Numbers({0, 16, 6}), {kWordOpNew, kWordOpPredictedNear}, values, {}}});
   ExpectHandMade(DeltaStreamWith(kDeltaWordsPredicted, base, run, noResidual), base, run, 0, 0,
                  "a residual cut off by the values' end");
+  for (uint8_t op : {kWordOpPredicted, kWordOpPredictedTarget}) {
+    const std::vector<uint8_t> late =
+        blocks({{Numbers({0, 0, 80, 10, 0, 0}), Numbers({7}), {op}, {}, {}}});
+    ExpectHandMade(DeltaStreamWith(kDeltaWordsPredicted, base, Slice(base, 40, 10), late), base,
+                   Slice(base, 40, 10), 0, 0, "a predicted word with 3 add bytes left");
+  }
 }
 
 // A kDeltaWordsTables stream whose record says otherwise than the images, or with any byte
@@ -1093,6 +1124,11 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   for (DeltaMethod method : kMethods)
     ExpectEachDamagedByteFailsOrGives(MakeDeltaWith(method, base, result), base, result, 1, 0xff,
                                       kDeltaMinChunk);
+  // A body of predicted changes, which pays there at least a fifth.
+  const Pair p = Pairs().back();
+  const std::vector<uint8_t> predicted = MakeDeltaWith(kDeltaWordsPredicted, p.base, p.result);
+  EXPECT_LT(predicted.size(), MakeDeltaWith(kDeltaDeflatedWords, p.base, p.result).size() * 4 / 5);
+  ExpectEachDamagedByteFailsOrGives(predicted, p.base, p.result, 1, 0xff, kDeltaMinChunk);
 }
 
 // Where the commands jump about the base in short runs (a program whose code was rearranged),
@@ -1163,28 +1199,29 @@ TEST(Delta, FailingSinkFailsTheApply) {
 // per file; a chunk too large for 32-bit sizes is refused.
 TEST(Delta, CallersWorkArea) {
   const std::vector<Pair> pairs = Pairs();
-  const Pair& p = pairs[4];
-  for (DeltaMethod method : kMethods) {
-    const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
-    const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
-    // Work areas at any alignment serve (the model's tables are placed on a 16-byte boundary in
-    // them); a second run starts from the first's leftovers.
-    for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
-      for (size_t misalign = 0; misalign < 16; misalign += 5) {
-        std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign + 1, 0xcc);
-        for (int pass = 0; pass < 2; ++pass) {
-          CollectSink sink;
-          EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
-                               work.data() + misalign),
-                    1);
-          EXPECT_EQ(sink.bytes, p.result) << chunk << " " << misalign;
+  // (The second pass finds the first one's predictions in the area: they must start afresh.)
+  for (const Pair& p : {pairs[4], pairs.back()})
+    for (DeltaMethod method : kMethods) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, p.base, p.result);
+      const DeltaStream stream = {Source(delta), 0, static_cast<uint32_t>(delta.size())};
+      // Work areas at any alignment serve (the model's tables are placed on a 16-byte boundary in
+      // them); a second run starts from the first's leftovers.
+      for (uint32_t chunk : {kDeltaMinChunk, 4097u}) {
+        for (size_t misalign = 0; misalign < 16; misalign += 5) {
+          std::vector<unsigned char> work(DeltaWorkSize(chunk) + misalign + 1, 0xcc);
+          for (int pass = 0; pass < 2; ++pass) {
+            CollectSink sink;
+            EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, chunk,
+                                 work.data() + misalign),
+                      1);
+            EXPECT_EQ(sink.bytes, p.result) << chunk << " " << misalign;
+          }
+          EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
         }
-        EXPECT_EQ(work.back(), 0xcc) << "written past the work area";
       }
+      CollectSink sink;
+      EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
     }
-    CollectSink sink;
-    EXPECT_EQ(ApplyDelta(stream, Source(p.base), ByteSink{Collect, &sink}, UINT32_MAX / 2), 0);
-  }
 }
 
 // A base of nearly 4 GiB, made up on the fly: positions past 2 GiB are reached and read right,
