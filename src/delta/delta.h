@@ -106,9 +106,9 @@ inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 // 1 was a retired form (the same commands deflated) that no updater ever applied; it is refused
 // as any unknown method, and the value is never to be given to another.
 enum DeltaMethod : uint32_t {
-  kDeltaRangeCoded = 2,     // add/copy/seek commands range coded with an adaptive model
-  kDeltaDeflatedWords = 3,  // the same commands, their changes as 32-bit words, deflated
-  kDeltaWordsTables = 4,    // deflated words over images with their tables of places coded
+  kDeltaRangeCoded = 2,            // add/copy/seek commands range coded with an adaptive model
+  kDeltaDeflatedWords = 3,         // the same commands, their changes as 32-bit words, deflated
+  kDeltaWordsTables = 4,           // deflated words over images with their tables of places coded
   kDeltaWordsPredicted = 5,        // kDeltaDeflatedWords, word values also from the base word
   kDeltaWordsTablesPredicted = 6,  // kDeltaWordsTables the same
 };

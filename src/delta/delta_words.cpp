@@ -166,8 +166,8 @@ uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32
   const uint32_t word = ReadLE32(bytes);
   if (r.predictions) {
     uint32_t& byWord = r.predictions[WordPredictionPlace(word)];
-    uint32_t& byTarget = r.predictions[kWordPredictions +
-                                       WordPredictionPlace(static_cast<uint32_t>(at) + 4 + word)];
+    uint32_t& byTarget =
+        r.predictions[kWordPredictions + WordPredictionPlace(static_cast<uint32_t>(at) + 4 + word)];
     if (r.predicted) {
       value = (r.predicted & 1 ? byWord : byTarget + r.shift) + r.residual;
       if (r.predicted > 2) MoveToFront(r, kWordRecentValues, value);
@@ -327,8 +327,7 @@ int RunBlock(WordRun& r) {
         uint64_t gap;
         if (!ReadNumber(gaps, gap) || gap > r.addLeft) return 0;
         uint32_t value = 0, width = 0;
-        if (gap < r.addLeft && !DecodeChange(r, static_cast<uint32_t>(gap), value, width))
-          return 0;
+        if (gap < r.addLeft && !DecodeChange(r, static_cast<uint32_t>(gap), value, width)) return 0;
         if (!PutGapAndChange(r, static_cast<uint32_t>(gap), value, width)) return 0;
       }
       r.phase = kCopying;

@@ -507,9 +507,10 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         targetKept = &byTarget[WordPredictionPlace(static_cast<uint32_t>(from + i) + 4 + word)];
         const bool fromWord = *wordKept == value, fromTarget = *targetKept + shift == value;
         if (fromWord || fromTarget) {
-          filler.Change(gap, fromTarget && (targetFirst || !fromWord) ? kWordOpPredictedTarget
-                                                                       : kWordOpPredicted,
-                        nullptr, 0);
+          filler.Change(
+              gap,
+              fromTarget && (targetFirst || !fromWord) ? kWordOpPredictedTarget : kWordOpPredicted,
+              nullptr, 0);
           ++*predicted;
           *wordKept = value;
           *targetKept = value - shift;
@@ -784,8 +785,7 @@ std::vector<uint8_t> TablesRecordBytes(const std::vector<CodedTable>& base,
 // A kDeltaWordsTables body: the record, then the words body between the coded images.
 std::vector<uint8_t> RecordAndWords(std::vector<uint8_t> body,
                                     const std::vector<uint8_t>& codedBase,
-                                    const std::vector<uint8_t>& codedResult,
-                                    uint64_t* predicted) {
+                                    const std::vector<uint8_t>& codedResult, uint64_t* predicted) {
   const std::vector<uint8_t> words =
       DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase, codedResult, predicted);
   body.insert(body.end(), words.begin(), words.end());
