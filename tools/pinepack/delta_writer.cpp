@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -572,19 +571,29 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
 
 namespace {
 
+// log2 of count (at least 1) closely enough to weigh two ways: the highest bit's place, and the
+// rest linearly (within 0.09). (std::log2 would link libm into pinepack: a third of a megabyte
+// of its peak.)
+double Log2(uint64_t count) {
+  int top = 0;
+  while (count >> (top + 1)) ++top;
+  return top + static_cast<double>(count - (uint64_t{1} << top)) /
+                   static_cast<double>(uint64_t{1} << top);
+}
+
 // What the ops and values of blocks may deflate to, in bits: the ops by the entropy of their
 // counts, the values at the 0.6 of their bytes that deflate leaves of new word values.
 double OpsAndValuesBits(const std::vector<WordBlock>& blocks) {
-  double counts[256] = {};
-  double ops = 0, values = 0;
+  uint64_t counts[256] = {};
+  uint64_t ops = 0, values = 0;
   for (const WordBlock& block : blocks) {
     for (uint8_t op : block[2]) ++counts[op];
-    ops += static_cast<double>(block[2].size());
-    values += static_cast<double>(block[3].size());
+    ops += block[2].size();
+    values += block[3].size();
   }
-  double bits = values * 8 * 0.6;
-  for (double count : counts)
-    if (count > 0) bits -= count * std::log2(count / ops);
+  double bits = static_cast<double>(values) * 8 * 0.6;
+  for (uint64_t count : counts)
+    if (count > 0) bits += static_cast<double>(count) * (Log2(ops) - Log2(count));
   return bits;
 }
 
@@ -615,26 +624,33 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
       }
     }
   };
-  for (bool loneBytes : {false, true})
-    consider(WordBlocks(commands, base, result, loneBytes, nullptr, false), 0);
+  double plainBits = 0;
+  for (bool loneBytes : {false, true}) {
+    const std::vector<WordBlock> blocks =
+        WordBlocks(commands, base, result, loneBytes, nullptr, false);
+    if (!loneBytes) plainBits = OpsAndValuesBits(blocks);
+    consider(blocks, 0);
+  }
   // With predicted, predictions too, with addresses first or displacements first (where both
   // give the value): first in code that calls by displacements (MSVC's), not in Go's. Deflating
   // is most of create's time, so only the one whose ops and values look the smaller is
-  // deflated, and kept only where it is smaller than the plain body: predictions mostly save a
-  // third of the ops, but cost where few addresses moved alike.
-  // One way's blocks are held at a time (made again where the first is chosen): two at once
-  // raised create's peak over bsdiff's on prettier.
+  // deflated, where they look smaller than the plain ones too, and kept only where it is
+  // smaller than the plain body: predictions mostly save a third of the ops, but cost where few
+  // addresses moved alike.
+  // Each way's blocks are made, weighed and let go, then the chosen one's made again: holding two
+  // at once raised create's peak over bsdiff's on prettier.
   if (predicted) {
     uint64_t count = 0;
     const double addressesFirst =
         OpsAndValuesBits(WordBlocks(commands, base, result, false, &count, false));
-    count = 0;
-    std::vector<WordBlock> blocks = WordBlocks(commands, base, result, false, &count, true);
-    if (OpsAndValuesBits(blocks) >= addressesFirst) {
+    const double targetFirst =
+        OpsAndValuesBits(WordBlocks(commands, base, result, false, &count, true));
+    if (std::min(addressesFirst, targetFirst) < plainBits) {
       count = 0;
-      blocks = WordBlocks(commands, base, result, false, &count, false);
+      const std::vector<WordBlock> blocks =
+          WordBlocks(commands, base, result, false, &count, targetFirst < addressesFirst);
+      if (count > 0) consider(blocks, count);
     }
-    if (count > 0) consider(blocks, count);
   }
   if (predicted) *predicted = smallestPredicted;
   return smallest;
