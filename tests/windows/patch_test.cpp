@@ -245,10 +245,11 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
           PatchPackage(app, c.bases, c.fullFallback, allOrNothing, &spec);
       // Only the change travels: a delta per base for each of the four changed files, by each
       // method (the notes range coded, the library over its coded table with its addresses
-      // predicted, the rest as words), and no entry for same.txt or keep.bin.
+      // predicted, the rest as words, a few near their predictions), and no entry for same.txt
+      // or keep.bin.
       const auto bases = static_cast<int>(c.bases.size());
       EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
-                                                             {kDeltaDeflatedWords, 2 * bases},
+                                                             {kDeltaWordsPredicted, 2 * bases},
                                                              {kDeltaWordsTablesPredicted, bases}}));
       for (const WriterEntry& e : spec.entries) {
         EXPECT_NE(e.name, "same.txt");
