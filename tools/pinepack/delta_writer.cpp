@@ -539,10 +539,12 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         if (place < kWordRecentValues) {
           filler.Change(gap, static_cast<uint8_t>(place), nullptr, 0);
         } else if (std::llabs(residual) < (1 << 20)) {
-          std::vector<uint8_t> bytes;
-          PutNumber(bytes, SeekCode(residual));
+          uint8_t bytes[3];
+          size_t length = 0;
+          for (uint64_t code = SeekCode(residual); length == 0 || code > 0; code >>= 7)
+            bytes[length++] = static_cast<uint8_t>((code & 0x7F) | (code >= 0x80 ? 0x80 : 0));
           filler.Change(gap, targetNearer ? kWordOpPredictedTargetNear : kWordOpPredictedNear,
-                        bytes.data(), bytes.size());
+                        bytes, length);
           ++*predicted;
           place = kWordRecentValues - 1;
         } else {
