@@ -284,9 +284,22 @@ std::vector<uint8_t> RangeBodyWriter::Finish() {
   return std::move(body_);
 }
 
+namespace {
+
+// PutNumber's bytes written into bytes; how many it took.
+constexpr size_t kNumberBytesMax = 10;
+size_t NumberBytes(uint64_t value, uint8_t (&bytes)[kNumberBytesMax]) {
+  size_t length = 0;
+  for (; value >= 0x80; value >>= 7) bytes[length++] = static_cast<uint8_t>(value | 0x80);
+  bytes[length++] = static_cast<uint8_t>(value);
+  return length;
+}
+
+}  // namespace
+
 void PutNumber(std::vector<uint8_t>& out, uint64_t value) {
-  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
-  out.push_back(static_cast<uint8_t>(value));
+  uint8_t bytes[kNumberBytesMax];
+  out.insert(out.end(), bytes, bytes + NumberBytes(value, bytes));
 }
 
 uint64_t SeekCode(int64_t seek) {
@@ -499,7 +512,12 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
       }
       const uint32_t value =
           c.add - i < 4 ? 0 : ReadLE32(&result[at + i]) - ReadLE32(&base[from + i]);
+      // Every word change's value goes in both rows, the second's less the command's shift.
       uint32_t *wordKept = nullptr, *targetKept = nullptr;
+      const auto keep = [&] {
+        *wordKept = value;
+        *targetKept = value - shift;
+      };
       if (predicted && c.add - i >= 4) {
         const uint32_t word = ReadLE32(&base[from + i]);
         wordKept = &byWord[WordPredictionPlace(word)];
@@ -511,8 +529,7 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
               fromTarget && (targetFirst || !fromWord) ? kWordOpPredictedTarget : kWordOpPredicted,
               nullptr, 0);
           ++*predicted;
-          *wordKept = value;
-          *targetKept = value - shift;
+          keep();
           gap = 0;
           i += 4;
           continue;
@@ -526,6 +543,8 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
       if (lone) {
         filler.Change(gap, kWordOpByte, &difference, 1);
         ++i;
+      } else if (place < kWordRecentValues) {
+        filler.Change(gap, static_cast<uint8_t>(place), nullptr, 0);
       } else {
         // A new value near a prediction goes as the nearer prediction and the residual, where
         // that takes at most 3 bytes.
@@ -536,29 +555,22 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         const int64_t byTargetNear = wordKept ? near(*targetKept + shift, value) : INT64_MAX;
         const bool targetNearer = std::llabs(byTargetNear) < std::llabs(byWordNear);
         const int64_t residual = targetNearer ? byTargetNear : byWordNear;
-        if (place < kWordRecentValues) {
-          filler.Change(gap, static_cast<uint8_t>(place), nullptr, 0);
-        } else if (std::llabs(residual) < (1 << 20)) {
-          uint8_t bytes[3];
-          size_t length = 0;
-          for (uint64_t code = SeekCode(residual); length == 0 || code > 0; code >>= 7)
-            bytes[length++] = static_cast<uint8_t>((code & 0x7F) | (code >= 0x80 ? 0x80 : 0));
+        if (std::llabs(residual) < (1 << 20)) {
+          uint8_t bytes[kNumberBytesMax];
           filler.Change(gap, targetNearer ? kWordOpPredictedTargetNear : kWordOpPredictedNear,
-                        bytes, length);
+                        bytes, NumberBytes(SeekCode(residual), bytes));
           ++*predicted;
-          place = kWordRecentValues - 1;
         } else {
           uint8_t bytes[4];
           WriteLE32(bytes, value);
           filler.Change(gap, kWordOpNew, bytes, 4);
-          place = kWordRecentValues - 1;
         }
+        place = kWordRecentValues - 1;
+      }
+      if (!lone) {
         std::memmove(recent + 1, recent, place * sizeof recent[0]);
         recent[0] = value;
-        if (wordKept) {
-          *wordKept = value;
-          *targetKept = value - shift;
-        }
+        if (wordKept) keep();
         i += 4;
       }
       gap = 0;
@@ -638,9 +650,8 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
   // is most of create's time, so only the one whose ops and values look the smaller is
   // deflated, where they look smaller than the plain ones too, and kept only where it is
   // smaller than the plain body: predictions mostly save a third of the ops, but cost where few
-  // addresses moved alike.
-  // Each way's blocks are made, weighed and let go, then the chosen one's made again: holding two
-  // at once raised create's peak over bsdiff's on prettier.
+  // addresses moved alike. Each way's blocks are made, weighed and let go, then the chosen one's
+  // made again: holding two at once raised create's peak over bsdiff's on prettier.
   if (predicted) {
     uint64_t count = 0;
     const double addressesFirst =
