@@ -1,6 +1,9 @@
 #include "delta_writer.h"
 
 #include <zlib.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -78,6 +81,12 @@ bool Pays(int64_t agree, int64_t length, int64_t bestAgree, int64_t bestLength) 
 
 std::vector<DeltaCommand> DiffBytes(const std::vector<uint8_t>& base,
                                     const std::vector<uint8_t>& result) {
+#if defined(__GLIBC__)
+  // What the files before this one used is freed but stays resident in glibc's heap, and the
+  // suffix array, the largest allocation, would come on top of it: handed back first (on
+  // prettier 3.6.1 -> 3.6.2, a peak of 5.8 MB of the tool's own memory down to 4.8).
+  malloc_trim(0);
+#endif
   const std::vector<int32_t> sa = SuffixArray(base);
   const auto oldSize = static_cast<int64_t>(base.size());
   const auto newSize = static_cast<int64_t>(result.size());
