@@ -635,6 +635,34 @@ TEST(Delta, SimilarVersionsGiveSmallDeltas) {
   }
 }
 
+// A piece of the result found elsewhere in the base is taken only where it is long enough to pay
+// for the move there and back: the longer the move, the longer the piece must be (2 log2 of
+// the move less 8 bytes), else its bytes are coded as new.
+TEST(Delta, AMoveIsTakenWhereItsPiecePaysForIt) {
+  std::vector<uint8_t> base(2 << 20);
+  uint32_t x = 11;
+  for (uint8_t& b : base) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  constexpr int64_t kAt = 1 << 20;
+  const struct {
+    int64_t move, length;
+    bool taken;
+  } cases[] = {
+      {1 << 19, 24, false},   {1 << 19, 40, true}, {-(1 << 19), 24, false},
+      {-(1 << 19), 40, true}, {1 << 10, 16, true}, {1 << 10, 10, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "move " << c.move << ", " << c.length << " bytes");
+    std::vector<uint8_t> result(base.begin(), base.begin() + kAt);
+    result.insert(result.end(), base.begin() + kAt + c.move,
+                  base.begin() + kAt + c.move + c.length);
+    result.insert(result.end(), base.begin() + kAt + c.length, base.end());
+    bool moved = false;
+    for (const DeltaCommand& command : DiffBytes(base, result))
+      moved |= command.seek >= c.move - 8 && command.seek <= c.move + 8;
+    EXPECT_EQ(moved, c.taken);
+  }
+}
+
 // Range coding goes where it saves the most bytes for its decoding time, within the budget.
 TEST(Delta, RangeCodedWhereTheBudgetGoesFurthest) {
   const struct {
