@@ -89,6 +89,13 @@
 // little, four changes in five), and a displacement into it by that less how far its own place
 // moved, while their values' places among the recent ones rarely repeat. Without the base
 // (CheckDeltaStream), these ops are checked as any other.
+//
+// Methods kDeltaWordsCalls and kDeltaWordsTablesCalls: kDeltaWordsPredicted and
+// kDeltaWordsTablesPredicted whose copied bytes carry x86 calls and jumps with their targets
+// (CodeCallTargets): new code calls the same functions from many places, and a displacement
+// differs at each while the target it reaches is one value that deflate finds again. Each piece
+// of a command's copied bytes that one block's copied section holds is decoded on its own, at
+// its place in the result (the coded result for the tables method).
 #pragma once
 
 #include <cstdint>
@@ -111,7 +118,18 @@ enum DeltaMethod : uint32_t {
   kDeltaWordsTables = 4,           // deflated words over images with their tables of places coded
   kDeltaWordsPredicted = 5,        // kDeltaDeflatedWords, word values also from the base word
   kDeltaWordsTablesPredicted = 6,  // kDeltaWordsTables the same
+  kDeltaWordsCalls = 7,            // kDeltaWordsPredicted, copied calls by their targets
+  kDeltaWordsTablesCalls = 8,      // kDeltaWordsTablesPredicted the same
 };
+
+// In place over count bytes at place position of a result (mod 2^32): every E8 or E9 byte (x86
+// call and jump) whose 4 bytes after it lie within the count and whose last is 0x00 or 0xFF (a
+// displacement of less than 16 MB either way) has those 4 bytes coded (decode 0) as the target
+// they reach, the displacement plus the place after them, or decoded (decode 1) back, both kept
+// to 25 bits and sign-extended so that the last byte stays 0x00 or 0xFF; the scan goes on after
+// the 4 bytes of every E8 or E9, changed or not. Decoding what was coded gives the bytes back,
+// whatever they are.
+void CodeCallTargets(unsigned char* bytes, uint32_t count, uint32_t position, int decode);
 
 struct DeltaHeader {
   uint32_t method;

@@ -53,6 +53,7 @@ struct WordRun {
   uint64_t seek;
   uint32_t recent[kWordRecentValues];  // a ring, its most recent value at front
   uint32_t front;
+  bool calls;             // copied bytes carry calls by their targets (CodeCallTargets)
   uint32_t* predictions;  // two rows of kWordPredictions, or null for the methods without them
   uint32_t predicted;     // the change being made takes its value from: 0 its op, else op - 65
   uint32_t residual;      // added to the predicted value
@@ -338,7 +339,13 @@ int RunBlock(WordRun& r) {
         if (copied.at == copied.end) return BlockUsedUp(r);
         const auto held = static_cast<uint32_t>(copied.end - copied.at);
         const uint32_t step = held < r.copyLeft ? held : r.copyLeft;
-        if (r.base && !Put(r, copied.at, step)) return 0;
+        if (r.base) {
+          // The section is the run's own memory: decoded where it lies.
+          if (r.calls)
+            CodeCallTargets(const_cast<unsigned char*>(copied.at), step, r.produced - r.copyLeft,
+                            1);
+          if (!Put(r, copied.at, step)) return 0;
+        }
         copied.at += step;
         r.copyLeft -= step;
       }
@@ -397,6 +404,25 @@ int TakeInflated(void* context, unsigned char* data, uint32_t count) {
 
 }  // namespace
 
+void CodeCallTargets(unsigned char* bytes, uint32_t count, uint32_t position, int decode) {
+  // The scan goes past the 4 bytes after every E8 or E9, changed or not: were it to look at them
+  // again, a displacement changed later could turn the last byte of one left as it was into
+  // 0x00 or 0xFF, and decoding would change what coding did not.
+  for (uint32_t i = 0; count >= 5 && i <= count - 5;) {
+    if ((bytes[i] & 0xFE) != 0xE8) {
+      ++i;
+      continue;
+    }
+    if (static_cast<unsigned char>(bytes[i + 4] + 1) <= 1) {
+      const uint32_t after = position + i + 5;
+      uint32_t value = ReadLE32(bytes + i + 1);
+      value = decode ? value - after : value + after;
+      WriteLE32(bytes + i + 1, (value & 0x01FFFFFF) | (0u - (value & 0x01000000)));
+    }
+    i += 5;
+  }
+}
+
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work,
                      const unsigned char* spare) {
@@ -416,7 +442,8 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
   // other methods (a caller that reuses the area touches no more of it).
   const uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
   uintptr_t end = reinterpret_cast<uintptr_t>(work + DeltaWorkSize(chunk));
-  if (h.method == kDeltaWordsPredicted || h.method == kDeltaWordsTablesPredicted) {
+  r.calls = h.method == kDeltaWordsCalls || h.method == kDeltaWordsTablesCalls;
+  if (h.method != kDeltaDeflatedWords && h.method != kDeltaWordsTables) {
     end = (end - 8 * kWordPredictions) & ~uintptr_t{3};
     r.predictions = reinterpret_cast<uint32_t*>(end);
     std::memset(r.predictions, 0, 8 * kWordPredictions);

@@ -127,6 +127,20 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> moved = Part(base, kDeltaFuzzBaseSize - 224, 224);
   moved.insert(moved.end(), base.begin(), base.begin() + 250);
   const std::vector<uint8_t> fresh = {'n', 'e', 'w', ' ', 'b', 'y', 't', 'e', 's'};
+  // New code that calls and jumps, forward and back, between parts of the base.
+  std::vector<uint8_t> freshCalls = Part(base, 0, 100);
+  for (uint32_t i = 0; i < 40; ++i) {
+    const uint32_t displacement = i % 3 ? 0x200 - 16 * i : 0xFFFFFF00u + i;
+    const uint8_t call[] = {static_cast<uint8_t>(i % 2 ? 0xE8 : 0xE9),
+                            static_cast<uint8_t>(displacement),
+                            static_cast<uint8_t>(displacement >> 8),
+                            static_cast<uint8_t>(displacement >> 16),
+                            static_cast<uint8_t>(displacement >> 24),
+                            0x90,
+                            0x8B};
+    freshCalls.insert(freshCalls.end(), call, call + sizeof call);
+  }
+  freshCalls.insert(freshCalls.end(), base.begin() + 100, base.begin() + 200);
   std::vector<uint8_t> smallEdited = Part(edited, 0, 300);
   std::vector<uint8_t> smallMoved = Part(small, 200, 100);
   smallMoved.insert(smallMoved.end(), small.begin(), small.begin() + 200);
@@ -162,10 +176,12 @@ int main(int argc, char** argv) {
       {"long-moved", base, longMoved, kPattern},
       {"variant-edited", fourSet, Edited(Part(fourSet, 2000, 1100), 97), kFourSet},
       {"addresses-moved", base, addressesMoved, kPattern},
+      {"fresh-calls", base, freshCalls, kPattern},
   };
   for (const auto& p : pairs) {
     if (p.to.size() > kDeltaFuzzMaxResult) return 1;
-    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted}) {
+    for (DeltaMethod method :
+         {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted, kDeltaWordsCalls}) {
       if (!Save(folder / (p.name + std::string("-") + std::to_string(method)),
                 FittedDelta(method, p.from, p.to), p.selector))
         return 1;
@@ -227,11 +243,16 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> body = TablesWordsBody(t.from, t.fromTables, t.to, t.toTables);
     const std::vector<uint8_t> predictedBody =
         TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted);
+    const std::vector<uint8_t> callsBody =
+        TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted, CallsCoding::kAlways);
     if (body.empty() || t.to.size() > kDeltaFuzzMaxResult) return 1;
     if (!Save(folder / t.name, DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body),
               t.selector) ||
         !Save(folder / (t.name + std::string("-predicted")),
-              DeltaStreamWith(kDeltaWordsTablesPredicted, t.from, t.to, predictedBody), t.selector))
+              DeltaStreamWith(kDeltaWordsTablesPredicted, t.from, t.to, predictedBody),
+              t.selector) ||
+        !Save(folder / (t.name + std::string("-calls")),
+              DeltaStreamWith(kDeltaWordsTablesCalls, t.from, t.to, callsBody), t.selector))
       return 1;
   }
   return 0;

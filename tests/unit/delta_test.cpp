@@ -254,7 +254,8 @@ std::vector<Pair> Pairs() {
 }
 
 // The delta methods, each test run with each.
-constexpr DeltaMethod kMethods[] = {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted};
+constexpr DeltaMethod kMethods[] = {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted,
+                                    kDeltaWordsCalls};
 
 TEST(Delta, RoundTripsAtEveryChunkSize) {
   for (DeltaMethod method : kMethods) {
@@ -578,20 +579,23 @@ TEST(Delta, ProgramImagesRoundTrip) {
       std::vector<uint8_t> result;
       bool manyReferencesChange;
       bool predicted;  // create predicts changes: addresses into a page moved alike, or nearly
+      bool calls;      // and codes calls by their targets: new code with calls is copied
     } releases[] = {
-        {"moved functions", ProgramImage(moved), true, true},
-        {"grown section", ProgramImage(grown), true, false},
-        {"changed import", ProgramImage(import), false, true},
+        {"moved functions", ProgramImage(moved), true, true, false},
+        {"grown section", ProgramImage(grown), true, false, true},
+        {"changed import", ProgramImage(import), false, true, false},
     };
-    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsTables,
-                               kDeltaWordsPredicted, kDeltaWordsTablesPredicted}) {
+    for (DeltaMethod method :
+         {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsTables, kDeltaWordsPredicted,
+          kDeltaWordsTablesPredicted, kDeltaWordsCalls, kDeltaWordsTablesCalls}) {
       for (const auto& r : releases) {
         ASSERT_NE(r.result, base) << r.what;
         const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
         // Coding the tables (relocations; for x64 exceptions too) pays wherever code moved, and
         // predicting the changes of addresses from the base's words more: create picks the
         // tables, predicted where any change was.
-        if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted) {
+        if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted ||
+            method == kDeltaWordsTablesCalls) {
           EXPECT_EQ(ReadLE32(&delta[kDeltaHeaderSize]), x64 ? 2u : 1u) << r.what;
           if (r.manyReferencesChange) {
             EXPECT_LT(delta.size(),
@@ -602,7 +606,13 @@ TEST(Delta, ProgramImagesRoundTrip) {
         if (method == kDeltaWordsTablesPredicted) {
           const std::vector<uint8_t> plain = MakeDeltaWith(kDeltaWordsTables, base, r.result);
           const std::vector<uint8_t> picked = MakeDelta(base, r.result);
-          EXPECT_EQ(picked, r.predicted ? delta : plain) << r.what;
+          const std::vector<uint8_t>& withoutCalls = r.predicted ? delta : plain;
+          if (r.calls) {
+            EXPECT_EQ(picked, MakeDeltaWith(kDeltaWordsTablesCalls, base, r.result)) << r.what;
+            EXPECT_LT(picked.size(), withoutCalls.size()) << r.what;
+          } else {
+            EXPECT_EQ(picked, withoutCalls) << r.what;
+          }
           if (r.predicted) {
             EXPECT_LT(delta.size(), plain.size() * (r.manyReferencesChange ? 19 : 20) / 20)
                 << r.what;
@@ -784,7 +794,7 @@ TEST(Delta, DamagedStreamsFail) {
       int header, check;
     } cases[] = {
         {"magic", patched(0, 0x544c4451), 0, 0},
-        {"unknown method", patched(4, 7), 0, 0},
+        {"unknown method", patched(4, 9), 0, 0},
         {"method 0", patched(4, 0), 0, 0},
         {"method 1, retired", patched(4, 1), 0, 0},
         {"a method 1 stream", methodOne, 0, 0},
@@ -1200,16 +1210,68 @@ TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
 // New content longer than a block of the words methods: the blocks after the first carry only
 // the rest of its copy, nothing in the sections before it, where the writer once lost the bytes
 // that deflate gave out on a change of strategy (and wrote them past its stack frame).
+// With calls coded by their targets, new code that calls on every fifth byte: a block ends inside
+// a call, whose piece before and after it each side leaves as it is.
 TEST(Delta, NewContentLongerThanABlockRoundTrips) {
-  std::vector<uint8_t> fresh(kWordBlockMax * 5 / 2);
+  std::vector<uint8_t> fresh(kWordBlockMax * 5 / 2), calls(fresh.size());
   uint32_t x = 5;
-  for (uint8_t& b : fresh) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  for (size_t i = 0; i < fresh.size(); ++i) {
+    fresh[i] = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    calls[i] = i % 5 == 0 ? 0xE8 : i % 5 == 4 ? (i % 2 ? 0xFF : 0) : fresh[i];
+  }
   const std::vector<uint8_t> base = SampleData(20000, 3);
-  const std::vector<uint8_t> result =
-      Concat({Slice(base, 0, 9000), fresh, Slice(base, 9000, 11000)});
-  const std::vector<uint8_t> delta = MakeDeltaWith(kDeltaDeflatedWords, base, result);
-  EXPECT_TRUE(DeltaGives(delta, base, result));
-  EXPECT_LT(delta.size(), fresh.size() + 1000);
+  for (DeltaMethod method : {kDeltaDeflatedWords, kDeltaWordsCalls}) {
+    for (const std::vector<uint8_t>* content : {&fresh, &calls}) {
+      const std::vector<uint8_t> result =
+          Concat({Slice(base, 0, 9000), *content, Slice(base, 9000, 11000)});
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, base, result);
+      for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk})
+        EXPECT_TRUE(DeltaGives(delta, base, result, chunk)) << method;
+      EXPECT_LT(delta.size(), fresh.size() + 1000) << method;
+    }
+  }
+}
+
+// Calls and jumps in copied bytes coded by their targets (E8 or E9, then a displacement whose
+// last byte is 0x00 or 0xFF), and back.
+TEST(Delta, CallTargetsCodedAndBack) {
+  const struct {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    uint32_t position;
+    std::vector<uint8_t> coded;
+  } cases[] = {
+      {"a call forward", {0xE8, 0x10, 0, 0, 0}, 0x100, {0xE8, 0x15, 1, 0, 0}},
+      {"a jump back", {0x90, 0xE9, 0xF0, 0xFF, 0xFF, 0xFF}, 0x100, {0x90, 0xE9, 0xF6, 0, 0, 0}},
+      {"not a displacement", {0xE8, 1, 2, 3, 4}, 0x100, {0xE8, 1, 2, 3, 4}},
+      {"cut off", {0, 0xE8, 1, 0, 0}, 0x100, {0, 0xE8, 1, 0, 0}},
+      {"within a call's displacement", {0xE8, 0xE8, 0, 0, 0, 0}, 0, {0xE8, 0xED, 0, 0, 0, 0}},
+      {"a target past 16 MB wraps", {0xE8, 0xFF, 0xFF, 0xFF, 0}, 0x10, {0xE8, 0x14, 0, 0, 0xFF}},
+      {"places past 4 GB wrap", {0xE8, 0, 0, 0, 0}, 0xFFFFFFFC, {0xE8, 1, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> bytes = c.bytes;
+    CodeCallTargets(bytes.data(), static_cast<uint32_t>(bytes.size()), c.position, 0);
+    EXPECT_EQ(bytes, c.coded) << c.what;
+    CodeCallTargets(bytes.data(), static_cast<uint32_t>(bytes.size()), c.position, 1);
+    EXPECT_EQ(bytes, c.bytes) << c.what;
+  }
+  // Whatever the bytes (here most of them the bytes that start a call or end a displacement),
+  // decoding gives back what was coded.
+  uint32_t x = 3;
+  std::vector<uint8_t> bytes(4096);
+  const uint8_t common[] = {0xE8, 0xE9, 0x00, 0xFF};
+  for (uint8_t& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = x >> 30 ? common[(x >> 16) & 3] : static_cast<uint8_t>(x >> 8);
+  }
+  for (const uint32_t position : {0u, 77u, 0xFFFFF000u}) {
+    std::vector<uint8_t> coded = bytes;
+    CodeCallTargets(coded.data(), static_cast<uint32_t>(coded.size()), position, 0);
+    EXPECT_NE(coded, bytes);
+    CodeCallTargets(coded.data(), static_cast<uint32_t>(coded.size()), position, 1);
+    EXPECT_EQ(coded, bytes) << position;
+  }
 }
 
 TEST(Delta, FailingSinkFailsTheApply) {

@@ -42,8 +42,10 @@ std::string Version(uint32_t seed, int v) {
 
 // A library's code in version v: 60,000 bytes of noise with the address (as an image based at
 // 0x400000 with 0x200 bytes of headers would have it) of some place of the code every 32 bytes,
-// and runs inserted at eight places, each longer with each version: an address moves by what
-// was inserted before the place it points to, an amount per page it points into.
+// and runs of new code inserted at eight places, each longer with each version: an address moves
+// by what was inserted before the place it points to, an amount per page it points into. The new
+// code calls one function from every place (as the image would lay it out), by a displacement
+// that differs at each.
 std::string LibraryCode(uint32_t seed, int v) {
   constexpr uint32_t kLength = 60000, kRuns = 8;
   const auto run = [&](uint32_t i) { return 12 * (i + 1) * static_cast<uint32_t>(v); };
@@ -65,7 +67,18 @@ std::string LibraryCode(uint32_t seed, int v) {
   for (uint32_t i = 0, from = 0; i <= kRuns; ++i) {
     const uint32_t to = i < kRuns ? 7000 * i + 3000 : kLength;
     code += logical.substr(from, to - from);
-    if (i < kRuns) code += std::string(run(i), static_cast<char>('A' + i));
+    if (i < kRuns) {
+      // New code: a call of the function at 64 (i + 1) bytes into the code every 5 bytes, then
+      // no-ops.
+      const auto end = static_cast<uint32_t>(code.size()) + run(i);
+      while (code.size() + 5 <= end) {
+        const auto after = static_cast<uint32_t>(0x200 + code.size() + 5);
+        const uint32_t displacement = 0x200 + 64 * (i + 1) - after;
+        code += '\xE8';
+        for (int b = 0; b < 4; ++b) code += static_cast<char>(displacement >> (8 * b));
+      }
+      code.append(end - code.size(), '\x90');
+    }
     from = to;
   }
   return code;
@@ -73,8 +86,8 @@ std::string LibraryCode(uint32_t seed, int v) {
 
 // A library's version v: a PE image whose code is LibraryCode(seed, v) and whose base relocation
 // table lists a place every 64 bytes of it, so that every place after the first inserted run
-// moves with each version (its delta codes the table and predicts the addresses' changes from
-// the pages they point into: method 6).
+// moves with each version (its delta codes the table, predicts the addresses' changes from the
+// pages they point into and codes the new code's calls by their target: method 8).
 std::string Library(uint32_t seed, int v) {
   const std::string code = LibraryCode(seed, v);
   constexpr uint32_t kHeaders = 0x200, kPe = 0x80, kSection = kPe + 24 + 224;
@@ -245,12 +258,12 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
           PatchPackage(app, c.bases, c.fullFallback, allOrNothing, &spec);
       // Only the change travels: a delta per base for each of the four changed files, by each
       // method (the notes range coded, the library over its coded table with its addresses
-      // predicted, the rest as words, a few near their predictions), and no entry for same.txt
-      // or keep.bin.
+      // predicted and its new calls by their target, the rest as words, a few near their
+      // predictions), and no entry for same.txt or keep.bin.
       const auto bases = static_cast<int>(c.bases.size());
       EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
                                                              {kDeltaWordsPredicted, 2 * bases},
-                                                             {kDeltaWordsTablesPredicted, bases}}));
+                                                             {kDeltaWordsTablesCalls, bases}}));
       for (const WriterEntry& e : spec.entries) {
         EXPECT_NE(e.name, "same.txt");
         EXPECT_NE(e.name, "data\\keep.bin");

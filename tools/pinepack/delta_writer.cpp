@@ -393,12 +393,19 @@ class WordBlockFiller {
     block_[kOps].push_back(op);
     block_[kValues].insert(block_[kValues].end(), value, value + valueLength);
   }
-  void Copy(const uint8_t* bytes, size_t count) {
+  // count copied bytes at position of the result; with calls, each block's piece of them with
+  // its calls coded (CodeCallTargets), as the applier decodes them.
+  void Copy(const uint8_t* bytes, size_t count, uint64_t position, bool calls) {
     while (count > 0) {
       Room(1);
       const size_t step = std::min(count, kWordBlockMax - Held());
-      block_[kCopied].insert(block_[kCopied].end(), bytes, bytes + step);
+      std::vector<uint8_t>& copied = block_[kCopied];
+      copied.insert(copied.end(), bytes, bytes + step);
+      if (calls)
+        CodeCallTargets(&copied[copied.size() - step], static_cast<uint32_t>(step),
+                        static_cast<uint32_t>(position), 0);
       bytes += step;
+      position += step;
       count -= step;
     }
   }
@@ -518,11 +525,11 @@ namespace {
 // next reference to the same moved place costs one op).
 // predicted: null for kDeltaDeflatedWords' ops alone; else a word whose value is the one kept
 // in a row for its base word's place goes as that row's op (with targetFirst the second row's
-// where both are), and *predicted counts them.
+// where both are), and *predicted counts them. calls: the copied bytes' calls coded.
 std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
                                   const std::vector<uint8_t>& base,
                                   const std::vector<uint8_t>& result, bool loneBytes,
-                                  uint64_t* predicted, bool targetFirst) {
+                                  uint64_t* predicted, bool targetFirst, bool calls) {
   WordBlockFiller filler;
   uint32_t recent[kWordRecentValues] = {};
   std::vector<uint32_t> byWord(predicted ? kWordPredictions : 0), byTarget(byWord.size());
@@ -603,7 +610,7 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
       gap = 0;
     }
     if (gap > 0) filler.Gap(gap);
-    filler.Copy(&result[at + c.add], c.copy);
+    filler.Copy(&result[at + c.add], c.copy, at + c.add, calls);
   });
   return filler.Finish();
 }
@@ -642,16 +649,26 @@ double OpsAndValuesBits(const std::vector<WordBlock>& blocks) {
 
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
-                                       const std::vector<uint8_t>& result, uint64_t* predicted) {
+                                       const std::vector<uint8_t>& result, uint64_t* predicted,
+                                       CallsCoding calls, bool* callsCoded) {
   // The smallest of both ways with lone bytes, sections deflated with codes of their own; and
   // for a small body, where those codes' tables weigh, deflated together too. The strategies are
   // tried for a result of kStrategiesTriedFrom bytes or more, where a second deflater weighs
   // little beside the diff's memory (on prettier's files of under 1 MB it raised create's peak
   // by a ninth, and saved 5 bytes).
   constexpr size_t kStrategiesTriedFrom = 4 << 20;
+  struct Way {
+    bool loneBytes = false, predicting = false, targetFirst = false, calls = false;
+  };
+  const bool allCalls = calls == CallsCoding::kAlways;
   std::vector<uint8_t> smallest;
   uint64_t smallestPredicted = 0;
-  const auto consider = [&](const std::vector<WordBlock>& blocks, uint64_t count) {
+  Way smallestWay;
+  const auto made = [&](const Way& way, uint64_t* count) {
+    return WordBlocks(commands, base, result, way.loneBytes, way.predicting ? count : nullptr,
+                      way.targetFirst, way.calls);
+  };
+  const auto consider = [&](const std::vector<WordBlock>& blocks, uint64_t count, const Way& way) {
     size_t held = 0;
     for (const WordBlock& block : blocks)
       for (const auto& section : block) held += section.size();
@@ -662,15 +679,16 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
       if (smallest.empty() || body.size() < smallest.size()) {
         smallest = std::move(body);
         smallestPredicted = count;
+        smallestWay = way;
       }
     }
   };
   double plainBits = 0;
   for (bool loneBytes : {false, true}) {
-    const std::vector<WordBlock> blocks =
-        WordBlocks(commands, base, result, loneBytes, nullptr, false);
+    const Way way = {loneBytes, false, false, allCalls};
+    const std::vector<WordBlock> blocks = made(way, nullptr);
     if (!loneBytes) plainBits = OpsAndValuesBits(blocks);
-    consider(blocks, 0);
+    consider(blocks, 0, way);
   }
   // With predicted, predictions too, with addresses first or displacements first (where both
   // give the value): first in code that calls by displacements (MSVC's), not in Go's. Deflating
@@ -681,18 +699,26 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
   // made again: holding two at once raised create's peak over bsdiff's on prettier.
   if (predicted) {
     uint64_t count = 0;
-    const double addressesFirst =
-        OpsAndValuesBits(WordBlocks(commands, base, result, false, &count, false));
-    const double targetFirst =
-        OpsAndValuesBits(WordBlocks(commands, base, result, false, &count, true));
+    const double addressesFirst = OpsAndValuesBits(made({false, true, false, allCalls}, &count));
+    const double targetFirst = OpsAndValuesBits(made({false, true, true, allCalls}, &count));
     if (std::min(addressesFirst, targetFirst) < plainBits) {
       count = 0;
-      const std::vector<WordBlock> blocks =
-          WordBlocks(commands, base, result, false, &count, targetFirst < addressesFirst);
-      if (count > 0) consider(blocks, count);
+      const Way way = {false, true, targetFirst < addressesFirst, allCalls};
+      const std::vector<WordBlock> blocks = made(way, &count);
+      if (count > 0) consider(blocks, count, way);
     }
   }
+  // Calls coded by their targets only change the copied bytes: the way chosen, made again with
+  // them, for a program image.
+  if (calls == CallsCoding::kTried && result.size() >= 2 && result[0] == 'M' && result[1] == 'Z') {
+    Way way = smallestWay;
+    way.calls = true;
+    uint64_t count = 0;
+    const std::vector<WordBlock> blocks = made(way, &count);
+    consider(blocks, count, way);
+  }
   if (predicted) *predicted = smallestPredicted;
+  if (callsCoded) *callsCoded = smallestWay.calls;
   return smallest;
 }
 
@@ -841,9 +867,10 @@ std::vector<uint8_t> TablesRecordBytes(const std::vector<CodedTable>& base,
 // A kDeltaWordsTables body: the record, then the words body between the coded images.
 std::vector<uint8_t> RecordAndWords(std::vector<uint8_t> body,
                                     const std::vector<uint8_t>& codedBase,
-                                    const std::vector<uint8_t>& codedResult, uint64_t* predicted) {
-  const std::vector<uint8_t> words =
-      DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase, codedResult, predicted);
+                                    const std::vector<uint8_t>& codedResult, uint64_t* predicted,
+                                    CallsCoding calls, bool* callsCoded) {
+  const std::vector<uint8_t> words = DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase,
+                                                       codedResult, predicted, calls, callsCoded);
   body.insert(body.end(), words.begin(), words.end());
   return body;
 }
@@ -889,7 +916,8 @@ class TablesCodedInPlace {
 // code in both, no longer than they were (and the base's within the applier's arena). Empty
 // when there are none. Both images are as they were when it returns.
 std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
-                                            std::vector<uint8_t>& result, uint64_t* predicted) {
+                                            std::vector<uint8_t>& result, uint64_t* predicted,
+                                            CallsCoding calls, bool* callsCoded) {
   std::vector<CodedTable> baseTables = CodedTables(base, FindImageTables(base));
   std::vector<CodedTable> resultTables = CodedTables(result, FindImageTables(result));
   if (baseTables.empty() || baseTables.size() != resultTables.size()) return {};
@@ -904,7 +932,8 @@ std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
   if (codedBase > kCodedTablesMax) return {};
   const TablesCodedInPlace codedBaseImage(base, baseTables);
   const TablesCodedInPlace codedResultImage(result, resultTables);
-  return RecordAndWords(TablesRecordBytes(baseTables, resultTables), base, result, predicted);
+  return RecordAndWords(TablesRecordBytes(baseTables, resultTables), base, result, predicted, calls,
+                        callsCoded);
 }
 
 }  // namespace
@@ -913,7 +942,7 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
                                      const std::vector<ImageTablePlace>& baseTables,
                                      const std::vector<uint8_t>& result,
                                      const std::vector<ImageTablePlace>& resultTables,
-                                     uint64_t* predicted) {
+                                     uint64_t* predicted, CallsCoding calls) {
   const std::vector<CodedTable> b = CodedTables(base, baseTables);
   const std::vector<CodedTable> r = CodedTables(result, resultTables);
   if (b.size() != baseTables.size() || r.size() != resultTables.size() || b.size() != r.size())
@@ -921,7 +950,7 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
   std::vector<uint8_t> codedBase = base, codedResult = result;
   const TablesCodedInPlace inBase(codedBase, b);
   const TablesCodedInPlace inResult(codedResult, r);
-  return RecordAndWords(TablesRecordBytes(b, r), codedBase, codedResult, predicted);
+  return RecordAndWords(TablesRecordBytes(b, r), codedBase, codedResult, predicted, calls, nullptr);
 }
 
 DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint8_t>& result,
@@ -930,19 +959,27 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
   // A program image with tables of places goes by words over the coded images alone: the
   // tables' coded forms are what make it small, and a second diff of the plain images would
   // double the time.
-  // Changes predicted from the base words where any is (the methods that take them are refused
-  // by updaters before them, so a delta that has none keeps the older method).
+  // Changes predicted from the base words where any is, and calls coded by their targets where
+  // that is smaller (the methods that take them are refused by updaters before them, so a delta
+  // that has neither keeps the older method).
   uint64_t predicted = 0;
-  const std::vector<uint8_t> tables = TablesWordsBodyInPlace(base, result, &predicted);
+  bool calls = false;
+  const std::vector<uint8_t> tables =
+      TablesWordsBodyInPlace(base, result, &predicted, CallsCoding::kTried, &calls);
   if (!tables.empty()) {
-    made.words = DeltaStreamWith(predicted ? kDeltaWordsTablesPredicted : kDeltaWordsTables, base,
-                                 result, tables);
+    made.words = DeltaStreamWith(calls       ? kDeltaWordsTablesCalls
+                                 : predicted ? kDeltaWordsTablesPredicted
+                                             : kDeltaWordsTables,
+                                 base, result, tables);
     return made;
   }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
-  const std::vector<uint8_t> words = DeflatedWordsBody(commands, base, result, &predicted);
-  made.words =
-      DeltaStreamWith(predicted ? kDeltaWordsPredicted : kDeltaDeflatedWords, base, result, words);
+  const std::vector<uint8_t> words =
+      DeflatedWordsBody(commands, base, result, &predicted, CallsCoding::kTried, &calls);
+  made.words = DeltaStreamWith(calls       ? kDeltaWordsCalls
+                               : predicted ? kDeltaWordsPredicted
+                                           : kDeltaDeflatedWords,
+                               base, result, words);
   if (RangeDecodingCost(RangeCodedCostAtLeast(commands, base, result)) <= rangedCostLimit) {
     RangeCodedCost cost;
     made.ranged = DeltaStreamWith(kDeltaRangeCoded, base, result,
@@ -984,11 +1021,16 @@ std::vector<bool> ChooseRangeCoded(const std::vector<RangedOption>& options, uin
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result) {
   uint64_t predicted = 0;
+  const bool calls = method == kDeltaWordsCalls || method == kDeltaWordsTablesCalls;
   uint64_t* predicting =
-      method == kDeltaWordsPredicted || method == kDeltaWordsTablesPredicted ? &predicted : nullptr;
-  if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted) {
+      calls || method == kDeltaWordsPredicted || method == kDeltaWordsTablesPredicted ? &predicted
+                                                                                      : nullptr;
+  const CallsCoding coding = calls ? CallsCoding::kAlways : CallsCoding::kNever;
+  if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted ||
+      method == kDeltaWordsTablesCalls) {
     std::vector<uint8_t> baseBytes = base, resultBytes = result;
-    const std::vector<uint8_t> body = TablesWordsBodyInPlace(baseBytes, resultBytes, predicting);
+    const std::vector<uint8_t> body =
+        TablesWordsBodyInPlace(baseBytes, resultBytes, predicting, coding, nullptr);
     if (body.empty()) throw std::invalid_argument("no tables of places to code");
     return DeltaStreamWith(method, base, result, body);
   }
@@ -996,7 +1038,7 @@ std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t
   return DeltaStreamWith(method, base, result,
                          method == kDeltaRangeCoded
                              ? RangeCodedBody(commands, base, result)
-                             : DeflatedWordsBody(commands, base, result, predicting));
+                             : DeflatedWordsBody(commands, base, result, predicting, coding));
 }
 
 namespace {

@@ -100,15 +100,24 @@ using WordBlock = std::vector<std::vector<uint8_t>>;
 std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections,
                                     bool tryStrategies = false);
 
+// Whether a words body codes the calls in its copied bytes by their targets (CodeCallTargets,
+// the methods kDeltaWordsCalls and kDeltaWordsTablesCalls): never; where the result is a
+// program image ("MZ") and that makes the body smaller; always.
+enum class CallsCoding { kNever, kTried, kAlways };
+
 // The body of a kDeltaDeflatedWords stream for commands over base and result: each change as a
 // word or a byte, blocks of at most kWordBlockMax, deflated the smaller way. With predicted, a
 // kDeltaWordsPredicted body: a word change whose value the base word predicts goes as
 // kWordOpPredicted, and *predicted is how many did (with none, the body is the plain one).
-// Throws std::invalid_argument as RangeCodedBody.
+// With calls, *callsCoded (where given) says whether the body codes them: then it is a
+// kDeltaWordsCalls body (whose predictions may be none). Throws std::invalid_argument as
+// RangeCodedBody.
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result,
-                                       uint64_t* predicted = nullptr);
+                                       uint64_t* predicted = nullptr,
+                                       CallsCoding calls = CallsCoding::kNever,
+                                       bool* callsCoded = nullptr);
 
 // A whole delta stream: the header (method, the sizes and hashes of base and result) and body.
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
@@ -150,7 +159,8 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
                                      const std::vector<ImageTablePlace>& baseTables,
                                      const std::vector<uint8_t>& result,
                                      const std::vector<ImageTablePlace>& resultTables,
-                                     uint64_t* predicted = nullptr);
+                                     uint64_t* predicted = nullptr,
+                                     CallsCoding calls = CallsCoding::kNever);
 
 // The delta streams a file can travel as: deflated words always; range coded too where its
 // least cost is at most rangedCostLimit (a large file's model touches megabytes, for a body
@@ -158,7 +168,8 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
 // files are program images with the same tables of places, and they code (FindImageTables),
 // words is a kDeltaWordsTables stream and there is no range-coded one. Words with changes that
 // the base predicts are of the predicted methods (kDeltaWordsPredicted,
-// kDeltaWordsTablesPredicted).
+// kDeltaWordsTablesPredicted); with calls coded by their targets, where that is smaller, of
+// kDeltaWordsCalls and kDeltaWordsTablesCalls.
 struct DeltaCandidates {
   std::vector<uint8_t> words;
   std::vector<uint8_t> ranged;
@@ -175,8 +186,9 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
 std::vector<uint8_t> MakeDelta(const std::vector<uint8_t>& base,
                                const std::vector<uint8_t>& result);
 
-// The delta stream of DiffBytes' commands by the given method (kDeltaWordsTables and
-// kDeltaWordsTablesPredicted: between the images with their tables coded; throws
+// The delta stream of DiffBytes' commands by the given method (kDeltaWordsTables,
+// kDeltaWordsTablesPredicted and kDeltaWordsTablesCalls: between the images with their tables
+// coded; throws
 // std::invalid_argument where they have none).
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result);

@@ -516,11 +516,14 @@ std::string ListPackage(const ByteSource& source) {
     DeltaHeader delta;
     if (IsDeltaEntry(view, e) && ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
       out += std::string("         ") +
-             (delta.method == kDeltaRangeCoded       ? "range-coded"
-              : delta.method == kDeltaDeflatedWords  ? "deflated-words"
-              : delta.method == kDeltaWordsTables    ? "deflated-words over coded tables"
-              : delta.method == kDeltaWordsPredicted ? "predicted-words"
-                                                     : "predicted-words over coded tables") +
+             (delta.method == kDeltaRangeCoded             ? "range-coded"
+              : delta.method == kDeltaDeflatedWords        ? "deflated-words"
+              : delta.method == kDeltaWordsTables          ? "deflated-words over coded tables"
+              : delta.method == kDeltaWordsPredicted       ? "predicted-words"
+              : delta.method == kDeltaWordsTablesPredicted ? "predicted-words over coded tables"
+              : delta.method == kDeltaWordsCalls
+                  ? "predicted-words, calls by target"
+                  : "predicted-words, calls by target, over coded tables") +
              " delta from a base of " + std::to_string(delta.baseSize) + " bytes" +
              (delta.baseEntry && delta.baseEntry <= package.count()
                   ? " (the new version of entry " + std::to_string(delta.baseEntry - 1) + ", " +
