@@ -652,11 +652,10 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
                                        const std::vector<uint8_t>& result, uint64_t* predicted,
                                        CallsCoding calls, bool* callsCoded) {
   // The smallest of both ways with lone bytes (one, for a program image), sections deflated
-  // with codes of their own; and
-  // for a small body, where those codes' tables weigh, deflated together too. The strategies are
-  // tried for a result of kStrategiesTriedFrom bytes or more, where a second deflater weighs
-  // little beside the diff's memory (on prettier's files of under 1 MB it raised create's peak
-  // by a ninth, and saved 5 bytes).
+  // with codes of their own; and for a small body, where those codes' tables weigh, deflated
+  // together too. The strategies are tried for a result of kStrategiesTriedFrom bytes or more,
+  // where a second deflater weighs little beside the diff's memory (on prettier's files of under
+  // 1 MB it raised create's peak by a ninth, and saved 5 bytes).
   constexpr size_t kStrategiesTriedFrom = 4 << 20;
   struct Way {
     bool loneBytes = false, predicting = false, targetFirst = false, calls = false;
