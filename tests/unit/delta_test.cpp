@@ -635,6 +635,29 @@ TEST(Delta, ProgramImagesRoundTrip) {
   }
 }
 
+// Functions moved (predicted changes) and a section grown (new code with calls, coded by their
+// targets): the stream's method says both, over coded tables or, in an image whose tables
+// cannot be found, without them.
+TEST(Delta, PredictionsAndCallsTogetherGetTheirMethod) {
+  for (const bool x64 : {false, true}) {
+    for (const bool tables : {true, false}) {
+      SCOPED_TRACE(testing::Message() << (x64 ? "x64" : "x86") << (tables ? ", tables" : ""));
+      ProgramRecipe v1 = FirstRelease();
+      v1.x64 = x64;
+      ProgramRecipe both = v1;
+      std::rotate(both.order.begin() + 10, both.order.begin() + 50, both.order.begin() + 90);
+      both.lengths[7] += 1500;
+      std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(both);
+      // The PE header's place beyond the file: no tables.
+      if (!tables)
+        for (std::vector<uint8_t>* image : {&base, &result}) WriteLE32(&(*image)[0x3C], 0x7FFFFFF0);
+      const std::vector<uint8_t> picked = MakeDelta(base, result);
+      EXPECT_EQ(ReadLE32(&picked[4]), uint32_t{tables ? kDeltaWordsTablesCalls : kDeltaWordsCalls});
+      EXPECT_TRUE(DeltaGives(picked, base, result));
+    }
+  }
+}
+
 // Where the result is made of the base's bytes, the delta is a small part of the whole file.
 TEST(Delta, SimilarVersionsGiveSmallDeltas) {
   for (const Pair& p : Pairs()) {
@@ -657,8 +680,8 @@ TEST(Delta, AMoveIsTakenWhereItsPiecePaysForIt) {
     int64_t move, length;
     bool taken;
   } cases[] = {
-      {1 << 19, 24, false},   {1 << 19, 40, true}, {-(1 << 19), 24, false},
-      {-(1 << 19), 40, true}, {1 << 10, 16, true}, {1 << 10, 10, false},
+      {1 << 19, 24, false},    {1 << 19, 29, false},   {1 << 19, 30, true}, {1 << 19, 40, true},
+      {-(1 << 19), 24, false}, {-(1 << 19), 40, true}, {1 << 10, 12, true}, {1 << 10, 11, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "move " << c.move << ", " << c.length << " bytes");
@@ -822,6 +845,34 @@ TEST(Delta, DamagedStreamsFail) {
           << c.what;
       EXPECT_LE(applied.output.size(), p.result.size()) << c.what;
       EXPECT_FALSE(applied.readOutside) << c.what;
+    }
+  }
+}
+
+// Each method's shortest body: the header takes it and refuses a byte less.
+TEST(Delta, ShortestBodyPerMethod) {
+  const uint32_t words = kDeflatedWordsBodyMin, tables = 4 + kTableRecordSize + words;
+  const struct {
+    DeltaMethod method;
+    uint32_t shortest;
+  } cases[] = {
+      {kDeltaRangeCoded, kRangeCodedBodyMin},
+      {kDeltaDeflatedWords, words},
+      {kDeltaWordsPredicted, words},
+      {kDeltaWordsCalls, words},
+      {kDeltaWordsTables, tables},
+      {kDeltaWordsTablesPredicted, tables},
+      {kDeltaWordsTablesCalls, tables},
+  };
+  const std::vector<uint8_t> base = Bytes("base"), result = Bytes("result");
+  for (const auto& c : cases) {
+    for (const uint32_t length : {c.shortest - 1, c.shortest}) {
+      const std::vector<uint8_t> delta =
+          DeltaStreamWith(c.method, base, result, std::vector<uint8_t>(length));
+      DeltaHeader header;
+      EXPECT_EQ(ParseDeltaHeader(delta.data(), static_cast<uint32_t>(delta.size()), header),
+                length == c.shortest)
+          << c.method << ", " << length;
     }
   }
 }

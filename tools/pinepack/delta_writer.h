@@ -154,7 +154,8 @@ bool CodeImageTable(uint32_t kind, const uint8_t* table, uint32_t size,
 
 // The body of a kDeltaWordsTables stream between base and result with the tables given (paired
 // in order, of the same kinds), coded in copies: for tests and hand-made streams. Empty when one
-// does not code or the lists differ in length.
+// does not code or the lists differ in length. calls: kNever or kAlways (with kTried the caller
+// could not tell which method the body is).
 std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
                                      const std::vector<ImageTablePlace>& baseTables,
                                      const std::vector<uint8_t>& result,
