@@ -122,6 +122,19 @@ enum DeltaMethod : uint32_t {
   kDeltaWordsTablesCalls = 8,      // kDeltaWordsTablesPredicted the same
 };
 
+// The words methods by what their bodies hold: plain words, or words over coded tables; the
+// rows of predictions; calls by their targets in copied bytes.
+inline bool PlainWordsMethod(uint32_t m) {
+  return m == kDeltaDeflatedWords || m == kDeltaWordsPredicted || m == kDeltaWordsCalls;
+}
+inline bool TablesWordsMethod(uint32_t m) {
+  return m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted || m == kDeltaWordsTablesCalls;
+}
+inline bool CallsMethod(uint32_t m) { return m == kDeltaWordsCalls || m == kDeltaWordsTablesCalls; }
+inline bool PredictingMethod(uint32_t m) {
+  return m == kDeltaWordsPredicted || m == kDeltaWordsTablesPredicted || CallsMethod(m);
+}
+
 // In place over count bytes at place position of a result (mod 2^32): every E8 or E9 byte (x86
 // call and jump) whose 4 bytes after it lie within the count and whose last is 0x00 or 0xFF (a
 // displacement of less than 16 MB either way) has those 4 bytes coded (decode 0) as the target

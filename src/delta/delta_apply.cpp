@@ -229,13 +229,10 @@ int ParseDeltaHeader(const unsigned char* bytes, uint32_t streamLength, DeltaHea
   std::memcpy(header.baseHash, bytes + 24, kSha256Size);
   std::memcpy(header.resultHash, bytes + 56, kSha256Size);
   const uint32_t m = header.method;
-  const uint32_t shortest =
-      m == kDeltaRangeCoded ? kRangeCodedBodyMin
-      : m == kDeltaDeflatedWords || m == kDeltaWordsPredicted || m == kDeltaWordsCalls
-          ? kDeflatedWordsBodyMin
-      : m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted || m == kDeltaWordsTablesCalls
-          ? 4 + kTableRecordSize + kDeflatedWordsBodyMin
-          : UINT32_MAX;
+  const uint32_t shortest = m == kDeltaRangeCoded  ? kRangeCodedBodyMin
+                            : PlainWordsMethod(m)  ? kDeflatedWordsBodyMin
+                            : TablesWordsMethod(m) ? 4 + kTableRecordSize + kDeflatedWordsBodyMin
+                                                   : UINT32_MAX;
   return header.bodySize >= shortest && header.bodySize == streamLength - kDeltaHeaderSize;
 }
 
@@ -311,8 +308,7 @@ int Run(const DeltaStream& delta, const ByteSource* base, const ByteSink* sink, 
       checkBase && (!Sha256OfSource(*base, work, chunk, digest) ||
                     std::memcmp(digest, h.baseHash, kSha256Size) != 0)
           ? 0
-      : h.method == kDeltaDeflatedWords || h.method == kDeltaWordsPredicted ||
-              h.method == kDeltaWordsCalls
+      : PlainWordsMethod(h.method)
           ? RunDeflatedWords(delta, h, base, out, chunk, work, WordsWorkEnd(work, chunk))
       : h.method == kDeltaRangeCoded ? RunRangeCoded(delta, h, base, out, chunk, work)
                                      : RunTablesWords(delta, h, base, out, chunk, work);

@@ -442,8 +442,8 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
   // other methods (a caller that reuses the area touches no more of it).
   const uintptr_t at = (reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3};
   uintptr_t end = reinterpret_cast<uintptr_t>(work + DeltaWorkSize(chunk));
-  r.calls = h.method == kDeltaWordsCalls || h.method == kDeltaWordsTablesCalls;
-  if (h.method != kDeltaDeflatedWords && h.method != kDeltaWordsTables) {
+  r.calls = CallsMethod(h.method);
+  if (PredictingMethod(h.method)) {
     end = (end - 8 * kWordPredictions) & ~uintptr_t{3};
     r.predictions = reinterpret_cast<uint32_t*>(end);
     std::memset(r.predictions, 0, 8 * kWordPredictions);

@@ -960,6 +960,17 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
   return RecordAndWords(TablesRecordBytes(b, r), codedBase, codedResult, predicted, calls, nullptr);
 }
 
+namespace {
+
+// The words method of a body over coded tables or not, with changes predicted or calls coded.
+DeltaMethod WordsMethod(bool tables, bool predicted, bool calls) {
+  if (calls) return tables ? kDeltaWordsTablesCalls : kDeltaWordsCalls;
+  if (predicted) return tables ? kDeltaWordsTablesPredicted : kDeltaWordsPredicted;
+  return tables ? kDeltaWordsTables : kDeltaDeflatedWords;
+}
+
+}  // namespace
+
 DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint8_t>& result,
                                     uint64_t rangedCostLimit) {
   DeltaCandidates made;
@@ -974,19 +985,13 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
   const std::vector<uint8_t> tables =
       TablesWordsBodyInPlace(base, result, &predicted, CallsCoding::kTried, &calls);
   if (!tables.empty()) {
-    made.words = DeltaStreamWith(calls       ? kDeltaWordsTablesCalls
-                                 : predicted ? kDeltaWordsTablesPredicted
-                                             : kDeltaWordsTables,
-                                 base, result, tables);
+    made.words = DeltaStreamWith(WordsMethod(true, predicted, calls), base, result, tables);
     return made;
   }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
   const std::vector<uint8_t> words =
       DeflatedWordsBody(commands, base, result, &predicted, CallsCoding::kTried, &calls);
-  made.words = DeltaStreamWith(calls       ? kDeltaWordsCalls
-                               : predicted ? kDeltaWordsPredicted
-                                           : kDeltaDeflatedWords,
-                               base, result, words);
+  made.words = DeltaStreamWith(WordsMethod(false, predicted, calls), base, result, words);
   if (RangeDecodingCost(RangeCodedCostAtLeast(commands, base, result)) <= rangedCostLimit) {
     RangeCodedCost cost;
     made.ranged = DeltaStreamWith(kDeltaRangeCoded, base, result,
@@ -1028,13 +1033,9 @@ std::vector<bool> ChooseRangeCoded(const std::vector<RangedOption>& options, uin
 std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t>& base,
                                    const std::vector<uint8_t>& result) {
   uint64_t predicted = 0;
-  const bool calls = method == kDeltaWordsCalls || method == kDeltaWordsTablesCalls;
-  uint64_t* predicting =
-      calls || method == kDeltaWordsPredicted || method == kDeltaWordsTablesPredicted ? &predicted
-                                                                                      : nullptr;
-  const CallsCoding coding = calls ? CallsCoding::kAlways : CallsCoding::kNever;
-  if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted ||
-      method == kDeltaWordsTablesCalls) {
+  uint64_t* predicting = PredictingMethod(method) ? &predicted : nullptr;
+  const CallsCoding coding = CallsMethod(method) ? CallsCoding::kAlways : CallsCoding::kNever;
+  if (TablesWordsMethod(method)) {
     std::vector<uint8_t> baseBytes = base, resultBytes = result;
     const std::vector<uint8_t> body =
         TablesWordsBodyInPlace(baseBytes, resultBytes, predicting, coding, nullptr);
