@@ -96,6 +96,28 @@
 // differs at each while the target it reaches is one value that deflate finds again. Each piece
 // of a command's copied bytes that one block's copied section holds is decoded on its own, at
 // its place in the result (the coded result for the tables method).
+//
+// Methods kDeltaWordsCallsLz and kDeltaWordsTablesCallsLz: kDeltaWordsCalls and
+// kDeltaWordsTablesCalls whose copied bytes (with their calls coded) go as matches into the
+// copied bytes before them and literals: new code repeats itself farther back than deflate's
+// 32 KB, and mostly at the offset of the match before. A block's numbers are ten: the five
+// above, the fifth now the count of copied bytes it builds (at most kWordBlockMax; the other
+// nine sections together at most kWordBlockMax), then the lengths of five sections that follow
+// the values where the copied bytes were:
+//   literals    the bytes that no match gives
+//   tokens      per sequence a byte: its literal count (high 4 bits) and its match length less
+//               kLzMinMatch (low 4 bits); where either is 15, the rest follows in lengths
+//   lengths     LEB128 rests, the literal count's before the match length's
+//   offsets     per match its offset code: 0 to 2, the recent offset at that place (most recent
+//               first), which moves to the front; 3 to 5, the offsets 1 to 3; c from 6 on, with
+//               k = 2 + (c - 6) / 2, the offset 2^k + ((c - 6) % 2) 2^(k - 1) plus k - 1 bits
+//               from offset bits, and it goes in front (the last drops out)
+//   offset bits those bits, least significant first, the last byte's spare bits 0
+// A sequence is its literals and then, unless they end the block's copied bytes (and its match
+// length is 0), a match of at most the bytes left, copied byte by byte (an offset shorter than
+// the length repeats) from offset bytes back in the copied bytes built so far, at most
+// kLzWindow back. The recent offsets start as 1, 4, 8 and carry on from block to block. When a
+// block's copied bytes are built, its sections must all be used up.
 #pragma once
 
 #include <cstdint>
@@ -120,17 +142,26 @@ enum DeltaMethod : uint32_t {
   kDeltaWordsTablesPredicted = 6,  // kDeltaWordsTables the same
   kDeltaWordsCalls = 7,            // kDeltaWordsPredicted, copied calls by their targets
   kDeltaWordsTablesCalls = 8,      // kDeltaWordsTablesPredicted the same
+  kDeltaWordsCallsLz = 9,          // kDeltaWordsCalls, copied bytes as matches and literals
+  kDeltaWordsTablesCallsLz = 10,   // kDeltaWordsTablesCalls the same
 };
 
 // The words methods by what their bodies hold: plain words, or words over coded tables; the
 // rows of predictions; calls by their targets in copied bytes.
 inline bool PlainWordsMethod(uint32_t m) {
-  return m == kDeltaDeflatedWords || m == kDeltaWordsPredicted || m == kDeltaWordsCalls;
+  return m == kDeltaDeflatedWords || m == kDeltaWordsPredicted || m == kDeltaWordsCalls ||
+         m == kDeltaWordsCallsLz;
 }
 inline bool TablesWordsMethod(uint32_t m) {
-  return m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted || m == kDeltaWordsTablesCalls;
+  return m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted || m == kDeltaWordsTablesCalls ||
+         m == kDeltaWordsTablesCallsLz;
 }
-inline bool CallsMethod(uint32_t m) { return m == kDeltaWordsCalls || m == kDeltaWordsTablesCalls; }
+inline bool LzCopiedMethod(uint32_t m) {
+  return m == kDeltaWordsCallsLz || m == kDeltaWordsTablesCallsLz;
+}
+inline bool CallsMethod(uint32_t m) {
+  return m == kDeltaWordsCalls || m == kDeltaWordsTablesCalls || LzCopiedMethod(m);
+}
 inline bool PredictingMethod(uint32_t m) {
   return m == kDeltaWordsPredicted || m == kDeltaWordsTablesPredicted || CallsMethod(m);
 }
@@ -198,7 +229,13 @@ inline uint32_t WordPredictionPlace(uint32_t baseWord) {
   return (baseWord >> 12) & (kWordPredictions - 1);
 }
 // Work beyond three chunks: a block with its numbers, and the 32 KB that inflate may add to it.
-constexpr uint32_t kWordWorkExtra = kWordBlockMax + 25 + 32 * 1024 + 8;
+constexpr uint32_t kWordWorkExtra = kWordBlockMax + 50 + 32 * 1024 + 8;
+// kDeltaWordsCallsLz and kDeltaWordsTablesCallsLz: the shortest match, the farthest offset, and
+// their work in the arena: the copied bytes kept (the window and a block's), and a block's copy
+// to decode calls in.
+constexpr uint32_t kLzMinMatch = 3;
+constexpr uint32_t kLzWindow = 512 * 1024;
+constexpr uint32_t kLzWork = kLzWindow + 2 * kWordBlockMax + 8;
 
 // The part of the work area after the chunk buffers: the range coder's model; for the words
 // methods, their work, the coded base tables, and in all the room left (about 1.6 to 5.6 MB)

@@ -9,6 +9,10 @@
 namespace {
 
 enum WordSection { kCommands, kGaps, kOps, kValues, kCopied, kSectionCount };
+// The sections that build a block's copied bytes in the methods with them (LzCopiedMethod),
+// after the five above.
+enum LzSection { kLiterals, kTokens, kLengths, kOffsets, kOffsetBits, kLzSectionCount };
+constexpr int kNumbersMax = kSectionCount + kLzSectionCount;
 
 struct Section {
   const unsigned char* at;
@@ -26,6 +30,10 @@ static_assert(kWordWorkExtra + kCodedTablesMax + 8 * kWordPredictions + 64 * kBa
                   kDeltaArena,
               "room for blocks beside the words method's work, the coded tables and the "
               "predictions");
+static_assert(kWordWorkExtra + kCodedTablesMax + 8 * kWordPredictions + kLzWork +
+                      64 * (kSlotSize + 4) + 8 <=
+                  kDeltaArena,
+              "and beside the copied bytes that matches refer to");
 
 // The run's state, kept across blocks: a command may span several.
 struct WordRun {
@@ -58,6 +66,11 @@ struct WordRun {
   uint32_t predicted;     // the change being made takes its value from: 0 its op, else op - 65
   uint32_t residual;      // added to the predicted value
   uint32_t shift;         // the command's base position less its result position (mod 2^32)
+  // The methods with copied bytes built from matches and literals; history null for the others.
+  unsigned char* history;  // the copied bytes built, as coded: the last kLzWindow and a block's
+  uint32_t historyHeld;
+  unsigned char* piece;  // the block's copied bytes, to decode calls in
+  uint32_t recentOffsets[3];
 };
 
 // A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
@@ -297,6 +310,93 @@ int PutGapAndChange(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
 // Runs the commands as far as the block's sections go. 1 when they end with the block used up
 // (the result complete, or more to come from the next block); 0 on damage or a failed read or
 // write.
+// Builds count copied bytes from a block's sections lz after the ones built before, and points
+// the copied section at a copy of them. 0 unless the sections build exactly count bytes, each
+// match within what was built, and are used up.
+int BuildCopied(WordRun& r, Section (&lz)[kLzSectionCount], uint32_t count) {
+  if (r.historyHeld > kLzWindow + kWordBlockMax - count) {
+    std::memmove(r.history, r.history + r.historyHeld - kLzWindow, kLzWindow);
+    r.historyHeld = kLzWindow;
+  }
+  unsigned char* const start = r.history + r.historyHeld;
+  unsigned char* at = start;
+  unsigned char* const end = start + count;
+  Section &literals = lz[kLiterals], &tokens = lz[kTokens], &lengths = lz[kLengths],
+          &offsets = lz[kOffsets], &bits = lz[kOffsetBits];
+  uint32_t* const recent = r.recentOffsets;
+  uint64_t held = 0;  // offset bits read and not yet used, bitsHeld of them
+  uint32_t bitsHeld = 0;
+  while (at < end) {
+    if (tokens.at == tokens.end) return 0;
+    const uint32_t token = *tokens.at++;
+    uint64_t literalCount = token >> 4, length = token & 15, more;
+    if (literalCount == 15) {
+      if (!ReadNumber(lengths, more)) return 0;
+      literalCount += more;
+    }
+    if (literalCount > static_cast<uint64_t>(end - at) ||
+        literalCount > static_cast<uint64_t>(literals.end - literals.at))
+      return 0;
+    std::memcpy(at, literals.at, literalCount);
+    at += literalCount;
+    literals.at += literalCount;
+    if (at == end) {
+      if (length != 0) return 0;
+      break;
+    }
+    if (length == 15) {
+      if (!ReadNumber(lengths, more)) return 0;
+      length += more;
+    }
+    length += kLzMinMatch;
+    if (offsets.at == offsets.end) return 0;
+    const uint32_t code = *offsets.at++;
+    uint32_t offset;
+    if (code < 3) {
+      offset = recent[code];
+      for (uint32_t i = code; i > 0; --i) recent[i] = recent[i - 1];
+    } else {
+      if (code < 6) {
+        offset = code - 2;
+      } else {
+        const uint32_t k = 2 + (code - 6) / 2;
+        if (k > 24) return 0;
+        while (bitsHeld < k - 1) {
+          if (bits.at == bits.end) return 0;
+          held |= uint64_t{*bits.at++} << bitsHeld;
+          bitsHeld += 8;
+        }
+        offset = (1u << k) | ((code - 6) & 1) << (k - 1) |
+                 static_cast<uint32_t>(held & ((1u << (k - 1)) - 1));
+        held >>= k - 1;
+        bitsHeld -= k - 1;
+      }
+      recent[2] = recent[1];
+      recent[1] = recent[0];
+    }
+    recent[0] = offset;
+    if (offset > kLzWindow || offset > static_cast<uint64_t>(at - r.history) ||
+        length > static_cast<uint64_t>(end - at))
+      return 0;
+    const unsigned char* from = at - offset;
+    if (offset >= 8) {
+      // 8 bytes at a time, the last step reaching at most 7 bytes past the match (the history
+      // has room for them; the next sequence writes over them).
+      for (uint64_t i = 0; i < length; i += 8) std::memcpy(at + i, from + i, 8);
+    } else {
+      for (uint64_t i = 0; i < length; ++i) at[i] = from[i];
+    }
+    at += length;
+  }
+  for (const Section& section : lz)
+    if (section.at != section.end) return 0;
+  if (held != 0) return 0;
+  r.historyHeld += count;
+  std::memcpy(r.piece, start, count);
+  r.sections[kCopied] = Section{r.piece, r.piece + count};
+  return 1;
+}
+
 int RunBlock(WordRun& r) {
   for (;;) {
     if (r.phase == kNextCommand) {
@@ -356,15 +456,14 @@ int RunBlock(WordRun& r) {
   }
 }
 
-// A block's five section lengths from numbers, and their total. 1 when read; 0 when a number
-// is cut off by the end of what has been inflated so far (it is read again with more); -1 when
-// a number is longer than 5 bytes.
-int ReadBlockLengths(Section& numbers, uint64_t (&lengths)[kSectionCount], uint64_t& total) {
-  for (uint64_t& length : lengths) {
+// A block's count section lengths from numbers. 1 when read; 0 when a number is cut off by the
+// end of what has been inflated so far (it is read again with more); -1 when a number is longer
+// than 5 bytes.
+int ReadBlockLengths(Section& numbers, uint64_t (&lengths)[kNumbersMax], int count) {
+  for (int i = 0; i < count; ++i) {
     const unsigned char* start = numbers.at;
-    if (!ReadNumber(numbers, length))
+    if (!ReadNumber(numbers, lengths[i]))
       return numbers.at == numbers.end && numbers.at - start < 5 ? 0 : -1;
-    total += length;
   }
   return 1;
 }
@@ -379,19 +478,29 @@ int TakeInflated(void* context, unsigned char* data, uint32_t count) {
   uint32_t used = 0;
   for (;;) {
     Section numbers = {r.block + used, r.block + r.blockHeld};
-    uint64_t lengths[kSectionCount];
-    uint64_t total = 0;
-    const int read = ReadBlockLengths(numbers, lengths, total);
+    uint64_t lengths[kNumbersMax];
+    const int count = r.history ? kNumbersMax : kSectionCount;
+    const int read = ReadBlockLengths(numbers, lengths, count);
     if (read < 0) return 0;
     if (read == 0) break;
-    if (total == 0 || total > kWordBlockMax || r.phase == kFinished) return 0;
+    // The copied bytes that matches build are not in the block.
+    uint64_t total = 0;
+    for (int i = 0; i < count; ++i)
+      if (i != kCopied || !r.history) total += lengths[i];
+    if (total == 0 || total > kWordBlockMax || lengths[kCopied] > kWordBlockMax ||
+        r.phase == kFinished)
+      return 0;
     const auto header = static_cast<uint32_t>(numbers.at - (r.block + used));
     if (r.blockHeld - used - header < total) break;
     const unsigned char* at = numbers.at;
-    for (int i = 0; i < kSectionCount; ++i) {
-      r.sections[i] = Section{at, at + lengths[i]};
+    Section lz[kLzSectionCount];
+    for (int i = 0; i < count; ++i) {
+      if (i == kCopied && r.history) continue;
+      Section& section = i < kSectionCount ? r.sections[i] : lz[i - kSectionCount];
+      section = Section{at, at + lengths[i]};
       at += lengths[i];
     }
+    if (r.history && !BuildCopied(r, lz, static_cast<uint32_t>(lengths[kCopied]))) return 0;
     if (!RunBlock(r)) return 0;
     used += header + static_cast<uint32_t>(total);
   }
@@ -447,6 +556,14 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
     end = (end - 8 * kWordPredictions) & ~uintptr_t{3};
     r.predictions = reinterpret_cast<uint32_t*>(end);
     std::memset(r.predictions, 0, 8 * kWordPredictions);
+  }
+  if (LzCopiedMethod(h.method)) {
+    end = (end - kLzWork) & ~uintptr_t{3};
+    r.history = reinterpret_cast<unsigned char*>(end);
+    r.piece = r.history + kLzWindow + kWordBlockMax + 8;
+    r.recentOffsets[0] = 1;
+    r.recentOffsets[1] = 4;
+    r.recentOffsets[2] = 8;
   }
   r.slots = static_cast<uint32_t>((end - at) / (kSlotSize + 4));
   r.kept = reinterpret_cast<uint32_t*>(at);

@@ -180,8 +180,8 @@ int main(int argc, char** argv) {
   };
   for (const auto& p : pairs) {
     if (p.to.size() > kDeltaFuzzMaxResult) return 1;
-    for (DeltaMethod method :
-         {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted, kDeltaWordsCalls}) {
+    for (DeltaMethod method : {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted,
+                               kDeltaWordsCalls, kDeltaWordsCallsLz}) {
       if (!Save(folder / (p.name + std::string("-") + std::to_string(method)),
                 FittedDelta(method, p.from, p.to), p.selector))
         return 1;
@@ -245,6 +245,8 @@ int main(int argc, char** argv) {
         TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted);
     const std::vector<uint8_t> callsBody =
         TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted, CallsCoding::kAlways);
+    const std::vector<uint8_t> matchesBody =
+        TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted, CallsCoding::kAlwaysLz);
     if (body.empty() || t.to.size() > kDeltaFuzzMaxResult) return 1;
     if (!Save(folder / t.name, DeltaStreamWith(kDeltaWordsTables, t.from, t.to, body),
               t.selector) ||
@@ -252,7 +254,9 @@ int main(int argc, char** argv) {
               DeltaStreamWith(kDeltaWordsTablesPredicted, t.from, t.to, predictedBody),
               t.selector) ||
         !Save(folder / (t.name + std::string("-calls")),
-              DeltaStreamWith(kDeltaWordsTablesCalls, t.from, t.to, callsBody), t.selector))
+              DeltaStreamWith(kDeltaWordsTablesCalls, t.from, t.to, callsBody), t.selector) ||
+        !Save(folder / (t.name + std::string("-matches")),
+              DeltaStreamWith(kDeltaWordsTablesCallsLz, t.from, t.to, matchesBody), t.selector))
       return 1;
   }
   return 0;

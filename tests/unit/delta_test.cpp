@@ -255,7 +255,7 @@ std::vector<Pair> Pairs() {
 
 // The delta methods, each test run with each.
 constexpr DeltaMethod kMethods[] = {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsPredicted,
-                                    kDeltaWordsCalls};
+                                    kDeltaWordsCalls, kDeltaWordsCallsLz};
 
 TEST(Delta, RoundTripsAtEveryChunkSize) {
   for (DeltaMethod method : kMethods) {
@@ -587,15 +587,15 @@ TEST(Delta, ProgramImagesRoundTrip) {
     };
     for (DeltaMethod method :
          {kDeltaRangeCoded, kDeltaDeflatedWords, kDeltaWordsTables, kDeltaWordsPredicted,
-          kDeltaWordsTablesPredicted, kDeltaWordsCalls, kDeltaWordsTablesCalls}) {
+          kDeltaWordsTablesPredicted, kDeltaWordsCalls, kDeltaWordsTablesCalls, kDeltaWordsCallsLz,
+          kDeltaWordsTablesCallsLz}) {
       for (const auto& r : releases) {
         ASSERT_NE(r.result, base) << r.what;
         const std::vector<uint8_t> delta = MakeDeltaWith(method, base, r.result);
         // Coding the tables (relocations; for x64 exceptions too) pays wherever code moved, and
         // predicting the changes of addresses from the base's words more: create picks the
         // tables, predicted where any change was.
-        if (method == kDeltaWordsTables || method == kDeltaWordsTablesPredicted ||
-            method == kDeltaWordsTablesCalls) {
+        if (TablesWordsMethod(method)) {
           EXPECT_EQ(ReadLE32(&delta[kDeltaHeaderSize]), x64 ? 2u : 1u) << r.what;
           if (r.manyReferencesChange) {
             EXPECT_LT(delta.size(),
@@ -817,7 +817,7 @@ TEST(Delta, DamagedStreamsFail) {
       int header, check;
     } cases[] = {
         {"magic", patched(0, 0x544c4451), 0, 0},
-        {"unknown method", patched(4, 9), 0, 0},
+        {"unknown method", patched(4, 11), 0, 0},
         {"method 0", patched(4, 0), 0, 0},
         {"method 1, retired", patched(4, 1), 0, 0},
         {"a method 1 stream", methodOne, 0, 0},
@@ -860,9 +860,11 @@ TEST(Delta, ShortestBodyPerMethod) {
       {kDeltaDeflatedWords, words},
       {kDeltaWordsPredicted, words},
       {kDeltaWordsCalls, words},
+      {kDeltaWordsCallsLz, words},
       {kDeltaWordsTables, tables},
       {kDeltaWordsTablesPredicted, tables},
       {kDeltaWordsTablesCalls, tables},
+      {kDeltaWordsTablesCallsLz, tables},
   };
   const std::vector<uint8_t> base = Bytes("base"), result = Bytes("result");
   for (const auto& c : cases) {
@@ -1271,7 +1273,7 @@ TEST(Delta, NewContentLongerThanABlockRoundTrips) {
     calls[i] = i % 5 == 0 ? 0xE8 : i % 5 == 4 ? (i % 2 ? 0xFF : 0) : fresh[i];
   }
   const std::vector<uint8_t> base = SampleData(20000, 3);
-  for (DeltaMethod method : {kDeltaDeflatedWords, kDeltaWordsCalls}) {
+  for (DeltaMethod method : {kDeltaDeflatedWords, kDeltaWordsCalls, kDeltaWordsCallsLz}) {
     for (const std::vector<uint8_t>* content : {&fresh, &calls}) {
       const std::vector<uint8_t> result =
           Concat({Slice(base, 0, 9000), *content, Slice(base, 9000, 11000)});
@@ -1281,6 +1283,118 @@ TEST(Delta, NewContentLongerThanABlockRoundTrips) {
       EXPECT_LT(delta.size(), fresh.size() + 1000) << method;
     }
   }
+}
+
+// New code that repeats farther back than deflate sees (a function copied 400 KB on), and past
+// the window that matches reach: create takes matches for the copied bytes of a program image,
+// and the applier builds them across blocks while it drops what is past the window.
+TEST(Delta, NewContentRepeatingFarBackGoesAsMatches) {
+  const std::vector<uint8_t> base = Concat({Bytes("MZ"), SampleData(20000, 3)});
+  const auto noise = [](size_t n, uint32_t x) {
+    std::vector<uint8_t> bytes(n);
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    return bytes;
+  };
+  const std::vector<uint8_t> x = noise(100000, 7), y = noise(300000, 8), z = noise(600000, 9);
+  const std::vector<uint8_t> content = Concat({x, y, x, z, x});
+  const std::vector<uint8_t> result =
+      Concat({Slice(base, 0, 9000), content, Slice(base, 9000, 11002)});
+  const std::vector<uint8_t> picked = MakeDelta(base, result);
+  EXPECT_EQ(ReadLE32(&picked[4]), uint32_t{kDeltaWordsCallsLz});
+  // The second x as matches, the third (700 KB past the second) not.
+  EXPECT_LT(picked.size(), content.size() - x.size() * 9 / 10);
+  EXPECT_GT(picked.size(), content.size() - 2 * x.size());
+  for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk})
+    EXPECT_TRUE(DeltaGives(picked, base, result, chunk)) << chunk;
+}
+
+// Hand-made copied bytes of kDeltaWordsCallsLz: blocks of ten sections, the fifth given by its
+// length alone.
+TEST(Delta, HostileMatchesFail) {
+  const std::vector<uint8_t> base = SampleData(100, 3);
+  // A block that builds count copied bytes from its sections, after commands.
+  const auto block = [](std::vector<uint8_t> commands, size_t count, std::vector<uint8_t> literals,
+                        std::vector<uint8_t> tokens, std::vector<uint8_t> lengths,
+                        std::vector<uint8_t> offsets, std::vector<uint8_t> bits) {
+    return WordBlock{commands, {},     {},      {},      std::vector<uint8_t>(count),
+                     literals, tokens, lengths, offsets, bits};
+  };
+  // The body of one block that copies all of result.
+  const auto one = [&](const std::vector<uint8_t>& result, std::vector<uint8_t> literals,
+                       std::vector<uint8_t> tokens, std::vector<uint8_t> lengths,
+                       std::vector<uint8_t> offsets, std::vector<uint8_t> bits) {
+    return DeflatedBlocks({block(Numbers({0, result.size(), 0}), result.size(), literals, tokens,
+                                 lengths, offsets, bits)},
+                          false, false, true);
+  };
+  const std::vector<uint8_t> repeated = Bytes("abcabcabcX"), again = Bytes("abcabcXbcX"),
+                             run(40, 'a'), far = Bytes("abcdeabcde");
+  const std::vector<uint8_t> limit(kWordBlockMax, 'a'), overLimit(kWordBlockMax + 1, 'a');
+  // Three blocks of literals, then one of 1,003 literals and a match of 1,000 bytes at an offset
+  // of kLzWindow (code 40, then 18 bits), or 1,000 bytes more, still within what was built.
+  const std::vector<uint8_t> fill = SampleData(kWordBlockMax - 16, 5);
+  std::vector<uint8_t> windowFar = Concat({fill, fill, fill, Slice(fill, 0, 1003)});
+  for (size_t i = 0, from = windowFar.size() - kLzWindow; i < 1000; ++i)
+    windowFar.push_back(windowFar[from + i]);
+  const auto windowBody = [&](uint32_t offsetBits) {
+    const std::vector<uint8_t> literalRun = Numbers({fill.size() - 15});
+    return DeflatedBlocks(
+        {block(Numbers({0, windowFar.size(), 0}), fill.size(), fill, {0xF0}, literalRun, {}, {}),
+         block({}, fill.size(), fill, {0xF0}, literalRun, {}, {}),
+         block({}, fill.size(), fill, {0xF0}, literalRun, {}, {}),
+         block({}, 2003, Slice(fill, 0, 1003), {0xFF}, Numbers({1003 - 15, 1000 - 3 - 15}), {40},
+               {static_cast<uint8_t>(offsetBits), static_cast<uint8_t>(offsetBits >> 8),
+                static_cast<uint8_t>(offsetBits >> 16)})},
+        false, false, true);
+  };
+  const struct {
+    const char* what;
+    std::vector<uint8_t> body;
+    const std::vector<uint8_t>& result;
+    int ok;
+  } cases[] = {
+      {"literals, a match at offset 3, a literal",
+       one(repeated, Bytes("abcX"), {0x33, 0x10}, {}, {5}, {}), repeated, 1},
+      {"the recent offset again", one(again, Bytes("abcX"), {0x30, 0x10}, {}, {5, 0}, {}), again,
+       1},
+      {"a match repeating its one byte, its length in lengths",
+       one(run, Bytes("a"), {0x1F}, Numbers({21}), {3}, {}), run, 1},
+      {"an offset with a bit", one(far, Bytes("abcde"), {0x52}, {}, {6}, {1}), far, 1},
+      {"a match into the block before, at the recent offset",
+       DeflatedBlocks({block(Numbers({0, 10, 0}), 6, Bytes("abc"), {0x30}, {}, {5}, {}),
+                       block({}, 4, Bytes("X"), {0x00, 0x10}, {}, {0}, {})},
+                      false, false, true),
+       repeated, 1},
+      {"copied bytes at the limit",
+       one(limit, Bytes("a"), {0x1F}, Numbers({limit.size() - 19}), {3}, {}), limit, 1},
+      {"a match at the window's end", windowBody(0), windowFar, 1},
+      {"the offset's byte of bits with a spare bit set",
+       one(far, Bytes("abcde"), {0x52}, {}, {6}, {3}), far, 0},
+      {"the offset's bit missing", one(far, Bytes("abcde"), {0x52}, {}, {6}, {}), far, 0},
+      {"an offset past the bytes built", one(repeated, Bytes("abcX"), {0x33, 0x10}, {}, {6}, {0}),
+       repeated, 0},
+      {"a match past the block's copied bytes", one(repeated, Bytes("abc"), {0x35}, {}, {5}, {}),
+       repeated, 0},
+      {"literals past the block's copied bytes",
+       one(repeated, Bytes("abcabcabcXY"), {0xB0}, {}, {}, {}), repeated, 0},
+      {"a match length after the last literals",
+       one(repeated, Bytes("abcX"), {0x33, 0x11}, {}, {5}, {}), repeated, 0},
+      {"a literal left over", one(repeated, Bytes("abcXY"), {0x33, 0x10}, {}, {5}, {}), repeated,
+       0},
+      {"a token left over", one(repeated, Bytes("abcX"), {0x33, 0x10, 0x00}, {}, {5}, {}), repeated,
+       0},
+      {"an offset left over", one(repeated, Bytes("abcX"), {0x33, 0x10}, {}, {5, 5}, {}), repeated,
+       0},
+      {"tokens run out", one(repeated, Bytes("abcX"), {0x33}, {}, {5}, {}), repeated, 0},
+      {"an offset of 2^25 or more", one(far, Bytes("abcde"), {0x52}, {}, {52}, {1, 0, 0, 0}), far,
+       0},
+      {"copied bytes over the limit",
+       one(overLimit, Bytes("a"), {0x1F}, Numbers({overLimit.size() - 19}), {3}, {}), overLimit, 0},
+      {"a match past the window, though its bytes are kept", windowBody(1000), windowFar, 0},
+  };
+  for (const auto& c : cases)
+    ExpectHandMade(DeltaStreamWith(kDeltaWordsCallsLz, base, c.result, c.body), base, c.result,
+                   c.ok, c.ok, c.what);
 }
 
 // Calls and jumps in copied bytes coded by their targets (E8 or E9, then a displacement whose

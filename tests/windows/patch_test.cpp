@@ -87,7 +87,8 @@ std::string LibraryCode(uint32_t seed, int v) {
 // A library's version v: a PE image whose code is LibraryCode(seed, v) and whose base relocation
 // table lists a place every 64 bytes of it, so that every place after the first inserted run
 // moves with each version (its delta codes the table, predicts the addresses' changes from the
-// pages they point into and codes the new code's calls by their target: method 8).
+// pages they point into, codes the new code's calls by their target and the repeats of them as
+// matches: method 10).
 std::string Library(uint32_t seed, int v) {
   const std::string code = LibraryCode(seed, v);
   constexpr uint32_t kHeaders = 0x200, kPe = 0x80, kSection = kPe + 24 + 224;
@@ -258,12 +259,12 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
           PatchPackage(app, c.bases, c.fullFallback, allOrNothing, &spec);
       // Only the change travels: a delta per base for each of the four changed files, by each
       // method (the notes range coded, the library over its coded table with its addresses
-      // predicted and its new calls by their target, the rest as words, a few near their
-      // predictions), and no entry for same.txt or keep.bin.
+      // predicted and its new code as matches, its calls by their target, the rest as words, a
+      // few near their predictions), and no entry for same.txt or keep.bin.
       const auto bases = static_cast<int>(c.bases.size());
       EXPECT_EQ(DeltaMethods(spec), (std::map<uint32_t, int>{{kDeltaRangeCoded, bases},
                                                              {kDeltaWordsPredicted, 2 * bases},
-                                                             {kDeltaWordsTablesCalls, bases}}));
+                                                             {kDeltaWordsTablesCallsLz, bases}}));
       for (const WriterEntry& e : spec.entries) {
         EXPECT_NE(e.name, "same.txt");
         EXPECT_NE(e.name, "data\\keep.bin");

@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "copied_lz.h"
 #include "delta/delta_model.h"
 #include "delta/image_tables.h"
 #include "package/pe_image.h"
@@ -378,6 +379,9 @@ class WordBlockFiller {
  public:
   enum { kCommands, kGaps, kOps, kValues, kCopied };
 
+  // limit: the most bytes a block's sections hold (at most kWordBlockMax).
+  explicit WordBlockFiller(size_t limit) : limit_(limit) {}
+
   void Command(const DeltaCommand& c) {
     Room(15);
     PutNumber(block_[kCommands], c.add);
@@ -400,7 +404,7 @@ class WordBlockFiller {
   void Copy(const uint8_t* bytes, size_t count, uint64_t position, bool calls) {
     while (count > 0) {
       Room(1);
-      const size_t step = std::min(count, kWordBlockMax - Held());
+      const size_t step = std::min(count, limit_ - Held());
       std::vector<uint8_t>& copied = block_[kCopied];
       copied.insert(copied.end(), bytes, bytes + step);
       if (calls)
@@ -424,12 +428,13 @@ class WordBlockFiller {
   }
   // Starts a new block unless this one has room for count more bytes.
   void Room(size_t count) {
-    if (Held() + count > kWordBlockMax) {
+    if (Held() + count > limit_) {
       blocks_.push_back(block_);
       for (auto& section : block_) section.clear();
     }
   }
 
+  size_t limit_;
   WordBlock block_ = WordBlock(5);
   std::vector<WordBlock> blocks_;
 };
@@ -451,7 +456,7 @@ std::vector<uint8_t> RangeCodedBody(const std::vector<DeltaCommand>& commands,
 }
 
 std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections,
-                                    bool tryStrategies) {
+                                    bool tryStrategies, bool lzCopied) {
   z_stream z;
   std::memset(&z, 0, sizeof z);
   if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
@@ -485,6 +490,7 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
     for (const auto& section : block) PutNumber(lengths, section.size());
     put(z, out, lengths, Z_NO_FLUSH);
     for (size_t i = 0; i < block.size(); ++i) {
+      if (lzCopied && i == WordBlockFiller::kCopied) continue;
       if (!splitSections || block[i].empty()) {
         put(z, out, block[i], Z_NO_FLUSH);
         continue;
@@ -492,9 +498,13 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
       // Each section ends a deflate block. The commands, gaps and ops, small numbers in few
       // long repeats, often deflate smaller with the filtered strategy (more literal codes,
       // fewer short matches), the ops most often: tried, both go from a copy of the stream, and
-      // the smaller goes on. The copied bytes and the values take the default.
+      // the smaller goes on. The copied bytes, their matches' sections and the values take the
+      // default.
       if (i >= 3 || !tryStrategies) {
-        strategy(z, out, i == 2 ? Z_FILTERED : Z_DEFAULT_STRATEGY);
+        strategy(z, out,
+                 i == 2               ? Z_FILTERED
+                 : (i == 5 || i == 9) ? Z_HUFFMAN_ONLY
+                                      : Z_DEFAULT_STRATEGY);
         put(z, out, block[i], Z_BLOCK);
         continue;
       }
@@ -527,12 +537,14 @@ namespace {
 // next reference to the same moved place costs one op).
 // predicted: null for kDeltaDeflatedWords' ops alone; else a word whose value is the one kept
 // in a row for its base word's place goes as that row's op (with targetFirst the second row's
-// where both are), and *predicted counts them. calls: the copied bytes' calls coded.
+// where both are), and *predicted counts them. calls: the copied bytes' calls coded. limit: the
+// most bytes a block holds.
 std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
                                   const std::vector<uint8_t>& base,
                                   const std::vector<uint8_t>& result, bool loneBytes,
-                                  uint64_t* predicted, bool targetFirst, bool calls) {
-  WordBlockFiller filler;
+                                  uint64_t* predicted, bool targetFirst, bool calls,
+                                  size_t limit = kWordBlockMax) {
+  WordBlockFiller filler(limit);
   uint32_t recent[kWordRecentValues] = {};
   std::vector<uint32_t> byWord(predicted ? kWordPredictions : 0), byTarget(byWord.size());
   ForEachCommand(commands, base, result, [&](const DeltaCommand& c, uint64_t at, uint64_t from) {
@@ -647,12 +659,30 @@ double OpsAndValuesBits(const std::vector<WordBlock>& blocks) {
   return bits;
 }
 
+// blocks with their copied bytes' matches and literals after their sections (LzCopiedSections),
+// for DeflatedBlocks' lzCopied. False where a block's sections would then be over kWordBlockMax.
+bool WithLzCopied(std::vector<WordBlock>& blocks) {
+  std::vector<const std::vector<uint8_t>*> pieces;
+  for (const WordBlock& block : blocks) pieces.push_back(&block[WordBlockFiller::kCopied]);
+  std::vector<LzSections> lz = LzCopiedSections(pieces);
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    size_t held = 0;
+    for (size_t k = 0; k < WordBlockFiller::kCopied; ++k) held += blocks[i][k].size();
+    for (auto& section : lz[i]) {
+      held += section.size();
+      blocks[i].push_back(std::move(section));
+    }
+    if (held > kWordBlockMax) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result, uint64_t* predicted,
-                                       CallsCoding calls, bool* callsCoded) {
+                                       CallsCoding calls, CallsCoding* callsCoded) {
   // The smallest of both ways with lone bytes (one, for a program image), sections deflated
   // with codes of their own; and for a small body, where those codes' tables weigh, deflated
   // together too. The strategies are tried for a result of kStrategiesTriedFrom bytes or more,
@@ -662,14 +692,14 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
   struct Way {
     bool loneBytes = false, predicting = false, targetFirst = false, calls = false;
   };
-  const bool allCalls = calls == CallsCoding::kAlways;
+  const bool allCalls = calls == CallsCoding::kAlways || calls == CallsCoding::kAlwaysLz;
   const bool image = result.size() >= 2 && result[0] == 'M' && result[1] == 'Z';
   std::vector<uint8_t> smallest;
   uint64_t smallestPredicted = 0;
   Way smallestWay;
-  const auto made = [&](const Way& way, uint64_t* count) {
+  const auto made = [&](const Way& way, uint64_t* count, size_t limit = kWordBlockMax) {
     return WordBlocks(commands, base, result, way.loneBytes, way.predicting ? count : nullptr,
-                      way.targetFirst, way.calls);
+                      way.targetFirst, way.calls, limit);
   };
   const auto consider = [&](const std::vector<WordBlock>& blocks, uint64_t count, const Way& way) {
     size_t held = 0;
@@ -715,17 +745,48 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
       if (count > 0) consider(blocks, count, way);
     }
   }
+  // Copied bytes as matches and literals, for the blocks of a way that codes calls. Their
+  // sections may take more bytes than the copied bytes did (a literal run's length, matches
+  // whose offsets cost more than deflate gains): where a block would not hold them, the way is
+  // made again with blocks a quarter emptier. Empty where even those would not.
+  const auto matchesBody = [&](std::vector<WordBlock> blocks, const Way& way) {
+    uint64_t count = 0;
+    if (!WithLzCopied(blocks) && !WithLzCopied(blocks = made(way, &count, kWordBlockMax / 4 * 3)))
+      return std::vector<uint8_t>();
+    return DeflatedBlocks(blocks, true, result.size() >= kStrategiesTriedFrom, true);
+  };
+  bool matches = false;
   // Calls coded by their targets only change the copied bytes: the way chosen, made again with
-  // them, for a program image.
+  // them, for a program image; with their copied bytes as matches first, and only where that is
+  // not the smaller, as they are (each way deflated costs a tenth of create's time).
   if (calls == CallsCoding::kTried && image) {
     Way way = smallestWay;
     way.calls = true;
     uint64_t count = 0;
     const std::vector<WordBlock> blocks = made(way, &count);
-    consider(blocks, count, way);
+    std::vector<uint8_t> body = matchesBody(blocks, way);
+    if (!body.empty() && body.size() < smallest.size()) {
+      smallest = std::move(body);
+      smallestPredicted = count;
+      smallestWay = way;
+      matches = true;
+    } else {
+      consider(blocks, count, way);
+    }
   }
+  if (calls == CallsCoding::kAlwaysLz) {
+    uint64_t count = 0;
+    smallest = matchesBody(made(smallestWay, &count), smallestWay);
+    if (smallest.empty())
+      throw std::invalid_argument("copied bytes too long for matches and literals");
+    smallestPredicted = count;
+    matches = true;
+  }
+  const CallsCoding coded = matches             ? CallsCoding::kAlwaysLz
+                            : smallestWay.calls ? CallsCoding::kAlways
+                                                : CallsCoding::kNever;
   if (predicted) *predicted = smallestPredicted;
-  if (callsCoded) *callsCoded = smallestWay.calls;
+  if (callsCoded) *callsCoded = coded;
   return smallest;
 }
 
@@ -875,7 +936,7 @@ std::vector<uint8_t> TablesRecordBytes(const std::vector<CodedTable>& base,
 std::vector<uint8_t> RecordAndWords(std::vector<uint8_t> body,
                                     const std::vector<uint8_t>& codedBase,
                                     const std::vector<uint8_t>& codedResult, uint64_t* predicted,
-                                    CallsCoding calls, bool* callsCoded) {
+                                    CallsCoding calls, CallsCoding* callsCoded) {
   const std::vector<uint8_t> words = DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase,
                                                        codedResult, predicted, calls, callsCoded);
   body.insert(body.end(), words.begin(), words.end());
@@ -924,7 +985,7 @@ class TablesCodedInPlace {
 // when there are none. Both images are as they were when it returns.
 std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
                                             std::vector<uint8_t>& result, uint64_t* predicted,
-                                            CallsCoding calls, bool* callsCoded) {
+                                            CallsCoding calls, CallsCoding* callsCoded) {
   std::vector<CodedTable> baseTables = CodedTables(base, FindImageTables(base));
   std::vector<CodedTable> resultTables = CodedTables(result, FindImageTables(result));
   if (baseTables.empty() || baseTables.size() != resultTables.size()) return {};
@@ -963,8 +1024,10 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
 namespace {
 
 // The words method of a body over coded tables or not, with changes predicted or calls coded.
-DeltaMethod WordsMethod(bool tables, bool predicted, bool calls) {
-  if (calls) return tables ? kDeltaWordsTablesCalls : kDeltaWordsCalls;
+DeltaMethod WordsMethod(bool tables, bool predicted, CallsCoding calls) {
+  if (calls == CallsCoding::kAlwaysLz)
+    return tables ? kDeltaWordsTablesCallsLz : kDeltaWordsCallsLz;
+  if (calls == CallsCoding::kAlways) return tables ? kDeltaWordsTablesCalls : kDeltaWordsCalls;
   if (predicted) return tables ? kDeltaWordsTablesPredicted : kDeltaWordsPredicted;
   return tables ? kDeltaWordsTables : kDeltaDeflatedWords;
 }
@@ -981,7 +1044,7 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
   // that is smaller (the methods that take them are refused by updaters before them, so a delta
   // that has neither keeps the older method).
   uint64_t predicted = 0;
-  bool calls = false;
+  CallsCoding calls = CallsCoding::kNever;
   const std::vector<uint8_t> tables =
       TablesWordsBodyInPlace(base, result, &predicted, CallsCoding::kTried, &calls);
   if (!tables.empty()) {
@@ -1034,7 +1097,9 @@ std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t
                                    const std::vector<uint8_t>& result) {
   uint64_t predicted = 0;
   uint64_t* predicting = PredictingMethod(method) ? &predicted : nullptr;
-  const CallsCoding coding = CallsMethod(method) ? CallsCoding::kAlways : CallsCoding::kNever;
+  const CallsCoding coding = LzCopiedMethod(method) ? CallsCoding::kAlwaysLz
+                             : CallsMethod(method)  ? CallsCoding::kAlways
+                                                    : CallsCoding::kNever;
   if (TablesWordsMethod(method)) {
     std::vector<uint8_t> baseBytes = base, resultBytes = result;
     const std::vector<uint8_t> body =

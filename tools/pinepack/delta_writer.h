@@ -97,27 +97,30 @@ using WordBlock = std::vector<std::vector<uint8_t>>;
 // default; with tryStrategies (and splitSections) the commands, gaps and ops each with the
 // smaller of both, tried from a copy of the stream (a second deflater's state: some 0.8 MB more at
 // the peak). Checks nothing, so that tests can make hostile bodies.
+// With lzCopied, blocks of a kDeltaWordsCallsLz body: ten sections each, the fifth (the copied
+// bytes) given by its length alone.
 std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool splitSections,
-                                    bool tryStrategies = false);
+                                    bool tryStrategies = false, bool lzCopied = false);
 
 // Whether a words body codes the calls in its copied bytes by their targets (CodeCallTargets,
 // the methods kDeltaWordsCalls and kDeltaWordsTablesCalls): never; where the result is a
-// program image ("MZ") and that makes the body smaller; always.
-enum class CallsCoding { kNever, kTried, kAlways };
+// program image ("MZ") and that makes the body smaller; always; always, and the copied bytes as
+// matches and literals too (kDeltaWordsCallsLz, which kTried also tries after calls).
+enum class CallsCoding { kNever, kTried, kAlways, kAlwaysLz };
 
 // The body of a kDeltaDeflatedWords stream for commands over base and result: each change as a
 // word or a byte, blocks of at most kWordBlockMax, deflated the smaller way. With predicted, a
 // kDeltaWordsPredicted body: a word change whose value the base word predicts goes as
 // kWordOpPredicted, and *predicted is how many did (with none, the body is the plain one).
-// With calls, *callsCoded (where given) says whether the body codes them: then it is a
-// kDeltaWordsCalls body (whose predictions may be none). Throws std::invalid_argument as
-// RangeCodedBody.
+// With calls, *callsCoded (where given) says how the body codes them: kNever, kAlways (a
+// kDeltaWordsCalls body, whose predictions may be none) or kAlwaysLz (kDeltaWordsCallsLz).
+// Throws std::invalid_argument as RangeCodedBody.
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result,
                                        uint64_t* predicted = nullptr,
                                        CallsCoding calls = CallsCoding::kNever,
-                                       bool* callsCoded = nullptr);
+                                       CallsCoding* callsCoded = nullptr);
 
 // A whole delta stream: the header (method, the sizes and hashes of base and result) and body.
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
@@ -154,8 +157,8 @@ bool CodeImageTable(uint32_t kind, const uint8_t* table, uint32_t size,
 
 // The body of a kDeltaWordsTables stream between base and result with the tables given (paired
 // in order, of the same kinds), coded in copies: for tests and hand-made streams. Empty when one
-// does not code or the lists differ in length. calls: kNever or kAlways (with kTried the caller
-// could not tell which method the body is).
+// does not code or the lists differ in length. calls: kNever, kAlways or kAlwaysLz (with kTried
+// the caller could not tell which method the body is).
 std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
                                      const std::vector<ImageTablePlace>& baseTables,
                                      const std::vector<uint8_t>& result,
@@ -170,7 +173,8 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
 // words is a kDeltaWordsTables stream and there is no range-coded one. Words with changes that
 // the base predicts are of the predicted methods (kDeltaWordsPredicted,
 // kDeltaWordsTablesPredicted); with calls coded by their targets, where that is smaller, of
-// kDeltaWordsCalls and kDeltaWordsTablesCalls.
+// kDeltaWordsCalls and kDeltaWordsTablesCalls, and with their copied bytes as matches too,
+// where that is smaller still, of kDeltaWordsCallsLz and kDeltaWordsTablesCallsLz.
 struct DeltaCandidates {
   std::vector<uint8_t> words;
   std::vector<uint8_t> ranged;

@@ -168,6 +168,21 @@ std::string FoldedName(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// How a delta's body rebuilds its file, as list shows it.
+std::string DeltaMethodName(uint32_t method) {
+  if (method == kDeltaRangeCoded) return "range-coded";
+  std::string name = PredictingMethod(method) ? "predicted-words" : "deflated-words";
+  if (CallsMethod(method)) name += ", calls by target";
+  if (LzCopiedMethod(method)) name += ", new bytes as matches";
+  if (TablesWordsMethod(method))
+    name += CallsMethod(method) ? ", over coded tables" : " over coded tables";
+  return name;
+}
+
+}  // namespace
+
 std::string HexDigest(const unsigned char* digest) {
   std::string out;
   char two[3];
@@ -515,16 +530,8 @@ std::string ListPackage(const ByteSource& source) {
     out += line;
     DeltaHeader delta;
     if (IsDeltaEntry(view, e) && ReadDeltaHeader(EntryDeltaStream(view, e), delta)) {
-      out += std::string("         ") +
-             (delta.method == kDeltaRangeCoded             ? "range-coded"
-              : delta.method == kDeltaDeflatedWords        ? "deflated-words"
-              : delta.method == kDeltaWordsTables          ? "deflated-words over coded tables"
-              : delta.method == kDeltaWordsPredicted       ? "predicted-words"
-              : delta.method == kDeltaWordsTablesPredicted ? "predicted-words over coded tables"
-              : delta.method == kDeltaWordsCalls
-                  ? "predicted-words, calls by target"
-                  : "predicted-words, calls by target, over coded tables") +
-             " delta from a base of " + std::to_string(delta.baseSize) + " bytes" +
+      out += std::string("         ") + DeltaMethodName(delta.method) + " delta from a base of " +
+             std::to_string(delta.baseSize) + " bytes" +
              (delta.baseEntry && delta.baseEntry <= package.count()
                   ? " (the new version of entry " + std::to_string(delta.baseEntry - 1) + ", " +
                         Cp1251ToUtf8(view.directory[delta.baseEntry - 1].name) + ")"
