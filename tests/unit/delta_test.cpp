@@ -931,6 +931,15 @@ void ExpectEachDamagedByteFailsOrGives(const std::vector<uint8_t>& good,
   }
 }
 
+// A hand-made words body for ExpectHandMade: what it does, the result it should give and whether
+// it does.
+struct HandMadeBody {
+  const char* what;
+  std::vector<uint8_t> body;
+  const std::vector<uint8_t>& result;
+  int ok;
+};
+
 // Hand-made command streams against a 100-byte base and an expected 10-byte result. Without
 // the base only the header, the leading byte and the Adler-32 are checked.
 TEST(Delta, HostileCommandsFail) {
@@ -1010,12 +1019,7 @@ TEST(Delta, HostileWordBlocksFail) {
   const std::vector<uint8_t> big(kWordBlockMax + 1, 'x');
   const std::vector<uint8_t> seekThenAdd = Numbers({0, 0, 80, 10, 0, 0});
   auto blocks = [](std::initializer_list<WordBlock> list) { return DeflatedBlocks(list, false); };
-  const struct {
-    const char* what;
-    std::vector<uint8_t> body;
-    const std::vector<uint8_t>& result;
-    int ok;
-  } cases[] = {
+  const HandMadeBody cases[] = {
       {"copy of the result's bytes", blocks({{Numbers({0, 10, 0}), {}, {}, {}, result}}), result,
        1},
       {"seek then add", blocks({{seekThenAdd, Numbers({10}), {}, {}, {}}}), result, 1},
@@ -1347,12 +1351,7 @@ TEST(Delta, HostileMatchesFail) {
                 static_cast<uint8_t>(offsetBits >> 16)})},
         false, false, true);
   };
-  const struct {
-    const char* what;
-    std::vector<uint8_t> body;
-    const std::vector<uint8_t>& result;
-    int ok;
-  } cases[] = {
+  const HandMadeBody cases[] = {
       {"literals, a match at offset 3, a literal",
        one(repeated, Bytes("abcX"), {0x33, 0x10}, {}, {5}, {}), repeated, 1},
       {"the recent offset again", one(again, Bytes("abcX"), {0x30, 0x10}, {}, {5, 0}, {}), again,
