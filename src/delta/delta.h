@@ -109,10 +109,12 @@
 //               kLzMinMatch (low 4 bits); where either is 15, the rest follows in lengths
 //   lengths     LEB128 rests, the literal count's before the match length's
 //   offsets     per match its offset code: 0 to 2, the recent offset at that place (most recent
-//               first), which moves to the front; 3 to 5, the offsets 1 to 3; c from 6 on, with
+//               first), which moves to the front; from 3 on a new offset, which goes in front
+//               (the last drops out): 3 to 5, the offsets 1 to 3; c from 6 on, with
 //               k = 2 + (c - 6) / 2, the offset 2^k + ((c - 6) % 2) 2^(k - 1) plus k - 1 bits
-//               from offset bits, and it goes in front (the last drops out)
-//   offset bits those bits, least significant first, the last byte's spare bits 0
+//               from offset bits
+//   offset bits those bits, least significant first, from the block's first byte on (none carry
+//               over from the block before), the last byte's spare bits 0
 // A sequence is its literals and then, unless they end the block's copied bytes (and its match
 // length is 0), a match of at most the bytes left, copied byte by byte (an offset shorter than
 // the length repeats) from offset bytes back in the copied bytes built so far, at most

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "copied_lz.h"
 #include "delta/delta.h"
 #include "delta/delta_package.h"
 #include "delta/image_tables.h"
@@ -1270,7 +1271,9 @@ TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
 // With calls coded by their targets, new code that calls on every fifth byte: a block ends inside
 // a call, whose piece before and after it each side leaves as it is.
 TEST(Delta, NewContentLongerThanABlockRoundTrips) {
-  std::vector<uint8_t> fresh(kWordBlockMax * 5 / 2), calls(fresh.size());
+  // Random bytes, calls every fifth byte, and one byte over and over (measured again from each
+  // place, a run would take its length squared to parse).
+  std::vector<uint8_t> fresh(kWordBlockMax * 5 / 2), calls(fresh.size()), zeros(fresh.size());
   uint32_t x = 5;
   for (size_t i = 0; i < fresh.size(); ++i) {
     fresh[i] = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
@@ -1278,7 +1281,7 @@ TEST(Delta, NewContentLongerThanABlockRoundTrips) {
   }
   const std::vector<uint8_t> base = SampleData(20000, 3);
   for (DeltaMethod method : {kDeltaDeflatedWords, kDeltaWordsCalls, kDeltaWordsCallsLz}) {
-    for (const std::vector<uint8_t>* content : {&fresh, &calls}) {
+    for (const std::vector<uint8_t>* content : {&fresh, &calls, &zeros}) {
       const std::vector<uint8_t> result =
           Concat({Slice(base, 0, 9000), *content, Slice(base, 9000, 11000)});
       const std::vector<uint8_t> delta = MakeDeltaWith(method, base, result);
@@ -1312,6 +1315,85 @@ TEST(Delta, NewContentRepeatingFarBackGoesAsMatches) {
     EXPECT_TRUE(DeltaGives(picked, base, result, chunk)) << chunk;
 }
 
+// New content made of pieces of itself at every kind of distance (a few bytes, one of the last
+// three used, anywhere before, about the window's reach, runs) among fresh bytes, over blocks:
+// what the applier keeps and the recent offsets must follow the encoder's across blocks.
+TEST(Delta, CopiedRepeatsAtEveryDistanceRoundTrip) {
+  std::vector<uint8_t> content;
+  uint32_t x = 11, used[3] = {1, 2, 3};
+  const auto next = [&] { return (x = x * 1103515245u + 12345u) >> 8; };
+  while (content.size() < 3 * kWordBlockMax) {
+    const uint32_t kind = next() % 8, length = 3 + next() % 300;
+    const size_t size = content.size();
+    uint32_t distance = 0;
+    if (kind == 0 && size > 64) distance = 1 + next() % 64;
+    if (kind == 1 || kind == 2) distance = used[next() % 3];
+    if (kind == 3 && size > 0) distance = 1 + static_cast<uint32_t>(next() % size);
+    if (kind == 4) distance = kLzWindow - 40 + next() % 80;
+    if (kind == 5) {  // a run, at offset 1 after its first byte
+      content.insert(content.end(), 4 + length % 20, static_cast<uint8_t>(length));
+      continue;
+    }
+    if (distance == 0 || distance > size) {
+      for (uint32_t i = 0; i < length % 40; ++i) content.push_back(static_cast<uint8_t>(next()));
+      continue;
+    }
+    used[next() % 3] = distance;
+    for (uint32_t i = 0; i < length; ++i) content.push_back(content[size - distance + i]);
+  }
+  const std::vector<uint8_t> base = SampleData(20000, 3);
+  const std::vector<uint8_t> result =
+      Concat({Slice(base, 0, 9000), content, Slice(base, 9000, 11000)});
+  const std::vector<uint8_t> delta = MakeDeltaWith(kDeltaWordsCallsLz, base, result);
+  for (uint32_t chunk : {kDeltaMinChunk, 4097u, kDeltaDefaultChunk})
+    EXPECT_TRUE(DeltaGives(delta, base, result, chunk)) << chunk;
+  EXPECT_LT(delta.size(), MakeDeltaWith(kDeltaWordsCalls, base, result).size());
+}
+
+// The encoder's parse of blocks' copied bytes, applied: the first ends with a repeat 1,000 bytes
+// back, the second starts with a run (offset 1, a recent offset only where the parse of the
+// second forgot the first's); the third goes as literals alone where its budget is short, and
+// then the fourth finds the recent offsets as the second left them.
+TEST(Delta, MatchesCarryTheirRecentOffsetsFromBlockToBlock) {
+  const std::vector<uint8_t> base = SampleData(100, 3);
+  std::vector<uint8_t> first(2000);
+  uint32_t x = 3;
+  for (uint8_t& byte : first)
+    byte = static_cast<uint8_t>(((x = x * 1103515245u + 12345u) >> 24) | 1);
+  first = Concat({first, Slice(first, 1000, 300)});
+  const std::vector<uint8_t> second =
+      Concat({std::vector<uint8_t>(50, 0), Slice(first, 1350, 200)});
+  const std::vector<uint8_t> third = Concat({Slice(first, 100, 100), std::vector<uint8_t>(9, 0)});
+  // 1,000 bytes back: the most recent offset after the second, the third of them after the
+  // third's parse.
+  const std::vector<uint8_t> fourth =
+      Slice(first, first.size() + second.size() + third.size() - 1000, 60);
+  const std::vector<const std::vector<uint8_t>*> pieces = {&first, &second, &third, &fourth};
+  const std::vector<uint8_t> result = Concat({first, second, third, fourth});
+  for (const size_t thirdBudget : {size_t{kWordBlockMax}, size_t{0}}) {
+    const std::vector<LzSections> lz =
+        LzCopiedSections(pieces, {kWordBlockMax, kWordBlockMax, thirdBudget, kWordBlockMax});
+    std::vector<WordBlock> blocks;
+    for (size_t i = 0; i < lz.size(); ++i) {
+      WordBlock block = {i == 0 ? Numbers({0, result.size(), 0}) : std::vector<uint8_t>(),
+                         {},
+                         {},
+                         {},
+                         std::vector<uint8_t>(pieces[i]->size())};
+      block.insert(block.end(), lz[i].begin(), lz[i].end());
+      blocks.push_back(block);
+    }
+    size_t thirdSize = 0;
+    for (const auto& section : lz[2]) thirdSize += section.size();
+    EXPECT_EQ(lz[2][0] == third, thirdBudget == 0);
+    EXPECT_LE(thirdSize, thirdBudget == 0 ? third.size() + kLzLiteralsOver : 20);
+    EXPECT_LT(lz[0][0].size(), first.size() - 250);  // the repeat as a match
+    ExpectHandMade(DeltaStreamWith(kDeltaWordsCallsLz, base, result,
+                                   DeflatedBlocks(blocks, false, false, true)),
+                   base, result, 1, 1, thirdBudget == kWordBlockMax ? "matches" : "literals alone");
+  }
+}
+
 // Hand-made copied bytes of kDeltaWordsCallsLz: blocks of ten sections, the fifth given by its
 // length alone.
 TEST(Delta, HostileMatchesFail) {
@@ -1332,7 +1414,9 @@ TEST(Delta, HostileMatchesFail) {
                           false, false, true);
   };
   const std::vector<uint8_t> repeated = Bytes("abcabcabcX"), again = Bytes("abcabcXbcX"),
-                             run(40, 'a'), far = Bytes("abcdeabcde");
+                             run(40, 'a'), far = Bytes("abcdeabcde"),
+                             longer = Bytes("abcdeabcdeabcdeab"),
+                             rotated = Bytes("abcdefghefghXfghYYYYZYYYZ");
   const std::vector<uint8_t> limit(kWordBlockMax, 'a'), overLimit(kWordBlockMax + 1, 'a');
   // Three blocks of literals, then one of 1,003 literals and a match of 1,000 bytes at an offset
   // of kLzWindow (code 40, then 18 bits), or 1,000 bytes more, still within what was built.
@@ -1340,15 +1424,22 @@ TEST(Delta, HostileMatchesFail) {
   std::vector<uint8_t> windowFar = Concat({fill, fill, fill, Slice(fill, 0, 1003)});
   for (size_t i = 0, from = windowFar.size() - kLzWindow; i < 1000; ++i)
     windowFar.push_back(windowFar[from + i]);
-  const auto windowBody = [&](uint32_t offsetBits) {
+  // The same three blocks, then one whose first sequence is that match, right after the slide.
+  std::vector<uint8_t> windowFirst = Concat({fill, fill, fill});
+  for (size_t i = 0, from = windowFirst.size() - kLzWindow; i < 1000; ++i)
+    windowFirst.push_back(windowFirst[from + i]);
+  const auto windowBody = [&](uint32_t offsetBits, bool first = false) {
     const std::vector<uint8_t> literalRun = Numbers({fill.size() - 15});
     return DeflatedBlocks(
-        {block(Numbers({0, windowFar.size(), 0}), fill.size(), fill, {0xF0}, literalRun, {}, {}),
+        {block(Numbers({0, (first ? windowFirst : windowFar).size(), 0}), fill.size(), fill, {0xF0},
+               literalRun, {}, {}),
          block({}, fill.size(), fill, {0xF0}, literalRun, {}, {}),
          block({}, fill.size(), fill, {0xF0}, literalRun, {}, {}),
-         block({}, 2003, Slice(fill, 0, 1003), {0xFF}, Numbers({1003 - 15, 1000 - 3 - 15}), {40},
-               {static_cast<uint8_t>(offsetBits), static_cast<uint8_t>(offsetBits >> 8),
-                static_cast<uint8_t>(offsetBits >> 16)})},
+         first ? block({}, 1000, {}, {0x0F}, Numbers({1000 - 3 - 15}), {40}, {0, 0, 0})
+               : block({}, 2003, Slice(fill, 0, 1003), {0xFF}, Numbers({1003 - 15, 1000 - 3 - 15}),
+                       {40},
+                       {static_cast<uint8_t>(offsetBits), static_cast<uint8_t>(offsetBits >> 8),
+                        static_cast<uint8_t>(offsetBits >> 16)})},
         false, false, true);
   };
   const HandMadeBody cases[] = {
@@ -1367,9 +1458,19 @@ TEST(Delta, HostileMatchesFail) {
       {"copied bytes at the limit",
        one(limit, Bytes("a"), {0x1F}, Numbers({limit.size() - 19}), {3}, {}), limit, 1},
       {"a match at the window's end", windowBody(0), windowFar, 1},
+      {"a block's first sequence a match at the window's end", windowBody(0, true), windowFirst, 1},
+      {"a match at offset 5 longer than it", one(longer, Bytes("abcde"), {0x59}, {}, {6}, {1}),
+       longer, 1},
+      {"codes 1 and 2, each moving its offset to the front",
+       one(rotated, Bytes("abcdefghXYZ"), {0x81, 0x10, 0x10, 0x11}, {}, {1, 2, 2, 2}, {}), rotated,
+       1},
       {"the offset's byte of bits with a spare bit set",
        one(far, Bytes("abcde"), {0x52}, {}, {6}, {3}), far, 0},
       {"the offset's bit missing", one(far, Bytes("abcde"), {0x52}, {}, {6}, {}), far, 0},
+      {"a byte of offset bits left over", one(far, Bytes("abcde"), {0x52}, {}, {6}, {1, 0}), far,
+       0},
+      {"an offset code of 255",
+       one(far, Bytes("abcde"), {0x52}, {}, {255}, std::vector<uint8_t>(20)), far, 0},
       {"an offset past the bytes built", one(repeated, Bytes("abcX"), {0x33, 0x10}, {}, {6}, {0}),
        repeated, 0},
       {"a match past the block's copied bytes", one(repeated, Bytes("abc"), {0x35}, {}, {5}, {}),
@@ -1389,6 +1490,7 @@ TEST(Delta, HostileMatchesFail) {
        0},
       {"copied bytes over the limit",
        one(overLimit, Bytes("a"), {0x1F}, Numbers({overLimit.size() - 19}), {3}, {}), overLimit, 0},
+      {"a match one past the window", windowBody(1), windowFar, 0},
       {"a match past the window, though its bytes are kept", windowBody(1000), windowFar, 0},
   };
   for (const auto& c : cases)

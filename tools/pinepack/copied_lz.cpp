@@ -96,7 +96,9 @@ class Parser {
     for (auto& p : prices_.offset) p = 5 * kBit;
   }
 
-  LzSections Piece(size_t start, size_t end) {
+  // The sections of the piece from start to end, or where they take more than budget bytes its
+  // literals alone (the recent offsets as they were).
+  LzSections Piece(size_t start, size_t end, size_t budget) {
     FindMatches(start, end);
     std::vector<Node> nodes;
     Counts counts;
@@ -107,7 +109,25 @@ class Parser {
       PricesFrom(counts.token, 256, prices_.token);
       PricesFrom(counts.offset, 64, prices_.offset);
     }
-    return Emit(start, nodes);
+    uint32_t recent[3];
+    std::copy(recent_, recent_ + 3, recent);
+    LzSections s = Emit(start, nodes);
+    size_t size = 0;
+    for (const auto& section : s) size += section.size();
+    if (size <= budget) return s;
+    std::copy(recent, recent + 3, recent_);
+    return LiteralsAlone(start, end);
+  }
+
+  // A piece as one run of literals.
+  LzSections LiteralsAlone(size_t start, size_t end) const {
+    LzSections s;
+    if (end == start) return s;
+    const size_t count = end - start;
+    s[0].assign(all_.begin() + start, all_.begin() + end);
+    s[1].push_back(static_cast<uint8_t>(std::min<size_t>(count, 15) << 4));
+    if (count >= 15) PutNumber(s[2], count - 15);
+    return s;
   }
 
  private:
@@ -123,11 +143,14 @@ class Parser {
 
   // Per position of the piece, matches of increasing length that end within it: the nearest
   // place of the same 3 bytes, then places of the same 4 bytes from the nearest back (so that
-  // the many repeats of common 3 bytes do not use up the places looked at).
+  // the many repeats of common 3 bytes do not use up the places looked at). Inside a match of
+  // kLongEnough or more nothing is looked for (the parse takes it whole): a run of one byte
+  // would otherwise be measured again from each of its places, in time its square.
   void FindMatches(size_t start, size_t end) {
     firstMatch_.assign(end - start + 1, 0);
     matches_.clear();
     const uint8_t* p = all_.data();
+    size_t inside = start;  // positions before this lie inside a long match
     for (size_t i = start; i < end; ++i) {
       firstMatch_[i - start] = static_cast<uint32_t>(matches_.size());
       if (i + kLzMinMatch > all_.size()) continue;
@@ -145,10 +168,10 @@ class Parser {
       const uint32_t h3 = Hash3(i);
       const int64_t near = head3_[h3];
       head3_[h3] = static_cast<int32_t>(i);
-      if (near >= 0 && static_cast<int64_t>(i) - near <= kLzWindow) look(near);
+      if (i >= inside && near >= 0 && static_cast<int64_t>(i) - near <= kLzWindow) look(near);
       if (i + 4 > all_.size()) continue;
       const uint32_t h = Hash4(i);
-      int64_t j = head_[h];
+      int64_t j = i >= inside ? head_[h] : -1;
       for (int chain = 0; j >= 0 && static_cast<int64_t>(i) - j <= kLzWindow && chain < kChainMax &&
                           best < kLongEnough && best < limit;
            ++chain) {
@@ -157,17 +180,25 @@ class Parser {
       }
       prev_[i] = head_[h];
       head_[h] = static_cast<int32_t>(i);
+      if (best >= kLongEnough) inside = i + best;
     }
     firstMatch_[end - start] = static_cast<uint32_t>(matches_.size());
   }
 
+  // A token's price with the rest of its match length (the rest of its literal count goes with
+  // the literals: RunRestPrice).
   uint32_t TokenPrice(uint32_t literals, uint32_t length) const {
     const uint32_t l = std::min<uint32_t>(literals, 15),
                    m = std::min<uint32_t>(length - kLzMinMatch, 15);
     uint32_t price = prices_.token[l << 4 | m];
-    if (l == 15) price += 8 * kBit * NumberBytes(literals - 15);
     if (m == 15) price += 8 * kBit * NumberBytes(length - kLzMinMatch - 15);
     return price;
+  }
+
+  // What the rest of a literal count costs in lengths: every run pays it, whether a match or the
+  // piece's end ends it.
+  static uint32_t RunRestPrice(uint32_t literals) {
+    return literals < 15 ? 0 : 8 * kBit * NumberBytes(literals - 15);
   }
 
   static void Reach(Node& to, const Node& from, uint32_t price, uint32_t at, uint32_t length,
@@ -200,11 +231,14 @@ class Parser {
     nodes[0].price = 0;
     std::copy(recent_, recent_ + 3, nodes[0].recent);
     const uint8_t* p = all_.data();
+    size_t inside = 0;  // arrivals before this lie inside a long match, taken whole
     for (size_t k = 0; k < n; ++k) {
+      if (k < inside) continue;
       const Node& a = nodes[k];
       const size_t i = start + k;
       Node& next = nodes[k + 1];
-      const uint32_t literal = a.price + prices_.literal[p[i]];
+      const uint32_t literal =
+          a.price + prices_.literal[p[i]] + RunRestPrice(a.literals + 1) - RunRestPrice(a.literals);
       if (literal < next.price) {
         next = a;
         next.price = literal;
@@ -221,26 +255,28 @@ class Parser {
         while (length < limit && p[i + length] == p[i + length - offset]) ++length;
         if (length < kLzMinMatch) continue;
         const uint32_t base = a.price + prices_.offset[r];
-        for (uint32_t l = kLzMinMatch; l <= length; ++l) {
-          if (l > kLongEnough && l < length) continue;
+        for (uint32_t l = kLzMinMatch; l <= length;
+             l = l < kLongEnough || l == length ? l + 1 : length)
           Reach(nodes[k + l], a, base + TokenPrice(a.literals, l), static_cast<uint32_t>(k), l, r,
                 offset);
-        }
         longestRecent = std::max(longestRecent, length);
       }
-      if (longestRecent >= kLongEnough) continue;
+      if (longestRecent >= kLongEnough) {
+        inside = k + longestRecent;
+        continue;
+      }
       uint32_t shorter = kLzMinMatch - 1;
       for (uint32_t m = firstMatch_[k]; m < firstMatch_[k + 1]; ++m) {
         const Match& match = matches_[m];
         uint32_t bitCount, bits;
         const uint32_t code = OffsetCode(match.offset, bitCount, bits);
         const uint32_t base = a.price + prices_.offset[code] + bitCount * kBit;
-        for (uint32_t l = shorter + 1; l <= match.length; ++l) {
-          if (l > kLongEnough && l < match.length) continue;
+        for (uint32_t l = shorter + 1; l <= match.length;
+             l = l < kLongEnough || l == match.length ? l + 1 : match.length)
           Reach(nodes[k + l], a, base + TokenPrice(a.literals, l), static_cast<uint32_t>(k), l,
                 code, match.offset);
-        }
         shorter = match.length;
+        if (match.length >= kLongEnough) inside = k + match.length;
       }
     }
   }
@@ -319,15 +355,16 @@ class Parser {
 
 }  // namespace
 
-std::vector<LzSections> LzCopiedSections(const std::vector<const std::vector<uint8_t>*>& pieces) {
+std::vector<LzSections> LzCopiedSections(const std::vector<const std::vector<uint8_t>*>& pieces,
+                                         const std::vector<size_t>& budgets) {
   std::vector<uint8_t> all;
   for (const auto* piece : pieces) all.insert(all.end(), piece->begin(), piece->end());
   Parser parser(all);
   std::vector<LzSections> sections;
   size_t at = 0;
-  for (const auto* piece : pieces) {
-    sections.push_back(parser.Piece(at, at + piece->size()));
-    at += piece->size();
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    sections.push_back(parser.Piece(at, at + pieces[i]->size(), budgets[i]));
+    at += pieces[i]->size();
   }
   return sections;
 }
