@@ -307,9 +307,6 @@ int PutGapAndChange(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
   return PutUnchanged(r, gap) && (width == 0 || PutChanged(r, value, width));
 }
 
-// Runs the commands as far as the block's sections go. 1 when they end with the block used up
-// (the result complete, or more to come from the next block); 0 on damage or a failed read or
-// write.
 // Builds count copied bytes from a block's sections lz after the ones built before, and points
 // the copied section at a copy of them. 0 unless the sections build exactly count bytes, each
 // match within what was built, and are used up.
@@ -397,6 +394,9 @@ int BuildCopied(WordRun& r, Section (&lz)[kLzSectionCount], uint32_t count) {
   return 1;
 }
 
+// Runs the commands as far as the block's sections go. 1 when they end with the block used up
+// (the result complete, or more to come from the next block); 0 on damage or a failed read or
+// write.
 int RunBlock(WordRun& r) {
   for (;;) {
     if (r.phase == kNextCommand) {

@@ -378,6 +378,9 @@ void ForEachCommand(const std::vector<DeltaCommand>& commands, const std::vector
 class WordBlockFiller {
  public:
   enum { kCommands, kGaps, kOps, kValues, kCopied };
+  // Where the copied bytes go as matches (WithLzCopied), their literals and offset bits follow
+  // as the sixth and the tenth section.
+  enum { kLzLiterals = 5, kLzOffsetBits = 9 };
 
   // limit: the most bytes a block's sections hold (at most kWordBlockMax).
   explicit WordBlockFiller(size_t limit) : limit_(limit) {}
@@ -498,13 +501,13 @@ std::vector<uint8_t> DeflatedBlocks(const std::vector<WordBlock>& blocks, bool s
       // Each section ends a deflate block. The commands, gaps and ops, small numbers in few
       // long repeats, often deflate smaller with the filtered strategy (more literal codes,
       // fewer short matches), the ops most often: tried, both go from a copy of the stream, and
-      // the smaller goes on. The copied bytes, their matches' sections and the values take the
-      // default.
+      // the smaller goes on. The copied bytes, the values and their matches' tokens, lengths
+      // and offsets take the default; literals and offset bits, which repeat little, Huffman
+      // codes alone (on esbuild 0.27.7 -> 0.28.0, 3.6 KB smaller, and faster).
+      const bool lzBytes =
+          lzCopied && (i == WordBlockFiller::kLzLiterals || i == WordBlockFiller::kLzOffsetBits);
       if (i >= 3 || !tryStrategies) {
-        strategy(z, out,
-                 i == 2               ? Z_FILTERED
-                 : (i == 5 || i == 9) ? Z_HUFFMAN_ONLY
-                                      : Z_DEFAULT_STRATEGY);
+        strategy(z, out, i == 2 ? Z_FILTERED : lzBytes ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY);
         put(z, out, block[i], Z_BLOCK);
         continue;
       }
