@@ -206,6 +206,13 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t co
                               v.begin() + static_cast<ptrdiff_t>(from + count));
 }
 
+// n bytes that do not compress, from seed (each byte the top of the next LCG state).
+std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
+  std::vector<uint8_t> bytes(n);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+  return bytes;
+}
+
 // Pairs of versions as releases differ: edits, insertions, deletions, moved blocks, empty files.
 struct Pair {
   const char* what;
@@ -673,9 +680,7 @@ TEST(Delta, SimilarVersionsGiveSmallDeltas) {
 // for the move there and back: the longer the move, the longer the piece must be (2 log2 of
 // the move less 8 bytes), else its bytes are coded as new.
 TEST(Delta, AMoveIsTakenWhereItsPiecePaysForIt) {
-  std::vector<uint8_t> base(2 << 20);
-  uint32_t x = 11;
-  for (uint8_t& b : base) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  const std::vector<uint8_t> base = Noise(2 << 20, 11);
   constexpr int64_t kAt = 1 << 20;
   const struct {
     int64_t move, length;
@@ -1273,12 +1278,10 @@ TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
 TEST(Delta, NewContentLongerThanABlockRoundTrips) {
   // Random bytes, calls every fifth byte, and one byte over and over (measured again from each
   // place, a run would take its length squared to parse).
-  std::vector<uint8_t> fresh(kWordBlockMax * 5 / 2), calls(fresh.size()), zeros(fresh.size());
-  uint32_t x = 5;
-  for (size_t i = 0; i < fresh.size(); ++i) {
-    fresh[i] = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  std::vector<uint8_t> fresh = Noise(kWordBlockMax * 5 / 2, 5);
+  std::vector<uint8_t> calls(fresh.size()), zeros(fresh.size());
+  for (size_t i = 0; i < fresh.size(); ++i)
     calls[i] = i % 5 == 0 ? 0xE8 : i % 5 == 4 ? (i % 2 ? 0xFF : 0) : fresh[i];
-  }
   const std::vector<uint8_t> base = SampleData(20000, 3);
   for (DeltaMethod method : {kDeltaDeflatedWords, kDeltaWordsCalls, kDeltaWordsCallsLz}) {
     for (const std::vector<uint8_t>* content : {&fresh, &calls, &zeros}) {
@@ -1297,12 +1300,7 @@ TEST(Delta, NewContentLongerThanABlockRoundTrips) {
 // and the applier builds them across blocks while it drops what is past the window.
 TEST(Delta, NewContentRepeatingFarBackGoesAsMatches) {
   const std::vector<uint8_t> base = Concat({Bytes("MZ"), SampleData(20000, 3)});
-  const auto noise = [](size_t n, uint32_t x) {
-    std::vector<uint8_t> bytes(n);
-    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
-    return bytes;
-  };
-  const std::vector<uint8_t> x = noise(100000, 7), y = noise(300000, 8), z = noise(600000, 9);
+  const std::vector<uint8_t> x = Noise(100000, 7), y = Noise(300000, 8), z = Noise(600000, 9);
   const std::vector<uint8_t> content = Concat({x, y, x, z, x});
   const std::vector<uint8_t> result =
       Concat({Slice(base, 0, 9000), content, Slice(base, 9000, 11002)});
@@ -1356,10 +1354,8 @@ TEST(Delta, CopiedRepeatsAtEveryDistanceRoundTrip) {
 // then the fourth finds the recent offsets as the second left them.
 TEST(Delta, MatchesCarryTheirRecentOffsetsFromBlockToBlock) {
   const std::vector<uint8_t> base = SampleData(100, 3);
-  std::vector<uint8_t> first(2000);
-  uint32_t x = 3;
-  for (uint8_t& byte : first)
-    byte = static_cast<uint8_t>(((x = x * 1103515245u + 12345u) >> 24) | 1);
+  std::vector<uint8_t> first = Noise(2000, 3);
+  for (uint8_t& byte : first) byte |= 1;  // no zeros: the runs below start afresh
   first = Concat({first, Slice(first, 1000, 300)});
   const std::vector<uint8_t> second =
       Concat({std::vector<uint8_t>(50, 0), Slice(first, 1350, 200)});

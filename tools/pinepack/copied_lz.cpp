@@ -30,6 +30,14 @@ uint32_t OffsetCode(uint32_t offset, uint32_t& bitCount, uint32_t& bits) {
   return 6 + 2 * (k - 2) + ((offset >> (k - 1)) & 1);
 }
 
+// The token of a sequence: its literal count and match length less kLzMinMatch (0 for none),
+// 15 where either goes on in lengths.
+uint8_t Token(uint32_t literals, uint32_t length) {
+  const uint32_t l = std::min<uint32_t>(literals, 15);
+  const uint32_t m = length == 0 ? 0 : std::min<uint32_t>(length - kLzMinMatch, 15);
+  return static_cast<uint8_t>(l << 4 | m);
+}
+
 // The bytes of value in LEB128.
 uint32_t NumberBytes(uint64_t value) {
   uint32_t n = 1;
@@ -125,7 +133,7 @@ class Parser {
     if (end == start) return s;
     const size_t count = end - start;
     s[0].assign(all_.begin() + start, all_.begin() + end);
-    s[1].push_back(static_cast<uint8_t>(std::min<size_t>(count, 15) << 4));
+    s[1].push_back(Token(static_cast<uint32_t>(count), 0));
     if (count >= 15) PutNumber(s[2], count - 15);
     return s;
   }
@@ -188,10 +196,8 @@ class Parser {
   // A token's price with the rest of its match length (the rest of its literal count goes with
   // the literals: RunRestPrice).
   uint32_t TokenPrice(uint32_t literals, uint32_t length) const {
-    const uint32_t l = std::min<uint32_t>(literals, 15),
-                   m = std::min<uint32_t>(length - kLzMinMatch, 15);
-    uint32_t price = prices_.token[l << 4 | m];
-    if (m == 15) price += 8 * kBit * NumberBytes(length - kLzMinMatch - 15);
+    uint32_t price = prices_.token[Token(literals, length)];
+    if (length >= kLzMinMatch + 15) price += 8 * kBit * NumberBytes(length - kLzMinMatch - 15);
     return price;
   }
 
@@ -300,8 +306,7 @@ class Parser {
         ++literals;
         continue;
       }
-      ++counts.token[std::min<uint32_t>(literals, 15) << 4 |
-                     std::min<uint32_t>(node.length - kLzMinMatch, 15)];
+      ++counts.token[Token(literals, node.length)];
       ++counts.offset[node.code];
       literals = 0;
     }
@@ -315,11 +320,9 @@ class Parser {
     size_t runStart = start;
     uint32_t literals = 0;
     const auto token = [&](uint32_t length) {
-      const uint32_t l = std::min<uint32_t>(literals, 15);
-      const uint32_t m = length == 0 ? 0 : std::min<uint32_t>(length - kLzMinMatch, 15);
-      s[1].push_back(static_cast<uint8_t>(l << 4 | m));
-      if (l == 15) PutNumber(s[2], literals - 15);
-      if (m == 15) PutNumber(s[2], length - kLzMinMatch - 15);
+      s[1].push_back(Token(literals, length));
+      if (literals >= 15) PutNumber(s[2], literals - 15);
+      if (length >= kLzMinMatch + 15) PutNumber(s[2], length - kLzMinMatch - 15);
       s[0].insert(s[0].end(), all_.begin() + runStart, all_.begin() + runStart + literals);
     };
     for (uint32_t k : Way(nodes)) {

@@ -166,10 +166,6 @@ std::string FoldedName(const std::string& name) {
   return folded;
 }
 
-}  // namespace
-
-namespace {
-
 // How a delta's body rebuilds its file, as list shows it.
 std::string DeltaMethodName(uint32_t method) {
   if (method == kDeltaRangeCoded) return "range-coded";
