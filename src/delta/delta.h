@@ -241,7 +241,7 @@ constexpr uint32_t kLzWork = kLzWindow + 2 * kWordBlockMax + 8;
 
 // The part of the work area after the chunk buffers: the range coder's model; for the words
 // methods, their work, the coded base tables, and in all the room left (about 1.6 to 5.6 MB)
-// blocks of 4 KB of the base that short add runs read, so that commands jumping about the base
+// blocks of 16 KB of the base that short add runs read, so that commands jumping about the base
 // read each block about once.
 constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 
@@ -251,7 +251,10 @@ constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 constexpr uint32_t kImageTablesMax = 4;
 constexpr uint32_t kTableRecordSize = 28;
 constexpr uint32_t kCodedTablesMax = 4 * 1024 * 1024;
-static_assert(kWordWorkExtra + kCodedTablesMax + 8 * kWordPredictions + 4 <= 32 + kDeltaArena,
+// The result's tables are decoded into this many bytes of the arena, after the coded base tables.
+constexpr uint32_t kDecodedTablesBuffer = 32 * 1024;
+static_assert(kWordWorkExtra + kCodedTablesMax + kDecodedTablesBuffer + 8 * kWordPredictions + 4 <=
+                  32 + kDeltaArena,
               "coded tables fit the arena beside the words method's work");
 
 // Bytes of the work area ApplyDelta needs for a chunk size: three chunk buffers (the base's

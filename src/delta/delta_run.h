@@ -27,9 +27,9 @@ inline unsigned char* WordsWorkEnd(unsigned char* work, uint32_t chunk) {
 // Runs the commands of a kDeltaDeflatedWords body (delta.h) from base into out, or with base
 // null checks them without producing anything. chunk bytes per read and write; work is
 // DeltaWorkSize(chunk) bytes, of which the run uses those up to WordsWorkEnd, and from spare on
-// (at most kCodedTablesMax further) keeps blocks of the base that short add runs read. 1
-// when the body is one sound zlib stream, nothing after it, whose commands build exactly
-// resultSize bytes (the caller checks their hash); 0 otherwise.
+// (at most kCodedTablesMax + kDecodedTablesBuffer further) keeps blocks of the base that short
+// add runs read. 1 when the body is one sound zlib stream, nothing after it, whose commands
+// build exactly resultSize bytes (the caller checks their hash); 0 otherwise.
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work,
                      const unsigned char* spare);

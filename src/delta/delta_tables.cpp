@@ -109,8 +109,7 @@ struct DecodedResult {
   uint64_t position;                  // coded result bytes received
   uint64_t codedAt[kImageTablesMax];  // where each coded table starts in the coded result
   TableCoder coders[kImageTablesMax];
-  TableOutput decoded;
-  unsigned char buffer[256];
+  TableOutput decoded;  // into kDecodedTablesBuffer bytes of the arena
 };
 
 int EmitDecoded(void* context, const unsigned char* bytes, uint32_t count) {
@@ -141,7 +140,7 @@ int WriteCodedResult(void* context, const unsigned char* data, uint32_t count) {
       TableCoder& coder = d->coders[table];
       if (!DecodeTable(coder, data, n, d->decoded)) return 0;
       if (d->position + n == d->codedAt[table] + d->record->tables[table].resultCoded) {
-        if (!TableEnded(coder) || !EmitResult(*d->out, d->buffer, d->decoded.size)) return 0;
+        if (!TableEnded(coder) || !EmitResult(*d->out, d->decoded.data, d->decoded.size)) return 0;
         d->decoded.size = 0;
       }
     }
@@ -190,7 +189,7 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
   unsigned char* tables = WordsWorkEnd(work, chunk);
   if (!base) return RunDeflatedWords(words, coded, nullptr, out, chunk, work, tables);
 
-  const unsigned char* spare = CodeBaseTables(*base, r, work, chunk, tables);
+  unsigned char* spare = CodeBaseTables(*base, r, work, chunk, tables);
   if (!spare) return 0;
   CodedBase codedBase = {base, tables, &r};
   const ByteSource codedSource = {ReadCodedBase, &codedBase, coded.baseSize};
@@ -206,8 +205,11 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
     shift += uint64_t{t.resultCoded} - t.resultSize;
     if (!StartTableCoder(result.coders[i], t.kind, t.resultSize)) return 0;
   }
-  // Decoded bytes go out in writes of at most a chunk, as every write of the applier.
-  result.decoded = {result.buffer, Smaller(sizeof result.buffer, chunk), 0, EmitDecoded, &out};
+  // Decoded bytes go out in writes of at most a chunk, as every write of the applier, and in few
+  // of them: through 256 bytes, esbuild's relocation table took a thousand writes, and the
+  // applier a fifth more time.
+  result.decoded = {spare, Smaller(kDecodedTablesBuffer, chunk), 0, EmitDecoded, &out};
+  spare += kDecodedTablesBuffer;
   const ByteSink codedSink = {WriteCodedResult, &result};
   // The result is hashed as it is decoded, not in its coded form.
   DeltaOutput codedOut = {out.sink ? &codedSink : nullptr, nullptr};
