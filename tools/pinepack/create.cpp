@@ -93,6 +93,7 @@ std::string Folded(const std::string& name) {
 struct BaseTree {
   fs::path root;
   std::map<std::string, fs::path> files;
+  std::map<std::string, uint64_t> sizes;         // folded -> the file's bytes
   std::map<std::string, std::string> fileNames;  // folded -> package name
   std::map<std::string, std::string> folders;    // folded -> package name
 };
@@ -110,6 +111,7 @@ BaseTree ReadBaseTree(const fs::path& root) {
     } else {
       const std::string name = PackageFileName(relative, "file " + relative + " of " + Show(root));
       tree.files[Folded(name)] = item.path;
+      tree.sizes[Folded(name)] = item.size;
       tree.fileNames[Folded(name)] = name;
     }
   }
@@ -122,7 +124,9 @@ bool SameInBases(const std::vector<BaseTree>& bases, size_t from, const std::str
                  const std::vector<uint8_t>& contents) {
   for (size_t b = from; b < bases.size(); ++b) {
     const auto old = bases[b].files.find(key);
-    if (old == bases[b].files.end() || ReadFileBytes(old->second) != contents) return false;
+    if (old == bases[b].files.end() || bases[b].sizes.at(key) != contents.size() ||
+        ReadFileBytes(old->second) != contents)
+      return false;
   }
   return true;
 }
@@ -220,11 +224,12 @@ PackageSpec BuildPackageSpec(const fs::path& folder, const Manifest& manifest,
   if (!bases.empty()) {
     for (auto it = found.begin(); it != found.end();) {
       const std::string key = Folded(diskName(it->first));
-      // (The new version is read only for a file the first old version has.)
-      const bool inFirst = bases.front().files.count(key) > 0;
+      // (The new version is read only for a file the first old version has at its size.)
+      const auto first = bases.front().sizes.find(key);
+      const bool sameSize = first != bases.front().sizes.end() && first->second == it->second->size;
       std::vector<uint8_t> contents;
-      if (inFirst) contents = ReadFileBytes(it->second->path);
-      const bool same = inFirst && SameInBases(bases, 0, key, contents);
+      if (sameSize) contents = ReadFileBytes(it->second->path);
+      const bool same = sameSize && SameInBases(bases, 0, key, contents);
       if (same && progress) progress(shown(*it->second) + ": unchanged");
       if (same) unchangedBytes += contents.size();
       // (A file the manifest also removes is left alone: were it a base, it would be removed.)
