@@ -560,9 +560,9 @@ size_t DeflatedDiffSize(const std::vector<uint8_t>& base, const std::vector<uint
 // references change, both beat deflating the same commands' bytes: the range coder's model is
 // made for such differences, and the words method finds the few values by which they change;
 // every delta is a small part of the deflated file.
-ProgramRecipe FirstRelease() {
+ProgramRecipe FirstRelease(int functions = 120) {
   ProgramRecipe v1;
-  for (int f = 0; f < 120; ++f) {
+  for (int f = 0; f < functions; ++f) {
     v1.order.push_back(f);
     v1.lengths.push_back(200 + (f * 37) % 700);
   }
@@ -638,6 +638,32 @@ TEST(Delta, ProgramImagesRoundTrip) {
           EXPECT_LT(delta.size(), DeflatedDiffSize(base, r.result)) << r.what;
         }
         EXPECT_LT(delta.size(), DeflateBytes(r.result, 9).size() / 5) << r.what;
+      }
+    }
+  }
+}
+
+// An image of 900 KB whose functions moved, through the tables methods at chunks of every kind
+// of size: its relocation table decodes through more than the buffer the result's tables go out
+// through, beside the blocks of the base kept after it.
+TEST(Delta, LargeProgramImagesRoundTripAtEveryChunk) {
+  for (const bool x64 : {false, true}) {
+    SCOPED_TRACE(x64 ? "x64" : "x86");
+    ProgramRecipe v1 = FirstRelease(1500);
+    v1.x64 = x64;
+    ProgramRecipe moved = v1;
+    std::rotate(moved.order.begin() + 10, moved.order.begin() + 700, moved.order.begin() + 1400);
+    std::reverse(moved.order.begin() + 100, moved.order.begin() + 300);
+    const std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(moved);
+    for (DeltaMethod method : {kDeltaWordsTables, kDeltaWordsTablesPredicted,
+                               kDeltaWordsTablesCalls, kDeltaWordsTablesCallsLz}) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(method, base, result);
+      for (uint32_t chunk : {kDeltaMinChunk, 17u, 4097u, 40000u, kDeltaDefaultChunk, 1u << 20}) {
+        const Applied applied = Apply(delta, base, chunk);
+        EXPECT_EQ(applied.ok, 1) << method << " chunk " << chunk;
+        EXPECT_TRUE(applied.output == result) << method << " chunk " << chunk;
+        EXPECT_LE(applied.largestWrite, chunk) << method << " chunk " << chunk;
+        EXPECT_FALSE(applied.readOutside) << method << " chunk " << chunk;
       }
     }
   }
@@ -1232,41 +1258,53 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   ExpectEachDamagedByteFailsOrGives(predicted, p.base, p.result, 1, 0xff, kDeltaMinChunk);
 }
 
-// Where the commands jump about the base in short runs (a program whose code was rearranged),
-// each block of the base is read about once, not once a command; a long run is read as before,
-// a chunk at a time.
-TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
-  std::vector<uint8_t> base(1 << 20);
-  uint32_t x = 7;
-  for (uint8_t& b : base) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+// A result of pieces of some 64 to 164 bytes from all over base, each with its last byte
+// changed: commands that jump about the base in short runs (a program whose code was rearranged).
+std::vector<uint8_t> ShortRunsAbout(const std::vector<uint8_t>& base, int pieces, uint32_t x) {
   std::vector<uint8_t> shuffled;
-  constexpr int kPieces = 6000;
-  for (int i = 0; i < kPieces; ++i) {
+  for (int i = 0; i < pieces; ++i) {
     x = x * 1103515245u + 12345u;
     const size_t at = (x >> 8) % (base.size() - 200), length = 64 + (x >> 4) % 100;
     shuffled.insert(shuffled.end(), base.begin() + at, base.begin() + at + length);
     shuffled.back() ^= 1;
   }
+  return shuffled;
+}
+
+// Where the commands jump about the base in short runs, each block of the base is read about
+// once, not once a command; a long run is read as before, a chunk at a time. A base of more
+// blocks than the work area keeps (7 MB) takes some again, each into its own slot.
+TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
+  const std::vector<uint8_t> base = Noise(1 << 20, 7), large = Noise(7 << 20, 9);
   const struct {
     const char* what;
+    const std::vector<uint8_t>* base;
     std::vector<uint8_t> result;
     size_t mostReads;
   } cases[] = {
       // A read per block of 16 KB, each once (blocks of 4 KB took four times the reads).
-      {"short runs about the base", shuffled, base.size() / 16384 + 8},
-      {"one long run", base, base.size() / kDeltaDefaultChunk + 2},
+      {"short runs about the base", &base, ShortRunsAbout(base, 6000, 7), base.size() / 16384 + 8},
+      {"one long run", &base, base, base.size() / kDeltaDefaultChunk + 2},
+      // Some 4,900: a quarter of the pieces (without kept blocks, one or two a piece).
+      {"short runs about a base larger than the blocks kept", &large,
+       ShortRunsAbout(large, 20000, 9), 20000 / 2},
   };
   for (const auto& c : cases) {
-    const std::vector<uint8_t> delta = MakeDeltaWith(kDeltaDeflatedWords, base, c.result);
-    WatchedBase watched = {&base};
-    CollectSink sink;
-    EXPECT_EQ(ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())},
-                         {ReadWatched, &watched, static_cast<uint32_t>(base.size())},
-                         ByteSink{Collect, &sink}),
-              1)
-        << c.what;
-    EXPECT_EQ(sink.bytes, c.result) << c.what;
-    EXPECT_LE(watched.reads, c.mostReads) << c.what;
+    const std::vector<uint8_t> delta = MakeDeltaWith(kDeltaDeflatedWords, *c.base, c.result);
+    for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
+      WatchedBase watched = {c.base};
+      CollectSink sink;
+      EXPECT_EQ(ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())},
+                           {ReadWatched, &watched, static_cast<uint32_t>(c.base->size())},
+                           ByteSink{Collect, &sink}, chunk),
+                1)
+          << c.what;
+      EXPECT_EQ(sink.bytes, c.result) << c.what;
+      EXPECT_FALSE(watched.outside) << c.what;
+      if (chunk == kDeltaDefaultChunk) {
+        EXPECT_LE(watched.reads, c.mostReads) << c.what;
+      }
+    }
   }
 }
 
