@@ -34,7 +34,8 @@ function(pinecone_add_product target output_name)
   # The code that runs per byte, compiled apart at -Os (see above).
   set(per_byte
     ${src}/delta/delta_words.cpp ${src}/delta/delta_apply.cpp ${src}/delta/delta_tables.cpp
-    ${src}/delta/image_tables.cpp ${src}/delta/sha256.cpp ${src}/runtime/zlib_checksums.cpp
+    ${src}/delta/image_tables.cpp ${src}/delta/relocated_places.cpp ${src}/delta/sha256.cpp
+    ${src}/runtime/zlib_checksums.cpp
     ${src}/package/inflate_stream.cpp)
   list(REMOVE_ITEM sources ${per_byte})
   add_library(${target}_per_byte OBJECT ${per_byte})

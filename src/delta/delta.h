@@ -120,6 +120,23 @@
 // the length repeats) from offset bytes back in the copied bytes built so far, at most
 // kLzWindow back. The recent offsets start as 1, 4, 8 and carry on from block to block. When a
 // block's copied bytes are built, its sections must all be used up.
+//
+// Methods kDeltaWordsTablesRelocated, kDeltaWordsTablesCallsRelocated and
+// kDeltaWordsTablesCallsLzRelocated: kDeltaWordsTablesPredicted, kDeltaWordsTablesCalls and
+// kDeltaWordsTablesCallsLz whose base words at relocated places change without a gap or an op:
+// the places of an image's absolute addresses, which where code moved nearly all change, and
+// mostly by what the last address into the same page did. The record goes on after its tables
+// with the base image's sections: their count (1 to kImageSectionsMax), then per section its
+// rva, its size and where its bytes lie in the file, 4 bytes each. The base's relocation table
+// (the record's table of kTableRelocations) gives the places: each entry of type 3 (32 bits) or
+// 10 (64 bits, its low 32 bits), at the file offset of its rva in the first section that holds
+// its 4 bytes, taken only when it lies after the last place taken, with its 4 bytes before the
+// first table's place in the base, and while fewer than kRelocatedPlacesMax are taken (their
+// table then codes in at most kCodedTablesMax - 4 kRelocatedPlacesMax bytes). Every place whose
+// 4 bytes lie inside a gap's unchanged bytes (or the unchanged bytes that end an add run) has the
+// value of the first row of predictions at its word's place added, as kWordOpPredicted adds it,
+// with the rows updated as after any word change; the unchanged bytes around it stay as they
+// are. A place that an explicit change or the run's end cuts is left as the gaps have it.
 #pragma once
 
 #include <cstdint>
@@ -137,15 +154,18 @@ inline constexpr unsigned char kDeltaMagic[4] = {'P', 'D', 'L', 'T'};
 // 1 was a retired form (the same commands deflated) that no updater ever applied; it is refused
 // as any unknown method, and the value is never to be given to another.
 enum DeltaMethod : uint32_t {
-  kDeltaRangeCoded = 2,            // add/copy/seek commands range coded with an adaptive model
-  kDeltaDeflatedWords = 3,         // the same commands, their changes as 32-bit words, deflated
-  kDeltaWordsTables = 4,           // deflated words over images with their tables of places coded
-  kDeltaWordsPredicted = 5,        // kDeltaDeflatedWords, word values also from the base word
-  kDeltaWordsTablesPredicted = 6,  // kDeltaWordsTables the same
-  kDeltaWordsCalls = 7,            // kDeltaWordsPredicted, copied calls by their targets
-  kDeltaWordsTablesCalls = 8,      // kDeltaWordsTablesPredicted the same
-  kDeltaWordsCallsLz = 9,          // kDeltaWordsCalls, copied bytes as matches and literals
-  kDeltaWordsTablesCallsLz = 10,   // kDeltaWordsTablesCalls the same
+  kDeltaRangeCoded = 2,             // add/copy/seek commands range coded with an adaptive model
+  kDeltaDeflatedWords = 3,          // the same commands, their changes as 32-bit words, deflated
+  kDeltaWordsTables = 4,            // deflated words over images with their tables of places coded
+  kDeltaWordsPredicted = 5,         // kDeltaDeflatedWords, word values also from the base word
+  kDeltaWordsTablesPredicted = 6,   // kDeltaWordsTables the same
+  kDeltaWordsCalls = 7,             // kDeltaWordsPredicted, copied calls by their targets
+  kDeltaWordsTablesCalls = 8,       // kDeltaWordsTablesPredicted the same
+  kDeltaWordsCallsLz = 9,           // kDeltaWordsCalls, copied bytes as matches and literals
+  kDeltaWordsTablesCallsLz = 10,    // kDeltaWordsTablesCalls the same
+  kDeltaWordsTablesRelocated = 11,  // kDeltaWordsTablesPredicted, relocated words changed
+  kDeltaWordsTablesCallsRelocated = 12,    // kDeltaWordsTablesCalls the same
+  kDeltaWordsTablesCallsLzRelocated = 13,  // kDeltaWordsTablesCallsLz the same
 };
 
 // The words methods by what their bodies hold: plain words, or words over coded tables; the
@@ -154,18 +174,24 @@ inline bool PlainWordsMethod(uint32_t m) {
   return m == kDeltaDeflatedWords || m == kDeltaWordsPredicted || m == kDeltaWordsCalls ||
          m == kDeltaWordsCallsLz;
 }
+inline bool RelocatedMethod(uint32_t m) {
+  return m >= kDeltaWordsTablesRelocated && m <= kDeltaWordsTablesCallsLzRelocated;
+}
 inline bool TablesWordsMethod(uint32_t m) {
   return m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted || m == kDeltaWordsTablesCalls ||
-         m == kDeltaWordsTablesCallsLz;
+         m == kDeltaWordsTablesCallsLz || RelocatedMethod(m);
 }
 inline bool LzCopiedMethod(uint32_t m) {
-  return m == kDeltaWordsCallsLz || m == kDeltaWordsTablesCallsLz;
+  return m == kDeltaWordsCallsLz || m == kDeltaWordsTablesCallsLz ||
+         m == kDeltaWordsTablesCallsLzRelocated;
 }
 inline bool CallsMethod(uint32_t m) {
-  return m == kDeltaWordsCalls || m == kDeltaWordsTablesCalls || LzCopiedMethod(m);
+  return m == kDeltaWordsCalls || m == kDeltaWordsTablesCalls ||
+         m == kDeltaWordsTablesCallsRelocated || LzCopiedMethod(m);
 }
 inline bool PredictingMethod(uint32_t m) {
-  return m == kDeltaWordsPredicted || m == kDeltaWordsTablesPredicted || CallsMethod(m);
+  return m == kDeltaWordsPredicted || m == kDeltaWordsTablesPredicted || CallsMethod(m) ||
+         RelocatedMethod(m);
 }
 
 // In place over count bytes at place position of a result (mod 2^32): every E8 or E9 byte (x86
@@ -251,6 +277,10 @@ constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 // arena after the words method's work.
 constexpr uint32_t kImageTablesMax = 4;
 constexpr uint32_t kTableRecordSize = 28;
+// The relocated methods: the most sections their record lists, and the most places they keep
+// (in the arena after the coded base tables).
+constexpr uint32_t kImageSectionsMax = 16;
+constexpr uint32_t kRelocatedPlacesMax = 256 * 1024;
 constexpr uint32_t kCodedTablesMax = 4 * 1024 * 1024;
 // The result's tables are decoded into this many bytes of the arena, after the coded base tables.
 constexpr uint32_t kDecodedTablesBuffer = 32 * 1024;

@@ -6,6 +6,7 @@
 #include "delta/delta.h"
 #include "delta/delta_run.h"
 #include "delta/image_tables.h"
+#include "delta/relocated_places.h"
 #include "package/format.h"
 
 namespace {
@@ -21,6 +22,8 @@ struct TablesRecord {
   uint32_t size;  // bytes of the record
   TablePlaces tables[kImageTablesMax];
   uint64_t codedBaseSize, codedResultSize;
+  uint32_t sectionCount;  // the relocated methods' base sections; 0 for the others
+  ImageSection sections[kImageSectionsMax];
 };
 
 uint32_t Smaller(uint64_t a, uint64_t b) { return static_cast<uint32_t>(a < b ? a : b); }
@@ -53,6 +56,24 @@ int ReadTablesRecord(const DeltaStream& delta, const DeltaHeader& h, TablesRecor
     codedTables += t.baseCoded;
     r.codedBaseSize += uint64_t{t.baseCoded} - t.baseSize;
     r.codedResultSize += uint64_t{t.resultCoded} - t.resultSize;
+  }
+  r.sectionCount = 0;
+  if (RelocatedMethod(h.method)) {
+    // The sections after the tables, and room for the places beside the coded tables.
+    unsigned char count[4];
+    if (codedTables > kCodedTablesMax - 4 * kRelocatedPlacesMax ||
+        !delta.source.read(delta.source.context, at + r.size, count, 4))
+      return 0;
+    r.sectionCount = ReadLE32(count);
+    if (r.sectionCount < 1 || r.sectionCount > kImageSectionsMax) return 0;
+    unsigned char sections[kImageSectionsMax * 12];
+    if (h.bodySize < r.size + 4 + r.sectionCount * 12 + kDeflatedWordsBodyMin ||
+        !delta.source.read(delta.source.context, at + r.size + 4, sections, r.sectionCount * 12))
+      return 0;
+    for (uint32_t i = 0; i < r.sectionCount; ++i)
+      r.sections[i] = {ReadLE32(sections + 12 * i), ReadLE32(sections + 12 * i + 4),
+                       ReadLE32(sections + 12 * i + 8)};
+    r.size += 4 + r.sectionCount * 12;
   }
   return baseEnd <= h.baseSize && resultEnd <= h.resultSize && codedTables <= kCodedTablesMax &&
          r.codedBaseSize <= UINT32_MAX && r.codedResultSize <= UINT32_MAX;
@@ -210,10 +231,26 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
   // applier a fifth more time.
   result.decoded = {spare, Smaller(kDecodedTablesBuffer, chunk), 0, EmitDecoded, &out};
   spare += kDecodedTablesBuffer;
+  // The relocated places, after it: a table that coded is whole blocks.
+  uint32_t* places = nullptr;
+  uint32_t placeCount = 0;
+  if (r.sectionCount > 0) {
+    for (uint32_t i = 0; i < r.count && !places; ++i) {
+      const TablePlaces& t = r.tables[i];
+      if (t.kind != kTableRelocations) continue;
+      places =
+          reinterpret_cast<uint32_t*>((reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3});
+      if (!RelocatedPlaces(*base, t.baseOffset, t.baseSize, r.sections, r.sectionCount,
+                           r.tables[0].baseOffset, work, chunk, places, placeCount))
+        return 0;
+      spare = reinterpret_cast<unsigned char*>(places + placeCount);
+    }
+  }
   const ByteSink codedSink = {WriteCodedResult, &result};
   // The result is hashed as it is decoded, not in its coded form.
   DeltaOutput codedOut = {out.sink ? &codedSink : nullptr, nullptr};
-  if (!RunDeflatedWords(words, coded, &codedSource, codedOut, chunk, work, spare) ||
+  if (!RunDeflatedWords(words, coded, &codedSource, codedOut, chunk, work, spare, places,
+                        placeCount) ||
       result.position != coded.resultSize)
     return 0;
   for (uint32_t i = 0; i < r.count; ++i)

@@ -75,6 +75,13 @@ struct WordRun {
   uint32_t historyHeld;
   unsigned char* piece;  // the block's copied bytes, to decode calls in
   uint32_t recentOffsets[3];
+  // The relocated methods: the base positions whose words unchanged add bytes change, and the
+  // first of them not yet passed.
+  const uint32_t* places;
+  uint32_t placeCount;
+  uint32_t nextPlace;
+  int64_t placeBefore;  // the place before nextPlace, or -1
+  uint64_t placeAt;     // nextPlace's place, or past every position
 };
 
 // A LEB128 number of at most 5 bytes from section. 0 when the section ends inside it or it is
@@ -196,9 +203,85 @@ uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32
   return word + value;
 }
 
-// count unchanged add bytes. Like PutChanged, it moves the position on and counts down what the
-// add run has left.
+int PutBaseBytes(WordRun& r, uint32_t count);
+int PutChanged(WordRun& r, uint32_t value, uint32_t width);
+
+// Whether a relocated place's word lies whole in the count bytes from the position on, with
+// nextPlace set to the first place at or after the position: on from the last one (most often
+// where it was, the position short of it), or found again after a seek.
+bool FindPlace(WordRun& r, uint32_t count);
+
+inline bool PlaceWithin(WordRun& r, uint32_t count) {
+  if (r.placeCount == 0) return false;
+  // Most often the position lies between the place before and the next one still.
+  if (r.placeBefore < static_cast<int64_t>(r.position) && r.position <= r.placeAt)
+    return r.placeAt + 4 <= r.position + count;
+  return FindPlace(r, count);
+}
+
+bool FindPlace(WordRun& r, uint32_t count) {
+  uint32_t next = r.nextPlace;
+  if (next > 0 && r.places[next - 1] >= r.position) {
+    next = 0;  // back: searched again from the start
+  }
+  for (int step = 0; next < r.placeCount && r.places[next] < r.position; ++step, ++next) {
+    if (step < 8) continue;
+    uint32_t low = next, high = r.placeCount;
+    while (low < high) {
+      const uint32_t middle = low + (high - low) / 2;
+      if (r.places[middle] < r.position)
+        low = middle + 1;
+      else
+        high = middle;
+    }
+    next = low;
+    break;
+  }
+  r.nextPlace = next;
+  r.placeBefore = next > 0 ? r.places[next - 1] : -1;
+  r.placeAt = next < r.placeCount ? r.places[next] : UINT64_MAX - 4;
+  return r.placeAt + 4 <= r.position + count;
+}
+
+// count unchanged add bytes, in which each relocated place's word that they hold whole is changed
+// as kWordOpPredicted changes it. Like PutChanged, it moves the position on and counts down what
+// the add run has left.
 int PutUnchanged(WordRun& r, uint32_t count) {
+  if (!PlaceWithin(r, count)) return PutBaseBytes(r, count);
+  uint32_t next = r.nextPlace;
+  const uint64_t end = r.position + count;
+  // The change after the gap, if any, was decoded: its prediction is kept for it.
+  const uint32_t predicted = r.predicted, residual = r.residual;
+  r.predicted = kWordOpPredicted - 65;
+  r.residual = 0;
+  int ok = 1;
+  for (; ok && next < r.placeCount && r.places[next] + uint64_t{4} <= end; ++next) {
+    // Most often the bytes up to the word and the word lie at hand and fit the output's room: one
+    // look-up and one copy, as PutGapAndChange makes them.
+    const auto span = static_cast<uint32_t>(r.places[next] + uint64_t{4} - r.position);
+    uint32_t available = 0;
+    const unsigned char* bytes =
+        span <= r.chunk - r.outputHeld ? BaseBytes(r, 1, available) : nullptr;
+    if (bytes && available >= span) {
+      unsigned char* to = r.output + r.outputHeld;
+      CopyPiece(to, bytes, span - 4);
+      WriteLE32(to + span - 4, ChangedWord(r, bytes + span - 4, r.position + span - 4, 0));
+      r.outputHeld += span;
+      r.position += span;
+      r.addLeft -= span;
+    } else {
+      ok = PutBaseBytes(r, span - 4) && PutChanged(r, 0, 4);
+    }
+  }
+  r.predicted = predicted;
+  r.residual = residual;
+  r.nextPlace = next;
+  r.placeBefore = r.places[next - 1];
+  r.placeAt = next < r.placeCount ? r.places[next] : UINT64_MAX - 4;
+  return ok && PutBaseBytes(r, static_cast<uint32_t>(end - r.position));
+}
+
+int PutBaseBytes(WordRun& r, uint32_t count) {
   if (!r.base) {
     r.position += count;
     r.addLeft -= count;
@@ -294,7 +377,7 @@ int DecodeChange(WordRun& r, uint32_t gap, uint32_t& value, uint32_t& width) {
 // apart they took two of each (about a third of applying a program that changed much).
 int PutGapAndChange(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
   const uint32_t span = gap + width;
-  if (r.base && span <= r.chunk - r.outputHeld) {
+  if (r.base && span <= r.chunk - r.outputHeld && !PlaceWithin(r, gap)) {
     uint32_t available;
     const unsigned char* bytes = BaseBytes(r, 1, available);
     if (bytes && available >= span) {
@@ -538,10 +621,14 @@ void CodeCallTargets(unsigned char* bytes, uint32_t count, uint32_t position, in
 
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work,
-                     const unsigned char* spare) {
+                     const unsigned char* spare, const uint32_t* places, uint32_t placeCount) {
   WordRun r;
   std::memset(&r, 0, sizeof r);
   r.h = &h;
+  r.places = places;
+  r.placeCount = placeCount;
+  r.placeBefore = -1;
+  r.placeAt = placeCount > 0 ? places[0] : UINT64_MAX - 4;
   r.base = base;
   r.out = &out;
   r.chunk = chunk;

@@ -258,6 +258,25 @@ int main(int argc, char** argv) {
         !Save(folder / (t.name + std::string("-matches")),
               DeltaStreamWith(kDeltaWordsTablesCallsLz, t.from, t.to, matchesBody), t.selector))
       return 1;
+    // The relocated methods, where the table's entries fall in a section before it: its first
+    // page's places at 0x110 on.
+    const std::vector<ImageSection> sections = {{0x1000, 0x300, 0x100}, {0x2000, 0x10, 0x200}};
+    const struct {
+      DeltaMethod method;
+      CallsCoding calls;
+      const char* suffix;
+    } relocated[] = {
+        {kDeltaWordsTablesRelocated, CallsCoding::kNever, "-relocated"},
+        {kDeltaWordsTablesCallsRelocated, CallsCoding::kAlways, "-calls-relocated"},
+        {kDeltaWordsTablesCallsLzRelocated, CallsCoding::kAlwaysLz, "-matches-relocated"}};
+    for (const auto& r : relocated) {
+      const std::vector<uint8_t> relocatedBody =
+          TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted, r.calls, &sections);
+      if (!relocatedBody.empty() &&
+          !Save(folder / (t.name + std::string(r.suffix)),
+                DeltaStreamWith(r.method, t.from, t.to, relocatedBody), t.selector))
+        return 1;
+    }
   }
   return 0;
 }

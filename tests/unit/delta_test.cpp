@@ -17,6 +17,7 @@
 #include "delta/delta.h"
 #include "delta/delta_package.h"
 #include "delta/image_tables.h"
+#include "delta/relocated_places.h"
 #include "delta/sha256.h"
 #include "delta_writer.h"
 #include "inspect.h"
@@ -296,6 +297,7 @@ struct ProgramRecipe {
   std::vector<uint32_t> lengths;  // body length of each function number
   std::vector<std::string> imports;
   bool x64 = false;
+  bool codeSections = false;  // .text and .rdata have section headers too (a real image's layout)
 };
 
 std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
@@ -378,17 +380,20 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
   const struct {
     const char* name;
     uint32_t directory, at, size;
-  } tables[] = {{".pdata", 3, pdataAt, relocAt - pdataAt},
+  } tables[] = {{".text", 0, kTextAt, rdataAt - kTextAt},
+                {".rdata", 0, rdataAt, pdataAt - rdataAt},
+                {".pdata", 3, pdataAt, relocAt - pdataAt},
                 {".reloc", 5, relocAt, static_cast<uint32_t>(image.size()) - relocAt}};
   uint32_t sections = 0;
   for (const auto& t : tables) {
-    if (t.size == 0) continue;
+    if (t.size == 0 || (t.directory == 0 && !recipe.codeSections)) continue;
     const uint32_t section = kPeOffset + 24 + optional + 40 * sections++;
     std::memcpy(&image[section], t.name, 6);
     WriteLE32(&image[section + 8], t.size);
     WriteLE32(&image[section + 12], t.at);
     WriteLE32(&image[section + 16], t.size);
     WriteLE32(&image[section + 20], t.at);
+    if (t.directory == 0) continue;
     WriteLE32(&image[directories + 8 * t.directory], t.at);
     WriteLE32(&image[directories + 8 * t.directory + 4], t.size);
   }
@@ -849,7 +854,7 @@ TEST(Delta, DamagedStreamsFail) {
       int header, check;
     } cases[] = {
         {"magic", patched(0, 0x544c4451), 0, 0},
-        {"unknown method", patched(4, 11), 0, 0},
+        {"unknown method", patched(4, 14), 0, 0},
         {"method 0", patched(4, 0), 0, 0},
         {"method 1, retired", patched(4, 1), 0, 0},
         {"a method 1 stream", methodOne, 0, 0},
@@ -1256,6 +1261,128 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   const std::vector<uint8_t> predicted = MakeDeltaWith(kDeltaWordsPredicted, p.base, p.result);
   EXPECT_LT(predicted.size(), MakeDeltaWith(kDeltaDeflatedWords, p.base, p.result).size() * 4 / 5);
   ExpectEachDamagedByteFailsOrGives(predicted, p.base, p.result, 1, 0xff, kDeltaMinChunk);
+}
+
+// The places a relocation table gives, by the rule both sides follow: 32- and 64-bit entries
+// only, mapped through the first section that holds their 4 bytes, each after the last one taken
+// and before the limit; read in pieces of any size. A block of an odd size is refused.
+TEST(Delta, RelocatedPlacesFollowTheirRule) {
+  const std::vector<ImageSection> sections = {
+      {0x1000, 0x200, 0x400}, {0x1100, 0x1000, 0x9000}, {0x3000, 0x100, 0x600}};
+  const struct {
+    const char* what;
+    RelocBlocks blocks;
+    uint32_t limit;
+    std::vector<uint32_t> places;
+  } cases[] = {
+      {"32 and 64 bits; padding and 16-bit entries skipped",
+       {{0x1000, {0x3010, 0xA020, 0x0000, 0x2030, 0x3040}}},
+       UINT32_MAX,
+       {0x410, 0x420, 0x440}},
+      {"the first section that holds all 4 bytes",
+       {{0x1000, {0x31FC, 0x31FD}}},
+       UINT32_MAX,
+       {0x5FC, 0x90FD}},
+      {"in no section, or past the limit",
+       {{0x2100, {0x3000}}, {0x3000, {0x3000, 0x3010}}},
+       0x613,
+       {0x600}},
+      {"not after the last one taken",
+       {{0x3000, {0x3010, 0x3008, 0x3010, 0x3020}}},
+       UINT32_MAX,
+       {0x610, 0x620}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> table = RelocTable(c.blocks);
+    for (uint32_t chunk : {1u, 3u, 1024u}) {
+      std::vector<uint32_t> places(kRelocatedPlacesMax);
+      uint32_t count = 0;
+      std::vector<unsigned char> buffer(chunk);
+      ASSERT_EQ(RelocatedPlaces(MemorySource(table.data(), static_cast<uint32_t>(table.size())), 0,
+                                static_cast<uint32_t>(table.size()), sections.data(), 3, c.limit,
+                                buffer.data(), chunk, places.data(), count),
+                1)
+          << c.what;
+      places.resize(count);
+      EXPECT_EQ(places, c.places) << c.what << ", pieces of " << chunk;
+    }
+  }
+  std::vector<uint8_t> odd = RelocTable({{0x1000, {0x3010}}});
+  odd[4] = 11;
+  odd.push_back(0);
+  std::vector<uint32_t> places(kRelocatedPlacesMax);
+  uint32_t count = 0;
+  unsigned char buffer[64];
+  EXPECT_EQ(RelocatedPlaces(MemorySource(odd.data(), static_cast<uint32_t>(odd.size())), 0,
+                            static_cast<uint32_t>(odd.size()), sections.data(), 3, UINT32_MAX,
+                            buffer, sizeof buffer, places.data(), count),
+            0);
+}
+
+// Functions moved in an image whose sections map its relocated words: each of them changes by
+// its page's prediction with no gap or op, at every chunk size and whatever byte is damaged;
+// create picks the relocated methods. A record whose sections are none, too many or elsewhere
+// is refused, or builds no result that passes its hash.
+TEST(Delta, RelocatedWordsChangeByTheirPredictions) {
+  for (const bool x64 : {false, true}) {
+    SCOPED_TRACE(x64 ? "x64" : "x86");
+    ProgramRecipe v1 = FirstRelease(400);
+    v1.x64 = x64;
+    v1.codeSections = true;
+    ProgramRecipe moved = v1;
+    std::rotate(moved.order.begin() + 10, moved.order.begin() + 150, moved.order.begin() + 300);
+    moved.lengths[5] += 5000;  // .rdata a page on: every absolute address into it changes
+    const std::vector<uint8_t> base = ProgramImage(v1), result = ProgramImage(moved);
+    const struct {
+      DeltaMethod relocated, plain;
+    } pairs[] = {{kDeltaWordsTablesRelocated, kDeltaWordsTablesPredicted},
+                 {kDeltaWordsTablesCallsRelocated, kDeltaWordsTablesCalls},
+                 {kDeltaWordsTablesCallsLzRelocated, kDeltaWordsTablesCallsLz}};
+    for (const auto& p : pairs) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(p.relocated, base, result);
+      EXPECT_LT(delta.size(), MakeDeltaWith(p.plain, base, result).size() * 3 / 4) << p.relocated;
+      for (uint32_t chunk : {kDeltaMinChunk, 4097u, kDeltaDefaultChunk})
+        EXPECT_TRUE(DeltaGives(delta, base, result, chunk)) << p.relocated;
+    }
+    const std::vector<uint8_t> picked = MakeDelta(base, result);
+    EXPECT_TRUE(RelocatedMethod(ReadLE32(&picked[4])));
+    EXPECT_TRUE(DeltaGives(picked, base, result));
+    ExpectEachDamagedByteFailsOrGives(picked, base, result, 37, 0x40, kDeltaDefaultChunk);
+    // The sections follow the record's tables: their count, then rva, size and file offset each.
+    const size_t sections = kDeltaHeaderSize + 4 + kTableRecordSize * ReadLE32(&picked[88]);
+    ASSERT_GE(ReadLE32(&picked[sections]), 1u);
+    const auto patched = [&](size_t at, uint32_t value) {
+      std::vector<uint8_t> d = picked;
+      WriteLE32(&d[at], value);
+      return d;
+    };
+    // A map that is wrong moves the places: each then changes by its row, and the result's hash
+    // tells (where the rows there are 0 the result is still right).
+    const struct {
+      const char* what;
+      std::vector<uint8_t> delta;
+      int sound;  // CheckDeltaStream's answer (the map is read without the base), and ApplyDelta's
+    } hostile[] = {
+        {"no sections", patched(sections, 0), 0},
+        {"more sections than a record holds", patched(sections, kImageSectionsMax + 1), 0},
+        {"a section's file offset elsewhere", patched(sections + 12, 0x1400), -1},
+        {"a section past the file", patched(sections + 12, 0xFFFFFFF0u), -1},
+        {"a section of 4 GB", patched(sections + 8, 0xFFFFFFFFu), -1},
+    };
+    for (const auto& h : hostile) {
+      EXPECT_EQ(CheckDeltaStream({Source(h.delta), 0, static_cast<uint32_t>(h.delta.size())}),
+                h.sound ? 1 : 0)
+          << h.what;
+      const Applied applied = Apply(h.delta, base);
+      if (h.sound == 0) {
+        EXPECT_EQ(applied.ok, 0) << h.what;
+      }
+      if (applied.ok) {
+        EXPECT_EQ(applied.output, result) << h.what;
+      }
+      EXPECT_FALSE(applied.readOutside) << h.what;
+    }
+  }
 }
 
 // A result of pieces of some 64 to 164 bytes from all over base, each with its last byte

@@ -15,6 +15,7 @@
 #include "copied_lz.h"
 #include "delta/delta_model.h"
 #include "delta/image_tables.h"
+#include "delta/relocated_places.h"
 #include "package/pe_image.h"
 #include "suffix_sort.h"
 
@@ -545,17 +546,37 @@ namespace {
 std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
                                   const std::vector<uint8_t>& base,
                                   const std::vector<uint8_t>& result, bool loneBytes,
-                                  uint64_t* predicted, bool targetFirst, bool calls) {
+                                  uint64_t* predicted, bool targetFirst, bool calls,
+                                  const std::vector<uint32_t>& places) {
   WordBlockFiller filler(calls ? kWordBlockMax - kLzLiteralsOver : kWordBlockMax);
   uint32_t recent[kWordRecentValues] = {};
-  std::vector<uint32_t> byWord(predicted ? kWordPredictions : 0), byTarget(byWord.size());
+  // The rows of predictions, kept where changes are predicted or relocated words changed by them.
+  const bool rows = predicted || !places.empty();
+  std::vector<uint32_t> byWord(rows ? kWordPredictions : 0), byTarget(byWord.size());
   ForEachCommand(commands, base, result, [&](const DeltaCommand& c, uint64_t at, uint64_t from) {
     filler.Command(c);
     const auto shift = static_cast<uint32_t>(from - at);
     uint64_t gap = 0;
+    auto relocated = std::lower_bound(places.begin(), places.end(), from);
     for (uint64_t i = 0; i < c.add;) {
+      // A relocated word that unchanged bytes hold whole takes its page's prediction, as the
+      // applier gives it; where that is not its value, a change goes at it, which the applier
+      // then makes instead.
+      bool changeHere = false;
+      while (relocated != places.end() && *relocated < from + i) ++relocated;
+      if (relocated != places.end() && *relocated == from + i && c.add - i >= 4) {
+        const uint32_t word = ReadLE32(&base[from + i]);
+        const uint32_t value = byWord[WordPredictionPlace(word)];
+        if (ReadLE32(&result[at + i]) - word == value) {
+          byTarget[WordPredictionPlace(static_cast<uint32_t>(from + i) + 4 + word)] = value - shift;
+          gap += 4;
+          i += 4;
+          continue;
+        }
+        changeHere = true;
+      }
       const auto difference = static_cast<uint8_t>(result[at + i] - base[from + i]);
-      if (difference == 0) {
+      if (difference == 0 && !changeHere) {
         ++gap;
         ++i;
         continue;
@@ -568,12 +589,12 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         *wordKept = value;
         *targetKept = value - shift;
       };
-      if (predicted && c.add - i >= 4) {
+      if (rows && c.add - i >= 4) {
         const uint32_t word = ReadLE32(&base[from + i]);
         wordKept = &byWord[WordPredictionPlace(word)];
         targetKept = &byTarget[WordPredictionPlace(static_cast<uint32_t>(from + i) + 4 + word)];
         const bool fromWord = *wordKept == value, fromTarget = *targetKept + shift == value;
-        if (fromWord || fromTarget) {
+        if (predicted && (fromWord || fromTarget)) {
           filler.Change(
               gap,
               fromTarget && (targetFirst || !fromWord) ? kWordOpPredictedTarget : kWordOpPredicted,
@@ -601,8 +622,9 @@ std::vector<WordBlock> WordBlocks(const std::vector<DeltaCommand>& commands,
         const auto near = [](uint32_t from, uint32_t to) {
           return static_cast<int64_t>(static_cast<int32_t>(to - from));
         };
-        const int64_t byWordNear = wordKept ? near(*wordKept, value) : INT64_MAX;
-        const int64_t byTargetNear = wordKept ? near(*targetKept + shift, value) : INT64_MAX;
+        const int64_t byWordNear = predicted && wordKept ? near(*wordKept, value) : INT64_MAX;
+        const int64_t byTargetNear =
+            predicted && wordKept ? near(*targetKept + shift, value) : INT64_MAX;
         const bool targetNearer = std::llabs(byTargetNear) < std::llabs(byWordNear);
         const int64_t residual = targetNearer ? byTargetNear : byWordNear;
         if (std::llabs(residual) < (1 << 20)) {
@@ -684,7 +706,8 @@ std::vector<WordBlock> WithLzCopied(std::vector<WordBlock> blocks) {
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result, uint64_t* predicted,
-                                       CallsCoding calls, CallsCoding* callsCoded) {
+                                       CallsCoding calls, CallsCoding* callsCoded,
+                                       const std::vector<uint32_t>& places) {
   // The smallest of both ways with lone bytes (one, for a program image), sections deflated
   // with codes of their own; and for a small body, where those codes' tables weigh, deflated
   // together too. The strategies are tried for a result of kStrategiesTriedFrom bytes or more,
@@ -701,7 +724,7 @@ std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands
   Way smallestWay;
   const auto made = [&](const Way& way, uint64_t* count) {
     return WordBlocks(commands, base, result, way.loneBytes, way.predicting ? count : nullptr,
-                      way.targetFirst, way.calls);
+                      way.targetFirst, way.calls, places);
   };
   const auto consider = [&](const std::vector<WordBlock>& blocks, uint64_t count, const Way& way) {
     size_t held = 0;
@@ -932,11 +955,63 @@ std::vector<uint8_t> TablesRecordBytes(const std::vector<CodedTable>& base,
 std::vector<uint8_t> RecordAndWords(std::vector<uint8_t> body,
                                     const std::vector<uint8_t>& codedBase,
                                     const std::vector<uint8_t>& codedResult, uint64_t* predicted,
-                                    CallsCoding calls, CallsCoding* callsCoded) {
-  const std::vector<uint8_t> words = DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase,
-                                                       codedResult, predicted, calls, callsCoded);
+                                    CallsCoding calls, CallsCoding* callsCoded,
+                                    const std::vector<uint32_t>& places = {}) {
+  const std::vector<uint8_t> words =
+      DeflatedWordsBody(DiffBytes(codedBase, codedResult), codedBase, codedResult, predicted, calls,
+                        callsCoded, places);
   body.insert(body.end(), words.begin(), words.end());
   return body;
+}
+
+// A PE image's sections as a relocated method's record lists them (the first
+// kImageSectionsMax); none for anything else.
+std::vector<ImageSection> ImageSectionsOf(const std::vector<uint8_t>& image) {
+  const ByteSource source = MemorySource(image.data(), static_cast<uint32_t>(image.size()));
+  DataDirectory entry;
+  if (!ReadDataDirectory(source, 5, entry) ||
+      entry.sectionTable + 40ull * entry.sectionCount > image.size())
+    return {};
+  std::vector<ImageSection> sections;
+  for (uint32_t i = 0; i < entry.sectionCount && sections.size() < kImageSectionsMax; ++i) {
+    const uint8_t* header = &image[entry.sectionTable + 40ull * i];
+    const uint32_t virtualSize = ReadLE32(header + 8), rawSize = ReadLE32(header + 16);
+    // The bytes of the file that the section maps: its raw bytes, up to its size in memory.
+    const uint32_t size = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
+    if (size != 0) sections.push_back({ReadLE32(header + 12), size, ReadLE32(header + 20)});
+  }
+  return sections;
+}
+
+// The relocated places of a base image with tables and sections (delta.h's rule, as the applier
+// takes them), and the sections' bytes for the record; none where it has no relocation table or
+// no place is taken.
+std::vector<uint32_t> RelocatedPlacesOf(const std::vector<uint8_t>& image,
+                                        const std::vector<CodedTable>& tables,
+                                        const std::vector<ImageSection>& sections,
+                                        std::vector<uint8_t>& sectionBytes) {
+  const ByteSource source = MemorySource(image.data(), static_cast<uint32_t>(image.size()));
+  const auto relocations = std::find_if(tables.begin(), tables.end(), [](const CodedTable& t) {
+    return t.place.kind == kTableRelocations;
+  });
+  if (sections.empty() || relocations == tables.end()) return {};
+  std::vector<uint32_t> places(kRelocatedPlacesMax);
+  std::vector<unsigned char> buffer(kDeltaDefaultChunk);
+  uint32_t count = 0;
+  if (!RelocatedPlaces(source, relocations->place.offset, relocations->place.size, sections.data(),
+                       static_cast<uint32_t>(sections.size()), tables.front().place.offset,
+                       buffer.data(), kDeltaDefaultChunk, places.data(), count) ||
+      count == 0)
+    return {};
+  places.resize(count);
+  sectionBytes.assign(4 + 12 * sections.size(), 0);
+  WriteLE32(sectionBytes.data(), static_cast<uint32_t>(sections.size()));
+  for (size_t i = 0; i < sections.size(); ++i) {
+    WriteLE32(&sectionBytes[4 + 12 * i], sections[i].rva);
+    WriteLE32(&sectionBytes[8 + 12 * i], sections[i].size);
+    WriteLE32(&sectionBytes[12 + 12 * i], sections[i].fileOffset);
+  }
+  return places;
 }
 
 // image with tables (in the order they lie) replaced by their coded forms in place, for as long
@@ -981,7 +1056,8 @@ class TablesCodedInPlace {
 // when there are none. Both images are as they were when it returns.
 std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
                                             std::vector<uint8_t>& result, uint64_t* predicted,
-                                            CallsCoding calls, CallsCoding* callsCoded) {
+                                            CallsCoding calls, CallsCoding* callsCoded,
+                                            bool relocate = false, bool* relocated = nullptr) {
   std::vector<CodedTable> baseTables = CodedTables(base, FindImageTables(base));
   std::vector<CodedTable> resultTables = CodedTables(result, FindImageTables(result));
   if (baseTables.empty() || baseTables.size() != resultTables.size()) return {};
@@ -994,10 +1070,17 @@ std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
     codedBase += b.coded.size();
   }
   if (codedBase > kCodedTablesMax) return {};
+  // Relocated words changed by their predictions, where the applier has room for their places
+  // beside the coded tables (the places lie before the first table, so coding leaves them).
+  std::vector<uint8_t> record = TablesRecordBytes(baseTables, resultTables), sectionBytes;
+  std::vector<uint32_t> places;
+  if (relocate && codedBase <= kCodedTablesMax - 4 * kRelocatedPlacesMax)
+    places = RelocatedPlacesOf(base, baseTables, ImageSectionsOf(base), sectionBytes);
+  if (relocated) *relocated = !places.empty();
+  record.insert(record.end(), sectionBytes.begin(), sectionBytes.end());
   const TablesCodedInPlace codedBaseImage(base, baseTables);
   const TablesCodedInPlace codedResultImage(result, resultTables);
-  return RecordAndWords(TablesRecordBytes(baseTables, resultTables), base, result, predicted, calls,
-                        callsCoded);
+  return RecordAndWords(std::move(record), base, result, predicted, calls, callsCoded, places);
 }
 
 }  // namespace
@@ -1006,21 +1089,35 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
                                      const std::vector<ImageTablePlace>& baseTables,
                                      const std::vector<uint8_t>& result,
                                      const std::vector<ImageTablePlace>& resultTables,
-                                     uint64_t* predicted, CallsCoding calls) {
+                                     uint64_t* predicted, CallsCoding calls,
+                                     const std::vector<ImageSection>* sections) {
   const std::vector<CodedTable> b = CodedTables(base, baseTables);
   const std::vector<CodedTable> r = CodedTables(result, resultTables);
   if (b.size() != baseTables.size() || r.size() != resultTables.size() || b.size() != r.size())
     return {};
+  std::vector<uint8_t> record = TablesRecordBytes(b, r), sectionBytes;
+  std::vector<uint32_t> places;
+  if (sections) {
+    places = RelocatedPlacesOf(base, b, *sections, sectionBytes);
+    if (places.empty()) return {};
+    record.insert(record.end(), sectionBytes.begin(), sectionBytes.end());
+  }
   std::vector<uint8_t> codedBase = base, codedResult = result;
   const TablesCodedInPlace inBase(codedBase, b);
   const TablesCodedInPlace inResult(codedResult, r);
-  return RecordAndWords(TablesRecordBytes(b, r), codedBase, codedResult, predicted, calls, nullptr);
+  return RecordAndWords(std::move(record), codedBase, codedResult, predicted, calls, nullptr,
+                        places);
 }
 
 namespace {
 
 // The words method of a body over coded tables or not, with changes predicted or calls coded.
-DeltaMethod WordsMethod(bool tables, bool predicted, CallsCoding calls) {
+DeltaMethod WordsMethod(bool tables, bool predicted, CallsCoding calls, bool relocated = false) {
+  if (relocated) {
+    return calls == CallsCoding::kAlwaysLz ? kDeltaWordsTablesCallsLzRelocated
+           : calls == CallsCoding::kAlways ? kDeltaWordsTablesCallsRelocated
+                                           : kDeltaWordsTablesRelocated;
+  }
   if (calls == CallsCoding::kAlwaysLz)
     return tables ? kDeltaWordsTablesCallsLz : kDeltaWordsCallsLz;
   if (calls == CallsCoding::kAlways) return tables ? kDeltaWordsTablesCalls : kDeltaWordsCalls;
@@ -1041,10 +1138,12 @@ DeltaCandidates MakeDeltaCandidates(std::vector<uint8_t>& base, std::vector<uint
   // that has neither keeps the older method).
   uint64_t predicted = 0;
   CallsCoding calls = CallsCoding::kNever;
-  const std::vector<uint8_t> tables =
-      TablesWordsBodyInPlace(base, result, &predicted, CallsCoding::kTried, &calls);
+  bool relocated = false;
+  const std::vector<uint8_t> tables = TablesWordsBodyInPlace(
+      base, result, &predicted, CallsCoding::kTried, &calls, true, &relocated);
   if (!tables.empty()) {
-    made.words = DeltaStreamWith(WordsMethod(true, predicted, calls), base, result, tables);
+    made.words =
+        DeltaStreamWith(WordsMethod(true, predicted, calls, relocated), base, result, tables);
     return made;
   }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);
@@ -1098,9 +1197,12 @@ std::vector<uint8_t> MakeDeltaWith(DeltaMethod method, const std::vector<uint8_t
                                                     : CallsCoding::kNever;
   if (TablesWordsMethod(method)) {
     std::vector<uint8_t> baseBytes = base, resultBytes = result;
-    const std::vector<uint8_t> body =
-        TablesWordsBodyInPlace(baseBytes, resultBytes, predicting, coding, nullptr);
+    bool relocated = false;
+    const std::vector<uint8_t> body = TablesWordsBodyInPlace(
+        baseBytes, resultBytes, predicting, coding, nullptr, RelocatedMethod(method), &relocated);
     if (body.empty()) throw std::invalid_argument("no tables of places to code");
+    if (relocated != RelocatedMethod(method))
+      throw std::invalid_argument("no relocated places, or no room for them");
     return DeltaStreamWith(method, base, result, body);
   }
   const std::vector<DeltaCommand> commands = DiffBytes(base, result);

@@ -172,6 +172,7 @@ std::string DeltaMethodName(uint32_t method) {
   std::string name = PredictingMethod(method) ? "predicted-words" : "deflated-words";
   if (CallsMethod(method)) name += ", calls by target";
   if (LzCopiedMethod(method)) name += ", new bytes as matches";
+  if (RelocatedMethod(method)) name += ", relocated words by their pages";
   if (TablesWordsMethod(method))
     name += CallsMethod(method) ? ", over coded tables" : " over coded tables";
   return name;
