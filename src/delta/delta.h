@@ -130,8 +130,9 @@
 // rva, its size and where its bytes lie in the file, 4 bytes each. The base's relocation table
 // (the record's table of kTableRelocations) gives the places: each entry of type 3 (32 bits) or
 // 10 (64 bits, its low 32 bits), at the file offset of its rva in the first section that holds
-// its 4 bytes, taken only when it lies after the last place taken, with its 4 bytes before the
-// first table's place in the base, and while fewer than kRelocatedPlacesMax are taken (their
+// its 4 bytes, taken only when it lies at or after the end of the last place taken's 4 bytes
+// (places never overlap), with its own 4 bytes before the first table's place in the base, and
+// while fewer than kRelocatedPlacesMax are taken (their
 // table then codes in at most kCodedTablesMax - 4 kRelocatedPlacesMax bytes). Every place whose
 // 4 bytes lie inside a gap's unchanged bytes (or the unchanged bytes that end an add run) has the
 // value of the first row of predictions at its word's place added, as kWordOpPredicted adds it,

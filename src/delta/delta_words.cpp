@@ -256,6 +256,9 @@ int PutUnchanged(WordRun& r, uint32_t count) {
   r.residual = 0;
   int ok = 1;
   for (; ok && next < r.placeCount && r.places[next] + uint64_t{4} <= end; ++next) {
+    // Places never overlap (RelocatedPlaces takes none inside the one before): one that did
+    // would lie behind the position here, and is passed over.
+    if (r.places[next] < r.position) continue;
     // Most often the bytes up to the word and the word lie at hand and fit the output's room: one
     // look-up and one copy, as PutGapAndChange makes them.
     const auto span = static_cast<uint32_t>(r.places[next] + uint64_t{4} - r.position);

@@ -32,7 +32,7 @@ void Take(PlaceTaker& t, uint32_t rva) {
   }
   const ImageSection& s = t.sections[i];
   const uint64_t place = uint64_t{s.fileOffset} + (rva - s.rva);
-  if (place + 4 <= t.limit && (t.count == 0 || place > t.places[t.count - 1]))
+  if (place + 4 <= t.limit && (t.count == 0 || place >= uint64_t{t.places[t.count - 1]} + 4))
     t.places[t.count++] = static_cast<uint32_t>(place);
 }
 

@@ -16,9 +16,9 @@ struct ImageSection {
 // The places of the relocation table of tableSize bytes at tableOffset of base, read in pieces of
 // chunk bytes through buffer (the caller's, room for chunk bytes), by delta.h's rule: entries of
 // type 3 or 10 at the file offset of their rva in the first of sections that holds its 4 bytes,
-// each after the last one taken with its 4 bytes before limit, at most kRelocatedPlacesMax of
-// them, into places (room for that many). 1 with count set; 0 when a read fails or the table is
-// not whole blocks of at least 8 bytes and an even size.
+// each at or after the end of the last one taken's 4 bytes, with its own 4 bytes before limit, at
+// most kRelocatedPlacesMax of them, into places (room for that many). 1 with count set; 0 when a
+// read fails or the table is not whole blocks of at least 8 bytes and an even size.
 int RelocatedPlaces(const ByteSource& base, uint32_t tableOffset, uint32_t tableSize,
                     const ImageSection* sections, uint32_t sectionCount, uint32_t limit,
                     unsigned char* buffer, uint32_t chunk, uint32_t* places, uint32_t& count);
