@@ -132,8 +132,8 @@
 // 10 (64 bits, its low 32 bits), at the file offset of its rva in the first section that holds
 // its 4 bytes, taken only when it lies at or after the end of the last place taken's 4 bytes
 // (places never overlap), with its own 4 bytes before the first table's place in the base, and
-// while fewer than kRelocatedPlacesMax are taken (their
-// table then codes in at most kCodedTablesMax - 4 kRelocatedPlacesMax bytes). Every place whose
+// while fewer than kRelocatedPlacesMax are taken (their table then codes in at most
+// kCodedTablesMax - 4 kRelocatedPlacesMax bytes). Every place whose
 // 4 bytes lie inside a gap's unchanged bytes (or the unchanged bytes that end an add run) has the
 // value of the first row of predictions at its word's place added, as kWordOpPredicted adds it,
 // with the rows updated as after any word change; the unchanged bytes around it stay as they

@@ -206,6 +206,33 @@ uint32_t ChangedWord(WordRun& r, const unsigned char* bytes, uint64_t at, uint32
 int PutBaseBytes(WordRun& r, uint32_t count);
 int PutChanged(WordRun& r, uint32_t value, uint32_t width);
 
+// gap unchanged bytes (no relocated place whole in them) and the change after them (width 0:
+// none) where both lie in the base bytes at hand and fit the output's room: one look-up and one
+// copy, where apart they take two of each (about a third of applying a program that changed
+// much). 1 when they went so; 0, with nothing done, when not.
+int PutAtHand(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
+  const uint32_t span = gap + width;
+  if (!r.base || span > r.chunk - r.outputHeld) return 0;
+  uint32_t available;
+  const unsigned char* bytes = BaseBytes(r, 1, available);
+  if (!bytes || available < span) return 0;
+  unsigned char* to = r.output + r.outputHeld;
+  CopyPiece(to, bytes, gap);
+  if (width == 4) WriteLE32(to + gap, ChangedWord(r, bytes + gap, r.position + gap, value));
+  if (width == 1) to[gap] = static_cast<unsigned char>(bytes[gap] + value);
+  r.outputHeld += span;
+  r.position += span;
+  r.addLeft -= span;
+  return 1;
+}
+
+// The place at next becomes the next one, with the places around it kept for PlaceWithin.
+void SetNextPlace(WordRun& r, uint32_t next) {
+  r.nextPlace = next;
+  r.placeBefore = next > 0 ? r.places[next - 1] : -1;
+  r.placeAt = next < r.placeCount ? r.places[next] : UINT64_MAX - 4;
+}
+
 // Whether a relocated place's word lies whole in the count bytes from the position on, with
 // nextPlace set to the first place at or after the position: on from the last one (most often
 // where it was, the position short of it), or found again after a seek.
@@ -237,50 +264,30 @@ bool FindPlace(WordRun& r, uint32_t count) {
     next = low;
     break;
   }
-  r.nextPlace = next;
-  r.placeBefore = next > 0 ? r.places[next - 1] : -1;
-  r.placeAt = next < r.placeCount ? r.places[next] : UINT64_MAX - 4;
+  SetNextPlace(r, next);
   return r.placeAt + 4 <= r.position + count;
 }
 
 // count unchanged add bytes, in which each relocated place's word that they hold whole is changed
-// as kWordOpPredicted changes it. Like PutChanged, it moves the position on and counts down what
-// the add run has left.
+// as kWordOpPredicted changes it, with the bytes before it as a gap before a change. Like
+// PutChanged, it moves the position on and counts down what the add run has left.
 int PutUnchanged(WordRun& r, uint32_t count) {
   if (!PlaceWithin(r, count)) return PutBaseBytes(r, count);
-  uint32_t next = r.nextPlace;
   const uint64_t end = r.position + count;
   // The change after the gap, if any, was decoded: its prediction is kept for it.
   const uint32_t predicted = r.predicted, residual = r.residual;
   r.predicted = kWordOpPredicted - 65;
   r.residual = 0;
   int ok = 1;
-  for (; ok && next < r.placeCount && r.places[next] + uint64_t{4} <= end; ++next) {
-    // Places never overlap (RelocatedPlaces takes none inside the one before): one that did
-    // would lie behind the position here, and is passed over.
-    if (r.places[next] < r.position) continue;
-    // Most often the bytes up to the word and the word lie at hand and fit the output's room: one
-    // look-up and one copy, as PutGapAndChange makes them.
-    const auto span = static_cast<uint32_t>(r.places[next] + uint64_t{4} - r.position);
-    uint32_t available = 0;
-    const unsigned char* bytes =
-        span <= r.chunk - r.outputHeld ? BaseBytes(r, 1, available) : nullptr;
-    if (bytes && available >= span) {
-      unsigned char* to = r.output + r.outputHeld;
-      CopyPiece(to, bytes, span - 4);
-      WriteLE32(to + span - 4, ChangedWord(r, bytes + span - 4, r.position + span - 4, 0));
-      r.outputHeld += span;
-      r.position += span;
-      r.addLeft -= span;
-    } else {
-      ok = PutBaseBytes(r, span - 4) && PutChanged(r, 0, 4);
-    }
+  // The next place lies at or after the position, and no place lies whole in the bytes before
+  // it; the one after it is the next then (were places to overlap, PlaceWithin would find it).
+  while (ok && PlaceWithin(r, static_cast<uint32_t>(end - r.position))) {
+    const uint32_t next = r.nextPlace, gap = static_cast<uint32_t>(r.placeAt - r.position);
+    ok = PutAtHand(r, gap, 0, 4) || (PutBaseBytes(r, gap) && PutChanged(r, 0, 4));
+    SetNextPlace(r, next + 1);
   }
   r.predicted = predicted;
   r.residual = residual;
-  r.nextPlace = next;
-  r.placeBefore = r.places[next - 1];
-  r.placeAt = next < r.placeCount ? r.places[next] : UINT64_MAX - 4;
   return ok && PutBaseBytes(r, static_cast<uint32_t>(end - r.position));
 }
 
@@ -375,25 +382,9 @@ int DecodeChange(WordRun& r, uint32_t gap, uint32_t& value, uint32_t& width) {
   return r.addLeft - gap >= 4;
 }
 
-// A gap's unchanged bytes and the change after it (width 0: none). Most often both lie in the
-// base bytes at hand and fit the output's room: then they take one look-up and one copy, where
-// apart they took two of each (about a third of applying a program that changed much).
+// A gap's unchanged bytes and the change after it (width 0: none), at hand most often.
 int PutGapAndChange(WordRun& r, uint32_t gap, uint32_t value, uint32_t width) {
-  const uint32_t span = gap + width;
-  if (r.base && span <= r.chunk - r.outputHeld && !PlaceWithin(r, gap)) {
-    uint32_t available;
-    const unsigned char* bytes = BaseBytes(r, 1, available);
-    if (bytes && available >= span) {
-      unsigned char* to = r.output + r.outputHeld;
-      CopyPiece(to, bytes, gap);
-      if (width == 4) WriteLE32(to + gap, ChangedWord(r, bytes + gap, r.position + gap, value));
-      if (width == 1) to[gap] = static_cast<unsigned char>(bytes[gap] + value);
-      r.outputHeld += span;
-      r.position += span;
-      r.addLeft -= span;
-      return 1;
-    }
-  }
+  if (!PlaceWithin(r, gap) && PutAtHand(r, gap, value, width)) return 1;
   return PutUnchanged(r, gap) && (width == 0 || PutChanged(r, value, width));
 }
 
@@ -630,8 +621,7 @@ int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteS
   r.h = &h;
   r.places = places;
   r.placeCount = placeCount;
-  r.placeBefore = -1;
-  r.placeAt = placeCount > 0 ? places[0] : UINT64_MAX - 4;
+  SetNextPlace(r, 0);
   r.base = base;
   r.out = &out;
   r.chunk = chunk;
