@@ -984,17 +984,22 @@ std::vector<ImageSection> ImageSectionsOf(const std::vector<uint8_t>& image) {
 }
 
 // The relocated places of a base image with tables and sections (delta.h's rule, as the applier
-// takes them), and the sections' bytes for the record; none where it has no relocation table or
-// no place is taken.
+// takes them), with the sections put after the tables in record; none, and record as it was,
+// where the image has no relocation table, no place is taken, or the applier would have no room
+// for them beside the coded tables.
 std::vector<uint32_t> RelocatedPlacesOf(const std::vector<uint8_t>& image,
                                         const std::vector<CodedTable>& tables,
                                         const std::vector<ImageSection>& sections,
-                                        std::vector<uint8_t>& sectionBytes) {
+                                        std::vector<uint8_t>& record) {
   const ByteSource source = MemorySource(image.data(), static_cast<uint32_t>(image.size()));
   const auto relocations = std::find_if(tables.begin(), tables.end(), [](const CodedTable& t) {
     return t.place.kind == kTableRelocations;
   });
-  if (sections.empty() || relocations == tables.end()) return {};
+  size_t coded = 0;
+  for (const CodedTable& t : tables) coded += t.coded.size();
+  if (sections.empty() || relocations == tables.end() ||
+      coded > kCodedTablesMax - 4 * kRelocatedPlacesMax)
+    return {};
   std::vector<uint32_t> places(kRelocatedPlacesMax);
   std::vector<unsigned char> buffer(kDeltaDefaultChunk);
   uint32_t count = 0;
@@ -1004,12 +1009,13 @@ std::vector<uint32_t> RelocatedPlacesOf(const std::vector<uint8_t>& image,
       count == 0)
     return {};
   places.resize(count);
-  sectionBytes.assign(4 + 12 * sections.size(), 0);
-  WriteLE32(sectionBytes.data(), static_cast<uint32_t>(sections.size()));
+  const size_t at = record.size();
+  record.resize(at + 4 + 12 * sections.size());
+  WriteLE32(&record[at], static_cast<uint32_t>(sections.size()));
   for (size_t i = 0; i < sections.size(); ++i) {
-    WriteLE32(&sectionBytes[4 + 12 * i], sections[i].rva);
-    WriteLE32(&sectionBytes[8 + 12 * i], sections[i].size);
-    WriteLE32(&sectionBytes[12 + 12 * i], sections[i].fileOffset);
+    WriteLE32(&record[at + 4 + 12 * i], sections[i].rva);
+    WriteLE32(&record[at + 8 + 12 * i], sections[i].size);
+    WriteLE32(&record[at + 12 + 12 * i], sections[i].fileOffset);
   }
   return places;
 }
@@ -1070,14 +1076,12 @@ std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
     codedBase += b.coded.size();
   }
   if (codedBase > kCodedTablesMax) return {};
-  // Relocated words changed by their predictions, where the applier has room for their places
-  // beside the coded tables (the places lie before the first table, so coding leaves them).
-  std::vector<uint8_t> record = TablesRecordBytes(baseTables, resultTables), sectionBytes;
+  // Relocated words changed by their predictions (the places lie before the first table, so
+  // coding leaves them).
+  std::vector<uint8_t> record = TablesRecordBytes(baseTables, resultTables);
   std::vector<uint32_t> places;
-  if (relocate && codedBase <= kCodedTablesMax - 4 * kRelocatedPlacesMax)
-    places = RelocatedPlacesOf(base, baseTables, ImageSectionsOf(base), sectionBytes);
+  if (relocate) places = RelocatedPlacesOf(base, baseTables, ImageSectionsOf(base), record);
   if (relocated) *relocated = !places.empty();
-  record.insert(record.end(), sectionBytes.begin(), sectionBytes.end());
   const TablesCodedInPlace codedBaseImage(base, baseTables);
   const TablesCodedInPlace codedResultImage(result, resultTables);
   return RecordAndWords(std::move(record), base, result, predicted, calls, callsCoded, places);
@@ -1095,12 +1099,11 @@ std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
   const std::vector<CodedTable> r = CodedTables(result, resultTables);
   if (b.size() != baseTables.size() || r.size() != resultTables.size() || b.size() != r.size())
     return {};
-  std::vector<uint8_t> record = TablesRecordBytes(b, r), sectionBytes;
+  std::vector<uint8_t> record = TablesRecordBytes(b, r);
   std::vector<uint32_t> places;
   if (sections) {
-    places = RelocatedPlacesOf(base, b, *sections, sectionBytes);
+    places = RelocatedPlacesOf(base, b, *sections, record);
     if (places.empty()) return {};
-    record.insert(record.end(), sectionBytes.begin(), sectionBytes.end());
   }
   std::vector<uint8_t> codedBase = base, codedResult = result;
   const TablesCodedInPlace inBase(codedBase, b);
