@@ -1263,6 +1263,22 @@ TEST(Delta, EveryFlippedByteFailsOrGivesTheResult) {
   ExpectEachDamagedByteFailsOrGives(predicted, p.base, p.result, 1, 0xff, kDeltaMinChunk);
 }
 
+// The places RelocatedPlaces takes from the table of size bytes at offset of bytes, read in
+// pieces of chunk bytes; 1 or 0 as it answers.
+int PlacesOf(const std::vector<uint8_t>& bytes, uint32_t offset, uint32_t size,
+             const std::vector<ImageSection>& sections, uint32_t limit, uint32_t chunk,
+             std::vector<uint32_t>& places) {
+  places.assign(kRelocatedPlacesMax, 0);
+  std::vector<unsigned char> buffer(chunk);
+  uint32_t count = 0;
+  const int ok =
+      RelocatedPlaces(MemorySource(bytes.data(), static_cast<uint32_t>(bytes.size())), offset, size,
+                      sections.data(), static_cast<uint32_t>(sections.size()), limit, buffer.data(),
+                      chunk, places.data(), count);
+  places.resize(count);
+  return ok;
+}
+
 // The places a relocation table gives, by the rule both sides follow: 32- and 64-bit entries
 // only, mapped through the first section that holds their 4 bytes, each after the last one taken
 // and before the limit; read in pieces of any size. A block of an odd size is refused.
@@ -1295,27 +1311,19 @@ TEST(Delta, RelocatedPlacesFollowTheirRule) {
   for (const auto& c : cases) {
     const std::vector<uint8_t> table = RelocTable(c.blocks);
     for (uint32_t chunk : {1u, 3u, 1024u}) {
-      std::vector<uint32_t> places(kRelocatedPlacesMax);
-      uint32_t count = 0;
-      std::vector<unsigned char> buffer(chunk);
-      ASSERT_EQ(RelocatedPlaces(MemorySource(table.data(), static_cast<uint32_t>(table.size())), 0,
-                                static_cast<uint32_t>(table.size()), sections.data(), 3, c.limit,
-                                buffer.data(), chunk, places.data(), count),
-                1)
+      std::vector<uint32_t> places;
+      ASSERT_EQ(
+          PlacesOf(table, 0, static_cast<uint32_t>(table.size()), sections, c.limit, chunk, places),
+          1)
           << c.what;
-      places.resize(count);
       EXPECT_EQ(places, c.places) << c.what << ", pieces of " << chunk;
     }
   }
   std::vector<uint8_t> odd = RelocTable({{0x1000, {0x3010}}});
   odd[4] = 11;
   odd.push_back(0);
-  std::vector<uint32_t> places(kRelocatedPlacesMax);
-  uint32_t count = 0;
-  unsigned char buffer[64];
-  EXPECT_EQ(RelocatedPlaces(MemorySource(odd.data(), static_cast<uint32_t>(odd.size())), 0,
-                            static_cast<uint32_t>(odd.size()), sections.data(), 3, UINT32_MAX,
-                            buffer, sizeof buffer, places.data(), count),
+  std::vector<uint32_t> places;
+  EXPECT_EQ(PlacesOf(odd, 0, static_cast<uint32_t>(odd.size()), sections, UINT32_MAX, 64, places),
             0);
 }
 
@@ -1393,15 +1401,12 @@ TEST(Delta, RelocatedPlacesNeverOverlap) {
   const std::vector<uint8_t> base = ProgramImage(v1);
   const std::vector<ImageTablePlace> tables = FindImageTables(base);
   ASSERT_EQ(tables.size(), 1u);
-  const ImageSection identity = {0, 0xFFFFFF00u, 0};
-  std::vector<uint32_t> rvas(kRelocatedPlacesMax);
-  uint32_t count = 0;
-  std::vector<unsigned char> buffer(4096);
-  ASSERT_EQ(RelocatedPlaces(MemorySource(base.data(), static_cast<uint32_t>(base.size())),
-                            tables[0].offset, tables[0].size, &identity, 1, UINT32_MAX,
-                            buffer.data(), 4096, rvas.data(), count),
+  // File offsets are rvas in these images: one section from 0 gives every entry's rva.
+  std::vector<uint32_t> rvas;
+  ASSERT_EQ(PlacesOf(base, tables[0].offset, tables[0].size, {{0, 0xFFFFFF00u, 0}}, UINT32_MAX,
+                     4096, rvas),
             1);
-  ASSERT_GE(count, 2u);
+  ASSERT_GE(rvas.size(), 2u);
   const std::vector<ImageSection> sections = {{rvas[0], 4, 0x200}, {rvas[1], 4, 0x202}};
   std::vector<uint8_t> result = base;
   WriteLE32(&result[0x200], ReadLE32(&result[0x200]) + 7);
