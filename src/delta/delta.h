@@ -138,6 +138,19 @@
 // value of the first row of predictions at its word's place added, as kWordOpPredicted adds it,
 // with the rows updated as after any word change; the unchanged bytes around it stay as they
 // are. A place that an explicit change or the run's end cuts is left as the gaps have it.
+//
+// Methods kDeltaWordsTablesCallPlaces, kDeltaWordsTablesCallsCallPlaces and
+// kDeltaWordsTablesCallsLzCallPlaces: the three relocated methods whose places also include the
+// base's calls, changed as kWordOpPredictedTarget changes a word (the second row of predictions
+// at the place of the call's target, plus the command's shift): where code moved, a call changes
+// by how far its target moved less how far the call did, which the last change into the target's
+// page mostly tells. A call place is the 4 bytes after an E8 byte in the record's first section
+// (file bytes from its file offset, its size long), all before the section's end and the first
+// table's place, whose target (its place + 4 + the word, mod 2^32) lies in those bytes too,
+// overlapping neither a relocated place nor the call place before it. The relocated places are
+// taken by the rule above, then the call places from the section's start, while fewer than
+// kPlacesWithCallsMax are taken in all (their table then codes in at most
+// kCodedTablesMax - kPlacesWithCallsRoom bytes).
 #pragma once
 
 #include <cstdint>
@@ -165,8 +178,11 @@ enum DeltaMethod : uint32_t {
   kDeltaWordsCallsLz = 9,           // kDeltaWordsCalls, copied bytes as matches and literals
   kDeltaWordsTablesCallsLz = 10,    // kDeltaWordsTablesCalls the same
   kDeltaWordsTablesRelocated = 11,  // kDeltaWordsTablesPredicted, relocated words changed
-  kDeltaWordsTablesCallsRelocated = 12,    // kDeltaWordsTablesCalls the same
-  kDeltaWordsTablesCallsLzRelocated = 13,  // kDeltaWordsTablesCallsLz the same
+  kDeltaWordsTablesCallsRelocated = 12,     // kDeltaWordsTablesCalls the same
+  kDeltaWordsTablesCallsLzRelocated = 13,   // kDeltaWordsTablesCallsLz the same
+  kDeltaWordsTablesCallPlaces = 14,         // kDeltaWordsTablesRelocated, calls changed too
+  kDeltaWordsTablesCallsCallPlaces = 15,    // kDeltaWordsTablesCallsRelocated the same
+  kDeltaWordsTablesCallsLzCallPlaces = 16,  // kDeltaWordsTablesCallsLzRelocated the same
 };
 
 // The words methods by what their bodies hold: plain words, or words over coded tables; the
@@ -175,8 +191,12 @@ inline bool PlainWordsMethod(uint32_t m) {
   return m == kDeltaDeflatedWords || m == kDeltaWordsPredicted || m == kDeltaWordsCalls ||
          m == kDeltaWordsCallsLz;
 }
+inline bool CallPlacesMethod(uint32_t m) {
+  return m >= kDeltaWordsTablesCallPlaces && m <= kDeltaWordsTablesCallsLzCallPlaces;
+}
 inline bool RelocatedMethod(uint32_t m) {
-  return m >= kDeltaWordsTablesRelocated && m <= kDeltaWordsTablesCallsLzRelocated;
+  return (m >= kDeltaWordsTablesRelocated && m <= kDeltaWordsTablesCallsLzRelocated) ||
+         CallPlacesMethod(m);
 }
 inline bool TablesWordsMethod(uint32_t m) {
   return m == kDeltaWordsTables || m == kDeltaWordsTablesPredicted || m == kDeltaWordsTablesCalls ||
@@ -184,11 +204,12 @@ inline bool TablesWordsMethod(uint32_t m) {
 }
 inline bool LzCopiedMethod(uint32_t m) {
   return m == kDeltaWordsCallsLz || m == kDeltaWordsTablesCallsLz ||
-         m == kDeltaWordsTablesCallsLzRelocated;
+         m == kDeltaWordsTablesCallsLzRelocated || m == kDeltaWordsTablesCallsLzCallPlaces;
 }
 inline bool CallsMethod(uint32_t m) {
   return m == kDeltaWordsCalls || m == kDeltaWordsTablesCalls ||
-         m == kDeltaWordsTablesCallsRelocated || LzCopiedMethod(m);
+         m == kDeltaWordsTablesCallsRelocated || m == kDeltaWordsTablesCallsCallPlaces ||
+         LzCopiedMethod(m);
 }
 inline bool PredictingMethod(uint32_t m) {
   return m == kDeltaWordsPredicted || m == kDeltaWordsTablesPredicted || CallsMethod(m) ||
@@ -282,6 +303,16 @@ constexpr uint32_t kTableRecordSize = 28;
 // (in the arena after the coded base tables).
 constexpr uint32_t kImageSectionsMax = 16;
 constexpr uint32_t kRelocatedPlacesMax = 256 * 1024;
+// The methods with call places: the most places in all, and their room in the arena (each place
+// and a bit that tells a call's).
+constexpr uint32_t kPlacesWithCallsMax = 512 * 1024;
+constexpr uint32_t kPlacesWithCallsRoom = 4 * kPlacesWithCallsMax + kPlacesWithCallsMax / 8;
+// The arena's room for the places of method m (0 for a method without them).
+inline uint32_t PlacesRoom(uint32_t m) {
+  return CallPlacesMethod(m)  ? kPlacesWithCallsRoom
+         : RelocatedMethod(m) ? 4 * kRelocatedPlacesMax
+                              : 0;
+}
 constexpr uint32_t kCodedTablesMax = 4 * 1024 * 1024;
 // The result's tables are decoded into this many bytes of the arena, after the coded base tables.
 constexpr uint32_t kDecodedTablesBuffer = 32 * 1024;

@@ -29,13 +29,14 @@ inline unsigned char* WordsWorkEnd(unsigned char* work, uint32_t chunk) {
 // DeltaWorkSize(chunk) bytes, of which the run uses those up to WordsWorkEnd, and from spare on
 // (at most kCodedTablesMax + kDecodedTablesBuffer further) keeps blocks of the base that short
 // add runs read. With placeCount places (increasing base positions, the relocated methods'),
-// each word at one inside unchanged add bytes is changed by its prediction. 1 when the body is
+// each word at one inside unchanged add bytes is changed by its prediction: the second row's
+// where bit i of calls (null: none) marks place i as a call's, else the first's. 1 when the body is
 // one sound zlib stream, nothing after it, whose commands build exactly resultSize bytes (the
 // caller checks their hash); 0 otherwise.
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work,
                      const unsigned char* spare, const uint32_t* places = nullptr,
-                     uint32_t placeCount = 0);
+                     uint32_t placeCount = 0, const uint32_t* calls = nullptr);
 
 // Runs a kDeltaWordsTables body (delta.h): its record checked, the base's tables coded into the
 // arena, then the words body over the coded images, the result's tables decoded on their way to

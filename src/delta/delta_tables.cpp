@@ -61,7 +61,7 @@ int ReadTablesRecord(const DeltaStream& delta, const DeltaHeader& h, TablesRecor
   if (RelocatedMethod(h.method)) {
     // The sections after the tables, and room for the places beside the coded tables.
     unsigned char count[4];
-    if (codedTables > kCodedTablesMax - 4 * kRelocatedPlacesMax ||
+    if (codedTables > kCodedTablesMax - PlacesRoom(h.method) ||
         !delta.source.read(delta.source.context, at + r.size, count, 4))
       return 0;
     r.sectionCount = ReadLE32(count);
@@ -231,26 +231,34 @@ int RunTablesWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSou
   // applier a fifth more time.
   result.decoded = {spare, Smaller(kDecodedTablesBuffer, chunk), 0, EmitDecoded, &out};
   spare += kDecodedTablesBuffer;
-  // The relocated places, after it: a table that coded is whole blocks.
-  uint32_t* places = nullptr;
+  // The relocated places, after it: a table that coded is whole blocks. Then the call places
+  // among them, with their bits after them.
+  uint32_t *places = nullptr, *calls = nullptr;
   uint32_t placeCount = 0;
   if (r.sectionCount > 0) {
-    for (uint32_t i = 0; i < r.count && !places; ++i) {
+    places = reinterpret_cast<uint32_t*>((reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3});
+    for (uint32_t i = 0; i < r.count; ++i) {
       const TablePlaces& t = r.tables[i];
       if (t.kind != kTableRelocations) continue;
-      places =
-          reinterpret_cast<uint32_t*>((reinterpret_cast<uintptr_t>(spare) + 3) & ~uintptr_t{3});
       if (!RelocatedPlaces(*base, t.baseOffset, t.baseSize, r.sections, r.sectionCount,
                            r.tables[0].baseOffset, work, chunk, places, placeCount))
         return 0;
-      spare = reinterpret_cast<unsigned char*>(places + placeCount);
+      break;
+    }
+    spare = reinterpret_cast<unsigned char*>(places + placeCount);
+    if (CallPlacesMethod(h.method)) {
+      if (!CallPlaces(*base, r.sections[0], r.tables[0].baseOffset, work, chunk, places,
+                      placeCount))
+        return 0;
+      calls = places + placeCount;
+      spare = reinterpret_cast<unsigned char*>(calls + (placeCount + 31) / 32);
     }
   }
   const ByteSink codedSink = {WriteCodedResult, &result};
   // The result is hashed as it is decoded, not in its coded form.
   DeltaOutput codedOut = {out.sink ? &codedSink : nullptr, nullptr};
   if (!RunDeflatedWords(words, coded, &codedSource, codedOut, chunk, work, spare, places,
-                        placeCount) ||
+                        placeCount, calls) ||
       result.position != coded.resultSize)
     return 0;
   for (uint32_t i = 0; i < r.count; ++i)

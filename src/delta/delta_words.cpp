@@ -78,6 +78,7 @@ struct WordRun {
   // The relocated methods: the base positions whose words unchanged add bytes change, and the
   // first of them not yet passed.
   const uint32_t* places;
+  const uint32_t* callPlaces;  // a bit per place, set for a call's; or null
   uint32_t placeCount;
   uint32_t nextPlace;
   int64_t placeBefore;  // the place before nextPlace, or -1
@@ -276,13 +277,15 @@ int PutUnchanged(WordRun& r, uint32_t count) {
   const uint64_t end = r.position + count;
   // The change after the gap, if any, was decoded: its prediction is kept for it.
   const uint32_t predicted = r.predicted, residual = r.residual;
-  r.predicted = kWordOpPredicted - 65;
   r.residual = 0;
   int ok = 1;
   // The next place lies at or after the position, and no place lies whole in the bytes before
   // it; the one after it is the next then (were places to overlap, PlaceWithin would find it).
   while (ok && PlaceWithin(r, static_cast<uint32_t>(end - r.position))) {
     const uint32_t next = r.nextPlace, gap = static_cast<uint32_t>(r.placeAt - r.position);
+    r.predicted = r.callPlaces && (r.callPlaces[next / 32] >> (next % 32) & 1)
+                      ? kWordOpPredictedTarget - 65
+                      : kWordOpPredicted - 65;
     ok = PutAtHand(r, gap, 0, 4) || (PutBaseBytes(r, gap) && PutChanged(r, 0, 4));
     SetNextPlace(r, next + 1);
   }
@@ -615,11 +618,13 @@ void CodeCallTargets(unsigned char* bytes, uint32_t count, uint32_t position, in
 
 int RunDeflatedWords(const DeltaStream& delta, const DeltaHeader& h, const ByteSource* base,
                      DeltaOutput& out, uint32_t chunk, unsigned char* work,
-                     const unsigned char* spare, const uint32_t* places, uint32_t placeCount) {
+                     const unsigned char* spare, const uint32_t* places, uint32_t placeCount,
+                     const uint32_t* calls) {
   WordRun r;
   std::memset(&r, 0, sizeof r);
   r.h = &h;
   r.places = places;
+  r.callPlaces = calls;
   r.placeCount = placeCount;
   SetNextPlace(r, 0);
   r.base = base;

@@ -83,3 +83,50 @@ int RelocatedPlaces(const ByteSource& base, uint32_t tableOffset, uint32_t table
   count = t.count;
   return headerHeld == 0 && entriesLeft == 0;
 }
+
+int CallPlaces(const ByteSource& base, const ImageSection& code, uint32_t limit,
+               unsigned char* buffer, uint32_t chunk, uint32_t* places, uint32_t& count) {
+  // The relocated places move to the top of the room and come down again as the merge passes
+  // them, so that each place is written below every one not yet read; the bits go above them
+  // all until the places are known.
+  uint32_t* const top = places + kPlacesWithCallsMax;
+  uint32_t* const calls = top;
+  for (uint32_t i = 0; i < kPlacesWithCallsMax / 32; ++i) calls[i] = 0;
+  uint32_t read = kPlacesWithCallsMax - count, taken = 0;
+  for (uint32_t i = count; i-- > 0;) places[read + i] = places[i];
+  const uint64_t start = code.fileOffset, end = start + code.size;
+  const uint64_t stop = end < limit ? end : limit;
+  uint64_t clear = 0;  // where the last place taken ends
+  // Pieces overlap by 4 bytes, so that every E8 with 4 bytes after it before stop is looked at
+  // once, in the piece that holds all 5.
+  for (uint64_t at = start; at + 5 <= stop; at += chunk - 4) {
+    const uint32_t n = static_cast<uint32_t>(stop - at < chunk ? stop - at : chunk);
+    if (!base.read(base.context, static_cast<uint32_t>(at), buffer, n)) return 0;
+    for (uint32_t i = 0; i + 5 <= n; ++i) {
+      // Four bytes at a time past those without an E8 (about nine words in ten of code).
+      while (i + 8 <= n) {
+        const uint32_t x = ReadLE32(buffer + i) ^ 0xE8E8E8E8u;
+        if (((x - 0x01010101u) & ~x & 0x80808080u) != 0) break;
+        i += 4;
+      }
+      if (buffer[i] != 0xE8) continue;
+      const uint64_t place = at + i + 1;
+      if (place < clear) continue;
+      const uint32_t target = static_cast<uint32_t>(place) + 4 + ReadLE32(buffer + i + 1);
+      if (target < start || target >= end) continue;
+      while (places + read < top && places[read] + 4 <= place) {
+        clear = places[read] + 4;
+        places[taken++] = places[read++];
+      }
+      if ((places + read < top && places[read] < place + 4) || taken == read) continue;
+      calls[taken / 32] |= 1u << (taken % 32);
+      places[taken++] = static_cast<uint32_t>(place);
+      clear = place + 4;
+    }
+    if (n < chunk) break;
+  }
+  while (places + read < top) places[taken++] = places[read++];
+  count = taken;
+  for (uint32_t i = 0; i < (taken + 31) / 32; ++i) places[taken + i] = calls[i];
+  return 1;
+}

@@ -268,10 +268,14 @@ int main(int argc, char** argv) {
     } relocated[] = {
         {kDeltaWordsTablesRelocated, CallsCoding::kNever, "-relocated"},
         {kDeltaWordsTablesCallsRelocated, CallsCoding::kAlways, "-calls-relocated"},
-        {kDeltaWordsTablesCallsLzRelocated, CallsCoding::kAlwaysLz, "-matches-relocated"}};
+        {kDeltaWordsTablesCallsLzRelocated, CallsCoding::kAlwaysLz, "-matches-relocated"},
+        {kDeltaWordsTablesCallPlaces, CallsCoding::kNever, "-call-places"},
+        {kDeltaWordsTablesCallsCallPlaces, CallsCoding::kAlways, "-calls-call-places"},
+        {kDeltaWordsTablesCallsLzCallPlaces, CallsCoding::kAlwaysLz, "-matches-call-places"}};
     for (const auto& r : relocated) {
       const std::vector<uint8_t> relocatedBody =
-          TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted, r.calls, &sections);
+          TablesWordsBody(t.from, t.fromTables, t.to, t.toTables, &predicted, r.calls, &sections,
+                          CallPlacesMethod(r.method));
       if (!relocatedBody.empty() &&
           !Save(folder / (t.name + std::string(r.suffix)),
                 DeltaStreamWith(r.method, t.from, t.to, relocatedBody), t.selector))

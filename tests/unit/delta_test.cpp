@@ -854,7 +854,7 @@ TEST(Delta, DamagedStreamsFail) {
       int header, check;
     } cases[] = {
         {"magic", patched(0, 0x544c4451), 0, 0},
-        {"unknown method", patched(4, 14), 0, 0},
+        {"unknown method", patched(4, 17), 0, 0},
         {"method 0", patched(4, 0), 0, 0},
         {"method 1, retired", patched(4, 1), 0, 0},
         {"a method 1 stream", methodOne, 0, 0},
@@ -1327,6 +1327,87 @@ TEST(Delta, RelocatedPlacesFollowTheirRule) {
             0);
 }
 
+// The places CallPlaces gives bytes whose relocated places are relocated, read in pieces of
+// chunk bytes: each a call's (+) or a relocated one (-), by position.
+std::vector<int64_t> CallPlacesOf(const std::vector<uint8_t>& bytes, const ImageSection& code,
+                                  uint32_t limit, uint32_t chunk,
+                                  const std::vector<uint32_t>& relocated) {
+  std::vector<uint32_t> places(kPlacesWithCallsRoom / 4, ~0u);
+  std::copy(relocated.begin(), relocated.end(), places.begin());
+  std::vector<unsigned char> buffer(chunk);
+  auto count = static_cast<uint32_t>(relocated.size());
+  EXPECT_EQ(CallPlaces(MemorySource(bytes.data(), static_cast<uint32_t>(bytes.size())), code, limit,
+                       buffer.data(), chunk, places.data(), count),
+            1);
+  const uint32_t* calls = places.data() + count;
+  std::vector<int64_t> taken;
+  for (uint32_t i = 0; i < count; ++i)
+    taken.push_back(calls[i / 32] >> (i % 32) & 1 ? int64_t{places[i]} : -int64_t{places[i]});
+  return taken;
+}
+
+// The call places of a code section, by the rule both sides follow: after each E8 whose target
+// lies in the section, all 4 bytes before its end and the limit, overlapping neither a relocated
+// place nor the call before; merged among the relocated places in order, at most
+// kPlacesWithCallsMax in all; read in pieces of any size.
+TEST(Delta, CallPlacesFollowTheirRule) {
+  const ImageSection code = {0x1000, 0x40, 0x100};  // file bytes 0x100 to 0x140
+  // An E8 at `at` whose target is `to` (file offsets).
+  const auto call = [](std::vector<uint8_t>& b, uint32_t at, uint32_t to) {
+    b[at] = 0xE8;
+    WriteLE32(&b[at + 1], to - (at + 5));
+  };
+  const struct {
+    const char* what;
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+    std::vector<uint32_t> relocated;
+    uint32_t limit;
+    std::vector<int64_t> places;
+  } cases[] = {
+      {"targets in the section, back and forward, its last byte too",
+       {{0x100, 0x13F}, {0x110, 0x100}, {0x120, 0x125}},
+       {},
+       UINT32_MAX,
+       {0x101, 0x111, 0x121}},
+      {"targets before the section, at its end or far",
+       {{0x100, 0xFF}, {0x110, 0x140}, {0x120, 0x80000000u}},
+       {},
+       UINT32_MAX,
+       {}},
+      // The second call writes E8 FF FF FF FF at 0x121: the first's displacement stays -24, and
+      // the E8 inside it has a target in the section.
+      {"an E8 inside a call's 4 bytes is not one",
+       {{0x120, 0x10D}, {0x121, 0x125}, {0x126, 0x100}},
+       {},
+       UINT32_MAX,
+       {0x121, 0x127}},
+      {"merged among relocated places, none overlapping one",
+       {{0x100, 0x120}, {0x108, 0x120}, {0x113, 0x120}, {0x120, 0x100}},
+       {0x0F0, 0x10B, 0x114, 0x200},
+       UINT32_MAX,
+       {-0x0F0, 0x101, -0x10B, -0x114, 0x121, -0x200}},
+      {"all 4 bytes before the limit", {{0x10F, 0x100}, {0x130, 0x100}}, {}, 0x114, {0x110}},
+      {"all 4 bytes before the section's end", {{0x13B, 0x100}}, {}, UINT32_MAX, {0x13C}},
+      {"not all 4 before the section's end", {{0x13C, 0x100}}, {}, UINT32_MAX, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> bytes(0x300, 0x90);
+    for (const auto& [at, to] : c.calls) call(bytes, at, to);
+    for (uint32_t chunk : {8u, 9u, 13u, 1024u})
+      EXPECT_EQ(CallPlacesOf(bytes, code, c.limit, chunk, c.relocated), c.places)
+          << c.what << ", pieces of " << chunk;
+  }
+  // The most places in all: relocated ones first, then calls from the section's start.
+  std::vector<uint8_t> calls(5 * (kPlacesWithCallsMax + 2));
+  for (uint32_t at = 0; at < calls.size(); at += 5) call(calls, at, at);
+  const std::vector<uint32_t> relocated = {static_cast<uint32_t>(calls.size() - 4)};
+  const std::vector<int64_t> taken = CallPlacesOf(
+      calls, {0, static_cast<uint32_t>(calls.size()), 0}, UINT32_MAX, 65536, relocated);
+  ASSERT_EQ(taken.size(), kPlacesWithCallsMax);
+  EXPECT_EQ(taken[kPlacesWithCallsMax - 2], 5 * (kPlacesWithCallsMax - 2) + 1);
+  EXPECT_EQ(taken.back(), -static_cast<int64_t>(relocated[0]));
+}
+
 // Functions moved in an image whose sections map its relocated words: each of them changes by
 // its page's prediction with no gap or op, at every chunk size and whatever byte is damaged;
 // create picks the relocated methods. A record whose sections are none, too many or elsewhere
@@ -1346,14 +1427,35 @@ TEST(Delta, RelocatedWordsChangeByTheirPredictions) {
     } pairs[] = {{kDeltaWordsTablesRelocated, kDeltaWordsTablesPredicted},
                  {kDeltaWordsTablesCallsRelocated, kDeltaWordsTablesCalls},
                  {kDeltaWordsTablesCallsLzRelocated, kDeltaWordsTablesCallsLz}};
+    // Calls into the moved functions change by their targets' pages too.
+    const struct {
+      DeltaMethod calls, relocated;
+    } callPairs[] = {{kDeltaWordsTablesCallPlaces, kDeltaWordsTablesRelocated},
+                     {kDeltaWordsTablesCallsCallPlaces, kDeltaWordsTablesCallsRelocated},
+                     {kDeltaWordsTablesCallsLzCallPlaces, kDeltaWordsTablesCallsLzRelocated}};
     for (const auto& p : pairs) {
       const std::vector<uint8_t> delta = MakeDeltaWith(p.relocated, base, result);
       EXPECT_LT(delta.size(), MakeDeltaWith(p.plain, base, result).size() * 3 / 4) << p.relocated;
       for (uint32_t chunk : {kDeltaMinChunk, 4097u, kDeltaDefaultChunk})
         EXPECT_TRUE(DeltaGives(delta, base, result, chunk)) << p.relocated;
     }
+    for (const auto& p : callPairs) {
+      const std::vector<uint8_t> delta = MakeDeltaWith(p.calls, base, result);
+      EXPECT_LT(delta.size(), MakeDeltaWith(p.relocated, base, result).size() * 9 / 10) << p.calls;
+      for (uint32_t chunk : {kDeltaMinChunk, 4097u, kDeltaDefaultChunk})
+        EXPECT_TRUE(DeltaGives(delta, base, result, chunk)) << p.calls;
+    }
     const std::vector<uint8_t> picked = MakeDelta(base, result);
-    EXPECT_TRUE(RelocatedMethod(ReadLE32(&picked[4])));
+    EXPECT_TRUE(CallPlacesMethod(ReadLE32(&picked[4])));
+    // Where no call moved (the last function grown, .rdata a page on), call places would buy
+    // nothing for the applier's scan of the code: create leaves them out.
+    ProgramRecipe grown = v1;
+    grown.lengths[static_cast<size_t>(v1.order.back())] += 5000;
+    const std::vector<uint8_t> grownImage = ProgramImage(grown),
+                               unmoved = MakeDelta(base, grownImage);
+    EXPECT_TRUE(RelocatedMethod(ReadLE32(&unmoved[4])));
+    EXPECT_FALSE(CallPlacesMethod(ReadLE32(&unmoved[4])));
+    EXPECT_TRUE(DeltaGives(unmoved, base, grownImage));
     EXPECT_TRUE(DeltaGives(picked, base, result));
     ExpectEachDamagedByteFailsOrGives(picked, base, result, 37, 0x40, kDeltaDefaultChunk);
     // The sections follow the record's tables: their count, then rva, size and file offset each.
@@ -1424,7 +1526,8 @@ TEST(Delta, RelocatedPlacesNeverOverlap) {
 }
 
 // Images of random sizes, functions moved or grown, and random edits at and around relocated
-// words (their values, a byte before or inside, all at once): every relocated method round trips.
+// words and calls (their values, a byte before or inside, all at once): every relocated method
+// round trips.
 TEST(Delta, RelocatedRandomEditsRoundTrip) {
   for (uint32_t seed = 0; seed < 4; ++seed) {
     std::mt19937 random(1000 + seed);
@@ -1442,10 +1545,11 @@ TEST(Delta, RelocatedRandomEditsRoundTrip) {
       std::vector<uint8_t> result = ProgramImage(v2);
       uint32_t textEnd = 0x1000;
       for (uint32_t l : v2.lengths) textEnd += l;
-      // The result's absolute operands: an A1 byte before each, as the recipe writes them.
+      // The result's absolute operands and calls: an A1 or E8 byte before each, as the recipe
+      // writes them.
       std::vector<uint32_t> operands;
       for (uint32_t i = 0x1001; i + 4 <= textEnd; ++i)
-        if (result[i - 1] == 0xA1) operands.push_back(i);
+        if (result[i - 1] == 0xA1 || result[i - 1] == 0xE8) operands.push_back(i);
       for (int e = 0; e < 40 && !operands.empty(); ++e) {
         const uint32_t p = operands[random() % operands.size()];
         switch (random() % 4) {
@@ -1463,7 +1567,8 @@ TEST(Delta, RelocatedRandomEditsRoundTrip) {
         }
       }
       for (DeltaMethod m : {kDeltaWordsTablesRelocated, kDeltaWordsTablesCallsRelocated,
-                            kDeltaWordsTablesCallsLzRelocated}) {
+                            kDeltaWordsTablesCallsLzRelocated, kDeltaWordsTablesCallPlaces,
+                            kDeltaWordsTablesCallsCallPlaces, kDeltaWordsTablesCallsLzCallPlaces}) {
         const std::vector<uint8_t> delta = MakeDeltaWith(m, base, result);
         EXPECT_EQ(CheckDeltaStream({Source(delta), 0, static_cast<uint32_t>(delta.size())}), 1);
         for (uint32_t chunk : {kDeltaMinChunk, 4097u, 1u << 20})

@@ -115,16 +115,19 @@ enum class CallsCoding { kNever, kTried, kAlways, kAlwaysLz };
 // kWordOpPredicted, and *predicted is how many did (with none, the body is the plain one).
 // With calls, *callsCoded (where given) says how the body codes them: kNever, kAlways (a
 // kDeltaWordsCalls body, whose predictions may be none) or kAlwaysLz (kDeltaWordsCallsLz).
-// With places (increasing base positions), the body of a relocated method: each word at one
-// that unchanged bytes hold whole is changed by its prediction. Throws std::invalid_argument as
-// RangeCodedBody.
+// With places, the body of a relocated method: each word at one that unchanged bytes hold whole
+// is changed by its prediction. Throws std::invalid_argument as RangeCodedBody.
+struct ChangedPlaces {
+  std::vector<uint32_t> at;   // increasing base positions
+  std::vector<uint8_t> call;  // per place, 1 for a call's (the second row's prediction); or empty
+};
 std::vector<uint8_t> DeflatedWordsBody(const std::vector<DeltaCommand>& commands,
                                        const std::vector<uint8_t>& base,
                                        const std::vector<uint8_t>& result,
                                        uint64_t* predicted = nullptr,
                                        CallsCoding calls = CallsCoding::kNever,
                                        CallsCoding* callsCoded = nullptr,
-                                       const std::vector<uint32_t>& places = {});
+                                       const ChangedPlaces& places = {});
 
 // A whole delta stream: the header (method, the sizes and hashes of base and result) and body.
 std::vector<uint8_t> DeltaStreamWith(DeltaMethod method, const std::vector<uint8_t>& base,
@@ -163,14 +166,13 @@ bool CodeImageTable(uint32_t kind, const uint8_t* table, uint32_t size,
 // in order, of the same kinds), coded in copies: for tests and hand-made streams. Empty when one
 // does not code or the lists differ in length. calls: kNever, kAlways or kAlwaysLz (with kTried
 // the caller could not tell which method the body is). With sections, the body of the relocated
-// method of the same calls (empty where the base's relocation table gives no place).
-std::vector<uint8_t> TablesWordsBody(const std::vector<uint8_t>& base,
-                                     const std::vector<ImageTablePlace>& baseTables,
-                                     const std::vector<uint8_t>& result,
-                                     const std::vector<ImageTablePlace>& resultTables,
-                                     uint64_t* predicted = nullptr,
-                                     CallsCoding calls = CallsCoding::kNever,
-                                     const std::vector<ImageSection>* sections = nullptr);
+// method of the same calls (empty where the base's relocation table gives no place), with
+// callPlaces the one with call places.
+std::vector<uint8_t> TablesWordsBody(
+    const std::vector<uint8_t>& base, const std::vector<ImageTablePlace>& baseTables,
+    const std::vector<uint8_t>& result, const std::vector<ImageTablePlace>& resultTables,
+    uint64_t* predicted = nullptr, CallsCoding calls = CallsCoding::kNever,
+    const std::vector<ImageSection>* sections = nullptr, bool callPlaces = false);
 
 // The delta streams a file can travel as: deflated words always; range coded too where its
 // least cost is at most rangedCostLimit (a large file's model touches megabytes, for a body

@@ -173,6 +173,7 @@ std::string DeltaMethodName(uint32_t method) {
   if (CallsMethod(method)) name += ", calls by target";
   if (LzCopiedMethod(method)) name += ", new bytes as matches";
   if (RelocatedMethod(method)) name += ", relocated words by their pages";
+  if (CallPlacesMethod(method)) name += ", calls by their targets' pages";
   if (TablesWordsMethod(method))
     name += CallsMethod(method) ? ", over coded tables" : " over coded tables";
   return name;
