@@ -35,6 +35,7 @@ constexpr unsigned char kDeltaFuzzExceptions[] = {
     0x40, 0x10, 0, 0, 0x00, 0x11, 0, 0, 0x08, 0x90, 0, 0};
 // clang-format on
 
+constexpr uint32_t kDeltaFuzzCalls[][2] = {{0x140, 0x200}, {0x160, 0x100}, {0x300, 0x180}};
 inline const unsigned char* DeltaFuzzBase() {
   static unsigned char base[kDeltaFuzzBaseSize];
   static bool made = false;
@@ -49,6 +50,14 @@ inline const unsigned char* DeltaFuzzBase() {
       base[kDeltaFuzzTableAt + i] = kDeltaFuzzTable[i];
     for (uint32_t i = 0; i < sizeof kDeltaFuzzExceptions; ++i)
       base[kDeltaFuzzExceptionsAt + i] = kDeltaFuzzExceptions[i];
+    // Calls (E8 and a displacement) from 0x140, 0x160 and 0x300 to 0x200, 0x100 and 0x180: call
+    // places where a section map puts code over them.
+    for (const uint32_t(&call)[2] : kDeltaFuzzCalls) {
+      base[call[0]] = 0xE8;
+      const uint32_t displacement = call[1] - (call[0] + 5);
+      for (int k = 0; k < 4; ++k)
+        base[call[0] + 1 + k] = static_cast<unsigned char>(displacement >> (8 * k));
+    }
     made = true;
   }
   return base;
