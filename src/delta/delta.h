@@ -146,8 +146,9 @@
 // by how far its target moved less how far the call did, which the last change into the target's
 // page mostly tells. A call place is the 4 bytes after an E8 byte in the record's first section
 // (file bytes from its file offset, its size long), all before the section's end and the first
-// table's place, whose target (its place + 4 + the word, mod 2^32) lies in those bytes too,
-// overlapping neither a relocated place nor the call place before it. The relocated places are
+// table's place, whose target (its place + 4 + the word, mod 2^32) lies in the section's bytes
+// too (before the table or not), overlapping neither a relocated place nor the call place before
+// it. The relocated places are
 // taken by the rule above, then the call places from the section's start, while fewer than
 // kPlacesWithCallsMax are taken in all (their table then codes in at most
 // kCodedTablesMax - kPlacesWithCallsRoom bytes).

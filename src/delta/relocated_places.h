@@ -23,7 +23,8 @@ int RelocatedPlaces(const ByteSource& base, uint32_t tableOffset, uint32_t table
                     const ImageSection* sections, uint32_t sectionCount, uint32_t limit,
                     unsigned char* buffer, uint32_t chunk, uint32_t* places, uint32_t& count);
 
-// With places[0, count) the relocated places of a base image (RelocatedPlaces), the call places
+// With places[0, count) the relocated places of a base image (RelocatedPlaces: count at most
+// kRelocatedPlacesMax), the call places
 // of its code (delta.h's rule: the 4 bytes after an E8 in code, all before limit, whose target
 // lies in code, overlapping neither a relocated place nor the call place before) merged in among
 // them in order, while fewer than kPlacesWithCallsMax are taken in all; code's bytes read in

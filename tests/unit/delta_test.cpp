@@ -1334,7 +1334,8 @@ std::vector<int64_t> CallPlacesOf(const std::vector<uint8_t>& bytes, const Image
                                   const std::vector<uint32_t>& relocated) {
   std::vector<uint32_t> places(kPlacesWithCallsRoom / 4, ~0u);
   std::copy(relocated.begin(), relocated.end(), places.begin());
-  std::vector<unsigned char> buffer(chunk);
+  // Bytes that no read put there would make calls of E8s cut off by a piece's end.
+  std::vector<unsigned char> buffer(chunk, 0xFF);
   auto count = static_cast<uint32_t>(relocated.size());
   EXPECT_EQ(CallPlaces(MemorySource(bytes.data(), static_cast<uint32_t>(bytes.size())), code, limit,
                        buffer.data(), chunk, places.data(), count),
@@ -1387,6 +1388,14 @@ TEST(Delta, CallPlacesFollowTheirRule) {
        UINT32_MAX,
        {-0x0F0, 0x101, -0x10B, -0x114, 0x121, -0x200}},
       {"all 4 bytes before the limit", {{0x10F, 0x100}, {0x130, 0x100}}, {}, 0x114, {0x110}},
+      {"not all 4 before the limit", {{0x110, 0x100}}, {}, 0x114, {}},
+      {"a target past the limit, in the section", {{0x100, 0x130}}, {}, 0x120, {0x101}},
+      {"next to relocated places, each side",
+       {{0x100, 0x120}, {0x110, 0x120}},
+       {0x0FD, 0x114},
+       UINT32_MAX,
+       {-0x0FD, 0x101, -0x114}},
+      {"calls back to back", {{0x100, 0x120}, {0x105, 0x120}}, {}, UINT32_MAX, {0x101, 0x106}},
       {"all 4 bytes before the section's end", {{0x13B, 0x100}}, {}, UINT32_MAX, {0x13C}},
       {"not all 4 before the section's end", {{0x13C, 0x100}}, {}, UINT32_MAX, {}},
   };
