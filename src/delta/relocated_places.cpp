@@ -89,8 +89,7 @@ int CallPlaces(const ByteSource& base, const ImageSection& code, uint32_t limit,
   // The relocated places move to the top of the room and come down again as the merge passes
   // them, so that each place is written below every one not yet read; the bits go above them
   // all until the places are known.
-  uint32_t* const top = places + kPlacesWithCallsMax;
-  uint32_t* const calls = top;
+  uint32_t* const calls = places + kPlacesWithCallsMax;
   for (uint32_t i = 0; i < kPlacesWithCallsMax / 32; ++i) calls[i] = 0;
   uint32_t read = kPlacesWithCallsMax - count, taken = 0;
   for (uint32_t i = count; i-- > 0;) places[read + i] = places[i];
@@ -115,18 +114,18 @@ int CallPlaces(const ByteSource& base, const ImageSection& code, uint32_t limit,
       if (place < clear) continue;
       const uint32_t target = static_cast<uint32_t>(place) + 4 + ReadLE32(buffer + i + 1);
       if (target < start || target >= end) continue;
-      while (places + read < top && places[read] + 4 <= place) {
+      while (read < kPlacesWithCallsMax && places[read] + 4 <= place) {
         clear = places[read] + 4;
         places[taken++] = places[read++];
       }
-      if ((places + read < top && places[read] < place + 4) || taken == read) continue;
+      if ((read < kPlacesWithCallsMax && places[read] < place + 4) || taken == read) continue;
       calls[taken / 32] |= 1u << (taken % 32);
       places[taken++] = static_cast<uint32_t>(place);
       clear = place + 4;
     }
     if (n < chunk) break;
   }
-  while (places + read < top) places[taken++] = places[read++];
+  while (read < kPlacesWithCallsMax) places[taken++] = places[read++];
   count = taken;
   for (uint32_t i = 0; i < (taken + 31) / 32; ++i) places[taken + i] = calls[i];
   return 1;

@@ -17,6 +17,7 @@
 #include "delta/image_tables.h"
 #include "delta/relocated_places.h"
 #include "package/pe_image.h"
+#include "package_writer.h"
 #include "suffix_sort.h"
 
 namespace {
@@ -971,12 +972,7 @@ size_t WordsSectionsSize(const std::vector<DeltaCommand>& commands,
     std::vector<uint8_t> section;
     for (const WordBlock& block : blocks)
       section.insert(section.end(), block[k].begin(), block[k].end());
-    uLongf bound = compressBound(static_cast<uLong>(section.size()));
-    std::vector<uint8_t> out(bound);
-    if (compress2(out.data(), &bound, section.data(), static_cast<uLong>(section.size()), 6) !=
-        Z_OK)
-      throw std::bad_alloc();
-    size += bound;
+    size += DeflateBytes(section, 6).size();
   }
   return size;
 }
@@ -1143,7 +1139,6 @@ std::vector<uint8_t> TablesWordsBodyInPlace(std::vector<uint8_t>& base,
   if (relocate == 1 || (relocate > 1 && places.at.empty() && callPlaces))
     places = RelocatedPlacesOf(base, baseTables, sections, record, false);
   if (relocated) *relocated = !places.at.empty();
-  if (callPlaces) *callPlaces = false;
   const TablesCodedInPlace codedBaseImage(base, baseTables);
   const TablesCodedInPlace codedResultImage(result, resultTables);
   return RecordAndWords(std::move(record), base, result, predicted, calls, callsCoded, places,
