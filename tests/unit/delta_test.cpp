@@ -298,6 +298,11 @@ struct ProgramRecipe {
   std::vector<std::string> imports;
   bool x64 = false;
   bool codeSections = false;  // .text and .rdata have section headers too (a real image's layout)
+  // A .data after the .pdata (x64), of 64-bit pointers to the functions (by number, three times
+  // over): relocated places past the first table, which neither side takes. Longer than the
+  // .pdata's coding saves, so that a side that took them would find pointers at their places in
+  // the coded base too, and change them by their pages.
+  bool dataAfterTables = false;
 };
 
 std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
@@ -312,7 +317,7 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
   const uint32_t rdataAt = (at + 0xFFF) & ~0xFFFu;
   std::vector<uint8_t> image = PeImage(recipe.x64, 0x1000);
   image.resize(rdataAt, 0xCC);
-  std::vector<uint32_t> absolutes;  // RVAs of abs32 operands
+  std::vector<uint32_t> absolutes;  // RVAs of abs32 operands (then of .data's pointers)
   for (int f : recipe.order) {
     const std::vector<uint8_t> body = SampleData(recipe.lengths[f], 100 + f);
     uint32_t x = static_cast<uint32_t>(f) * 2654435761u;
@@ -355,8 +360,18 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
       WriteLE32(&image[entry + 8], rdataAt + 8 * static_cast<uint32_t>(f));
     }
   }
+  const auto dataAt = static_cast<uint32_t>(image.size());
+  const size_t codeAbsolutes = absolutes.size();
+  if (recipe.dataAfterTables) {
+    for (size_t f = 0; f < 3 * count; ++f) {
+      absolutes.push_back(static_cast<uint32_t>(image.size()));
+      image.resize(image.size() + 8);
+      WriteLE32(&image[absolutes.back()], kImageBase + start[f % count]);
+    }
+  }
   const auto relocAt = static_cast<uint32_t>(image.size());
-  // .reloc: per 4 KiB page, its RVA, the block's size and 16-bit entries of type 3.
+  // .reloc: per 4 KiB page, its RVA, the block's size and 16-bit entries of type 3 (10 for the
+  // 64-bit pointers of .data).
   for (size_t i = 0; i < absolutes.size();) {
     const uint32_t page = absolutes[i] & ~0xFFFu;
     size_t j = i;
@@ -366,7 +381,7 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
     WriteLE32(&image[blockAt], page);
     WriteLE32(&image[blockAt + 4], static_cast<uint32_t>(8 + 2 * (j - i)));
     for (size_t k = i; k < j; ++k) {
-      const uint32_t entry = 0x3000 | (absolutes[k] & 0xFFF);
+      const uint32_t entry = (k < codeAbsolutes ? 0x3000 : 0xA000) | (absolutes[k] & 0xFFF);
       image[blockAt + 8 + 2 * (k - i)] = static_cast<uint8_t>(entry);
       image[blockAt + 9 + 2 * (k - i)] = static_cast<uint8_t>(entry >> 8);
     }
@@ -382,7 +397,8 @@ std::vector<uint8_t> ProgramImage(const ProgramRecipe& recipe) {
     uint32_t directory, at, size;
   } tables[] = {{".text", 0, kTextAt, rdataAt - kTextAt},
                 {".rdata", 0, rdataAt, pdataAt - rdataAt},
-                {".pdata", 3, pdataAt, relocAt - pdataAt},
+                {".pdata", 3, pdataAt, dataAt - pdataAt},
+                {".data", 0, dataAt, relocAt - dataAt},
                 {".reloc", 5, relocAt, static_cast<uint32_t>(image.size()) - relocAt}};
   uint32_t sections = 0;
   for (const auto& t : tables) {
@@ -1427,6 +1443,7 @@ TEST(Delta, RelocatedWordsChangeByTheirPredictions) {
     ProgramRecipe v1 = FirstRelease(400);
     v1.x64 = x64;
     v1.codeSections = true;
+    v1.dataAfterTables = true;
     ProgramRecipe moved = v1;
     std::rotate(moved.order.begin() + 10, moved.order.begin() + 150, moved.order.begin() + 300);
     moved.lengths[5] += 5000;  // .rdata a page on: every absolute address into it changes
