@@ -137,10 +137,12 @@ bool MakeUnixLink(const std::string& link, const std::string& target) {
   return PathExists(link);
 }
 
-bool StopWhenRead(const std::string& token, const std::string& path, const std::string& flag) {
+bool StopWhenRead(const std::string& token, const std::string& path, const std::string& flag,
+                  bool staged) {
   static const char kWatcher[] = R"(
 import os, signal, sys, time
 token, target, flag = sys.argv[1].encode(), os.path.realpath(sys.argv[2]), sys.argv[3]
+staged = sys.argv[4] == '1'
 end = time.time() + 60
 pid = None
 while pid is None and time.time() < end:
@@ -158,7 +160,8 @@ while pid is not None and time.time() < end:
         sys.exit(1)
     for fd in fds:
         try:
-            if os.readlink('/proc/%s/fd/%s' % (pid, fd)) != target:
+            link = os.readlink('/proc/%s/fd/%s' % (pid, fd))
+            if link != target if not staged else not link.startswith(target + '.'):
                 continue
             with open('/proc/%s/fdinfo/%s' % (pid, fd)) as info:
                 position = int(info.readline().split()[1])
@@ -172,7 +175,8 @@ while pid is not None and time.time() < end:
 )";
   const std::string unixPath = UnixPath(path), unixFlag = UnixPath(flag);
   if (unixPath.empty() || unixFlag.empty()) return false;
-  return RunUnix("/usr/bin/python3", {"-c", kWatcher, token, unixPath, unixFlag});
+  return RunUnix("/usr/bin/python3",
+                 {"-c", kWatcher, token, unixPath, unixFlag, staged ? "1" : "0"});
 }
 
 bool ContinueStopped(const std::string& flag) {

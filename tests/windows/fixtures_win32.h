@@ -54,8 +54,11 @@ bool MakeUnixLink(const std::string& link, const std::string& target);
 // Under Wine, the stand-in for the pause an opportunistic lock gives on Windows: a watcher (a
 // Linux program) that finds the Linux process whose command line holds token, waits until it has
 // the file at path open and read past its start, stops it (SIGSTOP) and writes its process id to
-// the file flag (a Windows path). Gives up after 60 s. False when it could not be started.
-bool StopWhenRead(const std::string& token, const std::string& path, const std::string& flag);
+// the file flag (a Windows path). With staged, any file whose path is path, a dot and more: the
+// file's staged name, which ends in random digits. Gives up after 60 s. False when it could not
+// be started.
+bool StopWhenRead(const std::string& token, const std::string& path, const std::string& flag,
+                  bool staged = false);
 
 // Lets a process StopWhenRead stopped go on (SIGCONT), its id read from flag. False when flag
 // names none.

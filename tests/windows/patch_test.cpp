@@ -313,7 +313,8 @@ TEST(PatchRun, EachInstalledVersionEndsAsTheNewTreeOrFailsUntouched) {
 // another file's new version, or that file cannot be installed (another program holds it): each
 // copy then fails, never built from the wrong bytes; all or nothing, the tree stays as it was.
 // A new library is a near copy of one the update leaves alone, built from it as installed; where
-// that one is not its version, both fail as "not the version".
+// that one is not its version, both fail as "not the version". And one is a near copy of the
+// program, which a delta builds: the copy is built from the program as this run built it.
 TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
   // keep.dll is the same in both releases, and the new zkeep.dll a near copy of it; old.dll is
   // renamed znew.dll, a little changed.
@@ -328,9 +329,11 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
   const std::string tool = Version(5, 9);
   std::string tool2 = tool, copy = tool;
   for (size_t at = 100; at < tool.size(); at += 5000) tool2[at] ^= 0x11, copy[at + 7] ^= 0x22;
-  const Tree after = {{"prog.exe", Version(1, 9)}, {"tool.exe", tool}, {"tool2.exe", tool2},
-                      {"zcopy.dll", copy},         {"keep.dll", keep}, {"zkeep.dll", keepCopy},
-                      {"znew.dll", renamed}};
+  std::string progCopy = Version(1, 9);
+  for (size_t at = 300; at < progCopy.size(); at += 6000) progCopy[at] ^= 0x55;
+  const Tree after = {{"prog.exe", Version(1, 9)}, {"tool.exe", tool},     {"tool2.exe", tool2},
+                      {"zcopy.dll", copy},         {"keep.dll", keep},     {"zkeep.dll", keepCopy},
+                      {"znew.dll", renamed},       {"zprog.dll", progCopy}};
   enum Harm {
     kNone,
     kDamaged,
@@ -390,7 +393,9 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       const auto toolEntry = static_cast<uint32_t>(first.at("tool.exe"));
       const auto keepEntry = static_cast<uint32_t>(first.at("keep.dll"));
       const auto oldEntry = static_cast<uint32_t>(first.at("old.dll"));
+      const auto progEntry = static_cast<uint32_t>(first.at("prog.exe"));
       EXPECT_EQ(baseEntry, (std::map<std::string, uint32_t>{{"prog.exe", 0},
+                                                            {"zprog.dll", progEntry + 1},
                                                             {"tool2.exe", toolEntry + 1},
                                                             {"zcopy.dll", toolEntry + 1},
                                                             {"keep.dll", 0},
@@ -525,11 +530,12 @@ bool WriteXDllPatch(Installed& app, const TempFolder& trees, int from, int to, b
 }
 
 // Starts a silent update from package (whose path holds token) and waits until the watcher has
-// stopped it at its first read of path (StopWhenRead, flag its mark). True when it stands still
-// there; run is the caller's to continue (ContinueStopped) and to end.
+// stopped it at its first read of path (StopWhenRead, flag its mark; with staged, of path's staged
+// file). True when it stands still there; run is the caller's to continue (ContinueStopped) and
+// to end.
 bool RunStoppedAtRead(const std::string& package, const std::string& token, const std::string& path,
-                      const std::string& flag, UpdaterRun& run) {
-  if (!StopWhenRead(token, path, flag)) return false;
+                      const std::string& flag, UpdaterRun& run, bool staged = false) {
+  if (!StopWhenRead(token, path, flag, staged)) return false;
   Sleep(500);  // the watcher's start
   if (!StartProcess(RlPatchPath(), Quote("RL_PATCH.EXE") + " " + Quote(package) + " /S", run))
     return false;
@@ -611,6 +617,73 @@ TEST(PatchSwap, AFolderMadeALinkWhileADeltaReadsAFileInIt) {
     EXPECT_EQ(ListFolder(bin), (std::vector<std::string>{"x.dll"}));
     EXPECT_TRUE(app.Journal().empty());
   }
+}
+
+// A user who can write to the program folder stops the updater while it builds the program's
+// staged file (here the watcher's SIGSTOP), then tries to write to that file, or to move it away:
+// the run created it sharing reading only and holds it so until it is in place, so both are
+// refused. A near copy built from it relies on that: it is not hashed again as the copy's base.
+// The update then installs the new release.
+TEST(PatchSwap, AStagedFileRefusesWritersUntilItIsInPlace) {
+  Installed app("staged");
+  app.registry().SetDword("PatchLevel", 1);
+  TempFolder trees("staged-trees");
+  for (const char* release : {"old", "new"}) CreateDirectoryA((trees / release).c_str(), nullptr);
+  std::string copy = Large(2);
+  for (size_t at = 300; at < copy.size(); at += 6000) copy[at] ^= 0x55;
+  const Tree before = {{"prog.exe", Large(1)}},
+             after = {{"prog.exe", Large(2)}, {"zprog.dll", copy}};
+  WriteTree(app.folder(), before);
+  WriteTree(trees / "old", before);
+  WriteTree(trees / "new", after);
+  CreateOptions options;
+  options.allOrNothing = true;
+  options.bases.emplace_back(trees / "old");
+  const PackageSpec spec = BuildPackageSpec(trees / "new", AppManifest(app, 2), options, {});
+  // Both deltas, the copy's from the program's new version.
+  std::map<std::string, uint32_t> baseEntry;
+  for (const WriterEntry& e : spec.entries) {
+    DeltaHeader header;
+    if ((e.extraFlags & ENTRY_DELTA) &&
+        ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
+      baseEntry[e.name] = header.baseEntry;
+  }
+  ASSERT_EQ(baseEntry.size(), 2u);
+  EXPECT_EQ(baseEntry.at("prog.exe"), 0u);
+  EXPECT_NE(baseEntry.at("zprog.dll"), 0u);
+  const std::string token = "staged-" + std::to_string(GetCurrentProcessId()) + ".pkg";
+  const std::string package = trees / token, flag = trees / "stopped";
+  ASSERT_TRUE(WriteFileBytes(package, WritePackage(spec)));
+
+  UpdaterRun run;
+  const bool stopped = RunStoppedAtRead(package, token, app.Path("prog.exe"), flag, run, true);
+  std::string staged;
+  for (const std::string& name : ListFolder(app.folder()))
+    if (name.rfind("prog.exe.", 0) == 0) staged = app.Path(name);
+  DWORD writeError = ERROR_SUCCESS, moveError = ERROR_SUCCESS;
+  if (stopped && !staged.empty()) {
+    HANDLE file = CreateFileA(staged.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      writeError = GetLastError();
+    } else {
+      DWORD written = 0;
+      WriteFile(file, "mine", 4, &written, nullptr);
+      CloseHandle(file);
+    }
+    if (!MoveFileA(staged.c_str(), (trees / "taken").c_str())) moveError = GetLastError();
+  }
+  if (stopped) ContinueStopped(flag);
+  DWORD code = 0;
+  EXPECT_TRUE(WaitForExit(run, kTimeoutMs, code));
+  KillIfRunning(run);
+
+  ASSERT_TRUE(stopped) << "the updater was not stopped while it built prog.exe";
+  ASSERT_FALSE(staged.empty()) << "no staged prog.exe while it stood still";
+  EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(moveError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(code, static_cast<DWORD>(exit_codes::kSuccess));
+  EXPECT_TRUE(TreeSnapshot(app.folder()) == after) << Names(TreeSnapshot(app.folder()));
+  EXPECT_TRUE(app.Journal().empty());
 }
 
 // The file index of the file at path (what the journal records of a backup); 0 when unknown.
