@@ -488,19 +488,12 @@ int StageFile(Update& u, FileChange& c) {
   const ByteSink sink{WriteToHandle, file.Get()};
   unsigned char* work = DeltaWork();
   // A delta from another file's new version reads it where this run holds it (staged, or in
-  // place), its hash checked first as the file's own base was at the check; except where this run
-  // built it from a delta, which checked its hash as it wrote it, and has held it since, created
-  // sharing reading only, so that nobody else could write to it (on ast-grep's two copies of
-  // 49 MB, a tenth of the update). Should that file not be this delta's base (a package whose
-  // deltas disagree), the result's hash tells, as a failed check would have.
+  // place), checked first as the file's own base was at the check.
   const ByteSource base = BaseOf(c.baseGroup < 0 ? c.previous : NewVersionOf(u, c.baseGroup));
-  const FileChange* from = c.baseGroup < 0 ? nullptr : ChangeOfGroup(u, c.baseGroup);
-  const int checkBase =
-      c.baseGroup >= 0 && !(from && from->staged && from->action == kFileApplyDelta);
   const int built = c.action == kFileApplyDelta
                         ? base.read && work &&
                               ApplyDelta(EntryDeltaStream(*u.view, u.view->directory[c.entry]),
-                                         base, sink, kDeltaChunk, work, checkBase)
+                                         base, sink, kDeltaChunk, work, c.baseGroup >= 0)
                         : StreamEntry(*u.view, c.entry, sink);
   if (built && FlushFileBuffers(file.Get()) && FileIdentity(file.Get(), c.stagedId)) {
     c.staged = file.Release();

@@ -342,7 +342,8 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
     kKeepChanged,
     kOldChanged,
     kOldHeld,
-    kRenamedDamaged
+    kRenamedDamaged,
+    kProgCopyBaseHash
   };
   const struct {
     const char* label;
@@ -357,6 +358,9 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       {"the renamed file not its version", kOldChanged, false},
       {"the renamed file held by another program", kOldHeld, false},
       {"the renamed file's successor damaged", kRenamedDamaged, false},
+      // Its commands would build it from the program as this run built it: the hash it names
+      // for its base is what must match.
+      {"the program's copy naming another hash for its base", kProgCopyBaseHash, false},
   };
   for (const bool allOrNothing : {false, true})
     for (const auto& c : cases) {
@@ -408,6 +412,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       if (c.harm == kRenamedDamaged) renamedDelta.data[renamedDelta.data.size() / 2] ^= 0x5A;
       if (c.harm == kOtherBase)
         WriteLE32(copyDelta.data.data() + kDeltaBaseEntryOffset, first.at("prog.exe") + 1);
+      if (c.harm == kProgCopyBaseHash) spec.entries[first.at("zprog.dll")].data[24] ^= 1;
       const std::string packagePath = app.folder() + "\\..\\update.pkg";
       ASSERT_TRUE(WriteFileBytes(packagePath, WritePackage(spec)));
 
@@ -432,6 +437,7 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       if (c.harm == kToolHeld) expected["tool.exe"] = before.at("tool.exe");
       if (c.harm == kToolHeld) expected["tool2.exe"] = before.at("tool2.exe");
       if (c.harm == kKeepChanged) expected.erase("zkeep.dll");
+      if (c.harm == kProgCopyBaseHash) expected.erase("zprog.dll");
       if (c.harm == kOldChanged || c.harm == kRenamedDamaged) expected.erase("znew.dll");
       // File by file, the renamed file stays while it is held or any file failed (one built from
       // it needs it for the rerun).
@@ -465,6 +471,10 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       }
       if (c.harm == kRenamedDamaged) {
         EXPECT_NE(text.find(AsLogged(Format(texts::kFileFailedFormat, app.Path("znew.dll")))),
+                  std::wstring::npos);
+      }
+      if (c.harm == kProgCopyBaseHash) {
+        EXPECT_NE(text.find(AsLogged(Format(texts::kFileFailedFormat, app.Path("zprog.dll")))),
                   std::wstring::npos);
       }
       // The renamed file's removal: all or nothing, a file in use at the check; file by file,
@@ -622,7 +632,7 @@ TEST(PatchSwap, AFolderMadeALinkWhileADeltaReadsAFileInIt) {
 // A user who can write to the program folder stops the updater while it builds the program's
 // staged file (here the watcher's SIGSTOP), then tries to write to that file, or to move it away:
 // the run created it sharing reading only and holds it so until it is in place, so both are
-// refused. A near copy built from it relies on that: it is not hashed again as the copy's base.
+// refused, and a near copy built from it (hashed first as its base) gets the bytes the run wrote.
 // The update then installs the new release.
 TEST(PatchSwap, AStagedFileRefusesWritersUntilItIsInPlace) {
   Installed app("staged");
