@@ -289,10 +289,9 @@ constexpr uint32_t kLzWindow = 512 * 1024;
 constexpr uint32_t kLzWork = kLzWindow + 2 * kWordBlockMax + 8;
 
 // The part of the work area after the chunk buffers: the range coder's model; for the words
-// methods, their work, the coded base tables, and in all the room left (at least 256 KB, with
-// the largest coded tables and the matches' history; about 5.6 MB where the tables are small)
-// blocks of 16 KB of the base that short add runs read, so that commands jumping about the base
-// read each block about once.
+// methods, their work, the coded base tables, and in the room left (at least 256 KB, with the
+// largest coded tables and the matches' history; at most 1 MB of it) blocks of 16 KB of the base
+// that short add runs read, so that commands jumping about the base read most blocks once.
 constexpr uint32_t kDeltaArena = sizeof(DeltaModel);
 
 // kDeltaWordsTables: the most tables a record lists, the bytes of its count and of each

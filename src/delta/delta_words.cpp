@@ -33,6 +33,7 @@ constexpr uint32_t kBaseBlock = 1u << kBaseBlockBits;
 constexpr uint32_t kSlotSize = kBaseBlock + 4;
 constexpr uint32_t kSlotsMin = (256 * 1024) >> kBaseBlockBits;
 constexpr uint32_t kSlotsMax = (1024 * 1024) >> kBaseBlockBits;
+static_assert(kSlotsMax >= kSlotsMin, "the limit leaves the slots the room always has");
 static_assert(kWordWorkExtra + kCodedTablesMax + kDecodedTablesBuffer + 8 * kWordPredictions +
                       kSlotsMin * (kSlotSize + 4) + 8 <=
                   kDeltaArena,
