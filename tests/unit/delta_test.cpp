@@ -1620,7 +1620,8 @@ std::vector<uint8_t> ShortRunsAbout(const std::vector<uint8_t>& base, int pieces
 
 // Where the commands jump about the base in short runs, each block of the base is read about
 // once, not once a command; a long run is read as before, a chunk at a time. A base of more
-// blocks than the work area keeps (1 MB of them) takes most again, each into its own slot.
+// blocks than the work area keeps (1 MB of them) takes most again, each into its own slot, and
+// the rest of the work area stays untouched: its fresh pages would each cost a page fault.
 TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
   const std::vector<uint8_t> base = Noise(1 << 20, 7), large = Noise(7 << 20, 9);
   const struct {
@@ -1642,9 +1643,10 @@ TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
     for (uint32_t chunk : {kDeltaMinChunk, kDeltaDefaultChunk}) {
       WatchedBase watched = {c.base};
       CollectSink sink;
+      std::vector<unsigned char> work(DeltaWorkSize(chunk), 0xA5);
       EXPECT_EQ(ApplyDelta({Source(delta), 0, static_cast<uint32_t>(delta.size())},
                            {ReadWatched, &watched, static_cast<uint32_t>(c.base->size())},
-                           ByteSink{Collect, &sink}, chunk),
+                           ByteSink{Collect, &sink}, chunk, work.data()),
                 1)
           << c.what;
       EXPECT_EQ(sink.bytes, c.result) << c.what;
@@ -1652,6 +1654,9 @@ TEST(Delta, ShortRunsAboutTheBaseReadEachBlockOnce) {
       if (chunk == kDeltaDefaultChunk) {
         EXPECT_LE(watched.reads, c.mostReads) << c.what;
       }
+      // The chunks, the words method's work and 1 MB of blocks: some 1.6 MB of the 6.
+      const size_t untouched = static_cast<size_t>(std::count(work.begin(), work.end(), 0xA5));
+      EXPECT_GE(untouched, work.size() - (2u << 20)) << c.what;
     }
   }
 }
