@@ -148,10 +148,9 @@
 // (file bytes from its file offset, its size long), all before the section's end and the first
 // table's place, whose target (its place + 4 + the word, mod 2^32) lies in the section's bytes
 // too (before the table or not), overlapping neither a relocated place nor the call place before
-// it. The relocated places are
-// taken by the rule above, then the call places from the section's start, while fewer than
-// kPlacesWithCallsMax are taken in all (their table then codes in at most
-// kCodedTablesMax - kPlacesWithCallsRoom bytes).
+// it. The relocated places are taken by the rule above, then the call places from the section's
+// start, while fewer than kPlacesWithCallsMax are taken in all (their table then codes in at
+// most kCodedTablesMax - kPlacesWithCallsRoom bytes).
 #pragma once
 
 #include <cstdint>

@@ -24,12 +24,12 @@ int RelocatedPlaces(const ByteSource& base, uint32_t tableOffset, uint32_t table
                     unsigned char* buffer, uint32_t chunk, uint32_t* places, uint32_t& count);
 
 // With places[0, count) the relocated places of a base image (RelocatedPlaces: count at most
-// kRelocatedPlacesMax), the call places
-// of its code (delta.h's rule: the 4 bytes after an E8 in code, all before limit, whose target
-// lies in code, overlapping neither a relocated place nor the call place before) merged in among
-// them in order, while fewer than kPlacesWithCallsMax are taken in all; code's bytes read in
-// pieces of chunk bytes through buffer (room for chunk bytes, chunk at least 8). places has room
-// for kPlacesWithCallsRoom bytes; the places taken are followed by a bit for each (bit i of word
-// i / 32 after them), set where place i is a call's. 1 with count set; 0 when a read fails.
+// kRelocatedPlacesMax), the call places of its code (delta.h's rule: the 4 bytes after an E8 in
+// code, all before limit, whose target lies in code, overlapping neither a relocated place nor
+// the call place before) merged in among them in order, while fewer than kPlacesWithCallsMax are
+// taken in all; code's bytes read in pieces of chunk bytes through buffer (room for chunk bytes,
+// chunk at least 8). places has room for kPlacesWithCallsRoom bytes; the places taken are followed
+// by a bit for each (bit i of word i / 32 after them), set where place i is a call's. 1 with count
+// set; 0 when a read fails.
 int CallPlaces(const ByteSource& base, const ImageSection& code, uint32_t limit,
                unsigned char* buffer, uint32_t chunk, uint32_t* places, uint32_t& count);

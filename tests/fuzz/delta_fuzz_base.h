@@ -54,9 +54,7 @@ inline const unsigned char* DeltaFuzzBase() {
     // places where a section map puts code over them.
     for (const uint32_t(&call)[2] : kDeltaFuzzCalls) {
       base[call[0]] = 0xE8;
-      const uint32_t displacement = call[1] - (call[0] + 5);
-      for (int k = 0; k < 4; ++k)
-        base[call[0] + 1 + k] = static_cast<unsigned char>(displacement >> (8 * k));
+      WriteLE32(base + call[0] + 1, call[1] - (call[0] + 5));
     }
     made = true;
   }

@@ -218,6 +218,18 @@ std::map<uint32_t, int> DeltaMethods(const PackageSpec& spec) {
   return methods;
 }
 
+// The delta entries of spec by name: each one's base entry (0: its own installed version).
+std::map<std::string, uint32_t> BaseEntries(const PackageSpec& spec) {
+  std::map<std::string, uint32_t> bases;
+  for (const WriterEntry& e : spec.entries) {
+    DeltaHeader header;
+    if ((e.extraFlags & ENTRY_DELTA) &&
+        ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
+      bases[e.name] = header.baseEntry;
+  }
+  return bases;
+}
+
 // Every kind of file a --from package holds, against each base and against files that are
 // neither: the tree left, the exit code, the level, and the texts the log shows for the files
 // that are not simply built from their base. File by file, a file that fails is left as it was
@@ -385,15 +397,9 @@ TEST(PatchRun, NearCopiesAreBuiltFromTheOtherFilesNewVersion) {
       const std::vector<uint8_t> sound = WritePackage(spec);
       // tool.exe whole (its old version is no help), each copy one delta from its new version.
       std::map<std::string, int> first;
-      std::map<std::string, uint32_t> baseEntry;
-      for (size_t i = 0; i < spec.entries.size(); ++i) {
-        const WriterEntry& e = spec.entries[i];
-        first.emplace(e.name, static_cast<int>(i));
-        DeltaHeader header;
-        if ((e.extraFlags & ENTRY_DELTA) &&
-            ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
-          baseEntry[e.name] = header.baseEntry;
-      }
+      for (size_t i = 0; i < spec.entries.size(); ++i)
+        first.emplace(spec.entries[i].name, static_cast<int>(i));
+      const std::map<std::string, uint32_t> baseEntry = BaseEntries(spec);
       const auto toolEntry = static_cast<uint32_t>(first.at("tool.exe"));
       const auto keepEntry = static_cast<uint32_t>(first.at("keep.dll"));
       const auto oldEntry = static_cast<uint32_t>(first.at("old.dll"));
@@ -651,13 +657,7 @@ TEST(PatchSwap, AStagedFileRefusesWritersUntilItIsInPlace) {
   options.bases.emplace_back(trees / "old");
   const PackageSpec spec = BuildPackageSpec(trees / "new", AppManifest(app, 2), options, {});
   // Both deltas, the copy's from the program's new version.
-  std::map<std::string, uint32_t> baseEntry;
-  for (const WriterEntry& e : spec.entries) {
-    DeltaHeader header;
-    if ((e.extraFlags & ENTRY_DELTA) &&
-        ParseDeltaHeader(e.data.data(), static_cast<uint32_t>(e.data.size()), header))
-      baseEntry[e.name] = header.baseEntry;
-  }
+  const std::map<std::string, uint32_t> baseEntry = BaseEntries(spec);
   ASSERT_EQ(baseEntry.size(), 2u);
   EXPECT_EQ(baseEntry.at("prog.exe"), 0u);
   EXPECT_NE(baseEntry.at("zprog.dll"), 0u);

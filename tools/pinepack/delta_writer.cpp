@@ -1040,7 +1040,8 @@ ChangedPlaces RelocatedPlacesOf(const std::vector<uint8_t>& image,
   size_t coded = 0;
   for (const CodedTable& t : tables) coded += t.coded.size();
   if (sections.empty() || relocations == tables.end() ||
-      coded > kCodedTablesMax - (calls ? kPlacesWithCallsRoom : 4 * kRelocatedPlacesMax))
+      coded > kCodedTablesMax -
+                  PlacesRoom(calls ? kDeltaWordsTablesCallPlaces : kDeltaWordsTablesRelocated))
     return {};
   ChangedPlaces places;
   places.at.resize(calls ? kPlacesWithCallsRoom / 4 : kRelocatedPlacesMax);
